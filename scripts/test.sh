@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds, and runs every test twice:
+# once in a normal build and once under AddressSanitizer and UBSan.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/setup.sh"
+
+run_suite() {
+  local dir=$1; shift
+  "$root/scripts/build.sh" "$dir" "$@"
+  (cd "$dir" && ctest --output-on-failure --timeout 600 -j 2)
+}
+
+echo "== Build and tests =="
+run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== Build and tests under AddressSanitizer and UndefinedBehaviorSanitizer =="
+run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVARDOCAM_SANITIZE=ON -DVARDOCAM_BUILD_BENCH=OFF
