@@ -59,7 +59,8 @@ std::string Quote(const std::string& s) {
 }
 
 bool ParseHexDword(const std::string& s, uint32_t& out) {
-  if (s.empty() || s.size() > 8) return false;
+  // Exactly eight digits, as written: a shorter one is a cut-off line.
+  if (s.size() != 8) return false;
   uint32_t v = 0;
   for (char c : s) {
     int d;
