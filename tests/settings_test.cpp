@@ -209,7 +209,8 @@ TEST(Settings, EveryFieldSurvivesARoundTripIncludingBothPasswords) {
 TEST(Settings, DamagedFilesNeverStopTheLoadAndOnlyTheUnreadableTakeDefaults) {
   TempDir dir;
   ExpectDefaults(LoadFromText(dir, ""));
-  ExpectDefaults(LoadFromText(dir, std::string("\x00\xff\xfe\x01garbage\x00\n[\n\"", 18)));
+  const char garbage[] = "\x00\xff\xfe\x01garbage\x00\n[\n\"";
+  ExpectDefaults(LoadFromText(dir, std::string(garbage, sizeof garbage - 1)));
   ExpectDefaults(LoadFromText(dir, kHead + "\"MOVEBORDER\"=dword:0000"));  // cut short
   ExpectDefaults(LoadFromText(dir, "[HKEY_CURRENT_USER\\Software\\Other\\SETTING]\n"
                                    "\"MOVEBORDER\"=dword:00000009\n"));
