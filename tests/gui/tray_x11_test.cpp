@@ -1,0 +1,260 @@
+// The tray on a real X display with a tray host: the icon, its tip, its
+// clicks and menu, the exit from it, and a tray host that goes and comes back.
+#include <memory>
+#include <vector>
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+#include <QToolTip>
+
+#include <gtest/gtest.h>
+
+#include "X11Session.h"
+#include "app/Tray.h"
+#include "settings/Vardocamdef.h"
+#include "settings/ZBRegIni.h"
+#include "support/TempDir.h"
+
+namespace {
+X11Session* session = nullptr;
+
+class X11Environment : public ::testing::Environment {
+public:
+  void SetUp() override {
+    session = new X11Session;
+    session->StartTrayHost();
+    static int argc = 1;
+    static char name[] = "tray_x11_test";
+    static char* argv[] = {name, nullptr};
+    app_ = new QApplication(argc, argv);
+  }
+  void TearDown() override {
+    delete app_;
+    delete session;
+    session = nullptr;
+  }
+
+private:
+  QApplication* app_ = nullptr;
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new X11Environment);
+
+constexpr int kWaitMs = 5000;
+
+QString RunTool(const QString& program, const QStringList& args) {
+  QProcess process;
+  process.start(program, args);
+  process.waitForFinished(kWaitMs);
+  return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+// The icons the tray host holds, counted on the X server itself: the
+// panel's child windows larger than its own 1 x 1 helper.
+int IconsInTrayHost() {
+  const QString tree = RunTool("xwininfo", {"-root", "-tree"});
+  const auto panel = QRegularExpression(R"((0x[0-9a-f]+) "panel": \("panel" "trayer"\))").match(tree);
+  if (!panel.hasMatch()) return -1;
+  const QString children = RunTool("xwininfo", {"-children", "-id", panel.captured(1)});
+  int icons = 0;
+  auto windows = QRegularExpression(R"(^\s+0x[0-9a-f]+ .*\s(\d+)x(\d+)\+)",
+                                    QRegularExpression::MultilineOption)
+                     .globalMatch(children);
+  while (windows.hasNext()) {
+    const auto window = windows.next();
+    if (window.captured(1).toInt() > 1 && window.captured(2).toInt() > 1) ++icons;
+  }
+  return icons;
+}
+
+void Mouse(const QPoint& at, const QString& button) {
+  RunTool("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", button});
+}
+
+class Window : public QMainWindow {
+public:
+  std::vector<std::string> log;
+
+protected:
+  void closeEvent(QCloseEvent* event) override {
+    log.push_back("close");
+    event->accept();
+  }
+};
+
+class TrayX11Test : public ::testing::Test {
+protected:
+  TrayX11Test() {
+    setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+    AppSettings = typVardocam{};
+    QPixmap pixmap(32, 32);
+    pixmap.fill(QColor(0, 0, 77));
+    window.setWindowIcon(QIcon(pixmap));
+    window.resize(320, 200);
+    menu = new QMenu(&window);
+    disp = menu->addAction(QString::fromUtf8("防犯カメラ・ヴァルドを表示する(&S)"));
+    menu->addSeparator();
+    exit = menu->addAction(QString::fromUtf8("終了(&X)"));
+    tray = new TTray(&window, menu, disp, exit);
+    QObject::connect(&showAfter, &QTimer::timeout, tray, &TTray::ShowAfterTimerTimer);
+    showAfter.setInterval(10);
+  }
+
+  void SetUp() override {
+    session->StartTrayHost();
+    ASSERT_TRUE(QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, kWaitMs));
+  }
+
+  void Show() {
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    showAfter.start();
+  }
+
+  bool Docked() const { return tray->Icon()->isVisible() && tray->Icon()->geometry().width() > 0; }
+
+  void MinimiseIntoTheTray() {
+    window.showMinimized();
+    ASSERT_TRUE(QTest::qWaitFor([this] { return Docked() && !window.isVisible(); }, kWaitMs));
+  }
+
+  QPoint IconCentre() const { return tray->Icon()->geometry().center(); }
+
+  // Opens the icon's menu with the right button and picks an entry with the left.
+  bool OpenMenu() {
+    Mouse(IconCentre(), "3");
+    return QTest::qWaitFor([this] { return menu->isVisible(); }, kWaitMs) &&
+           QTest::qWaitForWindowExposed(menu);
+  }
+  void Pick(QAction* entry) {
+    Mouse(menu->mapToGlobal(menu->actionGeometry(entry).center()), "1");
+  }
+
+  TempDir config;
+  Window window;
+  QMenu* menu;
+  QAction* disp;
+  QAction* exit;
+  TTray* tray;
+  QTimer showAfter;
+};
+
+TEST_F(TrayX11Test, AMinimiseHidesTheWindowAndDocksTheIconWithItsTip) {
+  Show();
+  EXPECT_EQ(IconsInTrayHost(), 0);
+  MinimiseIntoTheTray();
+  EXPECT_TRUE(AppSettings.ISMINIMIZE);
+  EXPECT_EQ(IconsInTrayHost(), 1);
+
+  RunTool("xdotool", {"mousemove", QString::number(IconCentre().x()), QString::number(IconCentre().y())});
+  ASSERT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, kWaitMs));
+  EXPECT_EQ(QToolTip::text(), QString::fromUtf8("防犯カメラ・ヴァルド"));
+
+  // Kept there by the timer, with one icon only.
+  QTest::qWait(100);
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_EQ(IconsInTrayHost(), 1);
+}
+
+TEST_F(TrayX11Test, ADoubleClickRestoresOnItsFirstPressAndRemovesTheIcon) {
+  Show();
+  MinimiseIntoTheTray();
+  const QPoint at = IconCentre();
+  RunTool("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()), "click",
+                  "--repeat", "2", "--delay", "80", "1"});
+  ASSERT_TRUE(QTest::qWaitFor([this] { return window.isVisible(); }, kWaitMs));
+  QTest::qWait(200);
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_FALSE(window.isMinimized());
+  EXPECT_FALSE(AppSettings.ISMINIMIZE);
+  EXPECT_FALSE(tray->Icon()->isVisible());
+  EXPECT_TRUE(QTest::qWaitFor([] { return IconsInTrayHost() == 0; }, kWaitMs));
+}
+
+TEST_F(TrayX11Test, TheRightButtonShowsTheMenuAtTheCursorAndItsShowEntryRestores) {
+  Show();
+  MinimiseIntoTheTray();
+  const QPoint cursor = IconCentre();
+  ASSERT_TRUE(OpenMenu());
+  EXPECT_EQ(menu->pos(), cursor);
+  EXPECT_EQ(menu->actions()[0]->text(), QString::fromUtf8("防犯カメラ・ヴァルドを表示する(&S)"));
+  EXPECT_TRUE(menu->actions()[1]->isSeparator());
+  EXPECT_EQ(menu->actions()[2]->text(), QString::fromUtf8("終了(&X)"));
+
+  Pick(disp);
+  ASSERT_TRUE(QTest::qWaitFor([this] { return window.isVisible(); }, kWaitMs));
+  EXPECT_FALSE(menu->isVisible());
+  EXPECT_FALSE(AppSettings.ISMINIMIZE);
+}
+
+TEST_F(TrayX11Test, ExitFromTheMenuEndsTheProgramRemovesTheIconAndKeepsTheTrayState) {
+  Show();
+  bool reachedTray = false;
+  QTimer::singleShot(0, [&] {
+    MinimiseIntoTheTray();
+    reachedTray = IconsInTrayHost() == 1;
+    if (OpenMenu()) Pick(exit);
+  });
+  QTimer::singleShot(kWaitMs * 3, qApp, &QCoreApplication::quit);
+  qApp->exec();
+
+  EXPECT_TRUE(reachedTray);
+  EXPECT_EQ(window.log, std::vector<std::string>{"close"});
+  EXPECT_EQ(IconsInTrayHost(), 0);
+  typVardocam saved;
+  LoadSettingsFrom(ZBRegIni(ZBRegIni::DefaultFilePath()), saved);
+  EXPECT_TRUE(saved.ISMINIMIZE);
+}
+
+TEST_F(TrayX11Test, AMessageBoxClosedWhileInTheTrayDoesNotEndTheProgram) {
+  Show();
+  bool survived = false;
+  QTimer::singleShot(0, [&] {
+    MinimiseIntoTheTray();
+    auto* box = new QMessageBox(QMessageBox::Information, "vardocam", "test");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
+    QTimer::singleShot(100, box, &QWidget::close);
+    QTimer::singleShot(600, [&] {
+      survived = !window.isVisible() && Docked();
+      qApp->quit();
+    });
+  });
+  qApp->exec();
+  EXPECT_TRUE(survived) << "the program ended, or left the tray";
+}
+
+TEST_F(TrayX11Test, WhenTheTrayHostGoesTheWindowComesBackAndReturnsWithTheHost) {
+  Show();
+  MinimiseIntoTheTray();
+  session->StopTrayHost();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return window.isVisible(); }, kWaitMs))
+      << "no icon and no window";
+  EXPECT_TRUE(window.isMinimized());
+  EXPECT_TRUE(AppSettings.ISMINIMIZE);
+
+  session->StartTrayHost();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Docked() && !window.isVisible(); }, kWaitMs));
+  EXPECT_TRUE(QTest::qWaitFor([] { return IconsInTrayHost() == 1; }, kWaitMs));
+}
+
+TEST_F(TrayX11Test, StartingInTheTrayStateHidesOnTheFirstTimerTick) {
+  AppSettings.ISMINIMIZE = true;
+  int ticksWhileShown = 0;
+  QObject::connect(&showAfter, &QTimer::timeout, [&] {
+    if (window.isVisible()) ++ticksWhileShown;
+  });
+  Show();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Docked() && !window.isVisible(); }, kWaitMs));
+  // The tray tick runs before the counter on the same timeout.
+  EXPECT_EQ(ticksWhileShown, 0);
+}
+} // namespace
