@@ -103,7 +103,12 @@ protected:
     disp = menu->addAction(QString::fromUtf8("防犯カメラ・ヴァルドを表示する(&S)"));
     menu->addSeparator();
     exit = menu->addAction(QString::fromUtf8("終了(&X)"));
-    tray = new TTray(&window, menu, disp, exit);
+    TTray::Hooks hooks;
+    hooks.SaveSettings = [this] {
+      window.log.push_back("save");
+      SaveSettings();
+    };
+    tray = new TTray(&window, menu, disp, exit, hooks);
     QObject::connect(&showAfter, &QTimer::timeout, tray, &TTray::ShowAfterTimerTimer);
     showAfter.setInterval(10);
   }
@@ -195,7 +200,8 @@ TEST_F(TrayX11Test, TheRightButtonShowsTheMenuAtTheCursorAndItsShowEntryRestores
   EXPECT_FALSE(AppSettings.ISMINIMIZE);
 }
 
-TEST_F(TrayX11Test, ExitFromTheMenuEndsTheProgramRemovesTheIconAndKeepsTheTrayState) {
+TEST_F(TrayX11Test, ExitFromTheMenuSavesThenEndsTheProgramAndRemovesTheIcon) {
+  window.move(123, 45);
   Show();
   bool reachedTray = false;
   QTimer::singleShot(0, [&] {
@@ -207,11 +213,13 @@ TEST_F(TrayX11Test, ExitFromTheMenuEndsTheProgramRemovesTheIconAndKeepsTheTraySt
   qApp->exec();
 
   EXPECT_TRUE(reachedTray);
-  EXPECT_EQ(window.log, std::vector<std::string>{"close"});
+  EXPECT_EQ(window.log, (std::vector<std::string>{"save", "close"}));
   EXPECT_EQ(IconsInTrayHost(), 0);
   typVardocam saved;
   LoadSettingsFrom(ZBRegIni(ZBRegIni::DefaultFilePath()), saved);
-  EXPECT_TRUE(saved.ISMINIMIZE);
+  EXPECT_TRUE(saved.ISMINIMIZE) << "the next start goes back into the tray";
+  EXPECT_EQ(saved.WINDOW_LEFT, 123);
+  EXPECT_EQ(saved.WINDOW_TOP, 45);
 }
 
 TEST_F(TrayX11Test, AMessageBoxClosedWhileInTheTrayDoesNotEndTheProgram) {
