@@ -7,6 +7,13 @@
 #include <string>
 #include <vector>
 
+#include <QPoint>
+#include <QProcess>
+#include <QRect>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -97,3 +104,36 @@ private:
   pid_t xvfb_ = -1;
   pid_t trayer_ = -1;
 };
+
+// Runs an X tool (xdotool, xwininfo) on the session's display; its output.
+inline QString RunTool(const QString& program, const QStringList& args) {
+  constexpr int kToolTimeoutMs = 5000;
+  QProcess process;
+  process.start(program, args);
+  process.waitForFinished(kToolTimeoutMs);
+  return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+inline void Click(const QPoint& at, const QString& button) {
+  RunTool("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", button});
+}
+
+// The icons the tray host holds, seen on the X server itself, in screen
+// coordinates: the panel's child windows larger than its own 1 x 1 helper.
+inline std::vector<QRect> TrayHostIcons() {
+  const QString tree = RunTool("xwininfo", {"-root", "-tree"});
+  const auto panel = QRegularExpression(R"((0x[0-9a-f]+) "panel": \("panel" "trayer"\))").match(tree);
+  if (!panel.hasMatch()) return {};
+  const QString children = RunTool("xwininfo", {"-children", "-id", panel.captured(1)});
+  std::vector<QRect> icons;
+  auto windows = QRegularExpression(R"(^\s+0x[0-9a-f]+ .*\s(\d+)x(\d+)[+-]\d+[+-]\d+\s+\+(-?\d+)\+(-?\d+))",
+                                    QRegularExpression::MultilineOption)
+                     .globalMatch(children);
+  while (windows.hasNext()) {
+    const auto w = windows.next();
+    const QRect rect(w.captured(3).toInt(), w.captured(4).toInt(), w.captured(1).toInt(),
+                     w.captured(2).toInt());
+    if (rect.width() > 1 && rect.height() > 1) icons.push_back(rect);
+  }
+  return icons;
+}

@@ -10,9 +10,8 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTest>
+#include <QWindow>
 #include <QTimer>
 #include <QToolTip>
 
@@ -50,34 +49,7 @@ const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new X11Envi
 
 constexpr int kWaitMs = 5000;
 
-QString RunTool(const QString& program, const QStringList& args) {
-  QProcess process;
-  process.start(program, args);
-  process.waitForFinished(kWaitMs);
-  return QString::fromUtf8(process.readAllStandardOutput());
-}
-
-// The icons the tray host holds, counted on the X server itself: the
-// panel's child windows larger than its own 1 x 1 helper.
-int IconsInTrayHost() {
-  const QString tree = RunTool("xwininfo", {"-root", "-tree"});
-  const auto panel = QRegularExpression(R"((0x[0-9a-f]+) "panel": \("panel" "trayer"\))").match(tree);
-  if (!panel.hasMatch()) return -1;
-  const QString children = RunTool("xwininfo", {"-children", "-id", panel.captured(1)});
-  int icons = 0;
-  auto windows = QRegularExpression(R"(^\s+0x[0-9a-f]+ .*\s(\d+)x(\d+)\+)",
-                                    QRegularExpression::MultilineOption)
-                     .globalMatch(children);
-  while (windows.hasNext()) {
-    const auto window = windows.next();
-    if (window.captured(1).toInt() > 1 && window.captured(2).toInt() > 1) ++icons;
-  }
-  return icons;
-}
-
-void Mouse(const QPoint& at, const QString& button) {
-  RunTool("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", button});
-}
+int IconsInTrayHost() { return static_cast<int>(TrayHostIcons().size()); }
 
 class Window : public QMainWindow {
 public:
@@ -124,7 +96,15 @@ protected:
     showAfter.start();
   }
 
-  bool Docked() const { return tray->Icon()->isVisible() && tray->Icon()->geometry().width() > 0; }
+  // Shown in the tray host and exposed there, so that clicks reach it.
+  bool Docked() const {
+    if (!tray->Icon()->isVisible() || tray->Icon()->geometry().isEmpty()) return false;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (widget->inherits("QSystemTrayIconSys") && widget->windowHandle() &&
+          widget->windowHandle()->isExposed())
+        return true;
+    return false;
+  }
 
   void MinimiseIntoTheTray() {
     window.showMinimized();
@@ -135,12 +115,12 @@ protected:
 
   // Opens the icon's menu with the right button and picks an entry with the left.
   bool OpenMenu() {
-    Mouse(IconCentre(), "3");
+    Click(IconCentre(), "3");
     return QTest::qWaitFor([this] { return menu->isVisible(); }, kWaitMs) &&
            QTest::qWaitForWindowExposed(menu);
   }
   void Pick(QAction* entry) {
-    Mouse(menu->mapToGlobal(menu->actionGeometry(entry).center()), "1");
+    Click(menu->mapToGlobal(menu->actionGeometry(entry).center()), "1");
   }
 
   TempDir config;
