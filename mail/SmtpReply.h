@@ -29,8 +29,8 @@ int SizeOfCapability(const std::string& sizeCap);
 bool HasLineBreak(const std::string& text);
 
 // The message lines as the sends that carry them: dot-stuffed, each line
-// ended by CR LF, batched so that a send stays under kDataBatchBytes unless
-// one line alone is longer. A line holding line breaks of its own is split
+// ended by CR LF, batched: the buffer goes out before a line whose text
+// would bring it to kDataBatchBytes, so a line longer than that goes alone. A line holding line breaks of its own is split
 // there, so it can neither end the message early nor send a bare CR or LF.
 std::vector<std::string> DataBatches(const std::vector<std::string>& lines);
 
