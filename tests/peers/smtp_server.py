@@ -41,7 +41,8 @@ class Handler:
             "rcpt_tos": envelope.rcpt_tos,
             "authenticated": bool(session.authenticated),
             "mechanism": self.mechanism,
-            "tls": session.ssl is not None,
+            "tls": session.ssl is not None
+                   or server.transport.get_extra_info("ssl_object") is not None,
         }
         with open(base + ".json", "w") as f:
             json.dump(info, f)

@@ -36,10 +36,13 @@ SmtpPeer::SmtpPeer(const std::string& mode, const std::string& outdir,
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
 
+  const std::string log = outdir + "/server.log";
   pid_ = ::fork();
   if (pid_ == 0) {
     ::dup2(in[0], 0);
     ::dup2(out[1], 1);
+    const int logFd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (logFd >= 0) ::dup2(logFd, 2);
     ::execv(kPython, argv.data());
     ::_exit(127);
   }
