@@ -113,16 +113,6 @@ TEST(SmtpConformance, StartTlsThenAuthOnTheSecondEhlo) {
   EXPECT_NE(std::string::npos, s.Info().find("\"tls\": true"));
 }
 
-TEST(SmtpConformance, StartTlsOfferedButNotWantedStaysPlain) {
-  Session s("starttls");
-  ASSERT_TRUE(s.peer->Running());
-  ASSERT_TRUE(s.client.Login());
-  EXPECT_FALSE(s.client.Sock.SSL().SSLEnabled());
-  EXPECT_FALSE(s.client.AuthDone);
-  EXPECT_FALSE(s.client.FindCap("STARTTLS").empty());
-  EXPECT_TRUE(s.client.Logout());
-}
-
 TEST(SmtpConformance, TlsFromTheFirstByteWithAnExpiredWronglyNamedCertificate) {
   Session s("tls", {}, "wrong.name.invalid", /*expired=*/true);
   ASSERT_TRUE(s.peer->Running());

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <chrono>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,20 +80,6 @@ TEST(LineEnd, JoinsPairSplitBetweenPackets) {
   data.clear();
   JoinSplitLineEnd(data, cr, lf);
   EXPECT_TRUE(cr);
-}
-
-TEST(SocketError, MapsSystemErrorsToTheirWinSockTwins) {
-  EXPECT_EQ(10061, SocketErrorFromErrno(ECONNREFUSED));
-  EXPECT_EQ(10065, SocketErrorFromErrno(EHOSTUNREACH));
-  EXPECT_EQ(10060, SocketErrorFromErrno(ETIMEDOUT));
-  EXPECT_EQ(10054, SocketErrorFromErrno(ECONNRESET));
-  EXPECT_EQ(10054, SocketErrorFromErrno(EPIPE));
-  EXPECT_EQ(10051, SocketErrorFromErrno(ENETUNREACH));
-  EXPECT_EQ(10048, SocketErrorFromErrno(EADDRINUSE));
-  EXPECT_EQ(11001, SocketErrorFromResolver(EAI_NONAME, 0));
-  EXPECT_EQ(11002, SocketErrorFromResolver(EAI_AGAIN, 0));
-  EXPECT_EQ(10109, SocketErrorFromResolver(EAI_SERVICE, 0));
-  EXPECT_EQ(10061, SocketErrorFromResolver(EAI_SYSTEM, ECONNREFUSED));
 }
 
 TEST(TcpSocketWire, ReadsALineSentInTwoPackets) {
@@ -286,10 +271,4 @@ TEST(TlsLayerWire, SilentPeerCannotHoldTheHandshake) {
   c.sock.SSLDoConnect();
   EXPECT_EQ(kSockErrTlsFailed, c.sock.LastError());
   EXPECT_LT(MsSince(start), kShortMs + 1000);
-}
-
-TEST(TlsLayerWire, HandshakeOnAClosedSocketFails) {
-  TTcpSocket sock;
-  sock.SSLDoConnect();
-  EXPECT_EQ(kSockErrTlsFailed, sock.LastError());
 }
