@@ -8,8 +8,8 @@
 
 // Longest wait for the TCP connect, and for each command's write and reply.
 // Running out fails that step, so a silent server cannot hold the program.
-constexpr int kConnectTimeoutMs = 30000;
-constexpr int kReplyTimeoutMs = 30000;
+constexpr int kPop3ConnectTimeoutMs = 30000;
+constexpr int kPop3ReplyTimeoutMs = 30000;
 // Most bytes one socket read takes.
 constexpr size_t kReceiveChunkBytes = 32768;
 constexpr int kDefaultPop3Port = 110;
@@ -24,8 +24,8 @@ public:
   std::string UserId;
   std::string Password;
   // Tests shorten these; the defaults suit real servers.
-  int ConnectTimeoutMs = kConnectTimeoutMs;
-  int ReplyTimeoutMs = kReplyTimeoutMs;
+  int ConnectTimeoutMs = kPop3ConnectTimeoutMs;
+  int ReplyTimeoutMs = kPop3ReplyTimeoutMs;
 
   TPop3Client() = default;
   TPop3Client(const TPop3Client&) = delete;

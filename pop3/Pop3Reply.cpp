@@ -80,7 +80,7 @@ void TPop3Reply::Clear() {
 bool TPop3Reply::AddLine(const std::string& rawLine) {
   std::string line = TrimReplyLine(rawLine);
   if (line.empty()) return false;
-  if (Lines.size() >= kMaxReplyLines) throw EPop3ReplyTooLong();
+  if (Lines.size() >= kPop3MaxReplyLines) throw EPop3ReplyTooLong();
   Lines.push_back(line);
   const std::string& first = Lines.front();
   bool complete;

@@ -10,7 +10,7 @@
 // allows 512; a server that sends more without a line end is cut off.
 constexpr size_t kMaxReplyLineBytes = 8192;
 // Most lines one reply may keep ("xyz-" continuation lines).
-constexpr size_t kMaxReplyLines = 512;
+constexpr size_t kPop3MaxReplyLines = 512;
 
 enum class TLineResult { Line, NeedMore, TooLong };
 
@@ -35,7 +35,7 @@ struct TPop3Reply {
   void Clear();
   // Adds one line as read from the wire; blank lines are skipped. True when
   // the reply is complete (Status is then set). Throws EPop3ReplyTooLong
-  // beyond kMaxReplyLines.
+  // beyond kPop3MaxReplyLines.
   bool AddLine(const std::string& rawLine);
   const std::string& LastLine() const;
 };

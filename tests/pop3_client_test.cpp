@@ -110,7 +110,7 @@ TEST(Pop3ReplyTest, BlankLinesAreSkippedAndContinuationsKept) {
   EXPECT_EQ(reply.Status, 250);
 
   reply.Clear();
-  for (size_t i = 0; i < kMaxReplyLines; ++i) ASSERT_FALSE(reply.AddLine("999-more"));
+  for (size_t i = 0; i < kPop3MaxReplyLines; ++i) ASSERT_FALSE(reply.AddLine("999-more"));
   EXPECT_THROW(reply.AddLine("999-more"), EPop3ReplyTooLong);
 }
 
