@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <iconv.h>
+#include <map>
 #include <sstream>
 #include <vector>
 
@@ -213,20 +214,43 @@ std::string IconvName(TMimeCharset cs) {
   return e->iconvName ? e->iconvName : FirstWord(e->names);
 }
 
-// The converter for one direction, or nullptr when there is none.
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// Converters opened on this thread, kept open: glibc loads and unloads its
+// charset module on every open and close, which made choosing a charset
+// (up to 64 conversions) cost milliseconds. Charsets it does not know are
+// remembered as such.
+class ConverterCache {
+public:
+  ~ConverterCache() {
+    for (auto& entry : open_)
+      if (entry.second != kNoConverter) iconv_close(entry.second);
+  }
+  iconv_t Get(const std::string& to, const std::string& from) {
+    const std::string key = to + '\n' + from;
+    auto it = open_.find(key);
+    if (it == open_.end()) it = open_.emplace(key, iconv_open(to.c_str(), from.c_str())).first;
+    if (it->second != kNoConverter) iconv(it->second, nullptr, nullptr, nullptr, nullptr);  // initial state
+    return it->second;
+  }
+
+private:
+  std::map<std::string, iconv_t> open_;
+};
+
+// The converter for one direction, or kNoConverter when there is none.
 iconv_t OpenConverter(const std::string& to, const std::string& from) {
-  if (!converterEnabled.load()) return reinterpret_cast<iconv_t>(-1);
-  return iconv_open(to.c_str(), from.c_str());
+  if (!converterEnabled.load()) return kNoConverter;
+  thread_local ConverterCache cache;
+  return cache.Get(to, from);
 }
 
-bool Opened(iconv_t cd) { return cd != reinterpret_cast<iconv_t>(-1); }
+bool Opened(iconv_t cd) { return cd != kNoConverter; }
 
 std::string ToUcs2(const std::string& text, TMimeCharset from) {
   iconv_t cd = OpenConverter("UCS-2BE", IconvName(from));
   if (Opened(cd)) {
-    std::string out = RunIconv(cd, text, 1);
-    iconv_close(cd);
-    return out;
+    return RunIconv(cd, text, 1);
   }
   switch (from) {
   case UTF_8: return mimecodec::Utf8ToUcs2(text);
@@ -240,9 +264,7 @@ std::string ToUcs2(const std::string& text, TMimeCharset from) {
 std::string FromUcs2(const std::string& ucs2, TMimeCharset to, bool transliterate) {
   iconv_t cd = OpenConverter(IconvName(to) + (transliterate ? "//TRANSLIT" : ""), "UCS-2BE");
   if (Opened(cd)) {
-    std::string out = RunIconv(cd, ucs2, 2);
-    iconv_close(cd);
-    return out;
+    return RunIconv(cd, ucs2, 2);
   }
   switch (to) {
   case UTF_8: return mimecodec::Ucs2ToUtf8(ucs2);

@@ -110,13 +110,13 @@ TMimePart* TMimeMessage::AddPartBinaryFromFile(const std::string& path, TMimePar
   std::string bytes;
   const int err = ReadWholeFile(path, bytes);
   if (err != 0) throw EMimeFileError(path, err);
-  return AddPartBinary(bytes, BaseName(path), parent);
+  return AddPartBinary(std::move(bytes), BaseName(path), parent);
 }
 
-TMimePart* TMimeMessage::AddPartBinary(const std::string& bytes, const std::string& fileName,
+TMimePart* TMimeMessage::AddPartBinary(std::string bytes, const std::string& fileName,
                                        TMimePart* parent) {
   TMimePart* part = NewPart(parent);
-  part->DecodedLines = bytes;
+  part->DecodedLines = std::move(bytes);
   part->MimeTypeFromExt(fileName);
   part->Description = "Attached file: " + fileName;
   part->Disposition = "attachment";
@@ -174,7 +174,8 @@ void TMimeMessage::EncodeMessage() {
   }
   MessagePart.Headers = std::move(headers);
   MessagePart.ComposeParts();
-  Lines = MessagePart.Lines;
+  Lines = std::move(MessagePart.Lines);  // handed on whole, as from a sub-part
+  MessagePart.Lines.clear();
 }
 
 std::string Rfc822DateTime(std::time_t when) {

@@ -49,7 +49,7 @@ public:
   TMimePart* AddPartText(const std::vector<std::string>& lines, TMimePart* parent);
   // Throws EMimeFileError, adding no part, when the file cannot be read.
   TMimePart* AddPartBinaryFromFile(const std::string& path, TMimePart* parent);
-  TMimePart* AddPartBinary(const std::string& bytes, const std::string& fileName, TMimePart* parent);
+  TMimePart* AddPartBinary(std::string bytes, const std::string& fileName, TMimePart* parent);
 
   void EncodeMessage();
   // Appends the message header lines to lines.

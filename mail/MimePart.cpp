@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <iterator>
 #include <cstdio>
 #include <random>
 
@@ -173,6 +174,7 @@ void TMimePart::Clear() {
   PrePart.clear();
   PostPart.clear();
   DecodedLines.clear();
+  bodyHandedOn_ = false;
   subParts_.clear();
 }
 
@@ -201,6 +203,7 @@ void TMimePart::MimeTypeFromExt(const std::string& fileName) {
 }
 
 void TMimePart::EncodePart() {
+  bodyHandedOn_ = false;
   if (EncodingCode == ME_UU || EncodingCode == ME_XX) EncodingCode = ME_BASE64;
   PartBody.clear();
   if (PrimaryCode == MP_MULTIPART || PrimaryCode == MP_MESSAGE) {
@@ -276,18 +279,36 @@ void TMimePart::EncodePartHeader() {
 }
 
 void TMimePart::ComposeParts() {
+  size_t total = 2 * Headers.size() + PrePart.size() + PostPart.size() + PartBody.size() + 2;
+  if (PrimaryCode == MP_MULTIPART) {
+    for (const auto& sub : subParts_) {
+      sub->ComposeParts();
+      total += sub->Lines.size() + 1;
+    }
+  }
   Lines.clear();
+  Lines.reserve(total);
   for (const std::string& h : Headers) FoldHeaderLine(h, static_cast<size_t>(MaxLineLength), Lines);
   Lines.emplace_back();
   if (PrimaryCode == MP_MULTIPART) {
     Lines.insert(Lines.end(), PrePart.begin(), PrePart.end());
     for (const auto& sub : subParts_) {
       Lines.push_back("--" + Boundary);
-      sub->ComposeParts();
-      Lines.insert(Lines.end(), sub->Lines.begin(), sub->Lines.end());
+      // The sub-part's lines are handed on, not copied: an attachment makes
+      // tens of thousands of them.
+      Lines.insert(Lines.end(), std::make_move_iterator(sub->Lines.begin()),
+                   std::make_move_iterator(sub->Lines.end()));
+      sub->Lines.clear();
     }
     Lines.push_back("--" + Boundary + "--");
     Lines.insert(Lines.end(), PostPart.begin(), PostPart.end());
   }
-  if (PrimaryCode != MP_MESSAGE) Lines.insert(Lines.end(), PartBody.begin(), PartBody.end());
+  if (PrimaryCode != MP_MESSAGE) {
+    // Likewise the body lines; a later composition encodes them afresh.
+    if (bodyHandedOn_) EncodePart();
+    Lines.insert(Lines.end(), std::make_move_iterator(PartBody.begin()),
+                 std::make_move_iterator(PartBody.end()));
+    PartBody.clear();
+    bodyHandedOn_ = PrimaryCode != MP_MULTIPART;
+  }
 }

@@ -89,6 +89,7 @@ private:
   std::string QuotedFileName() const;
 
   std::vector<std::unique_ptr<TMimePart>> subParts_;
+  bool bodyHandedOn_ = false;  // PartBody went into Lines at the last composition
 };
 
 // "TTTTTTTT_RRRRRRRR_Vardocam_boundary": the tick count after it moved and
