@@ -258,3 +258,17 @@ TEST(MimeHeaders, DateLineInTheLocalZone) {
   HeaderLines(m);
   EXPECT_NE(m.Header.Date, 0);  // 0 became the time of encoding
 }
+
+TEST(MimeParts, EncodingTwiceGivesTheSameLines) {
+  TMimeMessage m;
+  m.Header.From = "cam@example.com";
+  m.Header.Date = 1;
+  TMimePart* root = m.AddPartMultipart("", nullptr);
+  m.AddPartText({"line"}, root);
+  m.AddPartBinary(std::string(100, 'x'), "a.jpg", root);
+  m.EncodeMessage();
+  const std::vector<std::string> first = m.Lines;
+  m.EncodeMessage();
+  EXPECT_EQ(m.Lines, first);
+  EXPECT_EQ(first.size(), 23u);
+}
