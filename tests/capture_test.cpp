@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <spawn.h>
 #include <string>
 #include <sys/socket.h>
@@ -81,15 +82,21 @@ int FreePort() {
   return ntohs(addr.sin_port);
 }
 
-// Whether something listens on 127.0.0.1:port, seen without connecting:
-// the camera imitation serves only its first client.
-bool Listening(int port) {
+// Whether a server on 127.0.0.1:port is up, seen without connecting: it
+// listens, or has already taken its one client (the camera imitation serves
+// only its first client and then stops listening).
+bool ServerUp(int port) {
   std::ifstream table("/proc/net/tcp");
   char wanted[32];
   std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
   std::string line;
-  while (std::getline(table, line))
-    if (line.find(wanted) != std::string::npos && line.find(" 0A ") != std::string::npos) return true;
+  std::getline(table, line);  // column titles
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local == wanted && (state == "0A" || state == "01")) return true;
+  }
   return false;
 }
 
@@ -111,7 +118,7 @@ public:
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     if (posix_spawnp(&pid_, "ffmpeg", &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
-    up_ = pid_ > 0 && WaitUntil([this] { return Listening(port_); }, kServerStartLimit);
+    up_ = pid_ > 0 && WaitUntil([this] { return ServerUp(port_); }, kServerStartLimit);
   }
   ~MjpegCamera() { Kill(); }
 
