@@ -1,0 +1,32 @@
+#include "platform/ExceptionBox.h"
+
+#include <iostream>
+
+#include "platform/MessageBox.h"
+
+namespace {
+std::string title;
+bool boxOpen = false;
+} // namespace
+
+void SetApplicationTitle(const std::string& t) { title = t; }
+
+const std::string& ApplicationTitle() { return title; }
+
+bool ShowException(const std::string& message) {
+  if (boxOpen) {
+    std::cerr << title << ": " << message << '\n';
+    return false;
+  }
+  boxOpen = true;
+  struct Reset {
+    ~Reset() { boxOpen = false; }
+  } reset;
+  try {
+    ShowErrorText(title, message);
+  } catch (...) {
+    // A failing display must not become the next escaped error.
+    std::cerr << title << ": " << message << '\n';
+  }
+  return true;
+}
