@@ -105,7 +105,7 @@ void MonitoringCycle::MonitorTick() {
 
   const uint32_t now = GetTickCount();
   if (now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond) &&
-      now - AlarmStartTick > kAlarmSpacingMs && detected) {
+      AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
     mail_.SendAlertMail(*camera_);
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
@@ -118,6 +118,12 @@ void MonitoringCycle::MonitorTick() {
     if (AppSettings.IS_CHECK) mail_.CheckRequestMail(*camera_);
     RequestCheckTick = GetTickCount();
   }
+}
+
+// With no alarm active the spacing is passed: measured from stamp 0 it
+// would hold back every alarm for 5 s after each wrap of the counter.
+bool MonitoringCycle::AlarmSpacingPassed(uint32_t now) const {
+  return AlarmStartTick == 0 || now - AlarmStartTick > kAlarmSpacingMs;
 }
 
 void MonitoringCycle::StartAlarmSound() {

@@ -62,6 +62,7 @@ public:
 
 private:
   bool ProcessNewFrame(IMonitorCamera& camera);
+  bool AlarmSpacingPassed(uint32_t now) const;
   bool Closing() const { return releasePending_ || !camera_; }
 
   IMonitorTimer& timer_;
