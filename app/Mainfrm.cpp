@@ -148,7 +148,14 @@ void TMainForm::BuildControls() {
   CaptureTimer->setObjectName("CaptureTimer");
   CaptureTimer->setInterval(kCaptureIntervalMs);
   timerAdapter_->timer = CaptureTimer;
-  connect(CaptureTimer, &QTimer::timeout, this, [this] { RunGuarded([this] { CaptureTimerTimer(); }); });
+  // The box for an error of a tick opens from the main loop, not inside the
+  // timer's own delivery: Qt does not fire a timer again while its handler
+  // runs, and monitoring must go on while the box waits for its OK.
+  connect(CaptureTimer, &QTimer::timeout, this, [this] {
+    std::string message;
+    if (!RunCatching([this] { CaptureTimerTimer(); }, message))
+      QMetaObject::invokeMethod(this, [message] { ShowException(message); }, Qt::QueuedConnection);
+  });
 
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");

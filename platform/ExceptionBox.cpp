@@ -7,6 +7,7 @@
 namespace {
 std::string title;
 bool boxOpen = false;
+std::string lastDropped;
 } // namespace
 
 void SetApplicationTitle(const std::string& t) { title = t; }
@@ -15,10 +16,13 @@ const std::string& ApplicationTitle() { return title; }
 
 bool ShowException(const std::string& message) {
   if (boxOpen) {
-    std::cerr << title << ": " << message << '\n';
+    // Ticks repeat an error many times a second: note each kind once.
+    if (message != lastDropped) std::cerr << title << ": " << message << '\n';
+    lastDropped = message;
     return false;
   }
   boxOpen = true;
+  lastDropped.clear();
   struct Reset {
     ~Reset() { boxOpen = false; }
   } reset;

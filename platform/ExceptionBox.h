@@ -14,15 +14,25 @@ const std::string& ApplicationTitle();
 // error only. Returns true when the box was shown.
 bool ShowException(const std::string& message);
 
-// Runs a handler so that nothing it throws goes further: an exception's
-// message is shown, anything else with an empty message.
+// Runs a handler so that nothing it throws goes further. False when
+// something escaped; message then holds an exception's message, or is empty
+// for anything else thrown.
 template <class Handler>
-void RunGuarded(Handler&& handler) noexcept {
+bool RunCatching(Handler&& handler, std::string& message) noexcept {
   try {
     handler();
+    return true;
   } catch (const std::exception& e) {
-    ShowException(e.what());
+    message = e.what();
   } catch (...) {
-    ShowException(std::string());
+    message.clear();
   }
+  return false;
+}
+
+// Runs a handler and shows what escapes it in the standard box.
+template <class Handler>
+void RunGuarded(Handler&& handler) noexcept {
+  std::string message;
+  if (!RunCatching(handler, message)) ShowException(message);
 }
