@@ -241,6 +241,19 @@ void TMainForm::SetScrollRange(int width, int height) {
   scrollContent_->resize(std::max(width, 0), std::max(height, 0));
 }
 
+void TMainForm::StopMonitoring() {
+  cycle_.StopMonitoring();
+  ClearPictureWithoutIdleImage();
+}
+
+// Without "start.jpg" the view would go on showing the last camera frame as
+// if monitoring still ran; it goes blank instead.
+void TMainForm::ClearPictureWithoutIdleImage() {
+  IMonitorCamera* camera = cycle_.Camera();
+  nsOpenCV* object = camera ? camera->Detector() : nullptr;
+  if (object && object->ColourImage().empty()) pictureView_->Clear();
+}
+
 void TMainForm::FormCreate() {
   SetMessageCaption(kDisplayName);
   // Every minimise of the window reaches MinimizeToTray through changeEvent.
@@ -276,6 +289,7 @@ void TMainForm::FormCloseQuery() {
   camera->LoadFrame(kIdlePicture);
   if (nsOpenCV* object = camera->Detector()) object->ReleaseGreyImage();
   camera->ShowFrame();
+  ClearPictureWithoutIdleImage();
   QCoreApplication::processEvents();
   Sleep(kCloseWaitMs);
 }

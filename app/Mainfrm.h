@@ -63,7 +63,7 @@ public:
   IMonitorCamera* Camera() const { return cycle_.Camera(); }
 
   bool StartMonitoring() { return cycle_.StartMonitoring(); }
-  void StopMonitoring() { cycle_.StopMonitoring(); }
+  void StopMonitoring();
 
   // Event handlers.
   void FormCreate();
@@ -95,6 +95,7 @@ private:
   void BuildControls();
   void BuildMenus();
   void SetScrollRange(int width, int height);
+  void ClearPictureWithoutIdleImage();
 
   std::unique_ptr<ISoundPlayer> ownSound_;
   std::unique_ptr<IMonitorMail> ownMail_;

@@ -18,6 +18,13 @@ void TPictureView::ShowImage(const cv::Mat& image) {
   update();
 }
 
+void TPictureView::Clear() {
+  picture_ = QImage();
+  buffer_.release();
+  resize(0, 0);
+  update();
+}
+
 void TPictureView::paintEvent(QPaintEvent* event) {
   QPainter p(this);
   if (picture_.isNull())

@@ -13,6 +13,8 @@ public:
   explicit TPictureView(QWidget* parent = nullptr);
 
   void ShowImage(const cv::Mat& image) override;
+  // Shows no picture.
+  void Clear();
   // The picture as last shown (tests, screenshots).
   const QImage& Picture() const { return picture_; }
 

@@ -159,13 +159,6 @@ TEST_F(MonitorTest, WithoutSoundMailsAreSpacedTheSame) {
   EXPECT_EQ(sound.plays, 0);
 }
 
-TEST_F(MonitorTest, EmptySoundNameIsPassedOn) {
-  AppSettings.SOUND.clear();
-  StartAndSettle();
-  Tick(true);
-  EXPECT_EQ(Count("play "), 1);
-}
-
 TEST_F(MonitorTest, RequestCheckEveryIntervalCountedFromTheEndOfTheCheck) {
   AppSettings.IS_CHECK = true;
   ASSERT_TRUE(cycle.StartMonitoring());
@@ -290,17 +283,6 @@ TEST_F(MonitorTest, StartWhileRunningChangesNothing) {
   EXPECT_EQ(cycle.MonitorStartTick, monitor);
 }
 
-TEST_F(MonitorTest, CameraThatFailsLeavesMonitoringOff) {
-  camera->openResult = false;
-  EXPECT_FALSE(cycle.StartMonitoring());
-  EXPECT_FALSE(timer.Enabled());
-}
-
-TEST_F(MonitorTest, StopWhileOffShowsTheIdlePictureAgain) {
-  cycle.StopMonitoring();
-  EXPECT_EQ(log, (CallLog{"close", "load start.jpg", "show"}));
-}
-
 TEST_F(MonitorTest, TimerFiringsDuringATickAreDropped) {
   StartAndSettle();
   log.clear();
@@ -383,11 +365,6 @@ TEST_F(MonitorTest, CloseInsideTheAlertMailSkipsTheRequestCheck) {
   Tick(true);
   EXPECT_EQ(mail.alerts, 1);
   EXPECT_EQ(mail.checks, 1);  // only the settling tick's
-  EXPECT_TRUE(cameraDestroyed);
-}
-
-TEST_F(MonitorTest, ReleaseOutsideATickIsImmediate) {
-  cycle.ReleaseCamera();
   EXPECT_TRUE(cameraDestroyed);
 }
 
