@@ -1,0 +1,218 @@
+#include "mail/AlertMail.h"
+
+#include <cerrno>
+#include <ctime>
+#include <iconv.h>
+#include <vector>
+
+#include "mail/MimeMessage.h"
+#include "mail/SmtpClient.h"
+#include "settings/Vardocamdef.h"
+#include "vision/Nsopencv.h"
+
+namespace {
+constexpr int32_t kConnectStartTls = 1;
+constexpr int32_t kConnectFullTls = 2;
+constexpr char kPictureFile[] = "recept.jpg";
+int replyTimeoutMs = kSmtpTimeoutMs;
+nsOpenCV* imageSource = nullptr;
+
+// What tells the two mails apart.
+struct MailKind {
+  bool typVardocam::*gate;
+  const char* subject;  // %s: the time of day
+  const char* line1;
+  const char* line3;
+};
+
+const MailKind kAlert{&typVardocam::USEMAIL, "異常動体検出(%s)-防犯カメラ・ヴァルド",
+                      "異常動体を検出しました。", "検出画像を添付します"};
+const MailKind kReport{&typVardocam::IS_CHECK, "状況報告画像(%s)-防犯カメラ・ヴァルド",
+                       "状況報告をします。", "状況報告画像を添付します"};
+const char kLine2[] = "検出時刻[%s]";
+const char kLine4[] = "防犯カメラ・ヴァルド";
+
+std::string TimeOfDay() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+std::string Format(const char* pattern, const std::string& value) {
+  std::string out(pattern);
+  const size_t at = out.find("%s");
+  return at == std::string::npos ? out : out.replace(at, 2, value);
+}
+
+bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+bool SendMail(const MailKind& kind) {
+  if (!(AppSettings.*kind.gate)) return true;
+  MailServerSettings settings;
+  FillSmtpSettings(settings);
+  // An address with a line break would carry a command or a header of its
+  // own: such a mail is never sent.
+  if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress)) return false;
+  const std::string time = TimeOfDay();
+  const std::string subject = Format(kind.subject, time);
+
+  TSmtpClient client;
+  TMimeMessage message;
+  if (!SmtpLogin(settings, client, &message)) return false;
+
+  const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kLine4};
+  std::string recipient;
+  size_t length = 0;
+  AnsiToUtf8(settings.toAddress, &recipient, length);
+
+  message.Header.CharsetCode = ISO_2022_JP;
+  message.Header.Priority = MP_high;
+  message.Header.Subject = SjisToIso2022Jp(Utf8ToCp932(subject));
+  message.Header.From = settings.mailAddress;
+  message.Header.ToList.clear();
+  message.Header.ToList.push_back(recipient);
+
+  TMimePart* root = message.AddPartMultipart("", nullptr);
+  message.AddPartText(body, root);
+  if (imageSource) imageSource->SaveImage(kPictureFile);
+  try {
+    message.AddPartBinaryFromFile(kPictureFile, root);
+  } catch (...) {
+    // The session is closed properly before the error goes to the caller.
+    client.Logout();
+    throw;
+  }
+  message.EncodeMessage();
+
+  size_t size = 0;
+  for (const std::string& line : message.Lines) size += line.size() + 2;
+  client.MailFrom(settings.mailAddress, static_cast<int>(size));
+  client.MailTo(recipient);
+  client.MailData(message.Lines);
+  client.Logout();
+  return true;
+}
+} // namespace
+
+bool SendAlertMail() { return SendMail(kAlert); }
+
+bool SendReportMail() { return SendMail(kReport); }
+
+void SetMailImageSource(nsOpenCV* vision) { imageSource = vision; }
+
+void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }
+
+void FillSmtpSettings(MailServerSettings& s) {
+  s.host = AppSettings.MAIL_HOSTNAME;
+  s.connectType = AppSettings.MAIL_CONNECT_TYPE;
+  s.port = AppSettings.MAIL_PORTNUMBER;
+  s.userName = AppSettings.MAIL_USERNAME;
+  s.password = AppSettings.MAIL_PASSWORD;
+  s.fromName = AppSettings.MAIL_FROMNAME;
+  s.mailAddress = AppSettings.MAIL_MAILADDRESS;
+  s.toAddress = AppSettings.MAIL_TOADDRESS;
+}
+
+void FillPopSettings(MailServerSettings& s) {
+  s = MailServerSettings{};
+  s.host = AppSettings.MAIL_R_HOSTNAME;
+  s.connectType = AppSettings.MAIL_R_CONNECT_TYPE;
+  s.port = AppSettings.MAIL_R_PORTNUMBER;
+  s.userName = AppSettings.MAIL_R_USERNAME;
+  s.password = AppSettings.MAIL_R_PASSWORD;
+}
+
+bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMessage*) {
+  client.AutoTLS = settings.connectType == kConnectStartTls;
+  client.FullSSL = settings.connectType == kConnectFullTls;
+  client.TargetHost = settings.host;
+  client.UserName = settings.userName;
+  client.Password = settings.password;
+  client.TargetPort = std::to_string(settings.port);
+  client.Timeout = replyTimeoutMs;
+  return client.Login();
+}
+
+bool AnsiToUtf8(const std::string& text, std::string* output, size_t& length) {
+  // The text is already UTF-8; it stops at a NUL as the C string did.
+  const std::string utf8 = text.substr(0, text.find('\0'));
+  if (output) {
+    *output = utf8;
+    length = utf8.size();
+  } else {
+    length = utf8.size() + 1;
+  }
+  return true;
+}
+
+std::string SjisPairToJis(uint8_t s1, uint8_t s2) {
+  uint8_t first = static_cast<uint8_t>(s1 <= 0x9F ? 2 * (s1 - 0x70) : 2 * (s1 - 0xB0));
+  if (s2 < 0x9F) --first;
+  uint8_t second;
+  if (s2 < 0x7F)
+    second = static_cast<uint8_t>(s2 - 0x1F);
+  else if (s2 < 0x9F)
+    second = static_cast<uint8_t>(s2 - 0x20);
+  else
+    second = static_cast<uint8_t>(s2 - 0x7E);
+  return std::string{static_cast<char>(first), static_cast<char>(second)};
+}
+
+namespace {
+bool IsLeadByte(uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+const char kToJis[] = "\x1B$B";
+const char kToAscii[] = "\x1B(B";
+} // namespace
+
+std::string SjisToIso2022Jp(const std::string& sjis) {
+  std::string out;
+  bool inDoubleByte = false;
+  for (size_t i = 0; i < sjis.size();) {
+    const uint8_t b = static_cast<uint8_t>(sjis[i]);
+    // A lead byte at the very end has no partner: it is passed as a single
+    // byte rather than read past the text.
+    if (IsLeadByte(b) && i + 1 < sjis.size()) {
+      if (!inDoubleByte) {
+        out += kToJis;
+        inDoubleByte = true;
+      }
+      out += SjisPairToJis(b, static_cast<uint8_t>(sjis[i + 1]));
+      i += 2;
+      continue;
+    }
+    if (inDoubleByte) {
+      out += kToAscii;
+      inDoubleByte = false;
+    }
+    if (!(b == '\r' && i + 1 < sjis.size() && sjis[i + 1] == '\n')) out.push_back(static_cast<char>(b));
+    ++i;
+  }
+  if (inDoubleByte) out += kToAscii;
+  return out;
+}
+
+std::string Utf8ToCp932(const std::string& utf8) {
+  iconv_t cd = iconv_open("CP932//IGNORE", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
+  std::string out(utf8.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size();
+  char* outPtr = &out[0];
+  size_t outLeft = out.size();
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) break;
+    if (errno == EILSEQ || errno == EINVAL) {
+      // Skip what cannot be converted, one byte at a time.
+      ++in;
+      --inLeft;
+    } else {
+      break;  // E2BIG cannot happen: CP932 is never longer than UTF-8 here
+    }
+  }
+  iconv_close(cd);
+  out.resize(out.size() - outLeft);
+  return out;
+}

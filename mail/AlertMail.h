@@ -1,0 +1,52 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+class TSmtpClient;
+class TMimeMessage;
+class nsOpenCV;
+
+// One mail server's settings, handed around for one operation.
+struct MailServerSettings {
+  std::string host;
+  int32_t connectType = 0;  // 0 none, 1 STARTTLS when offered, 2 TLS from the first byte
+  int32_t port = 0;
+  std::string userName;
+  std::string password;
+  std::string fromName;     // carried, but no header shows it
+  std::string mailAddress;
+  std::string toAddress;
+};
+
+void FillSmtpSettings(MailServerSettings& settings);
+void FillPopSettings(MailServerSettings& settings);
+
+// Configures the client from the settings and logs in. True once the server
+// greeted and accepted EHLO or HELO (and STARTTLS, when offered for type 1);
+// a refused authentication does not make it false.
+bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMessage* message);
+
+// The two mails. False only when the login failed; true when the gate
+// setting is off or the session got past the login. A "recept.jpg" that
+// cannot be read raises std::runtime_error naming the file, after the
+// session was closed with QUIT.
+bool SendAlertMail();
+bool SendReportMail();
+
+// The picture that the mails attach: the main window's detector, whose
+// latest frame is saved as "recept.jpg". Not owned; nullptr when none.
+void SetMailImageSource(nsOpenCV* vision);
+
+// The reply time-out of the mails' SMTP sessions (tests shorten it).
+void SetMailReplyTimeoutMs(int ms);
+
+// The system code page is UTF-8, so this copies; `length` is the text's
+// byte count, or that count plus the terminator when no output is wanted.
+bool AnsiToUtf8(const std::string& text, std::string* output, size_t& length);
+
+// The Subject's own converter: Shift_JIS (CP932) bytes to ISO-2022-JP.
+std::string SjisToIso2022Jp(const std::string& sjis);
+std::string SjisPairToJis(uint8_t s1, uint8_t s2);
+
+// UTF-8 to CP932 through iconv; characters CP932 lacks are dropped.
+std::string Utf8ToCp932(const std::string& utf8);

@@ -1,0 +1,339 @@
+#include "mail/BlockingSocket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "mail/LineEnd.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+int ElapsedMs(SteadyClock::time_point since) {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - since).count());
+}
+
+int FamilyFor(TSocketFamily family) {
+  switch (family) {
+    case SF_IP4: return AF_INET;
+    case SF_IP6: return AF_INET6;
+    default: return AF_UNSPEC;
+  }
+}
+
+struct AddrInfoList {
+  addrinfo* head = nullptr;
+  ~AddrInfoList() {
+    if (head) freeaddrinfo(head);
+  }
+};
+
+} // namespace
+
+TBlockingSocket::TBlockingSocket() = default;
+
+TBlockingSocket::~TBlockingSocket() { TBlockingSocket::CloseSocket(); }
+
+int TBlockingSocket::WaitFor(int fd, short events, int timeoutMs, short* revents) {
+  if (timeoutMs < 0) timeoutMs = 0;
+  const auto start = SteadyClock::now();
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int remaining = std::max(0, timeoutMs - ElapsedMs(start));
+    const int r = ::poll(&p, 1, remaining);
+    if (r < 0 && errno == EINTR) continue;
+    if (revents) *revents = p.revents;
+    return r < 0 ? -1 : (r == 0 ? 0 : 1);
+  }
+}
+
+bool TBlockingSocket::CreateSocket(int family) {
+  fd_ = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) {
+    SetError(SocketErrorFromErrno(errno));
+    return false;
+  }
+  socketFamily_ = family;
+  return true;
+}
+
+void TBlockingSocket::ClearReceiveState() {
+  buffer_.clear();
+  lastCR_ = false;
+  lastLF_ = false;
+}
+
+void TBlockingSocket::Bind(const std::string& ip, const std::string& port) {
+  ResetError();
+  const bool anyAddress = ip.empty() || ip == "0.0.0.0";
+  const bool anyPort = port.empty() || port == "0";
+  if (fd_ < 0 && Family == SF_Any && anyAddress && anyPort) return;
+
+  addrinfo hints{};
+  hints.ai_family = fd_ >= 0 ? socketFamily_ : FamilyFor(Family);
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  AddrInfoList list;
+  const int rc = ::getaddrinfo(anyAddress ? nullptr : ip.c_str(), anyPort ? "0" : port.c_str(),
+                               &hints, &list.head);
+  if (rc != 0 || !list.head) {
+    SetError(SocketErrorFromResolver(rc ? rc : EAI_NONAME, errno));
+    return;
+  }
+  if (fd_ < 0 && !CreateSocket(list.head->ai_family)) return;
+  if (::bind(fd_, list.head->ai_addr, list.head->ai_addrlen) != 0)
+    SetError(SocketErrorFromErrno(errno));
+}
+
+void TBlockingSocket::Connect(const std::string& host, const std::string& port) {
+  ResetError();
+  addrinfo hints{};
+  hints.ai_family = fd_ >= 0 ? socketFamily_ : FamilyFor(Family);
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_ADDRCONFIG;
+  AddrInfoList list;
+  int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list.head);
+  if (rc == EAI_NONAME || rc == EAI_FAMILY) {
+    // Loopback-only machines have no configured address of some family.
+    hints.ai_flags = 0;
+    rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list.head);
+  }
+  if (rc != 0 || !list.head) {
+    SetError(SocketErrorFromResolver(rc ? rc : EAI_NONAME, errno));
+    return;
+  }
+  const addrinfo* chosen = list.head;
+  if (hints.ai_family == AF_UNSPEC && PreferIP4) {
+    for (const addrinfo* a = list.head; a; a = a->ai_next) {
+      if (a->ai_family == AF_INET) {
+        chosen = a;
+        break;
+      }
+    }
+  }
+  if (fd_ < 0 && !CreateSocket(chosen->ai_family)) return;
+  ClearReceiveState();
+
+  if (::connect(fd_, chosen->ai_addr, chosen->ai_addrlen) == 0) return;
+  if (errno != EINPROGRESS && errno != EINTR) {
+    SetError(SocketErrorFromErrno(errno));
+    return;
+  }
+  const int ready = WaitFor(fd_, POLLOUT, ConnectTimeout);
+  if (ready == 0) {
+    SetError(kSockErrTimedOut);
+    return;
+  }
+  if (ready < 0) {
+    SetError(SocketErrorFromErrno(errno));
+    return;
+  }
+  int soError = 0;
+  socklen_t len = sizeof soError;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
+  if (soError != 0) SetError(SocketErrorFromErrno(soError));
+}
+
+bool TBlockingSocket::SendChunk(const char* data, size_t len) {
+  while (len > 0) {
+    const ssize_t sent = ::send(fd_, data, len, MSG_NOSIGNAL);
+    if (sent > 0) {
+      data += sent;
+      len -= static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int ready = WaitFor(fd_, POLLOUT, NonblockSendTimeout);
+      if (ready == 0) {
+        SetError(kSockErrTimedOut);
+        return false;
+      }
+      if (ready < 0) {
+        SetError(SocketErrorFromErrno(errno));
+        return false;
+      }
+      continue;
+    }
+    SetError(sent < 0 ? SocketErrorFromErrno(errno) : kSockErrConnReset);
+    return false;
+  }
+  return true;
+}
+
+void TBlockingSocket::SendString(const std::string& data) {
+  ResetError();
+  if (fd_ < 0) {
+    SetError(kSockErrNotConnected);
+    return;
+  }
+  const size_t chunk = static_cast<size_t>(SendMaxChunk > 0 ? SendMaxChunk : kSendMaxChunk);
+  for (size_t off = 0; off < data.size(); off += chunk) {
+    if (!SendChunk(data.data() + off, std::min(chunk, data.size() - off))) return;
+  }
+}
+
+size_t TBlockingSocket::RecvChunk(char* data, size_t len) {
+  for (;;) {
+    const ssize_t got = ::recv(fd_, data, len, 0);
+    if (got > 0) return static_cast<size_t>(got);
+    if (got == 0) {
+      SetError(kSockErrConnReset);
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    SetError(SocketErrorFromErrno(errno));
+    return 0;
+  }
+}
+
+int TBlockingSocket::WaitingData() {
+  if (fd_ < 0) return 0;
+  int count = 0;
+  if (::ioctl(fd_, FIONREAD, &count) != 0) return 0;
+  return std::max(0, count);
+}
+
+bool TBlockingSocket::CanRead(int timeoutMs) {
+  if (fd_ < 0) {
+    SetError(kSockErrNotConnected);
+    return false;
+  }
+  const int ready = WaitFor(fd_, POLLIN, timeoutMs);
+  if (ready < 0) SetError(SocketErrorFromErrno(errno));
+  return ready == 1;
+}
+
+std::string TBlockingSocket::RecvPacket(int timeoutMs) {
+  ResetError();
+  std::string data;
+  if (!buffer_.empty()) {
+    data.swap(buffer_);
+  } else {
+    if (fd_ < 0) {
+      SetError(kSockErrNotConnected);
+      return data;
+    }
+    int waiting = WaitingData();
+    if (waiting <= 0) {
+      if (!CanRead(timeoutMs)) {
+        if (LastError() == 0) SetError(kSockErrTimedOut);
+        return data;
+      }
+      waiting = WaitingData();
+      if (waiting <= 0) {
+        // Readable with nothing to read: the peer has gone.
+        SetError(kSockErrConnReset);
+        return data;
+      }
+    }
+    data.resize(static_cast<size_t>(std::min(waiting, kMaxPacketBytes)));
+    data.resize(RecvChunk(&data[0], data.size()));
+    if (LastError() != 0) return std::string();
+  }
+  if (ConvertLineEnd) JoinSplitLineEnd(data, lastCR_, lastLF_);
+  return data;
+}
+
+std::string TBlockingSocket::RecvTerminated(int timeoutMs, const std::string& terminator) {
+  ResetError();
+  if (terminator.empty()) return RecvPacket(timeoutMs);
+  const bool anyLineEnd = ConvertLineEnd && terminator == "\r\n";
+  const size_t limit = MaxLineLength > 0 ? static_cast<size_t>(MaxLineLength) : 0;
+  const auto start = SteadyClock::now();
+  std::string collected;
+  size_t scanFrom = 0;
+  for (;;) {
+    int wait = timeoutMs;
+    if (!InterPacketTimeout) {
+      wait = timeoutMs - ElapsedMs(start);
+      if (wait <= 0) {
+        SetError(kSockErrTimedOut);
+        break;
+      }
+    }
+    std::string data = RecvPacket(wait);
+    if (LastError() != 0) break;
+    collected += data;
+
+    size_t pos = std::string::npos;
+    size_t endLength = 0;
+    if (anyLineEnd) {
+      TLineEnd end;
+      if (FindLineEnd(collected, end, scanFrom)) {
+        pos = end.Pos;
+        endLength = end.Length;
+        lastCR_ = end.LoneCR;
+        lastLF_ = end.LoneLF;
+      }
+      scanFrom = collected.size();
+    } else {
+      pos = collected.find(terminator, scanFrom);
+      endLength = terminator.size();
+      scanFrom = collected.size() >= terminator.size() ? collected.size() - terminator.size() + 1 : 0;
+    }
+
+    if (pos != std::string::npos) {
+      buffer_ = collected.substr(pos + endLength);
+      if (limit && pos > limit) {
+        SetError(kSockErrNoBuffers);
+        return std::string();
+      }
+      collected.resize(pos);
+      return collected;
+    }
+    if (limit && collected.size() > limit) {
+      // Without a line end in sight the text is worthless; drop it so that
+      // memory stays bounded.
+      SetError(kSockErrNoBuffers);
+      return std::string();
+    }
+  }
+  buffer_ = std::move(collected);
+  return std::string();
+}
+
+std::string TBlockingSocket::RecvString(int timeoutMs) {
+  return RecvTerminated(timeoutMs, "\r\n");
+}
+
+bool TBlockingSocket::DrainBeforeClose() {
+  char scratch[4096];
+  size_t total = 0;
+  while (total < kCloseDrainMaxBytes) {
+    if (WaitFor(fd_, POLLIN, kCloseDrainWaitMs) != 1) return false;
+    const ssize_t got = ::recv(fd_, scratch, sizeof scratch, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got == 0;
+    total += static_cast<size_t>(got);
+  }
+  return false;
+}
+
+void TBlockingSocket::CloseSocket() {
+  if (fd_ >= 0) {
+    if (LastError() == 0) {
+      ::shutdown(fd_, SHUT_WR);
+      DrainBeforeClose();
+    }
+    ::close(fd_);
+    fd_ = -1;
+  }
+  ClearReceiveState();
+}
+
+std::string TBlockingSocket::LocalName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return std::string();
+  return name;
+}

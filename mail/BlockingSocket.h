@@ -1,0 +1,86 @@
+#pragma once
+#include <cstddef>
+#include <string>
+
+#include "mail/SocketError.h"
+
+// Defaults of the socket's limits and waits.
+constexpr int kSendMaxChunk = 65536;          // largest single send
+constexpr int kNonblockSendTimeoutMs = 15000; // wait for a full send buffer to drain
+constexpr int kConnectTimeoutMs = 30000;      // wait for the connection to be accepted
+constexpr int kMaxLineLength = 1 << 20;       // far above any real reply line
+constexpr int kMaxPacketBytes = 65536;        // largest single read
+constexpr int kCloseDrainWaitMs = 100;        // wait for the peer's last bytes at close
+constexpr size_t kCloseDrainMaxBytes = 1 << 20;
+
+enum TSocketFamily { SF_Any, SF_IP4, SF_IP6 };
+
+// A TCP client socket used as if blocking: every operation waits for its
+// result, records failures in LastError and never throws.
+class TBlockingSocket {
+public:
+  TBlockingSocket();
+  virtual ~TBlockingSocket();
+  TBlockingSocket(const TBlockingSocket&) = delete;
+  TBlockingSocket& operator=(const TBlockingSocket&) = delete;
+
+  // Accept CR LF, LF CR, CR or LF as a line end.
+  bool ConvertLineEnd = false;
+  // The read time-out applies to each wait for data, not to the whole line.
+  bool InterPacketTimeout = true;
+  // Longest line accepted; 0 lifts the limit.
+  int MaxLineLength = kMaxLineLength;
+  int SendMaxChunk = kSendMaxChunk;
+  int NonblockSendTimeout = kNonblockSendTimeoutMs;
+  int ConnectTimeout = kConnectTimeoutMs;
+  bool PreferIP4 = true;
+  TSocketFamily Family = SF_Any;
+
+  int Socket() const { return fd_; }
+  int LastError() const { return lastError_; }
+  std::string LastErrorDesc() const { return SocketErrorText(lastError_); }
+
+  // Binds to a local address; nothing to do for any address and any port.
+  void Bind(const std::string& ip, const std::string& port);
+  // Resolves host and port, creates the socket and connects.
+  void Connect(const std::string& host, const std::string& port);
+  void SendString(const std::string& data);
+  // One chunk of received data; empty on error.
+  std::string RecvPacket(int timeoutMs);
+  std::string RecvTerminated(int timeoutMs, const std::string& terminator);
+  // A CR LF-terminated line without its end.
+  std::string RecvString(int timeoutMs);
+  // Bytes readable without waiting.
+  virtual int WaitingData();
+  bool CanRead(int timeoutMs);
+  // Orderly close; the handle becomes -1.
+  virtual void CloseSocket();
+  // The local host name, as the socket layer reports it.
+  static std::string LocalName();
+
+  // Waits for events on fd: 1 ready, 0 timed out, -1 failed (errno set).
+  static int WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr);
+
+protected:
+  // Sends all of len bytes or records an error; false on error.
+  virtual bool SendChunk(const char* data, size_t len);
+  // Reads up to len bytes: >0 bytes read; 0 with no error when nothing
+  // could be delivered yet; 0 with an error recorded on failure.
+  virtual size_t RecvChunk(char* data, size_t len);
+
+  void ResetError() { lastError_ = 0; }
+  void SetError(int code) { lastError_ = code; }
+  void ClearReceiveState();
+
+  int fd_ = -1;
+
+private:
+  bool CreateSocket(int family);
+  bool DrainBeforeClose();
+
+  int socketFamily_ = 0;
+  int lastError_ = 0;
+  std::string buffer_;
+  bool lastCR_ = false;
+  bool lastLF_ = false;
+};

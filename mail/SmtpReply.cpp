@@ -1,0 +1,123 @@
+#include "mail/SmtpReply.h"
+
+#include <cctype>
+#include <climits>
+
+#include "mail/LineEnd.h"
+
+namespace smtp {
+namespace {
+
+bool AllDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (unsigned char c : text) {
+    if (!std::isdigit(c)) return false;
+  }
+  return true;
+}
+
+// A decimal number that fits an int; -1 otherwise.
+int ToNumber(const std::string& text) {
+  if (!AllDigits(text) || text.size() > 9) return -1;
+  return std::stoi(text);
+}
+
+std::string Trim(const std::string& text) {
+  const char* space = " \t\r\n";
+  const size_t first = text.find_first_not_of(space);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+} // namespace
+
+bool ReplyContinues(const std::string& line) { return line.find('-') == 3; }
+
+int ReplyCode(const std::string& line) {
+  if (line.size() < 3) return 0;
+  const int code = ToNumber(line.substr(0, 3));
+  return code < 0 ? 0 : code;
+}
+
+bool ParseEnhancedCode(const std::string& line, int& codeClass, int& subject, int& detail) {
+  codeClass = subject = detail = 0;
+  if (line.size() < 5) return false;
+  std::string rest = line.substr(4);
+  size_t dot = rest.find('.');
+  if (dot == std::string::npos) return false;
+  const std::string c1 = Trim(rest.substr(0, dot));
+  rest.erase(0, dot + 1);
+  dot = rest.find('.');
+  if (dot == std::string::npos) return false;
+  const std::string c2 = Trim(rest.substr(0, dot));
+  rest.erase(0, dot + 1);
+  const std::string c3 = Trim(rest.substr(0, rest.find(' ')));
+  if (c1.size() != 1 || c2.size() > 3 || c3.size() > 3) return false;
+  const int n1 = ToNumber(c1), n2 = ToNumber(c2), n3 = ToNumber(c3);
+  if (n1 <= 0 || n2 < 0 || n3 < 0) return false;
+  codeClass = n1;
+  subject = n2;
+  detail = n3;
+  return true;
+}
+
+std::vector<std::string> CapabilitiesOf(const std::vector<std::string>& ehloReply) {
+  std::vector<std::string> caps;
+  for (size_t i = 1; i < ehloReply.size(); ++i)
+    caps.push_back(ehloReply[i].size() > 4 ? ehloReply[i].substr(4) : std::string());
+  return caps;
+}
+
+std::string FindCapability(const std::vector<std::string>& caps, const std::string& name) {
+  const std::string wanted = Upper(name);
+  for (const std::string& cap : caps) {
+    if (Upper(cap).compare(0, wanted.size(), wanted) == 0) return cap;
+  }
+  return std::string();
+}
+
+int SizeOfCapability(const std::string& sizeCap) {
+  if (sizeCap.size() <= 5) return 0;
+  const int size = ToNumber(Trim(sizeCap.substr(5)));
+  return size < 0 ? 0 : size;
+}
+
+bool HasLineBreak(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
+std::vector<std::string> DataBatches(const std::vector<std::string>& lines) {
+  std::vector<std::string> batches;
+  std::string buffer;
+  auto addLine = [&](std::string line) {
+    if (!line.empty() && line[0] == '.') line.insert(0, 1, '.');
+    if (buffer.size() + line.size() >= kDataBatchBytes && !buffer.empty()) {
+      batches.push_back(std::move(buffer));
+      buffer.clear();
+    }
+    buffer += line;
+    buffer += "\r\n";
+  };
+  for (const std::string& line : lines) {
+    if (!HasLineBreak(line)) {
+      addLine(line);
+      continue;
+    }
+    size_t start = 0;
+    TLineEnd end;
+    while (FindLineEnd(line, end, start)) {
+      addLine(line.substr(start, end.Pos - start));
+      start = end.Pos + end.Length;
+    }
+    if (start < line.size()) addLine(line.substr(start));
+  }
+  if (!buffer.empty()) batches.push_back(std::move(buffer));
+  return batches;
+}
+
+} // namespace smtp

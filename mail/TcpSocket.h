@@ -1,0 +1,27 @@
+#pragma once
+#include <memory>
+
+#include "mail/BlockingSocket.h"
+#include "mail/TlsLayer.h"
+
+// The TCP socket with its TLS plug-in. Connections are always direct.
+class TTcpSocket : public TBlockingSocket {
+public:
+  TTcpSocket();
+  ~TTcpSocket() override;
+
+  TTlsLayer& SSL() { return *tls_; }
+  const TTlsLayer& SSL() const { return *tls_; }
+
+  // TLS handshake on the connected socket; 10091 on failure.
+  void SSLDoConnect();
+  int WaitingData() override;
+  void CloseSocket() override;
+
+protected:
+  bool SendChunk(const char* data, size_t len) override;
+  size_t RecvChunk(char* data, size_t len) override;
+
+private:
+  std::unique_ptr<TTlsLayer> tls_;
+};

@@ -1,0 +1,148 @@
+#include "pop3/Pop3Client.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "pop3/Pop3Error.h"
+
+namespace {
+constexpr int kStatusOk = 1;
+constexpr int kWsaConnReset = 10054;
+}  // namespace
+
+void TPop3Client::ReleaseSocket() {
+  socket_.Abandon();
+  peerClosed_ = false;
+}
+
+template <typename Call>
+auto TPop3Client::Guarded(Call call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const EPop3Timeout&) {
+    ReleaseSocket();
+    throw;
+  } catch (const EPop3SocketError& e) {
+    if (e.Code() == kWsaConnReset) peerClosed_ = true;
+    throw;
+  }
+}
+
+void TPop3Client::Connect() {
+  if (socket_.IsOpen()) throw EPop3AlreadyConnected();
+  ReleaseSocket();
+  received_.clear();
+  reply_.Clear();
+  // Checked before anything leaves the machine: a line break would let the
+  // setting smuggle a second command onto the wire.
+  if (HasLineBreak(UserId) || HasLineBreak(Password)) throw EPop3LineBreakInCommand();
+
+  try {
+    socket_.Open(Host, Port, ConnectTimeoutMs);
+  } catch (...) {
+    ReleaseSocket();
+    throw;
+  }
+
+  try {
+    ReadReply(std::vector<int>{kStatusOk}, DeadlineAfter(ReplyTimeoutMs));
+    SendCommand("USER " + UserId, kStatusOk);
+    SendCommand("PASS " + Password, kStatusOk);
+  } catch (...) {
+    // The first failure is the one that matters; a failing Quit would only
+    // repeat that the line is gone.
+    try {
+      Disconnect();
+    } catch (const EPop3Error&) {
+    }
+    throw;
+  }
+}
+
+int TPop3Client::GetMessageCount() {
+  SendCommand("STAT", kStatusOk);
+  return ParseMessageCount(reply_.LastLine());
+}
+
+bool TPop3Client::DeleteMessage(int number) {
+  return SendCommand("DELE " + std::to_string(number), kStatusOk) == kStatusOk;
+}
+
+void TPop3Client::Disconnect() {
+  std::exception_ptr writeError;
+  try {
+    WriteLine("Quit", DeadlineAfter(ReplyTimeoutMs));
+  } catch (...) {
+    writeError = std::current_exception();
+  }
+  socket_.Close();
+  peerClosed_ = false;
+  if (writeError) std::rethrow_exception(writeError);
+}
+
+bool TPop3Client::Connected() {
+  if (peerClosed_) ReleaseSocket();
+  return socket_.IsOpen();
+}
+
+int TPop3Client::SendCommand(const std::string& text, int expected) {
+  TPop3Socket::Deadline deadline = DeadlineAfter(ReplyTimeoutMs);
+  if (!text.empty()) WriteLine(text, deadline);
+  return ReadReply(std::vector<int>{expected}, deadline);
+}
+
+int TPop3Client::ReadReply(std::initializer_list<int> allowed) {
+  return ReadReply(std::vector<int>(allowed), DeadlineAfter(ReplyTimeoutMs));
+}
+
+int TPop3Client::ReadReply(const std::vector<int>& allowed, TPop3Socket::Deadline deadline) {
+  reply_.Clear();
+  try {
+    while (!reply_.AddLine(ReadLine(deadline))) {
+    }
+  } catch (const EPop3ReplyTooLong&) {
+    ReleaseSocket();
+    throw;
+  }
+  if (!allowed.empty() &&
+      std::find(allowed.begin(), allowed.end(), reply_.Status) == allowed.end()) {
+    throw EPop3ReplyError(reply_.Status, reply_.LastLine());
+  }
+  return reply_.Status;
+}
+
+std::string TPop3Client::ReadLine(TPop3Socket::Deadline deadline) {
+  std::string line;
+  char chunk[kReceiveChunkBytes];
+  for (;;) {
+    switch (TakeLine(received_, line)) {
+      case TLineResult::Line:
+        return line;
+      case TLineResult::TooLong:
+        received_.clear();
+        ReleaseSocket();
+        throw EPop3ReplyTooLong();
+      case TLineResult::NeedMore:
+        break;
+    }
+    if (peerClosed_ || !socket_.IsOpen()) {
+      ReleaseSocket();
+      throw EPop3ConnectionClosed();
+    }
+    size_t n = Guarded([&] { return socket_.Receive(chunk, sizeof chunk, deadline); });
+    if (n == 0) {
+      peerClosed_ = true;
+    } else {
+      received_.append(chunk, n);
+    }
+  }
+}
+
+void TPop3Client::WriteLine(const std::string& text, TPop3Socket::Deadline deadline) {
+  if (peerClosed_ || !socket_.IsOpen()) {
+    ReleaseSocket();
+    throw EPop3ConnectionClosed();
+  }
+  if (HasLineBreak(text)) throw EPop3LineBreakInCommand();
+  Guarded([&] { socket_.SendAll(text + "\r\n", deadline); });
+}

@@ -1,0 +1,69 @@
+#pragma once
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "pop3/Pop3Reply.h"
+#include "pop3/Pop3Socket.h"
+
+// Longest wait for the TCP connect, and for each command's write and reply.
+// Running out fails that step, so a silent server cannot hold the program.
+constexpr int kPop3ConnectTimeoutMs = 30000;
+constexpr int kPop3ReplyTimeoutMs = 30000;
+// Most bytes one socket read takes.
+constexpr size_t kReceiveChunkBytes = 32768;
+constexpr int kDefaultPop3Port = 110;
+
+// A blocking POP3 client: log in with USER and PASS, ask for the message
+// count, delete messages by number, log out. Every failure is thrown as an
+// EPop3Error (pop3/Pop3Error.h).
+class TPop3Client {
+public:
+  std::string Host;
+  int Port = kDefaultPop3Port;
+  std::string UserId;
+  std::string Password;
+  // Tests shorten these; the defaults suit real servers.
+  int ConnectTimeoutMs = kPop3ConnectTimeoutMs;
+  int ReplyTimeoutMs = kPop3ReplyTimeoutMs;
+
+  TPop3Client() = default;
+  TPop3Client(const TPop3Client&) = delete;
+  TPop3Client& operator=(const TPop3Client&) = delete;
+
+  // Opens the connection, reads the greeting and logs in. On any failure the
+  // client is disconnected again ("Quit" sent where the line is still open)
+  // before the error is thrown.
+  void Connect();
+  int GetMessageCount();
+  // Marks message `number` for deletion; the server removes it at "Quit".
+  bool DeleteMessage(int number);
+  // Sends "Quit" without waiting for its answer and closes. A failed write
+  // is thrown after the socket is closed.
+  void Disconnect();
+  // Releases the socket first if the peer has closed the connection.
+  bool Connected();
+
+  // Writes `text` as a line (unless empty) and reads the reply, which must
+  // carry `expected` as status. Returns the status.
+  int SendCommand(const std::string& text, int expected);
+  // Reads one reply; an empty `allowed` accepts any status.
+  int ReadReply(std::initializer_list<int> allowed);
+  const TPop3Reply& LastReply() const { return reply_; }
+
+private:
+  int ReadReply(const std::vector<int>& allowed, TPop3Socket::Deadline deadline);
+  std::string ReadLine(TPop3Socket::Deadline deadline);
+  void WriteLine(const std::string& text, TPop3Socket::Deadline deadline);
+  void ReleaseSocket();
+  // Runs a socket call; a reset connection counts as closed by the peer and
+  // an overdue one is dropped, since its late reply would answer the wrong
+  // command.
+  template <typename Call>
+  auto Guarded(Call call) -> decltype(call());
+
+  TPop3Socket socket_;
+  bool peerClosed_ = false;
+  std::string received_;  // bytes read but not yet taken as lines
+  TPop3Reply reply_;
+};

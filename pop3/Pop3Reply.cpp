@@ -1,0 +1,115 @@
+#include "pop3/Pop3Reply.h"
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+#include "pop3/Pop3Error.h"
+
+namespace {
+
+bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+  size_t n = std::strlen(prefix);
+  if (text.size() < n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+bool ParseInt32(const std::string& text, int& value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  if (i == text.size()) return false;
+  long long v = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1) return false;
+  }
+  if (negative) v = -v;
+  if (v > INT_MAX || v < INT_MIN) return false;
+  value = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+TLineResult TakeLine(std::string& buffer, std::string& line, size_t maxBytes) {
+  size_t lf = buffer.find('\n');
+  if (lf == std::string::npos) {
+    return buffer.size() > maxBytes ? TLineResult::TooLong : TLineResult::NeedMore;
+  }
+  if (lf + 1 > maxBytes) return TLineResult::TooLong;
+  size_t end = lf;
+  if (end > 0 && buffer[end - 1] == '\r') --end;
+  line.assign(buffer, 0, end);
+  buffer.erase(0, lf + 1);
+  return TLineResult::Line;
+}
+
+std::string TrimReplyLine(const std::string& line) {
+  size_t begin = 0;
+  size_t end = line.size();
+  while (begin < end && IsBlankOrControl(line[begin])) ++begin;
+  while (end > begin && IsBlankOrControl(line[end - 1])) --end;
+  return line.substr(begin, end - begin);
+}
+
+int ReplyStatusOf(const std::string& line) {
+  if (StartsWithNoCase(line, "+OK")) return 1;
+  if (StartsWithNoCase(line, "-ERR")) return 0;
+  std::string head = line.substr(0, 3);
+  if (head.empty()) return 0;
+  int status = 0;
+  for (char c : head) {
+    if (c < '0' || c > '9') return 0;
+    status = status * 10 + (c - '0');
+  }
+  return status;
+}
+
+void TPop3Reply::Clear() {
+  Lines.clear();
+  Status = 0;
+}
+
+bool TPop3Reply::AddLine(const std::string& rawLine) {
+  std::string line = TrimReplyLine(rawLine);
+  if (line.empty()) return false;
+  if (Lines.size() >= kPop3MaxReplyLines) throw EPop3ReplyTooLong();
+  Lines.push_back(line);
+  const std::string& first = Lines.front();
+  bool complete;
+  if (Lines.size() == 1) {
+    complete = !(first.size() > 3 && first[3] == '-');
+  } else {
+    complete = line.size() < 4 || line.compare(0, 4, first.substr(0, 3) + " ") == 0;
+  }
+  if (complete) Status = ReplyStatusOf(line);
+  return complete;
+}
+
+const std::string& TPop3Reply::LastLine() const {
+  static const std::string kNone;
+  return Lines.empty() ? kNone : Lines.back();
+}
+
+int ParseMessageCount(const std::string& statusLine) {
+  const size_t kCountStart = 4;  // after "+OK "
+  std::string field;
+  if (statusLine.size() > kCountStart) {
+    size_t blank = statusLine.find(' ', kCountStart);
+    if (blank != std::string::npos) field = statusLine.substr(kCountStart, blank - kCountStart);
+  }
+  int count = 0;
+  if (!ParseInt32(field, count)) throw EPop3ConvertError(field);
+  return count;
+}
+
+bool HasLineBreak(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}

@@ -1,0 +1,7 @@
+#include "settings/Option.h"
+
+TOptionForm* OptionForm = nullptr;
+
+TOptionForm::TOptionForm(QWidget* parent) : QDialog(parent) {
+  setObjectName("OptionForm");
+}

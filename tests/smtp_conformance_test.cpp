@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "mail/SmtpClient.h"
+#include "support/SmtpPeer.h"
+#include "support/TempDir.h"
+
+// Whole sessions against a real SMTP server on 127.0.0.1.
+namespace {
+
+constexpr int kPeerTimeoutMs = 10000;
+
+// A message that needs several batches, dot-stuffing and 8-bit bytes.
+std::vector<std::string> TestMessage() {
+  std::vector<std::string> lines = {"From: <from@mail.test>", "To: <to@mail.test>",
+                                    "Subject: conformance", "", ".leading dot", ".",
+                                    "\xe7\x95\xb0\xe5\xb8\xb8\xe5\x8b\x95\xe4\xbd\x93"};
+  for (int i = 0; i < 60; ++i) lines.push_back("line " + std::to_string(i) + std::string(70, '='));
+  lines.push_back(std::string(990, 'W'));  // the server refuses lines over 1,000 bytes
+  lines.push_back("end");
+  return lines;
+}
+
+std::string WireText(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& l : lines) text += l + "\r\n";
+  return text;
+}
+
+struct Session {
+  TempDir dir;
+  std::unique_ptr<SmtpPeer> peer;
+  TSmtpClient client;
+
+  Session(const std::string& mode, std::vector<std::string> extra = {},
+          const std::string& certName = "127.0.0.1", bool expired = false) {
+    if (mode != "plain") {
+      EXPECT_TRUE(WriteSelfSignedCert(dir.File("cert.pem"), dir.File("key.pem"), certName, expired));
+      extra.insert(extra.end(), {"--cert", dir.File("cert.pem"), "--key", dir.File("key.pem")});
+    }
+    peer = std::make_unique<SmtpPeer>(mode, dir.Path(), extra);
+    client.TargetPort = peer->Port();
+    client.Timeout = kPeerTimeoutMs;
+    client.UserName = "user";
+    client.Password = "secret";
+  }
+
+  // Sends the test message and checks that exactly its bytes arrived.
+  void Deliver() {
+    const auto lines = TestMessage();
+    const std::string text = WireText(lines);
+    ASSERT_TRUE(client.MailFrom("from@mail.test", static_cast<int>(text.size())));
+    ASSERT_TRUE(client.MailTo("to@mail.test"));
+    ASSERT_TRUE(client.MailData(lines)) << client.ResultString;
+    EXPECT_EQ(text, ReadFileBytes(dir.File("msg-1.eml")));
+    const std::string info = ReadFileBytes(dir.File("msg-1.json"));
+    EXPECT_NE(std::string::npos, info.find("\"SIZE=" + std::to_string(text.size()) + "\""));
+    EXPECT_NE(std::string::npos, info.find("\"to@mail.test\""));
+  }
+
+  std::string Info() { return ReadFileBytes(dir.File("msg-1.json")); }
+};
+
+} // namespace
+
+TEST(SmtpConformance, PlainSessionWithAuthLogin) {
+  Session s("plain");
+  ASSERT_TRUE(s.peer->Running());
+  ASSERT_TRUE(s.client.Login());
+  EXPECT_TRUE(s.client.ESMTP);
+  EXPECT_TRUE(s.client.AuthDone);
+  EXPECT_TRUE(s.client.ESMTPSize);
+  EXPECT_GT(s.client.MaxSize, 0);
+  s.Deliver();
+  EXPECT_TRUE(s.client.Logout());
+  EXPECT_NE(std::string::npos, s.Info().find("\"mechanism\": \"LOGIN\""));
+  EXPECT_NE(std::string::npos, s.Info().find("\"tls\": false"));
+}
+
+TEST(SmtpConformance, CramMd5IsPreferredWhenOffered) {
+  Session s("plain", {"--cram"});
+  ASSERT_TRUE(s.peer->Running());
+  ASSERT_TRUE(s.client.Login());
+  EXPECT_TRUE(s.client.AuthDone);
+  s.Deliver();
+  EXPECT_TRUE(s.client.Logout());
+  EXPECT_NE(std::string::npos, s.Info().find("\"mechanism\": \"CRAM-MD5\""));
+}
+
+TEST(SmtpConformance, WrongPasswordFailsBothMechanismsButNotTheLogin) {
+  Session s("plain", {"--cram"});
+  ASSERT_TRUE(s.peer->Running());
+  s.client.Password = "wrong";
+  EXPECT_TRUE(s.client.Login());
+  EXPECT_FALSE(s.client.AuthDone);
+  EXPECT_EQ(535, s.client.ResultCode);
+  EXPECT_TRUE(s.client.Logout());
+}
+
+TEST(SmtpConformance, StartTlsThenAuthOnTheSecondEhlo) {
+  Session s("starttls");
+  ASSERT_TRUE(s.peer->Running());
+  s.client.AutoTLS = true;
+  ASSERT_TRUE(s.client.Login());
+  EXPECT_TRUE(s.client.Sock.SSL().SSLEnabled());
+  // AUTH is offered only inside TLS, so this proves the capabilities were renewed.
+  EXPECT_TRUE(s.client.AuthDone);
+  EXPECT_TRUE(s.client.FindCap("STARTTLS").empty());
+  s.Deliver();
+  EXPECT_TRUE(s.client.Logout());
+  EXPECT_NE(std::string::npos, s.Info().find("\"tls\": true"));
+}
+
+TEST(SmtpConformance, TlsFromTheFirstByteWithAnExpiredWronglyNamedCertificate) {
+  Session s("tls", {}, "wrong.name.invalid", /*expired=*/true);
+  ASSERT_TRUE(s.peer->Running());
+  s.client.FullSSL = true;
+  ASSERT_TRUE(s.client.Login()) << s.client.Sock.SSL().LastErrorDesc();
+  EXPECT_TRUE(s.client.Sock.SSL().SSLEnabled());
+  EXPECT_TRUE(s.client.AuthDone);
+  s.Deliver();
+  EXPECT_NE(std::string::npos, s.Info().find("\"tls\": true"));
+
+  // After the server has gone, writes through TLS fail quietly: no signal.
+  s.client.Sock.SendString("QUIT\r\n");
+  EXPECT_EQ(221, s.client.ReadResult());
+  // The server closes at its own pace; a loaded machine may take a while.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (s.client.Sock.LastError() == 0 && std::chrono::steady_clock::now() < deadline) {
+    s.client.Sock.SendString(std::string(65536, 'z'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(0, s.client.Sock.LastError());
+}
+
+TEST(SmtpConformance, TlsFromTheFirstByteAgainstAPlainPortFails) {
+  Session s("plain");
+  ASSERT_TRUE(s.peer->Running());
+  s.client.FullSSL = true;
+  EXPECT_FALSE(s.client.Login());
+  EXPECT_EQ(kSockErrTlsFailed, s.client.Sock.LastError());
+}
