@@ -9,7 +9,9 @@
 #include <QTimer>
 
 #include "app/CuteButton.h"
+#include "app/MenuDraw.h"
 #include "app/PictureView.h"
+#include "app/Tray.h"
 #include "platform/Clock.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
@@ -229,7 +231,10 @@ void TMainForm::BuildMenus() {
   connect(VersionInfoMenu, &QAction::triggered, this,
           [this] { RunGuarded([this] { VersionInfoMenuClick(); }); });
 
-  // The tray icon's menu; the tray connects its entries.
+  // The bar and its menus in the window's dark scheme.
+  InstallMenuDraw(MainMenu, HelpRootMenu->menuAction());
+
+  // The tray icon's menu, drawn by the system; the tray connects its entries.
   TrayPopupMenu = new QMenu(this);
   TrayPopupMenu->setObjectName("TrayPopupMenu");
   TrayDispMenu = MakeAction(TrayPopupMenu, "TrayDispMenu", "防犯カメラ・ヴァルドを表示する(&S)");
@@ -256,7 +261,8 @@ void TMainForm::ClearPictureWithoutIdleImage() {
 
 void TMainForm::FormCreate() {
   SetMessageCaption(kDisplayName);
-  // Every minimise of the window reaches MinimizeToTray through changeEvent.
+  // Every minimise of the window goes into the tray.
+  tray_ = new TTray(this, TrayPopupMenu, TrayDispMenu, TrayExitMenu);
   LoadSettings();
 }
 
@@ -323,9 +329,9 @@ void TMainForm::EndCaptureBtnClick() { StopMonitoring(); }
 
 void TMainForm::CaptureTimerTimer() { cycle_.CaptureTimerTimer(); }
 
-void TMainForm::MinimizeToTray() {}
+void TMainForm::MinimizeToTray() { tray_->MinimizeToTray(); }
 
-void TMainForm::ShowAfterTimerTimer() {}
+void TMainForm::ShowAfterTimerTimer() { tray_->ShowAfterTimerTimer(); }
 
 void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
@@ -345,10 +351,4 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   RunGuarded([this] { FormCloseQuery(); });
   RunGuarded([this] { FormClose(); });
   event->accept();
-}
-
-void TMainForm::changeEvent(QEvent* event) {
-  QMainWindow::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && isMinimized())
-    RunGuarded([this] { MinimizeToTray(); });
 }

@@ -13,6 +13,7 @@ class QScrollArea;
 class QTimer;
 class TCuteButton;
 class TPictureView;
+class TTray;
 
 // The display name: window caption, message-box caption, lock name.
 extern const char kDisplayName[];
@@ -78,15 +79,15 @@ public:
   void EndCaptureBtnClick();
   void CaptureTimerTimer();
 
-  // Where the tray behaviour attaches: every minimise of the window comes
-  // here, and ShowAfterTimer fires every 10 ms from the end of FormShow.
+  // The tray: every minimise of the window goes there, and ShowAfterTimer
+  // fires every 10 ms from the end of FormShow.
   virtual void MinimizeToTray();
   virtual void ShowAfterTimerTimer();
+  TTray* Tray() const { return tray_; }
 
 protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  void changeEvent(QEvent* event) override;
 
 private:
   class CaptureTimerAdapter;
@@ -104,6 +105,7 @@ private:
   MonitoringCycle cycle_;
   QWidget* scrollContent_ = nullptr;
   TPictureView* pictureView_ = nullptr;
+  TTray* tray_ = nullptr;
   bool shown_ = false;
   bool closing_ = false;
 };
