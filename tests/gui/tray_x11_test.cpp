@@ -1,6 +1,8 @@
 // The tray on a real X display with a tray host: the icon, its tip, its
 // clicks and menu, the exit from it, and a tray host that goes and comes back.
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <QAction>
@@ -16,11 +18,15 @@
 #include <QToolTip>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "X11Session.h"
+#include "app/Mainfrm.h"
 #include "app/Tray.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
+#include "support/ChildProcess.h"
+#include "support/SettingsFile.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -246,4 +252,106 @@ TEST_F(TrayX11Test, StartingInTheTrayStateHidesOnTheFirstTimerTick) {
   // The tray tick runs before the counter on the same timeout.
   EXPECT_EQ(ticksWhileShown, 0);
 }
+TEST(TrayMainForm, MinimisingTheMainWindowPutsItIntoTheTray) {
+  TempDir config;
+  setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+  TMainForm form;
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  form.showMinimized();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible() && TrayHostIcons().size() == 1; },
+                              kWaitMs));
+  EXPECT_TRUE(AppSettings.ISMINIMIZE);
+  EXPECT_EQ(form.Tray()->Icon()->toolTip(), QString::fromUtf8("防犯カメラ・ヴァルド"));
+}
+
+// The real program, run after run: the tray state carried across, the exit
+// from the tray, and the icon gone with the program.
+class TrayProgramTest : public ::testing::Test {
+protected:
+  // Where "終了" lies inside the main window: its designed place below a
+  // menu bar of about 20 pixels.
+  const QPoint kEndButtonInWindow{710, 104};
+
+  TrayProgramTest() {
+    for (const char* file : {"start.jpg", "Alarm.wav"})
+      std::filesystem::copy_file(std::string(VARDOCAM_SOURCE_DIR) + "/assets/" + file,
+                                 work.File(file));
+    chmod(runtime.Path().c_str(), 0700);
+  }
+  void SetUp() override { session->StartTrayHost(); }
+
+  void Start() {
+    ChildProcess::Options options;
+    options.workingFolder = work.Path();
+    options.outputFile = work.File("program.log");
+    options.env = {{"XDG_RUNTIME_DIR", runtime.Path()}, {"XDG_CONFIG_HOME", config.Path()}};
+    program = ChildProcess({VARDOCAM_PROGRAM}, options);
+  }
+  bool Ended() { return program.Wait(kWaitMs * 2) == 0; }
+  bool SavedTrayState() {
+    typVardocam settings;
+    LoadSettingsFrom(ZBRegIni(config.Path() + "/Korvane/Vardocam.reg"), settings);
+    return settings.ISMINIMIZE;
+  }
+
+  // The main window's place on screen while it is mapped.
+  static std::optional<QRect> MainWindowOnScreen() {
+    const QStringList ids = RunTool("xdotool", {"search", "--onlyvisible", "--name",
+                                                QString::fromUtf8("^防犯カメラ・ヴァルド$")})
+                                .split('\n', Qt::SkipEmptyParts);
+    for (const QString& id : ids) {
+      const QString info = RunTool("xwininfo", {"-id", id});
+      const auto number = [&](const QString& label) {
+        const auto m = QRegularExpression(label + R"(:\s+(-?\d+))").match(info);
+        return m.captured(1).toInt();
+      };
+      const QRect rect(number("Absolute upper-left X"), number("Absolute upper-left Y"),
+                       number("Width"), number("Height"));
+      if (rect.width() > 100) return rect;  // not the icon
+    }
+    return std::nullopt;
+  }
+  static bool InTray() { return TrayHostIcons().size() == 1 && !MainWindowOnScreen(); }
+  static bool OnScreen() { return TrayHostIcons().empty() && MainWindowOnScreen(); }
+
+  TempDir work, runtime, config;
+  ChildProcess program;
+};
+
+TEST_F(TrayProgramTest, EndedInTheTrayItStartsThereAgainEndedOnScreenItStaysOnScreen) {
+  WriteSettingsFile(config.Path(), {{"ISMINIMIZE", "dword:00000001"}});
+  Start();
+  ASSERT_TRUE(QTest::qWaitFor(InTray, kWaitMs * 2)) << ReadFileBytes(work.File("program.log"));
+  // The tray menu's "終了(&X)"; the key goes again should the menu have
+  // been slow to take the keyboard on a loaded machine.
+  const QPoint icon = TrayHostIcons().front().center();
+  for (int attempt = 0; attempt < 3 && program.Running(); ++attempt) {
+    Click(icon, "3");
+    QTest::qWait(500);
+    RunTool("xdotool", {"key", "x"});
+    program.Wait(kWaitMs / 2);
+  }
+  ASSERT_TRUE(Ended());
+  EXPECT_TRUE(TrayHostIcons().empty()) << "the icon outlived the program";
+  EXPECT_TRUE(SavedTrayState());
+
+  // Started again it goes back into the tray; a left click brings it back.
+  Start();
+  ASSERT_TRUE(QTest::qWaitFor(InTray, kWaitMs * 2));
+  Click(TrayHostIcons().front().center(), "1");
+  ASSERT_TRUE(QTest::qWaitFor(OnScreen, kWaitMs));
+  Click(MainWindowOnScreen()->topLeft() + kEndButtonInWindow, "1");
+  ASSERT_TRUE(Ended());
+  EXPECT_FALSE(SavedTrayState());
+
+  // Ended on screen, the next start stays on screen.
+  Start();
+  ASSERT_TRUE(QTest::qWaitFor(OnScreen, kWaitMs * 2));
+  QTest::qWait(500);
+  EXPECT_TRUE(OnScreen());
+  Click(MainWindowOnScreen()->topLeft() + kEndButtonInWindow, "1");
+  EXPECT_TRUE(Ended());
+}
+
 } // namespace
