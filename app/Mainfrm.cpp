@@ -143,6 +143,9 @@ void TMainForm::BuildControls() {
   setWindowTitle(QString::fromUtf8(kDisplayName));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  // The resources live in a static library: without this the linker drops
+  // them and the window, the tray and the version dialog have no icon.
+  Q_INIT_RESOURCE(vardocam);
   setWindowIcon(QIcon(":/vardocam/icon.png"));
   setFont(UiFont());
 

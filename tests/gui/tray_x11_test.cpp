@@ -263,6 +263,9 @@ TEST(TrayMainForm, MinimisingTheMainWindowPutsItIntoTheTray) {
                               kWaitMs));
   EXPECT_TRUE(AppSettings.ISMINIMIZE);
   EXPECT_EQ(form.Tray()->Icon()->toolTip(), QString::fromUtf8("防犯カメラ・ヴァルド"));
+  // The program's own icon, not a stand-in.
+  ASSERT_FALSE(form.windowIcon().isNull());
+  EXPECT_EQ(form.Tray()->Icon()->icon().cacheKey(), form.windowIcon().cacheKey());
 }
 
 // The real program, run after run: the tray state carried across, the exit
