@@ -1,5 +1,6 @@
 #include "settings/Option.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QShowEvent>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -450,9 +452,11 @@ bool TOptionForm::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
     auto* keyEvent = static_cast<QKeyEvent*>(event);
     const QString text = keyEvent->text();
-    // Keys without a character (arrows, Delete, Home) are no typed
-    // characters and pass.
-    if (text.size() == 1) {
+    // Keys without a character (arrows, Delete, Home) and shortcuts (Ctrl+V)
+    // type nothing and pass.
+    const bool shortcut =
+        keyEvent->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (text.size() == 1 && !shortcut) {
       QChar key = text.at(0);
       CameraNumberEditKeyPress(key);
       if (key.isNull()) return true;
@@ -472,8 +476,25 @@ void TOptionForm::CameraNumberEditKeyPress(QChar& key) {
 }
 
 void TOptionForm::showEvent(QShowEvent* event) {
-  if (!event->spontaneous()) FormShow();
+  if (!event->spontaneous()) {
+    CentreOnMainWindow();
+    FormShow();
+  }
   QDialog::showEvent(event);
+}
+
+void TOptionForm::CentreOnMainWindow() {
+  QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+  if (!owner) return;
+  QRect frame = frameGeometry();
+  frame.moveCenter(owner->frameGeometry().center());
+  // Kept whole on the owner's screen when the owner sits near its edge.
+  if (const QScreen* screen = owner->screen()) {
+    const QRect area = screen->availableGeometry();
+    frame.moveLeft(std::max(area.left(), std::min(frame.left(), area.right() - frame.width() + 1)));
+    frame.moveTop(std::max(area.top(), std::min(frame.top(), area.bottom() - frame.height() + 1)));
+  }
+  move(frame.topLeft());
 }
 
 void TOptionForm::FormShow() {

@@ -22,7 +22,8 @@ constexpr int kCheckIntervalMaxLength = 3;
 constexpr int kStartMoveObjectMaxLength = 4;
 constexpr int kBorderMaxLength = 3;
 constexpr int kHostNameMaxLength = 255;
-constexpr int kPortNumberMaxLength = 4;
+// Five, so every port up to 65535 can be typed and a stored one shows whole.
+constexpr int kPortNumberMaxLength = 5;
 constexpr int kPassWordMaxLength = 32;
 constexpr int kMailAddressMaxLength = 255;
 constexpr int kCameraUrlMaxLength = 1024;
@@ -121,6 +122,7 @@ private:
   void BuildMailSheet();
   void BuildReceiveSheet();
   void BuildButtonPanel();
+  void CentreOnMainWindow();
   void AttachDigitFilter(QLineEdit* edit);
   void FilterInsertedText(QLineEdit* edit, const QString& text);
 
