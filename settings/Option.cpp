@@ -171,9 +171,9 @@ QWidget* Row(QWidget* parent, std::initializer_list<QWidget*> widgets, int inden
 // Labels in the left column, the boxes beside them.
 QGridLayout* FormGrid(QGroupBox* group) {
   QGridLayout* grid = new QGridLayout(group);
-  grid->setContentsMargins(10, 6, 10, 8);
+  grid->setContentsMargins(10, 2, 10, 4);
   grid->setHorizontalSpacing(8);
-  grid->setVerticalSpacing(4);
+  grid->setVerticalSpacing(2);
   grid->setColumnMinimumWidth(0, 80);
   grid->setColumnStretch(1, 1);
   return grid;
@@ -249,11 +249,11 @@ void TOptionForm::BuildBasicSheet() {
                       {MakeLabel("※カメラ１台接続時は「0」、複数接続時は「0～台数-1」の間で設定", BasicSheet)},
                       12));
 
-  CameraUrlEdit = MakeEdit("CameraUrlEdit", BasicSheet, kCameraUrlMaxLength, 290);
+  CameraUrlEdit = MakeEdit("CameraUrlEdit", BasicSheet, kCameraUrlMaxLength, 270);
   InputMethodClosed(CameraUrlEdit);
-  page->addWidget(Row(BasicSheet, {MakeLabel("映像アドレス", BasicSheet), CameraUrlEdit}));
+  page->addWidget(Row(BasicSheet, {MakeLabel("映像アドレス(URL)", BasicSheet), CameraUrlEdit}));
   page->addWidget(Row(BasicSheet,
-                      {MakeLabel("※ネットワークカメラや動画ファイルを使うとき入力。空欄ならカメラ番号", BasicSheet)},
+                      {MakeLabel("※ネットワークカメラ・動画ファイル用。空欄ならカメラ番号を使用", BasicSheet)},
                       12));
   page->addSpacing(4);
 
@@ -297,8 +297,8 @@ void TOptionForm::BuildMailSheet() {
   MailSheet->setObjectName("MailSheet");
   PageControl1->addTab(MailSheet, U("メール設定"));
   QVBoxLayout* page = new QVBoxLayout(MailSheet);
-  page->setContentsMargins(8, 6, 8, 6);
-  page->setSpacing(4);
+  page->setContentsMargins(8, 4, 8, 4);
+  page->setSpacing(2);
 
   SmtpServerGroup = MakeGroup(" SMTPサーバ設定 ", "SmtpServerGroup", MailSheet);
   QGridLayout* server = FormGrid(SmtpServerGroup);

@@ -603,3 +603,37 @@ TEST_F(OptionPop3Test, TestsTheStoredValuesNotTheTypedOnes) {
   EXPECT_EQ(presenter.shown[1].text, "POP3サーバとの接続に失敗しました。");
 }
 } // namespace
+
+// Pictures of the three tabs for the documentation, taken only when asked:
+// VARDOCAM_SCREENSHOT_DIR=docs/screenshots QT_QPA_PLATFORM=xcb under Xvfb.
+TEST(OptionFormScreenshots, ThreeTabs) {
+  const char* dir = std::getenv("VARDOCAM_SCREENSHOT_DIR");
+  if (!dir || !*dir) GTEST_SKIP() << "VARDOCAM_SCREENSHOT_DIR not set";
+  App();
+  QFont::insertSubstitution(U("ＭＳ Ｐゴシック"), "IPAPGothic");
+  TempDir config;
+  setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+  LoadSettings();
+  AppSettings.MAIL_HOSTNAME = "smtp.example.jp";
+  AppSettings.MAIL_PORTNUMBER = 587;
+  AppSettings.MAIL_CONNECT_TYPE = 1;
+  AppSettings.MAIL_USERNAME = "camera";
+  AppSettings.MAIL_PASSWORD = "password";
+  AppSettings.MAIL_FROMNAME = "防犯カメラ";
+  AppSettings.MAIL_MAILADDRESS = "camera@example.jp";
+  AppSettings.MAIL_TOADDRESS = "owner@example.jp";
+  AppSettings.MAIL_R_HOSTNAME = "pop.example.jp";
+  AppSettings.MAIL_R_USERNAME = "camera";
+  AppSettings.MAIL_R_PASSWORD = "password";
+  TOptionForm form;
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  const char* names[] = {"option-basic.png", "option-mail.png", "option-receive.png"};
+  for (int tab = 0; tab < 3; ++tab) {
+    form.PageControl1->setCurrentIndex(tab);
+    QTest::qWait(100);
+    EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/" + names[tab]));
+  }
+  unsetenv("XDG_CONFIG_HOME");
+  AppSettings = typVardocam();
+}
