@@ -214,6 +214,22 @@ TOptionForm::TOptionForm(QWidget* parent) : QDialog(parent) {
   for (QLineEdit* edit : {CameraNumberEdit, BinEdit, MoveEdit, CheckIntervalEdit, StartMoveObjectEdit})
     AttachDigitFilter(edit);
 
+  // Tab order as the tables list the controls; rows were built apart.
+  const std::initializer_list<std::initializer_list<QWidget*>> tabOrders = {
+      {CameraNumberEdit, CameraTestBtn, CameraUrlEdit, StartCBox, UseSoundCBox, UseMailCBox,
+       IsCheckCBox, CheckIntervalEdit, StartMoveObjectEdit, OotsuCBox, BinEdit, MoveEdit},
+      {HostNameEdit, PortNumberEdit, ConnectDefanceModeCBox, UserNameEdit, PassWordEdit,
+       FromNameEdit, FromMailAddressEdit, ToMailAddressEdit, SMTPConnectTestBtn},
+      {RHostNameEdit, RPortNumberEdit, RUserNameEdit, RPassWordEdit, Pop3ConnectTestBtn},
+      {SettiongBtn, CancelBtn}};
+  for (const auto& order : tabOrders) {
+    QWidget* previous = nullptr;
+    for (QWidget* w : order) {
+      if (previous) setTabOrder(previous, w);
+      previous = w;
+    }
+  }
+
   // The Tab key passes over the two server tests; they are clicked.
   SMTPConnectTestBtn->setFocusPolicy(Qt::ClickFocus);
   Pop3ConnectTestBtn->setFocusPolicy(Qt::ClickFocus);

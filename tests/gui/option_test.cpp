@@ -228,6 +228,18 @@ TEST_F(OptionFormTest, CaptionSizeTabsControlsAndTexts) {
     ASSERT_NE(button, nullptr) << name;
     EXPECT_EQ(button->text(), U(text));
   }
+  // Tab walks the first tab in the table's order.
+  std::vector<std::string> order;
+  QWidget* w = form->CameraNumberEdit;
+  do {
+    if (w->focusPolicy() & Qt::TabFocus && form->BasicSheet->isAncestorOf(w))
+      order.push_back(w->objectName().toStdString());
+    w = w->nextInFocusChain();
+  } while (w != form->CameraNumberEdit);
+  EXPECT_EQ(order, (std::vector<std::string>{
+                       "CameraNumberEdit", "CameraTestBtn", "CameraUrlEdit", "StartCBox", "UseSoundCBox",
+                       "UseMailCBox", "IsCheckCBox", "CheckIntervalEdit", "StartMoveObjectEdit", "OotsuCBox",
+                       "BinEdit", "MoveEdit"}));
   EXPECT_FALSE(form->SMTPConnectTestBtn->focusPolicy() & Qt::TabFocus);
   EXPECT_FALSE(form->Pop3ConnectTestBtn->focusPolicy() & Qt::TabFocus);
 
