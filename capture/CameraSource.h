@@ -1,7 +1,82 @@
 #pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
-// The open camera or stream behind nsOpenCV's capture operations.
+#include <opencv2/videoio.hpp>
+
+#include "capture/FrameStore.h"
+
+// How long the capture waits for what, in milliseconds.
+constexpr uint32_t kFirstFrameTimeoutMs = 5000;   // open until the first frame
+constexpr uint32_t kCameraSettleMs = 3000;        // after the first frame, as the camera adjusts
+constexpr uint32_t kStreamOpenTimeoutMs = 5000;   // connecting to a network camera
+// A network read that stalls this long counts as a dropped stream; it also
+// bounds how long closing waits for the reader.
+constexpr uint32_t kStreamReadTimeoutMs = 2000;
+constexpr uint32_t kReopenFirstDelayMs = 500;     // back-off before reopening a dropped source,
+constexpr uint32_t kReopenMaxDelayMs = 8000;      // doubled after each failed attempt up to this
+// A video file that states no usable frame rate plays at this one.
+constexpr double kDefaultFilePlaybackFps = 25.0;
+constexpr double kMaxFilePlaybackFps = 1000.0;
+
+struct CaptureTimings {
+  uint32_t firstFrameTimeoutMs = kFirstFrameTimeoutMs;
+  uint32_t settleMs = kCameraSettleMs;
+  uint32_t streamOpenTimeoutMs = kStreamOpenTimeoutMs;
+  uint32_t streamReadTimeoutMs = kStreamReadTimeoutMs;
+  uint32_t reopenFirstDelayMs = kReopenFirstDelayMs;
+  uint32_t reopenMaxDelayMs = kReopenMaxDelayMs;
+};
+
+// The timings the next OpenCamera uses; tests shorten them.
+CaptureTimings CurrentCaptureTimings();
+void SetCaptureTimings(const CaptureTimings& timings);
+
+// The wait before the next reopen attempt after one that waited delayMs.
+uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings);
+
+// The open camera or stream behind nsOpenCV's capture operations: a V4L2
+// device, a network camera or a video file, read by a thread of its own
+// that keeps the latest whole frame in 24-bit B, G, R.
 class CameraSource {
 public:
-  virtual ~CameraSource() = default;
+  enum class Kind { Device, File, Stream };
+
+  // Opens camera number cameraNumber, or address when it is not empty, and
+  // waits for its first frame. Null when nothing opened or no frame came in
+  // time; nothing is then left open or running.
+  static std::unique_ptr<CameraSource> Open(int32_t cameraNumber, const std::string& address,
+                                            const CaptureTimings& timings);
+
+  // Stops the reader and frees the device.
+  ~CameraSource();
+  CameraSource(const CameraSource&) = delete;
+  CameraSource& operator=(const CameraSource&) = delete;
+
+  bool WriteLatestFrame(const std::string& path) { return frames_.WriteLatest(path); }
+  bool HasNewFrame() const { return frames_.HasNewFrame(); }
+
+private:
+  CameraSource(Kind kind, std::string location, const CaptureTimings& timings);
+  bool OpenCapture(uint32_t openTimeoutMs);
+  void Run();
+  bool Stopping();
+  // Sleeps until the deadline or until Stop; true when stopping.
+  bool WaitOrStop(std::chrono::steady_clock::time_point deadline);
+  void Stop();
+
+  const Kind kind_;
+  const std::string location_;
+  const CaptureTimings timings_;
+  cv::VideoCapture capture_;  // used by the reader thread once it runs
+  FrameStore frames_;
+  std::mutex stopMutex_;
+  std::condition_variable stopSignal_;
+  bool stopping_ = false;
+  std::thread reader_;
 };

@@ -1,11 +1,28 @@
 #include "capture/CameraSource.h"
+#include "platform/Clock.h"
+#include "settings/Vardocamdef.h"
 #include "vision/Nsopencv.h"
 
-// No capture source yet: every camera fails to open.
-bool nsOpenCV::OpenCamera(int32_t) { return false; }
+bool nsOpenCV::OpenCamera(int32_t cameraNumber) {
+  // Whatever an earlier open left behind is let go first, so the device is
+  // free for this one.
+  CloseCamera();
+  // A stream address, when set, stands in for the camera number.
+  const std::string address = AppSettings.CAMERA_URL;
+  const CaptureTimings timings = CurrentCaptureTimings();
+  std::unique_ptr<CameraSource> source = CameraSource::Open(cameraNumber, address, timings);
+  if (!source) return false;
+  // Give the camera time to settle its exposure before the first tick.
+  Sleep(timings.settleMs);
+  ReleaseReferenceImage();
+  camera_ = std::move(source);
+  return true;
+}
 
-bool nsOpenCV::GrabFrameToFile(const std::string&) { return false; }
+bool nsOpenCV::GrabFrameToFile(const std::string& path) {
+  return camera_ && camera_->WriteLatestFrame(path);
+}
 
 void nsOpenCV::CloseCamera() { camera_.reset(); }
 
-bool nsOpenCV::HasNewFrame() const { return false; }
+bool nsOpenCV::HasNewFrame() const { return camera_ && camera_->HasNewFrame(); }

@@ -1,16 +1,107 @@
 #include "mail/AlertMail.h"
 
 #include <cerrno>
+#include <ctime>
 #include <iconv.h>
+#include <vector>
 
+#include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "settings/Vardocamdef.h"
+#include "vision/Nsopencv.h"
 
 namespace {
 constexpr int32_t kConnectStartTls = 1;
 constexpr int32_t kConnectFullTls = 2;
+constexpr char kPictureFile[] = "recept.jpg";
 int replyTimeoutMs = kSmtpTimeoutMs;
+nsOpenCV* imageSource = nullptr;
+
+// What tells the two mails apart.
+struct MailKind {
+  bool typVardocam::*gate;
+  const char* subject;  // %s: the time of day
+  const char* line1;
+  const char* line3;
+};
+
+const MailKind kAlert{&typVardocam::USEMAIL, "異常動体検出(%s)-防犯カメラ・ヴァルド",
+                      "異常動体を検出しました。", "検出画像を添付します"};
+const MailKind kReport{&typVardocam::IS_CHECK, "状況報告画像(%s)-防犯カメラ・ヴァルド",
+                       "状況報告をします。", "状況報告画像を添付します"};
+const char kLine2[] = "検出時刻[%s]";
+const char kLine4[] = "防犯カメラ・ヴァルド";
+
+std::string TimeOfDay() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+std::string Format(const char* pattern, const std::string& value) {
+  std::string out(pattern);
+  const size_t at = out.find("%s");
+  return at == std::string::npos ? out : out.replace(at, 2, value);
+}
+
+bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+bool SendMail(const MailKind& kind) {
+  if (!(AppSettings.*kind.gate)) return true;
+  MailServerSettings settings;
+  FillSmtpSettings(settings);
+  // An address with a line break would carry a command or a header of its
+  // own: such a mail is never sent.
+  if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress)) return false;
+  const std::string time = TimeOfDay();
+  const std::string subject = Format(kind.subject, time);
+
+  TSmtpClient client;
+  TMimeMessage message;
+  if (!SmtpLogin(settings, client, &message)) return false;
+
+  const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kLine4};
+  std::string recipient;
+  size_t length = 0;
+  AnsiToUtf8(settings.toAddress, &recipient, length);
+
+  message.Header.CharsetCode = ISO_2022_JP;
+  message.Header.Priority = MP_high;
+  message.Header.Subject = SjisToIso2022Jp(Utf8ToCp932(subject));
+  message.Header.From = settings.mailAddress;
+  message.Header.ToList.clear();
+  message.Header.ToList.push_back(recipient);
+
+  TMimePart* root = message.AddPartMultipart("", nullptr);
+  message.AddPartText(body, root);
+  if (imageSource) imageSource->SaveImage(kPictureFile);
+  try {
+    message.AddPartBinaryFromFile(kPictureFile, root);
+  } catch (...) {
+    // The session is closed properly before the error goes to the caller.
+    client.Logout();
+    throw;
+  }
+  message.EncodeMessage();
+
+  size_t size = 0;
+  for (const std::string& line : message.Lines) size += line.size() + 2;
+  client.MailFrom(settings.mailAddress, static_cast<int>(size));
+  client.MailTo(recipient);
+  client.MailData(message.Lines);
+  client.Logout();
+  return true;
+}
 } // namespace
+
+bool SendAlertMail() { return SendMail(kAlert); }
+
+bool SendReportMail() { return SendMail(kReport); }
+
+void SetMailImageSource(nsOpenCV* vision) { imageSource = vision; }
 
 void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }
 

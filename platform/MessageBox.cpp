@@ -51,3 +51,10 @@ void ShowInfoMessage(const char* format, ...) {
   else
     std::cerr << caption << ": " << text << '\n';
 }
+
+void ShowErrorText(const std::string& c, const std::string& text) {
+  if (presenter)
+    presenter->ShowError(c, text);
+  else
+    std::cerr << c << ": " << text << '\n';
+}

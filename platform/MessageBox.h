@@ -24,5 +24,8 @@ void SetMessageCaption(const std::string& caption);
 const std::string& MessageCaption();
 void ShowErrorMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void ShowInfoMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// An error box with its own caption and an unformatted text (the standard
+// display of escaped errors).
+void ShowErrorText(const std::string& caption, const std::string& text);
 // Formats like the two above (exposed for tests).
 std::string FormatMessageText(const char* format, va_list args);

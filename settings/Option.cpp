@@ -22,13 +22,15 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "app/Mainfrm.h"
 #include "mail/AlertMail.h"
+#include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
+#include "monitor/MonitorCamera.h"
 #include "platform/MessageBox.h"
 #include "pop3/Pop3Error.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
-#include "vision/Nsopencv.h"
 
 TOptionForm* OptionForm = nullptr;
 
@@ -587,13 +589,21 @@ void TOptionForm::SettiongBtnClick() {
 void TOptionForm::CancelBtnClick() { reject(); }
 
 bool TOptionForm::OpenTestCamera(int32_t cameraNumber) {
-  testCamera_ = std::make_unique<nsOpenCV>(kTestCameraName);
+  // Monitoring is stopped while the dialog is open, so the main window's
+  // camera object is free for the test.
+  auto* mainForm = qobject_cast<TMainForm*>(parentWidget());
+  testCamera_ = mainForm ? mainForm->Camera() : nullptr;
+  if (!testCamera_) {
+    ownCamera_ = std::make_unique<NsOpenCVCamera>(kTestCameraName);
+    testCamera_ = ownCamera_.get();
+  }
   return testCamera_->OpenCamera(cameraNumber);
 }
 
 void TOptionForm::CloseTestCamera() {
   if (testCamera_) testCamera_->CloseCamera();
-  testCamera_.reset();
+  testCamera_ = nullptr;
+  ownCamera_.reset();
 }
 
 void TOptionForm::CameraTestBtnClick() {
@@ -640,7 +650,8 @@ void TOptionForm::SMTPConnectTestBtnClick() {
     WaitCursor busy;
     // The session ends with the client, without a QUIT.
     TSmtpClient client;
-    loggedIn = SmtpLogin(settings, client, nullptr);
+    TMimeMessage message;
+    loggedIn = SmtpLogin(settings, client, &message);
   }
   if (loggedIn)
     ShowInfoMessage("SMTPサーバとの接続に成功しました。");

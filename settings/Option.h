@@ -14,7 +14,7 @@ class QLineEdit;
 class QPushButton;
 class QTabWidget;
 class QWidget;
-class nsOpenCV;
+class IMonitorCamera;
 
 // Longest texts the boxes take, in characters.
 constexpr int kCameraNumberMaxLength = 2;
@@ -110,7 +110,8 @@ public:
 
 protected:
   // The camera test's device: opened, and closed again at once. The
-  // defaults use a camera object of the dialog's own; tests replace them.
+  // defaults use the main window's camera object (a camera object of the
+  // dialog's own before the main window has one); tests replace them.
   virtual bool OpenTestCamera(int32_t cameraNumber);
   virtual void CloseTestCamera();
 
@@ -126,7 +127,8 @@ private:
   void AttachDigitFilter(QLineEdit* edit);
   void FilterInsertedText(QLineEdit* edit, const QString& text);
 
-  std::unique_ptr<nsOpenCV> testCamera_;
+  IMonitorCamera* testCamera_ = nullptr;      // the one the test opened
+  std::unique_ptr<IMonitorCamera> ownCamera_;  // when the main window has none
 };
 
 // The one dialog, made with the main window.

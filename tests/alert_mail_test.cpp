@@ -1,7 +1,25 @@
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <openssl/evp.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "mail/AlertMail.h"
+#include "mail/SmtpClient.h"
 #include "settings/Vardocamdef.h"
+#include "support/ScriptedServer.h"
+#include "support/SmtpPeer.h"
+#include "support/TempDir.h"
+#include "vision/Nsopencv.h"
 
 TEST(MailTexts, SubjectConvertsToTheExactIso2022JpBytes) {
   const std::string sjis = Utf8ToCp932("異常動体検出(09:05:03)-");
@@ -58,4 +76,253 @@ TEST(MailSettings, FillCopiesTheSendAndReceiveSides) {
   EXPECT_EQ(receive.host, "pop");
   EXPECT_EQ(receive.password, "receive");
   EXPECT_EQ(receive.toAddress, "");
+}
+
+namespace {
+// Runs the independent mail reader on a delivered message.
+std::map<std::string, std::string> ReadMail(const std::string& path) {
+  std::map<std::string, std::string> fields;
+  const std::string command =
+      std::string("/usr/bin/python3 ") + VARDOCAM_TEST_PEERS_DIR + "/read_mail.py " + path;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return fields;
+  char line[8192];
+  while (fgets(line, sizeof line, pipe)) {
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    const size_t eq = text.find('=');
+    if (eq != std::string::npos) fields[text.substr(0, eq)] = text.substr(eq + 1);
+  }
+  pclose(pipe);
+  return fields;
+}
+
+std::string Md5Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
+  std::string hex;
+  char two[3];
+  for (unsigned int i = 0; i < length; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+bool IsTimeOfDay(const std::string& s) {
+  return s.size() == 8 && std::isdigit(s[0]) && std::isdigit(s[1]) && s[2] == ':' &&
+         std::isdigit(s[3]) && std::isdigit(s[4]) && s[5] == ':' && std::isdigit(s[6]) &&
+         std::isdigit(s[7]);
+}
+
+constexpr int kShortReplyTimeoutMs = 300;
+
+// A port that listens but is never served: afterwards it tells whether
+// anybody tried to connect.
+class Listener {
+public:
+  Listener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    listen(fd_, 4);
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~Listener() { close(fd_); }
+  int Port() const { return port_; }
+  bool Contacted() const {
+    const int conn = accept(fd_, nullptr, nullptr);
+    if (conn < 0) return false;
+    close(conn);
+    return true;
+  }
+
+private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A working folder with a frame in the detector and mail settings that
+// point at a test server. The mails' picture file is a bare name, so the
+// test runs inside the folder.
+class MailFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    previousDir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.Path());
+    cv::Mat frame(120, 160, CV_8UC3, cv::Scalar(30, 90, 200));
+    cv::imwrite(dir_.File("frame.png"), frame);
+    ASSERT_TRUE(vision_.LoadFrame(dir_.File("frame.png")));
+    SetMailImageSource(&vision_);
+    AppSettings = typVardocam{};
+    AppSettings.USEMAIL = true;
+    AppSettings.IS_CHECK = true;
+    AppSettings.MAIL_HOSTNAME = "127.0.0.1";
+    AppSettings.MAIL_USERNAME = "user";
+    AppSettings.MAIL_PASSWORD = "secret";
+    AppSettings.MAIL_FROMNAME = "防犯 太郎";
+    AppSettings.MAIL_MAILADDRESS = "camera@mail.test";
+    AppSettings.MAIL_TOADDRESS = "owner@mail.test";
+    SetMailReplyTimeoutMs(10000);
+  }
+  void TearDown() override {
+    SetMailImageSource(nullptr);
+    SetMailReplyTimeoutMs(kSmtpTimeoutMs);
+    std::filesystem::current_path(previousDir_);
+  }
+
+  std::unique_ptr<SmtpPeer> StartPeer(const std::vector<std::string>& extra = {}) {
+    auto peer = std::make_unique<SmtpPeer>("plain", dir_.Path(), extra);
+    AppSettings.MAIL_PORTNUMBER = std::stoi(peer->Port());
+    return peer;
+  }
+  std::string Delivered(int n = 1) const { return dir_.File("msg-" + std::to_string(n) + ".eml"); }
+  bool Exists(const std::string& path) const { return std::filesystem::exists(path); }
+
+  TempDir dir_;
+  nsOpenCV vision_{"IMAGE"};
+  std::filesystem::path previousDir_;
+};
+} // namespace
+
+TEST_F(MailFixture, AlertMailCarriesTheTimeAndTheFrameOfTheTick) {
+  auto peer = StartPeer();
+  ASSERT_TRUE(peer->Running());
+  ASSERT_TRUE(SendAlertMail());
+  ASSERT_TRUE(Exists(Delivered()));
+  EXPECT_FALSE(Exists(Delivered(2)));
+
+  auto mail = ReadMail(Delivered());
+  const std::string prefix = "異常動体検出(";
+  const std::string suffix = ")-防犯カメラ・ヴァルド";
+  const std::string& subject = mail["SUBJECT"];
+  ASSERT_EQ(subject.substr(0, prefix.size()), prefix) << subject;
+  ASSERT_EQ(subject.size(), prefix.size() + 8 + suffix.size()) << subject;
+  EXPECT_EQ(subject.substr(prefix.size() + 8), suffix);
+  const std::string time = subject.substr(prefix.size(), 8);
+  EXPECT_TRUE(IsTimeOfDay(time)) << time;
+  EXPECT_EQ(mail["BODY"], "異常動体を検出しました。|検出時刻[" + time +
+                              "]|検出画像を添付します|防犯カメラ・ヴァルド");
+  EXPECT_EQ(mail["ATTACHMENT"], "recept.jpg " + Md5Hex(ReadFileBytes(dir_.File("recept.jpg"))));
+  EXPECT_EQ(mail["DEFECTS"], "0");
+  EXPECT_EQ(mail["FROM"], "camera@mail.test");  // the From name is nowhere
+  EXPECT_EQ(ReadFileBytes(Delivered()).find("防犯 太郎"), std::string::npos);
+  const cv::Mat attached = cv::imread(dir_.File("recept.jpg"));
+  EXPECT_EQ(attached.size(), cv::Size(160, 120));
+  const std::string info = ReadFileBytes(dir_.File("msg-1.json"));
+  EXPECT_NE(info.find("\"owner@mail.test\""), std::string::npos);
+  EXPECT_NE(info.find("\"authenticated\": true"), std::string::npos);
+}
+
+TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBody) {
+  auto peer = StartPeer();
+  ASSERT_TRUE(SendReportMail());
+  auto mail = ReadMail(Delivered());
+  EXPECT_EQ(mail["SUBJECT"].substr(0, std::string("状況報告画像(").size()), "状況報告画像(");
+  const std::string body = mail["BODY"];
+  EXPECT_EQ(body.substr(0, std::string("状況報告をします。|検出時刻[").size()),
+            "状況報告をします。|検出時刻[");
+  EXPECT_NE(body.find("]|状況報告画像を添付します|防犯カメラ・ヴァルド"), std::string::npos);
+}
+
+TEST_F(MailFixture, ClosedGateTouchesNeitherNetworkNorPicture) {
+  Listener server;
+  AppSettings.MAIL_PORTNUMBER = server.Port();
+  AppSettings.USEMAIL = false;
+  EXPECT_TRUE(SendAlertMail());
+  AppSettings.IS_CHECK = false;
+  EXPECT_TRUE(SendReportMail());
+  EXPECT_FALSE(Exists(dir_.File("recept.jpg")));
+  EXPECT_FALSE(server.Contacted());
+}
+
+TEST_F(MailFixture, RefusedAuthenticationStillEndsInQuitAndTrue) {
+  auto peer = StartPeer({"--require-auth"});
+  AppSettings.MAIL_PASSWORD = "wrong";
+  EXPECT_TRUE(SendAlertMail());
+  EXPECT_FALSE(Exists(Delivered()));
+}
+
+TEST_F(MailFixture, ConnectTypesWithoutTlsOnOfferSendInPlainText) {
+  auto peer = StartPeer();
+  AppSettings.MAIL_CONNECT_TYPE = 1;  // STARTTLS only when offered
+  EXPECT_TRUE(SendAlertMail());
+  AppSettings.MAIL_CONNECT_TYPE = 7;  // out of range: none
+  EXPECT_TRUE(SendAlertMail());
+  ASSERT_TRUE(Exists(Delivered(2)));
+  EXPECT_NE(ReadFileBytes(dir_.File("msg-1.json")).find("\"tls\": false"), std::string::npos);
+  EXPECT_NE(ReadFileBytes(dir_.File("msg-2.json")).find("\"tls\": false"), std::string::npos);
+}
+
+TEST_F(MailFixture, FailedLoginReturnsFalse) {
+  AppSettings.MAIL_PORTNUMBER = 1;  // nothing listens there
+  EXPECT_FALSE(SendAlertMail());
+}
+
+TEST_F(MailFixture, ServerSilentAfterLoginCostsOnlyTheReplyTimeOuts) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n").Pause(2000);
+  server.Start();
+  AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+  SetMailReplyTimeoutMs(kShortReplyTimeoutMs);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(SendAlertMail());
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  // MAIL FROM, RCPT TO, DATA and QUIT each wait once.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(4 * kShortReplyTimeoutMs + 1500));
+  server.Close();
+  const std::string received = server.Received();
+  EXPECT_NE(received.find("MAIL FROM:<camera@mail.test>"), std::string::npos) << received;
+}
+
+TEST_F(MailFixture, AddressesWithLineBreaksAreNeverSent) {
+  Listener server;
+  AppSettings.MAIL_PORTNUMBER = server.Port();
+  AppSettings.MAIL_TOADDRESS = "owner@mail.test\r\nRCPT TO:<thief@mail.test>";
+  EXPECT_FALSE(SendAlertMail());
+  AppSettings.MAIL_TOADDRESS = "owner@mail.test";
+  AppSettings.MAIL_MAILADDRESS = "camera@mail.test\nDATA";
+  EXPECT_FALSE(SendReportMail());
+  EXPECT_FALSE(server.Contacted());
+}
+
+TEST_F(MailFixture, LongRecipientGoesOutWhole) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n")
+      .ReadLine().Send("250 ok\r\n")
+      .ReadLine().Send("250 ok\r\n")
+      .ReadLine().Send("354 go\r\n")
+      .ReadMessage().Send("250 queued\r\n")
+      .ReadLine().Send("221 bye\r\n");
+  server.Start();
+  AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+  const std::string longAddress = std::string(3000, 'o') + "@mail.test";
+  AppSettings.MAIL_TOADDRESS = longAddress;
+  EXPECT_TRUE(SendAlertMail());
+  const std::string received = server.Received();
+  EXPECT_NE(received.find("RCPT TO:<" + longAddress + ">\r\n"), std::string::npos);
+  EXPECT_NE(received.find("QUIT\r\n"), std::string::npos);
+}
+
+TEST_F(MailFixture, UnreadablePictureClosesTheSessionAndNamesTheFile) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n").ReadLine().Send("221 bye\r\n");
+  server.Start();
+  AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+  // A folder in the picture's place: it can be neither written nor read.
+  std::filesystem::create_directory(dir_.File("recept.jpg"));
+  try {
+    SendAlertMail();
+    ADD_FAILURE() << "no error reached the caller";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("recept.jpg"), std::string::npos) << e.what();
+  }
+  const std::string received = server.Received();
+  EXPECT_NE(received.find("QUIT\r\n"), std::string::npos) << received;
+  EXPECT_EQ(received.find("MAIL FROM"), std::string::npos);
 }

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "capture/CameraSource.h"
+#include "vision/BmpReader.h"
 
 namespace {
 // A 4 x 4 rectangle anchored at its top-left cell, not its centre: the
@@ -45,6 +46,10 @@ nsOpenCV::~nsOpenCV() {
 }
 
 bool nsOpenCV::LoadFrame(const std::string& path) {
+  // The frame file is read on every tick: its own layout is read directly,
+  // into the previous frame's memory when nobody else holds it; any other
+  // picture goes through OpenCV's loader.
+  if (ReadBgrBitmap(path, colourImage_)) return true;
   colourImage_.release();
   colourImage_ = cv::imread(path, cv::IMREAD_COLOR);
   return !colourImage_.empty();

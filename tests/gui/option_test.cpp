@@ -23,12 +23,17 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <opencv2/videoio.hpp>
+
+#include "app/Mainfrm.h"
+#include "capture/CameraSource.h"
 #include "mail/AlertMail.h"
 #include "mail/SmtpClient.h"
 #include "platform/MessageBox.h"
 #include "settings/Option.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
+#include "support/MonitorFakes.h"
 #include "support/Pop3Peer.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
@@ -201,12 +206,6 @@ TEST_F(OptionFormTest, CaptionSizeTabsControlsAndTexts) {
     const bool password = name == "PassWordEdit" || name == "RPassWordEdit";
     EXPECT_EQ(edit->echoMode(), password ? QLineEdit::Password : QLineEdit::Normal) << name;
   }
-  for (const char* name : {"CameraNumberEdit", "BinEdit", "PortNumberEdit", "RPortNumberEdit"}) {
-    EXPECT_FALSE(Edit(name)->testAttribute(Qt::WA_InputMethodEnabled)) << name;
-    EXPECT_TRUE(Edit(name)->inputMethodHints() & Qt::ImhDigitsOnly) << name;
-  }
-  for (const char* name : {"HostNameEdit", "UserNameEdit", "ToMailAddressEdit", "RUserNameEdit"})
-    EXPECT_TRUE(Edit(name)->inputMethodHints() & Qt::ImhPreferLatin) << name;
 
   const std::map<std::string, const char*> boxes = {
       {"StartCBox", "ソフト起動時に自動的に監視を開始する"},
@@ -249,7 +248,6 @@ TEST_F(OptionFormTest, CaptionSizeTabsControlsAndTexts) {
   EXPECT_EQ(combo->itemText(0), U("なし"));
   EXPECT_EQ(combo->itemText(1), U("TLS接続"));
   EXPECT_EQ(combo->itemText(2), U("SSL接続"));
-  EXPECT_FALSE(combo->isEditable());
 
   QStringList titles;
   for (auto* group : form->findChildren<QGroupBox*>()) titles << group->title();
@@ -508,19 +506,77 @@ TEST_F(OptionFormTest, CameraTestUsesTheTypedAddressOnlyWhileItRuns) {
   EXPECT_EQ(AppSettings.CAMERA_URL, "http://127.0.0.1:8080/stored");
 }
 
-TEST(OptionFormCamera, DefaultCameraObjectReportsAMissingDevice) {
+TEST(OptionFormCamera, TestsTheMainWindowsCameraAndOwnOneWithout) {
   App();
+  TempDir work;
+  const auto oldFolder = std::filesystem::current_path();
+  std::filesystem::copy_file(std::string(VARDOCAM_SOURCE_DIR) + "/assets/start.jpg", work.File("start.jpg"));
+  std::filesystem::current_path(work.Path());
+  setenv("XDG_CONFIG_HOME", work.Path().c_str(), 1);
   RecordingPresenter presenter;
   InstallMessagePresenter(&presenter);
+  CallLog log;
+  RecordingSound sound{log};
+  RecordingMail mail{log};
   {
-    TOptionForm form;
-    form.show();
-    form.CameraNumberEdit->setText("97");
-    form.CameraTestBtnClick();
+    TMainForm mainForm(&sound, &mail);
+    mainForm.CameraFactory = [&log] { return std::make_unique<ScriptedCamera>(log); };
+    mainForm.show();
+    QApplication::processEvents();
+    ASSERT_NE(mainForm.Camera(), nullptr);
+    log.clear();
+    TOptionForm options(&mainForm);
+    options.show();
+    options.CameraNumberEdit->setText("2");
+    options.CameraTestBtnClick();
+    EXPECT_EQ(log, (CallLog{"open 2", "close"}));
+  }
+  {
+    // No main window yet: a camera object of the dialog's own, and no
+    // such device here.
+    TOptionForm options;
+    options.show();
+    options.CameraNumberEdit->setText("97");
+    options.CameraTestBtnClick();
   }
   InstallMessagePresenter(nullptr);
+  std::filesystem::current_path(oldFolder);
+  unsetenv("XDG_CONFIG_HOME");
+  ASSERT_EQ(presenter.shown.size(), 2u);
+  EXPECT_EQ(presenter.shown[0].text, "カメラ番号[2]の接続に成功しました。");
+  EXPECT_EQ(presenter.shown[1].text, "カメラ番号[97]の接続に失敗しました。");
+  AppSettings = typVardocam();
+}
+
+TEST(OptionFormCamera, TypedVideoFileOpensThroughTheRealCapture) {
+  App();
+  TempDir work;
+  const std::string video = work.File("camera.avi");
+  {
+    const cv::Size size(64, 48);
+    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, size);
+    ASSERT_TRUE(writer.isOpened());
+    for (int i = 0; i < 10; ++i) writer.write(cv::Mat(size, CV_8UC3, cv::Scalar::all(20 * i)));
+  }
+  const CaptureTimings saved = CurrentCaptureTimings();
+  CaptureTimings quick = saved;
+  quick.settleMs = 0;
+  SetCaptureTimings(quick);
+  RecordingPresenter presenter;
+  InstallMessagePresenter(&presenter);
+  AppSettings.CAMERA_URL = "";
+  {
+    TOptionForm options;
+    options.show();
+    options.CameraUrlEdit->setText(QString::fromStdString(video));
+    options.CameraTestBtnClick();
+  }
+  InstallMessagePresenter(nullptr);
+  SetCaptureTimings(saved);
   ASSERT_EQ(presenter.shown.size(), 1u);
-  EXPECT_EQ(presenter.shown[0].text, "カメラ番号[97]の接続に失敗しました。");
+  EXPECT_FALSE(presenter.shown[0].error);
+  EXPECT_EQ(presenter.shown[0].text, "映像アドレス[" + video + "]の接続に成功しました。");
+  EXPECT_EQ(AppSettings.CAMERA_URL, "");
 }
 
 // ---- The SMTP test: what is typed ----

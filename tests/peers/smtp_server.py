@@ -86,10 +86,13 @@ def main():
     parser.add_argument("--user", default="user")
     parser.add_argument("--password", default="secret")
     parser.add_argument("--cram", action="store_true", help="offer CRAM-MD5")
+    parser.add_argument("--require-auth", action="store_true",
+                        help="refuse MAIL FROM before a successful AUTH")
     args = parser.parse_args()
 
     handler = Handler(args.outdir, args.user, args.password, args.cram)
-    kwargs = dict(authenticator=handler.authenticator, auth_require_tls=False)
+    kwargs = dict(authenticator=handler.authenticator, auth_require_tls=False,
+                  auth_required=args.require_auth)
     if not args.cram:
         kwargs["auth_exclude_mechanism"] = ["CRAM-MD5"]
     if args.mode != "plain":

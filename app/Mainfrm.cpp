@@ -1,0 +1,354 @@
+#include "app/Mainfrm.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScrollArea>
+#include <QTimer>
+
+#include "app/CuteButton.h"
+#include "app/PictureView.h"
+#include "platform/Clock.h"
+#include "platform/ExceptionBox.h"
+#include "platform/MessageBox.h"
+#include "platform/QtSoundPlayer.h"
+#include "settings/Option.h"
+#include "settings/Vardocamdef.h"
+#include "settings/VersionInf.h"
+
+const char kDisplayName[] = "防犯カメラ・ヴァルド";
+const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
+
+TMainForm* MainForm = nullptr;
+
+namespace {
+const char kPreviewWindowName[] = "IMAGE";
+const char kUiFontFamily[] = "ＭＳ Ｐゴシック";
+constexpr int kUiFontPixels = 12;
+
+// The designed outer rectangle. Qt sizes the inside of the window, so the
+// fixed single-line frame and caption of the designed window come off.
+constexpr int kDesignedLeft = 556;
+constexpr int kDesignedTop = 258;
+constexpr int kDesignedWidth = 782;
+constexpr int kDesignedHeight = 571;
+constexpr int kFrameWidth = 3;
+constexpr int kCaptionHeight = 19;
+
+const QColor kWindowColour(16, 16, 17);
+const QColor kScrollBoxColour(34, 34, 36);
+const QColor kButtonColour(0, 0, 77);
+const QColor kButtonTextColour(208, 208, 208);
+const QColor kMouseEnterColour(0, 64, 0);
+
+QFont UiFont() {
+  QFont font(kUiFontFamily);
+  font.setPixelSize(kUiFontPixels);
+  return font;
+}
+
+void Paint(QWidget* widget, const QColor& colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::Window, colour);
+  widget->setPalette(palette);
+  widget->setAutoFillBackground(true);
+}
+
+TCuteButton* MakeButton(QWidget* parent, const char* name, const char* caption, int left,
+                        int top) {
+  constexpr int kButtonWidth = 85;
+  constexpr int kButtonHeight = 25;
+  auto* button = new TCuteButton(parent);
+  button->setObjectName(name);
+  button->setText(QString::fromUtf8(caption));
+  button->setGeometry(left, top, kButtonWidth, kButtonHeight);
+  button->setFont(UiFont());
+  button->SetColor(kButtonColour);
+  button->SetFontColor(kButtonTextColour);
+  button->UseMouseColor = true;
+  button->MouseEnterColor = kMouseEnterColour;
+  button->MouseLeaveColor = kButtonColour;
+  button->Flat = false;
+  button->ShowFocusRect = false;
+  button->UseDisabledColor = false;
+  button->EgnoreContClick = false;
+  return button;
+}
+
+QAction* MakeAction(QMenu* menu, const char* name, const char* caption) {
+  QAction* action = menu->addAction(QString::fromUtf8(caption));
+  action->setObjectName(name);
+  return action;
+}
+
+QAction* MakeSeparator(QMenu* menu, const char* name) {
+  QAction* action = menu->addSeparator();
+  action->setObjectName(name);
+  return action;
+}
+} // namespace
+
+class TMainForm::CaptureTimerAdapter : public IMonitorTimer {
+public:
+  QTimer* timer = nullptr;
+  void SetEnabled(bool enabled) override {
+    if (!timer) return;
+    if (enabled)
+      timer->start();
+    else
+      timer->stop();
+  }
+  bool Enabled() const override { return timer && timer->isActive(); }
+};
+
+class TMainForm::MessagePump : public IMessagePump {
+public:
+  void ProcessMessages() override { QCoreApplication::processEvents(); }
+};
+
+namespace {
+ISoundPlayer& SoundOr(ISoundPlayer* given, std::unique_ptr<ISoundPlayer>& own) {
+  if (given) return *given;
+  own = std::make_unique<QtSoundPlayer>();
+  return *own;
+}
+IMonitorMail& MailOr(IMonitorMail* given, std::unique_ptr<IMonitorMail>& own) {
+  if (given) return *given;
+  own = std::make_unique<HookedMonitorMail>();
+  return *own;
+}
+} // namespace
+
+TMainForm::TMainForm(ISoundPlayer* sound, IMonitorMail* mail, QWidget* parent)
+    : QMainWindow(parent),
+      CameraFactory([] { return std::make_unique<NsOpenCVCamera>(kPreviewWindowName); }),
+      timerAdapter_(std::make_unique<CaptureTimerAdapter>()),
+      pump_(std::make_unique<MessagePump>()),
+      cycle_(*timerAdapter_, *pump_, SoundOr(sound, ownSound_), MailOr(mail, ownMail_)) {
+  setObjectName("MainForm");
+  BuildControls();
+  BuildMenus();
+  FormCreate();
+}
+
+TMainForm::~TMainForm() {
+  if (MainForm == this) MainForm = nullptr;
+}
+
+void TMainForm::BuildControls() {
+  setWindowTitle(QString::fromUtf8(kDisplayName));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowIcon(QIcon(":/vardocam/icon.png"));
+  setFont(UiFont());
+
+  CaptureTimer = new QTimer(this);
+  CaptureTimer->setObjectName("CaptureTimer");
+  CaptureTimer->setInterval(kCaptureIntervalMs);
+  timerAdapter_->timer = CaptureTimer;
+  // The box for an error of a tick opens from the main loop, not inside the
+  // timer's own delivery: Qt does not fire a timer again while its handler
+  // runs, and monitoring must go on while the box waits for its OK.
+  connect(CaptureTimer, &QTimer::timeout, this, [this] {
+    std::string message;
+    if (!RunCatching([this] { CaptureTimerTimer(); }, message))
+      QMetaObject::invokeMethod(this, [message] { ShowException(message); }, Qt::QueuedConnection);
+  });
+
+  auto* client = new QWidget(this);
+  client->setObjectName("ClientArea");
+  Paint(client, kWindowColour);
+  setCentralWidget(client);
+
+  ScrollBox1 = new QScrollArea(client);
+  ScrollBox1->setObjectName("ScrollBox1");
+  ScrollBox1->setGeometry(4, 4, 650, 490);
+  ScrollBox1->setFrameShape(QFrame::NoFrame);
+  ScrollBox1->setWidgetResizable(false);
+  Paint(ScrollBox1, kScrollBoxColour);
+  Paint(ScrollBox1->viewport(), kScrollBoxColour);
+  // The content is as large as the scroll range; the picture sits at its
+  // top-left corner at its own size, clipped by it.
+  scrollContent_ = new QWidget;
+  scrollContent_->setObjectName("ScrollRange");
+  Paint(scrollContent_, kScrollBoxColour);
+  scrollContent_->resize(0, 0);
+  pictureView_ = new TPictureView(scrollContent_);
+  pictureView_->setObjectName("PictureView");
+  pictureView_->move(0, 0);
+  pictureView_->resize(0, 0);
+  ScrollBox1->setWidget(scrollContent_);
+
+  StartCaptureBtn = MakeButton(client, "StartCaptureBtn", "監視開始", 668, 8);
+  EndCaptureBtn = MakeButton(client, "EndCaptureBtn", "監視終了", 668, 40);
+  EndBtn = MakeButton(client, "EndBtn", "終了", 668, 72);
+  connect(StartCaptureBtn, &QPushButton::clicked, this,
+          [this] { RunGuarded([this] { StartCaptureBtnClick(); }); });
+  connect(EndCaptureBtn, &QPushButton::clicked, this,
+          [this] { RunGuarded([this] { EndCaptureBtnClick(); }); });
+  connect(EndBtn, &QPushButton::clicked, this, [this] { RunGuarded([this] { EndBtnClick(); }); });
+
+  QWidget::setTabOrder(ScrollBox1, EndBtn);
+  QWidget::setTabOrder(EndBtn, EndCaptureBtn);
+  QWidget::setTabOrder(EndCaptureBtn, StartCaptureBtn);
+
+  ShowAfterTimer = new QTimer(this);
+  ShowAfterTimer->setObjectName("ShowAfterTimer");
+  ShowAfterTimer->setInterval(kCaptureIntervalMs);
+  connect(ShowAfterTimer, &QTimer::timeout, this,
+          [this] { RunGuarded([this] { ShowAfterTimerTimer(); }); });
+
+  setFixedSize(kDesignedWidth - 2 * kFrameWidth, kDesignedHeight - 2 * kFrameWidth - kCaptionHeight);
+  move(kDesignedLeft, kDesignedTop);
+}
+
+void TMainForm::BuildMenus() {
+  MainMenu = menuBar();
+  MainMenu->setObjectName("MainMenu");
+
+  F1 = MainMenu->addMenu(QString::fromUtf8("ファイル(&F)"));
+  F1->setObjectName("F1");
+  EndMenu = MakeAction(F1, "EndMenu", "終了(&X)");
+  connect(EndMenu, &QAction::triggered, this, [this] { RunGuarded([this] { EndMenuClick(); }); });
+
+  S1 = MainMenu->addMenu(QString::fromUtf8("設定(&S)"));
+  S1->setObjectName("S1");
+  OptionMenu = MakeAction(S1, "OptionMenu", "オプション(&O)");
+  connect(OptionMenu, &QAction::triggered, this,
+          [this] { RunGuarded([this] { OptionMenuClick(); }); });
+
+  HelpRootMenu = MainMenu->addMenu(QString::fromUtf8("ヘルプ(&H)"));
+  HelpRootMenu->setObjectName("HelpRootMenu");
+  HelpMenu = MakeAction(HelpRootMenu, "HelpMenu", "防犯カメラ・ヴァルドヘルプ");
+  HelpMenu->setVisible(false);
+  N1 = MakeSeparator(HelpRootMenu, "N1");
+  N1->setVisible(false);
+  VersionInfoMenu = MakeAction(HelpRootMenu, "VersionInfoMenu", "バージョン情報(&V)");
+  connect(VersionInfoMenu, &QAction::triggered, this,
+          [this] { RunGuarded([this] { VersionInfoMenuClick(); }); });
+
+  // The tray icon's menu; the tray connects its entries.
+  TrayPopupMenu = new QMenu(this);
+  TrayPopupMenu->setObjectName("TrayPopupMenu");
+  TrayDispMenu = MakeAction(TrayPopupMenu, "TrayDispMenu", "防犯カメラ・ヴァルドを表示する(&S)");
+  N11 = MakeSeparator(TrayPopupMenu, "N11");
+  TrayExitMenu = MakeAction(TrayPopupMenu, "TrayExitMenu", "終了(&X)");
+}
+
+void TMainForm::SetScrollRange(int width, int height) {
+  scrollContent_->resize(std::max(width, 0), std::max(height, 0));
+}
+
+void TMainForm::StopMonitoring() {
+  cycle_.StopMonitoring();
+  ClearPictureWithoutIdleImage();
+}
+
+// Without "start.jpg" the view would go on showing the last camera frame as
+// if monitoring still ran; it goes blank instead.
+void TMainForm::ClearPictureWithoutIdleImage() {
+  IMonitorCamera* camera = cycle_.Camera();
+  nsOpenCV* object = camera ? camera->Detector() : nullptr;
+  if (object && object->ColourImage().empty()) pictureView_->Clear();
+}
+
+void TMainForm::FormCreate() {
+  SetMessageCaption(kDisplayName);
+  // Every minimise of the window reaches MinimizeToTray through changeEvent.
+  LoadSettings();
+}
+
+void TMainForm::FormShow() {
+  cycle_.TickBusy = false;
+  cycle_.AlarmStartTick = 0;
+  cycle_.MonitorStartTick = 0;
+  cycle_.SetCamera(CameraFactory());
+  IMonitorCamera* camera = cycle_.Camera();
+  camera->LoadFrame(kIdlePicture);
+  if (nsOpenCV* object = camera->Detector()) {
+    object->CreatePreviewWindow();
+    object->AttachPreviewWindow(pictureView_);
+    SetScrollRange(object->PreviewWidth(), object->PreviewHeight());
+  }
+  if (AppSettings.STARTUPMONITORING && !StartMonitoring()) {
+    // The window stays on screen: no tray behaviour in this run.
+    ShowErrorMessage("%s", kCameraFailedText);
+    return;
+  }
+  ShowAfterTimer->start();
+}
+
+void TMainForm::FormCloseQuery() {
+  CaptureTimer->stop();
+  IMonitorCamera* camera = cycle_.Camera();
+  if (!camera) return;
+  camera->CloseCamera();
+  Sleep(kCloseWaitMs);
+  camera->LoadFrame(kIdlePicture);
+  if (nsOpenCV* object = camera->Detector()) object->ReleaseGreyImage();
+  camera->ShowFrame();
+  ClearPictureWithoutIdleImage();
+  QCoreApplication::processEvents();
+  Sleep(kCloseWaitMs);
+}
+
+void TMainForm::FormClose() {
+  // Inside a tick the object lives until that tick has ended.
+  cycle_.ReleaseCamera();
+  AppSettings.WINDOW_TOP = y();
+  AppSettings.WINDOW_LEFT = x();
+  SaveSettings();
+}
+
+void TMainForm::EndBtnClick() { close(); }
+
+void TMainForm::EndMenuClick() { close(); }
+
+void TMainForm::OptionMenuClick() {
+  StopMonitoring();
+  if (OptionForm) OptionForm->exec();
+}
+
+void TMainForm::VersionInfoMenuClick() {
+  if (AboutBox) AboutBox->exec();
+}
+
+void TMainForm::StartCaptureBtnClick() {
+  if (!StartMonitoring()) ShowErrorMessage("%s", kCameraFailedText);
+}
+
+void TMainForm::EndCaptureBtnClick() { StopMonitoring(); }
+
+void TMainForm::CaptureTimerTimer() { cycle_.CaptureTimerTimer(); }
+
+void TMainForm::MinimizeToTray() {}
+
+void TMainForm::ShowAfterTimerTimer() {}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // Only the first show: coming back from the tray does not repeat it.
+  if (shown_) return;
+  shown_ = true;
+  RunGuarded([this] { FormShow(); });
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  // A second close asked for while the first one waits is the same close.
+  if (closing_) {
+    event->ignore();
+    return;
+  }
+  closing_ = true;
+  RunGuarded([this] { FormCloseQuery(); });
+  RunGuarded([this] { FormClose(); });
+  event->accept();
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized())
+    RunGuarded([this] { MinimizeToTray(); });
+}

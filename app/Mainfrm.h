@@ -1,0 +1,111 @@
+#pragma once
+#include <functional>
+#include <memory>
+
+#include <QMainWindow>
+
+#include "monitor/MonitoringCycle.h"
+
+class QAction;
+class QMenu;
+class QMenuBar;
+class QScrollArea;
+class QTimer;
+class TCuteButton;
+class TPictureView;
+
+// The display name: window caption, message-box caption, lock name.
+extern const char kDisplayName[];
+// Shown when the camera cannot be opened.
+extern const char kCameraFailedText[];
+// The two waits of the close, letting the camera and the view settle.
+constexpr uint32_t kCloseWaitMs = 500;
+
+// The main window: the camera picture, the three buttons, the menu, and
+// the monitoring cycle that its capture timer drives.
+class TMainForm : public QMainWindow {
+  Q_OBJECT
+public:
+  // Builds the window and runs FormCreate. sound and mail default to the
+  // real ones; they are not owned.
+  explicit TMainForm(ISoundPlayer* sound = nullptr, IMonitorMail* mail = nullptr,
+                     QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Makes the camera object at the first show; tests may replace it.
+  std::function<std::unique_ptr<IMonitorCamera>()> CameraFactory;
+
+  // Components, in their declaration order.
+  QTimer* CaptureTimer;
+  QScrollArea* ScrollBox1;
+  TCuteButton* EndBtn;
+  QMenuBar* MainMenu;
+  QMenu* F1;
+  QAction* EndMenu;
+  QMenu* S1;
+  QAction* OptionMenu;
+  TCuteButton* EndCaptureBtn;
+  QMenu* TrayPopupMenu;
+  QAction* TrayDispMenu;
+  QAction* N11;
+  QAction* TrayExitMenu;
+  QTimer* ShowAfterTimer;
+  QMenu* HelpRootMenu;
+  QAction* HelpMenu;
+  QAction* N1;
+  QAction* VersionInfoMenu;
+  TCuteButton* StartCaptureBtn;
+
+  // The picture view inside ScrollBox1.
+  TPictureView* PictureView() const { return pictureView_; }
+  MonitoringCycle& Cycle() { return cycle_; }
+  // The camera object; nullptr before the first show and after the close.
+  IMonitorCamera* Camera() const { return cycle_.Camera(); }
+
+  bool StartMonitoring() { return cycle_.StartMonitoring(); }
+  void StopMonitoring();
+
+  // Event handlers.
+  void FormCreate();
+  void FormShow();
+  void FormCloseQuery();
+  void FormClose();
+  void EndBtnClick();
+  void EndMenuClick();
+  void OptionMenuClick();
+  void VersionInfoMenuClick();
+  void StartCaptureBtnClick();
+  void EndCaptureBtnClick();
+  void CaptureTimerTimer();
+
+  // Where the tray behaviour attaches: every minimise of the window comes
+  // here, and ShowAfterTimer fires every 10 ms from the end of FormShow.
+  virtual void MinimizeToTray();
+  virtual void ShowAfterTimerTimer();
+
+protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+private:
+  class CaptureTimerAdapter;
+  class MessagePump;
+
+  void BuildControls();
+  void BuildMenus();
+  void SetScrollRange(int width, int height);
+  void ClearPictureWithoutIdleImage();
+
+  std::unique_ptr<ISoundPlayer> ownSound_;
+  std::unique_ptr<IMonitorMail> ownMail_;
+  std::unique_ptr<CaptureTimerAdapter> timerAdapter_;
+  std::unique_ptr<MessagePump> pump_;
+  MonitoringCycle cycle_;
+  QWidget* scrollContent_ = nullptr;
+  TPictureView* pictureView_ = nullptr;
+  bool shown_ = false;
+  bool closing_ = false;
+};
+
+extern TMainForm* MainForm;

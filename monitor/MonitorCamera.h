@@ -1,0 +1,47 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "vision/Nsopencv.h"
+
+// The camera and detector operations one monitoring tick uses, so that a
+// test can feed the cycle its own frames and detection results.
+class IMonitorCamera {
+public:
+  virtual ~IMonitorCamera() = default;
+
+  virtual bool OpenCamera(int32_t cameraNumber) = 0;
+  virtual void CloseCamera() = 0;
+  virtual bool HasNewFrame() = 0;
+  virtual bool GrabFrameToFile(const std::string& path) = 0;
+  virtual bool LoadFrame(const std::string& path) = 0;
+  virtual bool ConvertToGrey() = 0;
+  virtual bool Binarize(int32_t threshold) = 0;
+  virtual bool DetectMotion(int32_t moveBorder) = 0;
+  virtual bool ShowFrame() = 0;
+
+  // The object whose picture the mails attach; nullptr when there is none.
+  virtual nsOpenCV* Detector() = 0;
+};
+
+// The real one: every call goes to the nsOpenCV it owns.
+class NsOpenCVCamera : public IMonitorCamera {
+public:
+  explicit NsOpenCVCamera(const std::string& windowName)
+      : object_(std::make_unique<nsOpenCV>(windowName)) {}
+
+  bool OpenCamera(int32_t cameraNumber) override { return object_->OpenCamera(cameraNumber); }
+  void CloseCamera() override { object_->CloseCamera(); }
+  bool HasNewFrame() override { return object_->HasNewFrame(); }
+  bool GrabFrameToFile(const std::string& path) override { return object_->GrabFrameToFile(path); }
+  bool LoadFrame(const std::string& path) override { return object_->LoadFrame(path); }
+  bool ConvertToGrey() override { return object_->ConvertToGrey(); }
+  bool Binarize(int32_t threshold) override { return object_->Binarize(threshold); }
+  bool DetectMotion(int32_t moveBorder) override { return object_->DetectMotion(moveBorder); }
+  bool ShowFrame() override { return object_->ShowFrame(); }
+  nsOpenCV* Detector() override { return object_.get(); }
+
+private:
+  std::unique_ptr<nsOpenCV> object_;
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+// The window framework's services that the monitoring cycle leans on, kept
+// small so that a test can drive the cycle without a screen.
+
+// The repeating 10 ms capture timer. Monitoring is on exactly while it runs.
+class IMonitorTimer {
+public:
+  virtual ~IMonitorTimer() = default;
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual bool Enabled() const = 0;
+};
+
+// Dispatches every pending window message once and returns; any user
+// action (a button, a menu, closing the window) can run inside it.
+class IMessagePump {
+public:
+  virtual ~IMessagePump() = default;
+  virtual void ProcessMessages() = 0;
+};
+
+class IMonitorCamera;
+
+// The mails a tick sends, with the camera whose picture they attach.
+class IMonitorMail {
+public:
+  virtual ~IMonitorMail() = default;
+  virtual bool SendAlertMail(IMonitorCamera& camera) = 0;
+  virtual void CheckRequestMail(IMonitorCamera& camera) = 0;
+};

@@ -1,0 +1,142 @@
+#include "monitor/MonitoringCycle.h"
+
+#include "monitor/MailHooks.h"
+#include "platform/Clock.h"
+#include "settings/Vardocamdef.h"
+
+const char kFrameFile[] = "result.bmp";
+const char kIdlePicture[] = "start.jpg";
+
+namespace {
+constexpr uint32_t kMsPerSecond = 1000;
+constexpr uint32_t kMsPerMinute = 60000;
+// The threshold for a binarisation by Otsu's method.
+constexpr int32_t kOtsuThreshold = -1;
+
+// Settings are signed; the gates compare unsigned 32-bit products, so a
+// negative value becomes a very long time, as the tick counter sees it.
+uint32_t Milliseconds(int32_t count, uint32_t unit) {
+  return static_cast<uint32_t>(count) * unit;
+}
+} // namespace
+
+bool HookedMonitorMail::SendAlertMail(IMonitorCamera& camera) {
+  nsOpenCV* detector = camera.Detector();
+  return detector ? ::SendAlertMail(*detector) : false;
+}
+
+void HookedMonitorMail::CheckRequestMail(IMonitorCamera& camera) {
+  if (nsOpenCV* detector = camera.Detector()) ::CheckRequestMail(*detector);
+}
+
+MonitoringCycle::MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,
+                                 IMonitorMail& mail)
+    : timer_(timer), pump_(pump), sound_(sound), mail_(mail) {}
+
+void MonitoringCycle::SetCamera(std::unique_ptr<IMonitorCamera> camera) {
+  camera_ = std::move(camera);
+  releasePending_ = false;
+}
+
+void MonitoringCycle::ReleaseCamera() {
+  if (TickBusy)
+    releasePending_ = true;
+  else
+    camera_.reset();
+}
+
+bool MonitoringCycle::StartMonitoring() {
+  if (timer_.Enabled()) return true;
+  if (Closing()) return false;
+  if (!camera_->OpenCamera(AppSettings.CAMERANUMBER)) return false;
+  timer_.SetEnabled(true);
+  // Both after the camera runs, so the warm-up counts from a live picture.
+  RequestCheckTick = GetTickCount();
+  MonitorStartTick = GetTickCount();
+  return true;
+}
+
+void MonitoringCycle::StopMonitoring() {
+  timer_.SetEnabled(false);
+  if (!camera_) return;
+  camera_->CloseCamera();
+  camera_->LoadFrame(kIdlePicture);
+  camera_->ShowFrame();
+}
+
+void MonitoringCycle::CaptureTimerTimer() {
+  if (TickBusy) return;
+  TickBusy = true;
+  struct EndOfTick {
+    MonitoringCycle& cycle;
+    ~EndOfTick() {
+      cycle.TickBusy = false;
+      if (cycle.releasePending_) {
+        cycle.releasePending_ = false;
+        cycle.camera_.reset();
+      }
+    }
+  } endOfTick{*this};
+  MonitorTick();
+}
+
+// A frame that cannot be grabbed or read back is no picture: the detector
+// keeps its reference and the view keeps the last frame.
+bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera) {
+  if (!camera.GrabFrameToFile(kFrameFile)) return false;
+  if (!camera.LoadFrame(kFrameFile)) return false;
+  camera.ConvertToGrey();
+  camera.Binarize(AppSettings.USE_OOTSU ? kOtsuThreshold : AppSettings.BINBORDER);
+  const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER);
+  camera.ShowFrame();
+  return detected;
+}
+
+void MonitoringCycle::MonitorTick() {
+  if (Closing()) return;
+  // A frame the previous tick already compared cannot differ from itself:
+  // without a new one the result is known, and the reference and the
+  // picture stay as they are.
+  bool detected = false;
+  if (camera_->HasNewFrame()) detected = ProcessNewFrame(*camera_);
+
+  pump_.ProcessMessages();
+  if (Closing()) return;
+
+  const uint32_t now = GetTickCount();
+  if (now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond) &&
+      AlarmSpacingPassed(now) && detected) {
+    StartAlarmSound();
+    mail_.SendAlertMail(*camera_);
+  } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
+    StopAlarmSound();
+  }
+  if (Closing()) return;
+
+  if (GetTickCount() - RequestCheckTick >
+      Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute)) {
+    if (AppSettings.IS_CHECK) mail_.CheckRequestMail(*camera_);
+    RequestCheckTick = GetTickCount();
+  }
+}
+
+// With no alarm active the spacing is passed: measured from stamp 0 it
+// would hold back every alarm for 5 s after each wrap of the counter.
+bool MonitoringCycle::AlarmSpacingPassed(uint32_t now) const {
+  return AlarmStartTick == 0 || now - AlarmStartTick > kAlarmSpacingMs;
+}
+
+void MonitoringCycle::StartAlarmSound() {
+  if (AlarmStartTick != 0) return;
+  if (AppSettings.USESOUND) sound_.Play(AppSettings.SOUND);
+  // 0 means "no alarm": a start at counter value 0 would leave the sound
+  // looping with nothing to stop it, so it counts from 1 ms later.
+  const uint32_t now = GetTickCount();
+  AlarmStartTick = now != 0 ? now : 1;
+}
+
+void MonitoringCycle::StopAlarmSound() {
+  if (AlarmStartTick == 0) return;
+  sound_.Stop();
+  AlarmStartTick = 0;
+}

@@ -1,0 +1,74 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "monitor/MonitorCamera.h"
+#include "monitor/MonitorServices.h"
+#include "platform/Sound.h"
+
+// Bare names in the working folder: the frame file that every tick writes
+// and reads back, and the idle picture shown while monitoring is off.
+extern const char kFrameFile[];
+extern const char kIdlePicture[];
+
+// Interval of the capture timer.
+constexpr int kCaptureIntervalMs = 10;
+// An alarm lasts at least this long; alert mails are spaced by it.
+constexpr uint32_t kAlarmSpacingMs = 5000;
+
+// The mails as the mail and request-check code send them.
+class HookedMonitorMail : public IMonitorMail {
+public:
+  bool SendAlertMail(IMonitorCamera& camera) override;
+  void CheckRequestMail(IMonitorCamera& camera) override;
+};
+
+// Switches monitoring on and off and runs one pass of the cycle per timer
+// firing: grab, detect, show, let the window work, then the alarm and
+// request-mail gates. Settings are read from AppSettings at each use.
+// Times are 32-bit tick-counter values; differences wrap.
+class MonitoringCycle {
+public:
+  MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,
+                  IMonitorMail& mail);
+  MonitoringCycle(const MonitoringCycle&) = delete;
+  MonitoringCycle& operator=(const MonitoringCycle&) = delete;
+
+  // The camera object, owned from the window's first show to its close.
+  void SetCamera(std::unique_ptr<IMonitorCamera> camera);
+  IMonitorCamera* Camera() const { return camera_.get(); }
+  // Destroys the camera object. Asked for inside a tick (the window closed
+  // in its message pump), the rest of that tick is skipped and the object
+  // goes when the tick ends, so nothing uses it after its destruction.
+  void ReleaseCamera();
+
+  // True when monitoring is on afterwards.
+  bool StartMonitoring();
+  void StopMonitoring();
+  bool Monitoring() const { return timer_.Enabled(); }
+
+  // One timer firing: dropped while a tick runs. An exception leaves after
+  // TickBusy has been cleared.
+  void CaptureTimerTimer();
+  void MonitorTick();
+
+  void StartAlarmSound();
+  void StopAlarmSound();
+
+  bool TickBusy = false;
+  uint32_t AlarmStartTick = 0;     // 0: no alarm sounding
+  uint32_t RequestCheckTick = 0;
+  uint32_t MonitorStartTick = 0;
+
+private:
+  bool ProcessNewFrame(IMonitorCamera& camera);
+  bool AlarmSpacingPassed(uint32_t now) const;
+  bool Closing() const { return releasePending_ || !camera_; }
+
+  IMonitorTimer& timer_;
+  IMessagePump& pump_;
+  ISoundPlayer& sound_;
+  IMonitorMail& mail_;
+  std::unique_ptr<IMonitorCamera> camera_;
+  bool releasePending_ = false;
+};

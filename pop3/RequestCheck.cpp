@@ -1,0 +1,31 @@
+#include "pop3/RequestCheck.h"
+
+#include "mail/AlertMail.h"
+#include "pop3/Pop3Client.h"
+
+void CheckRequestMail(TPop3Client& popClient) {
+  MailServerSettings settings;
+  FillPopSettings(settings);
+  popClient.Host = settings.host;
+  popClient.Port = settings.port;
+  popClient.UserId = settings.userName;
+  popClient.Password = settings.password;
+
+  try {
+    popClient.Connect();
+  } catch (...) {
+    // Also the way out of a connection that an earlier poll left open: the
+    // Quit makes the server remove what that poll marked.
+    try {
+      if (popClient.Connected()) popClient.Disconnect();
+    } catch (...) {
+    }
+    return;
+  }
+
+  const int count = popClient.GetMessageCount();
+  const bool requested = count > 0;
+  for (int i = 1; i <= count; ++i) popClient.DeleteMessage(i);
+  popClient.Disconnect();
+  if (requested) SendReportMail();
+}

@@ -1,0 +1,447 @@
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <unistd.h>
+
+#include "monitor/MonitoringCycle.h"
+#include "settings/Vardocamdef.h"
+#include "support/FakeClock.h"
+#include "support/MonitorFakes.h"
+#include "support/TempDir.h"
+
+namespace {
+constexpr uint32_t kStart = 1000000;  // far from 0: "no alarm" is stamp 0
+constexpr uint32_t kTickMs = 10;
+
+class MonitorTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    AppSettings = typVardocam{};
+    AppSettings.SOUND = "Alarm.wav";
+    AppSettings.USESOUND = true;
+    AppSettings.USEMAIL = true;
+    AppSettings.START_MOVE_OBJECT = 0;
+    AppSettings.CHECK_INTERVAL = 1;
+    AppSettings.IS_CHECK = false;
+    AppSettings.USE_OOTSU = true;
+    AppSettings.MOVEBORDER = 4;
+    AppSettings.CAMERANUMBER = 2;
+    auto owned = std::make_unique<ScriptedCamera>(log, &cameraDestroyed);
+    camera = owned.get();
+    cycle.SetCamera(std::move(owned));
+  }
+
+  // One timer firing kTickMs after the previous one.
+  void Tick(bool motion, uint32_t after = kTickMs) {
+    clock.Advance(after);
+    camera->motion = motion;
+    cycle.CaptureTimerTimer();
+  }
+  void TickFor(uint32_t ms, bool motion) {
+    for (uint32_t t = 0; t < ms; t += kTickMs) Tick(motion);
+  }
+  // Starts monitoring and runs the first tick, which only takes the reference.
+  void StartAndSettle() {
+    ASSERT_TRUE(cycle.StartMonitoring());
+    Tick(false);
+  }
+  int Count(const std::string& entry) const {
+    return static_cast<int>(std::count(log.begin(), log.end(), entry));
+  }
+
+  FakeClock clock{kStart};
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  RecordingMail mail{log};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  ScriptedCamera* camera = nullptr;
+  bool cameraDestroyed = false;
+};
+
+TEST_F(MonitorTest, TickRunsItsStepsInOrderWithTheSettingsOfTheMoment) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  EXPECT_TRUE(timer.Enabled());
+  EXPECT_EQ(log, (CallLog{"open 2"}));
+  log.clear();
+  AppSettings.USE_OOTSU = false;
+  AppSettings.BINBORDER = 77;
+  AppSettings.MOVEBORDER = 9;
+  Tick(true);
+  EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "grey", "binarize 77", "detect 9",
+                          "show", "pump"}));
+  log.clear();
+  AppSettings.USE_OOTSU = true;
+  Tick(true);
+  EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "grey", "binarize -1", "detect 9",
+                          "show", "pump", "play Alarm.wav", "alert mail"}));
+}
+
+TEST_F(MonitorTest, FirstTickNeverAlarmsAndWithoutWarmUpTheSecondCan) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 0);
+  EXPECT_EQ(cycle.AlarmStartTick, 0u);
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_EQ(sound.plays, 1);
+  EXPECT_EQ(cycle.AlarmStartTick, clock.TickCount());
+}
+
+TEST_F(MonitorTest, WarmUpSuppressesAlarmsButTheReferenceStillAdvances) {
+  AppSettings.START_MOVE_OBJECT = 3;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  const uint32_t started = clock.TickCount();
+  TickFor(3000, true);  // the last of these is exactly 3000 ms: not "more than"
+  EXPECT_EQ(clock.TickCount() - started, 3000u);
+  EXPECT_EQ(mail.alerts, 0);
+  EXPECT_EQ(camera->detections, 300);
+  // The scene changed during the warm-up and is still now: no alarm.
+  Tick(false, 1);
+  EXPECT_EQ(mail.alerts, 0);
+  Tick(true, 1);
+  EXPECT_EQ(mail.alerts, 1);
+}
+
+TEST_F(MonitorTest, OneTickOfMotionSoundsFiveSecondsAndStopsAtTheFirstQuietTick) {
+  StartAndSettle();
+  Tick(true);
+  const uint32_t alarmStart = cycle.AlarmStartTick;
+  ASSERT_NE(alarmStart, 0u);
+  EXPECT_EQ(Count("play Alarm.wav"), 1);
+  EXPECT_EQ(mail.alerts, 1);
+  // Quiet ticks up to exactly 5000 ms: still sounding.
+  while (clock.TickCount() - alarmStart < kAlarmSpacingMs) Tick(false);
+  EXPECT_EQ(clock.TickCount() - alarmStart, kAlarmSpacingMs);
+  EXPECT_EQ(sound.stops, 0);
+  Tick(false, 1);
+  EXPECT_EQ(sound.stops, 1);
+  EXPECT_EQ(cycle.AlarmStartTick, 0u);
+  EXPECT_EQ(mail.alerts, 1);
+  // The next detection starts a new alarm with a new stamp and mail.
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 2);
+  EXPECT_EQ(sound.plays, 2);
+  EXPECT_EQ(cycle.AlarmStartTick, clock.TickCount());
+}
+
+TEST_F(MonitorTest, ContinuousMotionMailsAtTheStartThenOnEveryTickAfterFiveSeconds) {
+  StartAndSettle();
+  Tick(true);
+  const uint32_t alarmStart = cycle.AlarmStartTick;
+  ASSERT_EQ(mail.alerts, 1);
+  TickFor(kAlarmSpacingMs, true);  // up to and including +5000 ms
+  EXPECT_EQ(mail.alerts, 1);
+  TickFor(12000 - kAlarmSpacingMs, true);  // +5010 ... +12000
+  EXPECT_EQ(mail.alerts, 1 + 700);
+  EXPECT_EQ(sound.plays, 1);  // the sound is never restarted
+  EXPECT_EQ(cycle.AlarmStartTick, alarmStart);
+  EXPECT_EQ(sound.stops, 0);
+  Tick(false);
+  EXPECT_EQ(sound.stops, 1);
+  EXPECT_EQ(cycle.AlarmStartTick, 0u);
+}
+
+TEST_F(MonitorTest, WithoutSoundMailsAreSpacedTheSame) {
+  AppSettings.USESOUND = false;
+  StartAndSettle();
+  Tick(true);
+  TickFor(kAlarmSpacingMs, true);
+  EXPECT_EQ(mail.alerts, 1);
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 2);
+  EXPECT_EQ(sound.plays, 0);
+}
+
+TEST_F(MonitorTest, RequestCheckEveryIntervalCountedFromTheEndOfTheCheck) {
+  AppSettings.IS_CHECK = true;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  mail.onCheck = [&] { clock.Advance(2000); };  // the poll takes 2 s
+  Tick(false, 60000);  // exactly one interval: not "more than"
+  EXPECT_EQ(mail.checks, 0);
+  Tick(false, 1);
+  EXPECT_EQ(mail.checks, 1);
+  EXPECT_EQ(cycle.RequestCheckTick, clock.TickCount());
+  Tick(false, 60000);
+  EXPECT_EQ(mail.checks, 1);
+  Tick(false, 1);
+  EXPECT_EQ(mail.checks, 2);
+}
+
+TEST_F(MonitorTest, CheckIntervalZeroChecksWheneverAMillisecondPassed) {
+  AppSettings.IS_CHECK = true;
+  AppSettings.CHECK_INTERVAL = 0;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false, 0);
+  EXPECT_EQ(mail.checks, 0);
+  Tick(false, 1);
+  Tick(false, 1);
+  EXPECT_EQ(mail.checks, 2);
+  Tick(false, 0);
+  EXPECT_EQ(mail.checks, 2);
+}
+
+TEST_F(MonitorTest, IsCheckFalseNeverChecksButRenewsTheInterval) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false, 60001);
+  EXPECT_EQ(mail.checks, 0);
+  EXPECT_EQ(cycle.RequestCheckTick, clock.TickCount());
+  // Switched on now: the next check is a full interval from that renewal.
+  AppSettings.IS_CHECK = true;
+  Tick(false, 60000);
+  EXPECT_EQ(mail.checks, 0);
+  Tick(false, 1);
+  EXPECT_EQ(mail.checks, 1);
+}
+
+TEST_F(MonitorTest, GatesMeasureAcrossTheCounterWrap) {
+  clock.Set(0u - 4096 - 20);  // the alarm starts 4096 ms before the wrap
+  StartAndSettle();
+  Tick(true);
+  ASSERT_EQ(cycle.AlarmStartTick, 0u - 4096);
+  Tick(true, 5000);  // 904 after the wrap: 5000 ms, not more
+  EXPECT_EQ(clock.TickCount(), 904u);
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_EQ(sound.stops, 0);
+  Tick(true, 120);  // 1024 after the wrap: 5120 ms, gate passed
+  EXPECT_EQ(mail.alerts, 2);
+  Tick(false);
+  EXPECT_EQ(sound.stops, 1);
+}
+
+TEST_F(MonitorTest, AlarmRightAfterTheCounterPassesZeroIsNotLost) {
+  clock.Set(0u - 20);
+  StartAndSettle();
+  Tick(true);  // the counter reads 0 here, and no alarm is active
+  EXPECT_EQ(clock.TickCount(), 0u);
+  EXPECT_EQ(mail.alerts, 1);
+  // Stamp 0 would mean "no alarm" and leave the sound without an end.
+  EXPECT_EQ(cycle.AlarmStartTick, 1u);
+  Tick(false, kAlarmSpacingMs + 2);
+  EXPECT_EQ(sound.stops, 1);
+  Tick(true, 3000);  // within 5000 ms of counter 0, no alarm active
+  EXPECT_EQ(mail.alerts, 2);
+}
+
+TEST_F(MonitorTest, NegativeSettingsBecomeVeryLongTimes) {
+  AppSettings.START_MOVE_OBJECT = -1;  // 2^32 - 1000 ms
+  AppSettings.CHECK_INTERVAL = -1;     // 2^32 - 60000 ms
+  AppSettings.IS_CHECK = true;
+  StartAndSettle();
+  const uint32_t started = cycle.MonitorStartTick;
+  Tick(true, 0u - 60000 - 10);
+  EXPECT_EQ(clock.TickCount() - started, 0u - 60000);
+  EXPECT_EQ(mail.checks, 0);
+  Tick(true, 1);
+  EXPECT_EQ(mail.checks, 1);
+  Tick(true, 60000 - 1000 - 1);
+  EXPECT_EQ(clock.TickCount() - started, 0u - 1000);
+  EXPECT_EQ(mail.alerts, 0);
+  Tick(true, 1);
+  EXPECT_EQ(mail.alerts, 1);
+}
+
+TEST_F(MonitorTest, StopDuringThePumpStillRunsTheGatesOfThatTick) {
+  StartAndSettle();
+  log.clear();
+  pump.action = [&] { cycle.StopMonitoring(); };
+  Tick(true);
+  EXPECT_FALSE(timer.Enabled());
+  EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "grey", "binarize -1", "detect 4",
+                          "show", "pump", "close", "load start.jpg", "show", "play Alarm.wav",
+                          "alert mail"}));
+}
+
+TEST_F(MonitorTest, StopLeavesTheAlarmAndARestartEndsIt) {
+  StartAndSettle();
+  Tick(true);
+  cycle.StopMonitoring();
+  EXPECT_EQ(sound.stops, 0);
+  EXPECT_NE(cycle.AlarmStartTick, 0u);
+  clock.Advance(6000);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  EXPECT_EQ(camera->opens, 2);
+  Tick(true);  // first tick after the start: no motion, the gate stops it
+  EXPECT_EQ(sound.stops, 1);
+  EXPECT_EQ(mail.alerts, 1);
+}
+
+TEST_F(MonitorTest, StartWhileRunningChangesNothing) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  const uint32_t request = cycle.RequestCheckTick;
+  const uint32_t monitor = cycle.MonitorStartTick;
+  clock.Advance(500);
+  EXPECT_TRUE(cycle.StartMonitoring());
+  EXPECT_EQ(camera->opens, 1);
+  EXPECT_EQ(cycle.RequestCheckTick, request);
+  EXPECT_EQ(cycle.MonitorStartTick, monitor);
+}
+
+TEST_F(MonitorTest, TimerFiringsDuringATickAreDropped) {
+  StartAndSettle();
+  log.clear();
+  pump.action = [&] { cycle.CaptureTimerTimer(); };
+  Tick(false);
+  EXPECT_EQ(Count("grab result.bmp"), 1);
+  EXPECT_FALSE(cycle.TickBusy);
+}
+
+TEST_F(MonitorTest, TickWithoutANewFrameSkipsTheImageWorkButRunsPumpAndGates) {
+  AppSettings.IS_CHECK = true;
+  StartAndSettle();
+  Tick(true);
+  ASSERT_EQ(mail.alerts, 1);
+  camera->newFrame = false;
+  log.clear();
+  Tick(true, kAlarmSpacingMs + 1);
+  // Same frame: no motion, so the alarm ends on this tick.
+  EXPECT_EQ(log, (CallLog{"pump", "stop"}));
+  Tick(true, 60000);
+  EXPECT_EQ(mail.checks, 1);
+  EXPECT_EQ(camera->detections, 2);
+}
+
+TEST_F(MonitorTest, FrameThatCannotBeGrabbedOrReadSkipsDetection) {
+  StartAndSettle();
+  camera->grabResult = false;
+  log.clear();
+  Tick(true);
+  EXPECT_EQ(log, (CallLog{"grab result.bmp", "pump"}));
+  camera->grabResult = true;
+  camera->loadResult = false;
+  log.clear();
+  Tick(true);
+  EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "pump"}));
+  EXPECT_EQ(camera->detections, 1);
+  EXPECT_EQ(mail.alerts, 0);
+}
+
+TEST_F(MonitorTest, ErrorLeavingATickClearsTickBusyAndSkipsTheRest) {
+  AppSettings.IS_CHECK = true;
+  StartAndSettle();
+  mail.onCheck = [] { throw std::runtime_error("-ERR mailbox locked"); };
+  clock.Advance(60001);
+  camera->motion = false;
+  EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
+  EXPECT_FALSE(cycle.TickBusy);
+  EXPECT_TRUE(timer.Enabled());
+  // The interval was not renewed: the next tick checks again.
+  mail.onCheck = nullptr;
+  Tick(false);
+  EXPECT_EQ(mail.checks, 2);
+}
+
+TEST_F(MonitorTest, CloseInsideThePumpEndsTheTickBeforeTheObjectGoes) {
+  StartAndSettle();
+  log.clear();
+  pump.action = [&] {
+    timer.SetEnabled(false);
+    cycle.ReleaseCamera();
+    EXPECT_FALSE(cameraDestroyed);  // still inside the tick
+  };
+  Tick(true);
+  EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "grey", "binarize -1", "detect 4",
+                          "show", "pump"}));
+  EXPECT_TRUE(cameraDestroyed);
+  EXPECT_EQ(cycle.Camera(), nullptr);
+  EXPECT_EQ(mail.alerts, 0);
+  // Late timer firings and buttons find no camera and do nothing.
+  cycle.CaptureTimerTimer();
+  cycle.StopMonitoring();
+  EXPECT_FALSE(cycle.StartMonitoring());
+}
+
+TEST_F(MonitorTest, CloseInsideTheAlertMailSkipsTheRequestCheck) {
+  AppSettings.IS_CHECK = true;
+  AppSettings.CHECK_INTERVAL = 0;
+  StartAndSettle();
+  mail.onAlert = [&] { cycle.ReleaseCamera(); };
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_EQ(mail.checks, 1);  // only the settling tick's
+  EXPECT_TRUE(cameraDestroyed);
+}
+
+// The real detector fed through the frame file, by a capture that writes
+// the frames the test gives it.
+class FrameFileCamera : public NsOpenCVCamera {
+public:
+  FrameFileCamera() : NsOpenCVCamera("IMAGE") {}
+  bool OpenCamera(int32_t) override { return true; }
+  void CloseCamera() override {}
+  bool HasNewFrame() override { return fresh_; }
+  bool GrabFrameToFile(const std::string& path) override {
+    fresh_ = false;
+    return cv::imwrite(path, frame_);
+  }
+  void Serve(const cv::Mat& frame) {
+    frame_ = frame;
+    fresh_ = true;
+  }
+
+private:
+  cv::Mat frame_;
+  bool fresh_ = false;
+};
+
+class WorkingFolder {
+public:
+  explicit WorkingFolder(const std::string& path) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~WorkingFolder() { std::filesystem::current_path(old_); }
+
+private:
+  std::filesystem::path old_;
+};
+
+TEST(MonitorWithDetector, FramesPassThroughTheFileAndRealMotionRaisesTheAlarm) {
+  TempDir dir;
+  WorkingFolder here(dir.Path());
+  AppSettings = typVardocam{};
+  AppSettings.USESOUND = true;
+  AppSettings.SOUND = "Alarm.wav";
+  AppSettings.USE_OOTSU = false;
+  AppSettings.BINBORDER = 100;
+  AppSettings.MOVEBORDER = 4;
+  FakeClock clock{kStart};
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  RecordingMail mail{log};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  auto owned = std::make_unique<FrameFileCamera>();
+  FrameFileCamera* camera = owned.get();
+  cycle.SetCamera(std::move(owned));
+  ASSERT_TRUE(cycle.StartMonitoring());
+
+  cv::Mat dark(240, 320, CV_8UC3, cv::Scalar(20, 20, 20));
+  cv::Mat moved = dark.clone();
+  cv::rectangle(moved, cv::Rect(40, 40, 160, 120), cv::Scalar(230, 230, 230), cv::FILLED);
+
+  camera->Serve(dark);
+  clock.Advance(kTickMs);
+  cycle.CaptureTimerTimer();
+  EXPECT_TRUE(std::filesystem::exists(dir.File("result.bmp")));
+  EXPECT_EQ(mail.alerts, 0);
+  // No new frame: nothing is compared, the reference stays.
+  const cv::Mat reference = camera->Detector()->ReferenceImage().clone();
+  clock.Advance(kTickMs);
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(cv::countNonZero(reference != camera->Detector()->ReferenceImage()), 0);
+
+  camera->Serve(moved);
+  clock.Advance(kTickMs);
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_EQ(sound.plays, 1);
+  EXPECT_EQ(camera->Detector()->ColourImage().cols, 320);
+}
+} // namespace

@@ -1,0 +1,35 @@
+#!/usr/bin/python3
+"""Reads one delivered mail with Python's standard email package, as an
+independent reader would, and prints what the mail tests compare:
+SUBJECT=<decoded>, BODY=<text part, lines joined by |>, ATTACHMENT=<file
+name> <md5 of the decoded bytes>, and DEFECTS=<count>."""
+import email
+import email.header
+import email.policy
+import hashlib
+import sys
+
+
+def main(path):
+    with open(path, "rb") as f:
+        message = email.message_from_binary_file(f, policy=email.policy.compat32)
+    subject = str(email.header.make_header(email.header.decode_header(message["Subject"])))
+    print("SUBJECT=" + subject.strip())
+    defects = len(message.defects)
+    for part in message.walk():
+        defects += len(part.defects)
+        if part.get_content_maintype() == "multipart":
+            continue
+        payload = part.get_payload(decode=True)
+        if part.get_content_maintype() == "text":
+            text = payload.decode(part.get_content_charset() or "ascii")
+            print("BODY=" + "|".join(text.splitlines()))
+        else:
+            print("ATTACHMENT=%s %s" % (part.get_filename(), hashlib.md5(payload).hexdigest()))
+    print("DEFECTS=%d" % defects)
+    print("TO=" + message["To"])
+    print("FROM=" + message["From"])
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

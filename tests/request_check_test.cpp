@@ -1,0 +1,141 @@
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "mail/AlertMail.h"
+#include "mail/SmtpClient.h"
+#include "pop3/Pop3Client.h"
+#include "pop3/RequestCheck.h"
+#include "settings/Vardocamdef.h"
+#include "support/Pop3Peer.h"
+#include "support/ScriptedServer.h"
+#include "support/SmtpPeer.h"
+#include "support/TempDir.h"
+#include "vision/Nsopencv.h"
+
+namespace {
+constexpr int kShortWaitMs = 2000;
+const char kRequest[] = "From: owner@mail.test\r\nSubject: ?\r\n\r\nshow me\r\n";
+
+// A real mailbox and a real SMTP server, with the settings pointing at both.
+class RequestCheck : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const std::string why = Pop3Peer::Unavailable();
+    if (!why.empty()) GTEST_SKIP() << why;
+    previousDir_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.Path());
+    cv::imwrite(dir_.File("frame.png"), cv::Mat(60, 80, CV_8UC3, cv::Scalar(0, 128, 255)));
+    ASSERT_TRUE(vision_.LoadFrame(dir_.File("frame.png")));
+    SetMailImageSource(&vision_);
+
+    pop_.Start();
+    smtp_ = std::make_unique<SmtpPeer>("plain", dir_.Path());
+    ASSERT_TRUE(smtp_->Running());
+    AppSettings = typVardocam{};
+    AppSettings.IS_CHECK = true;
+    AppSettings.MAIL_HOSTNAME = "127.0.0.1";
+    AppSettings.MAIL_PORTNUMBER = std::stoi(smtp_->Port());
+    AppSettings.MAIL_MAILADDRESS = "camera@mail.test";
+    AppSettings.MAIL_TOADDRESS = "owner@mail.test";
+    AppSettings.MAIL_R_HOSTNAME = "127.0.0.1";
+    AppSettings.MAIL_R_PORTNUMBER = pop_.Port();
+    AppSettings.MAIL_R_USERNAME = Pop3Peer::kUser;
+    AppSettings.MAIL_R_PASSWORD = Pop3Peer::kPassword;
+    client_.ReplyTimeoutMs = kShortWaitMs;
+    client_.ConnectTimeoutMs = kShortWaitMs;
+  }
+  void TearDown() override {
+    SetMailImageSource(nullptr);
+    if (!previousDir_.empty()) std::filesystem::current_path(previousDir_);
+  }
+
+  int ReportsSent() const {
+    int n = 0;
+    while (std::filesystem::exists(dir_.File("msg-" + std::to_string(n + 1) + ".eml"))) ++n;
+    return n;
+  }
+
+  TempDir dir_;
+  nsOpenCV vision_{"IMAGE"};
+  Pop3Peer pop_;
+  std::unique_ptr<SmtpPeer> smtp_;
+  TPop3Client client_;
+  std::filesystem::path previousDir_;
+};
+} // namespace
+
+TEST_F(RequestCheck, EmptyBoxSendsNothing) {
+  CheckRequestMail(client_);
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(ReportsSent(), 0);
+}
+
+TEST_F(RequestCheck, ThreeRequestsAreDeletedAndAnsweredOnce) {
+  for (int i = 0; i < 3; ++i) pop_.AddMessage(kRequest);
+  CheckRequestMail(client_);
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_TRUE(pop_.WaitForMessageCount(0));
+  EXPECT_EQ(ReportsSent(), 1);
+  // The box is empty now: the next poll sends nothing more.
+  CheckRequestMail(client_);
+  EXPECT_EQ(ReportsSent(), 1);
+}
+
+TEST_F(RequestCheck, RefusedLoginEndsQuietly) {
+  pop_.AddMessage(kRequest);
+  AppSettings.MAIL_R_PASSWORD = "wrong";
+  EXPECT_NO_THROW(CheckRequestMail(client_));
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(pop_.MessageCount(), 1);
+  EXPECT_EQ(ReportsSent(), 0);
+  // A line break in the password is never sent, and fails just as quietly.
+  AppSettings.MAIL_R_PASSWORD = std::string(Pop3Peer::kPassword) + "\r\nDELE 1";
+  EXPECT_NO_THROW(CheckRequestMail(client_));
+  EXPECT_EQ(pop_.MessageCount(), 1);
+}
+
+TEST_F(RequestCheck, UnreachableServerEndsQuietly) {
+  AppSettings.MAIL_R_PORTNUMBER = 1;
+  EXPECT_NO_THROW(CheckRequestMail(client_));
+  EXPECT_FALSE(client_.Connected());
+  EXPECT_EQ(ReportsSent(), 0);
+}
+
+TEST_F(RequestCheck, ConnectTypeIsIgnoredAndTheBoxIsReadPlain) {
+  pop_.AddMessage(kRequest);
+  for (int type : {1, 2}) {
+    AppSettings.MAIL_R_CONNECT_TYPE = type;
+    CheckRequestMail(client_);
+  }
+  EXPECT_TRUE(pop_.WaitForMessageCount(0));
+  EXPECT_EQ(ReportsSent(), 1);
+}
+
+TEST(RequestCheckWire, ErrorAfterLoginReachesTheCallerAndTheNextPollQuits) {
+  ScriptedServer server;
+  server.Send("+OK ready\r\n")
+      .ReadLine().Send("+OK\r\n")    // USER
+      .ReadLine().Send("+OK\r\n")    // PASS
+      .ReadLine().Send("+OK 2 100\r\n")  // STAT
+      .ReadLine().Send("+OK\r\n")    // DELE 1
+      .ReadLine().Send("-ERR no such message\r\n")  // DELE 2
+      .ReadLine();                   // the next poll's Quit
+  server.Start();
+  AppSettings = typVardocam{};
+  AppSettings.IS_CHECK = true;
+  AppSettings.MAIL_R_HOSTNAME = "127.0.0.1";
+  AppSettings.MAIL_R_PORTNUMBER = std::stoi(server.Port());
+  AppSettings.MAIL_R_USERNAME = "user";
+  AppSettings.MAIL_R_PASSWORD = "secret";
+  TPop3Client client;
+  client.ReplyTimeoutMs = kShortWaitMs;
+  EXPECT_ANY_THROW(CheckRequestMail(client));
+  EXPECT_TRUE(client.Connected());
+  EXPECT_NO_THROW(CheckRequestMail(client));
+  EXPECT_FALSE(client.Connected());
+  const std::string received = server.Received();
+  EXPECT_NE(received.find("DELE 1\r\nDELE 2\r\nQuit\r\n"), std::string::npos) << received;
+}
