@@ -118,7 +118,7 @@ ISoundPlayer& SoundOr(ISoundPlayer* given, std::unique_ptr<ISoundPlayer>& own) {
 }
 IMonitorMail& MailOr(IMonitorMail* given, std::unique_ptr<IMonitorMail>& own) {
   if (given) return *given;
-  own = std::make_unique<HookedMonitorMail>();
+  own = std::make_unique<MonitorMail>();
   return *own;
 }
 } // namespace

@@ -1,10 +1,14 @@
 #include "app/QtMessagePresenter.h"
 
+#include <QApplication>
 #include <QMessageBox>
 
 namespace {
 void Show(QWidget* owner, QMessageBox::Icon icon, const std::string& caption,
           const std::string& text) {
+  // A box raised from an open dialog belongs to that dialog, so it comes up
+  // over it, not behind it over the main window.
+  if (QWidget* modal = QApplication::activeModalWidget()) owner = modal;
   QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text),
                   QMessageBox::Ok, owner);
   box.setObjectName(icon == QMessageBox::Critical ? "ErrorMessageBox" : "InfoMessageBox");

@@ -1,6 +1,7 @@
 #include "monitor/MonitoringCycle.h"
 
-#include "monitor/MailHooks.h"
+#include "mail/AlertMail.h"
+#include "pop3/RequestCheck.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 
@@ -20,13 +21,26 @@ uint32_t Milliseconds(int32_t count, uint32_t unit) {
 }
 } // namespace
 
-bool HookedMonitorMail::SendAlertMail(IMonitorCamera& camera) {
-  nsOpenCV* detector = camera.Detector();
-  return detector ? ::SendAlertMail(*detector) : false;
+namespace {
+// The mails attach this camera's picture for as long as one operation runs,
+// also when it ends with an error.
+class MailPictureFrom {
+public:
+  explicit MailPictureFrom(IMonitorCamera& camera) { SetMailImageSource(camera.Detector()); }
+  ~MailPictureFrom() { SetMailImageSource(nullptr); }
+  MailPictureFrom(const MailPictureFrom&) = delete;
+  MailPictureFrom& operator=(const MailPictureFrom&) = delete;
+};
+} // namespace
+
+bool MonitorMail::SendAlertMail(IMonitorCamera& camera) {
+  MailPictureFrom picture(camera);
+  return ::SendAlertMail();
 }
 
-void HookedMonitorMail::CheckRequestMail(IMonitorCamera& camera) {
-  if (nsOpenCV* detector = camera.Detector()) ::CheckRequestMail(*detector);
+void MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
+  MailPictureFrom picture(camera);
+  ::CheckRequestMail(PopClient);
 }
 
 MonitoringCycle::MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,

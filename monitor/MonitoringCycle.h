@@ -4,6 +4,7 @@
 
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorServices.h"
+#include "pop3/Pop3Client.h"
 #include "platform/Sound.h"
 
 // Bare names in the working folder: the frame file that every tick writes
@@ -16,11 +17,14 @@ constexpr int kCaptureIntervalMs = 10;
 // An alarm lasts at least this long; alert mails are spaced by it.
 constexpr uint32_t kAlarmSpacingMs = 5000;
 
-// The mails as the mail and request-check code send them.
-class HookedMonitorMail : public IMonitorMail {
+// The mails as the mail and request-check code send them, with the main
+// window's POP3 client, which lives as long as the window.
+class MonitorMail : public IMonitorMail {
 public:
   bool SendAlertMail(IMonitorCamera& camera) override;
   void CheckRequestMail(IMonitorCamera& camera) override;
+
+  TPop3Client PopClient;
 };
 
 // Switches monitoring on and off and runs one pass of the cycle per timer

@@ -1,5 +1,7 @@
 #include "pop3/Pop3Socket.h"
 
+#include "mail/SocketError.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,11 +20,10 @@
 
 namespace {
 
-constexpr int kWsaTimedOut = 10060;
 
 [[noreturn]] void ThrowErrno(int err) {
-  if (err == ETIMEDOUT) throw EPop3Timeout(kWsaTimedOut, std::strerror(ETIMEDOUT));
-  throw EPop3SocketError(WinSockErrorFromErrno(err), std::strerror(err));
+  if (err == ETIMEDOUT) throw EPop3Timeout(kSockErrTimedOut, std::strerror(ETIMEDOUT));
+  throw EPop3SocketError(SocketErrorFromErrno(err), std::strerror(err));
 }
 
 [[noreturn]] void ThrowTimeout() { ThrowErrno(ETIMEDOUT); }
@@ -73,55 +74,6 @@ TPop3Socket::Deadline DeadlineAfter(int ms) {
   return std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ms, 0));
 }
 
-int WinSockErrorFromErrno(int err) {
-  switch (err) {
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE: return 10024;
-    case EAGAIN: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EMSGSIZE: return 10040;
-    case EPROTONOSUPPORT: return 10043;
-    case EOPNOTSUPP: return 10045;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case EPIPE: return 10054;
-    case ENOBUFS: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETIMEDOUT: return kWsaTimedOut;
-    case ECONNREFUSED: return 10061;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return err;
-  }
-}
-
-int WinSockErrorFromResolver(int gaiError) {
-  switch (gaiError) {
-    case EAI_NONAME: return 11001;
-    case EAI_AGAIN: return 11002;
-#ifdef EAI_NODATA
-    case EAI_NODATA: return 11004;
-#endif
-    case EAI_SYSTEM: return WinSockErrorFromErrno(errno);
-    default: return 11003;
-  }
-}
-
 TPop3Socket::~TPop3Socket() { Abandon(); }
 
 void TPop3Socket::Open(const std::string& host, int port, int timeoutMs) {
@@ -145,7 +97,7 @@ void TPop3Socket::Open(const std::string& host, int port, int timeoutMs) {
   std::string service = std::to_string(port);
   int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) {
-    int code = WinSockErrorFromResolver(rc);
+    int code = SocketErrorFromResolver(rc, errno);
     std::string text = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
     throw EPop3SocketError(code, text);
   }

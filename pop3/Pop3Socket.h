@@ -39,7 +39,3 @@ private:
 // Deadline `ms` milliseconds from now.
 TPop3Socket::Deadline DeadlineAfter(int ms);
 
-// The WinSock number for an errno value (refused 10061, timed out 10060...).
-int WinSockErrorFromErrno(int err);
-// The same for a getaddrinfo result (name not found 11001...).
-int WinSockErrorFromResolver(int gaiError);

@@ -1,7 +1,691 @@
 #include "settings/Option.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "app/Mainfrm.h"
+#include "mail/AlertMail.h"
+#include "mail/MimeMessage.h"
+#include "mail/SmtpClient.h"
+#include "monitor/MonitorCamera.h"
+#include "platform/MessageBox.h"
+#include "pop3/Pop3Error.h"
+#include "settings/Vardocamdef.h"
+#include "settings/ZBRegIni.h"
+
 TOptionForm* OptionForm = nullptr;
+
+namespace {
+const char kDialogFontFamily[] = "ＭＳ Ｐゴシック";
+constexpr int kDialogFontPixels = 12;
+constexpr int kNoteFontPixels = 10;
+const QColor kNoteColour(0x00, 0x00, 0x80);  // navy
+const char kTestCameraName[] = "OPTION";
+// The last text a digit-filtered box held, to tell what an edit inserted.
+const char kPreviousTextProperty[] = "vardocamPreviousText";
+
+QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+std::string S(const QString& text) { return text.toStdString(); }
+
+// Blanks and control characters off both ends, as the stored texts want.
+QString TrimBlanks(const QString& text) {
+  qsizetype begin = 0;
+  qsizetype end = text.size();
+  while (begin < end && text.at(begin).unicode() <= 0x20) ++begin;
+  while (end > begin && text.at(end - 1).unicode() <= 0x20) --end;
+  return text.mid(begin, end - begin);
+}
+
+std::string TrimmedText(const QLineEdit* edit) { return S(TrimBlanks(edit->text())); }
+
+// The whole text as a decimal number (surrounding blanks allowed), or the
+// fallback when it is empty, holds anything else or leaves 32 bits.
+int32_t ToIntDef(const QString& text, int32_t fallback) {
+  const std::string s = S(TrimBlanks(text));
+  if (s.empty()) return fallback;
+  const char* begin = s.c_str();
+  if (*begin != '+' && *begin != '-' && (*begin < '0' || *begin > '9')) return fallback;
+  if ((*begin == '+' || *begin == '-') && (begin[1] < '0' || begin[1] > '9')) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(begin, &end, 10);
+  if (errno != 0 || *end != '\0' || value < INT32_MIN || value > INT32_MAX) return fallback;
+  return static_cast<int32_t>(value);
+}
+
+int32_t EditNumber(const QLineEdit* edit, int32_t fallback) { return ToIntDef(edit->text(), fallback); }
+
+bool IsDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+
+// Restores the normal cursor when a test ends, however it ends.
+class WaitCursor {
+public:
+  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~WaitCursor() { Restore(); }
+  WaitCursor(const WaitCursor&) = delete;
+  WaitCursor& operator=(const WaitCursor&) = delete;
+  void Restore() {
+    if (active_) QApplication::restoreOverrideCursor();
+    active_ = false;
+  }
+
+private:
+  bool active_ = true;
+};
+
+// The camera test reads the stream address from the settings; the typed
+// one stands there only while the test runs.
+class CameraUrlOverride {
+public:
+  explicit CameraUrlOverride(std::string url) : saved_(AppSettings.CAMERA_URL) {
+    AppSettings.CAMERA_URL = std::move(url);
+  }
+  ~CameraUrlOverride() { AppSettings.CAMERA_URL = saved_; }
+  CameraUrlOverride(const CameraUrlOverride&) = delete;
+  CameraUrlOverride& operator=(const CameraUrlOverride&) = delete;
+
+private:
+  std::string saved_;
+};
+
+QLabel* MakeLabel(const char* text, QWidget* parent) { return new QLabel(U(text), parent); }
+
+QLabel* MakeNote(const char* text, QWidget* parent) {
+  QLabel* label = new QLabel(U(text), parent);
+  QFont font = label->font();
+  font.setPixelSize(kNoteFontPixels);
+  label->setFont(font);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, kNoteColour);
+  label->setPalette(palette);
+  return label;
+}
+
+QLineEdit* MakeEdit(const char* name, QWidget* parent, int maxLength = 0, int width = 0) {
+  QLineEdit* edit = new QLineEdit(parent);
+  edit->setObjectName(name);
+  if (maxLength > 0) edit->setMaxLength(maxLength);
+  if (width > 0) edit->setFixedWidth(width);
+  return edit;
+}
+
+QCheckBox* MakeCheckBox(const char* name, const char* text, QWidget* parent) {
+  QCheckBox* box = new QCheckBox(U(text), parent);
+  box->setObjectName(name);
+  return box;
+}
+
+QPushButton* MakeButton(const char* name, const char* text, QWidget* parent) {
+  QPushButton* button = new QPushButton(U(text), parent);
+  button->setObjectName(name);
+  // Enter in a box does nothing, as no button is the dialog's default.
+  button->setAutoDefault(false);
+  return button;
+}
+
+// "Input method off": no input method at all, digits expected.
+void InputMethodOff(QLineEdit* edit) {
+  edit->setAttribute(Qt::WA_InputMethodEnabled, false);
+  edit->setInputMethodHints(Qt::ImhDigitsOnly | Qt::ImhNoPredictiveText);
+}
+
+// "Input method closed": starts in plain Latin input; the user may still
+// switch the input method on.
+void InputMethodClosed(QLineEdit* edit) {
+  edit->setInputMethodHints(Qt::ImhPreferLatin | Qt::ImhNoAutoUppercase |
+                            Qt::ImhNoPredictiveText);
+}
+
+void MakePassword(QLineEdit* edit) { edit->setEchoMode(QLineEdit::Password); }
+
+QWidget* Row(QWidget* parent, std::initializer_list<QWidget*> widgets, int indent = 0) {
+  QWidget* row = new QWidget(parent);
+  QHBoxLayout* layout = new QHBoxLayout(row);
+  layout->setContentsMargins(indent, 0, 0, 0);
+  layout->setSpacing(4);
+  for (QWidget* w : widgets) {
+    w->setParent(row);
+    layout->addWidget(w);
+  }
+  layout->addStretch(1);
+  return row;
+}
+
+// Labels in the left column, the boxes beside them.
+QGridLayout* FormGrid(QGroupBox* group) {
+  QGridLayout* grid = new QGridLayout(group);
+  grid->setContentsMargins(10, 2, 10, 4);
+  grid->setHorizontalSpacing(8);
+  grid->setVerticalSpacing(2);
+  grid->setColumnMinimumWidth(0, 80);
+  grid->setColumnStretch(1, 1);
+  return grid;
+}
+
+QGroupBox* MakeGroup(const char* title, const char* name, QWidget* parent) {
+  QGroupBox* group = new QGroupBox(U(title), parent);
+  group->setObjectName(name);
+  return group;
+}
+} // namespace
 
 TOptionForm::TOptionForm(QWidget* parent) : QDialog(parent) {
   setObjectName("OptionForm");
+  setWindowTitle(U("設定"));
+  // A fixed frame with the system menu and the close box only.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  QFont font(U(kDialogFontFamily));
+  font.setPixelSize(kDialogFontPixels);
+  setFont(font);
+  setFixedSize(kOptionClientWidth, kOptionClientHeight);
+
+  QVBoxLayout* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(4, 4, 4, 0);
+  layout->setSpacing(0);
+  PageControl1 = new QTabWidget(this);
+  PageControl1->setObjectName("PageControl1");
+  layout->addWidget(PageControl1, 1);
+
+  BuildBasicSheet();
+  BuildMailSheet();
+  BuildReceiveSheet();
+  BuildButtonPanel();
+  layout->addWidget(Panel1);
+
+  for (QLineEdit* edit : {CameraNumberEdit, BinEdit, MoveEdit, CheckIntervalEdit, StartMoveObjectEdit})
+    AttachDigitFilter(edit);
+
+  // Tab order as the tables list the controls; rows were built apart.
+  const std::initializer_list<std::initializer_list<QWidget*>> tabOrders = {
+      {CameraNumberEdit, CameraTestBtn, CameraUrlEdit, StartCBox, UseSoundCBox, UseMailCBox,
+       IsCheckCBox, CheckIntervalEdit, StartMoveObjectEdit, OotsuCBox, BinEdit, MoveEdit},
+      {HostNameEdit, PortNumberEdit, ConnectDefanceModeCBox, UserNameEdit, PassWordEdit,
+       FromNameEdit, FromMailAddressEdit, ToMailAddressEdit, SMTPConnectTestBtn},
+      {RHostNameEdit, RPortNumberEdit, RUserNameEdit, RPassWordEdit, Pop3ConnectTestBtn},
+      {SettiongBtn, CancelBtn}};
+  for (const auto& order : tabOrders) {
+    QWidget* previous = nullptr;
+    for (QWidget* w : order) {
+      if (previous) setTabOrder(previous, w);
+      previous = w;
+    }
+  }
+
+  // The Tab key passes over the two server tests; they are clicked.
+  SMTPConnectTestBtn->setFocusPolicy(Qt::ClickFocus);
+  Pop3ConnectTestBtn->setFocusPolicy(Qt::ClickFocus);
+
+  connect(SettiongBtn, &QPushButton::clicked, this, &TOptionForm::SettiongBtnClick);
+  connect(CancelBtn, &QPushButton::clicked, this, &TOptionForm::CancelBtnClick);
+  connect(CameraTestBtn, &QPushButton::clicked, this, &TOptionForm::CameraTestBtnClick);
+  connect(SMTPConnectTestBtn, &QPushButton::clicked, this, &TOptionForm::SMTPConnectTestBtnClick);
+  connect(Pop3ConnectTestBtn, &QPushButton::clicked, this, &TOptionForm::Pop3ConnectTestBtnClick);
+}
+
+TOptionForm::~TOptionForm() {
+  try {
+    if (PopClient.Connected()) PopClient.Disconnect();
+  } catch (const EPop3Error&) {
+    // Going away anyway; the socket is released by the client.
+  }
+}
+
+void TOptionForm::BuildBasicSheet() {
+  BasicSheet = new QWidget;
+  BasicSheet->setObjectName("BasicSheet");
+  PageControl1->addTab(BasicSheet, U("基本設定"));
+  QVBoxLayout* page = new QVBoxLayout(BasicSheet);
+  page->setContentsMargins(10, 8, 10, 6);
+  page->setSpacing(3);
+
+  CameraNumberEdit = MakeEdit("CameraNumberEdit", BasicSheet, kCameraNumberMaxLength, 32);
+  InputMethodOff(CameraNumberEdit);
+  CameraTestBtn = MakeButton("CameraTestBtn", "テスト", BasicSheet);
+  page->addWidget(Row(BasicSheet, {MakeLabel("カメラ番号", BasicSheet), CameraNumberEdit, CameraTestBtn}));
+  page->addWidget(Row(BasicSheet,
+                      {MakeLabel("※カメラ１台接続時は「0」、複数接続時は「0～台数-1」の間で設定", BasicSheet)},
+                      12));
+
+  CameraUrlEdit = MakeEdit("CameraUrlEdit", BasicSheet, kCameraUrlMaxLength, 270);
+  InputMethodClosed(CameraUrlEdit);
+  page->addWidget(Row(BasicSheet, {MakeLabel("映像アドレス(URL)", BasicSheet), CameraUrlEdit}));
+  page->addWidget(Row(BasicSheet,
+                      {MakeLabel("※ネットワークカメラ・動画ファイル用。空欄ならカメラ番号を使用", BasicSheet)},
+                      12));
+  page->addSpacing(4);
+
+  StartCBox = MakeCheckBox("StartCBox", "ソフト起動時に自動的に監視を開始する", BasicSheet);
+  UseSoundCBox = MakeCheckBox("UseSoundCBox", "異常動体検出時に音を鳴らす", BasicSheet);
+  UseMailCBox = MakeCheckBox("UseMailCBox", "異常動体検出時にメールを出す", BasicSheet);
+  IsCheckCBox = MakeCheckBox("IsCheckCBox", "(調査要求)メール受信時、現在の映像付きメールを出す", BasicSheet);
+  for (QCheckBox* box : {StartCBox, UseSoundCBox, UseMailCBox, IsCheckCBox}) page->addWidget(box);
+
+  CheckIntervalEdit = MakeEdit("CheckIntervalEdit", BasicSheet, kCheckIntervalMaxLength, 40);
+  InputMethodOff(CheckIntervalEdit);
+  page->addWidget(Row(BasicSheet, {MakeLabel("(調査要求)メールチェック間隔", BasicSheet), CheckIntervalEdit,
+                                   MakeLabel("分", BasicSheet)}));
+
+  StartMoveObjectEdit = MakeEdit("StartMoveObjectEdit", BasicSheet, kStartMoveObjectMaxLength, 48);
+  InputMethodOff(StartMoveObjectEdit);
+  page->addWidget(Row(BasicSheet, {MakeLabel("監視開始後", BasicSheet), StartMoveObjectEdit,
+                                   MakeLabel("秒後から、異常動体検出処理を始める", BasicSheet)}));
+  page->addSpacing(4);
+
+  OotsuCBox = MakeCheckBox("OotsuCBox", "大津氏の二値化法による、自動しきい値の決定", BasicSheet);
+  page->addWidget(OotsuCBox);
+
+  BinEdit = MakeEdit("BinEdit", BasicSheet, kBorderMaxLength, 40);
+  InputMethodOff(BinEdit);
+  page->addWidget(Row(BasicSheet, {MakeLabel("二値化しきい値", BasicSheet), BinEdit}));
+  page->addWidget(Row(BasicSheet, {MakeLabel("※大津氏の二値化法を用いないとき利用します", BasicSheet)}, 12));
+  page->addWidget(
+      Row(BasicSheet, {MakeLabel("※「0～255」の間で設定。小さいほど敏感になります。", BasicSheet)}, 12));
+
+  MoveEdit = MakeEdit("MoveEdit", BasicSheet, kBorderMaxLength, 40);
+  InputMethodOff(MoveEdit);
+  page->addWidget(Row(BasicSheet, {MakeLabel("動体検出しきい値", BasicSheet), MoveEdit}));
+  page->addWidget(
+      Row(BasicSheet, {MakeLabel("※「0～100」の間で設定。小さいほど敏感になります。", BasicSheet)}, 12));
+  page->addStretch(1);
+}
+
+void TOptionForm::BuildMailSheet() {
+  MailSheet = new QWidget;
+  MailSheet->setObjectName("MailSheet");
+  PageControl1->addTab(MailSheet, U("メール設定"));
+  QVBoxLayout* page = new QVBoxLayout(MailSheet);
+  page->setContentsMargins(8, 4, 8, 4);
+  page->setSpacing(2);
+
+  SmtpServerGroup = MakeGroup(" SMTPサーバ設定 ", "SmtpServerGroup", MailSheet);
+  QGridLayout* server = FormGrid(SmtpServerGroup);
+  HostNameEdit = MakeEdit("HostNameEdit", SmtpServerGroup, kHostNameMaxLength);
+  InputMethodClosed(HostNameEdit);
+  PortNumberEdit = MakeEdit("PortNumberEdit", SmtpServerGroup, kPortNumberMaxLength, 48);
+  InputMethodOff(PortNumberEdit);
+  ConnectDefanceModeCBox = new QComboBox(SmtpServerGroup);
+  ConnectDefanceModeCBox->setObjectName("ConnectDefanceModeCBox");
+  ConnectDefanceModeCBox->addItems({U("なし"), U("TLS接続"), U("SSL接続")});
+  ConnectDefanceModeCBox->setEditable(false);
+  server->addWidget(MakeLabel("サーバ名", SmtpServerGroup), 0, 0);
+  server->addWidget(HostNameEdit, 0, 1);
+  server->addWidget(MakeLabel("ポート番号", SmtpServerGroup), 1, 0);
+  server->addWidget(PortNumberEdit, 1, 1, Qt::AlignLeft);
+  server->addWidget(MakeLabel("接続の保護", SmtpServerGroup), 2, 0);
+  server->addWidget(ConnectDefanceModeCBox, 2, 1, Qt::AlignLeft);
+  page->addWidget(SmtpServerGroup);
+
+  SmtpLoginGroup = MakeGroup(" ログイン認証設定 ", "SmtpLoginGroup", MailSheet);
+  QGridLayout* login = FormGrid(SmtpLoginGroup);
+  UserNameEdit = MakeEdit("UserNameEdit", SmtpLoginGroup);
+  InputMethodClosed(UserNameEdit);
+  PassWordEdit = MakeEdit("PassWordEdit", SmtpLoginGroup, kPassWordMaxLength);
+  MakePassword(PassWordEdit);
+  login->addWidget(MakeLabel("ユーザ名", SmtpLoginGroup), 0, 0);
+  login->addWidget(UserNameEdit, 0, 1);
+  login->addWidget(MakeLabel("パスワード", SmtpLoginGroup), 1, 0);
+  login->addWidget(PassWordEdit, 1, 1);
+  page->addWidget(SmtpLoginGroup);
+
+  FromGroup = MakeGroup(" 差出人(From)情報 ", "FromGroup", MailSheet);
+  QGridLayout* from = FormGrid(FromGroup);
+  FromNameEdit = MakeEdit("FromNameEdit", FromGroup);
+  FromMailAddressEdit = MakeEdit("FromMailAddressEdit", FromGroup, kMailAddressMaxLength);
+  InputMethodClosed(FromMailAddressEdit);
+  from->addWidget(MakeLabel("名前", FromGroup), 0, 0);
+  from->addWidget(FromNameEdit, 0, 1);
+  from->addWidget(MakeLabel("メールアドレス", FromGroup), 1, 0);
+  from->addWidget(FromMailAddressEdit, 1, 1);
+  from->addWidget(MakeNote("※もし名前が全角(漢字など)の時に送信出来ないときは、", FromGroup), 2, 0, 1, 2);
+  from->addWidget(
+      MakeNote("名前をアルファベット等の半角文字にするか空白にして動作確認してください。", FromGroup), 3,
+      0, 1, 2);
+  page->addWidget(FromGroup);
+
+  ToGroup = MakeGroup(" 宛先(To)情報 ", "ToGroup", MailSheet);
+  QGridLayout* to = FormGrid(ToGroup);
+  ToMailAddressEdit = MakeEdit("ToMailAddressEdit", ToGroup, kMailAddressMaxLength);
+  InputMethodClosed(ToMailAddressEdit);
+  to->addWidget(MakeLabel("メールアドレス", ToGroup), 0, 0);
+  to->addWidget(ToMailAddressEdit, 0, 1);
+  page->addWidget(ToGroup);
+
+  SMTPConnectTestBtn = MakeButton("SMTPConnectTestBtn", "SMTP接続テスト", MailSheet);
+  QHBoxLayout* buttonRow = new QHBoxLayout;
+  buttonRow->addStretch(1);
+  buttonRow->addWidget(SMTPConnectTestBtn);
+  page->addLayout(buttonRow);
+  page->addStretch(1);
+}
+
+void TOptionForm::BuildReceiveSheet() {
+  ReceiveSheet = new QWidget;
+  ReceiveSheet->setObjectName("ReceiveSheet");
+  PageControl1->addTab(ReceiveSheet, U("受信(調査要求)メール設定"));
+  QVBoxLayout* page = new QVBoxLayout(ReceiveSheet);
+  page->setContentsMargins(8, 6, 8, 6);
+  page->setSpacing(4);
+
+  Pop3ServerGroup = MakeGroup(" POP3サーバ設定 ", "Pop3ServerGroup", ReceiveSheet);
+  QGridLayout* server = FormGrid(Pop3ServerGroup);
+  RHostNameEdit = MakeEdit("RHostNameEdit", Pop3ServerGroup, kHostNameMaxLength);
+  InputMethodClosed(RHostNameEdit);
+  RPortNumberEdit = MakeEdit("RPortNumberEdit", Pop3ServerGroup, kPortNumberMaxLength, 48);
+  InputMethodOff(RPortNumberEdit);
+  server->addWidget(MakeLabel("サーバ名", Pop3ServerGroup), 0, 0);
+  server->addWidget(RHostNameEdit, 0, 1);
+  server->addWidget(MakeLabel("ポート番号", Pop3ServerGroup), 1, 0);
+  server->addWidget(RPortNumberEdit, 1, 1, Qt::AlignLeft);
+  page->addWidget(Pop3ServerGroup);
+
+  Pop3LoginGroup = MakeGroup(" ログイン認証設定 ", "Pop3LoginGroup", ReceiveSheet);
+  QGridLayout* login = FormGrid(Pop3LoginGroup);
+  RUserNameEdit = MakeEdit("RUserNameEdit", Pop3LoginGroup);
+  InputMethodClosed(RUserNameEdit);
+  RPassWordEdit = MakeEdit("RPassWordEdit", Pop3LoginGroup, kPassWordMaxLength);
+  MakePassword(RPassWordEdit);
+  login->addWidget(MakeLabel("ユーザ名", Pop3LoginGroup), 0, 0);
+  login->addWidget(RUserNameEdit, 0, 1);
+  login->addWidget(MakeLabel("パスワード", Pop3LoginGroup), 1, 0);
+  login->addWidget(RPassWordEdit, 1, 1);
+  page->addWidget(Pop3LoginGroup);
+
+  Pop3ConnectTestBtn = MakeButton("Pop3ConnectTestBtn", "POP3接続テスト", ReceiveSheet);
+  QHBoxLayout* buttonRow = new QHBoxLayout;
+  buttonRow->addStretch(1);
+  buttonRow->addWidget(Pop3ConnectTestBtn);
+  page->addLayout(buttonRow);
+  page->addStretch(1);
+}
+
+void TOptionForm::BuildButtonPanel() {
+  Panel1 = new QWidget(this);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFixedHeight(kOptionButtonPanelHeight);
+  QHBoxLayout* layout = new QHBoxLayout(Panel1);
+  layout->setContentsMargins(8, 0, 8, 0);
+  layout->addStretch(1);
+  SettiongBtn = MakeButton("SettiongBtn", "設定", Panel1);
+  CancelBtn = MakeButton("CancelBtn", "キャンセル", Panel1);
+  for (QPushButton* button : {SettiongBtn, CancelBtn}) {
+    button->setMinimumWidth(75);
+    layout->addWidget(button);
+  }
+}
+
+void TOptionForm::AttachDigitFilter(QLineEdit* edit) {
+  edit->installEventFilter(this);
+  // Pasted, dropped or otherwise inserted text passes the same filter.
+  edit->setProperty(kPreviousTextProperty, edit->text());
+  connect(edit, &QLineEdit::textChanged, edit,
+          [edit] { edit->setProperty(kPreviousTextProperty, edit->text()); });
+  connect(edit, &QLineEdit::textEdited, this,
+          [this, edit](const QString& text) { FilterInsertedText(edit, text); });
+}
+
+void TOptionForm::FilterInsertedText(QLineEdit* edit, const QString& text) {
+  const QString before = edit->property(kPreviousTextProperty).toString();
+  qsizetype prefix = 0;
+  while (prefix < before.size() && prefix < text.size() && before.at(prefix) == text.at(prefix)) ++prefix;
+  qsizetype suffix = 0;
+  while (suffix < before.size() - prefix && suffix < text.size() - prefix &&
+         before.at(before.size() - 1 - suffix) == text.at(text.size() - 1 - suffix))
+    ++suffix;
+  const QString inserted = text.mid(prefix, text.size() - prefix - suffix);
+  QString kept;
+  for (QChar c : inserted) {
+    QChar key = c;
+    CameraNumberEditKeyPress(key);
+    // A control character that passes is an editing key when typed; as
+    // text it has no place in a number.
+    if (!key.isNull() && key.unicode() >= 0x20) kept += key;
+  }
+  if (kept == inserted) return;
+  edit->setText(text.left(prefix) + kept + text.right(suffix));
+  edit->setCursorPosition(static_cast<int>(prefix + kept.size()));
+}
+
+bool TOptionForm::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    auto* keyEvent = static_cast<QKeyEvent*>(event);
+    const QString text = keyEvent->text();
+    // Keys without a character (arrows, Delete, Home) and shortcuts (Ctrl+V)
+    // type nothing and pass.
+    const bool shortcut =
+        keyEvent->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (text.size() == 1 && !shortcut) {
+      QChar key = text.at(0);
+      CameraNumberEditKeyPress(key);
+      if (key.isNull()) return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TOptionForm::CameraNumberEditKeyPress(QChar& key) {
+  if (key == QChar(13)) {
+    key = QChar();
+    return;
+  }
+  if (key.unicode() < 32) return;
+  if (IsDigit(key)) return;
+  key = QChar();
+}
+
+void TOptionForm::showEvent(QShowEvent* event) {
+  if (!event->spontaneous()) {
+    CentreOnMainWindow();
+    FormShow();
+  }
+  QDialog::showEvent(event);
+}
+
+void TOptionForm::CentreOnMainWindow() {
+  QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+  if (!owner) return;
+  QRect frame = frameGeometry();
+  frame.moveCenter(owner->frameGeometry().center());
+  // Kept whole on the owner's screen when the owner sits near its edge.
+  if (const QScreen* screen = owner->screen()) {
+    const QRect area = screen->availableGeometry();
+    frame.moveLeft(std::max(area.left(), std::min(frame.left(), area.right() - frame.width() + 1)));
+    frame.moveTop(std::max(area.top(), std::min(frame.top(), area.bottom() - frame.height() + 1)));
+  }
+  move(frame.topLeft());
+}
+
+void TOptionForm::FormShow() {
+  const auto number = [](int32_t value) { return QString::number(value); };
+  const auto text = [](const std::string& value) { return QString::fromStdString(value); };
+  const typVardocam& s = AppSettings;
+
+  CameraNumberEdit->setText(number(s.CAMERANUMBER));
+  PortNumberEdit->setText(number(s.MAIL_PORTNUMBER));
+  BinEdit->setText(number(s.BINBORDER));
+  MoveEdit->setText(number(s.MOVEBORDER));
+  RPortNumberEdit->setText(number(s.MAIL_R_PORTNUMBER));
+  CheckIntervalEdit->setText(number(s.CHECK_INTERVAL));
+  StartMoveObjectEdit->setText(number(s.START_MOVE_OBJECT));
+
+  StartCBox->setChecked(s.STARTUPMONITORING);
+  UseSoundCBox->setChecked(s.USESOUND);
+  UseMailCBox->setChecked(s.USEMAIL);
+  IsCheckCBox->setChecked(s.IS_CHECK);
+  OotsuCBox->setChecked(s.USE_OOTSU);
+
+  CameraUrlEdit->setText(text(s.CAMERA_URL));
+  HostNameEdit->setText(text(s.MAIL_HOSTNAME));
+  UserNameEdit->setText(text(s.MAIL_USERNAME));
+  PassWordEdit->setText(text(s.MAIL_PASSWORD));
+  FromNameEdit->setText(text(s.MAIL_FROMNAME));
+  FromMailAddressEdit->setText(text(s.MAIL_MAILADDRESS));
+  ToMailAddressEdit->setText(text(s.MAIL_TOADDRESS));
+  RHostNameEdit->setText(text(s.MAIL_R_HOSTNAME));
+  RUserNameEdit->setText(text(s.MAIL_R_USERNAME));
+  RPassWordEdit->setText(text(s.MAIL_R_PASSWORD));
+
+  const bool known = s.MAIL_CONNECT_TYPE >= 0 && s.MAIL_CONNECT_TYPE < ConnectDefanceModeCBox->count();
+  ConnectDefanceModeCBox->setCurrentIndex(known ? s.MAIL_CONNECT_TYPE : -1);
+
+  PageControl1->setCurrentIndex(0);
+  CameraNumberEdit->setFocus();
+}
+
+void TOptionForm::SettiongBtnClick() {
+  typVardocam& s = AppSettings;
+  s.CAMERANUMBER = EditNumber(CameraNumberEdit, kCameraNumberFallback);
+  s.STARTUPMONITORING = StartCBox->isChecked();
+  s.USESOUND = UseSoundCBox->isChecked();
+  s.USEMAIL = UseMailCBox->isChecked();
+  s.MAIL_HOSTNAME = TrimmedText(HostNameEdit);
+  s.MAIL_PORTNUMBER = EditNumber(PortNumberEdit, kPortNumberFallback);
+  s.MAIL_CONNECT_TYPE = ConnectDefanceModeCBox->currentIndex();
+  s.MAIL_USERNAME = TrimmedText(UserNameEdit);
+  s.MAIL_PASSWORD = TrimmedText(PassWordEdit);
+  s.MAIL_FROMNAME = TrimmedText(FromNameEdit);
+  s.MAIL_MAILADDRESS = TrimmedText(FromMailAddressEdit);
+  s.MAIL_TOADDRESS = TrimmedText(ToMailAddressEdit);
+  s.BINBORDER = EditNumber(BinEdit, kBinBorderFallback);
+  s.MOVEBORDER = EditNumber(MoveEdit, kMoveBorderFallback);
+  s.MAIL_R_HOSTNAME = TrimmedText(RHostNameEdit);
+  s.MAIL_R_PORTNUMBER = EditNumber(RPortNumberEdit, kRPortNumberFallback);
+  s.MAIL_R_USERNAME = TrimmedText(RUserNameEdit);
+  s.MAIL_R_PASSWORD = TrimmedText(RPassWordEdit);
+  s.IS_CHECK = IsCheckCBox->isChecked();
+  s.CHECK_INTERVAL = EditNumber(CheckIntervalEdit, kCheckIntervalFallback);
+  s.START_MOVE_OBJECT = EditNumber(StartMoveObjectEdit, kStartMoveObjectFallback);
+  s.USE_OOTSU = OotsuCBox->isChecked();
+  s.CAMERA_URL = TrimmedText(CameraUrlEdit);
+
+  // The values are in effect either way; a failed write is said, since
+  // they would otherwise be lost at the next start.
+  if (!SaveSettings())
+    ShowErrorMessage("設定を保存できませんでした。\n%s の書き込みができるか確認してください。",
+                     ZBRegIni::DefaultFilePath().c_str());
+  accept();
+}
+
+void TOptionForm::CancelBtnClick() { reject(); }
+
+bool TOptionForm::OpenTestCamera(int32_t cameraNumber) {
+  // Monitoring is stopped while the dialog is open, so the main window's
+  // camera object is free for the test.
+  auto* mainForm = qobject_cast<TMainForm*>(parentWidget());
+  testCamera_ = mainForm ? mainForm->Camera() : nullptr;
+  if (!testCamera_) {
+    ownCamera_ = std::make_unique<NsOpenCVCamera>(kTestCameraName);
+    testCamera_ = ownCamera_.get();
+  }
+  return testCamera_->OpenCamera(cameraNumber);
+}
+
+void TOptionForm::CloseTestCamera() {
+  if (testCamera_) testCamera_->CloseCamera();
+  testCamera_ = nullptr;
+  ownCamera_.reset();
+}
+
+void TOptionForm::CameraTestBtnClick() {
+  const std::string url = TrimmedText(CameraUrlEdit);
+  const std::string number = TrimmedText(CameraNumberEdit);
+  if (url.empty() && number.empty()) {
+    ShowErrorMessage("カメラ番号を入力してください。");
+    return;
+  }
+  bool opened = false;
+  {
+    WaitCursor busy;
+    CameraUrlOverride address(url);
+    opened = OpenTestCamera(ToIntDef(QString::fromStdString(number), kCameraNumberFallback));
+    // Whether it opened or not, nothing of the test stays open.
+    CloseTestCamera();
+  }
+  if (!url.empty()) {
+    if (opened)
+      ShowInfoMessage("映像アドレス[%s]の接続に成功しました。", url.c_str());
+    else
+      ShowErrorMessage("映像アドレス[%s]の接続に失敗しました。", url.c_str());
+    return;
+  }
+  if (opened)
+    ShowInfoMessage("カメラ番号[%s]の接続に成功しました。", number.c_str());
+  else
+    ShowErrorMessage("カメラ番号[%s]の接続に失敗しました。", number.c_str());
+}
+
+void TOptionForm::SMTPConnectTestBtnClick() {
+  MailServerSettings settings;
+  settings.host = TrimmedText(HostNameEdit);
+  settings.userName = TrimmedText(UserNameEdit);
+  settings.password = TrimmedText(PassWordEdit);
+  settings.fromName = TrimmedText(FromNameEdit);
+  settings.mailAddress = TrimmedText(FromMailAddressEdit);
+  settings.port = EditNumber(PortNumberEdit, kPortNumberFallback);
+  settings.connectType = ConnectDefanceModeCBox->currentIndex();
+  settings.toAddress = S(ToMailAddressEdit->text());
+
+  bool loggedIn = false;
+  {
+    WaitCursor busy;
+    // The session ends with the client, without a QUIT.
+    TSmtpClient client;
+    TMimeMessage message;
+    loggedIn = SmtpLogin(settings, client, &message);
+  }
+  if (loggedIn)
+    ShowInfoMessage("SMTPサーバとの接続に成功しました。");
+  else
+    ShowErrorMessage("SMTPサーバとの接続に失敗しました。");
+}
+
+void TOptionForm::Pop3ConnectTestBtnClick() {
+  MailServerSettings settings;
+  FillPopSettings(settings);
+  PopClient.Host = settings.host;
+  PopClient.UserId = settings.userName;
+  PopClient.Password = settings.password;
+  PopClient.Port = settings.port;
+
+  WaitCursor busy;
+  try {
+    PopClient.Connect();
+  } catch (const EPop3Error&) {
+    try {
+      if (PopClient.Connected()) PopClient.Disconnect();
+    } catch (const EPop3Error&) {
+      // The login failed already; that is the one thing to report.
+    }
+    busy.Restore();
+    ShowErrorMessage("POP3サーバとの接続に失敗しました。");
+    return;
+  }
+  try {
+    PopClient.Disconnect();
+  } catch (const EPop3Error&) {
+    // The login succeeded, which is what the test asks; a "Quit" that could
+    // not be written closed the connection all the same.
+  }
+  busy.Restore();
+  ShowInfoMessage("POP3サーバとの接続に成功しました。");
 }

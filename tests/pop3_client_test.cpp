@@ -309,9 +309,14 @@ TEST(Pop3SocketTest, ConnectToAFullBacklogTimesOut) {
 
 TEST(Pop3SocketTest, WritingToAResetConnectionDoesNotRaiseSigpipe) {
   signal(SIGPIPE, SIG_DFL);  // as a program that set nothing would have it
-  Pop3ScriptServer server([](ScriptConnection& c) { c.Reset(); });
+  // The reset waits for a first line, so it cannot race the connect itself.
+  Pop3ScriptServer server([](ScriptConnection& c) {
+    c.ReadLine();
+    c.Reset();
+  });
   TPop3Socket socket;
   socket.Open("127.0.0.1", server.Port(), 3000);
+  socket.SendAll("HELLO\r\n", DeadlineAfter(1000));
   server.Join();
   usleep(50 * 1000);
   int failures = 0;

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include "app/Application.h"
 #include "app/CuteButton.h"
@@ -346,3 +347,24 @@ TEST_F(MainFormTest, ErrorsOfTicksUnderAnOpenBoxAreNotStacked) {
   EXPECT_FALSE(form->Cycle().TickBusy);
 }
 } // namespace
+
+TEST_F(MainFormTest, LargerIdlePictureMakesTheScrollBoxScrollOverAllOfIt) {
+  cv::Mat large(960, 1280, CV_8UC3, cv::Scalar(20, 40, 60));
+  ASSERT_TRUE(cv::imwrite(work_.File("start.jpg"), large));
+  MakeForm(false);
+  form->show();
+  QApplication::processEvents();
+  TPictureView* view = form->PictureView();
+  EXPECT_EQ(view->size(), QSize(1280, 960));
+  EXPECT_EQ(form->Camera()->Detector()->PreviewWidth(), 1280);
+  EXPECT_EQ(form->Camera()->Detector()->PreviewHeight(), 960);
+  QScrollBar* across = form->ScrollBox1->horizontalScrollBar();
+  QScrollBar* down = form->ScrollBox1->verticalScrollBar();
+  EXPECT_TRUE(across->isVisible());
+  EXPECT_TRUE(down->isVisible());
+  // Scrolled to the end, the picture's far corner is in sight.
+  across->setValue(across->maximum());
+  down->setValue(down->maximum());
+  const QRect visible = form->ScrollBox1->viewport()->rect().translated(across->value(), down->value());
+  EXPECT_TRUE(visible.contains(QPoint(1279, 959)));
+}
