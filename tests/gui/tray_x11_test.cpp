@@ -7,7 +7,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QCloseEvent>
 #include <QCursor>
 #include <QMainWindow>
 #include <QMenu>
@@ -57,17 +56,6 @@ constexpr int kWaitMs = 5000;
 
 int IconsInTrayHost() { return static_cast<int>(TrayHostIcons().size()); }
 
-class Window : public QMainWindow {
-public:
-  std::vector<std::string> log;
-
-protected:
-  void closeEvent(QCloseEvent* event) override {
-    log.push_back("close");
-    event->accept();
-  }
-};
-
 class TrayX11Test : public ::testing::Test {
 protected:
   TrayX11Test() {
@@ -81,12 +69,7 @@ protected:
     disp = menu->addAction(QString::fromUtf8("防犯カメラ・ヴァルドを表示する(&S)"));
     menu->addSeparator();
     exit = menu->addAction(QString::fromUtf8("終了(&X)"));
-    TTray::Hooks hooks;
-    hooks.SaveSettings = [this] {
-      window.log.push_back("save");
-      SaveSettings();
-    };
-    tray = new TTray(&window, menu, disp, exit, hooks);
+    tray = new TTray(&window, menu, disp, exit);
     QObject::connect(&showAfter, &QTimer::timeout, tray, &TTray::ShowAfterTimerTimer);
     showAfter.setInterval(10);
   }
@@ -130,7 +113,7 @@ protected:
   }
 
   TempDir config;
-  Window window;
+  QMainWindow window;
   QMenu* menu;
   QAction* disp;
   QAction* exit;
@@ -186,28 +169,6 @@ TEST_F(TrayX11Test, TheRightButtonShowsTheMenuAtTheCursorAndItsShowEntryRestores
   EXPECT_FALSE(AppSettings.ISMINIMIZE);
 }
 
-TEST_F(TrayX11Test, ExitFromTheMenuSavesThenEndsTheProgramAndRemovesTheIcon) {
-  window.move(123, 45);
-  Show();
-  bool reachedTray = false;
-  QTimer::singleShot(0, [&] {
-    MinimiseIntoTheTray();
-    reachedTray = IconsInTrayHost() == 1;
-    if (OpenMenu()) Pick(exit);
-  });
-  QTimer::singleShot(kWaitMs * 3, qApp, &QCoreApplication::quit);
-  qApp->exec();
-
-  EXPECT_TRUE(reachedTray);
-  EXPECT_EQ(window.log, (std::vector<std::string>{"save", "close"}));
-  EXPECT_EQ(IconsInTrayHost(), 0);
-  typVardocam saved;
-  LoadSettingsFrom(ZBRegIni(ZBRegIni::DefaultFilePath()), saved);
-  EXPECT_TRUE(saved.ISMINIMIZE) << "the next start goes back into the tray";
-  EXPECT_EQ(saved.WINDOW_LEFT, 123);
-  EXPECT_EQ(saved.WINDOW_TOP, 45);
-}
-
 TEST_F(TrayX11Test, AMessageBoxClosedWhileInTheTrayDoesNotEndTheProgram) {
   Show();
   MinimiseIntoTheTray();
@@ -241,17 +202,6 @@ TEST_F(TrayX11Test, WhenTheTrayHostGoesTheWindowComesBackAndReturnsWithTheHost) 
   EXPECT_TRUE(QTest::qWaitFor([] { return IconsInTrayHost() == 1; }, kWaitMs));
 }
 
-TEST_F(TrayX11Test, StartingInTheTrayStateHidesOnTheFirstTimerTick) {
-  AppSettings.ISMINIMIZE = true;
-  int ticksWhileShown = 0;
-  QObject::connect(&showAfter, &QTimer::timeout, [&] {
-    if (window.isVisible()) ++ticksWhileShown;
-  });
-  Show();
-  ASSERT_TRUE(QTest::qWaitFor([this] { return Docked() && !window.isVisible(); }, kWaitMs));
-  // The tray tick runs before the counter on the same timeout.
-  EXPECT_EQ(ticksWhileShown, 0);
-}
 TEST(TrayMainForm, MinimisingTheMainWindowPutsItIntoTheTray) {
   TempDir config;
   setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
