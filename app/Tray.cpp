@@ -27,7 +27,11 @@ TTray::TTray(QMainWindow* window, QMenu* popupMenu, QAction* dispMenu, QAction* 
   connect(icon_, &QSystemTrayIcon::activated, this, &TTray::TrayIconMessage);
   connect(dispMenu, &QAction::triggered, this, &TTray::TrayDispMenuClick);
   connect(exitMenu, &QAction::triggered, this, &TTray::TrayExitMenuClick);
-  connect(qApp, &QCoreApplication::aboutToQuit, this, &TTray::RemoveIcon);
+  // The icon goes with the program, wherever the end comes from.
+  connect(qApp, &QCoreApplication::aboutToQuit, this, [this] {
+    ended_ = true;
+    RemoveIcon();
+  });
   window_->installEventFilter(this);
 }
 
@@ -41,10 +45,7 @@ void TTray::UpdateIcon() {
   if (icon.cacheKey() != icon_->icon().cacheKey()) icon_->setIcon(icon);
 }
 
-void TTray::RemoveIcon() {
-  ended_ = ended_ || QCoreApplication::closingDown();
-  icon_->hide();
-}
+void TTray::RemoveIcon() { icon_->hide(); }
 
 void TTray::MinimizeToTray() {
   if (ended_) return;
