@@ -1,5 +1,7 @@
 #include "support/ChildProcess.h"
 
+#include <fstream>
+
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -97,8 +99,8 @@ bool WaitFor(int timeoutMs, const std::function<bool()>& condition) {
   }
 }
 
-int FreeDisplayNumber() {
-  for (int n = 90; n < 190; ++n) {
+int FreeDisplayNumber(int from) {
+  for (int n = from; n < from + 100; ++n) {
     const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
     const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
     if (access(socket.c_str(), F_OK) != 0 && access(lock.c_str(), F_OK) != 0) return n;
@@ -107,14 +109,26 @@ int FreeDisplayNumber() {
 }
 
 VirtualDisplay::VirtualDisplay() {
-  number_ = FreeDisplayNumber();
-  if (number_ < 0) return;
-  server_ = ChildProcess({"Xvfb", Name(), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                          "1280x1024x24"},
-                         {});
-  const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number_);
-  ok_ = WaitFor(10000, [&] { return access(socket.c_str(), F_OK) == 0 || !server_.Running(); }) &&
-        server_.Running();
+  // Tests run side by side may pick the same free number; the loser's
+  // server ends at once and it tries the next one.
+  int from = 90 + static_cast<int>(getpid() % 50);
+  for (int attempt = 0; attempt < kDisplayAttempts && !ok_; ++attempt) {
+    number_ = FreeDisplayNumber(from);
+    if (number_ < 0) return;
+    server_ = ChildProcess({"Xvfb", Name(), "-noreset", "-nolisten", "tcp", "-screen", "0",
+                            "1280x1024x24"},
+                           {});
+    // Ours only when its lock file names our server.
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number_);
+    const std::string lock = "/tmp/.X" + std::to_string(number_) + "-lock";
+    const auto ours = [&] {
+      std::ifstream in(lock);
+      long pid = 0;
+      return access(socket.c_str(), F_OK) == 0 && (in >> pid) && pid == server_.Pid();
+    };
+    ok_ = WaitFor(10000, [&] { return ours() || !server_.Running(); }) && server_.Running();
+    from = number_ + 1;
+  }
 }
 
 NullSoundServer::NullSoundServer(const std::string& folder) {

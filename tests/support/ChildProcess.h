@@ -40,8 +40,11 @@ private:
 // Polls the condition every 20 ms for up to timeoutMs.
 bool WaitFor(int timeoutMs, const std::function<bool()>& condition);
 
-// A free X display number (no socket, no lock file), from 90 up.
-int FreeDisplayNumber();
+// A free X display number (no socket, no lock file), from `from` up.
+int FreeDisplayNumber(int from);
+
+// Servers tried before a virtual display gives up.
+constexpr int kDisplayAttempts = 5;
 
 // Xvfb on a free display, started with -noreset and stopped at the end.
 class VirtualDisplay {
