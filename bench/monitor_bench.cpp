@@ -1,7 +1,8 @@
 // One monitoring tick on a 1920 x 1080 frame, against one plain memcpy of
 // that frame measured in the same run. The frame reaches the tick through
-// the frame file, written here as the capture writes it (54-byte header,
-// bottom-up 24-bit rows), so the tick does its whole file round trip.
+// the frame file, written by the capture's own writer (WriteBmpFile, what
+// GrabFrameToFile calls under its lock), so the tick does its whole file
+// round trip.
 // Run it in a folder on tmpfs, as the program runs: the frame file is
 // rewritten on every tick.
 #include <cstdint>
@@ -11,44 +12,15 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <opencv2/imgproc.hpp>
-#include <unistd.h>
 
+#include "capture/BmpFile.h"
 #include "monitor/MonitoringCycle.h"
 #include "settings/Vardocamdef.h"
 
 namespace {
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
-
-void Put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
-void Put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
-
-bool WriteBmp(const std::string& path, const cv::Mat& frame) {
-  const uint32_t rowBytes = (static_cast<uint32_t>(frame.cols) * 3 + 3) & ~3u;
-  const uint32_t dataBytes = rowBytes * static_cast<uint32_t>(frame.rows);
-  std::vector<uint8_t> file(54 + dataBytes, 0);
-  uint8_t* h = file.data();
-  h[0] = 'B';
-  h[1] = 'M';
-  Put32(h + 2, dataBytes + 54);
-  Put32(h + 10, 54);
-  Put32(h + 14, 40);
-  Put32(h + 18, static_cast<uint32_t>(frame.cols));
-  Put32(h + 22, static_cast<uint32_t>(frame.rows));
-  Put16(h + 26, 1);
-  Put16(h + 28, 24);
-  Put32(h + 34, dataBytes);
-  for (int r = 0; r < frame.rows; ++r)
-    std::memcpy(h + 54 + static_cast<size_t>(frame.rows - 1 - r) * rowBytes, frame.ptr(r),
-                static_cast<size_t>(frame.cols) * 3);
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool ok = write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size());
-  close(fd);
-  return ok;
-}
 
 // The real detector behind a capture that serves two alternating scenes.
 class BenchCamera : public NsOpenCVCamera {
@@ -66,7 +38,7 @@ public:
   bool HasNewFrame() override { return fresh; }
   bool GrabFrameToFile(const std::string& path) override {
     next_ ^= 1;
-    return WriteBmp(path, scenes_[next_]);
+    return WriteBmpFile(path, scenes_[next_]);
   }
   const cv::Mat& Scene() const { return scenes_[0]; }
   bool fresh = true;

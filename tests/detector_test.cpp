@@ -187,3 +187,39 @@ TEST(Detector, SaveImageWritesTheColourImageAsJpeg) {
   ASSERT_EQ(saved.size(), cv::Size(kWidth, kHeight));
   EXPECT_EQ(ReadFileBytes(d.Dir().File("recept.jpg")).substr(0, 2), "\xFF\xD8");
 }
+
+TEST(Detector, ComparisonCountsLowBitsOfUnbinarisedImagesOfAnyWidth) {
+  // 13 x 11: the rows do not fill whole groups of eight pixels. Without
+  // binarising, grey values 100, 102 and 101 differ by XOR 2 (even: no
+  // change counted) and XOR 3 (odd: every pixel counted).
+  TempDir dir;
+  nsOpenCV vision("IMAGE");
+  auto step = [&](int value) {
+    const std::string path = dir.File("frame.png");
+    cv::imwrite(path, cv::Mat(11, 13, CV_8UC3, cv::Scalar::all(value)));
+    vision.LoadFrame(path);
+    vision.ConvertToGrey();
+    return vision.DetectMotion(4);
+  };
+  step(100);
+  EXPECT_FALSE(step(102));
+  EXPECT_EQ(vision.LastChangedPercentage(), 0);
+  EXPECT_TRUE(step(101));
+  EXPECT_EQ(vision.LastChangedPercentage(), 100);
+}
+
+TEST(Detector, ImagesHeldOutsideAreNotOverwrittenByTheNextTick) {
+  Detector d;
+  d.Step(WithWhite(Black(), {0, 0, 320, 480}), 0);
+  const cv::Mat heldGrey = d.Vision().GreyImage();
+  const cv::Mat heldReference = d.Vision().ReferenceImage();
+  const cv::Mat greyBefore = heldGrey.clone();
+  const cv::Mat referenceBefore = heldReference.clone();
+
+  EXPECT_TRUE(d.Step(WithWhite(Black(), {320, 0, 320, 480}), 0));
+  EXPECT_EQ(cv::norm(heldGrey, greyBefore, cv::NORM_INF), 0);
+  EXPECT_EQ(cv::norm(heldReference, referenceBefore, cv::NORM_INF), 0);
+  // The new reference is this tick's binarised image, in memory of its own.
+  EXPECT_EQ(cv::norm(d.Vision().ReferenceImage(), d.Vision().GreyImage(), cv::NORM_INF), 0);
+  EXPECT_NE(d.Vision().ReferenceImage().data, d.Vision().GreyImage().data);
+}

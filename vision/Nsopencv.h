@@ -71,6 +71,7 @@ private:
   PreviewRect previewRect_;
   std::unique_ptr<CameraSource> camera_;  // present while a camera is open
   cv::Mat referenceImage_;  // binarised grey image of the previous comparison
+  cv::Mat differenceImage_;  // the comparison's own working image, kept for the next one
   cv::Mat structuringElement_;
   int32_t lastChangedPercentage_ = 0;
 };
