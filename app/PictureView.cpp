@@ -2,6 +2,7 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <opencv2/imgproc.hpp>
 
 TPictureView::TPictureView(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
@@ -9,11 +10,12 @@ TPictureView::TPictureView(QWidget* parent) : QWidget(parent) {
 
 void TPictureView::ShowImage(const cv::Mat& image) {
   if (image.empty() || image.type() != CV_8UC3) return;
-  // Copied into a buffer that is reused while the size stays: one copy per
-  // frame and no allocation; Qt reads the B, G, R bytes as they are.
-  image.copyTo(buffer_);
+  // Converted once per frame, into a buffer reused while the size stays,
+  // to the 32-bit layout the window paints without converting again on
+  // every paint: B, G, R, 255 in memory is Qt's RGB32.
+  cv::cvtColor(image, buffer_, cv::COLOR_BGR2BGRA);
   picture_ = QImage(buffer_.data, buffer_.cols, buffer_.rows, static_cast<qsizetype>(buffer_.step),
-                    QImage::Format_BGR888);
+                    QImage::Format_RGB32);
   if (size() != picture_.size()) resize(picture_.size());
   update();
 }

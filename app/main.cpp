@@ -1,6 +1,8 @@
 #include <iostream>
 #include <string>
 
+#include <opencv2/core.hpp>
+
 #include "app/Application.h"
 #include "app/Mainfrm.h"
 #include "app/QtMessagePresenter.h"
@@ -9,6 +11,11 @@
 #include "platform/SingleInstance.h"
 #include "settings/Option.h"
 #include "settings/VersionInf.h"
+
+namespace {
+// Threads OpenCV may use for one image step.
+constexpr int kImageThreads = 1;
+} // namespace
 
 int main(int argc, char** argv) {
   // One instance per user: a second start ends at once and quietly.
@@ -25,6 +32,11 @@ int main(int argc, char** argv) {
   case SingleInstance::Result::Acquired:
     break;
   }
+
+  // One tick's image steps are small and follow each other closely: worker
+  // threads would spin between them and cost more processor time than
+  // they save on a machine that does other work too.
+  cv::setNumThreads(kImageThreads);
 
   TApplication app(argc, argv);
   QtMessagePresenter presenter;
