@@ -3,13 +3,17 @@
 #include "mail/AlertMail.h"
 #include "pop3/Pop3Client.h"
 
-void CheckRequestMail(TPop3Client& popClient) {
-  MailServerSettings settings;
-  FillPopSettings(settings);
+void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings) {
   popClient.Host = settings.host;
   popClient.Port = settings.port;
   popClient.UserId = settings.userName;
   popClient.Password = settings.password;
+}
+
+void CheckRequestMail(TPop3Client& popClient) {
+  MailServerSettings settings;
+  FillPopSettings(settings);
+  ApplyPopSettings(popClient, settings);
 
   try {
     popClient.Connect();

@@ -1,6 +1,10 @@
 #pragma once
 
 class TPop3Client;
+struct MailServerSettings;
+
+// Points the client at the server of the settings: host, port, user, password.
+void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings);
 
 // One poll of the request mailbox: every message in it is a request. All
 // of them are deleted, and when there was at least one, one status report

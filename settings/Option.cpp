@@ -29,6 +29,7 @@
 #include "monitor/MonitorCamera.h"
 #include "platform/MessageBox.h"
 #include "pop3/Pop3Error.h"
+#include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
 
@@ -662,10 +663,7 @@ void TOptionForm::SMTPConnectTestBtnClick() {
 void TOptionForm::Pop3ConnectTestBtnClick() {
   MailServerSettings settings;
   FillPopSettings(settings);
-  PopClient.Host = settings.host;
-  PopClient.UserId = settings.userName;
-  PopClient.Password = settings.password;
-  PopClient.Port = settings.port;
+  ApplyPopSettings(PopClient, settings);
 
   WaitCursor busy;
   try {
