@@ -23,6 +23,7 @@
 #include "capture/CameraSource.h"
 #include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
+#include "support/LoopbackPort.h"
 #include "support/TempDir.h"
 #include "vision/Nsopencv.h"
 
@@ -68,18 +69,6 @@ Levels ReadLevels(const std::string& path) {
   const cv::Mat image = cv::imread(path, cv::IMREAD_GRAYSCALE);
   if (!image.empty()) cv::minMaxLoc(image, &levels.low, &levels.high);
   return levels;
-}
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t length = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  close(fd);
-  return ntohs(addr.sin_port);
 }
 
 // Whether a server on 127.0.0.1:port is up, seen without connecting: it
@@ -296,7 +285,7 @@ TEST_F(CaptureTest, DroppedNetworkCameraIsReopenedAndFramesResume) {
   const std::string bright = dir_.File("bright.avi");
   MakeVideo(dark, std::vector<int>(10, 20), cv::Size(160, 120), 10.0);
   MakeVideo(bright, std::vector<int>(10, 230), cv::Size(160, 120), 10.0);
-  const int port = FreePort();
+  const int port = FreeLoopbackPort();
   auto camera = std::make_unique<MjpegCamera>(dark, port);
   ASSERT_TRUE(camera->Up());
   AppSettings.CAMERA_URL = camera->Url();
@@ -315,7 +304,7 @@ TEST_F(CaptureTest, DroppedNetworkCameraIsReopenedAndFramesResume) {
 TEST_F(CaptureTest, ClosingIsPromptWhileTheNetworkCameraHangs) {
   const std::string video = dir_.File("grey.avi");
   MakeVideo(video, std::vector<int>(10, 128), cv::Size(160, 120), 10.0);
-  MjpegCamera camera(video, FreePort());
+  MjpegCamera camera(video, FreeLoopbackPort());
   ASSERT_TRUE(camera.Up());
   AppSettings.CAMERA_URL = camera.Url();
   timings_.streamReadTimeoutMs = 500;

@@ -36,6 +36,7 @@
 #include "support/MonitorFakes.h"
 #include "support/Pop3Peer.h"
 #include "support/SmtpPeer.h"
+#include "support/LoopbackPort.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -88,19 +89,6 @@ protected:
   }
   void CloseTestCamera() override { calls.push_back("close"); }
 };
-
-// A port on 127.0.0.1 where nothing listens.
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 class OptionFormTest : public ::testing::Test {
 protected:
@@ -609,7 +597,7 @@ TEST_F(OptionFormTest, SmtpTestLogsInWithTheTypedValues) {
   EXPECT_EQ(presenter.shown[1].text, "SMTPサーバとの接続に失敗しました。");
 
   // Nobody listening.
-  Retype(Edit("PortNumberEdit"), std::to_string(ClosedPort()).c_str());
+  Retype(Edit("PortNumberEdit"), std::to_string(FreeLoopbackPort()).c_str());
   QTest::mouseClick(form->SMTPConnectTestBtn, Qt::LeftButton);
   ASSERT_EQ(presenter.shown.size(), 3u);
   EXPECT_EQ(presenter.shown[2].text, "SMTPサーバとの接続に失敗しました。");
@@ -654,7 +642,7 @@ TEST_F(OptionPop3Test, TestsTheStoredValuesNotTheTypedOnes) {
   Open();
   form->PageControl1->setCurrentIndex(2);
   Retype(Edit("RPassWordEdit"), "typed but not confirmed");
-  Retype(Edit("RPortNumberEdit"), std::to_string(ClosedPort()).c_str());
+  Retype(Edit("RPortNumberEdit"), std::to_string(FreeLoopbackPort()).c_str());
   QTest::mouseClick(form->Pop3ConnectTestBtn, Qt::LeftButton);
   ASSERT_EQ(presenter.shown.size(), 1u);
   EXPECT_FALSE(presenter.shown[0].error);

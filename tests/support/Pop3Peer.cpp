@@ -1,5 +1,7 @@
 #include "support/Pop3Peer.h"
 
+#include "support/LoopbackPort.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -25,18 +27,6 @@ constexpr const char* kDovecot = "/usr/sbin/dovecot";
 constexpr int kStartWaitMs = 10000;
 constexpr int kStopWaitMs = 10000;
 constexpr int kStartAttempts = 3;
-
-int FreeLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 bool Listening(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
