@@ -3,33 +3,7 @@
 # and docs/screenshots/about.png (the version dialog): the program on a
 # virtual X display (Xvfb, no window manager, so no title bars).
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-program="$root/build/vardocam"
-[[ -x "$program" ]] || { echo "build the program first: bash scripts/build.sh build" >&2; exit 1; }
-
-tmp=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-
-# Xvfb names a free display itself.
-exec 3>"$tmp/display"
-Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1400x900x24 >/dev/null 2>&1 &
-pids+=($!)
-exec 3>&-
-for _ in $(seq 200); do [[ -s "$tmp/display" ]] && break; sleep 0.05; done
-export DISPLAY=":$(head -n1 "$tmp/display")"
-
-mkdir -p "$tmp/work" "$tmp/config" "$tmp/runtime"
-chmod 700 "$tmp/runtime"
-cp "$root/assets/start.jpg" "$root/assets/Alarm.wav" "$tmp/work/"
-(cd "$tmp/work" && XDG_CONFIG_HOME="$tmp/config" XDG_RUNTIME_DIR="$tmp/runtime" \
-   QT_QPA_PLATFORM=xcb exec "$program") >/dev/null 2>&1 &
-pids+=($!)
+source "$(dirname "${BASH_SOURCE[0]}")/screenshot-session.sh"
 
 window() {  # the id of the mapped window with this exact name
   local id=
@@ -45,7 +19,6 @@ grab() {  # grab W H X Y FILE
     -frames:v 1 "$5"
   echo "${5#"$root"/}: $1x$2 at $3,$4"
 }
-mkdir -p "$root/docs/screenshots"
 
 main=$(window '防犯カメラ・ヴァルド')
 eval "$(xdotool getwindowgeometry --shell "$main" | tail -n 5)"
