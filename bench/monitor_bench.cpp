@@ -56,7 +56,7 @@ public:
 class NoMail : public IMonitorMail {
 public:
   bool SendAlertMail(IMonitorCamera&) override { return true; }
-  void CheckRequestMail(IMonitorCamera&) override {}
+  RequestCheckResult CheckRequestMail(IMonitorCamera&) override { return {}; }
 };
 class Timer : public IMonitorTimer {
 public:

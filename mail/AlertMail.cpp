@@ -16,6 +16,7 @@ constexpr int32_t kConnectFullTls = 2;
 constexpr char kPictureFile[] = "recept.jpg";
 int replyTimeoutMs = kSmtpTimeoutMs;
 nsOpenCV* imageSource = nullptr;
+std::string lastFailure;
 
 // What tells the two mails apart.
 struct MailKind {
@@ -49,19 +50,27 @@ std::string Format(const char* pattern, const std::string& value) {
 
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
+bool Fail(const char* reason) {
+  lastFailure = reason;
+  return false;
+}
+
 bool SendMail(const MailKind& kind) {
+  lastFailure.clear();
   if (!(AppSettings.*kind.gate)) return true;
   MailServerSettings settings;
   FillSmtpSettings(settings);
+  if (settings.host.empty()) return Fail("SMTPサーバ名が設定されていません。");
   // An address with a line break would carry a command or a header of its
   // own: such a mail is never sent.
-  if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress)) return false;
+  if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress))
+    return Fail("メールアドレスに改行が含まれています。");
   const std::string time = TimeOfDay();
   const std::string subject = Format(kind.subject, time);
 
   TSmtpClient client;
   TMimeMessage message;
-  if (!SmtpLogin(settings, client, &message)) return false;
+  if (!SmtpLogin(settings, client, &message)) return Fail("SMTPサーバとの接続に失敗しました。");
 
   const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kLine4};
   std::string recipient;
@@ -100,6 +109,8 @@ bool SendMail(const MailKind& kind) {
 bool SendAlertMail() { return SendMail(kAlert); }
 
 bool SendReportMail() { return SendMail(kReport); }
+
+const std::string& LastMailFailure() { return lastFailure; }
 
 void SetMailImageSource(nsOpenCV* vision) { imageSource = vision; }
 

@@ -33,6 +33,10 @@ bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMes
 bool SendAlertMail();
 bool SendReportMail();
 
+// Why the last SendAlertMail or SendReportMail did not send, in words a
+// user can act on; empty after a mail that went out or was not wanted.
+const std::string& LastMailFailure();
+
 // The picture that the mails attach: the main window's detector, whose
 // latest frame is saved as "recept.jpg". Not owned; nullptr when none.
 void SetMailImageSource(nsOpenCV* vision);

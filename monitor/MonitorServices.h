@@ -19,6 +19,10 @@ public:
   virtual void ProcessMessages() = 0;
 };
 
+#include <string>
+
+#include "pop3/RequestCheck.h"
+
 class IMonitorCamera;
 
 // The mails a tick sends, with the camera whose picture they attach.
@@ -26,5 +30,7 @@ class IMonitorMail {
 public:
   virtual ~IMonitorMail() = default;
   virtual bool SendAlertMail(IMonitorCamera& camera) = 0;
-  virtual void CheckRequestMail(IMonitorCamera& camera) = 0;
+  // Why the last alert mail was not sent; empty when it was.
+  virtual std::string LastAlertFailure() const { return {}; }
+  virtual RequestCheckResult CheckRequestMail(IMonitorCamera& camera) = 0;
 };

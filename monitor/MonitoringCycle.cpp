@@ -1,5 +1,7 @@
 #include "monitor/MonitoringCycle.h"
 
+#include <exception>
+
 #include "mail/AlertMail.h"
 #include "pop3/RequestCheck.h"
 #include "platform/Clock.h"
@@ -38,9 +40,11 @@ bool MonitorMail::SendAlertMail(IMonitorCamera& camera) {
   return ::SendAlertMail();
 }
 
-void MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
+std::string MonitorMail::LastAlertFailure() const { return LastMailFailure(); }
+
+RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
   MailPictureFrom picture(camera);
-  ::CheckRequestMail(PopClient);
+  return ::CheckRequestMail(PopClient);
 }
 
 MonitoringCycle::MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,
@@ -67,10 +71,12 @@ bool MonitoringCycle::StartMonitoring() {
   // Both after the camera runs, so the warm-up counts from a live picture.
   RequestCheckTick = GetTickCount();
   MonitorStartTick = GetTickCount();
+  events_.MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond));
   return true;
 }
 
 void MonitoringCycle::StopMonitoring() {
+  if (timer_.Enabled()) events_.MonitoringStopped();
   timer_.SetEnabled(false);
   if (!camera_) return;
   camera_->CloseCamera();
@@ -102,6 +108,7 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera) {
   camera.ConvertToGrey();
   camera.Binarize(AppSettings.USE_OOTSU ? kOtsuThreshold : AppSettings.BINBORDER);
   const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER);
+  if (detected) events_.MotionDetected();
   camera.ShowFrame();
   return detected;
 }
@@ -121,7 +128,8 @@ void MonitoringCycle::MonitorTick() {
   if (now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond) &&
       AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
-    mail_.SendAlertMail(*camera_);
+    const bool sent = mail_.SendAlertMail(*camera_);
+    events_.AlertMailDone(sent, sent ? std::string() : mail_.LastAlertFailure());
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();
   }
@@ -129,9 +137,22 @@ void MonitoringCycle::MonitorTick() {
 
   if (GetTickCount() - RequestCheckTick >
       Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute)) {
-    if (AppSettings.IS_CHECK) mail_.CheckRequestMail(*camera_);
+    if (AppSettings.IS_CHECK) CheckRequests();
     RequestCheckTick = GetTickCount();
   }
+}
+
+// A failure after the login still reaches the window's exception box; the
+// listeners hear of it first.
+void MonitoringCycle::CheckRequests() {
+  RequestCheckResult result;
+  try {
+    result = mail_.CheckRequestMail(*camera_);
+  } catch (const std::exception& e) {
+    events_.RequestCheckDone(false, 0, e.what());
+    throw;
+  }
+  events_.RequestCheckDone(result.ok, result.requests, result.failure);
 }
 
 // With no alarm active the spacing is passed: measured from stamp 0 it
@@ -147,10 +168,12 @@ void MonitoringCycle::StartAlarmSound() {
   // looping with nothing to stop it, so it counts from 1 ms later.
   const uint32_t now = GetTickCount();
   AlarmStartTick = now != 0 ? now : 1;
+  events_.AlarmStarted();
 }
 
 void MonitoringCycle::StopAlarmSound() {
   if (AlarmStartTick == 0) return;
   sound_.Stop();
   AlarmStartTick = 0;
+  events_.AlarmEnded();
 }

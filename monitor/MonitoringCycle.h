@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "monitor/MonitorCamera.h"
+#include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
 #include "pop3/Pop3Client.h"
 #include "platform/Sound.h"
@@ -22,7 +23,8 @@ constexpr uint32_t kAlarmSpacingMs = 5000;
 class MonitorMail : public IMonitorMail {
 public:
   bool SendAlertMail(IMonitorCamera& camera) override;
-  void CheckRequestMail(IMonitorCamera& camera) override;
+  std::string LastAlertFailure() const override;
+  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
 
   TPop3Client PopClient;
 };
@@ -41,6 +43,10 @@ public:
   // The camera object, owned from the window's first show to its close.
   void SetCamera(std::unique_ptr<IMonitorCamera> camera);
   IMonitorCamera* Camera() const { return camera_.get(); }
+  // Listeners to what the cycle does (not owned; each must outlive it or be
+  // removed first).
+  void AddEventListener(IMonitorEvents* listener) { events_.Add(listener); }
+  void RemoveEventListener(IMonitorEvents* listener) { events_.Remove(listener); }
   // Destroys the camera object. Asked for inside a tick (the window closed
   // in its message pump), the rest of that tick is skipped and the object
   // goes when the tick ends, so nothing uses it after its destruction.
@@ -67,6 +73,7 @@ public:
 private:
   bool ProcessNewFrame(IMonitorCamera& camera);
   bool AlarmSpacingPassed(uint32_t now) const;
+  void CheckRequests();
   bool Closing() const { return releasePending_ || !camera_; }
 
   IMonitorTimer& timer_;
@@ -74,5 +81,6 @@ private:
   ISoundPlayer& sound_;
   IMonitorMail& mail_;
   std::unique_ptr<IMonitorCamera> camera_;
+  MonitorEventFanout events_;
   bool releasePending_ = false;
 };

@@ -10,7 +10,7 @@ void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings
   popClient.Password = settings.password;
 }
 
-void CheckRequestMail(TPop3Client& popClient) {
+RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
   MailServerSettings settings;
   FillPopSettings(settings);
   ApplyPopSettings(popClient, settings);
@@ -24,12 +24,13 @@ void CheckRequestMail(TPop3Client& popClient) {
       if (popClient.Connected()) popClient.Disconnect();
     } catch (...) {
     }
-    return;
+    return {false, 0, "POP3サーバとの接続に失敗しました。"};
   }
 
   const int count = popClient.GetMessageCount();
   const bool requested = count > 0;
   for (int i = 1; i <= count; ++i) popClient.DeleteMessage(i);
   popClient.Disconnect();
-  if (requested) SendReportMail();
+  if (requested && !SendReportMail()) return {false, count, LastMailFailure()};
+  return {true, count, ""};
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 class TPop3Client;
 struct MailServerSettings;
 
@@ -11,4 +13,9 @@ void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings
 // is mailed. A failure to connect or log in ends the poll quietly; an
 // error after the login (an error reply, a status without a count, a
 // closed connection) is thrown to the caller, the monitoring cycle.
-void CheckRequestMail(TPop3Client& popClient);
+struct RequestCheckResult {
+  bool ok = true;           // the mailbox was read
+  int requests = 0;         // requests found, and answered by one report
+  std::string failure;      // why not, when !ok
+};
+RequestCheckResult CheckRequestMail(TPop3Client& popClient);

@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -211,6 +212,7 @@ TOptionForm::TOptionForm(QWidget* parent) : QDialog(parent) {
   BuildBasicSheet();
   BuildMailSheet();
   BuildReceiveSheet();
+  BuildExtensionSheet();
   BuildButtonPanel();
   layout->addWidget(Panel1);
 
@@ -418,6 +420,24 @@ void TOptionForm::BuildReceiveSheet() {
   buttonRow->addWidget(Pop3ConnectTestBtn);
   page->addLayout(buttonRow);
   page->addStretch(1);
+}
+
+// Settings beyond the three classic tabs. The page scrolls, so that each
+// group added here keeps its hint lines without growing the dialog.
+void TOptionForm::BuildExtensionSheet() {
+  QScrollArea* scroll = new QScrollArea;
+  scroll->setObjectName("ExtensionScroll");
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  ExtensionSheet = new QWidget;
+  ExtensionSheet->setObjectName("ExtensionSheet");
+  scroll->setWidget(ExtensionSheet);
+  PageControl1->addTab(scroll, U("拡張設定"));
+  ExtensionPage = new QVBoxLayout(ExtensionSheet);
+  ExtensionPage->setContentsMargins(8, 6, 8, 6);
+  ExtensionPage->setSpacing(4);
+  // Groups of extension settings go here, each under its own group box.
+  ExtensionPage->addStretch(1);
 }
 
 void TOptionForm::BuildButtonPanel() {

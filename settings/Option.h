@@ -13,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTabWidget;
+class QVBoxLayout;
 class QWidget;
 class IMonitorCamera;
 
@@ -91,6 +92,10 @@ public:
   QLineEdit* RPassWordEdit;
   QPushButton* Pop3ConnectTestBtn;
 
+  // The fourth tab, "拡張設定": settings stored after CAMERA_URL.
+  QWidget* ExtensionSheet;
+  QVBoxLayout* ExtensionPage;
+
   QWidget* Panel1;
   QPushButton* SettiongBtn;
   QPushButton* CancelBtn;
@@ -122,6 +127,7 @@ private:
   void BuildBasicSheet();
   void BuildMailSheet();
   void BuildReceiveSheet();
+  void BuildExtensionSheet();
   void BuildButtonPanel();
   void CentreOnMainWindow();
   void AttachDigitFilter(QLineEdit* edit);

@@ -368,6 +368,79 @@ TEST_F(MonitorTest, CloseInsideTheAlertMailSkipsTheRequestCheck) {
   EXPECT_TRUE(cameraDestroyed);
 }
 
+// Records what the cycle reports, one line an event.
+class RecordingEvents : public IMonitorEvents {
+public:
+  void MonitoringStarted(unsigned warmUpMs) override { log.push_back("started " + std::to_string(warmUpMs)); }
+  void MonitoringStopped() override { log.push_back("stopped"); }
+  void MotionDetected() override { log.push_back("motion"); }
+  void AlarmStarted() override { log.push_back("alarm on"); }
+  void AlarmEnded() override { log.push_back("alarm off"); }
+  void AlertMailDone(bool sent, const std::string& failure) override {
+    log.push_back(sent ? "mail sent" : "mail failed: " + failure);
+  }
+  void RequestCheckDone(bool ok, int requests, const std::string& failure) override {
+    log.push_back(ok ? "checked " + std::to_string(requests) : "check failed: " + failure);
+  }
+  CallLog log;
+};
+
+class FailingMail : public RecordingMail {
+public:
+  using RecordingMail::RecordingMail;
+  bool SendAlertMail(IMonitorCamera& camera) override {
+    RecordingMail::SendAlertMail(camera);
+    return false;
+  }
+  std::string LastAlertFailure() const override { return "no host"; }
+  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override {
+    RecordingMail::CheckRequestMail(camera);
+    throw std::runtime_error("bad reply");
+  }
+};
+
+TEST_F(MonitorTest, ListenersHearEachStepOfAnAlarmInOrder) {
+  RecordingEvents events;
+  cycle.AddEventListener(&events);
+  AppSettings.START_MOVE_OBJECT = 3;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false);
+  Tick(true, 3001);
+  TickFor(5100, false);
+  cycle.StopMonitoring();
+  cycle.RemoveEventListener(&events);
+  EXPECT_EQ(events.log, (CallLog{"started 3000", "motion", "alarm on", "mail sent", "alarm off", "stopped"}));
+}
+
+TEST(MonitorEvents, FailuresReachTheListenersAndTheErrorStillLeavesTheTick) {
+  FakeClock clock{kStart};
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  FailingMail mail{log};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  cycle.SetCamera(std::make_unique<ScriptedCamera>(log, nullptr));
+  RecordingEvents events;
+  cycle.AddEventListener(&events);
+  AppSettings = typVardocam{};
+  AppSettings.USEMAIL = true;
+  AppSettings.IS_CHECK = true;
+  AppSettings.CHECK_INTERVAL = 1;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  clock.Advance(kTickMs);
+  cycle.CaptureTimerTimer();
+  static_cast<ScriptedCamera*>(cycle.Camera())->motion = true;
+  clock.Advance(kTickMs);
+  cycle.CaptureTimerTimer();
+  static_cast<ScriptedCamera*>(cycle.Camera())->motion = false;
+  clock.Advance(60001);
+  EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
+  EXPECT_EQ(events.log, (CallLog{"started 0", "motion", "alarm on", "mail failed: no host", "alarm off",
+                                 "check failed: bad reply"}));
+  EXPECT_FALSE(cycle.TickBusy);
+}
+
 // The real detector fed through the frame file, by a capture that writes
 // the frames the test gives it.
 class FrameFileCamera : public NsOpenCVCamera {

@@ -170,10 +170,11 @@ TEST_F(OptionFormTest, CaptionSizeTabsControlsAndTexts) {
   EXPECT_EQ(form->Panel1->height(), kOptionButtonPanelHeight);
 
   auto* tabs = form->findChild<QTabWidget*>("PageControl1");
-  ASSERT_EQ(tabs->count(), 3);
+  ASSERT_EQ(tabs->count(), 4);
   EXPECT_EQ(tabs->tabText(0), U("基本設定"));
   EXPECT_EQ(tabs->tabText(1), U("メール設定"));
   EXPECT_EQ(tabs->tabText(2), U("受信(調査要求)メール設定"));
+  EXPECT_EQ(tabs->tabText(3), U("拡張設定"));
 
   // Every control by its name, on its tab, with its limit and echo.
   const std::map<std::string, std::pair<int, int>> edits = {

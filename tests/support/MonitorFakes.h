@@ -67,10 +67,11 @@ public:
     if (onAlert) onAlert();
     return true;
   }
-  void CheckRequestMail(IMonitorCamera&) override {
+  RequestCheckResult CheckRequestMail(IMonitorCamera&) override {
     log_.push_back("check mail");
     ++checks;
     if (onCheck) onCheck();
+    return {};
   }
   int alerts = 0;
   int checks = 0;

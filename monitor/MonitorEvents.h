@@ -1,0 +1,80 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// What the monitoring cycle reports as it works, for whoever shows or logs
+// it (the window's status line, a service's log, a message bus). Every call
+// is made on the cycle's thread, inside a tick or a start/stop; a listener
+// must return quickly and must not throw.
+class IMonitorEvents {
+public:
+  virtual ~IMonitorEvents() = default;
+  // Monitoring switched on; detections count after `warmUpMs`.
+  virtual void MonitoringStarted(unsigned warmUpMs) { (void)warmUpMs; }
+  virtual void MonitoringStopped() {}
+  // A new frame differed from its reference by more than the threshold.
+  virtual void MotionDetected() {}
+  virtual void AlarmStarted() {}
+  virtual void AlarmEnded() {}
+  // An alert mail was tried: sent (accepted by the server), or not and why,
+  // in words a user can act on.
+  virtual void AlertMailDone(bool sent, const std::string& failure) {
+    (void)sent;
+    (void)failure;
+  }
+  // A poll of the request mailbox: `requests` answered, or why it failed.
+  virtual void RequestCheckDone(bool ok, int requests, const std::string& failure) {
+    (void)ok;
+    (void)requests;
+    (void)failure;
+  }
+  // The camera gave no new frame for a while, and later did again.
+  virtual void CameraLost() {}
+  virtual void CameraBack() {}
+};
+
+// Hands every event to each listener in the order they were added.
+class MonitorEventFanout : public IMonitorEvents {
+public:
+  void Add(IMonitorEvents* listener) {
+    if (listener) listeners_.push_back(listener);
+  }
+  void Remove(IMonitorEvents* listener) {
+    for (auto it = listeners_.begin(); it != listeners_.end(); ++it)
+      if (*it == listener) {
+        listeners_.erase(it);
+        return;
+      }
+  }
+
+  void MonitoringStarted(unsigned warmUpMs) override {
+    for (auto* l : listeners_) l->MonitoringStarted(warmUpMs);
+  }
+  void MonitoringStopped() override {
+    for (auto* l : listeners_) l->MonitoringStopped();
+  }
+  void MotionDetected() override {
+    for (auto* l : listeners_) l->MotionDetected();
+  }
+  void AlarmStarted() override {
+    for (auto* l : listeners_) l->AlarmStarted();
+  }
+  void AlarmEnded() override {
+    for (auto* l : listeners_) l->AlarmEnded();
+  }
+  void AlertMailDone(bool sent, const std::string& failure) override {
+    for (auto* l : listeners_) l->AlertMailDone(sent, failure);
+  }
+  void RequestCheckDone(bool ok, int requests, const std::string& failure) override {
+    for (auto* l : listeners_) l->RequestCheckDone(ok, requests, failure);
+  }
+  void CameraLost() override {
+    for (auto* l : listeners_) l->CameraLost();
+  }
+  void CameraBack() override {
+    for (auto* l : listeners_) l->CameraBack();
+  }
+
+private:
+  std::vector<IMonitorEvents*> listeners_;
+};
