@@ -6,6 +6,7 @@
 #include "app/Application.h"
 #include "app/Mainfrm.h"
 #include "app/QtMessagePresenter.h"
+#include "platform/AppPaths.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
 #include "platform/SingleInstance.h"
@@ -31,6 +32,13 @@ int main(int argc, char** argv) {
     break;
   case SingleInstance::Result::Acquired:
     break;
+  }
+
+  // Frames and mail pictures must not land wherever the desktop started us.
+  std::string folderError;
+  if (!EnterWorkingFolder("", &folderError)) {
+    std::cerr << kDisplayName << ": no working folder: " << folderError << "\n";
+    return 1;
   }
 
   // One tick's image steps are small and follow each other closely: worker

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need,
-# only those that are missing, through apt-get as root or through sudo.
+# Installs the Debian packages that are missing, through apt-get as root or
+# through sudo:  setup.sh run   what building and running the program needs
+#                setup.sh test  that, and the test peers and tools (default)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$here/packages.txt")
+lists=("$here/packages-run.txt")
+case "${1:-test}" in
+  run) ;;
+  test) lists+=("$here/packages.txt") ;;
+  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
+mapfile -t wanted < <(cat "${lists[@]}" | grep -vE '^\s*(#|$)')
 
 missing=()
 for pkg in "${wanted[@]}"; do

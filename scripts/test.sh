@@ -3,7 +3,7 @@
 # once in a normal build and once under AddressSanitizer and UBSan.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" test
 
 run_suite() {
   local dir=$1; shift
@@ -12,6 +12,7 @@ run_suite() {
 }
 
 echo "== Build and tests =="
-run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Explicitly on: run.sh may have configured the same folder without them.
+run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDOCAM_BUILD_TESTS=ON -DVARDOCAM_BUILD_BENCH=ON
 echo "== Build and tests under AddressSanitizer and UndefinedBehaviorSanitizer =="
 run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVARDOCAM_SANITIZE=ON -DVARDOCAM_BUILD_BENCH=OFF
