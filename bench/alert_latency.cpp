@@ -2,13 +2,14 @@
 // motion (frame file written, read back, grey, binarised, compared) to the
 // SMTP server having stored the whole alert mail, for a 640 x 480 and a
 // 1920 x 1080 frame, plain and with TLS from the first byte. The server is
-// the tests' aiosmtpd peer on 127.0.0.1, which writes msg-N.eml and then
-// msg-N.json once a message is in.
+// the tests' aiosmtpd peer script on 127.0.0.1, which writes msg-N.eml and
+// then msg-N.json once a message is in.
 //   alert_latency [REPEATS]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +21,6 @@
 #include "capture/BmpFile.h"
 #include "mail/AlertMail.h"
 #include "settings/Vardocamdef.h"
-#include "support/SmtpPeer.h"
 #include "vision/Nsopencv.h"
 
 namespace {
@@ -28,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 constexpr char kFrameFile[] = "result.bmp";
 // How long one mail may take to reach the server before the run gives up.
 constexpr int kArrivalTimeoutMs = 10000;
+// How long the server may take to name its port.
+constexpr int kServerStartTimeoutMs = 15000;
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -37,6 +39,50 @@ bool Exists(const std::string& path) {
 long FileSize(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+// The SMTP peer script as a plain child: it writes "PORT n" once it
+// listens and stops when its standard input, the pipe held here, ends.
+class SmtpServer {
+public:
+  SmtpServer(const std::string& mode, const std::string& outdir,
+             const std::vector<std::string>& extra) {
+    const std::string portFile = outdir + "/port.txt";
+    std::string command = std::string("exec /usr/bin/python3 '") + VARDOCAM_TEST_PEERS_DIR +
+                          "/smtp_server.py' --mode " + mode + " --outdir '" + outdir + "'";
+    for (const std::string& arg : extra) command += " '" + arg + "'";
+    command += " >'" + portFile + "' 2>'" + outdir + "/server.log'";
+    input_ = popen(command.c_str(), "w");
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kServerStartTimeoutMs);
+    while (input_ && port_ == 0 && Clock::now() < deadline) {
+      // Only a whole line counts: the number may be half written.
+      std::ifstream in(portFile);
+      std::string line;
+      if (std::getline(in, line) && !in.eof() && line.rfind("PORT ", 0) == 0)
+        port_ = std::atoi(line.c_str() + 5);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~SmtpServer() {
+    if (input_) pclose(input_);
+  }
+  SmtpServer(const SmtpServer&) = delete;
+  SmtpServer& operator=(const SmtpServer&) = delete;
+
+  bool Running() const { return port_ > 0; }
+  int Port() const { return port_; }
+
+private:
+  FILE* input_ = nullptr;
+  int port_ = 0;
+};
+
+bool WriteSelfSignedCert(const std::string& cert, const std::string& key) {
+  const std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 "
+      "-subj /CN=127.0.0.1 -keyout '" + key + "' -out '" + cert + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
 }
 
 // A camera-like scene: a smooth gradient, a few objects, sensor noise, and
@@ -77,16 +123,16 @@ bool Measure(int width, int height, bool tls, int repeats, const std::string& fo
   std::vector<std::string> extra;
   if (tls) {
     const std::string cert = folder + "/cert.pem", key = folder + "/key.pem";
-    if (!Exists(cert) && !WriteSelfSignedCert(cert, key, "127.0.0.1", false)) return false;
+    if (!Exists(cert) && !WriteSelfSignedCert(cert, key)) return false;
     extra = {"--cert", cert, "--key", key};
   }
-  SmtpPeer peer(tls ? "tls" : "plain", outdir, extra);
+  SmtpServer peer(tls ? "tls" : "plain", outdir, extra);
   if (!peer.Running()) return false;
 
   AppSettings = typVardocam{};
   AppSettings.USEMAIL = true;
   AppSettings.MAIL_HOSTNAME = "127.0.0.1";
-  AppSettings.MAIL_PORTNUMBER = std::atoi(peer.Port().c_str());
+  AppSettings.MAIL_PORTNUMBER = peer.Port();
   AppSettings.MAIL_CONNECT_TYPE = tls ? 2 : 0;
   AppSettings.MAIL_USERNAME = "user";
   AppSettings.MAIL_PASSWORD = "secret";

@@ -43,7 +43,7 @@ ScriptedServer::~ScriptedServer() {
 }
 
 ScriptedServer& ScriptedServer::Send(std::string bytes) {
-  steps_.push_back({Kind::Send, std::move(bytes)});
+  steps_.push_back({Kind::Send, std::move(bytes), 0});
   return *this;
 }
 ScriptedServer& ScriptedServer::Pause(int ms) {
@@ -51,15 +51,15 @@ ScriptedServer& ScriptedServer::Pause(int ms) {
   return *this;
 }
 ScriptedServer& ScriptedServer::ReadLine() {
-  steps_.push_back({Kind::ReadLine});
+  steps_.push_back({Kind::ReadLine, {}, 0});
   return *this;
 }
 ScriptedServer& ScriptedServer::ReadMessage() {
-  steps_.push_back({Kind::ReadMessage});
+  steps_.push_back({Kind::ReadMessage, {}, 0});
   return *this;
 }
 ScriptedServer& ScriptedServer::Close() {
-  steps_.push_back({Kind::Close});
+  steps_.push_back({Kind::Close, {}, 0});
   return *this;
 }
 ScriptedServer& ScriptedServer::Flood(size_t count) {
@@ -67,7 +67,7 @@ ScriptedServer& ScriptedServer::Flood(size_t count) {
   return *this;
 }
 ScriptedServer& ScriptedServer::StopReading() {
-  steps_.push_back({Kind::StopReading});
+  steps_.push_back({Kind::StopReading, {}, 0});
   return *this;
 }
 

@@ -1,0 +1,171 @@
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/AppPaths.h"
+#include "support/TempDir.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// Each case sets the XDG variables and may move the process: both come back.
+class AppPathsTest : public ::testing::Test {
+protected:
+  AppPathsTest() : startFolder_(fs::current_path()) {
+    for (const char* name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "HOME"}) {
+      const char* value = std::getenv(name);
+      saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    // An installed tree: <prefix>/bin/vardocam beside <prefix>/share/vardocam.
+    fs::create_directories(prefix.File("bin"));
+    fs::create_directories(prefix.File("share/vardocam"));
+    WriteFileBytes(prefix.File("share/vardocam/start.jpg"), "idle picture");
+    WriteFileBytes(prefix.File("share/vardocam/Alarm.wav"), "alarm sound");
+  }
+  ~AppPathsTest() override {
+    fs::current_path(startFolder_);
+    for (const auto& [name, value] : saved_) Set(name.c_str(), value);
+  }
+  static void Set(const char* name, const std::optional<std::string>& value) {
+    if (value) ::setenv(name, value->c_str(), 1);
+    else ::unsetenv(name);
+  }
+  std::string InstalledProgram() const { return prefix.File("bin/vardocam"); }
+
+  TempDir prefix, runtime, home;
+
+private:
+  fs::path startFolder_;
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST_F(AppPathsTest, DataFolderIsFoundBesideAnInstalledProgramOnly) {
+  EXPECT_EQ(InstalledDataFolder(InstalledProgram()), prefix.File("share/vardocam"));
+  // A build tree has no share folder next to it.
+  EXPECT_EQ(InstalledDataFolder(runtime.File("build/vardocam")), "");
+  EXPECT_EQ(InstalledDataFolder(""), "");
+}
+
+TEST_F(AppPathsTest, InstalledProgramWorksInThePrivateRuntimeFolderWithItsData) {
+  Set("XDG_RUNTIME_DIR", runtime.Path());
+  std::string error;
+  ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "", &error)) << error;
+  const std::string work = runtime.File("vardocam");
+  EXPECT_EQ(fs::current_path(), fs::path(work));
+  EXPECT_EQ(ModeOf(work), 0700u);
+  EXPECT_EQ(ReadFileBytes(work + "/start.jpg"), "idle picture");
+  EXPECT_EQ(ReadFileBytes(work + "/Alarm.wav"), "alarm sound");
+  EXPECT_FALSE(fs::exists(work + "/start.jpg.part"));
+
+  // A later start, after an upgrade, takes the new pictures.
+  WriteFileBytes(prefix.File("share/vardocam/start.jpg"), "new idle picture");
+  ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "", &error)) << error;
+  EXPECT_EQ(ReadFileBytes(work + "/start.jpg"), "new idle picture");
+}
+
+TEST_F(AppPathsTest, WithoutAUsableRuntimeFolderTheCacheFolderIsUsed) {
+  Set("XDG_CACHE_HOME", home.File("cache"));
+  for (const std::optional<std::string>& unusable :
+       {std::optional<std::string>(), std::optional<std::string>("relative/run"),
+        std::optional<std::string>(runtime.File("missing"))}) {
+    Set("XDG_RUNTIME_DIR", unusable);
+    EXPECT_EQ(PrivateWorkingFolder(), home.File("cache/vardocam")) << unusable.value_or("unset");
+  }
+  std::string error;
+  ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "", &error)) << error;
+  EXPECT_EQ(fs::current_path(), fs::path(home.File("cache/vardocam")));
+  EXPECT_EQ(ModeOf(home.File("cache/vardocam")), 0700u);
+  EXPECT_EQ(ReadFileBytes("start.jpg"), "idle picture");
+
+  // Without XDG_CACHE_HOME the cache lies in the home folder, made private.
+  Set("XDG_CACHE_HOME", std::nullopt);
+  Set("HOME", home.Path());
+  EXPECT_EQ(PrivateWorkingFolder(), home.File(".cache/vardocam"));
+  ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "", &error)) << error;
+  EXPECT_EQ(ModeOf(home.File(".cache")), 0700u);
+  EXPECT_EQ(ModeOf(home.File(".cache/vardocam")), 0700u);
+}
+
+TEST_F(AppPathsTest, ProfileWorksInASubfolderOfItsOwn) {
+  Set("XDG_RUNTIME_DIR", runtime.Path());
+  std::string error;
+  ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "garage", &error)) << error;
+  const std::string work = runtime.File("vardocam/garage");
+  EXPECT_EQ(fs::current_path(), fs::path(work));
+  EXPECT_EQ(ModeOf(runtime.File("vardocam")), 0700u);
+  EXPECT_EQ(ModeOf(work), 0700u);
+  EXPECT_EQ(ReadFileBytes(work + "/Alarm.wav"), "alarm sound");
+
+  // A name that is not one folder stays where it is.
+  fs::current_path(home.Path());
+  for (const char* bad : {"..", ".", "a/b", "/etc"}) {
+    error.clear();
+    EXPECT_FALSE(EnterWorkingFolderOf(InstalledProgram(), bad, &error)) << bad;
+    EXPECT_NE(error.find("profile"), std::string::npos) << error;
+    EXPECT_EQ(fs::current_path(), fs::path(home.Path()));
+  }
+}
+
+TEST_F(AppPathsTest, BuildTreeStaysInItsFolderAndGivesAProfileASubfolder) {
+  const std::string build = runtime.File("build");
+  fs::create_directories(build);
+  fs::current_path(home.Path());
+  WriteFileBytes(home.File("start.jpg"), "launcher's picture");
+  std::string error;
+  ASSERT_TRUE(EnterWorkingFolderOf(build + "/vardocam", "", &error)) << error;
+  EXPECT_EQ(fs::current_path(), fs::path(home.Path()));
+
+  // The profile takes the launcher's files along; a missing one is no error.
+  ASSERT_TRUE(EnterWorkingFolderOf(build + "/vardocam", "porch", &error)) << error;
+  EXPECT_EQ(fs::current_path(), fs::path(home.File("porch")));
+  EXPECT_EQ(ModeOf(home.File("porch")), 0700u);
+  EXPECT_EQ(ReadFileBytes("start.jpg"), "launcher's picture");
+  EXPECT_FALSE(fs::exists("Alarm.wav"));
+}
+
+TEST_F(AppPathsTest, ExistingFolderIsMadePrivateButNeverFollowedOrReplaced) {
+  const std::string loose = runtime.File("loose");
+  ASSERT_EQ(::mkdir(loose.c_str(), 0755), 0);
+  std::string error;
+  ASSERT_TRUE(MakePrivateFolder(loose, &error)) << error;
+  EXPECT_EQ(ModeOf(loose), 0700u);
+
+  // A link could send the frames into someone else's folder.
+  const std::string link = runtime.File("link");
+  fs::create_directory_symlink(home.Path(), link);
+  EXPECT_FALSE(MakePrivateFolder(link, &error));
+  EXPECT_NE(error.find("not a folder"), std::string::npos) << error;
+
+  WriteFileBytes(runtime.File("file"), "x");
+  EXPECT_FALSE(MakePrivateFolder(runtime.File("file"), &error));
+  EXPECT_FALSE(MakePrivateFolder(runtime.File("file/below"), &error));
+  EXPECT_NE(error.find("file/below"), std::string::npos) << error;
+  EXPECT_FALSE(MakePrivateFolder("relative", &error));
+
+  // An installed program whose folder is taken by a file reports it.
+  Set("XDG_RUNTIME_DIR", runtime.Path());
+  WriteFileBytes(runtime.File("vardocam"), "not a folder");
+  fs::current_path(home.Path());
+  EXPECT_FALSE(EnterWorkingFolderOf(InstalledProgram(), "", &error));
+  EXPECT_EQ(fs::current_path(), fs::path(home.Path()));
+}
+
+TEST_F(AppPathsTest, ThisTestProgramIsNotAnInstalledOne) {
+  // Run from the build tree, the program keeps the folder it was given.
+  const fs::path before = fs::current_path();
+  std::string error;
+  ASSERT_TRUE(EnterWorkingFolder("", &error)) << error;
+  EXPECT_EQ(fs::current_path(), before);
+}
+} // namespace
