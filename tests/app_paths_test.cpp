@@ -54,7 +54,11 @@ TEST_F(AppPathsTest, DataFolderIsFoundBesideAnInstalledProgramOnly) {
   EXPECT_EQ(InstalledDataFolder(InstalledProgram()), prefix.File("share/vardocam"));
   // A build tree has no share folder next to it.
   EXPECT_EQ(InstalledDataFolder(runtime.File("build/vardocam")), "");
-  EXPECT_EQ(InstalledDataFolder(""), "");
+  // Nor has this test program: run from there, a program keeps its folder.
+  const fs::path before = fs::current_path();
+  std::string error;
+  ASSERT_TRUE(EnterWorkingFolder("", &error)) << error;
+  EXPECT_EQ(fs::current_path(), before);
 }
 
 TEST_F(AppPathsTest, InstalledProgramWorksInThePrivateRuntimeFolderWithItsData) {
@@ -161,11 +165,4 @@ TEST_F(AppPathsTest, ExistingFolderIsMadePrivateButNeverFollowedOrReplaced) {
   EXPECT_EQ(fs::current_path(), fs::path(home.Path()));
 }
 
-TEST_F(AppPathsTest, ThisTestProgramIsNotAnInstalledOne) {
-  // Run from the build tree, the program keeps the folder it was given.
-  const fs::path before = fs::current_path();
-  std::string error;
-  ASSERT_TRUE(EnterWorkingFolder("", &error)) << error;
-  EXPECT_EQ(fs::current_path(), before);
-}
 } // namespace
