@@ -110,6 +110,3 @@ int ParseMessageCount(const std::string& statusLine) {
   return count;
 }
 
-bool HasLineBreak(const std::string& text) {
-  return text.find_first_of("\r\n") != std::string::npos;
-}

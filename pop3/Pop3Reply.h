@@ -44,6 +44,3 @@ struct TPop3Reply {
 // and the next blank. Throws EPop3ConvertError when no blank follows it or
 // the text there is no number.
 int ParseMessageCount(const std::string& statusLine);
-
-// True when `text` holds a CR or an LF.
-bool HasLineBreak(const std::string& text);

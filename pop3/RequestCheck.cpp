@@ -2,12 +2,15 @@
 
 #include "mail/AlertMail.h"
 #include "pop3/Pop3Client.h"
+#include "pop3/Pop3Error.h"
 
 void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings) {
   popClient.Host = settings.host;
   popClient.Port = settings.port;
   popClient.UserId = settings.userName;
   popClient.Password = settings.password;
+  popClient.ConnectType = settings.connectType;
+  popClient.VerifyCert = settings.verifyCert;
 }
 
 RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
@@ -15,16 +18,24 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
   FillPopSettings(settings);
   ApplyPopSettings(popClient, settings);
 
+  std::string failure;
   try {
     popClient.Connect();
+  } catch (const EPop3CertificateNotTrusted& e) {
+    failure = e.what();
+  } catch (const EPop3StlsRefused& e) {
+    failure = e.what();
   } catch (...) {
+    failure = "POP3サーバとの接続に失敗しました。";
+  }
+  if (!failure.empty()) {
     // Also the way out of a connection that an earlier poll left open: the
     // Quit makes the server remove what that poll marked.
     try {
       if (popClient.Connected()) popClient.Disconnect();
     } catch (...) {
     }
-    return {false, 0, "POP3サーバとの接続に失敗しました。"};
+    return {false, 0, failure};
   }
 
   const int count = popClient.GetMessageCount();
