@@ -104,14 +104,34 @@ TEST_F(RequestCheck, UnreachableServerEndsQuietly) {
   EXPECT_EQ(ReportsSent(), 0);
 }
 
-TEST_F(RequestCheck, ConnectTypeIsIgnoredAndTheBoxIsReadPlain) {
+TEST_F(RequestCheck, EncryptionChosenAgainstAPlainServerReadsNothing) {
   pop_.AddMessage(kRequest);
   for (int type : {1, 2}) {
     AppSettings.MAIL_R_CONNECT_TYPE = type;
-    CheckRequestMail(client_);
+    const RequestCheckResult result = CheckRequestMail(client_);
+    EXPECT_FALSE(result.ok) << type;
+    EXPECT_FALSE(result.failure.empty());
+    EXPECT_FALSE(client_.Connected());
   }
-  EXPECT_TRUE(pop_.WaitForMessageCount(0));
-  EXPECT_EQ(ReportsSent(), 1);
+  EXPECT_EQ(pop_.MessageCount(), 1);
+  EXPECT_EQ(ReportsSent(), 0);
+  EXPECT_EQ(pop_.Log().find("user=<user>"), std::string::npos) << pop_.Log();
+}
+
+TEST(RequestCheckSettings, ConnectTypeAndCertificateChoiceReachTheClient) {
+  AppSettings = typVardocam{};
+  AppSettings.MAIL_R_CONNECT_TYPE = 2;
+  AppSettings.MAIL_R_NOVERIFY_CERT = true;
+  MailServerSettings settings;
+  FillPopSettings(settings);
+  TPop3Client client;
+  ApplyPopSettings(client, settings);
+  EXPECT_EQ(client.ConnectType, kPop3ConnectTls);
+  EXPECT_FALSE(client.VerifyCert);
+  AppSettings.MAIL_R_NOVERIFY_CERT = false;
+  FillPopSettings(settings);
+  ApplyPopSettings(client, settings);
+  EXPECT_TRUE(client.VerifyCert);
 }
 
 TEST(RequestCheckWire, ErrorAfterLoginReachesTheCallerAndTheNextPollQuits) {
