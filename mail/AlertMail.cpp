@@ -15,6 +15,7 @@ namespace {
 constexpr int32_t kConnectStartTls = 1;
 constexpr int32_t kConnectFullTls = 2;
 constexpr char kPictureFile[] = "recept.jpg";
+
 int replyTimeoutMs = kSmtpTimeoutMs;
 int sessionTimeoutMs = kSmtpSessionTimeoutMs;
 nsOpenCV* imageSource = nullptr;
@@ -55,6 +56,14 @@ bool Fail(const std::string& reason) {
   return false;
 }
 
+// The server's words, cut at a character boundary when they are long.
+std::string Quoted(const std::string& reply) {
+  if (reply.size() <= kQuotedReplyMaxBytes) return reply;
+  size_t end = kQuotedReplyMaxBytes;
+  while (end > 0 && (static_cast<unsigned char>(reply[end]) & 0xC0) == 0x80) --end;
+  return reply.substr(0, end) + "...";
+}
+
 // The session broke off (time-out, closed line) or the server said no: the
 // socket's state tells which.
 std::string RefusalText(const TSmtpClient& client, const char* step) {
@@ -63,7 +72,7 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
     return std::string("SMTPサーバからの応答が時間内にありませんでした(") + step + ")。";
   if (error != 0 || client.ResultCode == 0)
     return std::string("SMTPサーバとの接続が途中で切れました(") + step + ")。";
-  return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + client.ResultString;
+  return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
 }
 
 bool SendMail(const MailKind& kind) {
@@ -168,7 +177,7 @@ std::string SmtpLoginFailureText(const TSmtpClient& client) {
       break;
   }
   if (client.LoginFailure == TSmtpLoginFailure::Greeting || client.LoginFailure == TSmtpLoginFailure::Hello)
-    return "SMTPサーバに受け付けられませんでした: " + client.ResultString;
+    return "SMTPサーバに受け付けられませんでした: " + Quoted(client.ResultString);
   return "SMTPサーバとの接続に失敗しました。";
 }
 

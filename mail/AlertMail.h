@@ -36,8 +36,13 @@ bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMes
 bool SendAlertMail();
 bool SendReportMail();
 
+// Most of a server's reply that a failure text quotes: it goes to the status
+// line and the log, and a hostile server may send a whole reply's worth.
+constexpr size_t kQuotedReplyMaxBytes = 200;
+
 // Why the last SendAlertMail or SendReportMail did not send, in words a
-// user can act on; empty after a mail that went out or was not wanted.
+// user can act on (with the server's reply where it refused); empty after a
+// mail that went out or was not wanted.
 const std::string& LastMailFailure();
 
 // The picture that the mails attach: the main window's detector, whose

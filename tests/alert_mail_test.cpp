@@ -300,6 +300,19 @@ TEST_F(MailFixture, RefusedSenderOrRecipientEndsWithQuitAndNoData) {
   }
 }
 
+TEST_F(MailFixture, ALongRefusalIsQuotedOnlyInPart) {
+  ScriptedServer server;
+  const std::string words(3000, 'w');
+  server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n")
+      .ReadLine().Send("550 " + words + "\r\n").ReadLine().Send("221 bye\r\n");
+  server.Start();
+  AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+  EXPECT_FALSE(SendAlertMail());
+  EXPECT_NE(LastMailFailure().find("550 www"), std::string::npos);
+  EXPECT_EQ(LastMailFailure().find(words), std::string::npos);
+  EXPECT_LT(LastMailFailure().size(), kQuotedReplyMaxBytes + 200);
+}
+
 TEST_F(MailFixture, MessageRefusedAfterItsTextIsNotSent) {
   ScriptedServer server;
   server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n")
