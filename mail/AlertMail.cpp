@@ -56,6 +56,9 @@ bool Fail(const std::string& reason) {
   return false;
 }
 
+const char kReplyTooLongText[] =
+    "SMTPサーバの応答が長すぎるため接続を切りました。サーバ名とポート番号を確認してください。";
+
 // The server's words, cut at a character boundary when they are long.
 std::string Quoted(const std::string& reply) {
   if (reply.size() <= kQuotedReplyMaxBytes) return reply;
@@ -70,6 +73,7 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
   const int error = client.Sock.LastError();
   if (error == kSockErrTimedOut)
     return std::string("SMTPサーバからの応答が時間内にありませんでした(") + step + ")。";
+  if (error == kSockErrNoBuffers) return kReplyTooLongText;
   if (error != 0 || client.ResultCode == 0)
     return std::string("SMTPサーバとの接続が途中で切れました(") + step + ")。";
   return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
@@ -173,6 +177,8 @@ std::string SmtpLoginFailureText(const TSmtpClient& client) {
       return "SMTPサーバ名が見つかりません。サーバ名を確認してください。";
     case kSockErrTlsFailed:
       return "SMTPサーバとの暗号化(TLS)接続に失敗しました。接続方式とポート番号を確認してください。";
+    case kSockErrNoBuffers:
+      return kReplyTooLongText;
     default:
       break;
   }

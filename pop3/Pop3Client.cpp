@@ -4,11 +4,11 @@
 #include <exception>
 
 #include "net/LineEnd.h"
+#include "net/SocketError.h"
 #include "pop3/Pop3Error.h"
 
 namespace {
 constexpr int kStatusOk = 1;
-constexpr int kWsaConnReset = 10054;
 }  // namespace
 
 TPop3Socket::Deadline TPop3Client::Within(int ms) const {
@@ -28,7 +28,7 @@ auto TPop3Client::Guarded(Call call) -> decltype(call()) {
     ReleaseSocket();
     throw;
   } catch (const EPop3SocketError& e) {
-    if (e.Code() == kWsaConnReset) peerClosed_ = true;
+    if (e.Code() == kSockErrConnReset) peerClosed_ = true;
     throw;
   }
 }
