@@ -22,8 +22,10 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "mail/AlertMail.h"
+#include "mail/SmtpClient.h"
 #include "net/NameLookup.h"
 #include "pop3/Pop3Client.h"
+#include "pop3/Pop3Reply.h"
 #include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
 
@@ -203,7 +205,8 @@ std::string Poll(int port, const char* host = "127.0.0.1") {
 }
 
 void RunSmtp() {
-  const std::string endless = "250-" + std::string(1000, 'x') + "\r\n";
+  // Lines just under what one reply may hold.
+  const std::string endless = "250-" + std::string(kMaxReplyBytes - 100, 'x') + "\r\n";
   Report("SMTP", "silent server", [] {
     HostileServer s(Silent);
     return Alert(s.Port());
@@ -230,7 +233,8 @@ void RunSmtp() {
 }
 
 void RunPop3() {
-  const std::string endless = "+OK-" + std::string(1000, 'x') + "\r\n";
+  // Lines just under the line cap.
+  const std::string endless = "+OK-" + std::string(kMaxReplyLineBytes - 10, 'x') + "\r\n";
   Report("POP3", "silent server", [] {
     HostileServer s(Silent);
     return Poll(s.Port());

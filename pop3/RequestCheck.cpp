@@ -2,6 +2,7 @@
 
 #include "mail/AlertMail.h"
 #include "pop3/Pop3Client.h"
+#include "net/SocketError.h"
 #include "pop3/Pop3Error.h"
 
 void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings) {
@@ -25,6 +26,14 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
     failure = e.what();
   } catch (const EPop3StlsRefused& e) {
     failure = e.what();
+  } catch (const EPop3Timeout&) {
+    failure = "POP3サーバからの応答が時間内にありませんでした。サーバ名・ポート番号・接続方式を確認してください。";
+  } catch (const EPop3SocketError& e) {
+    failure = e.Code() == kSockErrConnRefused
+                  ? "POP3サーバに接続を拒否されました。サーバ名とポート番号を確認してください。"
+                  : "POP3サーバとの接続に失敗しました。";
+  } catch (const EPop3ReplyError&) {
+    failure = "POP3サーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
   } catch (...) {
     failure = "POP3サーバとの接続に失敗しました。";
   }

@@ -87,7 +87,9 @@ TEST_F(RequestCheck, ThreeRequestsAreDeletedAndAnsweredOnce) {
 TEST_F(RequestCheck, RefusedLoginEndsQuietly) {
   pop_.AddMessage(kRequest);
   AppSettings.MAIL_R_PASSWORD = "wrong";
-  EXPECT_NO_THROW(CheckRequestMail(client_));
+  RequestCheckResult result;
+  EXPECT_NO_THROW(result = CheckRequestMail(client_));
+  EXPECT_NE(result.failure.find("パスワード"), std::string::npos) << result.failure;
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(pop_.MessageCount(), 1);
   EXPECT_EQ(ReportsSent(), 0);
@@ -99,7 +101,9 @@ TEST_F(RequestCheck, RefusedLoginEndsQuietly) {
 
 TEST_F(RequestCheck, UnreachableServerEndsQuietly) {
   AppSettings.MAIL_R_PORTNUMBER = 1;
-  EXPECT_NO_THROW(CheckRequestMail(client_));
+  RequestCheckResult result;
+  EXPECT_NO_THROW(result = CheckRequestMail(client_));
+  EXPECT_NE(result.failure.find("接続を拒否"), std::string::npos) << result.failure;
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(ReportsSent(), 0);
 }
