@@ -28,10 +28,16 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
     failure = e.what();
   } catch (const EPop3Timeout&) {
     failure = "POP3サーバからの応答が時間内にありませんでした。サーバ名・ポート番号・接続方式を確認してください。";
+  } catch (const EPop3ReplyTooLong& e) {
+    failure = e.what();
   } catch (const EPop3SocketError& e) {
-    failure = e.Code() == kSockErrConnRefused
-                  ? "POP3サーバに接続を拒否されました。サーバ名とポート番号を確認してください。"
-                  : "POP3サーバとの接続に失敗しました。";
+    if (e.Code() == kSockErrConnRefused)
+      failure = "POP3サーバに接続を拒否されました。サーバ名とポート番号を確認してください。";
+    else if (e.Code() == kSockErrHostNotFound || e.Code() == kSockErrNoData || e.Code() == kSockErrTryAgain ||
+             e.Code() == kSockErrNoRecovery)
+      failure = "POP3サーバ名が見つかりません。サーバ名を確認してください。";
+    else
+      failure = "POP3サーバとの接続に失敗しました。";
   } catch (const EPop3ReplyError&) {
     failure = "POP3サーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
   } catch (...) {
