@@ -17,6 +17,8 @@
 
 namespace {
 constexpr int kShortWaitMs = 2000;
+// Dovecot delays its answer to a wrong password by two seconds.
+constexpr int kRefusalWaitMs = 5000;
 const char kRequest[] = "From: owner@mail.test\r\nSubject: ?\r\n\r\nshow me\r\n";
 
 // A real mailbox and a real SMTP server, with the settings pointing at both.
@@ -87,6 +89,7 @@ TEST_F(RequestCheck, ThreeRequestsAreDeletedAndAnsweredOnce) {
 TEST_F(RequestCheck, RefusedLoginEndsQuietly) {
   pop_.AddMessage(kRequest);
   AppSettings.MAIL_R_PASSWORD = "wrong";
+  client_.ReplyTimeoutMs = kRefusalWaitMs;  // the server answers a wrong password late
   RequestCheckResult result;
   EXPECT_NO_THROW(result = CheckRequestMail(client_));
   EXPECT_NE(result.failure.find("パスワード"), std::string::npos) << result.failure;
