@@ -8,7 +8,7 @@
 // Defaults of the socket's limits and waits.
 constexpr int kSendMaxChunk = 65536;          // largest single send
 constexpr int kNonblockSendTimeoutMs = 15000; // wait for a full send buffer to drain
-constexpr int kConnectTimeoutMs = 30000;      // wait for the connection to be accepted
+constexpr int kConnectTimeoutMs = 30000;      // name lookup and connect together
 constexpr int kMaxLineLength = 1 << 20;       // far above any real reply line
 constexpr int kMaxPacketBytes = 65536;        // largest single read
 constexpr int kCloseDrainWaitMs = 100;        // wait for the peer's last bytes at close

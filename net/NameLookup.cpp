@@ -52,6 +52,7 @@ int AbandonedLookups() { return abandoned; }
 int LookupAddresses(const std::string& host, const std::string& service, const addrinfo& hints,
                     int timeoutMs, TAddressList& found) {
   found = TAddressList();
+  if (timeoutMs <= 0) return kSockErrTimedOut;
   if (abandoned >= kMaxAbandonedLookups) return kSockErrTryAgain;
   TLookupFunction function = lookupFunction.load();
   if (!function) function = &::getaddrinfo;
@@ -62,8 +63,8 @@ int LookupAddresses(const std::string& host, const std::string& service, const a
     return kSockErrNoBuffers;
   }
   std::unique_lock<std::mutex> lock(state->mutex);
-  const bool finished = state->done.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
-                                             [&] { return state->finished; });
+  const bool finished =
+      state->done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state->finished; });
   if (!finished) {
     state->givenUp = true;
     ++abandoned;
