@@ -1,5 +1,6 @@
 #include "mail/SmtpClient.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 
@@ -30,7 +31,7 @@ int TSmtpClient::ReadResult() {
   size_t replyBytes = 0;
   for (;;) {
     // No line may take more than what is left of the reply's byte budget.
-    Sock.MaxLineLength = static_cast<int>(kMaxReplyBytes - replyBytes);
+    Sock.MaxLineLength = static_cast<int>(std::max<size_t>(1, kMaxReplyBytes - replyBytes));
     ResultString = Sock.RecvString(Timeout);
     FullResult.push_back(ResultString);
     replyBytes += ResultString.size() + 2;

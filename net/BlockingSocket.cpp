@@ -151,20 +151,20 @@ void TBlockingSocket::Connect(const std::string& host, const std::string& port) 
     ResetError();
     const bool ownSocket = fd_ < 0;
     if (ownSocket && !CreateSocket(a->ai_family)) return;
-    if (ConnectTo(*a)) return;
+    if (ConnectTo(*a, timeLeft())) return;
     if (!ownSocket || LastError() == kSockErrTimedOut) return;
     ::close(fd_);
     fd_ = -1;
   }
 }
 
-bool TBlockingSocket::ConnectTo(const addrinfo& address) {
+bool TBlockingSocket::ConnectTo(const addrinfo& address, int timeoutMs) {
   if (::connect(fd_, address.ai_addr, address.ai_addrlen) == 0) return true;
   if (errno != EINPROGRESS && errno != EINTR) {
     SetError(SocketErrorFromErrno(errno));
     return false;
   }
-  const int ready = WaitReady(POLLOUT, ConnectTimeout);
+  const int ready = WaitReady(POLLOUT, timeoutMs);
   if (ready == 0) {
     SetError(kSockErrTimedOut);
     return false;

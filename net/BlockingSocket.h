@@ -95,7 +95,7 @@ protected:
 
 private:
   bool CreateSocket(int family);
-  bool ConnectTo(const struct addrinfo& address);
+  bool ConnectTo(const struct addrinfo& address, int timeoutMs);
   bool DrainBeforeClose();
 
   Clock::time_point deadline_ = Clock::time_point::max();
