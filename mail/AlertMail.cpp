@@ -7,6 +7,7 @@
 
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
+#include "net/LineEnd.h"
 #include "settings/Vardocamdef.h"
 #include "vision/Nsopencv.h"
 
@@ -14,7 +15,9 @@ namespace {
 constexpr int32_t kConnectStartTls = 1;
 constexpr int32_t kConnectFullTls = 2;
 constexpr char kPictureFile[] = "recept.jpg";
+
 int replyTimeoutMs = kSmtpTimeoutMs;
+int sessionTimeoutMs = kSmtpSessionTimeoutMs;
 nsOpenCV* imageSource = nullptr;
 std::string lastFailure;
 
@@ -48,11 +51,32 @@ std::string Format(const char* pattern, const std::string& value) {
   return at == std::string::npos ? out : out.replace(at, 2, value);
 }
 
-bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
-
-bool Fail(const char* reason) {
+bool Fail(const std::string& reason) {
   lastFailure = reason;
   return false;
+}
+
+const char kReplyTooLongText[] =
+    "SMTPサーバの応答が長すぎるため接続を切りました。サーバ名とポート番号を確認してください。";
+
+// The server's words, cut at a character boundary when they are long.
+std::string Quoted(const std::string& reply) {
+  if (reply.size() <= kQuotedReplyMaxBytes) return reply;
+  size_t end = kQuotedReplyMaxBytes;
+  while (end > 0 && (static_cast<unsigned char>(reply[end]) & 0xC0) == 0x80) --end;
+  return reply.substr(0, end) + "...";
+}
+
+// The session broke off (time-out, closed line) or the server said no: the
+// socket's state tells which.
+std::string RefusalText(const TSmtpClient& client, const char* step) {
+  const int error = client.Sock.LastError();
+  if (error == kSockErrTimedOut)
+    return std::string("SMTPサーバからの応答が時間内にありませんでした(") + step + ")。";
+  if (error == kSockErrNoBuffers) return kReplyTooLongText;
+  if (error != 0 || client.ResultCode == 0)
+    return std::string("SMTPサーバとの接続が途中で切れました(") + step + ")。";
+  return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
 }
 
 bool SendMail(const MailKind& kind) {
@@ -70,7 +94,7 @@ bool SendMail(const MailKind& kind) {
 
   TSmtpClient client;
   TMimeMessage message;
-  if (!SmtpLogin(settings, client, &message)) return Fail("SMTPサーバとの接続に失敗しました。");
+  if (!SmtpLogin(settings, client, &message)) return Fail(SmtpLoginFailureText(client));
 
   const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kLine4};
   std::string recipient;
@@ -98,9 +122,16 @@ bool SendMail(const MailKind& kind) {
 
   size_t size = 0;
   for (const std::string& line : message.Lines) size += line.size() + 2;
-  client.MailFrom(settings.mailAddress, static_cast<int>(size));
-  client.MailTo(recipient);
-  client.MailData(message.Lines);
+  // A refused step ends the transaction: nothing more goes out but QUIT.
+  const char* refusedAt = nullptr;
+  if (!client.MailFrom(settings.mailAddress, static_cast<int>(size))) refusedAt = "MAIL FROM";
+  else if (!client.MailTo(recipient)) refusedAt = "RCPT TO";
+  else if (!client.MailData(message.Lines)) refusedAt = "DATA";
+  if (refusedAt) {
+    const std::string reason = RefusalText(client, refusedAt);
+    client.Logout();
+    return Fail(reason);
+  }
   client.Logout();
   return true;
 }
@@ -116,6 +147,46 @@ void SetMailImageSource(nsOpenCV* vision) { imageSource = vision; }
 
 void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }
 
+void SetMailSessionTimeoutMs(int ms) { sessionTimeoutMs = ms; }
+
+std::string SmtpLoginFailureText(const TSmtpClient& client) {
+  const int error = client.Sock.LastError();
+  if (client.Sock.SSL().CertRejected())
+    return "SMTPサーバの証明書を信頼できませんでした。サーバ名を確認するか、"
+           "自己署名の証明書なら「証明書を検証しない」を選んでください。";
+  switch (client.LoginFailure) {
+    case TSmtpLoginFailure::StartTlsMissing:
+      return "SMTPサーバがTLS接続(STARTTLS)に対応していません。接続方式を確認してください。";
+    case TSmtpLoginFailure::AuthRefused:
+      return "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
+    case TSmtpLoginFailure::AuthNoMechanism:
+      return "SMTPサーバが対応している認証方式がありません。ユーザ名とパスワードを空にするか、"
+             "サーバの設定を確認してください。";
+    default:
+      break;
+  }
+  switch (error) {
+    case kSockErrConnRefused:
+      return "SMTPサーバに接続を拒否されました。サーバ名とポート番号を確認してください。";
+    case kSockErrTimedOut:
+      return "SMTPサーバからの応答が時間内にありませんでした。サーバ名・ポート番号・接続方式を確認してください。";
+    case kSockErrHostNotFound:
+    case kSockErrNoData:
+    case kSockErrTryAgain:
+    case kSockErrNoRecovery:
+      return "SMTPサーバ名が見つかりません。サーバ名を確認してください。";
+    case kSockErrTlsFailed:
+      return "SMTPサーバとの暗号化(TLS)接続に失敗しました。接続方式とポート番号を確認してください。";
+    case kSockErrNoBuffers:
+      return kReplyTooLongText;
+    default:
+      break;
+  }
+  if (client.LoginFailure == TSmtpLoginFailure::Greeting || client.LoginFailure == TSmtpLoginFailure::Hello)
+    return "SMTPサーバに受け付けられませんでした: " + Quoted(client.ResultString);
+  return "SMTPサーバとの接続に失敗しました。";
+}
+
 void FillSmtpSettings(MailServerSettings& s) {
   s.host = AppSettings.MAIL_HOSTNAME;
   s.connectType = AppSettings.MAIL_CONNECT_TYPE;
@@ -125,6 +196,7 @@ void FillSmtpSettings(MailServerSettings& s) {
   s.fromName = AppSettings.MAIL_FROMNAME;
   s.mailAddress = AppSettings.MAIL_MAILADDRESS;
   s.toAddress = AppSettings.MAIL_TOADDRESS;
+  s.verifyCert = !AppSettings.MAIL_NOVERIFY_CERT;
 }
 
 void FillPopSettings(MailServerSettings& s) {
@@ -134,6 +206,7 @@ void FillPopSettings(MailServerSettings& s) {
   s.port = AppSettings.MAIL_R_PORTNUMBER;
   s.userName = AppSettings.MAIL_R_USERNAME;
   s.password = AppSettings.MAIL_R_PASSWORD;
+  s.verifyCert = !AppSettings.MAIL_R_NOVERIFY_CERT;
 }
 
 bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMessage*) {
@@ -144,6 +217,8 @@ bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMes
   client.Password = settings.password;
   client.TargetPort = std::to_string(settings.port);
   client.Timeout = replyTimeoutMs;
+  client.SessionTimeout = sessionTimeoutMs;
+  client.Sock.SSL().VerifyCert = settings.verifyCert;
   return client.Login();
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "mail/Base64.h"
+
 namespace mimecodec {
 namespace {
 
@@ -13,18 +15,6 @@ void PutUnit(std::string& out, uint32_t u) {
 uint32_t UnitAt(const std::string& ucs2, size_t i) {
   return (static_cast<uint32_t>(static_cast<uint8_t>(ucs2[i])) << 8) |
          static_cast<uint8_t>(ucs2[i + 1]);
-}
-
-const char kBase64Std[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-const char kBase64Imap[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
-
-int Base64Value(char c, bool imap) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == (imap ? ',' : '/')) return 63;
-  return -1;
 }
 
 // Characters UTF-7 writes as themselves (RFC 2152 sets D and O, without
@@ -152,7 +142,7 @@ std::string Utf7ToUcs2(const std::string& text, bool imap) {
 
 std::string Ucs2ToUtf7(const std::string& ucs2, bool imap) {
   const char shift = imap ? '&' : '+';
-  const char* alphabet = imap ? kBase64Imap : kBase64Std;
+  const char* alphabet = Base64Alphabet(imap);
   std::string out;
   size_t i = 0;
   const size_t n = ucs2.size() & ~static_cast<size_t>(1);

@@ -4,11 +4,6 @@
 // The encodings the AUTH exchanges need.
 namespace smtp {
 
-// Standard alphabet, "=" padding, one line without breaks.
-std::string EncodeBase64(const std::string& data);
-// Decodes base64; characters outside the alphabet are skipped, decoding
-// stops at the first "=".
-std::string DecodeBase64(const std::string& text);
 // HMAC-MD5 of data keyed by key, as 32 lower-case hexadecimal digits.
 std::string HmacMd5Hex(const std::string& key, const std::string& data);
 // The CRAM-MD5 answer to a base64 challenge: base64 of "user digest".

@@ -1,9 +1,13 @@
 #include "mail/SmtpClient.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 
+#include "mail/Base64.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpReply.h"
+#include "net/LineEnd.h"
 
 TSmtpClient::TSmtpClient() {
   TargetPort = kSmtpPort;
@@ -24,12 +28,23 @@ void TSmtpClient::ClearResult() {
 
 int TSmtpClient::ReadResult() {
   ClearResult();
+  size_t replyBytes = 0;
   for (;;) {
+    // No line may take more than what is left of the reply's byte budget.
+    Sock.MaxLineLength = static_cast<int>(std::max<size_t>(1, kMaxReplyBytes - replyBytes));
     ResultString = Sock.RecvString(Timeout);
     FullResult.push_back(ResultString);
+    replyBytes += ResultString.size() + 2;
+    if (Sock.LastError() == kSockErrNoBuffers) {
+      // The rest of that reply cannot be told from the next one: the
+      // session is over.
+      Sock.CloseSocket();
+      break;
+    }
     if (Sock.LastError() != 0 || !smtp::ReplyContinues(ResultString)) break;
-    if (FullResult.size() >= kMaxReplyLines) {
+    if (FullResult.size() >= kMaxReplyLines || replyBytes >= kMaxReplyBytes) {
       // A reply that never ends is no reply; its code must not count.
+      Sock.CloseSocket();
       ResultCode = 0;
       return 0;
     }
@@ -42,7 +57,7 @@ int TSmtpClient::ReadResult() {
 }
 
 int TSmtpClient::Command(const std::string& text) {
-  if (smtp::HasLineBreak(text)) {
+  if (HasLineBreak(text)) {
     ClearResult();
     return 0;
   }
@@ -79,8 +94,16 @@ bool TSmtpClient::StartTLS() {
 
 bool TSmtpClient::AuthLogin() {
   if (Command("AUTH LOGIN") != 334) return false;
-  if (Command(smtp::EncodeBase64(UserName)) != 334) return false;
-  return Command(smtp::EncodeBase64(Password)) == 235;
+  if (Command(Base64Encode(UserName)) != 334) return false;
+  return Command(Base64Encode(Password)) == 235;
+}
+
+bool TSmtpClient::AuthPlain() {
+  // RFC 4616: no authorisation identity, then the user and the password,
+  // each after a NUL.
+  const std::string message = std::string(1, '\0') + UserName + std::string(1, '\0') + Password;
+  if (Command("AUTH PLAIN") != 334) return false;
+  return Command(Base64Encode(message)) == 235;
 }
 
 bool TSmtpClient::AuthCram() {
@@ -93,35 +116,62 @@ std::string TSmtpClient::FindCap(const std::string& name) const {
   return smtp::FindCapability(ESMTPcap, name);
 }
 
+bool TSmtpClient::FailLogin(TSmtpLoginFailure why) {
+  LoginFailure = why;
+  return false;
+}
+
+// With credentials set the mail goes out authenticated or not at all: every
+// mechanism offered that we know is tried, strongest first.
+bool TSmtpClient::Authenticate() {
+  std::string auth = FindCap("AUTH ");
+  if (auth.empty()) auth = FindCap("AUTH=");
+  // A server that asks for no authentication gets none.
+  if (auth.empty()) return true;
+  for (char& c : auth) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const struct {
+    const char* name;
+    bool (TSmtpClient::*run)();
+  } mechanisms[] = {{"CRAM-MD5", &TSmtpClient::AuthCram},
+                    {"LOGIN", &TSmtpClient::AuthLogin},
+                    {"PLAIN", &TSmtpClient::AuthPlain}};
+  bool offered = false;
+  for (const auto& mechanism : mechanisms) {
+    if (!smtp::HasWord(auth.substr(5), mechanism.name)) continue;
+    offered = true;
+    AuthDone = (this->*mechanism.run)();
+    if (AuthDone) return true;
+    if (Sock.LastError() != 0) break;
+  }
+  return FailLogin(offered ? TSmtpLoginFailure::AuthRefused : TSmtpLoginFailure::AuthNoMechanism);
+}
+
 bool TSmtpClient::Login() {
   ESMTP = true;
   AuthDone = false;
   ESMTPcap.clear();
   ESMTPSize = false;
   MaxSize = 0;
-  if (!Connect()) return false;
-  if (ReadResult() != 220) return false;
+  LoginFailure = TSmtpLoginFailure::None;
+  Sock.SetDeadline(TBlockingSocket::Clock::now() + std::chrono::milliseconds(SessionTimeout));
+  if (!Connect()) return FailLogin(TSmtpLoginFailure::Connect);
+  if (ReadResult() != 220) return FailLogin(TSmtpLoginFailure::Greeting);
   if (!Ehlo()) {
     ESMTP = false;
-    if (!Helo()) return false;
+    if (!Helo()) return FailLogin(TSmtpLoginFailure::Hello);
   }
-  if (!ESMTP) return true;
+  // Encryption chosen means encryption or nothing: without EHLO there is
+  // no STARTTLS.
+  if (!ESMTP) return AutoTLS && !FullSSL ? FailLogin(TSmtpLoginFailure::StartTlsMissing) : true;
 
   ESMTPcap = smtp::CapabilitiesOf(FullResult);
-  if (!FullSSL && AutoTLS && !FindCap("STARTTLS").empty()) {
-    if (!StartTLS()) return false;
+  if (!FullSSL && AutoTLS) {
+    if (FindCap("STARTTLS").empty()) return FailLogin(TSmtpLoginFailure::StartTlsMissing);
+    if (!StartTLS()) return FailLogin(TSmtpLoginFailure::StartTls);
     Ehlo();
     ESMTPcap = smtp::CapabilitiesOf(FullResult);
   }
-  if (!UserName.empty() || !Password.empty()) {
-    std::string auth = FindCap("AUTH ");
-    if (auth.empty()) auth = FindCap("AUTH=");
-    if (!auth.empty()) {
-      for (char& c : auth) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      if (auth.find("CRAM-MD5") != std::string::npos) AuthDone = AuthCram();
-      if (!AuthDone && auth.find("LOGIN") != std::string::npos) AuthDone = AuthLogin();
-    }
-  }
+  if ((!UserName.empty() || !Password.empty()) && !Authenticate()) return false;
   const std::string size = FindCap("SIZE");
   if (!size.empty()) {
     ESMTPSize = true;
@@ -147,7 +197,9 @@ bool TSmtpClient::MailData(const std::vector<std::string>& lines) {
     if (Sock.LastError() != 0) break;
   }
   Sock.SendString(".\r\n");
-  return ReadResult() == 250;
+  // Any positive completion after the text means the server took the mail.
+  const int code = ReadResult();
+  return code >= 200 && code < 300;
 }
 
 bool TSmtpClient::Logout() {

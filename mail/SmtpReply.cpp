@@ -1,9 +1,10 @@
 #include "mail/SmtpReply.h"
 
 #include <cctype>
+#include <algorithm>
 #include <climits>
 
-#include "mail/LineEnd.h"
+#include "net/LineEnd.h"
 
 namespace smtp {
 namespace {
@@ -87,8 +88,14 @@ int SizeOfCapability(const std::string& sizeCap) {
   return size < 0 ? 0 : size;
 }
 
-bool HasLineBreak(const std::string& text) {
-  return text.find_first_of("\r\n") != std::string::npos;
+bool HasWord(const std::string& list, const std::string& word) {
+  size_t at = 0;
+  while (at < list.size()) {
+    const size_t end = std::min(list.find(' ', at), list.size());
+    if (list.compare(at, end - at, word) == 0) return true;
+    at = end + 1;
+  }
+  return false;
 }
 
 std::vector<std::string> DataBatches(const std::vector<std::string>& lines) {

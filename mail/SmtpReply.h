@@ -25,8 +25,8 @@ std::string FindCapability(const std::vector<std::string>& caps, const std::stri
 // The number after "SIZE "; 0 if none or not a number.
 int SizeOfCapability(const std::string& sizeCap);
 
-// True when text holds a CR or LF, which would end a command line early.
-bool HasLineBreak(const std::string& text);
+// True when word stands in the blank-separated list, letter case as given.
+bool HasWord(const std::string& list, const std::string& word);
 
 // The message lines as the sends that carry them: dot-stuffed, each line
 // ended by CR LF, batched: the buffer goes out before a line whose text

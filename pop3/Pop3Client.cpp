@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <exception>
 
+#include "net/LineEnd.h"
+#include "net/SocketError.h"
 #include "pop3/Pop3Error.h"
 
 namespace {
 constexpr int kStatusOk = 1;
-constexpr int kWsaConnReset = 10054;
 }  // namespace
+
+TPop3Socket::Deadline TPop3Client::Within(int ms) const {
+  return std::min(DeadlineAfter(ms), sessionDeadline_);
+}
 
 void TPop3Client::ReleaseSocket() {
   socket_.Abandon();
@@ -23,7 +28,7 @@ auto TPop3Client::Guarded(Call call) -> decltype(call()) {
     ReleaseSocket();
     throw;
   } catch (const EPop3SocketError& e) {
-    if (e.Code() == kWsaConnReset) peerClosed_ = true;
+    if (e.Code() == kSockErrConnReset) peerClosed_ = true;
     throw;
   }
 }
@@ -37,15 +42,22 @@ void TPop3Client::Connect() {
   // setting smuggle a second command onto the wire.
   if (HasLineBreak(UserId) || HasLineBreak(Password)) throw EPop3LineBreakInCommand();
 
+  sessionDeadline_ = DeadlineAfter(SessionTimeoutMs);
   try {
-    socket_.Open(Host, Port, ConnectTimeoutMs);
+    socket_.Open(Host, Port, ConnectTimeoutMs, sessionDeadline_);
+    if (ConnectType == kPop3ConnectTls) socket_.StartTls(VerifyCert, Within(ReplyTimeoutMs));
   } catch (...) {
     ReleaseSocket();
     throw;
   }
 
   try {
-    ReadReply(std::vector<int>{kStatusOk}, DeadlineAfter(ReplyTimeoutMs));
+    ReadReply(std::vector<int>{kStatusOk}, Within(ReplyTimeoutMs));
+    if (ConnectType == kPop3ConnectStls) {
+      SendCommand("STLS", -1);
+      if (reply_.Status != kStatusOk) throw EPop3StlsRefused(reply_.LastLine());
+      socket_.StartTls(VerifyCert, Within(ReplyTimeoutMs));
+    }
     SendCommand("USER " + UserId, kStatusOk);
     SendCommand("PASS " + Password, kStatusOk);
   } catch (...) {
@@ -71,11 +83,11 @@ bool TPop3Client::DeleteMessage(int number) {
 void TPop3Client::Disconnect() {
   std::exception_ptr writeError;
   try {
-    WriteLine("Quit", DeadlineAfter(ReplyTimeoutMs));
+    WriteLine("Quit", Within(ReplyTimeoutMs));
   } catch (...) {
     writeError = std::current_exception();
   }
-  socket_.Close();
+  socket_.Close(Within(ReplyTimeoutMs));
   peerClosed_ = false;
   if (writeError) std::rethrow_exception(writeError);
 }
@@ -86,13 +98,14 @@ bool TPop3Client::Connected() {
 }
 
 int TPop3Client::SendCommand(const std::string& text, int expected) {
-  TPop3Socket::Deadline deadline = DeadlineAfter(ReplyTimeoutMs);
+  TPop3Socket::Deadline deadline = Within(ReplyTimeoutMs);
   if (!text.empty()) WriteLine(text, deadline);
-  return ReadReply(std::vector<int>{expected}, deadline);
+  // A negative expectation accepts any status; the caller looks at it.
+  return ReadReply(expected < 0 ? std::vector<int>{} : std::vector<int>{expected}, deadline);
 }
 
 int TPop3Client::ReadReply(std::initializer_list<int> allowed) {
-  return ReadReply(std::vector<int>(allowed), DeadlineAfter(ReplyTimeoutMs));
+  return ReadReply(std::vector<int>(allowed), Within(ReplyTimeoutMs));
 }
 
 int TPop3Client::ReadReply(const std::vector<int>& allowed, TPop3Socket::Deadline deadline) {

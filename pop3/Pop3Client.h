@@ -10,6 +10,12 @@
 // Running out fails that step, so a silent server cannot hold the program.
 constexpr int kPop3ConnectTimeoutMs = 30000;
 constexpr int kPop3ReplyTimeoutMs = 30000;
+// One whole session, from the lookup to the close, within this.
+constexpr int kPop3SessionTimeoutMs = 30000;
+// How the connection is protected: the receive tab's choice.
+constexpr int kPop3ConnectPlain = 0;
+constexpr int kPop3ConnectStls = 1;  // STLS after the greeting, required
+constexpr int kPop3ConnectTls = 2;   // TLS from the first byte
 // Most bytes one socket read takes.
 constexpr size_t kReceiveChunkBytes = 32768;
 constexpr int kDefaultPop3Port = 110;
@@ -26,14 +32,21 @@ public:
   // Tests shorten these; the defaults suit real servers.
   int ConnectTimeoutMs = kPop3ConnectTimeoutMs;
   int ReplyTimeoutMs = kPop3ReplyTimeoutMs;
+  int SessionTimeoutMs = kPop3SessionTimeoutMs;
+  int ConnectType = kPop3ConnectPlain;
+  // Check the certificate (types 1 and 2) against the system's trust store
+  // and the host name; off only when the user opted out.
+  bool VerifyCert = true;
 
   TPop3Client() = default;
   TPop3Client(const TPop3Client&) = delete;
   TPop3Client& operator=(const TPop3Client&) = delete;
 
-  // Opens the connection, reads the greeting and logs in. On any failure the
+  // Opens the connection (with TLS as ConnectType asks), reads the greeting
+  // and logs in; the session's one deadline starts here. On any failure the
   // client is disconnected again ("Quit" sent where the line is still open)
-  // before the error is thrown.
+  // before the error is thrown; the user name and password go out only on
+  // the protection chosen.
   void Connect();
   int GetMessageCount();
   // Marks message `number` for deletion; the server removes it at "Quit".
@@ -56,6 +69,8 @@ private:
   std::string ReadLine(TPop3Socket::Deadline deadline);
   void WriteLine(const std::string& text, TPop3Socket::Deadline deadline);
   void ReleaseSocket();
+  // ms from now, but never past the session's deadline.
+  TPop3Socket::Deadline Within(int ms) const;
   // Runs a socket call; a reset connection counts as closed by the peer and
   // an overdue one is dropped, since its late reply would answer the wrong
   // command.
@@ -66,4 +81,5 @@ private:
   bool peerClosed_ = false;
   std::string received_;  // bytes read but not yet taken as lines
   TPop3Reply reply_;
+  TPop3Socket::Deadline sessionDeadline_ = TPop3Socket::Deadline::max();
 };

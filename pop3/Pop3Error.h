@@ -75,3 +75,27 @@ public:
       : EPop3Error("POP3のユーザー名またはパスワードに改行文字が含まれています。"
                    "設定を確認してください。") {}
 };
+
+// The server's certificate was not trusted (unknown issuer, expired, or
+// issued for another name); nothing was sent to it.
+class EPop3CertificateNotTrusted : public EPop3Error {
+public:
+  explicit EPop3CertificateNotTrusted(const std::string& detail)
+      : EPop3Error("POP3サーバの証明書を信頼できませんでした。サーバ名を確認するか、"
+                   "自己署名の証明書なら「証明書を検証しない」を選んでください。"),
+        detail_(detail) {}
+  // OpenSSL's own reason, for logs.
+  const std::string& Detail() const { return detail_; }
+
+private:
+  std::string detail_;
+};
+
+// Encryption was chosen and the server does not offer STLS (or refused it);
+// the session ended before the user name and password.
+class EPop3StlsRefused : public EPop3Error {
+public:
+  explicit EPop3StlsRefused(const std::string& line)
+      : EPop3Error("POP3サーバがTLS接続(STLS)に対応していません。接続方式を確認してください。(" +
+                   line + ")") {}
+};

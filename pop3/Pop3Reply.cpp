@@ -75,12 +75,15 @@ int ReplyStatusOf(const std::string& line) {
 void TPop3Reply::Clear() {
   Lines.clear();
   Status = 0;
+  Bytes = 0;
 }
 
 bool TPop3Reply::AddLine(const std::string& rawLine) {
   std::string line = TrimReplyLine(rawLine);
   if (line.empty()) return false;
-  if (Lines.size() >= kPop3MaxReplyLines) throw EPop3ReplyTooLong();
+  if (Lines.size() >= kPop3MaxReplyLines || Bytes + line.size() > kPop3MaxReplyBytes)
+    throw EPop3ReplyTooLong();
+  Bytes += line.size();
   Lines.push_back(line);
   const std::string& first = Lines.front();
   bool complete;
@@ -110,6 +113,3 @@ int ParseMessageCount(const std::string& statusLine) {
   return count;
 }
 
-bool HasLineBreak(const std::string& text) {
-  return text.find_first_of("\r\n") != std::string::npos;
-}

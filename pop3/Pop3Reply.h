@@ -11,6 +11,8 @@
 constexpr size_t kMaxReplyLineBytes = 8192;
 // Most lines one reply may keep ("xyz-" continuation lines).
 constexpr size_t kPop3MaxReplyLines = 512;
+// Most bytes one reply may keep, all its lines together.
+constexpr size_t kPop3MaxReplyBytes = 64 * 1024;
 
 enum class TLineResult { Line, NeedMore, TooLong };
 
@@ -31,11 +33,12 @@ int ReplyStatusOf(const std::string& line);
 struct TPop3Reply {
   std::vector<std::string> Lines;  // trimmed, never empty
   int Status = 0;                  // of the last line, once complete
+  size_t Bytes = 0;                // held in Lines
 
   void Clear();
   // Adds one line as read from the wire; blank lines are skipped. True when
   // the reply is complete (Status is then set). Throws EPop3ReplyTooLong
-  // beyond kPop3MaxReplyLines.
+  // beyond kPop3MaxReplyLines or kPop3MaxReplyBytes.
   bool AddLine(const std::string& rawLine);
   const std::string& LastLine() const;
 };
@@ -44,6 +47,3 @@ struct TPop3Reply {
 // and the next blank. Throws EPop3ConvertError when no blank follows it or
 // the text there is no number.
 int ParseMessageCount(const std::string& statusLine);
-
-// True when `text` holds a CR or an LF.
-bool HasLineBreak(const std::string& text);

@@ -1,74 +1,13 @@
 #include "pop3/Pop3Socket.h"
 
-#include "mail/SocketError.h"
-
-#include <arpa/inet.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cstring>
 
+#include "net/SocketError.h"
 #include "pop3/Pop3Error.h"
-
-namespace {
-
-
-[[noreturn]] void ThrowErrno(int err) {
-  if (err == ETIMEDOUT) throw EPop3Timeout(kSockErrTimedOut, std::strerror(ETIMEDOUT));
-  throw EPop3SocketError(SocketErrorFromErrno(err), std::strerror(err));
-}
-
-[[noreturn]] void ThrowTimeout() { ThrowErrno(ETIMEDOUT); }
-
-// Milliseconds left until `deadline`, rounded up, for poll().
-int RemainingMs(TPop3Socket::Deadline deadline) {
-  auto left = deadline - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::min<long long>(ms, INT_MAX));
-}
-
-// Waits for `events` on `fd`; throws on timeout.
-void WaitFor(int fd, short events, TPop3Socket::Deadline deadline) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int ready = poll(&p, 1, RemainingMs(deadline));
-    if (ready > 0) return;
-    if (ready == 0) ThrowTimeout();
-    if (errno != EINTR) ThrowErrno(errno);
-  }
-}
-
-// Connects a non-blocking socket to one address; returns the open socket or
-// throws the failure (the socket is closed then).
-int ConnectOne(const sockaddr* addr, socklen_t len, TPop3Socket::Deadline deadline) {
-  int fd = socket(addr->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) ThrowErrno(errno);
-  try {
-    if (connect(fd, addr, len) != 0) {
-      if (errno != EINPROGRESS && errno != EINTR) ThrowErrno(errno);
-      WaitFor(fd, POLLOUT, deadline);
-      int err = 0;
-      socklen_t errLen = sizeof err;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) ThrowErrno(errno);
-      if (err != 0) ThrowErrno(err);
-    }
-  } catch (...) {
-    close(fd);
-    throw;
-  }
-  return fd;
-}
-
-}  // namespace
 
 TPop3Socket::Deadline DeadlineAfter(int ms) {
   return std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(ms, 0));
@@ -76,86 +15,65 @@ TPop3Socket::Deadline DeadlineAfter(int ms) {
 
 TPop3Socket::~TPop3Socket() { Abandon(); }
 
-void TPop3Socket::Open(const std::string& host, int port, int timeoutMs) {
+void TPop3Socket::Throw(int code) const {
+  if (code == kSockErrTimedOut) throw EPop3Timeout(code, SocketErrorText(code));
+  if (code == kSockErrTlsFailed) {
+    if (socket_.SSL().CertRejected()) throw EPop3CertificateNotTrusted(socket_.SSL().LastErrorDesc());
+    throw EPop3SocketError(code, socket_.SSL().LastErrorDesc());
+  }
+  throw EPop3SocketError(code, SocketErrorText(code));
+}
+
+void TPop3Socket::Open(const std::string& host, int port, int timeoutMs, Deadline deadline) {
   Abandon();
-  Deadline deadline = DeadlineAfter(timeoutMs);
-  if (port < 0 || port > 65535) ThrowErrno(EINVAL);
+  if (port < 0 || port > 65535) Throw(kSockErrInvalidArgument);
+  const std::string name = strcasecmp(host.c_str(), "LOCALHOST") == 0 ? "127.0.0.1" : host;
+  socket_.SetDeadline(std::min(deadline, DeadlineAfter(timeoutMs)));
+  socket_.ConnectTimeout = timeoutMs;
+  socket_.Connect(name, std::to_string(port));
+  if (socket_.LastError() != 0) {
+    const int code = socket_.LastError();
+    socket_.AbortSocket();
+    Throw(code);
+  }
+}
 
-  sockaddr_in v4{};
-  v4.sin_family = AF_INET;
-  v4.sin_port = htons(static_cast<uint16_t>(port));
-  std::string name = strcasecmp(host.c_str(), "LOCALHOST") == 0 ? "127.0.0.1" : host;
-  if (inet_pton(AF_INET, name.c_str(), &v4.sin_addr) == 1) {
-    fd_ = ConnectOne(reinterpret_cast<const sockaddr*>(&v4), sizeof v4, deadline);
-    return;
-  }
-
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  std::string service = std::to_string(port);
-  int rc = getaddrinfo(name.c_str(), service.c_str(), &hints, &found);
-  if (rc != 0) {
-    int code = SocketErrorFromResolver(rc, errno);
-    std::string text = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-    throw EPop3SocketError(code, text);
-  }
-  try {
-    for (addrinfo* a = found; a; a = a->ai_next) {
-      try {
-        fd_ = ConnectOne(a->ai_addr, a->ai_addrlen, deadline);
-        break;
-      } catch (const EPop3Timeout&) {
-        throw;
-      } catch (const EPop3SocketError&) {
-        if (!a->ai_next) throw;
-      }
-    }
-  } catch (...) {
-    freeaddrinfo(found);
-    throw;
-  }
-  freeaddrinfo(found);
+void TPop3Socket::StartTls(bool verify, Deadline deadline) {
+  socket_.SetDeadline(deadline);
+  socket_.SSL().VerifyCert = verify;
+  socket_.SSLDoConnect();
+  if (socket_.LastError() != 0) Throw(socket_.LastError());
 }
 
 void TPop3Socket::SendAll(const std::string& bytes, Deadline deadline) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n >= 0) {
-      sent += static_cast<size_t>(n);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      WaitFor(fd_, POLLOUT, deadline);
-    } else if (errno != EINTR) {
-      ThrowErrno(errno);
-    }
-  }
+  socket_.SetDeadline(deadline);
+  socket_.SendString(bytes);
+  if (socket_.LastError() != 0) Throw(socket_.LastError());
 }
 
 size_t TPop3Socket::Receive(char* buffer, size_t max, Deadline deadline) {
-  for (;;) {
-    ssize_t n = recv(fd_, buffer, max, 0);
-    if (n >= 0) return static_cast<size_t>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      WaitFor(fd_, POLLIN, deadline);
-    } else if (errno != EINTR) {
-      ThrowErrno(errno);
-    }
+  socket_.SetDeadline(deadline);
+  // A TLS record may arrive in pieces and yield no data yet: wait on.
+  while (pending_.empty()) {
+    pending_ = socket_.RecvPacket(socket_.WithinDeadline(INT32_MAX));
+    // The transport reports a peer that has gone as 10054: for the
+    // client that is the end of the connection, not a failure.
+    if (socket_.LastError() == kSockErrConnReset) return 0;
+    if (socket_.LastError() != 0) Throw(socket_.LastError());
   }
+  const size_t n = std::min(max, pending_.size());
+  std::memcpy(buffer, pending_.data(), n);
+  pending_.erase(0, n);
+  return n;
 }
 
-void TPop3Socket::Close() {
-  if (fd_ < 0) return;
-  shutdown(fd_, SHUT_WR);
-  char sink[4096];
-  while (recv(fd_, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-  }
-  Abandon();
+void TPop3Socket::Close(Deadline deadline) {
+  pending_.clear();
+  socket_.SetDeadline(deadline);
+  socket_.CloseSocket();
 }
 
 void TPop3Socket::Abandon() {
-  if (fd_ < 0) return;
-  close(fd_);
-  fd_ = -1;
+  pending_.clear();
+  socket_.AbortSocket();
 }

@@ -3,9 +3,13 @@
 #include <cstddef>
 #include <string>
 
-// The blocking TCP connection under the POP3 client. Every wait ends at a
-// deadline; failures are thrown as EPop3SocketError with WinSock-style
-// numbers (EPop3Timeout when a deadline passes). Sends never raise SIGPIPE.
+#include "net/TcpSocket.h"
+
+// The blocking connection under the POP3 client, on the program's one
+// transport. Every wait ends at a deadline; failures are thrown as
+// EPop3SocketError with WinSock-style numbers (EPop3Timeout when a deadline
+// passes, EPop3CertificateNotTrusted for a refused certificate). Sends never
+// raise SIGPIPE.
 class TPop3Socket {
 public:
   using Deadline = std::chrono::steady_clock::time_point;
@@ -15,27 +19,34 @@ public:
   TPop3Socket(const TPop3Socket&) = delete;
   TPop3Socket& operator=(const TPop3Socket&) = delete;
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return socket_.Socket() >= 0; }
 
-  // Resolves `host` ("LOCALHOST" in any case is 127.0.0.1, a dotted IPv4
-  // address is taken as it stands) and connects, trying each address the
-  // name gives until one answers, all within `timeoutMs`.
-  void Open(const std::string& host, int port, int timeoutMs);
+  // Resolves `host` ("LOCALHOST" in any case is 127.0.0.1) and connects,
+  // trying each address the name gives until one answers, all within
+  // `timeoutMs` and `deadline`.
+  void Open(const std::string& host, int port, int timeoutMs,
+            Deadline deadline = Deadline::max());
+  // TLS handshake on the open connection; verify checks the certificate
+  // against the system's trust store and the host name given to Open.
+  void StartTls(bool verify, Deadline deadline);
+  bool TlsOn() const { return socket_.SSL().SSLEnabled(); }
   // Sends every byte of `bytes`.
   void SendAll(const std::string& bytes, Deadline deadline);
   // Reads what is there, at most `max` bytes, waiting for some to arrive.
   // 0 means the peer closed the connection.
   size_t Receive(char* buffer, size_t max, Deadline deadline);
-  // Shuts down sending and closes; input still queued is read away first so
-  // the peer gets an orderly close, not a reset.
-  void Close();
+  // Shuts down sending and closes; what still arrives is read away first
+  // (within the deadline) so the peer gets an orderly close, not a reset.
+  void Close(Deadline deadline = Deadline::max());
   // Closes at once.
   void Abandon();
 
 private:
-  int fd_ = -1;
+  [[noreturn]] void Throw(int code) const;
+
+  TTcpSocket socket_;
+  std::string pending_;  // received beyond what the last Receive could take
 };
 
 // Deadline `ms` milliseconds from now.
 TPop3Socket::Deadline DeadlineAfter(int ms);
-

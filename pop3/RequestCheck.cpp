@@ -2,12 +2,16 @@
 
 #include "mail/AlertMail.h"
 #include "pop3/Pop3Client.h"
+#include "net/SocketError.h"
+#include "pop3/Pop3Error.h"
 
 void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings) {
   popClient.Host = settings.host;
   popClient.Port = settings.port;
   popClient.UserId = settings.userName;
   popClient.Password = settings.password;
+  popClient.ConnectType = settings.connectType;
+  popClient.VerifyCert = settings.verifyCert;
 }
 
 RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
@@ -15,16 +19,38 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
   FillPopSettings(settings);
   ApplyPopSettings(popClient, settings);
 
+  std::string failure;
   try {
     popClient.Connect();
+  } catch (const EPop3CertificateNotTrusted& e) {
+    failure = e.what();
+  } catch (const EPop3StlsRefused& e) {
+    failure = e.what();
+  } catch (const EPop3Timeout&) {
+    failure = "POP3サーバからの応答が時間内にありませんでした。サーバ名・ポート番号・接続方式を確認してください。";
+  } catch (const EPop3ReplyTooLong& e) {
+    failure = e.what();
+  } catch (const EPop3SocketError& e) {
+    if (e.Code() == kSockErrConnRefused)
+      failure = "POP3サーバに接続を拒否されました。サーバ名とポート番号を確認してください。";
+    else if (e.Code() == kSockErrHostNotFound || e.Code() == kSockErrNoData || e.Code() == kSockErrTryAgain ||
+             e.Code() == kSockErrNoRecovery)
+      failure = "POP3サーバ名が見つかりません。サーバ名を確認してください。";
+    else
+      failure = "POP3サーバとの接続に失敗しました。";
+  } catch (const EPop3ReplyError&) {
+    failure = "POP3サーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
   } catch (...) {
+    failure = "POP3サーバとの接続に失敗しました。";
+  }
+  if (!failure.empty()) {
     // Also the way out of a connection that an earlier poll left open: the
     // Quit makes the server remove what that poll marked.
     try {
       if (popClient.Connected()) popClient.Disconnect();
     } catch (...) {
     }
-    return {false, 0, "POP3サーバとの接続に失敗しました。"};
+    return {false, 0, failure};
   }
 
   const int count = popClient.GetMessageCount();

@@ -136,6 +136,29 @@ QCheckBox* MakeCheckBox(const char* name, const char* text, QWidget* parent) {
   return box;
 }
 
+// How a mail server connection is protected: none, STARTTLS (STLS), TLS.
+QComboBox* MakeConnectTypeBox(const char* name, QWidget* parent) {
+  QComboBox* box = new QComboBox(parent);
+  box->setObjectName(name);
+  box->addItems({U("なし"), U("TLS接続"), U("SSL接続")});
+  box->setEditable(false);
+  return box;
+}
+
+// The opt-out from the certificate check, for servers with a self-signed
+// certificate, and its hint below it.
+void AddCertificateChoice(QGridLayout* grid, int row, const char* name, QCheckBox*& box, QWidget* parent) {
+  box = MakeCheckBox(name, "証明書を検証しない", parent);
+  grid->addWidget(box, row, 1);
+  grid->addWidget(MakeNote("※自己署名の証明書のサーバに限り使います。相手が本物か確かめられなくなります。", parent),
+                  row + 1, 0, 1, 2);
+}
+
+// A connect type that the combo box knows, or -1 (no selection).
+int KnownConnectType(int32_t type, const QComboBox* box) {
+  return type >= 0 && type < box->count() ? type : -1;
+}
+
 QPushButton* MakeButton(const char* name, const char* text, QWidget* parent) {
   QPushButton* button = new QPushButton(U(text), parent);
   button->setObjectName(name);
@@ -327,16 +350,14 @@ void TOptionForm::BuildMailSheet() {
   InputMethodClosed(HostNameEdit);
   PortNumberEdit = MakeEdit("PortNumberEdit", SmtpServerGroup, kPortNumberMaxLength, 48);
   InputMethodOff(PortNumberEdit);
-  ConnectDefanceModeCBox = new QComboBox(SmtpServerGroup);
-  ConnectDefanceModeCBox->setObjectName("ConnectDefanceModeCBox");
-  ConnectDefanceModeCBox->addItems({U("なし"), U("TLS接続"), U("SSL接続")});
-  ConnectDefanceModeCBox->setEditable(false);
+  ConnectDefanceModeCBox = MakeConnectTypeBox("ConnectDefanceModeCBox", SmtpServerGroup);
   server->addWidget(MakeLabel("サーバ名", SmtpServerGroup), 0, 0);
   server->addWidget(HostNameEdit, 0, 1);
   server->addWidget(MakeLabel("ポート番号", SmtpServerGroup), 1, 0);
   server->addWidget(PortNumberEdit, 1, 1, Qt::AlignLeft);
   server->addWidget(MakeLabel("接続の保護", SmtpServerGroup), 2, 0);
   server->addWidget(ConnectDefanceModeCBox, 2, 1, Qt::AlignLeft);
+  AddCertificateChoice(server, 3, "NoVerifyCertCBox", NoVerifyCertCBox, SmtpServerGroup);
   page->addWidget(SmtpServerGroup);
 
   SmtpLoginGroup = MakeGroup(" ログイン認証設定 ", "SmtpLoginGroup", MailSheet);
@@ -400,6 +421,10 @@ void TOptionForm::BuildReceiveSheet() {
   server->addWidget(RHostNameEdit, 0, 1);
   server->addWidget(MakeLabel("ポート番号", Pop3ServerGroup), 1, 0);
   server->addWidget(RPortNumberEdit, 1, 1, Qt::AlignLeft);
+  RConnectDefanceModeCBox = MakeConnectTypeBox("RConnectDefanceModeCBox", Pop3ServerGroup);
+  server->addWidget(MakeLabel("接続の保護", Pop3ServerGroup), 2, 0);
+  server->addWidget(RConnectDefanceModeCBox, 2, 1, Qt::AlignLeft);
+  AddCertificateChoice(server, 3, "RNoVerifyCertCBox", RNoVerifyCertCBox, Pop3ServerGroup);
   page->addWidget(Pop3ServerGroup);
 
   Pop3LoginGroup = MakeGroup(" ログイン認証設定 ", "Pop3LoginGroup", ReceiveSheet);
@@ -566,8 +591,10 @@ void TOptionForm::FormShow() {
   RUserNameEdit->setText(text(s.MAIL_R_USERNAME));
   RPassWordEdit->setText(text(s.MAIL_R_PASSWORD));
 
-  const bool known = s.MAIL_CONNECT_TYPE >= 0 && s.MAIL_CONNECT_TYPE < ConnectDefanceModeCBox->count();
-  ConnectDefanceModeCBox->setCurrentIndex(known ? s.MAIL_CONNECT_TYPE : -1);
+  ConnectDefanceModeCBox->setCurrentIndex(KnownConnectType(s.MAIL_CONNECT_TYPE, ConnectDefanceModeCBox));
+  RConnectDefanceModeCBox->setCurrentIndex(KnownConnectType(s.MAIL_R_CONNECT_TYPE, RConnectDefanceModeCBox));
+  NoVerifyCertCBox->setChecked(s.MAIL_NOVERIFY_CERT);
+  RNoVerifyCertCBox->setChecked(s.MAIL_R_NOVERIFY_CERT);
 
   PageControl1->setCurrentIndex(0);
   CameraNumberEdit->setFocus();
@@ -598,6 +625,9 @@ void TOptionForm::SettiongBtnClick() {
   s.START_MOVE_OBJECT = EditNumber(StartMoveObjectEdit, kStartMoveObjectFallback);
   s.USE_OOTSU = OotsuCBox->isChecked();
   s.CAMERA_URL = TrimmedText(CameraUrlEdit);
+  s.MAIL_R_CONNECT_TYPE = RConnectDefanceModeCBox->currentIndex();
+  s.MAIL_NOVERIFY_CERT = NoVerifyCertCBox->isChecked();
+  s.MAIL_R_NOVERIFY_CERT = RNoVerifyCertCBox->isChecked();
 
   // The values are in effect either way; a failed write is said, since
   // they would otherwise be lost at the next start.
@@ -665,19 +695,22 @@ void TOptionForm::SMTPConnectTestBtnClick() {
   settings.port = EditNumber(PortNumberEdit, kPortNumberFallback);
   settings.connectType = ConnectDefanceModeCBox->currentIndex();
   settings.toAddress = S(ToMailAddressEdit->text());
+  settings.verifyCert = !NoVerifyCertCBox->isChecked();
 
   bool loggedIn = false;
+  std::string reason;
   {
     WaitCursor busy;
     // The session ends with the client, without a QUIT.
     TSmtpClient client;
     TMimeMessage message;
     loggedIn = SmtpLogin(settings, client, &message);
+    if (!loggedIn) reason = SmtpLoginFailureText(client);
   }
   if (loggedIn)
     ShowInfoMessage("SMTPサーバとの接続に成功しました。");
   else
-    ShowErrorMessage("SMTPサーバとの接続に失敗しました。");
+    ShowErrorMessage("SMTPサーバとの接続に失敗しました。\n%s", reason.c_str());
 }
 
 void TOptionForm::Pop3ConnectTestBtnClick() {
@@ -688,14 +721,22 @@ void TOptionForm::Pop3ConnectTestBtnClick() {
   WaitCursor busy;
   try {
     PopClient.Connect();
-  } catch (const EPop3Error&) {
+  } catch (const EPop3Error& e) {
+    // An untrusted certificate or a missing STLS is for the user to fix:
+    // those say so.
+    const bool explained = dynamic_cast<const EPop3CertificateNotTrusted*>(&e) ||
+                           dynamic_cast<const EPop3StlsRefused*>(&e);
+    const std::string reason = explained ? e.what() : "";
     try {
       if (PopClient.Connected()) PopClient.Disconnect();
     } catch (const EPop3Error&) {
       // The login failed already; that is the one thing to report.
     }
     busy.Restore();
-    ShowErrorMessage("POP3サーバとの接続に失敗しました。");
+    if (explained)
+      ShowErrorMessage("POP3サーバとの接続に失敗しました。\n%s", reason.c_str());
+    else
+      ShowErrorMessage("POP3サーバとの接続に失敗しました。");
     return;
   }
   try {

@@ -73,6 +73,7 @@ public:
   QLineEdit* HostNameEdit;
   QLineEdit* PortNumberEdit;
   QComboBox* ConnectDefanceModeCBox;
+  QCheckBox* NoVerifyCertCBox;  // stored after CAMERA_URL
   QGroupBox* SmtpLoginGroup;
   QLineEdit* UserNameEdit;
   QLineEdit* PassWordEdit;
@@ -87,6 +88,8 @@ public:
   QGroupBox* Pop3ServerGroup;
   QLineEdit* RHostNameEdit;
   QLineEdit* RPortNumberEdit;
+  QComboBox* RConnectDefanceModeCBox;
+  QCheckBox* RNoVerifyCertCBox;  // stored after CAMERA_URL
   QGroupBox* Pop3LoginGroup;
   QLineEdit* RUserNameEdit;
   QLineEdit* RPassWordEdit;

@@ -59,6 +59,8 @@ const Field kFields[] = {
     Int("START_MOVE_OBJECT", &typVardocam::START_MOVE_OBJECT, 60),
     Bool("USE_OOTSU", &typVardocam::USE_OOTSU, true),
     Text("CAMERA_URL", &typVardocam::CAMERA_URL, ""),
+    Bool("MAIL_NOVERIFY_CERT", &typVardocam::MAIL_NOVERIFY_CERT, false),
+    Bool("MAIL_R_NOVERIFY_CERT", &typVardocam::MAIL_R_NOVERIFY_CERT, false),
 };
 } // namespace
 

@@ -35,6 +35,10 @@ struct typVardocam {
   // A network camera, stream or video file to watch instead of the camera
   // number; empty for the camera.
   std::string CAMERA_URL;
+  // Encrypted mail connections skip the certificate check (self-signed
+  // servers); sending and receiving side.
+  bool MAIL_NOVERIFY_CERT = false;
+  bool MAIL_R_NOVERIFY_CERT = false;
 };
 
 // The one settings record of the process.

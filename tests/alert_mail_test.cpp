@@ -173,6 +173,7 @@ protected:
   void TearDown() override {
     SetMailImageSource(nullptr);
     SetMailReplyTimeoutMs(kSmtpTimeoutMs);
+    SetMailSessionTimeoutMs(kSmtpSessionTimeoutMs);
     std::filesystem::current_path(previousDir_);
   }
 
@@ -241,43 +242,118 @@ TEST_F(MailFixture, ClosedGateTouchesNeitherNetworkNorPicture) {
   EXPECT_FALSE(server.Contacted());
 }
 
-TEST_F(MailFixture, RefusedAuthenticationStillEndsInQuitAndTrue) {
+TEST_F(MailFixture, RefusedAuthenticationIsAFailedMailAndSaysWhy) {
   auto peer = StartPeer({"--require-auth"});
   AppSettings.MAIL_PASSWORD = "wrong";
-  EXPECT_TRUE(SendAlertMail());
+  EXPECT_FALSE(SendAlertMail());
+  EXPECT_NE(LastMailFailure().find("ユーザ名とパスワード"), std::string::npos) << LastMailFailure();
   EXPECT_FALSE(Exists(Delivered()));
 }
 
-TEST_F(MailFixture, ConnectTypesWithoutTlsOnOfferSendInPlainText) {
+TEST_F(MailFixture, StartTlsChosenButNotOfferedSendsNothing) {
   auto peer = StartPeer();
-  AppSettings.MAIL_CONNECT_TYPE = 1;  // STARTTLS only when offered
-  EXPECT_TRUE(SendAlertMail());
+  AppSettings.MAIL_CONNECT_TYPE = 1;  // STARTTLS, required
+  EXPECT_FALSE(SendAlertMail());
+  EXPECT_NE(LastMailFailure().find("STARTTLS"), std::string::npos) << LastMailFailure();
+  EXPECT_FALSE(Exists(Delivered()));
   AppSettings.MAIL_CONNECT_TYPE = 7;  // out of range: none
   EXPECT_TRUE(SendAlertMail());
-  ASSERT_TRUE(Exists(Delivered(2)));
+  EXPECT_TRUE(LastMailFailure().empty());
+  ASSERT_TRUE(Exists(Delivered(1)));
   EXPECT_NE(ReadFileBytes(dir_.File("msg-1.json")).find("\"tls\": false"), std::string::npos);
-  EXPECT_NE(ReadFileBytes(dir_.File("msg-2.json")).find("\"tls\": false"), std::string::npos);
 }
 
-TEST_F(MailFixture, FailedLoginReturnsFalse) {
+TEST_F(MailFixture, UntrustedCertificateIsRefusedUnlessTheUserOptedOut) {
+  ASSERT_TRUE(WriteSelfSignedCert(dir_.File("cert.pem"), dir_.File("key.pem"), "wrong.name.invalid", false));
+  SmtpPeer peer("tls", dir_.Path(), {"--cert", dir_.File("cert.pem"), "--key", dir_.File("key.pem")});
+  ASSERT_TRUE(peer.Running());
+  AppSettings.MAIL_PORTNUMBER = std::stoi(peer.Port());
+  AppSettings.MAIL_CONNECT_TYPE = 2;
+  EXPECT_FALSE(SendAlertMail());
+  EXPECT_NE(LastMailFailure().find("証明書を信頼できません"), std::string::npos) << LastMailFailure();
+  EXPECT_FALSE(Exists(Delivered()));
+  AppSettings.MAIL_NOVERIFY_CERT = true;
+  EXPECT_TRUE(SendAlertMail()) << LastMailFailure();
+  EXPECT_TRUE(Exists(Delivered()));
+}
+
+TEST_F(MailFixture, FailedLoginReturnsFalseWithTheReason) {
   AppSettings.MAIL_PORTNUMBER = 1;  // nothing listens there
   EXPECT_FALSE(SendAlertMail());
+  EXPECT_NE(LastMailFailure().find("接続を拒否"), std::string::npos) << LastMailFailure();
 }
 
-TEST_F(MailFixture, ServerSilentAfterLoginCostsOnlyTheReplyTimeOuts) {
+TEST_F(MailFixture, RefusedSenderOrRecipientEndsWithQuitAndNoData) {
+  for (bool refuseSender : {true, false}) {
+    ScriptedServer server;
+    server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n");
+    if (!refuseSender) server.ReadLine().Send("250 ok\r\n");
+    server.ReadLine().Send("550 5.7.1 Not here\r\n").ReadLine().Send("221 bye\r\n");
+    server.Start();
+    AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+    EXPECT_FALSE(SendAlertMail());
+    EXPECT_NE(LastMailFailure().find(refuseSender ? "MAIL FROM" : "RCPT TO"), std::string::npos);
+    EXPECT_NE(LastMailFailure().find("550 5.7.1 Not here"), std::string::npos) << LastMailFailure();
+    const std::string received = server.Received();
+    EXPECT_EQ(received.find("DATA"), std::string::npos) << received;
+    EXPECT_NE(received.find("QUIT\r\n"), std::string::npos) << received;
+  }
+}
+
+TEST_F(MailFixture, ALongRefusalIsQuotedOnlyInPart) {
+  ScriptedServer server;
+  const std::string words(3000, 'w');
+  server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n")
+      .ReadLine().Send("550 " + words + "\r\n").ReadLine().Send("221 bye\r\n");
+  server.Start();
+  AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+  EXPECT_FALSE(SendAlertMail());
+  EXPECT_NE(LastMailFailure().find("550 www"), std::string::npos);
+  EXPECT_EQ(LastMailFailure().find(words), std::string::npos);
+  EXPECT_LT(LastMailFailure().size(), kQuotedReplyMaxBytes + 200);
+}
+
+TEST_F(MailFixture, MessageRefusedAfterItsTextIsNotSent) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n")
+      .ReadLine().Send("250 ok\r\n").ReadLine().Send("250 ok\r\n")
+      .ReadLine().Send("354 go\r\n").ReadMessage().Send("554 5.6.0 Message rejected\r\n")
+      .ReadLine().Send("221 bye\r\n");
+  server.Start();
+  AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+  EXPECT_FALSE(SendReportMail());
+  EXPECT_NE(LastMailFailure().find("554 5.6.0 Message rejected"), std::string::npos) << LastMailFailure();
+}
+
+TEST_F(MailFixture, ServerSilentAfterLoginFailsAfterOneReplyTimeOut) {
   ScriptedServer server;
   server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n").Pause(2000);
   server.Start();
   AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
   SetMailReplyTimeoutMs(kShortReplyTimeoutMs);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(SendAlertMail());
+  EXPECT_FALSE(SendAlertMail());
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  // MAIL FROM, RCPT TO, DATA and QUIT each wait once.
-  EXPECT_LT(elapsed, std::chrono::milliseconds(4 * kShortReplyTimeoutMs + 1500));
+  // MAIL FROM waits once and ends the transaction; QUIT waits once more.
+  EXPECT_LT(elapsed, std::chrono::milliseconds(2 * kShortReplyTimeoutMs + 1500));
+  EXPECT_NE(LastMailFailure().find("時間内"), std::string::npos) << LastMailFailure();
   server.Close();
   const std::string received = server.Received();
   EXPECT_NE(received.find("MAIL FROM:<camera@mail.test>"), std::string::npos) << received;
+  EXPECT_EQ(received.find("RCPT TO"), std::string::npos) << received;
+}
+
+TEST_F(MailFixture, OneDeadlineBoundsTheWholeMail) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250 ok\r\n").Pause(3000);
+  server.Start();
+  AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
+  SetMailSessionTimeoutMs(400);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(SendAlertMail());
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  SetMailSessionTimeoutMs(kSmtpSessionTimeoutMs);
+  EXPECT_LT(elapsed, std::chrono::milliseconds(400 + 1500));
 }
 
 TEST_F(MailFixture, AddressesWithLineBreaksAreNeverSent) {

@@ -112,6 +112,20 @@ TEST(Pop3ReplyTest, BlankLinesAreSkippedAndContinuationsKept) {
   reply.Clear();
   for (size_t i = 0; i < kPop3MaxReplyLines; ++i) ASSERT_FALSE(reply.AddLine("999-more"));
   EXPECT_THROW(reply.AddLine("999-more"), EPop3ReplyTooLong);
+
+  // Long lines reach the byte cap long before the line cap.
+  reply.Clear();
+  const std::string longLine = "999-" + std::string(kMaxReplyLineBytes - 10, 'x');
+  size_t kept = 0;
+  try {
+    for (;;) {
+      ASSERT_FALSE(reply.AddLine(longLine));
+      ++kept;
+    }
+  } catch (const EPop3ReplyTooLong&) {
+  }
+  EXPECT_EQ(kept, kPop3MaxReplyBytes / longLine.size());
+  EXPECT_LE(reply.Bytes, kPop3MaxReplyBytes);
 }
 
 TEST(Pop3ReplyTest, MessageCountStandsBetweenOkAndTheNextBlank) {

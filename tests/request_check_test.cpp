@@ -17,6 +17,8 @@
 
 namespace {
 constexpr int kShortWaitMs = 2000;
+// Dovecot delays its answer to a wrong password by two seconds.
+constexpr int kRefusalWaitMs = 5000;
 const char kRequest[] = "From: owner@mail.test\r\nSubject: ?\r\n\r\nshow me\r\n";
 
 // A real mailbox and a real SMTP server, with the settings pointing at both.
@@ -87,7 +89,10 @@ TEST_F(RequestCheck, ThreeRequestsAreDeletedAndAnsweredOnce) {
 TEST_F(RequestCheck, RefusedLoginEndsQuietly) {
   pop_.AddMessage(kRequest);
   AppSettings.MAIL_R_PASSWORD = "wrong";
-  EXPECT_NO_THROW(CheckRequestMail(client_));
+  client_.ReplyTimeoutMs = kRefusalWaitMs;  // the server answers a wrong password late
+  RequestCheckResult result;
+  EXPECT_NO_THROW(result = CheckRequestMail(client_));
+  EXPECT_NE(result.failure.find("パスワード"), std::string::npos) << result.failure;
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(pop_.MessageCount(), 1);
   EXPECT_EQ(ReportsSent(), 0);
@@ -99,19 +104,41 @@ TEST_F(RequestCheck, RefusedLoginEndsQuietly) {
 
 TEST_F(RequestCheck, UnreachableServerEndsQuietly) {
   AppSettings.MAIL_R_PORTNUMBER = 1;
-  EXPECT_NO_THROW(CheckRequestMail(client_));
+  RequestCheckResult result;
+  EXPECT_NO_THROW(result = CheckRequestMail(client_));
+  EXPECT_NE(result.failure.find("接続を拒否"), std::string::npos) << result.failure;
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(ReportsSent(), 0);
 }
 
-TEST_F(RequestCheck, ConnectTypeIsIgnoredAndTheBoxIsReadPlain) {
+TEST_F(RequestCheck, EncryptionChosenAgainstAPlainServerReadsNothing) {
   pop_.AddMessage(kRequest);
   for (int type : {1, 2}) {
     AppSettings.MAIL_R_CONNECT_TYPE = type;
-    CheckRequestMail(client_);
+    const RequestCheckResult result = CheckRequestMail(client_);
+    EXPECT_FALSE(result.ok) << type;
+    EXPECT_FALSE(result.failure.empty());
+    EXPECT_FALSE(client_.Connected());
   }
-  EXPECT_TRUE(pop_.WaitForMessageCount(0));
-  EXPECT_EQ(ReportsSent(), 1);
+  EXPECT_EQ(pop_.MessageCount(), 1);
+  EXPECT_EQ(ReportsSent(), 0);
+  EXPECT_EQ(pop_.Log().find("user=<user>"), std::string::npos) << pop_.Log();
+}
+
+TEST(RequestCheckSettings, ConnectTypeAndCertificateChoiceReachTheClient) {
+  AppSettings = typVardocam{};
+  AppSettings.MAIL_R_CONNECT_TYPE = 2;
+  AppSettings.MAIL_R_NOVERIFY_CERT = true;
+  MailServerSettings settings;
+  FillPopSettings(settings);
+  TPop3Client client;
+  ApplyPopSettings(client, settings);
+  EXPECT_EQ(client.ConnectType, kPop3ConnectTls);
+  EXPECT_FALSE(client.VerifyCert);
+  AppSettings.MAIL_R_NOVERIFY_CERT = false;
+  FillPopSettings(settings);
+  ApplyPopSettings(client, settings);
+  EXPECT_TRUE(client.VerifyCert);
 }
 
 TEST(RequestCheckWire, ErrorAfterLoginReachesTheCallerAndTheNextPollQuits) {

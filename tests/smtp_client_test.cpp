@@ -2,8 +2,10 @@
 
 #include <chrono>
 
+#include "mail/Base64.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpClient.h"
+#include "net/SocketError.h"
 #include "support/ScriptedServer.h"
 
 namespace {
@@ -94,20 +96,130 @@ TEST(SmtpClientWire, OldAuthEqualsFormUsesLogin) {
   EXPECT_EQ("EHLO client.test\r\nAUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n", server.Received());
 }
 
-TEST(SmtpClientWire, PlainOnlyServerGetsNoAuthentication) {
+TEST(SmtpClientWire, PlainOnlyServerGetsAuthPlain) {
   ScriptedServer server;
-  server.Send("220 ready\r\n").ReadLine().Send("250-mail.test\r\n250 AUTH PLAIN\r\n").Start();
+  server.Send("220 ready\r\n").ReadLine().Send("250-mail.test\r\n250 AUTH PLAIN\r\n")
+      .ReadLine().Send("334 \r\n")
+      .ReadLine().Send("235 2.7.0 Authenticated\r\n").Start();
   TSmtpClient client;
   Aim(client, server);
   client.UserName = "user";
+  client.Password = "secret";
   EXPECT_TRUE(client.Login());
-  EXPECT_FALSE(client.AuthDone);
+  EXPECT_TRUE(client.AuthDone);
+  client.Sock.CloseSocket();
+  // RFC 4616: base64 of NUL "user" NUL "secret".
+  EXPECT_EQ("EHLO client.test\r\nAUTH PLAIN\r\nAHVzZXIAc2VjcmV0\r\n", server.Received());
+}
+
+TEST(SmtpClientWire, RefusedCredentialsFailTheLoginAndNothingFollows) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250-mail.test\r\n250 AUTH LOGIN\r\n")
+      .ReadLine().Send("334 VXNlcm5hbWU6\r\n")
+      .ReadLine().Send("334 UGFzc3dvcmQ6\r\n")
+      .ReadLine().Send("535 5.7.8 Authentication failed\r\n").Start();
+  TSmtpClient client;
+  Aim(client, server);
+  client.UserName = "user";
+  client.Password = "wrong";
+  EXPECT_FALSE(client.Login());
+  EXPECT_EQ(TSmtpLoginFailure::AuthRefused, client.LoginFailure);
+  client.Sock.CloseSocket();
+  EXPECT_EQ("EHLO client.test\r\nAUTH LOGIN\r\ndXNlcg==\r\nd3Jvbmc=\r\n", server.Received());
+}
+
+TEST(SmtpClientWire, CredentialsWithoutAKnownMechanismFailTheLogin) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250-mail.test\r\n250 AUTH GSSAPI XLOGIN\r\n").Start();
+  TSmtpClient client;
+  Aim(client, server);
+  client.UserName = "user";
+  EXPECT_FALSE(client.Login());
+  EXPECT_EQ(TSmtpLoginFailure::AuthNoMechanism, client.LoginFailure);
   client.Sock.CloseSocket();
   EXPECT_EQ("EHLO client.test\r\n", server.Received());
 }
 
+TEST(SmtpClientWire, StartTlsChosenEndsTheSessionWhenNotOfferedOrAfterHelo) {
+  for (const char* ehloReply : {"250-mail.test\r\n250 AUTH LOGIN\r\n", "502 no\r\n"}) {
+    ScriptedServer server;
+    server.Send("220 ready\r\n").ReadLine().Send(ehloReply).ReadLine().Send("250 mail.test\r\n").Start();
+    TSmtpClient client;
+    Aim(client, server);
+    client.AutoTLS = true;
+    client.UserName = "user";
+    client.Password = "secret";
+    EXPECT_FALSE(client.Login());
+    EXPECT_EQ(TSmtpLoginFailure::StartTlsMissing, client.LoginFailure);
+    client.Sock.CloseSocket();
+    EXPECT_EQ(std::string::npos, server.Received().find("AUTH")) << server.Received();
+  }
+}
+
+TEST(SmtpClientWire, OneDeadlineForTheWholeSessionAgainstADrippingServer) {
+  // Each byte comes well inside the reply time-out, so only the session's
+  // deadline can end the wait.
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine();
+  for (int i = 0; i < 100; ++i) server.Send("2").Pause(50);
+  server.Start();
+  TSmtpClient client;
+  Aim(client, server);
+  client.SessionTimeout = 400;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.Login());
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(kSockErrTimedOut, client.Sock.LastError());
+  EXPECT_GE(ms, 350);
+  EXPECT_LT(ms, 400 + 1000);
+}
+
+TEST(SmtpClientWire, DripAfterQuitCannotHoldTheClose) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250 mail.test\r\n").ReadLine().Send("221 bye\r\n");
+  for (int i = 0; i < 200; ++i) server.Send("x").Pause(20);
+  server.Start();
+  TSmtpClient client;
+  Aim(client, server);
+  ASSERT_TRUE(client.Login());
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(client.Logout());
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(ms, kCloseDrainMaxMs - 100);
+  EXPECT_LT(ms, kCloseDrainMaxMs + 1000);
+}
+
+TEST(SmtpClientWire, LongContinuationLinesStopAtTheReplyByteCap) {
+  std::string lines;
+  const std::string line = "250-" + std::string(4000, 'c') + "\r\n";
+  while (lines.size() < 2 * kMaxReplyBytes) lines += line;
+  ScriptedServer server;
+  server.Send(lines + "250 end\r\n").Start();
+  TSmtpClient client;
+  Aim(client, server);
+  ASSERT_TRUE(client.Connect());
+  EXPECT_EQ(0, client.ReadResult());
+  size_t held = 0;
+  for (const auto& l : client.FullResult) held += l.size();
+  EXPECT_LE(held, kMaxReplyBytes);
+  EXPECT_LT(client.FullResult.size(), kMaxReplyLines);
+  EXPECT_EQ(-1, client.Sock.Socket());  // out of step: the session is over
+}
+
+TEST(SmtpClientWire, AnyPositiveReplyAfterTheTextIsAccepted) {
+  ScriptedServer server;
+  server.Send("220 ready\r\n").ReadLine().Send("250 mail.test\r\n")
+      .ReadLine().Send("354 go\r\n").ReadMessage().Send("252 queued somewhere\r\n").Start();
+  TSmtpClient client;
+  Aim(client, server);
+  ASSERT_TRUE(client.Login());
+  EXPECT_TRUE(client.MailData({"x"}));
+}
+
 TEST(SmtpClientWire, CramMd5RejectedThenLogin) {
-  const std::string challenge = smtp::EncodeBase64("<42.1@mail.test>");
+  const std::string challenge = Base64Encode("<42.1@mail.test>");
   ScriptedServer server;
   server.Send("220 ready\r\n")
       .ReadLine().Send("250-mail.test\r\n250 AUTH LOGIN CRAM-MD5\r\n")

@@ -6,6 +6,7 @@
 #include "mail/SmtpClient.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
+#include "support/TestCertificates.h"
 
 // Whole sessions against a real SMTP server on 127.0.0.1.
 namespace {
@@ -29,16 +30,27 @@ std::string WireText(const std::vector<std::string>& lines) {
   return text;
 }
 
+// What the TLS server shows: a certificate from the tests' own authority
+// for the name the client uses, one from it for another name, or a
+// self-signed expired one for another name.
+enum class Cert { Trusted, TrustedOtherName, SelfSignedExpired };
+
 struct Session {
   TempDir dir;
+  TestCa ca = WriteTestCa(dir.Path());
+  TrustedCa trusted{ca.certPath};
   std::unique_ptr<SmtpPeer> peer;
   TSmtpClient client;
 
-  Session(const std::string& mode, std::vector<std::string> extra = {},
-          const std::string& certName = "127.0.0.1", bool expired = false) {
+  Session(const std::string& mode, std::vector<std::string> extra = {}, Cert cert = Cert::Trusted) {
     if (mode != "plain") {
-      EXPECT_TRUE(WriteSelfSignedCert(dir.File("cert.pem"), dir.File("key.pem"), certName, expired));
-      extra.insert(extra.end(), {"--cert", dir.File("cert.pem"), "--key", dir.File("key.pem")});
+      const std::string certPath = dir.File("cert.pem"), keyPath = dir.File("key.pem");
+      if (cert == Cert::SelfSignedExpired)
+        EXPECT_TRUE(WriteSelfSignedCert(certPath, keyPath, "wrong.name.invalid", true));
+      else
+        EXPECT_TRUE(WriteServerCert(ca, cert == Cert::Trusted ? "localhost,127.0.0.1" : "other.name.test",
+                                    certPath, keyPath));
+      extra.insert(extra.end(), {"--cert", certPath, "--key", keyPath});
     }
     peer = std::make_unique<SmtpPeer>(mode, dir.Path(), extra);
     client.TargetPort = peer->Port();
@@ -89,14 +101,34 @@ TEST(SmtpConformance, CramMd5IsPreferredWhenOffered) {
   EXPECT_NE(std::string::npos, s.Info().find("\"mechanism\": \"CRAM-MD5\""));
 }
 
-TEST(SmtpConformance, WrongPasswordFailsBothMechanismsButNotTheLogin) {
+TEST(SmtpConformance, WrongPasswordFailsEveryMechanismAndTheLogin) {
   Session s("plain", {"--cram"});
   ASSERT_TRUE(s.peer->Running());
   s.client.Password = "wrong";
-  EXPECT_TRUE(s.client.Login());
+  EXPECT_FALSE(s.client.Login());
   EXPECT_FALSE(s.client.AuthDone);
+  EXPECT_EQ(TSmtpLoginFailure::AuthRefused, s.client.LoginFailure);
   EXPECT_EQ(535, s.client.ResultCode);
   EXPECT_TRUE(s.client.Logout());
+}
+
+TEST(SmtpConformance, ServerOfferingOnlyPlainIsAuthenticatedWithPlain) {
+  Session s("plain", {"--only-plain"});
+  ASSERT_TRUE(s.peer->Running());
+  ASSERT_TRUE(s.client.Login());
+  EXPECT_TRUE(s.client.AuthDone);
+  s.Deliver();
+  EXPECT_TRUE(s.client.Logout());
+  EXPECT_NE(std::string::npos, s.Info().find("\"mechanism\": \"PLAIN\""));
+}
+
+TEST(SmtpConformance, StartTlsChosenButNotOfferedEndsBeforeCredentials) {
+  Session s("plain");
+  ASSERT_TRUE(s.peer->Running());
+  s.client.AutoTLS = true;
+  EXPECT_FALSE(s.client.Login());
+  EXPECT_FALSE(s.client.AuthDone);
+  EXPECT_EQ(TSmtpLoginFailure::StartTlsMissing, s.client.LoginFailure);
 }
 
 TEST(SmtpConformance, StartTlsThenAuthOnTheSecondEhlo) {
@@ -113,10 +145,39 @@ TEST(SmtpConformance, StartTlsThenAuthOnTheSecondEhlo) {
   EXPECT_NE(std::string::npos, s.Info().find("\"tls\": true"));
 }
 
-TEST(SmtpConformance, TlsFromTheFirstByteWithAnExpiredWronglyNamedCertificate) {
-  Session s("tls", {}, "wrong.name.invalid", /*expired=*/true);
+TEST(SmtpConformance, TlsFromTheFirstByteWithATrustedCertificateByNameAndAddress) {
+  for (const char* host : {"localhost", "127.0.0.1"}) {
+    Session s("tls");
+    ASSERT_TRUE(s.peer->Running());
+    s.client.TargetHost = host;
+    s.client.FullSSL = true;
+    ASSERT_TRUE(s.client.Login()) << host << ": " << s.client.Sock.SSL().LastErrorDesc();
+    EXPECT_TRUE(s.client.AuthDone);
+    s.Deliver();
+    EXPECT_TRUE(s.client.Logout());
+  }
+}
+
+TEST(SmtpConformance, UntrustedCertificatesEndTheSessionBeforeCredentials) {
+  for (Cert cert : {Cert::SelfSignedExpired, Cert::TrustedOtherName}) {
+    for (const char* mode : {"tls", "starttls"}) {
+      Session s(mode, {}, cert);
+      ASSERT_TRUE(s.peer->Running());
+      s.client.FullSSL = std::string(mode) == "tls";
+      s.client.AutoTLS = !s.client.FullSSL;
+      EXPECT_FALSE(s.client.Login()) << mode;
+      EXPECT_TRUE(s.client.Sock.SSL().CertRejected()) << mode << ": " << s.client.Sock.SSL().LastErrorDesc();
+      EXPECT_FALSE(s.client.AuthDone);
+      EXPECT_FALSE(std::filesystem::exists(s.dir.File("msg-1.eml")));
+    }
+  }
+}
+
+TEST(SmtpConformance, OptedOutTlsAcceptsAnExpiredWronglyNamedCertificate) {
+  Session s("tls", {}, Cert::SelfSignedExpired);
   ASSERT_TRUE(s.peer->Running());
   s.client.FullSSL = true;
+  s.client.Sock.SSL().VerifyCert = false;
   ASSERT_TRUE(s.client.Login()) << s.client.Sock.SSL().LastErrorDesc();
   EXPECT_TRUE(s.client.Sock.SSL().SSLEnabled());
   EXPECT_TRUE(s.client.AuthDone);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "mail/Base64.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpReply.h"
+#include "net/LineEnd.h"
 
 using namespace smtp;
 
@@ -96,22 +98,22 @@ TEST(SmtpReply, LineBreaksInsideALineCannotEndTheMessage) {
 }
 
 TEST(SmtpAuth, Base64RoundTrip) {
-  EXPECT_EQ("", EncodeBase64(""));
-  EXPECT_EQ("Zg==", EncodeBase64("f"));
-  EXPECT_EQ("Zm8=", EncodeBase64("fo"));
-  EXPECT_EQ("Zm9v", EncodeBase64("foo"));
-  EXPECT_EQ("Zm9vYmFy", EncodeBase64("foobar"));
+  EXPECT_EQ("", Base64Encode(""));
+  EXPECT_EQ("Zg==", Base64Encode("f"));
+  EXPECT_EQ("Zm8=", Base64Encode("fo"));
+  EXPECT_EQ("Zm9v", Base64Encode("foo"));
+  EXPECT_EQ("Zm9vYmFy", Base64Encode("foobar"));
   const std::string binary("\x00\xff\x10\x80\r\n", 6);
-  EXPECT_EQ(binary, DecodeBase64(EncodeBase64(binary)));
+  EXPECT_EQ(binary, Base64Decode(Base64Encode(binary)));
   const std::string longText(300, 'k');
-  EXPECT_EQ(std::string::npos, EncodeBase64(longText).find_first_of("\r\n"));
-  EXPECT_EQ("foobar", DecodeBase64("Zm9v\r\nYmFy"));
-  EXPECT_EQ("f", DecodeBase64("Zg==junk"));
+  EXPECT_EQ(std::string::npos, Base64Encode(longText).find_first_of("\r\n"));
+  EXPECT_EQ("foobar", Base64Decode("Zm9v\r\nYmFy"));
+  EXPECT_EQ("f", Base64Decode("Zg==junk"));
 }
 
 TEST(SmtpAuth, CramMd5MatchesTheRfc2195Example) {
   const std::string challenge = "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+";
-  EXPECT_EQ("<1896.697170952@postoffice.reston.mci.net>", DecodeBase64(challenge));
+  EXPECT_EQ("<1896.697170952@postoffice.reston.mci.net>", Base64Decode(challenge));
   EXPECT_EQ("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw",
             CramMd5Response("tim", "tanstaaftanstaaf", challenge));
 }

@@ -6,10 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "mail/BlockingSocket.h"
-#include "mail/LineEnd.h"
-#include "mail/SocketError.h"
-#include "mail/TcpSocket.h"
+#include <atomic>
+#include <netdb.h>
+#include <thread>
+
+#include "net/BlockingSocket.h"
+#include "net/NameLookup.h"
+#include "net/LineEnd.h"
+#include "net/SocketError.h"
+#include "net/TcpSocket.h"
 #include "support/ScriptedServer.h"
 
 namespace {
@@ -271,4 +276,103 @@ TEST(TlsLayerWire, SilentPeerCannotHoldTheHandshake) {
   c.sock.SSLDoConnect();
   EXPECT_EQ(kSockErrTlsFailed, c.sock.LastError());
   EXPECT_LT(MsSince(start), kShortMs + 1000);
+}
+
+// ---- One deadline over a whole exchange ----
+
+namespace {
+
+// A resolver that hangs until the test lets it go, as one whose name server
+// never answers.
+std::atomic<bool> releaseLookups{false};
+int HangingLookup(const char*, const char*, const addrinfo*, addrinfo** result) {
+  while (!releaseLookups) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  *result = nullptr;
+  return EAI_NONAME;
+}
+
+struct HangingResolver {
+  HangingResolver() {
+    releaseLookups = false;
+    SetLookupFunction(&HangingLookup);
+  }
+  ~HangingResolver() {
+    releaseLookups = true;
+    SetLookupFunction(nullptr);
+    for (int i = 0; i < 200 && AbandonedLookups() > 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+};
+
+} // namespace
+
+TEST(NameLookup, AHangingResolverCostsOnlyTheConnectTimeOutAndFewThreads) {
+  HangingResolver resolver;
+  TTcpSocket sock;
+  sock.ConnectTimeout = kShortMs;
+  const auto start = std::chrono::steady_clock::now();
+  sock.Connect("mail.example.test", "25");
+  EXPECT_EQ(kSockErrTimedOut, sock.LastError());
+  EXPECT_GE(MsSince(start), kShortMs - 10);
+  EXPECT_LT(MsSince(start), kShortMs + 1000);
+
+  // Abandoned lookups pile up only to their limit; then a lookup fails at once.
+  sock.ConnectTimeout = 20;
+  while (AbandonedLookups() < kMaxAbandonedLookups) sock.Connect("mail.example.test", "25");
+  const auto again = std::chrono::steady_clock::now();
+  sock.Connect("mail.example.test", "25");
+  EXPECT_EQ(kSockErrTryAgain, sock.LastError());
+  EXPECT_LT(MsSince(again), 100);
+}
+
+TEST(NameLookup, ARealNameStillResolves) {
+  TAddressList found;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  ASSERT_EQ(0, LookupAddresses("localhost", "25", hints, 5000, found));
+  EXPECT_FALSE(found.Empty());
+  EXPECT_NE(0, LookupAddresses("no-such-host.invalid", "25", hints, 5000, found));
+  EXPECT_TRUE(found.Empty());
+}
+
+TEST(TcpSocketWire, APassedDeadlineEndsEveryWaitAndSend) {
+  ScriptedServer server;
+  server.Send("partial").Pause(2000).Start();
+  Client c(server);
+  ASSERT_EQ(0, c.sock.LastError());
+  c.sock.SetDeadline(TBlockingSocket::Clock::now() + std::chrono::milliseconds(kShortMs));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ("", c.sock.RecvString(10000));
+  EXPECT_EQ(kSockErrTimedOut, c.sock.LastError());
+  EXPECT_LT(MsSince(start), kShortMs + 1000);
+  c.sock.SendString("QUIT\r\n");
+  EXPECT_EQ(kSockErrTimedOut, c.sock.LastError());
+  c.sock.SSLDoConnect();
+  EXPECT_EQ(kSockErrTlsFailed, c.sock.LastError());
+  EXPECT_LT(MsSince(start), kShortMs + 1000);
+}
+
+TEST(TcpSocketWire, CloseStopsDrainingADripAfterItsLimit) {
+  ScriptedServer server;
+  for (int i = 0; i < 300; ++i) server.Send("x").Pause(20);
+  server.Start();
+  Client c(server);
+  ASSERT_EQ(0, c.sock.LastError());
+  const auto start = std::chrono::steady_clock::now();
+  c.sock.CloseSocket();
+  EXPECT_GE(MsSince(start), kCloseDrainMaxMs - 100);
+  EXPECT_LT(MsSince(start), kCloseDrainMaxMs + 1000);
+}
+
+TEST(TcpSocketWire, ANameWithADeadAddressFirstReachesTheLiveOne) {
+  // "localhost" gives ::1 and 127.0.0.1 here; the server listens on the
+  // IPv4 address only, so preferring IPv6 must fall through to it.
+  ScriptedServer server;
+  server.Send("220 ready\r\n").Start();
+  TTcpSocket sock;
+  sock.PreferIP4 = false;
+  sock.ConvertLineEnd = true;
+  sock.Connect("localhost", server.Port());
+  ASSERT_EQ(0, sock.LastError());
+  EXPECT_EQ("220 ready", sock.RecvString(2000));
 }

@@ -375,6 +375,37 @@ TEST_F(OptionFormTest, UnknownConnectTypeShowsNoSelectionAndStoresMinusOne) {
   EXPECT_EQ(form->ConnectDefanceModeCBox->currentIndex(), 2);
 }
 
+TEST_F(OptionFormTest, CertificateChoicesAndTheReceiveConnectTypeAreStored) {
+  AppSettings.MAIL_R_CONNECT_TYPE = 1;
+  AppSettings.MAIL_R_NOVERIFY_CERT = true;
+  Open();
+  auto* sendBox = form->findChild<QCheckBox*>("NoVerifyCertCBox");
+  auto* receiveBox = form->findChild<QCheckBox*>("RNoVerifyCertCBox");
+  auto* receiveType = form->findChild<QComboBox*>("RConnectDefanceModeCBox");
+  ASSERT_TRUE(sendBox && receiveBox && receiveType);
+  EXPECT_EQ(sendBox->text(), U("証明書を検証しない"));
+  EXPECT_TRUE(form->MailSheet->isAncestorOf(sendBox));
+  EXPECT_TRUE(form->ReceiveSheet->isAncestorOf(receiveBox));
+  EXPECT_TRUE(form->ReceiveSheet->isAncestorOf(receiveType));
+  ASSERT_EQ(receiveType->count(), 3);
+  EXPECT_EQ(receiveType->itemText(1), U("TLS接続"));
+  EXPECT_FALSE(sendBox->isChecked());
+  EXPECT_TRUE(receiveBox->isChecked());
+  EXPECT_EQ(receiveType->currentIndex(), 1);
+
+  sendBox->setChecked(true);
+  receiveBox->setChecked(false);
+  receiveType->setCurrentIndex(2);
+  QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
+  EXPECT_TRUE(AppSettings.MAIL_NOVERIFY_CERT);
+  EXPECT_FALSE(AppSettings.MAIL_R_NOVERIFY_CERT);
+  EXPECT_EQ(AppSettings.MAIL_R_CONNECT_TYPE, 2);
+  const typVardocam stored = StoredSettings();
+  EXPECT_TRUE(stored.MAIL_NOVERIFY_CERT);
+  EXPECT_FALSE(stored.MAIL_R_NOVERIFY_CERT);
+  EXPECT_EQ(stored.MAIL_R_CONNECT_TYPE, 2);
+}
+
 TEST_F(OptionFormTest, StoredNumbersSurviveAConfirmUntouched) {
   AppSettings.CAMERANUMBER = -1;
   AppSettings.BINBORDER = 999;
@@ -584,25 +615,43 @@ TEST_F(OptionFormTest, SmtpTestLogsInWithTheTypedValues) {
   Retype(Edit("PassWordEdit"), "secret");
   form->ConnectDefanceModeCBox->setCurrentIndex(2);
   form->PageControl1->setCurrentIndex(1);
+  // A self-signed certificate is not trusted, and the message says so...
   QTest::mouseClick(form->SMTPConnectTestBtn, Qt::LeftButton);
   ASSERT_EQ(presenter.shown.size(), 1u);
-  EXPECT_FALSE(presenter.shown[0].error);
-  EXPECT_EQ(presenter.shown[0].text, "SMTPサーバとの接続に成功しました。");
-  EXPECT_TRUE(presenter.shown[0].cursorRestored);
+  EXPECT_TRUE(presenter.shown[0].error);
+  EXPECT_EQ(presenter.shown[0].text.rfind("SMTPサーバとの接続に失敗しました。\n", 0), 0u);
+  EXPECT_NE(presenter.shown[0].text.find("証明書を信頼できません"), std::string::npos) << presenter.shown[0].text;
+  // ...unless the user opts out of the check.
+  form->NoVerifyCertCBox->setChecked(true);
+  QTest::mouseClick(form->SMTPConnectTestBtn, Qt::LeftButton);
+  ASSERT_EQ(presenter.shown.size(), 2u);
+  EXPECT_FALSE(presenter.shown[1].error);
+  EXPECT_EQ(presenter.shown[1].text, "SMTPサーバとの接続に成功しました。");
+  EXPECT_TRUE(presenter.shown[1].cursorRestored);
+
+  // A wrong password is a failed test.
+  Retype(Edit("PassWordEdit"), "wrong");
+  QTest::mouseClick(form->SMTPConnectTestBtn, Qt::LeftButton);
+  ASSERT_EQ(presenter.shown.size(), 3u);
+  EXPECT_TRUE(presenter.shown[2].error);
+  EXPECT_EQ(presenter.shown[2].text.rfind("SMTPサーバとの接続に失敗しました。\n", 0), 0u);
+  EXPECT_NE(presenter.shown[2].text.find("パスワード"), std::string::npos) << presenter.shown[2].text;
+  Retype(Edit("PassWordEdit"), "secret");
 
   // The same server without TLS from the first byte never greets.
   form->ConnectDefanceModeCBox->setCurrentIndex(0);
   QTest::mouseClick(form->SMTPConnectTestBtn, Qt::LeftButton);
-  ASSERT_EQ(presenter.shown.size(), 2u);
-  EXPECT_TRUE(presenter.shown[1].error);
-  EXPECT_EQ(presenter.shown[1].text, "SMTPサーバとの接続に失敗しました。");
+  ASSERT_EQ(presenter.shown.size(), 4u);
+  EXPECT_TRUE(presenter.shown[3].error);
+  EXPECT_EQ(presenter.shown[3].text.rfind("SMTPサーバとの接続に失敗しました。", 0), 0u);
 
   // Nobody listening.
   Retype(Edit("PortNumberEdit"), std::to_string(FreeLoopbackPort()).c_str());
   QTest::mouseClick(form->SMTPConnectTestBtn, Qt::LeftButton);
-  ASSERT_EQ(presenter.shown.size(), 3u);
-  EXPECT_EQ(presenter.shown[2].text, "SMTPサーバとの接続に失敗しました。");
-  EXPECT_TRUE(presenter.shown[2].cursorRestored);
+  ASSERT_EQ(presenter.shown.size(), 5u);
+  EXPECT_EQ(presenter.shown[4].text.rfind("SMTPサーバとの接続に失敗しました。", 0), 0u);
+  EXPECT_NE(presenter.shown[4].text.find("接続を拒否"), std::string::npos) << presenter.shown[4].text;
+  EXPECT_TRUE(presenter.shown[4].cursorRestored);
 
   EXPECT_EQ(AppSettings.MAIL_HOSTNAME, "stored.invalid");
   EXPECT_TRUE(form->isVisible());

@@ -86,6 +86,7 @@ def main():
     parser.add_argument("--user", default="user")
     parser.add_argument("--password", default="secret")
     parser.add_argument("--cram", action="store_true", help="offer CRAM-MD5")
+    parser.add_argument("--only-plain", action="store_true", help="offer PLAIN alone")
     parser.add_argument("--require-auth", action="store_true",
                         help="refuse MAIL FROM before a successful AUTH")
     args = parser.parse_args()
@@ -93,7 +94,9 @@ def main():
     handler = Handler(args.outdir, args.user, args.password, args.cram)
     kwargs = dict(authenticator=handler.authenticator, auth_require_tls=False,
                   auth_required=args.require_auth)
-    if not args.cram:
+    if args.only_plain:
+        kwargs["auth_exclude_mechanism"] = ["CRAM-MD5", "LOGIN"]
+    elif not args.cram:
         kwargs["auth_exclude_mechanism"] = ["CRAM-MD5"]
     if args.mode != "plain":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)

@@ -69,14 +69,19 @@ void Pop3Peer::WriteConfig(int port) {
                  "base_dir = " + d + "/run\n"
                  "state_dir = " + d + "/state\n"
                  "log_path = " + d + "/dovecot.log\n"
-                 "ssl = no\n"
+                 + (certPath_.empty() ? std::string("ssl = no\n")
+                                      : "ssl = yes\nssl_cert = <" + certPath_ + "\nssl_key = <" + keyPath_ + "\n") +
                  "disable_plaintext_auth = no\n"
                  "mail_location = maildir:" + Maildir() + "\n"
                  "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + d + "/passwd\n}\n"
                  "userdb {\n  driver = static\n"
                  "  args = uid=nobody gid=nogroup home=" + Maildir() + "\n}\n"
                  "service pop3-login {\n  inet_listener pop3 {\n"
-                 "    address = 127.0.0.1\n    port = " + std::to_string(port) + "\n  }\n}\n");
+                 "    address = 127.0.0.1\n    port = " + std::to_string(port) + "\n  }\n" +
+                 (certPath_.empty() ? std::string()
+                                    : "  inet_listener pop3s {\n    address = 127.0.0.1\n    port = " +
+                                          std::to_string(tlsPort_) + "\n    ssl = yes\n  }\n") +
+                 "}\n");
 }
 
 void Pop3Peer::Start() {
@@ -101,7 +106,16 @@ void Pop3Peer::Start() {
   throw std::runtime_error("dovecot did not start:\n" + log);
 }
 
+void Pop3Peer::EnableTls(const std::string& certPath, const std::string& keyPath) {
+  certPath_ = certPath;
+  keyPath_ = keyPath;
+}
+
 bool Pop3Peer::TryStart(int port) {
+  if (!certPath_.empty()) {
+    do tlsPort_ = FreeLoopbackPort();
+    while (tlsPort_ == port);
+  }
   WriteConfig(port);
   std::string config = dir_->File("dovecot.conf");
   std::string output = dir_->File("dovecot.out");
@@ -122,7 +136,7 @@ bool Pop3Peer::TryStart(int port) {
   pid_ = pid;
   port_ = port;
   for (int waited = 0; waited < kStartWaitMs; waited += 10) {
-    if (Listening(port)) return true;
+    if (Listening(port) && (tlsPort_ == 0 || Listening(tlsPort_))) return true;
     int status;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;

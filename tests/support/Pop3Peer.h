@@ -22,6 +22,11 @@ public:
   // Why this machine cannot run the peer, or empty when it can.
   static std::string Unavailable();
 
+  // Before Start: offer STLS on Port() and TLS from the first byte on
+  // TlsPort(), showing this certificate.
+  void EnableTls(const std::string& certPath, const std::string& keyPath);
+  int TlsPort() const { return tlsPort_; }
+
   // Starts the server and waits until it listens; throws std::runtime_error
   // with the server's log when it does not come up.
   void Start();
@@ -47,4 +52,7 @@ private:
   pid_t pid_ = -1;
   int port_ = 0;
   int delivered_ = 0;
+  std::string certPath_;
+  std::string keyPath_;
+  int tlsPort_ = 0;
 };

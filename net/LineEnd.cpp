@@ -1,4 +1,4 @@
-#include "mail/LineEnd.h"
+#include "net/LineEnd.h"
 
 bool FindLineEnd(const std::string& text, TLineEnd& end, size_t from) {
   const size_t pos = text.find_first_of("\r\n", from);
@@ -24,3 +24,5 @@ void JoinSplitLineEnd(std::string& data, bool& lastCR, bool& lastLF) {
   lastCR = false;
   lastLF = false;
 }
+
+bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }

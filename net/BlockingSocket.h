@@ -1,24 +1,30 @@
 #pragma once
+#include <chrono>
 #include <cstddef>
 #include <string>
 
-#include "mail/SocketError.h"
+#include "net/SocketError.h"
 
 // Defaults of the socket's limits and waits.
 constexpr int kSendMaxChunk = 65536;          // largest single send
 constexpr int kNonblockSendTimeoutMs = 15000; // wait for a full send buffer to drain
-constexpr int kConnectTimeoutMs = 30000;      // wait for the connection to be accepted
+constexpr int kConnectTimeoutMs = 30000;      // name lookup and connect together
 constexpr int kMaxLineLength = 1 << 20;       // far above any real reply line
 constexpr int kMaxPacketBytes = 65536;        // largest single read
 constexpr int kCloseDrainWaitMs = 100;        // wait for the peer's last bytes at close
+constexpr int kCloseDrainMaxMs = 1000;        // a peer dripping bytes after the end cannot hold the close
 constexpr size_t kCloseDrainMaxBytes = 1 << 20;
 
 enum TSocketFamily { SF_Any, SF_IP4, SF_IP6 };
 
 // A TCP client socket used as if blocking: every operation waits for its
-// result, records failures in LastError and never throws.
+// result, records failures in LastError and never throws. Besides each
+// operation's own time-out, an optional deadline bounds every wait of a whole
+// exchange: name lookup, connect, handshake, sends, reads and the close.
 class TBlockingSocket {
 public:
+  using Clock = std::chrono::steady_clock;
+
   TBlockingSocket();
   virtual ~TBlockingSocket();
   TBlockingSocket(const TBlockingSocket&) = delete;
@@ -36,7 +42,16 @@ public:
   bool PreferIP4 = true;
   TSocketFamily Family = SF_Any;
 
+  // Every later wait ends by this time; past it, operations fail with 10060.
+  void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+  void ClearDeadline() { deadline_ = Clock::time_point::max(); }
+  Clock::time_point Deadline() const { return deadline_; }
+  // timeoutMs cut down to what is left before the deadline (never below 0).
+  int WithinDeadline(int timeoutMs) const;
+
   int Socket() const { return fd_; }
+  // The host name given to the last Connect, as the TLS layer checks it.
+  const std::string& PeerName() const { return peerName_; }
   int LastError() const { return lastError_; }
   std::string LastErrorDesc() const { return SocketErrorText(lastError_); }
 
@@ -55,11 +70,15 @@ public:
   bool CanRead(int timeoutMs);
   // Orderly close; the handle becomes -1.
   virtual void CloseSocket();
+  // Closes at once, reading nothing more: for a connection out of step.
+  virtual void AbortSocket();
   // The local host name, as the socket layer reports it.
   static std::string LocalName();
 
   // Waits for events on fd: 1 ready, 0 timed out, -1 failed (errno set).
   static int WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr);
+  // The same on this socket, never past the deadline.
+  int WaitReady(short events, int timeoutMs) const;
 
 protected:
   // Sends all of len bytes or records an error; false on error.
@@ -76,8 +95,11 @@ protected:
 
 private:
   bool CreateSocket(int family);
+  bool ConnectTo(const struct addrinfo& address, int timeoutMs);
   bool DrainBeforeClose();
 
+  Clock::time_point deadline_ = Clock::time_point::max();
+  std::string peerName_;
   int socketFamily_ = 0;
   int lastError_ = 0;
   std::string buffer_;

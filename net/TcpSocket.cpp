@@ -1,8 +1,8 @@
-#include "mail/TcpSocket.h"
+#include "net/TcpSocket.h"
 
 #include <algorithm>
 
-#include "mail/OpenSslLayer.h"
+#include "net/OpenSslLayer.h"
 
 TTcpSocket::TTcpSocket() : tls_(std::make_unique<TOpenSslLayer>(fd_)) {}
 
@@ -11,7 +11,8 @@ TTcpSocket::~TTcpSocket() { TTcpSocket::CloseSocket(); }
 
 void TTcpSocket::SSLDoConnect() {
   ResetError();
-  if (!tls_->Connect()) SetError(kSockErrTlsFailed);
+  const int timeoutMs = WithinDeadline(tls_->HandshakeTimeout);
+  if (!tls_->Connect(PeerName(), timeoutMs)) SetError(kSockErrTlsFailed);
 }
 
 int TTcpSocket::WaitingData() {
@@ -24,7 +25,7 @@ int TTcpSocket::WaitingData() {
 bool TTcpSocket::SendChunk(const char* data, size_t len) {
   if (!tls_->SSLEnabled()) return TBlockingSocket::SendChunk(data, len);
   int error = 0;
-  if (tls_->Send(data, len, NonblockSendTimeout, error)) return true;
+  if (tls_->Send(data, len, WithinDeadline(NonblockSendTimeout), error)) return true;
   SetError(error);
   return false;
 }
@@ -40,4 +41,9 @@ size_t TTcpSocket::RecvChunk(char* data, size_t len) {
 void TTcpSocket::CloseSocket() {
   if (tls_->SSLEnabled()) tls_->Shutdown();
   TBlockingSocket::CloseSocket();
+}
+
+void TTcpSocket::AbortSocket() {
+  if (tls_->SSLEnabled()) tls_->Shutdown();
+  TBlockingSocket::AbortSocket();
 }

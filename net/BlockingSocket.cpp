@@ -1,4 +1,4 @@
-#include "mail/BlockingSocket.h"
+#include "net/BlockingSocket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +10,10 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
-#include "mail/LineEnd.h"
+#include "net/LineEnd.h"
+#include "net/NameLookup.h"
 
 namespace {
 
@@ -37,6 +39,17 @@ struct AddrInfoList {
   }
 };
 
+// Preferred addresses first, the rest after them, each group in the
+// resolver's order.
+std::vector<const addrinfo*> InConnectOrder(const addrinfo* head, int preferredFamily) {
+  std::vector<const addrinfo*> order;
+  for (const addrinfo* a = head; a; a = a->ai_next)
+    if (a->ai_family == preferredFamily) order.push_back(a);
+  for (const addrinfo* a = head; a; a = a->ai_next)
+    if (a->ai_family != preferredFamily) order.push_back(a);
+  return order;
+}
+
 } // namespace
 
 TBlockingSocket::TBlockingSocket() = default;
@@ -54,6 +67,18 @@ int TBlockingSocket::WaitFor(int fd, short events, int timeoutMs, short* revents
     if (revents) *revents = p.revents;
     return r < 0 ? -1 : (r == 0 ? 0 : 1);
   }
+}
+
+int TBlockingSocket::WithinDeadline(int timeoutMs) const {
+  if (timeoutMs < 0) timeoutMs = 0;
+  if (deadline_ == Clock::time_point::max()) return timeoutMs;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+  if (left <= 0) return 0;
+  return static_cast<int>(std::min<long long>(left, timeoutMs));
+}
+
+int TBlockingSocket::WaitReady(short events, int timeoutMs) const {
+  return WaitFor(fd_, events, WithinDeadline(timeoutMs));
 }
 
 bool TBlockingSocket::CreateSocket(int family) {
@@ -96,51 +121,63 @@ void TBlockingSocket::Bind(const std::string& ip, const std::string& port) {
 
 void TBlockingSocket::Connect(const std::string& host, const std::string& port) {
   ResetError();
+  peerName_ = host;
+  const auto start = SteadyClock::now();
+  auto timeLeft = [&] { return WithinDeadline(ConnectTimeout - ElapsedMs(start)); };
   addrinfo hints{};
   hints.ai_family = fd_ >= 0 ? socketFamily_ : FamilyFor(Family);
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_ADDRCONFIG;
-  AddrInfoList list;
-  int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list.head);
-  if (rc == EAI_NONAME || rc == EAI_FAMILY) {
+  TAddressList list;
+  int rc = LookupAddresses(host, port, hints, timeLeft(), list);
+  if (rc == kSockErrHostNotFound || rc == kSockErrAddressFamily || rc == kSockErrNoData) {
     // Loopback-only machines have no configured address of some family.
     hints.ai_flags = 0;
-    rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list.head);
+    rc = LookupAddresses(host, port, hints, timeLeft(), list);
   }
-  if (rc != 0 || !list.head) {
-    SetError(SocketErrorFromResolver(rc ? rc : EAI_NONAME, errno));
+  if (rc != 0) {
+    SetError(rc);
     return;
   }
-  const addrinfo* chosen = list.head;
-  if (hints.ai_family == AF_UNSPEC && PreferIP4) {
-    for (const addrinfo* a = list.head; a; a = a->ai_next) {
-      if (a->ai_family == AF_INET) {
-        chosen = a;
-        break;
-      }
-    }
-  }
-  if (fd_ < 0 && !CreateSocket(chosen->ai_family)) return;
+  const int preferred = hints.ai_family == AF_UNSPEC && PreferIP4 ? AF_INET : hints.ai_family;
   ClearReceiveState();
+  // Each address in turn, all within the one connect time-out: a name with
+  // an address that does not answer still reaches the one that does.
+  for (const addrinfo* a : InConnectOrder(list.First(), preferred)) {
+    if (timeLeft() <= 0) {
+      SetError(kSockErrTimedOut);
+      return;
+    }
+    ResetError();
+    const bool ownSocket = fd_ < 0;
+    if (ownSocket && !CreateSocket(a->ai_family)) return;
+    if (ConnectTo(*a, timeLeft())) return;
+    if (!ownSocket || LastError() == kSockErrTimedOut) return;
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
 
-  if (::connect(fd_, chosen->ai_addr, chosen->ai_addrlen) == 0) return;
+bool TBlockingSocket::ConnectTo(const addrinfo& address, int timeoutMs) {
+  if (::connect(fd_, address.ai_addr, address.ai_addrlen) == 0) return true;
   if (errno != EINPROGRESS && errno != EINTR) {
     SetError(SocketErrorFromErrno(errno));
-    return;
+    return false;
   }
-  const int ready = WaitFor(fd_, POLLOUT, ConnectTimeout);
+  const int ready = WaitReady(POLLOUT, timeoutMs);
   if (ready == 0) {
     SetError(kSockErrTimedOut);
-    return;
+    return false;
   }
   if (ready < 0) {
     SetError(SocketErrorFromErrno(errno));
-    return;
+    return false;
   }
   int soError = 0;
   socklen_t len = sizeof soError;
   if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
   if (soError != 0) SetError(SocketErrorFromErrno(soError));
+  return soError == 0;
 }
 
 bool TBlockingSocket::SendChunk(const char* data, size_t len) {
@@ -153,7 +190,7 @@ bool TBlockingSocket::SendChunk(const char* data, size_t len) {
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const int ready = WaitFor(fd_, POLLOUT, NonblockSendTimeout);
+      const int ready = WaitReady(POLLOUT, NonblockSendTimeout);
       if (ready == 0) {
         SetError(kSockErrTimedOut);
         return false;
@@ -174,6 +211,10 @@ void TBlockingSocket::SendString(const std::string& data) {
   ResetError();
   if (fd_ < 0) {
     SetError(kSockErrNotConnected);
+    return;
+  }
+  if (deadline_ != Clock::time_point::max() && Clock::now() >= deadline_) {
+    SetError(kSockErrTimedOut);
     return;
   }
   const size_t chunk = static_cast<size_t>(SendMaxChunk > 0 ? SendMaxChunk : kSendMaxChunk);
@@ -209,7 +250,7 @@ bool TBlockingSocket::CanRead(int timeoutMs) {
     SetError(kSockErrNotConnected);
     return false;
   }
-  const int ready = WaitFor(fd_, POLLIN, timeoutMs);
+  const int ready = WaitReady(POLLIN, timeoutMs);
   if (ready < 0) SetError(SocketErrorFromErrno(errno));
   return ready == 1;
 }
@@ -310,8 +351,11 @@ std::string TBlockingSocket::RecvString(int timeoutMs) {
 bool TBlockingSocket::DrainBeforeClose() {
   char scratch[4096];
   size_t total = 0;
+  const auto start = SteadyClock::now();
   while (total < kCloseDrainMaxBytes) {
-    if (WaitFor(fd_, POLLIN, kCloseDrainWaitMs) != 1) return false;
+    const int left = WithinDeadline(kCloseDrainMaxMs - ElapsedMs(start));
+    if (left <= 0) return false;
+    if (WaitFor(fd_, POLLIN, std::min(kCloseDrainWaitMs, left)) != 1) return false;
     const ssize_t got = ::recv(fd_, scratch, sizeof scratch, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return got == 0;
@@ -329,6 +373,12 @@ void TBlockingSocket::CloseSocket() {
     ::close(fd_);
     fd_ = -1;
   }
+  ClearReceiveState();
+}
+
+void TBlockingSocket::AbortSocket() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
   ClearReceiveState();
 }
 

@@ -1,4 +1,4 @@
-#include "mail/OpenSslLayer.h"
+#include "net/OpenSslLayer.h"
 
 #include <cerrno>
 #include <chrono>
@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
-#include "mail/BlockingSocket.h"
-#include "mail/SocketError.h"
+#include "net/BlockingSocket.h"
+#include "net/SocketError.h"
 
 namespace {
 
@@ -76,6 +78,11 @@ int WaitForTls(int fd, int sslError, int timeoutMs) {
   return 0;
 }
 
+bool IsAddressLiteral(const std::string& name) {
+  unsigned char scratch[16];
+  return inet_pton(AF_INET, name.c_str(), scratch) == 1 || inet_pton(AF_INET6, name.c_str(), scratch) == 1;
+}
+
 } // namespace
 
 bool TOpenSslLayer::InitLibrary() {
@@ -116,8 +123,9 @@ void TOpenSslLayer::RecordLibraryError(const char* operation) {
   ERR_clear_error();
 }
 
-bool TOpenSslLayer::Connect() {
+bool TOpenSslLayer::Connect(const std::string& serverName, int timeoutMs) {
   SetLastError(0, std::string());
+  SetCertRejected(false);
   Release();
   if (Handle() < 0) {
     SetLastError(0, "TLS connect: socket not open");
@@ -149,6 +157,19 @@ bool TOpenSslLayer::Connect() {
   }
   BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(Handle())));
   SSL_set_bio(ssl_, bio, bio);
+  const bool literal = IsAddressLiteral(serverName);
+  // Servers with several names pick their certificate by the name sent; an
+  // address is never sent as a name.
+  if (!serverName.empty() && !literal) SSL_set_tlsext_host_name(ssl_, serverName.c_str());
+  if (VerifyCert) {
+    const bool named = literal ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), serverName.c_str()) == 1
+                               : SSL_set1_host(ssl_, serverName.c_str()) == 1;
+    if (!named) {
+      RecordLibraryError("TLS host name");
+      Release();
+      return false;
+    }
+  }
 
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
@@ -156,9 +177,18 @@ bool TOpenSslLayer::Connect() {
     if (rc == 1) break;
     const int sslError = SSL_get_error(ssl_, rc);
     if (sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE) {
-      const int remaining = HandshakeTimeout - MillisSince(start);
+      const int remaining = timeoutMs - MillisSince(start);
       if (remaining > 0 && WaitForTls(Handle(), sslError, remaining) == 0) continue;
       SetLastError(0, "TLS handshake timed out");
+      ERR_clear_error();
+      Release();
+      return false;
+    }
+    const long verify = SSL_get_verify_result(ssl_);
+    if (VerifyCert && verify != X509_V_OK) {
+      SetCertRejected(true);
+      SetLastError(static_cast<unsigned long>(verify),
+                   std::string("TLS certificate not trusted: ") + X509_verify_cert_error_string(verify));
       ERR_clear_error();
       Release();
       return false;

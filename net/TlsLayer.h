@@ -13,7 +13,9 @@ public:
   TTlsLayer(const TTlsLayer&) = delete;
   TTlsLayer& operator=(const TTlsLayer&) = delete;
 
-  bool VerifyCert = false;
+  // Check the server's certificate against the system's trust store and the
+  // host name it was reached by; off only when the user opted out.
+  bool VerifyCert = true;
   std::string Ciphers;
   int HandshakeTimeout = kHandshakeTimeoutMs;
 
@@ -21,9 +23,14 @@ public:
   // The TLS library's own error code and text of the last failure.
   unsigned long LastError() const { return lastError_; }
   const std::string& LastErrorDesc() const { return lastErrorDesc_; }
+  // The last handshake failed because the certificate was not trusted
+  // (unknown issuer, expired, or issued for another name).
+  bool CertRejected() const { return certRejected_; }
 
-  // Client handshake on the connected socket; false on failure.
-  virtual bool Connect() = 0;
+  // Client handshake on the connected socket, naming serverName (SNI and,
+  // with VerifyCert, the name the certificate must carry) and giving up
+  // after timeoutMs; false on failure.
+  virtual bool Connect(const std::string& serverName, int timeoutMs) = 0;
   // Close notification, then the TLS objects are released.
   virtual void Shutdown() = 0;
   // Sends all of len bytes, waiting up to timeoutMs whenever the socket is
@@ -38,6 +45,7 @@ public:
 protected:
   int Handle() const { return socket_; }
   void SetEnabled(bool on) { enabled_ = on; }
+  void SetCertRejected(bool rejected) { certRejected_ = rejected; }
   void SetLastError(unsigned long code, std::string text) {
     lastError_ = code;
     lastErrorDesc_ = std::move(text);
@@ -46,6 +54,7 @@ protected:
 private:
   int& socket_;
   bool enabled_ = false;
+  bool certRejected_ = false;
   unsigned long lastError_ = 0;
   std::string lastErrorDesc_;
 };

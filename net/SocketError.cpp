@@ -1,4 +1,4 @@
-#include "mail/SocketError.h"
+#include "net/SocketError.h"
 
 #include <cerrno>
 #include <cstring>

@@ -18,3 +18,7 @@ bool FindLineEnd(const std::string& text, TLineEnd& end, size_t from = 0);
 // Drops the second half of a CR LF or LF CR pair that was split between two
 // packets, then clears both flags. Empty data leaves the flags as they are.
 void JoinSplitLineEnd(std::string& data, bool& lastCR, bool& lastLF);
+
+// True when text holds a CR or LF: such text would end a protocol command
+// line early, or start a header of its own.
+bool HasLineBreak(const std::string& text);
