@@ -59,6 +59,7 @@ const Field kFields[] = {
     Int("START_MOVE_OBJECT", &typVardocam::START_MOVE_OBJECT, 60),
     Bool("USE_OOTSU", &typVardocam::USE_OOTSU, true),
     Text("CAMERA_URL", &typVardocam::CAMERA_URL, ""),
+    Bool("FIT_TO_WINDOW", &typVardocam::FIT_TO_WINDOW, false),
 };
 } // namespace
 

@@ -35,6 +35,9 @@ struct typVardocam {
   // A network camera, stream or video file to watch instead of the camera
   // number; empty for the camera.
   std::string CAMERA_URL;
+  // The picture scaled down to the main window, which can then be resized;
+  // off: the picture at its own size, with scroll bars.
+  bool FIT_TO_WINDOW = false;
 };
 
 // The one settings record of the process.

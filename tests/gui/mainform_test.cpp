@@ -8,6 +8,7 @@
 #include <QFontInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
@@ -183,7 +184,8 @@ TEST_F(MainFormTest, MenuTree) {
                  (a->isVisible() ? "shown" : "hidden");
     return out;
   };
-  EXPECT_EQ(items(form->F1), QStringList{QString::fromUtf8("EndMenu:終了(&X):shown")});
+  EXPECT_EQ(items(form->F1), (QStringList{QString::fromUtf8("EventHistoryMenu:イベント履歴:shown"),
+                                          "N2:-:shown", QString::fromUtf8("EndMenu:終了(&X):shown")}));
   EXPECT_EQ(items(form->S1), QStringList{QString::fromUtf8("OptionMenu:オプション(&O):shown")});
   EXPECT_EQ(items(form->HelpRootMenu),
             (QStringList{QString::fromUtf8("HelpMenu:防犯カメラ・ヴァルドヘルプ:hidden"),
@@ -285,7 +287,11 @@ TEST_F(MainFormTest, CloseWaitsTwiceShowsTheIdlePictureAndSavesThePosition) {
   MakeForm(true);
   form->show();
   QApplication::processEvents();
-  EXPECT_EQ(form->pos(), QPoint(556, 258));  // the stored position is not applied
+  // The stored position is not applied: the designed one is, moved only
+  // as far as this screen needs to hold the whole designed window.
+  const QRect area = form->screen()->availableGeometry();
+  EXPECT_EQ(form->pos(), QPoint(std::min(556, area.right() + 1 - 782),
+                                std::min(258, area.bottom() + 1 - 571 - kStatusLineHeight)));
   form->move(100, 120);
   ASSERT_TRUE(form->StartMonitoring());
   log.clear();
