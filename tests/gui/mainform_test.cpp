@@ -6,6 +6,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QFontInfo>
+#include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -15,11 +17,14 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "app/Application.h"
 #include "app/CuteButton.h"
+#include "app/EventHistoryDialog.h"
 #include "app/Mainfrm.h"
 #include "app/PictureView.h"
+#include "capture/CameraSource.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
 #include "settings/Option.h"
@@ -373,4 +378,162 @@ TEST_F(MainFormTest, LargerIdlePictureMakesTheScrollBoxScrollOverAllOfIt) {
   down->setValue(down->maximum());
   const QRect visible = form->ScrollBox1->viewport()->rect().translated(across->value(), down->value());
   EXPECT_TRUE(visible.contains(QPoint(1279, 959)));
+}
+
+namespace {
+// How long a test waits for the first camera frame to reach the view.
+constexpr int kFirstFrameWaitMs = 20000;
+
+// A 1920 x 1080 camera: a video file of frames getting lighter, each with a
+// white 16 x 16 mark in its bottom-right corner.
+std::string WriteHdVideo(const TempDir& folder) {
+  const std::string video = folder.File("camera-1080p.avi");
+  const cv::Size size(1920, 1080);
+  cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, size);
+  for (int i = 0; i < 25; ++i) {
+    cv::Mat frame(size, CV_8UC3, cv::Scalar::all(40 + 4 * i));
+    frame(cv::Rect(1904, 1064, 16, 16)).setTo(cv::Scalar::all(255));
+    writer.write(frame);
+  }
+  return video;
+}
+
+class HdCameraTest : public MainFormTest {
+protected:
+  void SetUp() override {
+    MainFormTest::SetUp();
+    saved_ = CurrentCaptureTimings();
+    CaptureTimings quick = saved_;
+    quick.settleMs = 0;
+    SetCaptureTimings(quick);
+  }
+  void TearDown() override {
+    MainFormTest::TearDown();
+    SetCaptureTimings(saved_);
+  }
+  void StartHdCamera(std::vector<std::pair<std::string, std::string>> settings = {}) {
+    settings.push_back({"CAMERA_URL", "\"" + WriteHdVideo(work_) + "\""});
+    Settings(settings);
+    MakeForm(false);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    ASSERT_TRUE(form->StartMonitoring());
+    ASSERT_TRUE(QTest::qWaitFor([this] { return form->PictureView()->PictureSize() == QSize(1920, 1080); },
+                                kFirstFrameWaitMs));
+    QApplication::processEvents();
+  }
+  const cv::Mat& DetectorFrame() { return form->Camera()->Detector()->ColourImage(); }
+
+  CaptureTimings saved_;
+};
+
+TEST_F(HdCameraTest, LargerFramesAreScrollableWholeAndStoppingGoesBackToTheIdleSize) {
+  StartHdCamera();
+  EXPECT_EQ(form->ScrollBox1->widget()->size(), QSize(1920, 1080));
+  QScrollBar* across = form->ScrollBox1->horizontalScrollBar();
+  QScrollBar* down = form->ScrollBox1->verticalScrollBar();
+  across->setValue(across->maximum());
+  down->setValue(down->maximum());
+  QApplication::processEvents();
+  const QRect visible = form->ScrollBox1->viewport()->rect().translated(across->value(), down->value());
+  EXPECT_TRUE(visible.contains(QPoint(1919, 1079)));
+  // The far corner's white mark on the screen.
+  const QImage shown = form->ScrollBox1->viewport()->grab().toImage();
+  EXPECT_GT(qGray(shown.pixel(shown.width() - 4, shown.height() - 4)), 230);
+
+  form->EndCaptureBtn->click();
+  EXPECT_EQ(form->PictureView()->PictureSize(), QSize(640, 480));
+  EXPECT_EQ(form->ScrollBox1->widget()->size(), QSize(640, 480));
+}
+
+TEST_F(HdCameraTest, InTheTrayNothingIsConvertedAndComingBackShowsTheNewestFrame) {
+  StartHdCamera();
+  TPictureView* view = form->PictureView();
+  form->hide();  // what going into the tray does to the window
+  const int before = view->Conversions();
+  const uchar firstGrey = DetectorFrame().at<cv::Vec3b>(100, 100)[0];
+  // Frames keep coming and the detector keeps working on them.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return DetectorFrame().at<cv::Vec3b>(100, 100)[0] != firstGrey; },
+                              kFirstFrameWaitMs));
+  QTest::qWait(200);
+  EXPECT_EQ(view->Conversions(), before);
+
+  form->StopMonitoring();  // holds the newest frame still for the comparison
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  QApplication::processEvents();
+  EXPECT_GT(view->Conversions(), before);
+  const cv::Vec3b newest = DetectorFrame().at<cv::Vec3b>(100, 100);
+  EXPECT_EQ(view->Picture().pixelColor(100, 100), QColor(newest[2], newest[1], newest[0]));
+}
+
+TEST_F(HdCameraTest, FittedTheWholeFrameIsSeenAndTheWindowResizesWithItsButtonsAtTheRight) {
+  StartHdCamera({{"FIT_TO_WINDOW", "dword:00000001"}});
+  EXPECT_NE(form->minimumSize(), form->maximumSize());
+  const QImage shown = form->ScrollBox1->viewport()->grab().toImage();
+  // 1920 x 1080 into 650 x 490: the white mark at the bottom-right of a
+  // 650 x 365 picture, no scroll bar needed.
+  EXPECT_GT(qGray(shown.pixel(648, 363)), 200);
+  EXPECT_FALSE(form->ScrollBox1->horizontalScrollBar()->isVisible());
+  // The detector and the mails still work on the whole frame.
+  EXPECT_EQ(DetectorFrame().size(), cv::Size(1920, 1080));
+
+  const QSize designed = form->size();
+  form->resize(designed + QSize(300, 200));
+  QApplication::processEvents();
+  EXPECT_EQ(form->ScrollBox1->geometry(), QRect(4, 4, 950, 690));
+  EXPECT_EQ(form->StartCaptureBtn->geometry(), QRect(968, 8, 85, 25));
+  EXPECT_EQ(form->EndBtn->geometry(), QRect(968, 72, 85, 25));
+  EXPECT_EQ(form->StatusLine->geometry().top(), form->ScrollBox1->geometry().bottom() + 3);
+  EXPECT_EQ(form->PictureView()->PictureRect(), QRect(0, 0, 950, 534));
+
+  // Switched off in the options, the window is the designed one again.
+  AppSettings.FIT_TO_WINDOW = false;
+  TOptionForm options(form.get());
+  OptionForm = &options;
+  QTimer::singleShot(0, &options, [&] { options.SettiongBtnClick(); });
+  form->OptionMenu->trigger();
+  OptionForm = nullptr;
+  QApplication::processEvents();
+  EXPECT_EQ(form->size(), designed);
+  EXPECT_EQ(form->ScrollBox1->geometry(), QRect(4, 4, 650, 490));
+  EXPECT_EQ(form->minimumSize(), form->maximumSize());
+}
+} // namespace
+
+TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
+  Settings({{"START_MOVE_OBJECT", "dword:00000000"}, {"USEMAIL", "dword:00000001"}});
+  FakeClock clock{100000};
+  MakeForm(true);
+  form->show();
+  QApplication::processEvents();
+  auto* line = form->StatusLine;
+  EXPECT_EQ(line->text(), QString::fromUtf8("監視停止中"));
+  EXPECT_EQ(line->geometry(), QRect(4, 496, 749, kStatusLineHeight - 2));
+  ASSERT_TRUE(form->StartMonitoring());
+  clock.Advance(10);
+  form->CaptureTimerTimer();
+  camera->motion = true;
+  clock.Advance(10);
+  form->CaptureTimerTimer();
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_TRUE(line->toolTip().startsWith(QString::fromUtf8("監視中　｜　最終検出 ")));
+  EXPECT_TRUE(line->toolTip().contains(QString::fromUtf8("警報メール ")));
+  EXPECT_TRUE(line->toolTip().endsWith(QString::fromUtf8(" 送信しました")));
+  EXPECT_EQ(line->text(), line->toolTip());  // fits the line
+
+  QStringList listed;
+  QTimer::singleShot(0, form.get(), [&] {
+    auto* dialog = form->findChild<TEventHistoryDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("イベント履歴"));
+    for (int i = 0; i < dialog->HistoryList->count(); ++i) listed << dialog->HistoryList->item(i)->text();
+    dialog->CloseBtn->click();
+  });
+  form->EventHistoryMenu->trigger();
+  ASSERT_EQ(listed.size(), 4);
+  EXPECT_TRUE(listed[0].endsWith(QString::fromUtf8("  監視を開始しました")));
+  EXPECT_TRUE(listed[1].endsWith(QString::fromUtf8("  動体を検出しました")));
+  EXPECT_TRUE(listed[2].endsWith(QString::fromUtf8("  警報を開始しました")));
+  EXPECT_TRUE(listed[3].endsWith(QString::fromUtf8("  警報メールを送信しました")));
 }
