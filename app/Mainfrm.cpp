@@ -11,6 +11,7 @@
 #include <QScrollArea>
 #include <QTimer>
 
+#include "app/CoverWatch.h"
 #include "app/CuteButton.h"
 #include "app/EventHistoryDialog.h"
 #include "app/MenuDraw.h"
@@ -202,6 +203,8 @@ void TMainForm::BuildControls() {
   pictureView_->resize(0, 0);
   ScrollBox1->setWidget(scrollContent_);
   scrollContent_->installEventFilter(this);
+  coverWatch_ = new TCoverWatch(this);
+  connect(coverWatch_, &TCoverWatch::CoveredChanged, pictureView_, &TPictureView::SetCovered);
   connect(pictureView_, &TPictureView::PictureSizeChanged, this, [this](QSize size) {
     if (!pictureView_->FitToWindow()) SetScrollRange(size.width(), size.height());
   });
@@ -444,6 +447,7 @@ void TMainForm::showEvent(QShowEvent* event) {
   // Only the first show: coming back from the tray does not repeat it.
   if (shown_) return;
   shown_ = true;
+  coverWatch_->Start();
   // The frame the desktop really drew, which may differ from the designed one.
   KeepOnScreen(frameGeometry());
   RunGuarded([this] { FormShow(); });

@@ -13,6 +13,7 @@ class QMenu;
 class QMenuBar;
 class QScrollArea;
 class QTimer;
+class TCoverWatch;
 class TCuteButton;
 class TPictureView;
 class TTray;
@@ -128,6 +129,7 @@ private:
   QWidget* scrollContent_ = nullptr;
   TPictureView* pictureView_ = nullptr;
   TTray* tray_ = nullptr;
+  TCoverWatch* coverWatch_ = nullptr;
   bool shown_ = false;
   bool closing_ = false;
 };

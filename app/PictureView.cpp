@@ -23,9 +23,21 @@ void TPictureView::ShowImage(const cv::Mat& image) {
     if (!fit_) resize(size);
     emit PictureSizeChanged(size);
   }
-  // Qt paints nothing for a window nobody can see; the conversion waits in
-  // the paint until it is seen again.
-  update(PictureRect());
+  // Qt paints nothing for a hidden or minimised window; the conversion
+  // waits in the paint until it is seen again. A covered window Qt would
+  // paint, so the frame waits here.
+  if (covered_)
+    pending_ = true;
+  else
+    update(PictureRect());
+}
+
+void TPictureView::SetCovered(bool covered) {
+  covered_ = covered;
+  if (!covered_ && pending_) {
+    pending_ = false;
+    update(PictureRect());
+  }
 }
 
 void TPictureView::ForgetImage() { frame_ = nullptr; }

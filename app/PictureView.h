@@ -25,6 +25,9 @@ public:
   // itself to each picture.
   void SetFitToWindow(bool fit);
   bool FitToWindow() const { return fit_; }
+  // The window is wholly covered by others: frames wait unpainted until
+  // it is not.
+  void SetCovered(bool covered);
   // The size of the picture last shown, unscaled.
   QSize PictureSize() const { return pictureSize_; }
   // Where the picture is painted inside the view.
@@ -53,6 +56,8 @@ private:
   unsigned convertedSerial_ = 0;
   QSize pictureSize_;
   bool fit_ = false;
+  bool covered_ = false;
+  bool pending_ = false;  // a frame came while covered
   cv::Mat scaled_;      // the fitted frame before its conversion, reused
   QImage converted_;    // the converted part, reused while its size stays
   QRect convertedRect_;
