@@ -6,7 +6,7 @@
 #include <QVBoxLayout>
 
 namespace {
-constexpr int kDialogWidth = 560;
+constexpr int kDialogWidth = 680;
 constexpr int kDialogHeight = 360;
 } // namespace
 

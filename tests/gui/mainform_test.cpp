@@ -537,3 +537,53 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   EXPECT_TRUE(listed[2].endsWith(QString::fromUtf8("  警報を開始しました")));
   EXPECT_TRUE(listed[3].endsWith(QString::fromUtf8("  警報メールを送信しました")));
 }
+
+// Pictures for the documentation, taken only when asked:
+// VARDOCAM_SCREENSHOT_DIR=docs/screenshots QT_QPA_PLATFORM=xcb under Xvfb.
+// A camera sees something move, and the alert mail fails for want of an
+// SMTP server: the status line says so, and the history lists it.
+TEST_F(HdCameraTest, Screenshots) {
+  const char* dir = std::getenv("VARDOCAM_SCREENSHOT_DIR");
+  if (!dir || !*dir) GTEST_SKIP() << "VARDOCAM_SCREENSHOT_DIR not set";
+  const std::string video = work_.File("moving.avi");
+  {
+    // A room: a floor, a wall, a door and a window, in dim light.
+    cv::Mat scene(480, 640, CV_8UC3, cv::Scalar(70, 80, 90));
+    scene(cv::Rect(0, 340, 640, 140)).setTo(cv::Scalar(40, 55, 75));
+    scene(cv::Rect(440, 120, 120, 220)).setTo(cv::Scalar(30, 45, 60));
+    scene(cv::Rect(80, 60, 180, 120)).setTo(cv::Scalar(150, 130, 110));
+    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, scene.size());
+    for (int i = 0; i < 50; ++i) {
+      cv::Mat frame = scene.clone();
+      // White with a black heart: it differs from any background.
+      const cv::Rect box(20 + 40 * (i % 11), 160, 160, 160);
+      frame(box).setTo(cv::Scalar::all(255));
+      frame(box - cv::Point(-40, -40) - cv::Size(80, 80)).setTo(cv::Scalar::all(0));
+      writer.write(frame);
+    }
+  }
+  Settings({{"CAMERA_URL", "\"" + video + "\""}, {"START_MOVE_OBJECT", "dword:00000000"},
+            {"USEMAIL", "dword:00000001"}, {"USESOUND", "dword:00000000"}, {"MOVEBORDER", "dword:00000001"}});
+  form = std::make_unique<TMainForm>(&sound, nullptr);  // the real mail
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  ASSERT_TRUE(form->StartMonitoring());
+  ASSERT_TRUE(QTest::qWaitFor(
+      [this] { return form->StatusLine->toolTip().contains(QString::fromUtf8("警報メール")); }, kFirstFrameWaitMs))
+      << form->StatusLine->toolTip().toStdString() << " changed "
+      << form->Camera()->Detector()->LastChangedPercentage() << "% picture "
+      << form->PictureView()->PictureSize().width() << " status now "
+      << form->Status().StatusText() << " timer " << form->CaptureTimer->isActive() << " tick "
+      << GetTickCount() << " statustimer " << form->StatusTimer->isActive();
+  QTest::qWait(300);
+  EXPECT_TRUE(form->grab().save(QString::fromUtf8(dir) + "/status-line.png"));
+
+  QTimer::singleShot(300, form.get(), [&] {
+    auto* dialog = form->findChild<TEventHistoryDialog*>();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->grab().save(QString::fromUtf8(dir) + "/event-history.png"));
+    dialog->accept();
+  });
+  form->EventHistoryMenu->trigger();
+  form->StopMonitoring();
+}
