@@ -51,6 +51,7 @@ constexpr int kClientHeight = kDesignedHeight - 2 * kFrameWidth - kCaptionHeight
 // the status line grow with it and the buttons keep to the right edge.
 const QRect kScrollBoxRect(4, 4, 650, 490);
 constexpr int kButtonLeft = 668;
+constexpr int kButtonTops[] = {8, 40, 72};  // 監視開始, 監視終了, 終了
 constexpr int kStatusGap = 2;
 constexpr int kStatusRightEdge = kButtonLeft + 85;
 
@@ -224,9 +225,9 @@ void TMainForm::BuildControls() {
   statusLog_.OnChange = [this] { UpdateStatusLine(); };
   cycle_.AddEventListener(&statusLog_);
 
-  StartCaptureBtn = MakeButton(client, "StartCaptureBtn", "監視開始", kButtonLeft, 8);
-  EndCaptureBtn = MakeButton(client, "EndCaptureBtn", "監視終了", kButtonLeft, 40);
-  EndBtn = MakeButton(client, "EndBtn", "終了", kButtonLeft, 72);
+  StartCaptureBtn = MakeButton(client, "StartCaptureBtn", "監視開始", kButtonLeft, kButtonTops[0]);
+  EndCaptureBtn = MakeButton(client, "EndCaptureBtn", "監視終了", kButtonLeft, kButtonTops[1]);
+  EndBtn = MakeButton(client, "EndBtn", "終了", kButtonLeft, kButtonTops[2]);
   connect(StartCaptureBtn, &QPushButton::clicked, this,
           [this] { RunGuarded([this] { StartCaptureBtnClick(); }); });
   connect(EndCaptureBtn, &QPushButton::clicked, this,
@@ -267,11 +268,9 @@ void TMainForm::LayOutControls() {
   ScrollBox1->setGeometry(kScrollBoxRect.adjusted(0, 0, wider, taller));
   StatusLine->setGeometry(kScrollBoxRect.left(), kScrollBoxRect.bottom() + 1 + taller + kStatusGap,
                           kStatusRightEdge - kScrollBoxRect.left() + wider, kStatusLineHeight - kStatusGap);
-  int top = 8;
-  for (TCuteButton* button : {StartCaptureBtn, EndCaptureBtn, EndBtn}) {
-    button->move(kButtonLeft + wider, top);
-    top += 32;
-  }
+  StartCaptureBtn->move(kButtonLeft + wider, kButtonTops[0]);
+  EndCaptureBtn->move(kButtonLeft + wider, kButtonTops[1]);
+  EndBtn->move(kButtonLeft + wider, kButtonTops[2]);
   UpdateStatusLine();
 }
 
