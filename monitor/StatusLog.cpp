@@ -73,11 +73,13 @@ void StatusLog::MotionDetected() {
 }
 
 void StatusLog::AlarmStarted() {
+  alarm_ = true;
   Add("警報を開始しました");
   Changed();
 }
 
 void StatusLog::AlarmEnded() {
+  alarm_ = false;
   Add("警報を終了しました");
   Changed();
 }
@@ -138,7 +140,7 @@ std::string StatusLog::StatusText() const {
     // The cycle counts detections once the warm-up has strictly passed.
     const uint32_t elapsed = GetTickCount() - startTick_;
     if (elapsed > warmUpMs_) {
-      text = "監視中";
+      text = alarm_ ? "監視中（警報中）" : "監視中";
     } else {
       const uint32_t left = std::max<uint32_t>(1, (warmUpMs_ - elapsed + kMsPerSecond - 1) / kMsPerSecond);
       text = "監視準備中（検出開始まであと " + std::to_string(left) + " 秒）";

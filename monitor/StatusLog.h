@@ -65,6 +65,7 @@ private:
   uint32_t startTick_ = 0;
   uint32_t warmUpMs_ = 0;
   bool cameraLost_ = false;
+  bool alarm_ = false;
   std::time_t lastDetection_ = 0;
   bool mailTried_ = false;
   std::time_t mailTime_ = 0;

@@ -106,13 +106,15 @@ TEST_F(StatusLogTest, AlarmWithAMailThatFailsSaysWhyAndWhen) {
   Tick(true, 2000);
   EXPECT_GT(changes, 0);
   EXPECT_EQ(status.StatusText(),
-            "監視中　｜　最終検出 13:00:02　｜　警報メール 13:00:02 送信できませんでした："
+            "監視中（警報中）　｜　最終検出 13:00:02　｜　警報メール 13:00:02 送信できませんでした："
             "SMTPサーバ名が設定されていません。");
   // Motion on every frame after that is one history line with a count.
   Tick(true, 1000);
   Tick(true, 1000);
   mail.failure.clear();
   Tick(true, 3001);  // past the spacing: the next alert goes out
+  EXPECT_EQ(status.StatusText(), "監視中（警報中）　｜　最終検出 13:00:07　｜　警報メール 13:00:07 送信しました");
+  Tick(false, 5001);  // quiet: the alarm ends
   EXPECT_EQ(status.StatusText(), "監視中　｜　最終検出 13:00:07　｜　警報メール 13:00:07 送信しました");
   std::vector<std::string> lines;
   for (const StatusEntry& e : status.History()) lines.push_back(StatusLog::FormatEntry(e));
@@ -123,6 +125,7 @@ TEST_F(StatusLogTest, AlarmWithAMailThatFailsSaysWhyAndWhen) {
                        "2026/12/07 13:00:02  警報メールを送信できませんでした：SMTPサーバ名が設定されていません。",
                        "2026/12/07 13:00:03  動体を検出しました（3 回、最後 13:00:07）",
                        "2026/12/07 13:00:07  警報メールを送信しました",
+                       "2026/12/07 13:00:12  警報を終了しました",
                    }));
 }
 

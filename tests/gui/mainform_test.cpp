@@ -517,7 +517,7 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   clock.Advance(10);
   form->CaptureTimerTimer();
   EXPECT_EQ(mail.alerts, 1);
-  EXPECT_TRUE(line->toolTip().startsWith(QString::fromUtf8("監視中　｜　最終検出 ")));
+  EXPECT_TRUE(line->toolTip().startsWith(QString::fromUtf8("監視中（警報中）　｜　最終検出 ")));
   EXPECT_TRUE(line->toolTip().contains(QString::fromUtf8("警報メール ")));
   EXPECT_TRUE(line->toolTip().endsWith(QString::fromUtf8(" 送信しました")));
   EXPECT_EQ(line->text(), line->toolTip());  // fits the line
