@@ -429,12 +429,25 @@ protected:
 
 TEST_F(HdCameraTest, LargerFramesAreScrollableWholeAndStoppingGoesBackToTheIdleSize) {
   StartHdCamera();
+  form->CaptureTimer->stop();  // no more ticks: the frame stays still
+  QApplication::processEvents();
   EXPECT_EQ(form->ScrollBox1->widget()->size(), QSize(1920, 1080));
+  // Only the part in sight is converted, and painting it again converts
+  // nothing more.
+  TPictureView* view = form->PictureView();
+  EXPECT_EQ(view->PictureArea(), QRect(QPoint(0, 0), form->ScrollBox1->viewport()->size()));
+  const int conversions = view->Conversions();
+  view->update();
+  QApplication::processEvents();
+  EXPECT_EQ(view->Conversions(), conversions);
+
   QScrollBar* across = form->ScrollBox1->horizontalScrollBar();
   QScrollBar* down = form->ScrollBox1->verticalScrollBar();
   across->setValue(across->maximum());
   down->setValue(down->maximum());
   QApplication::processEvents();
+  EXPECT_TRUE(view->PictureArea().contains(QPoint(1919, 1079)));
+  EXPECT_LE(view->PictureArea().width(), 650);
   const QRect visible = form->ScrollBox1->viewport()->rect().translated(across->value(), down->value());
   EXPECT_TRUE(visible.contains(QPoint(1919, 1079)));
   // The far corner's white mark on the screen.
@@ -586,4 +599,29 @@ TEST_F(HdCameraTest, Screenshots) {
   });
   form->EventHistoryMenu->trigger();
   form->StopMonitoring();
+}
+
+// The camera's image may go while the view still shows it (a frame that
+// could not be read, the camera object destroyed): the view keeps what it
+// painted and never reads the image again.
+TEST(PictureView, AForgottenOrEmptyImageLeavesTheLastPicture) {
+  App();
+  QScrollArea box;
+  auto* view = new TPictureView;
+  box.setWidget(view);
+  box.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+  cv::Mat frame(480, 640, CV_8UC3, cv::Scalar(0, 0, 255));
+  view->ShowImage(frame);
+  QApplication::processEvents();
+  frame.release();
+  view->update();
+  QApplication::processEvents();
+  EXPECT_EQ(view->Picture().pixelColor(10, 10), QColor(255, 0, 0));
+  view->ForgetImage();
+  view->update();
+  QApplication::processEvents();
+  EXPECT_EQ(view->Picture().pixelColor(10, 10), QColor(255, 0, 0));
+  view->Clear();
+  EXPECT_TRUE(view->PictureSize().isEmpty());
 }
