@@ -3,12 +3,17 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QResizeEvent>
+#include <QScreen>
 #include <QScrollArea>
 #include <QTimer>
 
+#include "app/CoverWatch.h"
 #include "app/CuteButton.h"
+#include "app/EventHistoryDialog.h"
 #include "app/MenuDraw.h"
 #include "app/PictureView.h"
 #include "app/Tray.h"
@@ -38,12 +43,24 @@ constexpr int kDesignedWidth = 782;
 constexpr int kDesignedHeight = 571;
 constexpr int kFrameWidth = 3;
 constexpr int kCaptionHeight = 19;
+// The window's inside at the designed size, with the status line.
+constexpr int kClientWidth = kDesignedWidth - 2 * kFrameWidth;
+constexpr int kClientHeight = kDesignedHeight - 2 * kFrameWidth - kCaptionHeight + kStatusLineHeight;
+
+// The designed controls; fitted to a resizable window the scroll box and
+// the status line grow with it and the buttons keep to the right edge.
+const QRect kScrollBoxRect(4, 4, 650, 490);
+constexpr int kButtonLeft = 668;
+constexpr int kButtonTops[] = {8, 40, 72};  // 監視開始, 監視終了, 終了
+constexpr int kStatusGap = 2;
+constexpr int kStatusRightEdge = kButtonLeft + 85;
 
 const QColor kWindowColour(16, 16, 17);
 const QColor kScrollBoxColour(34, 34, 36);
 const QColor kButtonColour(0, 0, 77);
 const QColor kButtonTextColour(208, 208, 208);
 const QColor kMouseEnterColour(0, 64, 0);
+const QColor kStatusTextColour(208, 208, 208);
 
 QFont UiFont() {
   QFont font(kUiFontFamily);
@@ -136,6 +153,7 @@ TMainForm::TMainForm(ISoundPlayer* sound, IMonitorMail* mail, QWidget* parent)
 }
 
 TMainForm::~TMainForm() {
+  cycle_.RemoveEventListener(&statusLog_);
   if (MainForm == this) MainForm = nullptr;
 }
 
@@ -169,7 +187,7 @@ void TMainForm::BuildControls() {
 
   ScrollBox1 = new QScrollArea(client);
   ScrollBox1->setObjectName("ScrollBox1");
-  ScrollBox1->setGeometry(4, 4, 650, 490);
+  ScrollBox1->setGeometry(kScrollBoxRect);
   ScrollBox1->setFrameShape(QFrame::NoFrame);
   ScrollBox1->setWidgetResizable(false);
   Paint(ScrollBox1, kScrollBoxColour);
@@ -185,10 +203,31 @@ void TMainForm::BuildControls() {
   pictureView_->move(0, 0);
   pictureView_->resize(0, 0);
   ScrollBox1->setWidget(scrollContent_);
+  scrollContent_->installEventFilter(this);
+  coverWatch_ = new TCoverWatch(this);
+  connect(coverWatch_, &TCoverWatch::CoveredChanged, pictureView_, &TPictureView::SetCovered);
+  connect(pictureView_, &TPictureView::PictureSizeChanged, this, [this](QSize size) {
+    if (!pictureView_->FitToWindow()) SetScrollRange(size.width(), size.height());
+  });
 
-  StartCaptureBtn = MakeButton(client, "StartCaptureBtn", "監視開始", 668, 8);
-  EndCaptureBtn = MakeButton(client, "EndCaptureBtn", "監視終了", 668, 40);
-  EndBtn = MakeButton(client, "EndBtn", "終了", 668, 72);
+  StatusLine = new QLabel(client);
+  StatusLine->setObjectName("StatusLine");
+  StatusLine->setFont(UiFont());
+  QPalette statusPalette = StatusLine->palette();
+  statusPalette.setColor(QPalette::WindowText, kStatusTextColour);
+  StatusLine->setPalette(statusPalette);
+  // The warm-up counts down without events: the line is refreshed when
+  // its text would change, and not otherwise.
+  StatusTimer = new QTimer(this);
+  StatusTimer->setObjectName("StatusTimer");
+  StatusTimer->setSingleShot(true);
+  connect(StatusTimer, &QTimer::timeout, this, [this] { UpdateStatusLine(); });
+  statusLog_.OnChange = [this] { UpdateStatusLine(); };
+  cycle_.AddEventListener(&statusLog_);
+
+  StartCaptureBtn = MakeButton(client, "StartCaptureBtn", "監視開始", kButtonLeft, kButtonTops[0]);
+  EndCaptureBtn = MakeButton(client, "EndCaptureBtn", "監視終了", kButtonLeft, kButtonTops[1]);
+  EndBtn = MakeButton(client, "EndBtn", "終了", kButtonLeft, kButtonTops[2]);
   connect(StartCaptureBtn, &QPushButton::clicked, this,
           [this] { RunGuarded([this] { StartCaptureBtnClick(); }); });
   connect(EndCaptureBtn, &QPushButton::clicked, this,
@@ -205,8 +244,64 @@ void TMainForm::BuildControls() {
   connect(ShowAfterTimer, &QTimer::timeout, this,
           [this] { RunGuarded([this] { ShowAfterTimerTimer(); }); });
 
-  setFixedSize(kDesignedWidth - 2 * kFrameWidth, kDesignedHeight - 2 * kFrameWidth - kCaptionHeight);
+  setFixedSize(kClientWidth, kClientHeight);
+  LayOutControls();
+  UpdateStatusLine();
   move(kDesignedLeft, kDesignedTop);
+  KeepOnScreen(QRect(kDesignedLeft, kDesignedTop, kDesignedWidth, kDesignedHeight + kStatusLineHeight));
+}
+
+void TMainForm::KeepOnScreen(QRect frame) {
+  const QScreen* screen = this->screen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  const int left = std::max(area.left(), std::min(frame.left(), area.right() - frame.width() + 1));
+  const int top = std::max(area.top(), std::min(frame.top(), area.bottom() - frame.height() + 1));
+  if (left != frame.left() || top != frame.top()) move(pos() + QPoint(left - frame.left(), top - frame.top()));
+}
+
+void TMainForm::LayOutControls() {
+  // In the designed, fixed window the growth is 0 and every control sits
+  // where it was designed.
+  const int wider = width() - kClientWidth;
+  const int taller = height() - kClientHeight;
+  ScrollBox1->setGeometry(kScrollBoxRect.adjusted(0, 0, wider, taller));
+  StatusLine->setGeometry(kScrollBoxRect.left(), kScrollBoxRect.bottom() + 1 + taller + kStatusGap,
+                          kStatusRightEdge - kScrollBoxRect.left() + wider, kStatusLineHeight - kStatusGap);
+  StartCaptureBtn->move(kButtonLeft + wider, kButtonTops[0]);
+  EndCaptureBtn->move(kButtonLeft + wider, kButtonTops[1]);
+  EndBtn->move(kButtonLeft + wider, kButtonTops[2]);
+  UpdateStatusLine();
+}
+
+void TMainForm::ApplyViewSettings() {
+  const bool fit = AppSettings.FIT_TO_WINDOW;
+  pictureView_->SetFitToWindow(fit);
+  ScrollBox1->setWidgetResizable(fit);
+  const Qt::ScrollBarPolicy bars = fit ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded;
+  ScrollBox1->setHorizontalScrollBarPolicy(bars);
+  ScrollBox1->setVerticalScrollBarPolicy(bars);
+  if (fit) {
+    setMinimumSize(kClientWidth, kClientHeight);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    pictureView_->setGeometry(scrollContent_->rect());
+  } else {
+    setFixedSize(kClientWidth, kClientHeight);
+    const QSize picture = pictureView_->PictureSize();
+    SetScrollRange(picture.width(), picture.height());
+  }
+  LayOutControls();
+}
+
+void TMainForm::UpdateStatusLine() {
+  const QString text = QString::fromStdString(statusLog_.StatusText());
+  StatusLine->setToolTip(text);
+  StatusLine->setText(StatusLine->fontMetrics().elidedText(text, Qt::ElideRight, StatusLine->width()));
+  const uint32_t next = statusLog_.MsUntilNextChange();
+  if (next != 0)
+    StatusTimer->start(static_cast<int>(next));
+  else
+    StatusTimer->stop();
 }
 
 void TMainForm::BuildMenus() {
@@ -215,6 +310,10 @@ void TMainForm::BuildMenus() {
 
   F1 = MainMenu->addMenu(QString::fromUtf8("ファイル(&F)"));
   F1->setObjectName("F1");
+  EventHistoryMenu = MakeAction(F1, "EventHistoryMenu", "イベント履歴");
+  connect(EventHistoryMenu, &QAction::triggered, this,
+          [this] { RunGuarded([this] { EventHistoryMenuClick(); }); });
+  N2 = MakeSeparator(F1, "N2");
   EndMenu = MakeAction(F1, "EndMenu", "終了(&X)");
   connect(EndMenu, &QAction::triggered, this, [this] { RunGuarded([this] { EndMenuClick(); }); });
 
@@ -267,6 +366,7 @@ void TMainForm::FormCreate() {
   // Every minimise of the window goes into the tray.
   tray_ = new TTray(this, TrayPopupMenu, TrayDispMenu, TrayExitMenu);
   LoadSettings();
+  ApplyViewSettings();
 }
 
 void TMainForm::FormShow() {
@@ -317,11 +417,16 @@ void TMainForm::EndMenuClick() { close(); }
 
 void TMainForm::OptionMenuClick() {
   StopMonitoring();
-  if (OptionForm) OptionForm->exec();
+  if (OptionForm && OptionForm->exec() == QDialog::Accepted) ApplyViewSettings();
 }
 
 void TMainForm::VersionInfoMenuClick() {
   if (AboutBox) AboutBox->exec();
+}
+
+void TMainForm::EventHistoryMenuClick() {
+  TEventHistoryDialog dialog(statusLog_, this);
+  dialog.exec();
 }
 
 void TMainForm::StartCaptureBtnClick() {
@@ -341,6 +446,9 @@ void TMainForm::showEvent(QShowEvent* event) {
   // Only the first show: coming back from the tray does not repeat it.
   if (shown_) return;
   shown_ = true;
+  coverWatch_->Start();
+  // The frame the desktop really drew, which may differ from the designed one.
+  KeepOnScreen(frameGeometry());
   RunGuarded([this] { FormShow(); });
 }
 
@@ -354,4 +462,17 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   RunGuarded([this] { FormCloseQuery(); });
   RunGuarded([this] { FormClose(); });
   event->accept();
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  LayOutControls();
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  // Fitted, the picture view fills the scroll box's content, which follows
+  // the box.
+  if (watched == scrollContent_ && event->type() == QEvent::Resize && pictureView_->FitToWindow())
+    pictureView_->setGeometry(scrollContent_->rect());
+  return QMainWindow::eventFilter(watched, event);
 }

@@ -5,12 +5,15 @@
 #include <QMainWindow>
 
 #include "monitor/MonitoringCycle.h"
+#include "monitor/StatusLog.h"
 
 class QAction;
+class QLabel;
 class QMenu;
 class QMenuBar;
 class QScrollArea;
 class QTimer;
+class TCoverWatch;
 class TCuteButton;
 class TPictureView;
 class TTray;
@@ -21,6 +24,9 @@ extern const char kDisplayName[];
 extern const char kCameraFailedText[];
 // The two waits of the close, letting the camera and the view settle.
 constexpr uint32_t kCloseWaitMs = 500;
+// The status line under the scroll box: the window is this much taller
+// than designed, and nothing of the designed layout moves.
+constexpr int kStatusLineHeight = 18;
 
 // The main window: the camera picture, the three buttons, the menu, and
 // the monitoring cycle that its capture timer drives.
@@ -56,10 +62,16 @@ public:
   QAction* N1;
   QAction* VersionInfoMenu;
   TCuteButton* StartCaptureBtn;
+  // Below the scroll box: what monitoring is doing, and the event history.
+  QLabel* StatusLine;
+  QTimer* StatusTimer;
+  QAction* EventHistoryMenu;
+  QAction* N2;
 
   // The picture view inside ScrollBox1.
   TPictureView* PictureView() const { return pictureView_; }
   MonitoringCycle& Cycle() { return cycle_; }
+  StatusLog& Status() { return statusLog_; }
   // The camera object; nullptr before the first show and after the close.
   IMonitorCamera* Camera() const { return cycle_.Camera(); }
 
@@ -75,6 +87,7 @@ public:
   void EndMenuClick();
   void OptionMenuClick();
   void VersionInfoMenuClick();
+  void EventHistoryMenuClick();
   void StartCaptureBtnClick();
   void EndCaptureBtnClick();
   void CaptureTimerTimer();
@@ -88,6 +101,8 @@ public:
 protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
   class CaptureTimerAdapter;
@@ -96,6 +111,13 @@ private:
   void BuildControls();
   void BuildMenus();
   void SetScrollRange(int width, int height);
+  // The picture at its own size with scroll bars, or fitted to a window
+  // that can be resized, as the settings say.
+  void ApplyViewSettings();
+  void LayOutControls();
+  // Moves the window only as far as needed to have all of it on the screen.
+  void KeepOnScreen(QRect frame);
+  void UpdateStatusLine();
   void ClearPictureWithoutIdleImage();
 
   std::unique_ptr<ISoundPlayer> ownSound_;
@@ -103,9 +125,11 @@ private:
   std::unique_ptr<CaptureTimerAdapter> timerAdapter_;
   std::unique_ptr<MessagePump> pump_;
   MonitoringCycle cycle_;
+  StatusLog statusLog_;
   QWidget* scrollContent_ = nullptr;
   TPictureView* pictureView_ = nullptr;
   TTray* tray_ = nullptr;
+  TCoverWatch* coverWatch_ = nullptr;
   bool shown_ = false;
   bool closing_ = false;
 };

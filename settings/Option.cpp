@@ -462,7 +462,21 @@ void TOptionForm::BuildExtensionSheet() {
   ExtensionPage->setContentsMargins(8, 6, 8, 6);
   ExtensionPage->setSpacing(4);
   // Groups of extension settings go here, each under its own group box.
+  BuildViewGroup();
   ExtensionPage->addStretch(1);
+}
+
+// How the main window shows the camera picture.
+void TOptionForm::BuildViewGroup() {
+  ViewGroup = MakeGroup("映像の表示", "ViewGroup", ExtensionSheet);
+  QVBoxLayout* layout = new QVBoxLayout(ViewGroup);
+  layout->setContentsMargins(10, 2, 10, 4);
+  layout->setSpacing(2);
+  FitToWindowCBox = MakeCheckBox("FitToWindowCBox", "映像をウィンドウに合わせて縮小表示する", ViewGroup);
+  layout->addWidget(FitToWindowCBox);
+  layout->addWidget(
+      Row(ViewGroup, {MakeNote("※ウィンドウの大きさを変えられます。検出とメールは元の大きさの映像です。", ViewGroup)}, 12));
+  ExtensionPage->addWidget(ViewGroup);
 }
 
 void TOptionForm::BuildButtonPanel() {
@@ -581,6 +595,7 @@ void TOptionForm::FormShow() {
   OotsuCBox->setChecked(s.USE_OOTSU);
 
   CameraUrlEdit->setText(text(s.CAMERA_URL));
+  FitToWindowCBox->setChecked(s.FIT_TO_WINDOW);
   HostNameEdit->setText(text(s.MAIL_HOSTNAME));
   UserNameEdit->setText(text(s.MAIL_USERNAME));
   PassWordEdit->setText(text(s.MAIL_PASSWORD));
@@ -628,6 +643,7 @@ void TOptionForm::SettiongBtnClick() {
   s.MAIL_R_CONNECT_TYPE = RConnectDefanceModeCBox->currentIndex();
   s.MAIL_NOVERIFY_CERT = NoVerifyCertCBox->isChecked();
   s.MAIL_R_NOVERIFY_CERT = RNoVerifyCertCBox->isChecked();
+  s.FIT_TO_WINDOW = FitToWindowCBox->isChecked();
 
   // The values are in effect either way; a failed write is said, since
   // they would otherwise be lost at the next start.

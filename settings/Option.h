@@ -98,6 +98,9 @@ public:
   // The fourth tab, "拡張設定": settings stored after CAMERA_URL.
   QWidget* ExtensionSheet;
   QVBoxLayout* ExtensionPage;
+  // How the main window shows the picture.
+  QGroupBox* ViewGroup;
+  QCheckBox* FitToWindowCBox;
 
   QWidget* Panel1;
   QPushButton* SettiongBtn;
@@ -131,6 +134,7 @@ private:
   void BuildMailSheet();
   void BuildReceiveSheet();
   void BuildExtensionSheet();
+  void BuildViewGroup();
   void BuildButtonPanel();
   void CentreOnMainWindow();
   void AttachDigitFilter(QLineEdit* edit);

@@ -61,6 +61,7 @@ const Field kFields[] = {
     Text("CAMERA_URL", &typVardocam::CAMERA_URL, ""),
     Bool("MAIL_NOVERIFY_CERT", &typVardocam::MAIL_NOVERIFY_CERT, false),
     Bool("MAIL_R_NOVERIFY_CERT", &typVardocam::MAIL_R_NOVERIFY_CERT, false),
+    Bool("FIT_TO_WINDOW", &typVardocam::FIT_TO_WINDOW, false),
 };
 } // namespace
 

@@ -39,6 +39,9 @@ struct typVardocam {
   // servers); sending and receiving side.
   bool MAIL_NOVERIFY_CERT = false;
   bool MAIL_R_NOVERIFY_CERT = false;
+  // The picture scaled down to the main window, which can then be resized;
+  // off: the picture at its own size, with scroll bars.
+  bool FIT_TO_WINDOW = false;
 };
 
 // The one settings record of the process.

@@ -1,5 +1,8 @@
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 #include <unistd.h>
 #include <sys/stat.h>
 
@@ -74,18 +77,26 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
   EXPECT_EQ(text.rfind(kHead.substr(0, 37), 0), 0u) << text;
   EXPECT_NE(text.find("\"MAIL_PORTNUMBER\"=dword:00000019\n"), std::string::npos);
   EXPECT_NE(text.find("\"SOUND\"=\"Alarm.wav\"\n"), std::string::npos);
-  // 27 values of the original plus the camera address and the two
-  // certificate opt-outs, which are off (checked) when missing.
+  // The 27 values of the original, the camera address, then the extension
+  // values after it; a missing extension value takes its "off" default.
+  const std::vector<std::pair<std::string, std::string>> extensions = {
+      {"MAIL_NOVERIFY_CERT", "\"0\""},
+      {"MAIL_R_NOVERIFY_CERT", "\"0\""},
+      {"FIT_TO_WINDOW", "\"0\""},
+  };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;
-  EXPECT_EQ(lines, 30u);
-  EXPECT_LT(text.find("\"CAMERA_URL\""), text.find("\"MAIL_NOVERIFY_CERT\""));
-  EXPECT_NE(text.find("\"MAIL_R_NOVERIFY_CERT\"=\"0\""), std::string::npos);
+  EXPECT_EQ(lines, 28u + extensions.size());
+  for (const auto& [name, stored] : extensions) {
+    EXPECT_LT(text.find("\"CAMERA_URL\""), text.find("\"" + name + "\"")) << name;
+    EXPECT_NE(text.find("\"" + name + "\"=" + stored + "\n"), std::string::npos) << name;
+  }
   // The save order is the load order, the camera address last.
   EXPECT_LT(text.find("\"WINDOW_TOP\""), text.find("\"WINDOW_LEFT\""));
   EXPECT_LT(text.find("\"MAIL_HOSTNAME\""), text.find("\"MAIL_CONNECT_TYPE\""));
   EXPECT_LT(text.find("\"MAIL_CONNECT_TYPE\""), text.find("\"MAIL_PORTNUMBER\""));
   EXPECT_LT(text.find("\"USE_OOTSU\""), text.find("\"CAMERA_URL\""));
+  EXPECT_LT(text.find("\"CAMERA_URL\""), text.find("\"FIT_TO_WINDOW\""));
 
   struct stat st{};
   ASSERT_EQ(stat(path.c_str(), &st), 0);

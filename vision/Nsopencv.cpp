@@ -7,6 +7,7 @@
 
 #include "capture/CameraSource.h"
 #include "vision/BmpReader.h"
+#include "vision/PictureView.h"
 
 namespace {
 // A 4 x 4 rectangle anchored at its top-left cell, not its centre: the
@@ -61,6 +62,8 @@ nsOpenCV::nsOpenCV(const std::string& windowName)
           cv::MORPH_RECT, cv::Size(kElementSize, kElementSize), kElementAnchor)) {}
 
 nsOpenCV::~nsOpenCV() {
+  // The view reads the colour image when it paints.
+  if (previewView_) previewView_->ForgetImage();
   CloseCamera();
   colourImage_.release();
   greyImage_.release();

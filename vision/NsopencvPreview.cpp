@@ -13,6 +13,8 @@ bool nsOpenCV::CreatePreviewWindow() {
 }
 
 bool nsOpenCV::AttachPreviewWindow(IPictureView* host) {
+  // A view left behind would go on reading this object's image.
+  if (previewView_ && previewView_ != host) previewView_->ForgetImage();
   previewView_ = host;
   ShowFrame();
   return true;

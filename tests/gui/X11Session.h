@@ -25,14 +25,15 @@ public:
   // How long Xvfb may take to name its display on a loaded machine.
   static constexpr int kXvfbStartTimeoutMs = 20000;
 
-  X11Session() {
+  // screen: Xvfb's "-screen 0" value, width x height x depth.
+  explicit X11Session(const std::string& screen = "1280x1024x24") {
     // Xvfb picks a free display itself and names it on the pipe, so tests
     // running side by side never race for a number.
     int fds[2];
     if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
     fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     xvfb_ = ChildProcess({"Xvfb", "-displayfd", std::to_string(fds[1]), "-noreset", "-nolisten",
-                          "tcp", "-screen", "0", "1280x1024x24"},
+                          "tcp", "-screen", "0", screen},
                          {});
     close(fds[1]);
     std::string number;

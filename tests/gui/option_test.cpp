@@ -347,6 +347,27 @@ TEST_F(OptionFormTest, ConfirmStoresFallbacksTrimmedTextsAndSaves) {
   EXPECT_TRUE(presenter.shown.empty());
 }
 
+TEST_F(OptionFormTest, FitToWindowIsOnTheExtensionTabOffByDefaultAndStored) {
+  Open();
+  auto* tabs = form->findChild<QTabWidget*>("PageControl1");
+  EXPECT_TRUE(tabs->widget(3)->isAncestorOf(form->FitToWindowCBox));
+  EXPECT_EQ(form->ViewGroup->title(), U("映像の表示"));
+  EXPECT_EQ(form->FitToWindowCBox->text(), U("映像をウィンドウに合わせて縮小表示する"));
+  EXPECT_FALSE(form->FitToWindowCBox->isChecked());
+  form->FitToWindowCBox->setChecked(true);
+  QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
+  EXPECT_TRUE(AppSettings.FIT_TO_WINDOW);
+  EXPECT_TRUE(StoredSettings().FIT_TO_WINDOW);
+  Open();
+  EXPECT_TRUE(form->FitToWindowCBox->isChecked());
+  // A store written before the setting existed keeps the picture unscaled.
+  const ZBRegIni old(config_.File("older.reg"));
+  typVardocam loaded;
+  loaded.FIT_TO_WINDOW = true;
+  LoadSettingsFrom(old, loaded);
+  EXPECT_FALSE(loaded.FIT_TO_WINDOW);
+}
+
 TEST_F(OptionFormTest, ConfirmTellsWhenTheSettingsCannotBeWritten) {
   // A file where the settings folder should be: nothing can be created.
   WriteFileBytes(config_.File("blocked"), "");

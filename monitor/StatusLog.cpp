@@ -1,0 +1,168 @@
+#include "monitor/StatusLog.h"
+
+#include <algorithm>
+
+#include "platform/Clock.h"
+#include "settings/Vardocamdef.h"
+
+namespace {
+constexpr uint32_t kMsPerSecond = 1000;
+const char kSeparator[] = "　｜　";
+
+std::string Format(std::time_t when, const char* pattern) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char text[32];
+  const size_t n = std::strftime(text, sizeof text, pattern, &local);
+  return std::string(text, n);
+}
+
+std::string TimeOfDay(std::time_t when) { return Format(when, "%H:%M:%S"); }
+
+std::string DateAndTime(std::time_t when) { return Format(when, "%Y/%m/%d %H:%M:%S"); }
+
+// A reason the mail or POP3 layer could not give is still said to be one.
+std::string Reason(const std::string& failure) {
+  return failure.empty() ? std::string("理由は分かりません") : failure;
+}
+} // namespace
+
+StatusLog::StatusLog(WallClock wallClock) : wallClock_(std::move(wallClock)) {
+  if (!wallClock_) wallClock_ = [] { return std::time(nullptr); };
+}
+
+void StatusLog::Add(const std::string& text) {
+  const std::time_t now = wallClock_();
+  if (!history_.empty() && history_.back().text == text) {
+    history_.back().last = now;
+    ++history_.back().count;
+    return;
+  }
+  if (history_.size() == kStatusHistoryLimit) history_.pop_front();
+  history_.push_back(StatusEntry{now, now, 1, text});
+}
+
+void StatusLog::Changed() {
+  if (OnChange) OnChange();
+}
+
+void StatusLog::MonitoringStarted(unsigned warmUpMs) {
+  state_ = State::Running;
+  startTick_ = GetTickCount();
+  warmUpMs_ = warmUpMs;
+  cameraLost_ = false;
+  if (warmUpMs == 0)
+    Add("監視を開始しました");
+  else
+    Add("監視を開始しました（検出は " + std::to_string((warmUpMs + kMsPerSecond - 1) / kMsPerSecond) +
+        " 秒後から）");
+  Changed();
+}
+
+void StatusLog::MonitoringStopped() {
+  state_ = State::Off;
+  cameraLost_ = false;
+  Add("監視を終了しました");
+  Changed();
+}
+
+void StatusLog::MotionDetected() {
+  lastDetection_ = wallClock_();
+  Add("動体を検出しました");
+  Changed();
+}
+
+void StatusLog::AlarmStarted() {
+  alarm_ = true;
+  Add("警報を開始しました");
+  Changed();
+}
+
+void StatusLog::AlarmEnded() {
+  alarm_ = false;
+  Add("警報を終了しました");
+  Changed();
+}
+
+void StatusLog::AlertMailDone(bool sent, const std::string& failure) {
+  // With mails switched off the mail layer reports success for a mail it
+  // never sent; the status must not claim one went out.
+  mailTried_ = true;
+  mailTime_ = wallClock_();
+  if (sent && !AppSettings.USEMAIL) {
+    mailResult_ = "送らない設定です";
+    Add("警報メールは送らない設定です");
+  } else if (sent) {
+    mailResult_ = "送信しました";
+    Add("警報メールを送信しました");
+  } else {
+    mailResult_ = "送信できませんでした：" + Reason(failure);
+    Add("警報メールを送信できませんでした：" + Reason(failure));
+  }
+  Changed();
+}
+
+void StatusLog::RequestCheckDone(bool ok, int requests, const std::string& failure) {
+  checkTried_ = true;
+  checkTime_ = wallClock_();
+  if (!ok) {
+    checkResult_ = "失敗：" + Reason(failure);
+    Add("受信メールの確認に失敗しました：" + Reason(failure));
+  } else if (requests > 0) {
+    checkResult_ = "要求 " + std::to_string(requests) + " 件に応答";
+    Add("調査要求メール " + std::to_string(requests) + " 件に状況報告を送りました");
+  } else {
+    checkResult_ = "要求なし";
+    Add("調査要求メールはありませんでした");
+  }
+  Changed();
+}
+
+void StatusLog::CameraLost() {
+  cameraLost_ = true;
+  Add("カメラの映像が途絶えました");
+  Changed();
+}
+
+void StatusLog::CameraBack() {
+  cameraLost_ = false;
+  Add("カメラの映像が戻りました");
+  Changed();
+}
+
+std::string StatusLog::StatusText() const {
+  std::string text;
+  if (state_ == State::Off) {
+    text = "監視停止中";
+  } else if (cameraLost_) {
+    text = "監視中（カメラの映像が届いていません）";
+  } else {
+    // The cycle counts detections once the warm-up has strictly passed.
+    const uint32_t elapsed = GetTickCount() - startTick_;
+    if (elapsed > warmUpMs_) {
+      text = alarm_ ? "監視中（警報中）" : "監視中";
+    } else {
+      const uint32_t left = std::max<uint32_t>(1, (warmUpMs_ - elapsed + kMsPerSecond - 1) / kMsPerSecond);
+      text = "監視準備中（検出開始まであと " + std::to_string(left) + " 秒）";
+    }
+  }
+  if (lastDetection_ != 0) text += kSeparator + std::string("最終検出 ") + TimeOfDay(lastDetection_);
+  if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;
+  if (checkTried_) text += kSeparator + std::string("受信確認 ") + TimeOfDay(checkTime_) + " " + checkResult_;
+  return text;
+}
+
+uint32_t StatusLog::MsUntilNextChange() const {
+  if (state_ == State::Off || cameraLost_) return 0;
+  const uint32_t elapsed = GetTickCount() - startTick_;
+  if (elapsed > warmUpMs_) return 0;
+  // At worst one refresh more than needed, never one too few.
+  return (warmUpMs_ - elapsed) % kMsPerSecond + 1;
+}
+
+std::string StatusLog::FormatEntry(const StatusEntry& entry) {
+  std::string line = DateAndTime(entry.first) + "  " + entry.text;
+  if (entry.count > 1)
+    line += "（" + std::to_string(entry.count) + " 回、最後 " + TimeOfDay(entry.last) + "）";
+  return line;
+}

@@ -1,0 +1,76 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "monitor/MonitorEvents.h"
+
+// How many events the history keeps; the oldest drop off first.
+constexpr size_t kStatusHistoryLimit = 200;
+
+// One line of the history. The same event repeated with nothing between
+// (motion on every frame, an empty mailbox every minute) is one line with
+// a count, so it cannot push everything else out.
+struct StatusEntry {
+  std::time_t first = 0;
+  std::time_t last = 0;
+  int count = 1;
+  std::string text;
+};
+
+// What the monitoring cycle is doing, in the words the window's status line
+// and its event history show. Listens to the cycle; the warm-up countdown
+// reads the tick counter, the times of day the wall clock given.
+class StatusLog : public IMonitorEvents {
+public:
+  using WallClock = std::function<std::time_t()>;
+  // The wall clock defaults to the system's.
+  explicit StatusLog(WallClock wallClock = {});
+
+  void MonitoringStarted(unsigned warmUpMs) override;
+  void MonitoringStopped() override;
+  void MotionDetected() override;
+  void AlarmStarted() override;
+  void AlarmEnded() override;
+  void AlertMailDone(bool sent, const std::string& failure) override;
+  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
+  void CameraLost() override;
+  void CameraBack() override;
+
+  // The one status line, as of now.
+  std::string StatusText() const;
+  // Oldest first, at most kStatusHistoryLimit entries.
+  const std::deque<StatusEntry>& History() const { return history_; }
+  // "2026/12/07 13:20:05  text", with the count and the last time of a
+  // repeated event.
+  static std::string FormatEntry(const StatusEntry& entry);
+  // Milliseconds until StatusText changes by itself (the warm-up counting
+  // down); 0 when it only changes with an event.
+  uint32_t MsUntilNextChange() const;
+
+  // Called after every event, for whoever shows the text.
+  std::function<void()> OnChange;
+
+private:
+  enum class State { Off, Running };
+  void Add(const std::string& text);
+  void Changed();
+
+  WallClock wallClock_;
+  std::deque<StatusEntry> history_;
+  State state_ = State::Off;
+  uint32_t startTick_ = 0;
+  uint32_t warmUpMs_ = 0;
+  bool cameraLost_ = false;
+  bool alarm_ = false;
+  std::time_t lastDetection_ = 0;
+  bool mailTried_ = false;
+  std::time_t mailTime_ = 0;
+  std::string mailResult_;
+  bool checkTried_ = false;
+  std::time_t checkTime_ = 0;
+  std::string checkResult_;
+};

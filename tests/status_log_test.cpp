@@ -1,0 +1,193 @@
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "monitor/MonitoringCycle.h"
+#include "monitor/StatusLog.h"
+#include "settings/Vardocamdef.h"
+#include "support/FakeClock.h"
+#include "support/MonitorFakes.h"
+
+namespace {
+constexpr uint32_t kStart = 1000000;
+constexpr uint32_t kTickMs = 10;
+// 2026-12-07 13:00:00 UTC.
+constexpr std::time_t kNoon = 1796648400;
+
+// Mails that fail with the reason the test sets, or succeed without one.
+class FailingMail : public RecordingMail {
+public:
+  using RecordingMail::RecordingMail;
+  bool SendAlertMail(IMonitorCamera& camera) override {
+    RecordingMail::SendAlertMail(camera);
+    return failure.empty();
+  }
+  std::string LastAlertFailure() const override { return failure; }
+  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override {
+    RecordingMail::CheckRequestMail(camera);
+    return check;
+  }
+  std::string failure;
+  RequestCheckResult check;
+};
+
+class StatusLogTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    AppSettings = typVardocam{};
+    AppSettings.USEMAIL = true;
+    AppSettings.START_MOVE_OBJECT = 3;
+    AppSettings.CHECK_INTERVAL = 1;
+    auto owned = std::make_unique<ScriptedCamera>(log);
+    camera = owned.get();
+    cycle.SetCamera(std::move(owned));
+    cycle.AddEventListener(&status);
+    status.OnChange = [this] { ++changes; };
+  }
+  void TearDown() override { AppSettings = typVardocam{}; }
+
+  // One timer firing; the wall clock moves with the tick counter.
+  void Tick(bool motion, uint32_t after = kTickMs) {
+    clock.Advance(after);
+    wallMs += after;
+    camera->motion = motion;
+    cycle.CaptureTimerTimer();
+  }
+
+  FakeClock clock{kStart};
+  uint64_t wallMs = 0;
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  FailingMail mail{log};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  ScriptedCamera* camera = nullptr;
+  StatusLog status{[this] { return kNoon + static_cast<std::time_t>(wallMs / 1000); }};
+  int changes = 0;
+};
+
+TEST_F(StatusLogTest, WarmUpCountsDownThenWatchesAndStopSaysOff) {
+  EXPECT_EQ(status.StatusText(), "監視停止中");
+  EXPECT_EQ(status.MsUntilNextChange(), 0u);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  EXPECT_EQ(status.StatusText(), "監視準備中（検出開始まであと 3 秒）");
+  EXPECT_EQ(status.MsUntilNextChange(), 1u);
+  Tick(false, 1);
+  EXPECT_EQ(status.StatusText(), "監視準備中（検出開始まであと 3 秒）");
+  EXPECT_EQ(status.MsUntilNextChange(), 1000u);
+  Tick(false, 1000);
+  EXPECT_EQ(status.StatusText(), "監視準備中（検出開始まであと 2 秒）");
+  // The cycle counts detections only once the warm-up has strictly passed.
+  Tick(false, 1999);
+  EXPECT_EQ(status.StatusText(), "監視準備中（検出開始まであと 1 秒）");
+  Tick(false, 1);
+  EXPECT_EQ(status.StatusText(), "監視中");
+  EXPECT_EQ(status.MsUntilNextChange(), 0u);
+  cycle.StopMonitoring();
+  EXPECT_EQ(status.StatusText(), "監視停止中");
+  ASSERT_EQ(status.History().size(), 2u);
+  EXPECT_EQ(StatusLog::FormatEntry(status.History()[0]),
+            "2026/12/07 13:00:00  監視を開始しました（検出は 3 秒後から）");
+  EXPECT_EQ(StatusLog::FormatEntry(status.History()[1]), "2026/12/07 13:00:03  監視を終了しました");
+}
+
+TEST_F(StatusLogTest, AlarmWithAMailThatFailsSaysWhyAndWhen) {
+  AppSettings.START_MOVE_OBJECT = 0;
+  mail.failure = "SMTPサーバ名が設定されていません。";
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false);  // the reference
+  changes = 0;
+  Tick(true, 2000);
+  EXPECT_GT(changes, 0);
+  EXPECT_EQ(status.StatusText(),
+            "監視中（警報中）　｜　最終検出 13:00:02　｜　警報メール 13:00:02 送信できませんでした："
+            "SMTPサーバ名が設定されていません。");
+  // Motion on every frame after that is one history line with a count.
+  Tick(true, 1000);
+  Tick(true, 1000);
+  mail.failure.clear();
+  Tick(true, 3001);  // past the spacing: the next alert goes out
+  EXPECT_EQ(status.StatusText(), "監視中（警報中）　｜　最終検出 13:00:07　｜　警報メール 13:00:07 送信しました");
+  Tick(false, 5001);  // quiet: the alarm ends
+  EXPECT_EQ(status.StatusText(), "監視中　｜　最終検出 13:00:07　｜　警報メール 13:00:07 送信しました");
+  std::vector<std::string> lines;
+  for (const StatusEntry& e : status.History()) lines.push_back(StatusLog::FormatEntry(e));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "2026/12/07 13:00:00  監視を開始しました",
+                       "2026/12/07 13:00:02  動体を検出しました",
+                       "2026/12/07 13:00:02  警報を開始しました",
+                       "2026/12/07 13:00:02  警報メールを送信できませんでした：SMTPサーバ名が設定されていません。",
+                       "2026/12/07 13:00:03  動体を検出しました（3 回、最後 13:00:07）",
+                       "2026/12/07 13:00:07  警報メールを送信しました",
+                       "2026/12/07 13:00:12  警報を終了しました",
+                   }));
+}
+
+TEST_F(StatusLogTest, MailsSwitchedOffAreNotReportedAsSentAndEmptyReasonsAreStillReasons) {
+  status.AlertMailDone(true, "");
+  AppSettings.USEMAIL = false;
+  status.AlertMailDone(true, "");
+  AppSettings.USEMAIL = true;
+  status.AlertMailDone(false, "");
+  ASSERT_EQ(status.History().size(), 3u);
+  EXPECT_EQ(status.History()[0].text, "警報メールを送信しました");
+  EXPECT_EQ(status.History()[1].text, "警報メールは送らない設定です");
+  EXPECT_EQ(status.History()[2].text, "警報メールを送信できませんでした：理由は分かりません");
+}
+
+TEST_F(StatusLogTest, MailboxChecksReportRequestsNothingOrTheFailure) {
+  AppSettings.IS_CHECK = true;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  mail.check = {true, 2, ""};
+  Tick(false, 60001);
+  EXPECT_EQ(status.StatusText(), "監視中　｜　受信確認 13:01:00 要求 2 件に応答");
+  mail.check = {true, 0, ""};
+  Tick(false, 60001);
+  Tick(false, 60001);
+  EXPECT_EQ(status.StatusText(), "監視中　｜　受信確認 13:03:00 要求なし");
+  mail.check = {false, 0, "POP3サーバとの接続に失敗しました。"};
+  Tick(false, 60001);
+  EXPECT_EQ(status.StatusText(), "監視中　｜　受信確認 13:04:00 失敗：POP3サーバとの接続に失敗しました。");
+  // An error after the login leaves the tick; the listener heard it first.
+  mail.onCheck = [] { throw std::runtime_error("-ERR 壊れています"); };
+  EXPECT_THROW(Tick(false, 60001), std::runtime_error);
+  EXPECT_EQ(status.StatusText(), "監視中　｜　受信確認 13:05:00 失敗：-ERR 壊れています");
+  ASSERT_EQ(status.History().size(), 5u);
+  EXPECT_EQ(StatusLog::FormatEntry(status.History()[1]),
+            "2026/12/07 13:01:00  調査要求メール 2 件に状況報告を送りました");
+  EXPECT_EQ(StatusLog::FormatEntry(status.History()[2]),
+            "2026/12/07 13:02:00  調査要求メールはありませんでした（2 回、最後 13:03:00）");
+}
+
+TEST_F(StatusLogTest, CameraLossShowsUntilTheFramesComeBack) {
+  AppSettings.START_MOVE_OBJECT = 0;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false, 1);
+  status.CameraLost();
+  EXPECT_EQ(status.StatusText(), "監視中（カメラの映像が届いていません）");
+  status.CameraBack();
+  EXPECT_EQ(status.StatusText(), "監視中");
+}
+
+TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
+  for (size_t i = 0; i < kStatusHistoryLimit + 5; ++i) {
+    // Alternating events: nothing merges.
+    if (i % 2 == 0)
+      status.AlarmStarted();
+    else
+      status.AlarmEnded();
+    wallMs += 1000;
+  }
+  ASSERT_EQ(status.History().size(), kStatusHistoryLimit);
+  // The five oldest went; the newest is the last one added.
+  EXPECT_EQ(status.History().front().first, kNoon + 5);
+  EXPECT_EQ(status.History().back().first, kNoon + static_cast<std::time_t>(kStatusHistoryLimit + 4));
+  EXPECT_EQ(status.History().back().text, "警報を開始しました");
+}
+} // namespace
