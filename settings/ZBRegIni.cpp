@@ -119,6 +119,13 @@ void ZBRegIni::Load() {
   std::string content(kMaxFileBytes, '\0');
   in.read(&content[0], static_cast<std::streamsize>(kMaxFileBytes));
   content.resize(static_cast<size_t>(in.gcount()));
+  ParseText(std::move(content));
+}
+
+void ZBRegIni::ParseText(std::string content) {
+  sectionOrder_.clear();
+  sections_.clear();
+  if (content.size() > kMaxFileBytes) content.resize(kMaxFileBytes);
   // A file cut at the limit: its last line is incomplete and is not read.
   if (content.size() == kMaxFileBytes) content.erase(content.find_last_of('\n') + 1);
   if (content.compare(0, 3, "\xEF\xBB\xBF") == 0) content.erase(0, 3);

@@ -43,6 +43,12 @@ public:
   // not be completed; the previous file is then left as it was.
   bool UpdateFile();
 
+  // Replaces the store's contents by those of a settings file's text, read
+  // by the rules of the file (the reading half, apart from the disk).
+  void ParseText(std::string content);
+  // The store as the text of its file.
+  std::string Serialise() const;
+
   // Settings files larger than this are read only up to it.
   static constexpr size_t kMaxFileBytes = 1u << 20;
 
@@ -60,7 +66,6 @@ private:
   void Load();
   const Value* Find(const std::string& section, const std::string& name) const;
   void Put(const std::string& section, const std::string& name, Value value);
-  std::string Serialise() const;
 
   std::string path_;
   std::vector<std::string> sectionOrder_;
