@@ -40,8 +40,12 @@ public:
 
   // Writes the whole store to its file: a temporary file in the same folder,
   // mode 0600, flushed and renamed over the old one. False when that could
-  // not be completed; the previous file is then left as it was.
+  // not be completed; the previous file is then left as it was. Temporary
+  // files of earlier saves that were killed half-way are removed first.
   bool UpdateFile();
+  // Between the file's name and six random characters in a temporary file's
+  // name ("Vardocam.reg.saving-Ab12Cd").
+  static constexpr char kTempInfix[] = ".saving-";
 
   // Replaces the store's contents by those of a settings file's text, read
   // by the rules of the file (the reading half, apart from the disk).
