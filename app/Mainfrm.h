@@ -5,6 +5,7 @@
 #include <QMainWindow>
 
 #include "monitor/MonitoringCycle.h"
+#include "platform/ProgramName.h"
 
 class QAction;
 class QMenu;
@@ -15,8 +16,6 @@ class TCuteButton;
 class TPictureView;
 class TTray;
 
-// The display name: window caption, message-box caption, lock name.
-extern const char kDisplayName[];
 // Shown when the camera cannot be opened.
 extern const char kCameraFailedText[];
 // The two waits of the close, letting the camera and the view settle.

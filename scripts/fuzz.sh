@@ -27,11 +27,12 @@ if ! command -v "$cxx" >/dev/null; then
   echo "Fuzzing skipped: $cxx is not installed (Debian: clang libclang-rt-14-dev)."
   exit 0
 fi
+mkdir -p "$build"
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CC=$cc CXX=$cxx cmake -S "$root" -B "$build" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVARDOCAM_BUILD_TESTS=OFF -DVARDOCAM_BUILD_BENCH=OFF -DVARDOCAM_BUILD_FUZZ=ON \
-  "${launcher[@]}" >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+  "${launcher[@]}" >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
 if ! grep -q 'VARDOCAM_HAVE_LIBFUZZER:INTERNAL=1' "$build/CMakeCache.txt"; then
   echo "Fuzzing skipped: $cxx does not support -fsanitize=fuzzer (Debian: libclang-rt-14-dev)."
   exit 0

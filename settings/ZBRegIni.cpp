@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/TextNumber.h"
+
 namespace {
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 const char kRootKey[] = "HKEY_CURRENT_USER\\Software\\Korvane\\Vardocam";
@@ -79,21 +81,8 @@ bool ParseHexDword(const std::string& s, uint32_t& out) {
 
 // A decimal number in 32-bit signed range, leading blanks allowed.
 bool ParseDecimal(const std::string& s, int32_t& out) {
-  size_t i = 0;
-  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-  if (i >= s.size()) return false;
-  int64_t v = 0;
-  for (; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
-    if (v > 2147483648LL) return false;
-  }
-  if (negative) v = -v;
-  if (v > INT32_MAX || v < INT32_MIN) return false;
-  out = static_cast<int32_t>(v);
-  return true;
+  const size_t digits = s.find_first_not_of(" \t");
+  return digits != std::string::npos && TextToInt32(s.substr(digits), out);
 }
 } // namespace
 
