@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "mail/SmtpReply.h"
 #include "platform/TextNumber.h"
+#include "pop3/Pop3Error.h"
+#include "pop3/Pop3Reply.h"
+#include "settings/ZBRegIni.h"
+#include "support/TempDir.h"
 
 namespace {
 // The result, or "no" when the text is refused.
@@ -43,4 +48,26 @@ TEST(TextNumber, SignRefusedWhenTheCallerSaysSo) {
   EXPECT_EQ(Read("250", TNumberSign::Refused), "250");
   EXPECT_EQ(Read("+250", TNumberSign::Refused), "no");
   EXPECT_EQ(Read("-1", TNumberSign::Refused), "no");
+}
+
+// Each reader of numbers keeps its own rule around the shared one.
+TEST(TextNumber, CallersKeepTheirOwnRules) {
+  // SMTP: digits only, at most nine of them.
+  EXPECT_EQ(smtp::SizeOfCapability("SIZE 999999999"), 999999999);
+  EXPECT_EQ(smtp::SizeOfCapability("SIZE 0000000001"), 0);
+  EXPECT_EQ(smtp::SizeOfCapability("SIZE +5"), 0);
+  EXPECT_EQ(smtp::ReplyCode("-25 no"), 0);
+  // POP3: a signed number between "+OK " and the next blank.
+  EXPECT_EQ(ParseMessageCount("+OK +3 120"), 3);
+  EXPECT_THROW(ParseMessageCount("+OK 3x 120"), EPop3ConvertError);
+  EXPECT_THROW(ParseMessageCount("+OK 2147483648 1"), EPop3ConvertError);
+  // Settings file: blanks before the number, none after.
+  TempDir dir;
+  WriteFileBytes(dir.File("Vardocam.reg"),
+                 "Windows Registry Editor Version 5.00\n\n"
+                 "[HKEY_CURRENT_USER\\Software\\Korvane\\Vardocam\\SETTING]\n"
+                 "\"A\"=\" \t-15\"\n\"B\"=\"15 \"\n");
+  ZBRegIni store(dir.File("Vardocam.reg"));
+  EXPECT_EQ(store.ReadInteger("SETTING", "A", 1), -15);
+  EXPECT_EQ(store.ReadInteger("SETTING", "B", 1), 1);
 }
