@@ -8,8 +8,6 @@
 namespace {
 // Never written: the stores below only parse and serialise.
 const char kUnusedPath[] = "/proc/vardocam-fuzz/never-written.reg";
-// First byte of a text that is also tried repeated past the size limit.
-constexpr char kRepeatMark = '\x01';
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -31,16 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(first.ReadString("SETTING", name, "-") == second.ReadString("SETTING", name, "-"));
     if (first.TypeOf("SETTING", name) == ZBRegIni::ValueType::None)
       FUZZ_CHECK(first.ReadInteger("SETTING", name, 7) == 7);
-  }
-
-  // A file past the size limit, made of this text over and over (only for
-  // texts marked so, it is slow): what is kept stays within the limit.
-  if (!text.empty() && text[0] == kRepeatMark) {
-    std::string big;
-    while (big.size() <= ZBRegIni::kMaxFileBytes) big += text;
-    ZBRegIni large(kUnusedPath);
-    large.ParseText(big);
-    FUZZ_CHECK(large.Serialise().size() <= 2 * ZBRegIni::kMaxFileBytes + 128);
   }
 
   // The record loaded from it, saved into it and loaded again, is the same.
