@@ -300,7 +300,8 @@ void RemoveStaleTemporaries(const std::string& folder, const std::string& fileNa
   if (!dir) return;
   while (const dirent* entry = readdir(dir)) {
     if (!IsTemporaryName(entry->d_name, fileName)) continue;
-    const int fd = openat(dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        openat(dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat opened{}, named{};
     if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&

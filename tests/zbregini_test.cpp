@@ -56,7 +56,9 @@ TEST(ZBRegIni, NextSaveRemovesTheTemporaryCopyOfASaveKilledHalfWay) {
   TempDir dir;
   const std::string path = dir.File("Vardocam.reg");
   int attempts = 0;
-  while (TemporaryCount(dir) == 0 && attempts < kMaxKillAttempts) KillASave(path, 2000 + 500 * (attempts++ % 20));
+  // Kill after 2 to 11.5 ms, in turn, to land inside a save.
+  while (TemporaryCount(dir) == 0 && attempts < kMaxKillAttempts)
+    KillASave(path, 2000 + 500 * (attempts++ % 20));
   ASSERT_GT(TemporaryCount(dir), 0u) << "no save was caught half-way in " << attempts << " tries";
   // The settings file itself was never broken.
   ZBRegIni reread(path);
