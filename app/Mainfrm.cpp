@@ -25,7 +25,6 @@
 #include "settings/Vardocamdef.h"
 #include "settings/VersionInf.h"
 
-const char kDisplayName[] = "防犯カメラ・ヴァルド";
 const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
 
 TMainForm* MainForm = nullptr;
@@ -325,7 +324,7 @@ void TMainForm::BuildMenus() {
 
   HelpRootMenu = MainMenu->addMenu(QString::fromUtf8("ヘルプ(&H)"));
   HelpRootMenu->setObjectName("HelpRootMenu");
-  HelpMenu = MakeAction(HelpRootMenu, "HelpMenu", "防犯カメラ・ヴァルドヘルプ");
+  HelpMenu = MakeAction(HelpRootMenu, "HelpMenu", (std::string(kDisplayName) + "ヘルプ").c_str());
   HelpMenu->setVisible(false);
   N1 = MakeSeparator(HelpRootMenu, "N1");
   N1->setVisible(false);
@@ -339,7 +338,8 @@ void TMainForm::BuildMenus() {
   // The tray icon's menu, drawn by the system; the tray connects its entries.
   TrayPopupMenu = new QMenu(this);
   TrayPopupMenu->setObjectName("TrayPopupMenu");
-  TrayDispMenu = MakeAction(TrayPopupMenu, "TrayDispMenu", "防犯カメラ・ヴァルドを表示する(&S)");
+  TrayDispMenu = MakeAction(TrayPopupMenu, "TrayDispMenu",
+                            (std::string(kDisplayName) + "を表示する(&S)").c_str());
   N11 = MakeSeparator(TrayPopupMenu, "N11");
   TrayExitMenu = MakeAction(TrayPopupMenu, "TrayExitMenu", "終了(&X)");
 }

@@ -6,6 +6,7 @@
 
 #include "monitor/MonitoringCycle.h"
 #include "monitor/StatusLog.h"
+#include "platform/ProgramName.h"
 
 class QAction;
 class QLabel;
@@ -18,8 +19,6 @@ class TCuteButton;
 class TPictureView;
 class TTray;
 
-// The display name: window caption, message-box caption, lock name.
-extern const char kDisplayName[];
 // Shown when the camera cannot be opened.
 extern const char kCameraFailedText[];
 // The two waits of the close, letting the camera and the view settle.

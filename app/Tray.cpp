@@ -9,9 +9,8 @@
 #include <QMenu>
 #include <QStyle>
 
+#include "platform/ProgramName.h"
 #include "settings/Vardocamdef.h"
-
-const char kTrayTip[] = "防犯カメラ・ヴァルド";
 
 TTray::TTray(QMainWindow* window, QMenu* popupMenu, QAction* dispMenu, QAction* exitMenu,
              Hooks hooks)
@@ -21,7 +20,7 @@ TTray::TTray(QMainWindow* window, QMenu* popupMenu, QAction* dispMenu, QAction* 
   if (!hooks_.SaveSettings) hooks_.SaveSettings = [] { SaveSettings(); };
   if (!hooks_.CloseWindow) hooks_.CloseWindow = [this] { return window_->close(); };
   icon_->setObjectName("TrayIcon");
-  icon_->setToolTip(QString::fromUtf8(kTrayTip));
+  icon_->setToolTip(QString::fromUtf8(kDisplayName));
   // The menu is popped up here, after the window is brought forward, so it
   // is not handed to the icon.
   connect(icon_, &QSystemTrayIcon::activated, this, &TTray::TrayIconMessage);

@@ -10,9 +10,6 @@ class QEventLoopLocker;
 class QMainWindow;
 class QMenu;
 
-// The tray icon's tip.
-extern const char kTrayTip[];
-
 // The main window's life in the notification area. Minimising the window
 // hides it and shows the icon; a left click on the icon, or the icon menu's
 // show entry, brings it back; the menu's exit entry ends the program.

@@ -8,6 +8,7 @@
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "net/LineEnd.h"
+#include "platform/ProgramName.h"
 #include "settings/Vardocamdef.h"
 #include "vision/Nsopencv.h"
 
@@ -24,17 +25,16 @@ std::string lastFailure;
 // What tells the two mails apart.
 struct MailKind {
   bool typVardocam::*gate;
-  const char* subject;  // %s: the time of day
+  const char* subject;  // %s: the time of day; the program's name follows
   const char* line1;
   const char* line3;
 };
 
-const MailKind kAlert{&typVardocam::USEMAIL, "異常動体検出(%s)-防犯カメラ・ヴァルド",
+const MailKind kAlert{&typVardocam::USEMAIL, "異常動体検出(%s)-",
                       "異常動体を検出しました。", "検出画像を添付します"};
-const MailKind kReport{&typVardocam::IS_CHECK, "状況報告画像(%s)-防犯カメラ・ヴァルド",
+const MailKind kReport{&typVardocam::IS_CHECK, "状況報告画像(%s)-",
                        "状況報告をします。", "状況報告画像を添付します"};
 const char kLine2[] = "検出時刻[%s]";
-const char kLine4[] = "防犯カメラ・ヴァルド";
 
 std::string TimeOfDay() {
   const std::time_t now = std::time(nullptr);
@@ -90,13 +90,13 @@ bool SendMail(const MailKind& kind) {
   if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress))
     return Fail("メールアドレスに改行が含まれています。");
   const std::string time = TimeOfDay();
-  const std::string subject = Format(kind.subject, time);
+  const std::string subject = Format(kind.subject, time) + kDisplayName;
 
   TSmtpClient client;
   TMimeMessage message;
   if (!SmtpLogin(settings, client, &message)) return Fail(SmtpLoginFailureText(client));
 
-  const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kLine4};
+  const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
   std::string recipient;
   size_t length = 0;
   AnsiToUtf8(settings.toAddress, &recipient, length);

@@ -5,22 +5,20 @@
 #include <climits>
 
 #include "net/LineEnd.h"
+#include "platform/TextNumber.h"
 
 namespace smtp {
 namespace {
 
-bool AllDigits(const std::string& text) {
-  if (text.empty()) return false;
-  for (unsigned char c : text) {
-    if (!std::isdigit(c)) return false;
-  }
-  return true;
-}
+// Longest number a reply carries: nine digits always fit an int.
+constexpr size_t kMaxReplyNumberDigits = 9;
 
-// A decimal number that fits an int; -1 otherwise.
+// A decimal number of digits only; -1 otherwise.
 int ToNumber(const std::string& text) {
-  if (!AllDigits(text) || text.size() > 9) return -1;
-  return std::stoi(text);
+  int32_t number = -1;
+  if (text.size() > kMaxReplyNumberDigits || !TextToInt32(text, number, TNumberSign::Refused))
+    return -1;
+  return number;
 }
 
 std::string Trim(const std::string& text) {

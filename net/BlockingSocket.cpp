@@ -333,7 +333,9 @@ std::string TBlockingSocket::RecvTerminated(int timeoutMs, const std::string& te
       collected.resize(pos);
       return collected;
     }
-    if (limit && collected.size() > limit) {
+    // A line of the full length may still wait for the rest of its end.
+    const size_t endStarted = anyLineEnd ? 0 : terminator.size() - 1;
+    if (limit && collected.size() > limit + endStarted) {
       // Without a line end in sight the text is worthless; drop it so that
       // memory stays bounded.
       SetError(kSockErrNoBuffers);

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/TextNumber.h"
 #include "pop3/Pop3Error.h"
 
 namespace {
@@ -16,23 +17,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
   for (size_t i = 0; i < n; ++i) {
     if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
   }
-  return true;
-}
-
-bool ParseInt32(const std::string& text, int& value) {
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  if (i == text.size()) return false;
-  long long v = 0;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    v = v * 10 + (text[i] - '0');
-    if (v > static_cast<long long>(INT_MAX) + 1) return false;
-  }
-  if (negative) v = -v;
-  if (v > INT_MAX || v < INT_MIN) return false;
-  value = static_cast<int>(v);
   return true;
 }
 
@@ -109,7 +93,7 @@ int ParseMessageCount(const std::string& statusLine) {
     if (blank != std::string::npos) field = statusLine.substr(kCountStart, blank - kCountStart);
   }
   int count = 0;
-  if (!ParseInt32(field, count)) throw EPop3ConvertError(field);
+  if (!TextToInt32(field, count)) throw EPop3ConvertError(field);
   return count;
 }
 

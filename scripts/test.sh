@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine, builds, and runs every test twice:
-# once in a normal build and once under AddressSanitizer and UBSan.
+# once in a normal build and once under AddressSanitizer and UBSan; then
+# runs every fuzz target for a short, fixed time.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/setup.sh" test
@@ -16,3 +17,8 @@ echo "== Build and tests =="
 run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARDOCAM_BUILD_TESTS=ON -DVARDOCAM_BUILD_BENCH=ON
 echo "== Build and tests under AddressSanitizer and UndefinedBehaviorSanitizer =="
 run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DVARDOCAM_SANITIZE=ON -DVARDOCAM_BUILD_BENCH=OFF
+# Long enough to replay the seeds and find shallow faults; the long runs
+# are scripts/fuzz.sh MINUTES.
+fuzz_seconds_per_target=20
+echo "== Fuzz targets, ${fuzz_seconds_per_target} s each =="
+FUZZ_JOBS=$(nproc) "$root/scripts/fuzz.sh" --seconds "$fuzz_seconds_per_target"

@@ -29,6 +29,7 @@
 #include "mail/SmtpClient.h"
 #include "monitor/MonitorCamera.h"
 #include "platform/MessageBox.h"
+#include "platform/TextNumber.h"
 #include "pop3/Pop3Error.h"
 #include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
@@ -62,16 +63,9 @@ std::string TrimmedText(const QLineEdit* edit) { return S(TrimBlanks(edit->text(
 // The whole text as a decimal number (surrounding blanks allowed), or the
 // fallback when it is empty, holds anything else or leaves 32 bits.
 int32_t ToIntDef(const QString& text, int32_t fallback) {
-  const std::string s = S(TrimBlanks(text));
-  if (s.empty()) return fallback;
-  const char* begin = s.c_str();
-  if (*begin != '+' && *begin != '-' && (*begin < '0' || *begin > '9')) return fallback;
-  if ((*begin == '+' || *begin == '-') && (begin[1] < '0' || begin[1] > '9')) return fallback;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(begin, &end, 10);
-  if (errno != 0 || *end != '\0' || value < INT32_MIN || value > INT32_MAX) return fallback;
-  return static_cast<int32_t>(value);
+  int32_t value = fallback;
+  TextToInt32(S(TrimBlanks(text)), value);
+  return value;
 }
 
 int32_t EditNumber(const QLineEdit* edit, int32_t fallback) { return ToIntDef(edit->text(), fallback); }

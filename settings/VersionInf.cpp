@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "platform/ProgramName.h"
+
 TAboutBox* AboutBox = nullptr;
 
 const char kHomePageUrl[] = "https://www.korvane.example/";
@@ -23,10 +25,10 @@ constexpr int kClientHeight = 191;
 constexpr int kIconSize = 32;
 
 const char kCaption[] = "バージョン情報";
-const char kTitle[] = "防犯カメラ・ヴァルド 0.12";
+const char kVersionText[] = "0.12";
 const char kMakerLine[] = "Copyright (C) 2025-2026 Korvane";
 const char kHomePageHeading[] = "コルヴァネ電算ホームページ";
-const char kSupportHeading[] = "防犯カメラ・ヴァルドサポートページ";
+const char kSupportHeadingAfterName[] = "サポートページ";
 
 const char kDialogFontFamily[] = "ＭＳ Ｐゴシック";
 constexpr int kDialogFontPixels = 12;
@@ -83,7 +85,7 @@ TAboutBox::TAboutBox(QWidget* parent)
   ProgramIcon = MakeLabel(this, "ProgramIcon", QString(), QRect(12, 12, kIconSize, kIconSize));
   ProgramIcon->setPixmap(ProgramIconOf(parent).pixmap(kIconSize, kIconSize));
 
-  ProductName = MakeLabel(this, "ProductName", QString::fromUtf8(kTitle), QRect(56, 12, 260, 24));
+  ProductName = MakeLabel(this, "ProductName", QString::fromUtf8(kDisplayName) + " " + kVersionText, QRect(56, 12, 260, 24));
   QFont title = PixelFont(kTitleFontFamily, kTitleFontPixels);
   title.setBold(true);
   ProductName->setFont(title);
@@ -95,7 +97,7 @@ TAboutBox::TAboutBox(QWidget* parent)
       MakeLabel(this, "HomePageLabel", QString::fromUtf8(kHomePageHeading), QRect(16, 64, 296, 14));
   URLLabel = MakeLink(this, "URLLabel", kHomePageUrl, QRect(28, 80, 284, 16));
   SupportLabel =
-      MakeLabel(this, "SupportLabel", QString::fromUtf8(kSupportHeading), QRect(16, 104, 296, 14));
+      MakeLabel(this, "SupportLabel", QString::fromUtf8(kDisplayName) + QString::fromUtf8(kSupportHeadingAfterName), QRect(16, 104, 296, 14));
   URLLabel2 = MakeLink(this, "URLLabel2", kSupportPageUrl, QRect(28, 120, 284, 16));
   // A link is as wide as its address, so a click beside it opens nothing.
   for (QLabel* link : {URLLabel, URLLabel2})

@@ -1,5 +1,6 @@
 #include "settings/ZBRegIni.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,9 +8,13 @@
 #include <fstream>
 #include <sstream>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/TextNumber.h"
 
 namespace {
 const char kHeader[] = "Windows Registry Editor Version 5.00";
@@ -76,21 +81,8 @@ bool ParseHexDword(const std::string& s, uint32_t& out) {
 
 // A decimal number in 32-bit signed range, leading blanks allowed.
 bool ParseDecimal(const std::string& s, int32_t& out) {
-  size_t i = 0;
-  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-  if (i >= s.size()) return false;
-  int64_t v = 0;
-  for (; i < s.size(); ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
-    if (v > 2147483648LL) return false;
-  }
-  if (negative) v = -v;
-  if (v > INT32_MAX || v < INT32_MIN) return false;
-  out = static_cast<int32_t>(v);
-  return true;
+  const size_t digits = s.find_first_not_of(" \t");
+  return digits != std::string::npos && TextToInt32(s.substr(digits), out);
 }
 } // namespace
 
@@ -119,6 +111,13 @@ void ZBRegIni::Load() {
   std::string content(kMaxFileBytes, '\0');
   in.read(&content[0], static_cast<std::streamsize>(kMaxFileBytes));
   content.resize(static_cast<size_t>(in.gcount()));
+  ParseText(std::move(content));
+}
+
+void ZBRegIni::ParseText(std::string content) {
+  sectionOrder_.clear();
+  sections_.clear();
+  if (content.size() > kMaxFileBytes) content.resize(kMaxFileBytes);
   // A file cut at the limit: its last line is incomplete and is not read.
   if (content.size() == kMaxFileBytes) content.erase(content.find_last_of('\n') + 1);
   if (content.compare(0, 3, "\xEF\xBB\xBF") == 0) content.erase(0, 3);
@@ -281,16 +280,52 @@ bool WriteAll(int fd, const std::string& data) {
   }
   return true;
 }
+
+// A temporary copy: our file's name, kTempInfix, and six letters or digits.
+bool IsTemporaryName(const std::string& entry, const std::string& fileName) {
+  const std::string prefix = fileName + ZBRegIni::kTempInfix;
+  if (entry.size() != prefix.size() + 6 || entry.compare(0, prefix.size(), prefix) != 0)
+    return false;
+  for (size_t i = prefix.size(); i < entry.size(); ++i)
+    if (!std::isalnum(static_cast<unsigned char>(entry[i]))) return false;
+  return true;
+}
+
+// Removes temporary copies that a save killed half-way left behind: they
+// hold the passwords. A save in progress keeps a lock on its copy, so only
+// copies whose writer is gone can be locked here; other people's files and
+// anything that is not our own plain file are left alone.
+void RemoveStaleTemporaries(const std::string& folder, const std::string& fileName) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsTemporaryName(entry->d_name, fileName)) continue;
+    const int fd =
+        openat(dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat opened{}, named{};
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == geteuid() &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(dirfd(dir), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+      unlinkat(dirfd(dir), entry->d_name, 0);
+    close(fd);
+  }
+  closedir(dir);
+}
 } // namespace
 
 bool ZBRegIni::UpdateFile() {
   const size_t slash = path_.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash);
   if (!MakeFolders(folder)) return false;
+  RemoveStaleTemporaries(folder, slash == std::string::npos ? path_ : path_.substr(slash + 1));
 
-  std::string tmp = path_ + ".XXXXXX";
+  std::string tmp = path_ + kTempInfix + "XXXXXX";
   const int fd = mkstemp(&tmp[0]);
   if (fd < 0) return false;
+  // Held until the copy is renamed or removed: it marks the copy as in use.
+  flock(fd, LOCK_EX | LOCK_NB);
   const bool written = fchmod(fd, 0600) == 0 && WriteAll(fd, Serialise()) && fsync(fd) == 0;
   const bool closed = close(fd) == 0;
   if (!written || !closed || rename(tmp.c_str(), path_.c_str()) != 0) {

@@ -40,8 +40,18 @@ public:
 
   // Writes the whole store to its file: a temporary file in the same folder,
   // mode 0600, flushed and renamed over the old one. False when that could
-  // not be completed; the previous file is then left as it was.
+  // not be completed; the previous file is then left as it was. Temporary
+  // files of earlier saves that were killed half-way are removed first.
   bool UpdateFile();
+  // Between the file's name and six random characters in a temporary file's
+  // name ("Vardocam.reg.saving-Ab12Cd").
+  static constexpr char kTempInfix[] = ".saving-";
+
+  // Replaces the store's contents by those of a settings file's text, read
+  // by the rules of the file (the reading half, apart from the disk).
+  void ParseText(std::string content);
+  // The store as the text of its file.
+  std::string Serialise() const;
 
   // Settings files larger than this are read only up to it.
   static constexpr size_t kMaxFileBytes = 1u << 20;
@@ -60,7 +70,6 @@ private:
   void Load();
   const Value* Find(const std::string& section, const std::string& name) const;
   void Put(const std::string& section, const std::string& name, Value value);
-  std::string Serialise() const;
 
   std::string path_;
   std::vector<std::string> sectionOrder_;

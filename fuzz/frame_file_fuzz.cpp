@@ -1,0 +1,58 @@
+// The frame file reader: a file it accepts yields exactly the picture its
+// header claims, never larger than the file can hold, the same again when
+// the picture's memory is reused.
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "fuzz/FuzzCheck.h"
+#include "vision/BmpReader.h"
+
+namespace {
+constexpr size_t kHeaderBytes = 54;
+
+std::string FramePath() {
+  static const std::string path = [] {
+    char folder[] = "/tmp/vardocam-fuzz-XXXXXX";
+    if (!mkdtemp(folder)) std::abort();
+    return std::string(folder) + "/result.bmp";
+  }();
+  return path;
+}
+
+void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) std::abort();
+  if (size && write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
+  close(fd);
+}
+
+int32_t I32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return static_cast<int32_t>(v);
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string path = FramePath();
+  WriteFile(path, data, size);
+  cv::Mat picture;
+  if (!ReadBgrBitmap(path, picture)) return 0;
+
+  FUZZ_CHECK(size >= kHeaderBytes);
+  const int32_t width = I32(data + 18);
+  const int32_t height = I32(data + 22);
+  FUZZ_CHECK(picture.type() == CV_8UC3 && picture.isContinuous());
+  FUZZ_CHECK(picture.cols == width);
+  FUZZ_CHECK(static_cast<int64_t>(picture.rows) == (height < 0 ? -int64_t{height} : height));
+  FUZZ_CHECK(picture.total() * 3 <= size - kHeaderBytes);
+
+  // A second read into the same memory gives the same picture.
+  const cv::Mat copy = picture.clone();
+  FUZZ_CHECK(ReadBgrBitmap(path, picture));
+  FUZZ_CHECK(std::memcmp(copy.data, picture.data, copy.total() * 3) == 0);
+  return 0;
+}
