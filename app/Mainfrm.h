@@ -29,7 +29,7 @@ constexpr int kStatusLineHeight = 18;
 
 // The main window: the camera picture, the three buttons, the menu, and
 // the monitoring cycle that its capture timer drives.
-class TMainForm : public QMainWindow {
+class TMainForm : public QMainWindow, public ICameraOwner {
   Q_OBJECT
 public:
   // Builds the window and runs FormCreate. sound and mail default to the
@@ -72,7 +72,7 @@ public:
   MonitoringCycle& Cycle() { return cycle_; }
   StatusLog& Status() { return statusLog_; }
   // The camera object; nullptr before the first show and after the close.
-  IMonitorCamera* Camera() const { return cycle_.Camera(); }
+  IMonitorCamera* Camera() const override { return cycle_.Camera(); }
 
   bool StartMonitoring() { return cycle_.StartMonitoring(); }
   void StopMonitoring();

@@ -25,6 +25,15 @@ public:
   virtual nsOpenCV* Detector() = 0;
 };
 
+// A window that owns the monitoring camera, which lends it to the option
+// dialog's camera test while monitoring is stopped.
+class ICameraOwner {
+public:
+  virtual ~ICameraOwner() = default;
+  // nullptr when the window holds no camera object.
+  virtual IMonitorCamera* Camera() const = 0;
+};
+
 // The real one: every call goes to the nsOpenCV it owns.
 class NsOpenCVCamera : public IMonitorCamera {
 public:

@@ -23,7 +23,6 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "app/Mainfrm.h"
 #include "mail/AlertMail.h"
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
@@ -652,8 +651,8 @@ void TOptionForm::CancelBtnClick() { reject(); }
 bool TOptionForm::OpenTestCamera(int32_t cameraNumber) {
   // Monitoring is stopped while the dialog is open, so the main window's
   // camera object is free for the test.
-  auto* mainForm = qobject_cast<TMainForm*>(parentWidget());
-  testCamera_ = mainForm ? mainForm->Camera() : nullptr;
+  auto* owner = dynamic_cast<ICameraOwner*>(parentWidget());
+  testCamera_ = owner ? owner->Camera() : nullptr;
   if (!testCamera_) {
     ownCamera_ = std::make_unique<NsOpenCVCamera>(kTestCameraName);
     testCamera_ = ownCamera_.get();
