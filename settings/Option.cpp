@@ -603,7 +603,7 @@ void TOptionForm::SettiongBtnClick() {
   // they would otherwise be lost at the next start.
   if (!SaveSettings())
     ShowErrorMessage("設定を保存できませんでした。\n%s の書き込みができるか確認してください。",
-                     ZBRegIni::DefaultFilePath().c_str());
+                     SettingsFilePath().c_str());
   accept();
 }
 
