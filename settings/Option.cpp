@@ -28,6 +28,7 @@
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "monitor/MonitorCamera.h"
+#include "mqtt/MqttTopics.h"
 #include "platform/MessageBox.h"
 #include "pop3/Pop3Error.h"
 #include "pop3/RequestCheck.h"
@@ -437,8 +438,64 @@ void TOptionForm::BuildExtensionSheet() {
   ExtensionPage->setContentsMargins(8, 6, 8, 6);
   ExtensionPage->setSpacing(4);
   // Groups of extension settings go here, each under its own group box.
+  BuildMqttGroup();
   ExtensionPage->addStretch(1);
 }
+
+// ---- Message broker (MQTT) group ----
+void TOptionForm::BuildMqttGroup() {
+  MqttGroup = MakeGroup(" MQTT連携 (ホームオートメーション) ", "MqttGroup", ExtensionSheet);
+  QGridLayout* grid = FormGrid(MqttGroup);
+  MqttHostNameEdit = MakeEdit("MqttHostNameEdit", MqttGroup, kHostNameMaxLength);
+  InputMethodClosed(MqttHostNameEdit);
+  MqttPortNumberEdit = MakeEdit("MqttPortNumberEdit", MqttGroup, kPortNumberMaxLength, 48);
+  InputMethodOff(MqttPortNumberEdit);
+  AttachDigitFilter(MqttPortNumberEdit);
+  MqttUseTlsCBox = MakeCheckBox("MqttUseTlsCBox", "TLSで接続する", MqttGroup);
+  MqttUserNameEdit = MakeEdit("MqttUserNameEdit", MqttGroup);
+  InputMethodClosed(MqttUserNameEdit);
+  MqttPassWordEdit = MakeEdit("MqttPassWordEdit", MqttGroup, kPassWordMaxLength);
+  MakePassword(MqttPassWordEdit);
+  MqttTopicEdit = MakeEdit("MqttTopicEdit", MqttGroup, kHostNameMaxLength);
+  InputMethodClosed(MqttTopicEdit);
+  MqttTopicEdit->setPlaceholderText(QString::fromStdString(DefaultTopicPrefix(SettingsProfile())));
+  int row = 0;
+  const auto add = [&](const char* label, QWidget* control, const char* note) {
+    grid->addWidget(MakeLabel(label, MqttGroup), row, 0);
+    grid->addWidget(control, row++, 1, Qt::AlignLeft);
+    grid->addWidget(MakeNote(note, MqttGroup), row++, 1);
+  };
+  MqttHostNameEdit->setMinimumWidth(220);
+  MqttTopicEdit->setMinimumWidth(220);
+  add("ブローカー", MqttHostNameEdit, "※空欄ならMQTTは使いません");
+  add("ポート番号", MqttPortNumberEdit, "※通常は1883、TLSでは8883");
+  add("", MqttUseTlsCBox, "※証明書はシステムの認証局で確認します");
+  add("ユーザ名", MqttUserNameEdit, "※認証のないブローカーでは空欄");
+  add("パスワード", MqttPassWordEdit, "※ユーザ名とともに送ります");
+  add("トピック", MqttTopicEdit, "※空欄なら「vardocam/プロファイル名」(既定は vardocam/default)");
+  ExtensionPage->addWidget(MqttGroup);
+}
+
+void TOptionForm::LoadMqttGroup() {
+  const typVardocam& s = AppSettings;
+  MqttHostNameEdit->setText(QString::fromStdString(s.MQTT_HOSTNAME));
+  MqttPortNumberEdit->setText(QString::number(s.MQTT_PORTNUMBER));
+  MqttUseTlsCBox->setChecked(s.MQTT_USETLS);
+  MqttUserNameEdit->setText(QString::fromStdString(s.MQTT_USERNAME));
+  MqttPassWordEdit->setText(QString::fromStdString(s.MQTT_PASSWORD));
+  MqttTopicEdit->setText(QString::fromStdString(s.MQTT_TOPIC));
+}
+
+void TOptionForm::StoreMqttGroup() {
+  typVardocam& s = AppSettings;
+  s.MQTT_HOSTNAME = TrimmedText(MqttHostNameEdit);
+  s.MQTT_PORTNUMBER = EditNumber(MqttPortNumberEdit, kMqttPortNumberFallback);
+  s.MQTT_USETLS = MqttUseTlsCBox->isChecked();
+  s.MQTT_USERNAME = TrimmedText(MqttUserNameEdit);
+  s.MQTT_PASSWORD = TrimmedText(MqttPassWordEdit);
+  s.MQTT_TOPIC = TrimmedText(MqttTopicEdit);
+}
+// ---- end of the message broker group ----
 
 void TOptionForm::BuildButtonPanel() {
   Panel1 = new QWidget(this);
@@ -569,6 +626,8 @@ void TOptionForm::FormShow() {
   const bool known = s.MAIL_CONNECT_TYPE >= 0 && s.MAIL_CONNECT_TYPE < ConnectDefanceModeCBox->count();
   ConnectDefanceModeCBox->setCurrentIndex(known ? s.MAIL_CONNECT_TYPE : -1);
 
+  LoadMqttGroup();
+
   PageControl1->setCurrentIndex(0);
   CameraNumberEdit->setFocus();
 }
@@ -598,6 +657,7 @@ void TOptionForm::SettiongBtnClick() {
   s.START_MOVE_OBJECT = EditNumber(StartMoveObjectEdit, kStartMoveObjectFallback);
   s.USE_OOTSU = OotsuCBox->isChecked();
   s.CAMERA_URL = TrimmedText(CameraUrlEdit);
+  StoreMqttGroup();
 
   // The values are in effect either way; a failed write is said, since
   // they would otherwise be lost at the next start.
