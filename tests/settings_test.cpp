@@ -74,10 +74,11 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
   EXPECT_EQ(text.rfind(kHead.substr(0, 37), 0), 0u) << text;
   EXPECT_NE(text.find("\"MAIL_PORTNUMBER\"=dword:00000019\n"), std::string::npos);
   EXPECT_NE(text.find("\"SOUND\"=\"Alarm.wav\"\n"), std::string::npos);
-  // 27 values of the original plus the camera address.
+  // 27 values of the original plus the camera address, then the extensions.
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;
-  EXPECT_EQ(lines, 28u);
+  constexpr size_t kBrokerValues = 6;
+  EXPECT_EQ(lines, 28u + kBrokerValues);
   // The save order is the load order, the camera address last.
   EXPECT_LT(text.find("\"WINDOW_TOP\""), text.find("\"WINDOW_LEFT\""));
   EXPECT_LT(text.find("\"MAIL_HOSTNAME\""), text.find("\"MAIL_CONNECT_TYPE\""));
