@@ -131,8 +131,17 @@ int RunHeadless(std::ostream& out) {
       nsOpenCV* object = c ? c->Detector() : nullptr;
       return object ? object->ColourImage().clone() : cv::Mat();
     });
-    mqtt->Start();
-    cycle.AddEventListener(mqtt.get());
+    mqtt->SetStatusListener([&log](bool connected, const std::string& detail) {
+      if (connected)
+        log.Write(kJournalInfo, "MQTTブローカーに接続しました (" + detail + ")");
+      else
+        log.Write(kJournalWarning, detail);
+    });
+    std::string error;
+    if (mqtt->Start(&error))
+      cycle.AddEventListener(mqtt.get());
+    else
+      log.Write(kJournalWarning, error);
   }
 
   QObject::connect(&captureTimer, &QTimer::timeout, [&] {

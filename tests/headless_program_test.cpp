@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -8,6 +9,7 @@
 #include "service/StopSignals.h"
 #include "support/ChildProcess.h"
 #include "support/HeadlessRun.h"
+#include "support/MqttPeer.h"
 #include "support/ScriptedServer.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
@@ -70,6 +72,40 @@ TEST_F(HeadlessProgram, SigintStopsItToo) {
   kill(program.Pid(), SIGINT);
   EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
   EXPECT_TRUE(LogHas(folders_, "run.log", "<6>監視を終了しました")) << folders_.Log("run.log");
+}
+
+// Where the machine has a sound output, the alarm is heard without a window.
+TEST_F(HeadlessProgram, AlarmSoundPlaysWhereThereIsAnOutput) {
+  constexpr double kAudibleRms = 500.0;
+  constexpr size_t kBytesPerHalfSecond = 22050;  // 16-bit mono at 22050 Hz
+  std::filesystem::copy_file(std::string(VARDOCAM_SOURCE_DIR) + "/assets/Alarm.wav",
+                             folders_.work.File("Alarm.wav"));
+  auto settings = MotionMailSettings(video_, "1");
+  settings.push_back({"USEMAIL", "dword:00000000"});
+  settings.push_back({"SOUND", "\"" + folders_.work.File("Alarm.wav") + "\""});
+  folders_.WriteSettings("", settings);
+  TempDir soundFolder;
+  NullSoundServer pulse(soundFolder.Path());
+  ASSERT_TRUE(pulse.Ok()) << ReadFileBytes(soundFolder.File("pulseaudio.log"));
+  ChildProcess::Options recordOptions;
+  recordOptions.env = {{"PULSE_SERVER", pulse.Address()}};
+  const std::string recording = soundFolder.File("recorded.raw");
+  ChildProcess recorder({"parec", "-d", "dummy.monitor", "--raw", "--format=s16le", "--rate=22050",
+                         "--channels=1", recording},
+                        recordOptions);
+  ChildProcess::Options options = folders_.Options("run.log");
+  options.env["PULSE_SERVER"] = pulse.Address();
+  ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, options);
+  const bool heard = WaitFor(kMailLimitMs, [&] {
+    const std::string samples = ReadFileBytes(recording);
+    return samples.size() >= kBytesPerHalfSecond &&
+           RootMeanSquare(samples.substr(samples.size() - kBytesPerHalfSecond)) > kAudibleRms;
+  });
+  EXPECT_TRUE(heard) << folders_.Log("run.log");
+  EXPECT_FALSE(LogHas(folders_, "run.log", "音声出力装置がない")) << folders_.Log("run.log");
+  kill(program.Pid(), SIGTERM);
+  EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
+  recorder.Stop();
 }
 
 // A mail server that accepts and never answers holds the tick in the mail
@@ -154,6 +190,38 @@ TEST(HeadlessProfiles, TwoProfilesSideBySideMailTheirOwnCameras) {
   kill(back.Pid(), SIGTERM);
   EXPECT_EQ(front.Wait(kExitLimitMs), std::optional<int>(0));
   EXPECT_EQ(back.Wait(kExitLimitMs), std::optional<int>(0));
+}
+
+// With a broker named, the service tells it what happens; a process that
+// dies without a goodbye is reported offline by the broker's last will.
+TEST_F(HeadlessProgram, TellsTheBrokerAndItsLastWillSaysWhenItDied) {
+  MqttBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  MqttRecorder recorder(broker.Port(), "vardocam/#");
+  ASSERT_TRUE(recorder.Subscribed());
+  TempDir mailDir;
+  SmtpPeer smtp("plain", mailDir.Path());
+  ASSERT_TRUE(smtp.Running());
+  auto settings = MotionMailSettings(video_, smtp.Port());
+  char port[16];
+  std::snprintf(port, sizeof port, "dword:%08x", static_cast<unsigned>(broker.Port()));
+  settings.push_back({"MQTT_HOSTNAME", "\"127.0.0.1\""});
+  settings.push_back({"MQTT_PORTNUMBER", port});
+  folders_.WriteSettings("yard", settings);
+
+  ChildProcess program({VARDOCAM_PROGRAM, "--headless", "--profile", "yard"}, folders_.Options("run.log"));
+  const std::string p = "vardocam/yard";
+  EXPECT_TRUE(recorder.WaitFor(p + "/availability", "online", kStartLimitMs)) << folders_.Log("run.log");
+  EXPECT_TRUE(recorder.WaitFor(p + "/monitoring", "ON", kStartLimitMs));
+  EXPECT_TRUE(recorder.WaitFor(p + "/motion", "ON", kMailLimitMs)) << folders_.Log("run.log");
+  EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "ON", kMailLimitMs));
+  EXPECT_TRUE(recorder.WaitFor(p + "/snapshot", "", kMailLimitMs));
+  EXPECT_TRUE(recorder.WaitFor(p + "/mail", "{\"kind\":\"alert\",\"sent\":true,\"failure\":\"\"}", kMailLimitMs));
+  EXPECT_TRUE(LogHas(folders_, "run.log", "MQTTブローカーに接続しました")) << folders_.Log("run.log");
+
+  kill(program.Pid(), SIGKILL);
+  program.Wait(kExitLimitMs);
+  EXPECT_TRUE(recorder.WaitFor(p + "/availability", "offline", kExitLimitMs));
 }
 
 // The installed unit starts the program as its ExecStart line says, with
