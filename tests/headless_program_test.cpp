@@ -224,6 +224,33 @@ TEST_F(HeadlessProgram, TellsTheBrokerAndItsLastWillSaysWhenItDied) {
   EXPECT_TRUE(recorder.WaitFor(p + "/availability", "offline", kExitLimitMs));
 }
 
+// The window on a profile holds that profile's lock only: the default
+// profile's window starts beside it, a second one of the profile does not.
+TEST(WindowProfiles, WindowOnAProfileTakesItsOwnLock) {
+  HeadlessFolders folders;
+  ChildProcess::Options options = folders.Options("front.log");
+  options.env["QT_QPA_PLATFORM"] = "offscreen";
+  ChildProcess front({VARDOCAM_PROGRAM, "--profile", "front"}, options);
+  const std::string frontLock = folders.runtime.File("_防犯カメラ・ヴァルド@front");
+  ASSERT_TRUE(WaitFor(kStartLimitMs, [&] { return std::filesystem::exists(frontLock) || !front.Running(); }));
+  ASSERT_TRUE(front.Running()) << folders.Log("front.log");
+
+  options.outputFile = folders.work.File("default.log");
+  ChildProcess defaultOne({VARDOCAM_PROGRAM}, options);
+  ASSERT_TRUE(WaitFor(kStartLimitMs, [&] {
+    return std::filesystem::exists(folders.runtime.File("_防犯カメラ・ヴァルド")) || !defaultOne.Running();
+  }));
+  EXPECT_TRUE(defaultOne.Running()) << folders.Log("default.log");
+
+  options.outputFile = folders.work.File("again.log");
+  ChildProcess again({VARDOCAM_PROGRAM, "--profile", "front"}, options);
+  EXPECT_EQ(again.Wait(kStartLimitMs), std::optional<int>(0));
+  EXPECT_EQ(folders.Log("again.log"), "") << "the window's second start stays quiet";
+  EXPECT_TRUE(front.Running());
+  front.Stop();
+  defaultOne.Stop();
+}
+
 // The installed unit starts the program as its ExecStart line says, with
 // the instance name as the profile.
 TEST(HeadlessUnit, InstalledUnitStartsTheProfileItNames) {
