@@ -64,16 +64,6 @@ TEST_F(HeadlessProgram, MailsMotionWithoutADisplayAndEndsCleanlyOnSigterm) {
   EXPECT_GE(mean[0], 0.0) << "the alert mail carries the camera picture";
 }
 
-TEST_F(HeadlessProgram, SigintStopsItToo) {
-  folders_.WriteSettings("", MotionMailSettings(video_, "1"));
-  ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options("run.log"));
-  ASSERT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, "run.log", "監視を開始しました"); }))
-      << folders_.Log("run.log");
-  kill(program.Pid(), SIGINT);
-  EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
-  EXPECT_TRUE(LogHas(folders_, "run.log", "<6>監視を終了しました")) << folders_.Log("run.log");
-}
-
 // Where the machine has a sound output, the alarm is heard without a window.
 TEST_F(HeadlessProgram, AlarmSoundPlaysWhereThereIsAnOutput) {
   constexpr double kAudibleRms = 500.0;
@@ -128,27 +118,16 @@ TEST_F(HeadlessProgram, StopInsideAHangingMailExchangeEndsAtTheDeadline) {
   EXPECT_TRUE(LogHas(folders_, "run.log", "<4>終了処理が時間内に終わらない")) << folders_.Log("run.log");
 }
 
-TEST_F(HeadlessProgram, CameraThatCannotOpenEndsWithFailure) {
+TEST_F(HeadlessProgram, FailedStartsEndAtOnceWithTheirExitCodes) {
+  ChildProcess usage({VARDOCAM_PROGRAM, "--headless", "--profile", "a/b"}, folders_.Options("usage.log"));
+  EXPECT_EQ(usage.Wait(kExitLimitMs), std::optional<int>(2));
+  EXPECT_TRUE(LogHas(folders_, "usage.log", "使い方")) << folders_.Log("usage.log");
+  EXPECT_TRUE(std::filesystem::is_empty(folders_.runtime.Path())) << "no lock taken";
+
   folders_.WriteSettings("", MotionMailSettings(folders_.work.File("missing.avi"), "1"));
   ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options("run.log"));
   EXPECT_EQ(program.Wait(kStartLimitMs), std::optional<int>(1));
   EXPECT_TRUE(LogHas(folders_, "run.log", "<3>カメラの接続に失敗しました")) << folders_.Log("run.log");
-}
-
-TEST_F(HeadlessProgram, UnusableCommandLinesEndBeforeAnythingStarts) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--headless", "--bogus"}, {"--profile", "a/b"},
-        {"--headless", "--profile"}, {"--profile", "x", "--profile", "y"},
-        {"--profile=" + std::string(100, 'n')}}) {
-    std::vector<std::string> argv = {VARDOCAM_PROGRAM};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess program(argv, folders_.Options("usage.log"));
-    EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(2)) << args.back();
-    EXPECT_TRUE(LogHas(folders_, "usage.log", "使い方")) << args.back();
-  }
-  // Nothing was made on the way: no lock, no settings file.
-  EXPECT_TRUE(std::filesystem::is_empty(folders_.runtime.Path()));
-  EXPECT_FALSE(std::filesystem::exists(folders_.SettingsPath("")));
 }
 
 // Two cameras, two processes: each mails its own picture; a second start
@@ -187,7 +166,7 @@ TEST(HeadlessProfiles, TwoProfilesSideBySideMailTheirOwnCameras) {
   EXPECT_TRUE(front.Running());
 
   kill(front.Pid(), SIGTERM);
-  kill(back.Pid(), SIGTERM);
+  kill(back.Pid(), SIGINT);
   EXPECT_EQ(front.Wait(kExitLimitMs), std::optional<int>(0));
   EXPECT_EQ(back.Wait(kExitLimitMs), std::optional<int>(0));
 }

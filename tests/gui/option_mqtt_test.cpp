@@ -65,7 +65,7 @@ protected:
   std::unique_ptr<TOptionForm> form_;
 };
 
-TEST_F(OptionMqttTest, GroupSitsOnTheExtensionTabWithAHintUnderEachControl) {
+TEST_F(OptionMqttTest, GroupOnTheExtensionTabEditsTheProfileItWasOpenedOn) {
   Open("");
   ASSERT_NE(form_->MqttGroup, nullptr);
   EXPECT_TRUE(form_->ExtensionSheet->isAncestorOf(form_->MqttGroup));
@@ -79,9 +79,9 @@ TEST_F(OptionMqttTest, GroupSitsOnTheExtensionTabWithAHintUnderEachControl) {
   EXPECT_FALSE(form_->MqttUseTlsCBox->isChecked());
   EXPECT_EQ(form_->MqttTopicEdit->placeholderText(), "vardocam/default");
   EXPECT_EQ(form_->MqttPassWordEdit->echoMode(), QLineEdit::Password);
-}
+  form_.reset();
 
-TEST_F(OptionMqttTest, ConfirmStoresTheGroupInTheProfileItWasOpenedOn) {
+  // Opened on a profile, the dialog edits that profile.
   Open("front");
   EXPECT_EQ(form_->MqttTopicEdit->placeholderText(), "vardocam/front");
   Retype(form_->MqttHostNameEdit, " broker.lan ");
