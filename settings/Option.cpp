@@ -472,7 +472,7 @@ void TOptionForm::BuildMqttGroup() {
   add("", MqttUseTlsCBox, "※証明書はシステムの認証局で確認します");
   add("ユーザ名", MqttUserNameEdit, "※認証のないブローカーでは空欄");
   add("パスワード", MqttPassWordEdit, "※ユーザ名とともに送ります");
-  add("トピック", MqttTopicEdit, "※空欄なら「vardocam/プロファイル名」(既定は vardocam/default)");
+  add("トピック", MqttTopicEdit, "※空欄なら「vardocam/プロファイル名」");
   ExtensionPage->addWidget(MqttGroup);
 }
 

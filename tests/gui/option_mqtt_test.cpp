@@ -5,10 +5,12 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFont>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -111,5 +113,30 @@ TEST_F(OptionMqttTest, GroupOnTheExtensionTabEditsTheProfileItWasOpenedOn) {
   Retype(form_->MqttPortNumberEdit, "");
   QTest::mouseClick(form_->SettiongBtn, Qt::LeftButton);
   EXPECT_EQ(Stored("front").MQTT_PORTNUMBER, kMqttPortNumberFallback);
+}
+} // namespace
+
+namespace {
+// The README's picture of the tab: only when asked for, under Xvfb.
+TEST(OptionMqttScreenshot, ExtensionTab) {
+  const char* dir = std::getenv("VARDOCAM_SCREENSHOT_DIR");
+  if (!dir || !*dir) GTEST_SKIP() << "VARDOCAM_SCREENSHOT_DIR not set";
+  App();
+  QFont::insertSubstitution(U("ＭＳ Ｐゴシック"), "IPAPGothic");
+  TempDir config;
+  setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+  SetSettingsProfile("front");
+  LoadSettings();
+  AppSettings.MQTT_HOSTNAME = "broker.example.jp";
+  AppSettings.MQTT_USERNAME = "camera";
+  AppSettings.MQTT_PASSWORD = "password";
+  TOptionForm form;
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  form.PageControl1->setCurrentIndex(3);
+  QTest::qWait(100);
+  EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/option-extension.png"));
+  SetSettingsProfile("");
+  unsetenv("XDG_CONFIG_HOME");
 }
 } // namespace
