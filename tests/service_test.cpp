@@ -87,18 +87,6 @@ TEST(ProfileName, NamesItsOwnStoreAndLockBesideTheDefaultOnes) {
   unsetenv("XDG_CONFIG_HOME");
 }
 
-TEST(ProfileLock, ProfilesDoNotBlockEachOtherButTheSameOneDoes) {
-  TempDir runtime;
-  ASSERT_EQ(setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1), 0);
-  SingleInstance defaultOne, front, back, frontAgain;
-  EXPECT_EQ(defaultOne.Acquire(SingleInstance::LockNameFor("_v", "")), SingleInstance::Result::Acquired);
-  EXPECT_EQ(front.Acquire(SingleInstance::LockNameFor("_v", "front")), SingleInstance::Result::Acquired);
-  EXPECT_EQ(back.Acquire(SingleInstance::LockNameFor("_v", "back")), SingleInstance::Result::Acquired);
-  EXPECT_EQ(frontAgain.Acquire(SingleInstance::LockNameFor("_v", "front")),
-            SingleInstance::Result::AlreadyRunning);
-  unsetenv("XDG_RUNTIME_DIR");
-}
-
 TEST(Journal, OneLinePerEventWithItsPriority) {
   FakeClock clock(5000);
   std::ostringstream out;
