@@ -8,7 +8,7 @@
 #include "app/Application.h"
 #include "app/Mainfrm.h"
 #include "app/QtMessagePresenter.h"
-#include "mqtt/MqttPublisher.h"
+#include "mqtt/MqttLink.h"
 #include "platform/AppPaths.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
@@ -32,7 +32,7 @@ int RunWindowed(int argc, char** argv, const std::string& profile) {
   QtMessagePresenter presenter;
   InstallMessagePresenter(&presenter);
   SetApplicationTitle(kDisplayName);
-  std::unique_ptr<MqttPublisher> mqtt;
+  std::unique_ptr<MqttLink> mqtt;
   RunGuarded([&] {
     QApplication::setApplicationName("vardocam");
     QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
@@ -43,17 +43,15 @@ int RunWindowed(int argc, char** argv, const std::string& profile) {
     presenter.SetOwner(MainForm);
     OptionForm = new TOptionForm(MainForm);
     AboutBox = new TAboutBox(MainForm);
-    // The broker as the settings named it at start; changed settings take
-    // effect at the next start.
-    if (!AppSettings.MQTT_HOSTNAME.empty()) {
-      mqtt = std::make_unique<MqttPublisher>(MqttSettingsFrom(AppSettings, profile));
-      mqtt->SetPictureSource([] {
-        IMonitorCamera* camera = MainForm ? MainForm->Camera() : nullptr;
-        nsOpenCV* object = camera ? camera->Detector() : nullptr;
-        return object ? object->ColourImage().clone() : cv::Mat();
-      });
-      if (mqtt->Start()) MainForm->Cycle().AddEventListener(mqtt.get());
-    }
+    // The broker of the profile's settings, read again at each start of
+    // monitoring, so that what the option dialog changed takes effect.
+    mqtt = std::make_unique<MqttLink>(profile, [] {
+      IMonitorCamera* camera = MainForm ? MainForm->Camera() : nullptr;
+      nsOpenCV* object = camera ? camera->Detector() : nullptr;
+      return object ? object->ColourImage().clone() : cv::Mat();
+    }, nullptr);
+    mqtt->Apply(AppSettings);
+    MainForm->Cycle().AddEventListener(mqtt.get());
     MainForm->show();
     app.exec();
   });

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "monitor/MonitoringCycle.h"
-#include "mqtt/MqttPublisher.h"
+#include "mqtt/MqttLink.h"
 #include "platform/Clock.h"
 #include "platform/QtSoundPlayer.h"
 #include "service/JournalLog.h"
@@ -123,26 +123,20 @@ int RunHeadless(std::ostream& out) {
   cycle.SetCamera(std::move(owned));
   cycle.AddEventListener(&log);
 
-  std::unique_ptr<MqttPublisher> mqtt;
-  if (!AppSettings.MQTT_HOSTNAME.empty()) {
-    mqtt = std::make_unique<MqttPublisher>(MqttSettingsFrom(AppSettings, SettingsProfile()));
-    mqtt->SetPictureSource([&cycle] {
-      IMonitorCamera* c = cycle.Camera();
-      nsOpenCV* object = c ? c->Detector() : nullptr;
-      return object ? object->ColourImage().clone() : cv::Mat();
-    });
-    mqtt->SetStatusListener([&log](bool connected, const std::string& detail) {
-      if (connected)
-        log.Write(kJournalInfo, "MQTTブローカーに接続しました (" + detail + ")");
-      else
-        log.Write(kJournalWarning, detail);
-    });
-    std::string error;
-    if (mqtt->Start(&error))
-      cycle.AddEventListener(mqtt.get());
-    else
-      log.Write(kJournalWarning, error);
-  }
+  MqttLink mqtt(
+      SettingsProfile(),
+      [&cycle] {
+        IMonitorCamera* c = cycle.Camera();
+        nsOpenCV* object = c ? c->Detector() : nullptr;
+        return object ? object->ColourImage().clone() : cv::Mat();
+      },
+      [&log](bool connected, const std::string& detail) {
+        if (connected)
+          log.Write(kJournalInfo, "MQTTブローカーに接続しました (" + detail + ")");
+        else
+          log.Write(kJournalWarning, detail);
+      });
+  cycle.AddEventListener(&mqtt);
 
   QObject::connect(&captureTimer, &QTimer::timeout, [&] {
     try {
@@ -176,8 +170,8 @@ int RunHeadless(std::ostream& out) {
   const uint32_t elapsed = GetTickCount() - started;
   cycle.StopMonitoring();
   cycle.StopAlarmSound();
-  cycle.RemoveEventListener(mqtt.get());
-  mqtt.reset();
+  cycle.RemoveEventListener(&mqtt);
+  mqtt.Apply(typVardocam{});  // says goodbye to the broker
   const uint64_t frames = camera->frames;
   cycle.ReleaseCamera();
   log.Write(kJournalInfo, "終了しました (処理したフレーム " + std::to_string(frames) + " 枚、毎秒 " +

@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "monitor/MotionEpisode.h"
+#include "mqtt/MqttLink.h"
 #include "mqtt/MqttPublisher.h"
 #include "mqtt/MqttTopics.h"
 #include "settings/Vardocamdef.h"
@@ -198,5 +199,35 @@ TEST_F(MqttBrokerTest, StalledBrokerHoldsAtMostTheBoundedQueue) {
   EXPECT_GT(stalled.published, 0u);
   // Once the broker reads again the queue drains.
   EXPECT_TRUE(WaitFor(kArriveMs, [&] { return publisher.Counters().pending == 0; }));
+}
+} // namespace
+
+namespace {
+// What the option dialog changed reaches the broker at the next start of
+// monitoring: a new topic says goodbye under the old one.
+TEST_F(MqttBrokerTest, LinkFollowsTheSettingsAtEachStartOfMonitoring) {
+  MqttRecorder recorder(broker_.Port());
+  ASSERT_TRUE(recorder.Subscribed());
+  AppSettings = typVardocam{};
+  MqttLink link("porch", nullptr, nullptr);
+  link.MonitoringStarted(0);
+  EXPECT_EQ(link.Publisher(), nullptr) << "no host, no broker";
+
+  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
+  AppSettings.MQTT_PORTNUMBER = broker_.Port();
+  link.MonitoringStarted(0);
+  ASSERT_NE(link.Publisher(), nullptr);
+  EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "online"));
+  EXPECT_TRUE(recorder.WaitFor("vardocam/porch/monitoring", "ON"));
+  MqttPublisher* first = link.Publisher();
+  link.MonitoringStarted(0);
+  EXPECT_EQ(link.Publisher(), first) << "unchanged settings keep the connection";
+
+  AppSettings.MQTT_TOPIC = "site/porch";
+  link.MonitoringStarted(0);
+  EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "offline"));
+  EXPECT_TRUE(recorder.WaitFor("site/porch/availability", "online"));
+  EXPECT_TRUE(recorder.WaitFor("site/porch/monitoring", "ON"));
+  AppSettings = typVardocam{};
 }
 } // namespace
