@@ -18,9 +18,9 @@
 namespace {
 constexpr int kArriveMs = 10000;
 constexpr int kEventCalls = 2000;
-// A call that waited for the network would take a round trip or a
-// connect time-out; copying into the library's queue takes microseconds.
-constexpr double kMaxEventCallMs = 20.0;
+// Catches a call that waits on the network (a connect or a full socket),
+// not a busy machine: the figures are bench/mqtt_tick_timing's.
+constexpr double kMaxEventCallMs = 250.0;
 
 QCoreApplication& App() {
   static int argc = 1;
