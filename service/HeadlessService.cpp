@@ -101,6 +101,11 @@ std::string Rate(uint64_t frames, uint32_t ms) {
 }
 } // namespace
 
+void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what) {
+  log.Write(kJournalError, "監視処理でエラーが発生しました: " + what);
+  cycle.RequestCheckTick = GetTickCount();
+}
+
 int RunHeadless(std::ostream& out) {
   JournalLog log(out);
   qInstallMessageHandler(JournalQtMessage);
@@ -142,7 +147,7 @@ int RunHeadless(std::ostream& out) {
     try {
       cycle.CaptureTimerTimer();
     } catch (const std::exception& e) {
-      log.Write(kJournalError, std::string("監視処理でエラーが発生しました: ") + e.what());
+      AfterTickError(cycle, log, e.what());
     }
   });
 

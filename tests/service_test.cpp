@@ -11,6 +11,7 @@
 #include "monitor/MotionEpisode.h"
 #include "platform/SingleInstance.h"
 #include "service/CommandLine.h"
+#include "service/HeadlessService.h"
 #include "service/JournalLog.h"
 #include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
@@ -182,5 +183,38 @@ TEST(CameraWatch, NoFrameForTheNamedTimeIsLostOnceAndTheNextFrameIsBack) {
   ASSERT_TRUE(cycle.StartMonitoring());
   cycle.CaptureTimerTimer();
   EXPECT_EQ(recorder.events.size(), 2u);
+}
+} // namespace
+
+namespace {
+// A mailbox that fails after the login throws out of the tick; without a
+// window the next check waits its interval instead of following at once.
+TEST(HeadlessTickError, IsLoggedAndTheRequestCheckWaitsItsInterval) {
+  AppSettings = typVardocam{};
+  AppSettings.IS_CHECK = true;
+  AppSettings.CHECK_INTERVAL = 1;
+  FakeClock clock(1000000);
+  CallLog calls;
+  FakeTimer timer;
+  FakePump pump(calls);
+  RecordingSound sound(calls);
+  RecordingMail mail(calls);
+  mail.onCheck = [] { throw std::runtime_error("POP3: -ERR mailbox locked"); };
+  MonitoringCycle cycle(timer, pump, sound, mail);
+  cycle.SetCamera(std::make_unique<ScriptedCamera>(calls));
+  std::ostringstream out;
+  JournalLog log(out);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  clock.Advance(60001);
+  EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
+  AfterTickError(cycle, log, "POP3: -ERR mailbox locked");
+  EXPECT_EQ(out.str(), "<3>監視処理でエラーが発生しました: POP3: -ERR mailbox locked\n");
+  clock.Advance(10);
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(mail.checks, 1) << "not again on the next tick";
+  clock.Advance(60000);
+  EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
+  EXPECT_EQ(mail.checks, 2);
+  AppSettings = typVardocam{};
 }
 } // namespace
