@@ -2,9 +2,11 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include "monitor/MotionEpisode.h"
@@ -14,6 +16,8 @@
 #include "settings/Vardocamdef.h"
 #include "support/ChildProcess.h"
 #include "support/MqttPeer.h"
+#include "support/SmtpPeer.h"
+#include "support/TempDir.h"
 
 namespace {
 constexpr int kArriveMs = 10000;
@@ -229,5 +233,33 @@ TEST_F(MqttBrokerTest, LinkFollowsTheSettingsAtEachStartOfMonitoring) {
   EXPECT_TRUE(recorder.WaitFor("site/porch/availability", "online"));
   EXPECT_TRUE(recorder.WaitFor("site/porch/monitoring", "ON"));
   AppSettings = typVardocam{};
+}
+} // namespace
+
+namespace {
+// TLS: the broker's certificate is checked against the system's
+// authorities (OpenSSL's default paths, which SSL_CERT_FILE points at here).
+TEST(MqttTls, ConnectsToATrustedBrokerAndRefusesAnUntrustedOne) {
+  App();
+  TempDir dir;
+  ASSERT_TRUE(WriteSelfSignedCert(dir.File("cert.pem"), dir.File("key.pem"), "127.0.0.1", false));
+  // The broker started as root reads them as its own unprivileged user.
+  for (const std::string& path : {dir.Path(), dir.File("cert.pem"), dir.File("key.pem")})
+    chmod(path.c_str(), path == dir.Path() ? 0755 : 0644);
+  MqttBroker broker(dir.File("cert.pem"), dir.File("key.pem"));
+  ASSERT_TRUE(broker.Start()) << "log: " << broker.Log();
+  MqttSettings settings = Local(broker.Port(), "tls");
+  settings.tls = true;
+  {
+    MqttPublisher untrusted(settings);
+    ASSERT_TRUE(untrusted.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(untrusted.Counters().connected);
+  }
+  setenv("SSL_CERT_FILE", dir.File("cert.pem").c_str(), 1);
+  MqttPublisher trusted(settings);
+  ASSERT_TRUE(trusted.Start());
+  EXPECT_TRUE(WaitFor(kArriveMs, [&] { return trusted.Counters().connected; })) << broker.Log();
+  unsetenv("SSL_CERT_FILE");
 }
 } // namespace

@@ -3,12 +3,27 @@
 #include <chrono>
 #include <csignal>
 
+#include <arpa/inet.h>
 #include <mosquitto.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "support/LoopbackPort.h"
 
 namespace {
 constexpr int kBrokerStartMs = 10000;
+
+bool TcpListening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
 
 bool Listening(int port) {
   mosquitto* probe = mosquitto_new(nullptr, true, nullptr);
@@ -21,10 +36,12 @@ bool Listening(int port) {
 }
 } // namespace
 
-MqttBroker::MqttBroker() : port_(FreeLoopbackPort()) {
+MqttBroker::MqttBroker(const std::string& certPath, const std::string& keyPath)
+    : port_(FreeLoopbackPort()), tls_(!certPath.empty()) {
   mosquitto_lib_init();
   WriteFileBytes(dir_.File("mosquitto.conf"),
-                 "listener " + std::to_string(port_) + " 127.0.0.1\n"
+                 "listener " + std::to_string(port_) + " 127.0.0.1\n" +
+                 (tls_ ? "certfile " + certPath + "\nkeyfile " + keyPath + "\n" : std::string()) +
                  "allow_anonymous true\n"
                  "persistence false\n"
                  "log_dest stderr\n"
@@ -35,6 +52,9 @@ bool MqttBroker::Start() {
   ChildProcess::Options options;
   options.outputFile = dir_.File("broker.log");
   server_ = ChildProcess({"/usr/sbin/mosquitto", "-c", dir_.File("mosquitto.conf")}, options);
+  if (tls_)
+    return ::WaitFor(kBrokerStartMs, [&] { return TcpListening(port_) || !server_.Running(); }) &&
+           server_.Running();
   return ::WaitFor(kBrokerStartMs, [&] { return Listening(port_) || !server_.Running(); }) &&
          server_.Running();
 }

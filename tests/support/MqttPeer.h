@@ -15,8 +15,9 @@ struct mosquitto;
 // the latest when the object goes.
 class MqttBroker {
 public:
-  // Takes a free port; Start() listens on it, again after a Stop().
-  MqttBroker();
+  // Takes a free port; Start() listens on it, again after a Stop(). With a
+  // certificate and key, the listener speaks TLS.
+  MqttBroker(const std::string& certPath = {}, const std::string& keyPath = {});
   bool Start();
   void Stop();
   // Freezes and thaws the broker (SIGSTOP/SIGCONT): connected but silent.
@@ -26,6 +27,7 @@ public:
   std::string Log() const { return ReadFileBytes(dir_.File("broker.log")); }
 
 private:
+  bool tls_ = false;
   TempDir dir_;
   int port_ = 0;
   ChildProcess server_;
