@@ -46,6 +46,8 @@ MqttSettings MqttSettingsFrom(const typVardocam& settings, const std::string& pr
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
   motionEnd_.setSingleShot(true);
+  // A coarse timer may fire 5 % early: motion would end before it was quiet.
+  motionEnd_.setTimerType(Qt::PreciseTimer);
   motionEnd_.setInterval(static_cast<int>(kMotionQuietMs));
   QObject::connect(&motionEnd_, &QTimer::timeout, [this] { MotionEnded(); });
 }
