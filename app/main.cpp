@@ -1,44 +1,101 @@
 #include <iostream>
+#include <memory>
 #include <string>
 
+#include <QCoreApplication>
 #include <opencv2/core.hpp>
 
 #include "app/Application.h"
 #include "app/Mainfrm.h"
 #include "app/QtMessagePresenter.h"
+#include "mqtt/MqttLink.h"
 #include "platform/AppPaths.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
 #include "platform/SingleInstance.h"
+#include "service/CommandLine.h"
+#include "service/HeadlessService.h"
 #include "settings/Option.h"
+#include "settings/Vardocamdef.h"
 #include "settings/VersionInf.h"
 
 namespace {
 // Threads OpenCV may use for one image step.
 constexpr int kImageThreads = 1;
+// Exit codes besides 0.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// The window with its dialogs, as every earlier version ran.
+int RunWindowed(int argc, char** argv, const std::string& profile) {
+  TApplication app(argc, argv);
+  QtMessagePresenter presenter;
+  InstallMessagePresenter(&presenter);
+  SetApplicationTitle(kDisplayName);
+  std::unique_ptr<MqttLink> mqtt;
+  RunGuarded([&] {
+    QApplication::setApplicationName("vardocam");
+    QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
+    InstallFontSubstitutions();
+    MainForm = new TMainForm;
+    if (!profile.empty())
+      MainForm->setWindowTitle(QString::fromUtf8(kDisplayName) + " - " + QString::fromStdString(profile));
+    presenter.SetOwner(MainForm);
+    OptionForm = new TOptionForm(MainForm);
+    AboutBox = new TAboutBox(MainForm);
+    // The broker of the profile's settings, read again at each start of
+    // monitoring, so that what the option dialog changed takes effect.
+    mqtt = std::make_unique<MqttLink>(profile, [] {
+      IMonitorCamera* camera = MainForm ? MainForm->Camera() : nullptr;
+      nsOpenCV* object = camera ? camera->Detector() : nullptr;
+      return object ? object->ColourImage().clone() : cv::Mat();
+    }, nullptr);
+    mqtt->Apply(AppSettings);
+    MainForm->Cycle().AddEventListener(mqtt.get());
+    MainForm->show();
+    app.exec();
+  });
+  if (mqtt && MainForm) MainForm->Cycle().RemoveEventListener(mqtt.get());
+  mqtt.reset();
+  InstallMessagePresenter(nullptr);
+  delete MainForm;
+  return 0;
+}
 } // namespace
 
 int main(int argc, char** argv) {
-  // One instance per user: a second start ends at once and quietly.
+  const CommandLine line = ParseCommandLine(argc, argv);
+  if (!line.error.empty()) {
+    std::cerr << "vardocam: " << line.error << "\n" << kUsageText;
+    return kExitUsage;
+  }
+  SetSettingsProfile(line.profile);
+
+  // One instance per user and profile: a second start ends at once.
   SingleInstance instance;
-  const std::string lockName = std::string("_") + kDisplayName;
+  const std::string lockName = SingleInstance::LockNameFor(std::string("_") + kDisplayName, line.profile);
   switch (instance.Acquire(lockName)) {
   case SingleInstance::Result::AlreadyRunning:
+    // The window ends quietly, as it always did; a service says why.
+    if (line.headless)
+      std::cerr << "<4>" << (line.profile.empty() ? std::string("既定のプロファイル")
+                                                  : "プロファイル " + line.profile)
+                << " は既に動作中のため終了します\n";
     return 0;
   case SingleInstance::Result::Unavailable:
     // Better an unguarded program than none at all.
-    std::cerr << kDisplayName << ": the single-instance lock in "
-              << SingleInstance::LockFolder() << " could not be taken\n";
+    std::cerr << (line.headless ? "<4>" : "") << kDisplayName
+              << ": the single-instance lock in " << SingleInstance::LockFolder()
+              << " could not be taken\n";
     break;
   case SingleInstance::Result::Acquired:
     break;
   }
 
-  // Frames and mail pictures must not land wherever the desktop started us.
   std::string folderError;
-  if (!EnterWorkingFolder("", &folderError)) {
-    std::cerr << kDisplayName << ": no working folder: " << folderError << "\n";
-    return 1;
+  if (!EnterWorkingFolder(line.profile, &folderError)) {
+    std::cerr << (line.headless ? "<3>" : "") << "作業フォルダに入れません: " << folderError << "\n";
+    return kExitFailure;
   }
 
   // One tick's image steps are small and follow each other closely: worker
@@ -46,22 +103,11 @@ int main(int argc, char** argv) {
   // they save on a machine that does other work too.
   cv::setNumThreads(kImageThreads);
 
-  TApplication app(argc, argv);
-  QtMessagePresenter presenter;
-  InstallMessagePresenter(&presenter);
-  SetApplicationTitle(kDisplayName);
-  RunGuarded([&] {
-    QApplication::setApplicationName("vardocam");
-    QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
-    InstallFontSubstitutions();
-    MainForm = new TMainForm;
-    presenter.SetOwner(MainForm);
-    OptionForm = new TOptionForm(MainForm);
-    AboutBox = new TAboutBox(MainForm);
-    MainForm->show();
-    app.exec();
-  });
-  InstallMessagePresenter(nullptr);
-  delete MainForm;
-  return 0;
+  if (line.headless) {
+    // No widget, no display: the core's event loop alone.
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("vardocam");
+    return RunHeadless(std::cerr);
+  }
+  return RunWindowed(argc, argv, line.profile);
 }

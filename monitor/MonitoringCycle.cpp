@@ -71,6 +71,8 @@ bool MonitoringCycle::StartMonitoring() {
   // Both after the camera runs, so the warm-up counts from a live picture.
   RequestCheckTick = GetTickCount();
   MonitorStartTick = GetTickCount();
+  lastFrameTick_ = MonitorStartTick;
+  cameraLost_ = false;
   events_.MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond));
   return true;
 }
@@ -119,7 +121,9 @@ void MonitoringCycle::MonitorTick() {
   // without a new one the result is known, and the reference and the
   // picture stay as they are.
   bool detected = false;
-  if (camera_->HasNewFrame()) detected = ProcessNewFrame(*camera_);
+  const bool newFrame = camera_->HasNewFrame();
+  WatchFrames(newFrame);
+  if (newFrame) detected = ProcessNewFrame(*camera_);
 
   pump_.ProcessMessages();
   if (Closing()) return;
@@ -139,6 +143,20 @@ void MonitoringCycle::MonitorTick() {
       Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute)) {
     if (AppSettings.IS_CHECK) CheckRequests();
     RequestCheckTick = GetTickCount();
+  }
+}
+
+void MonitoringCycle::WatchFrames(bool newFrame) {
+  const uint32_t now = GetTickCount();
+  if (newFrame) {
+    lastFrameTick_ = now;
+    if (cameraLost_) {
+      cameraLost_ = false;
+      events_.CameraBack();
+    }
+  } else if (!cameraLost_ && now - lastFrameTick_ > kCameraLostMs) {
+    cameraLost_ = true;
+    events_.CameraLost();
   }
 }
 

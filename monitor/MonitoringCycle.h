@@ -17,6 +17,9 @@ extern const char kIdlePicture[];
 constexpr int kCaptureIntervalMs = 10;
 // An alarm lasts at least this long; alert mails are spaced by it.
 constexpr uint32_t kAlarmSpacingMs = 5000;
+// A camera that gives no new frame for longer than this is reported lost
+// (the capture goes on reopening it); its next frame reports it back.
+constexpr uint32_t kCameraLostMs = 10000;
 
 // The mails as the mail and request-check code send them, with the main
 // window's POP3 client, which lives as long as the window.
@@ -74,6 +77,7 @@ private:
   bool ProcessNewFrame(IMonitorCamera& camera);
   bool AlarmSpacingPassed(uint32_t now) const;
   void CheckRequests();
+  void WatchFrames(bool newFrame);
   bool Closing() const { return releasePending_ || !camera_; }
 
   IMonitorTimer& timer_;
@@ -83,4 +87,6 @@ private:
   std::unique_ptr<IMonitorCamera> camera_;
   MonitorEventFanout events_;
   bool releasePending_ = false;
+  uint32_t lastFrameTick_ = 0;
+  bool cameraLost_ = false;
 };

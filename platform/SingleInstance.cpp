@@ -19,6 +19,10 @@ SingleInstance::~SingleInstance() {
   if (fd_ >= 0) close(fd_);
 }
 
+std::string SingleInstance::LockNameFor(const std::string& base, const std::string& profile) {
+  return profile.empty() ? base : base + "@" + profile;
+}
+
 std::string SingleInstance::LockFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && *runtime) {

@@ -20,6 +20,11 @@ public:
   // Takes the lock on the named file in LockFolder(), without waiting.
   Result Acquire(const std::string& name);
 
+  // The lock file's name for a profile: `base` itself for the default (the
+  // name every earlier version used), `base@profile` for a named one, so
+  // each profile has one running instance of its own.
+  static std::string LockNameFor(const std::string& base, const std::string& profile);
+
   // $XDG_RUNTIME_DIR when it is a folder, else a folder of this user's own
   // under /tmp (made with mode 0700 when missing).
   static std::string LockFolder();

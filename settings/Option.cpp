@@ -27,6 +27,7 @@
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "monitor/MonitorCamera.h"
+#include "mqtt/MqttTopics.h"
 #include "platform/MessageBox.h"
 #include "platform/TextNumber.h"
 #include "pop3/Pop3Error.h"
@@ -456,6 +457,7 @@ void TOptionForm::BuildExtensionSheet() {
   ExtensionPage->setSpacing(4);
   // Groups of extension settings go here, each under its own group box.
   BuildViewGroup();
+  BuildMqttGroup();
   ExtensionPage->addStretch(1);
 }
 
@@ -471,6 +473,61 @@ void TOptionForm::BuildViewGroup() {
       Row(ViewGroup, {MakeNote("※ウィンドウの大きさを変えられます。検出とメールは元の大きさの映像です。", ViewGroup)}, 12));
   ExtensionPage->addWidget(ViewGroup);
 }
+
+// ---- Message broker (MQTT) group ----
+void TOptionForm::BuildMqttGroup() {
+  MqttGroup = MakeGroup(" MQTT連携 (ホームオートメーション) ", "MqttGroup", ExtensionSheet);
+  QGridLayout* grid = FormGrid(MqttGroup);
+  MqttHostNameEdit = MakeEdit("MqttHostNameEdit", MqttGroup, kHostNameMaxLength);
+  InputMethodClosed(MqttHostNameEdit);
+  MqttPortNumberEdit = MakeEdit("MqttPortNumberEdit", MqttGroup, kPortNumberMaxLength, 48);
+  InputMethodOff(MqttPortNumberEdit);
+  AttachDigitFilter(MqttPortNumberEdit);
+  MqttUseTlsCBox = MakeCheckBox("MqttUseTlsCBox", "TLSで接続する", MqttGroup);
+  MqttUserNameEdit = MakeEdit("MqttUserNameEdit", MqttGroup);
+  InputMethodClosed(MqttUserNameEdit);
+  MqttPassWordEdit = MakeEdit("MqttPassWordEdit", MqttGroup, kPassWordMaxLength);
+  MakePassword(MqttPassWordEdit);
+  MqttTopicEdit = MakeEdit("MqttTopicEdit", MqttGroup, kHostNameMaxLength);
+  InputMethodClosed(MqttTopicEdit);
+  MqttTopicEdit->setPlaceholderText(QString::fromStdString(DefaultTopicPrefix(SettingsProfile())));
+  int row = 0;
+  const auto add = [&](const char* label, QWidget* control, const char* note) {
+    grid->addWidget(MakeLabel(label, MqttGroup), row, 0);
+    grid->addWidget(control, row++, 1, Qt::AlignLeft);
+    grid->addWidget(MakeNote(note, MqttGroup), row++, 1);
+  };
+  MqttHostNameEdit->setMinimumWidth(220);
+  MqttTopicEdit->setMinimumWidth(220);
+  add("ブローカー", MqttHostNameEdit, "※空欄ならMQTTは使いません");
+  add("ポート番号", MqttPortNumberEdit, "※通常は1883、TLSでは8883");
+  add("", MqttUseTlsCBox, "※証明書はシステムの認証局で確認します");
+  add("ユーザ名", MqttUserNameEdit, "※認証のないブローカーでは空欄");
+  add("パスワード", MqttPassWordEdit, "※ユーザ名とともに送ります");
+  add("トピック", MqttTopicEdit, "※空欄なら「vardocam/プロファイル名」");
+  ExtensionPage->addWidget(MqttGroup);
+}
+
+void TOptionForm::LoadMqttGroup() {
+  const typVardocam& s = AppSettings;
+  MqttHostNameEdit->setText(QString::fromStdString(s.MQTT_HOSTNAME));
+  MqttPortNumberEdit->setText(QString::number(s.MQTT_PORTNUMBER));
+  MqttUseTlsCBox->setChecked(s.MQTT_USETLS);
+  MqttUserNameEdit->setText(QString::fromStdString(s.MQTT_USERNAME));
+  MqttPassWordEdit->setText(QString::fromStdString(s.MQTT_PASSWORD));
+  MqttTopicEdit->setText(QString::fromStdString(s.MQTT_TOPIC));
+}
+
+void TOptionForm::StoreMqttGroup() {
+  typVardocam& s = AppSettings;
+  s.MQTT_HOSTNAME = TrimmedText(MqttHostNameEdit);
+  s.MQTT_PORTNUMBER = EditNumber(MqttPortNumberEdit, kMqttPortNumberFallback);
+  s.MQTT_USETLS = MqttUseTlsCBox->isChecked();
+  s.MQTT_USERNAME = TrimmedText(MqttUserNameEdit);
+  s.MQTT_PASSWORD = TrimmedText(MqttPassWordEdit);
+  s.MQTT_TOPIC = TrimmedText(MqttTopicEdit);
+}
+// ---- end of the message broker group ----
 
 void TOptionForm::BuildButtonPanel() {
   Panel1 = new QWidget(this);
@@ -604,6 +661,8 @@ void TOptionForm::FormShow() {
   NoVerifyCertCBox->setChecked(s.MAIL_NOVERIFY_CERT);
   RNoVerifyCertCBox->setChecked(s.MAIL_R_NOVERIFY_CERT);
 
+  LoadMqttGroup();
+
   PageControl1->setCurrentIndex(0);
   CameraNumberEdit->setFocus();
 }
@@ -637,12 +696,13 @@ void TOptionForm::SettiongBtnClick() {
   s.MAIL_NOVERIFY_CERT = NoVerifyCertCBox->isChecked();
   s.MAIL_R_NOVERIFY_CERT = RNoVerifyCertCBox->isChecked();
   s.FIT_TO_WINDOW = FitToWindowCBox->isChecked();
+  StoreMqttGroup();
 
   // The values are in effect either way; a failed write is said, since
   // they would otherwise be lost at the next start.
   if (!SaveSettings())
     ShowErrorMessage("設定を保存できませんでした。\n%s の書き込みができるか確認してください。",
-                     ZBRegIni::DefaultFilePath().c_str());
+                     SettingsFilePath().c_str());
   accept();
 }
 

@@ -32,6 +32,8 @@ constexpr int kCameraUrlMaxLength = 1024;
 // What a number box stores when its text is empty or no number.
 constexpr int32_t kCameraNumberFallback = 0;
 constexpr int32_t kPortNumberFallback = 25;
+// The broker's port when its box holds no number.
+constexpr int32_t kMqttPortNumberFallback = 1883;
 constexpr int32_t kBinBorderFallback = 64;
 constexpr int32_t kMoveBorderFallback = 12;
 constexpr int32_t kRPortNumberFallback = 110;
@@ -102,6 +104,15 @@ public:
   QGroupBox* ViewGroup;
   QCheckBox* FitToWindowCBox;
 
+  // Extension group: the message broker told of events.
+  QGroupBox* MqttGroup;
+  QLineEdit* MqttHostNameEdit;
+  QLineEdit* MqttPortNumberEdit;
+  QLineEdit* MqttUserNameEdit;
+  QLineEdit* MqttPassWordEdit;
+  QCheckBox* MqttUseTlsCBox;
+  QLineEdit* MqttTopicEdit;
+
   QWidget* Panel1;
   QPushButton* SettiongBtn;
   QPushButton* CancelBtn;
@@ -135,6 +146,9 @@ private:
   void BuildReceiveSheet();
   void BuildExtensionSheet();
   void BuildViewGroup();
+  void BuildMqttGroup();
+  void LoadMqttGroup();
+  void StoreMqttGroup();
   void BuildButtonPanel();
   void CentreOnMainWindow();
   void AttachDigitFilter(QLineEdit* edit);

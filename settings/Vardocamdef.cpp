@@ -62,6 +62,12 @@ const Field kFields[] = {
     Bool("MAIL_NOVERIFY_CERT", &typVardocam::MAIL_NOVERIFY_CERT, false),
     Bool("MAIL_R_NOVERIFY_CERT", &typVardocam::MAIL_R_NOVERIFY_CERT, false),
     Bool("FIT_TO_WINDOW", &typVardocam::FIT_TO_WINDOW, false),
+    Text("MQTT_HOSTNAME", &typVardocam::MQTT_HOSTNAME, ""),
+    Int("MQTT_PORTNUMBER", &typVardocam::MQTT_PORTNUMBER, 1883),
+    Text("MQTT_USERNAME", &typVardocam::MQTT_USERNAME, ""),
+    Text("MQTT_PASSWORD", &typVardocam::MQTT_PASSWORD, ""),
+    Bool("MQTT_USETLS", &typVardocam::MQTT_USETLS, false),
+    Text("MQTT_TOPIC", &typVardocam::MQTT_TOPIC, ""),
 };
 } // namespace
 
@@ -91,14 +97,52 @@ void SaveSettingsTo(ZBRegIni& store, const typVardocam& settings) {
   }
 }
 
+namespace {
+std::string& CurrentProfile() {
+  static std::string profile;
+  return profile;
+}
+constexpr char kStoreSuffix[] = ".reg";
+} // namespace
+
+void SetSettingsProfile(const std::string& profile) { CurrentProfile() = profile; }
+
+const std::string& SettingsProfile() { return CurrentProfile(); }
+
+std::string SettingsFilePathFor(const std::string& profile) {
+  std::string path = ZBRegIni::DefaultFilePath();
+  if (profile.empty()) return path;
+  const size_t suffix = sizeof(kStoreSuffix) - 1;
+  if (path.size() >= suffix && path.compare(path.size() - suffix, suffix, kStoreSuffix) == 0)
+    path.erase(path.size() - suffix);
+  return path + "-" + profile + kStoreSuffix;
+}
+
+std::string SettingsFilePath() { return SettingsFilePathFor(SettingsProfile()); }
+
+bool ValidProfileName(const std::string& profile, std::string* why) {
+  const auto fail = [why](const char* text) {
+    if (why) *why = text;
+    return false;
+  };
+  if (profile.empty()) return fail("プロファイル名が空です。");
+  if (profile.size() > kMaxProfileNameBytes) return fail("プロファイル名が長すぎます (64バイトまで)。");
+  if (profile == "." || profile == "..") return fail("プロファイル名に「.」「..」は使えません。");
+  for (unsigned char c : profile) {
+    if (c == '/' || c == '\\') return fail("プロファイル名に「/」「\\」は使えません。");
+    if (c < 0x20 || c == 0x7f) return fail("プロファイル名に制御文字は使えません。");
+  }
+  return true;
+}
+
 bool LoadSettings() {
-  ZBRegIni store;
+  ZBRegIni store(SettingsFilePath());
   LoadSettingsFrom(store, AppSettings);
   return true;
 }
 
 bool SaveSettings() {
-  ZBRegIni store;
+  ZBRegIni store(SettingsFilePath());
   SaveSettingsTo(store, AppSettings);
   return store.UpdateFile();
 }

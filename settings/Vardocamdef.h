@@ -42,6 +42,14 @@ struct typVardocam {
   // The picture scaled down to the main window, which can then be resized;
   // off: the picture at its own size, with scroll bars.
   bool FIT_TO_WINDOW = false;
+  // The message broker told of motion, alarms and mails; no host, no broker.
+  std::string MQTT_HOSTNAME;
+  int32_t MQTT_PORTNUMBER = 0;
+  std::string MQTT_USERNAME;
+  std::string MQTT_PASSWORD;
+  bool MQTT_USETLS = false;
+  // Topics start with this; empty for "vardocam/<profile or default>".
+  std::string MQTT_TOPIC;
 };
 
 // The one settings record of the process.
@@ -58,6 +66,22 @@ bool LoadSettings();
 // Write every field to the user's store. False when the file could not be
 // written; the previous file is then unchanged.
 bool SaveSettings();
+
+// The profile this process works for ("--profile NAME"); empty for the
+// default. Set once at start, before LoadSettings.
+void SetSettingsProfile(const std::string& profile);
+const std::string& SettingsProfile();
+// The store of the current profile: the user's store for the default, a
+// file of its own beside it for a named profile, so that processes of two
+// profiles never rewrite each other's values.
+std::string SettingsFilePath();
+std::string SettingsFilePathFor(const std::string& profile);
+
+// Profile names become file and lock names: no path separators, no control
+// characters, not "." or "..", at most this many bytes.
+constexpr size_t kMaxProfileNameBytes = 64;
+// True when `profile` can name a profile; otherwise why not, in Japanese.
+bool ValidProfileName(const std::string& profile, std::string* why);
 
 // The same on a given store (tests and tools).
 void LoadSettingsFrom(const ZBRegIni& store, typVardocam& settings);

@@ -83,6 +83,12 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"MAIL_NOVERIFY_CERT", "\"0\""},
       {"MAIL_R_NOVERIFY_CERT", "\"0\""},
       {"FIT_TO_WINDOW", "\"0\""},
+      {"MQTT_HOSTNAME", "\"\""},
+      {"MQTT_PORTNUMBER", "dword:0000075b"},
+      {"MQTT_USERNAME", "\"\""},
+      {"MQTT_PASSWORD", "\"\""},
+      {"MQTT_USETLS", "\"0\""},
+      {"MQTT_TOPIC", "\"\""},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;

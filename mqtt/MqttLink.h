@@ -1,0 +1,44 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "monitor/MonitorEvents.h"
+#include "mqtt/MqttPublisher.h"
+
+struct typVardocam;
+
+// The broker as the settings name it, followed as they change: each start
+// of monitoring reads them again (the option dialog stops monitoring while
+// it edits), and a changed broker, login or topic means a new connection.
+// No host, no connection. Events go to the connection of the moment.
+class MqttLink : public IMonitorEvents {
+public:
+  using PictureSource = std::function<cv::Mat()>;
+  using StatusListener = std::function<void(bool connected, const std::string& detail)>;
+
+  MqttLink(std::string profile, PictureSource picture, StatusListener status);
+
+  // Connects, reconnects or disconnects for these settings.
+  void Apply(const typVardocam& settings);
+  MqttPublisher* Publisher() const { return publisher_.get(); }
+
+  void MonitoringStarted(unsigned warmUpMs) override;
+  void MonitoringStopped() override;
+  void MotionDetected() override;
+  void AlarmStarted() override;
+  void AlarmEnded() override;
+  void AlertMailDone(bool sent, const std::string& failure) override;
+  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
+  void CameraLost() override;
+  void CameraBack() override;
+
+private:
+  const std::string profile_;
+  PictureSource picture_;
+  StatusListener status_;
+  MqttSettings current_;
+  std::unique_ptr<MqttPublisher> publisher_;
+};

@@ -1,0 +1,125 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <QTimer>
+#include <opencv2/core.hpp>
+
+#include "monitor/MonitorEvents.h"
+
+struct mosquitto;
+struct typVardocam;
+
+// Messages handed to the library and not yet written to the broker. Past
+// either bound a new message is dropped (and counted) instead of queued:
+// a broker that is gone or stalled never costs memory without end.
+constexpr int kMqttMaxPendingMessages = 32;
+constexpr size_t kMqttMaxPendingBytes = 8u << 20;
+constexpr int kMqttKeepAliveSeconds = 30;
+// Reconnect attempts, by the library's network thread: first after this,
+// then doubling up to the maximum.
+constexpr unsigned kMqttReconnectMinSeconds = 1;
+constexpr unsigned kMqttReconnectMaxSeconds = 30;
+// How long a clean stop waits for its "offline" to reach the broker.
+constexpr uint32_t kMqttFarewellMs = 500;
+constexpr int kSnapshotJpegQuality = 80;
+
+struct MqttSettings {
+  std::string host;  // empty: no broker
+  int port = 1883;
+  std::string user;
+  std::string password;
+  bool tls = false;
+  std::string prefix;   // the topic prefix in use
+  std::string profile;  // for the device name in discovery
+};
+
+MqttSettings MqttSettingsFrom(const typVardocam& settings, const std::string& profile);
+
+// Tells a message broker what the monitoring cycle does: availability
+// (with the broker's last will for an unclean end), monitoring, motion
+// start and end, alarm start and end, mail and mailbox outcomes, a JPEG
+// snapshot at each alarm start, and Home Assistant discovery. Everything
+// reaches the network on the library's own thread: an event costs a tick
+// no more than a copy into the library's queue, broker or no broker.
+// Events come on the main thread (which runs a Qt event loop).
+class MqttPublisher : public IMonitorEvents {
+public:
+  explicit MqttPublisher(MqttSettings settings);
+  // Says "offline", disconnects and stops the network thread.
+  ~MqttPublisher() override;
+  MqttPublisher(const MqttPublisher&) = delete;
+  MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+  // The picture for the snapshot, taken on the main thread at alarm start.
+  void SetPictureSource(std::function<cv::Mat()> source) { pictureSource_ = std::move(source); }
+  // Told of each connect and disconnect, on the main thread.
+  void SetStatusListener(std::function<void(bool connected, const std::string& detail)> listener) {
+    statusListener_ = std::move(listener);
+  }
+  // Starts connecting in the background; false when the library refused
+  // the settings (the reason in `error`).
+  bool Start(std::string* error = nullptr);
+
+  void MonitoringStarted(unsigned warmUpMs) override;
+  void MonitoringStopped() override;
+  void MotionDetected() override;
+  void AlarmStarted() override;
+  void AlarmEnded() override;
+  void AlertMailDone(bool sent, const std::string& failure) override;
+  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
+  void CameraLost() override;
+  void CameraBack() override;
+
+  struct Stats {
+    uint64_t published = 0;
+    uint64_t dropped = 0;
+    int pending = 0;
+    size_t pendingBytes = 0;
+    bool connected = false;
+  };
+  Stats Counters() const;
+  const std::string& Prefix() const { return settings_.prefix; }
+
+private:
+  bool Publish(const std::string& topic, const std::string& payload, bool retain);
+  void PublishState(const std::string& topic, bool on);
+  void OnConnect(int rc);
+  void OnDisconnect(int rc);
+  void OnPublish(int mid);
+  void Tell(bool connected, const std::string& detail);
+  void SnapshotLoop();
+  void MotionEnded();
+
+  const MqttSettings settings_;
+  mosquitto* mosq_ = nullptr;
+  std::function<cv::Mat()> pictureSource_;
+  std::function<void(bool, const std::string&)> statusListener_;
+
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> monitoring_{false};
+  std::atomic<bool> motion_{false};
+  std::atomic<bool> alarm_{false};
+  std::atomic<bool> cameraLost_{false};
+  QTimer motionEnd_;
+
+  mutable std::mutex pendingMutex_;
+  std::condition_variable pendingDrained_;
+  std::map<int, size_t> pending_;  // message id -> payload bytes
+  size_t pendingBytes_ = 0;
+  uint64_t published_ = 0;
+  std::atomic<uint64_t> dropped_{0};
+
+  std::mutex snapshotMutex_;
+  std::condition_variable snapshotWake_;
+  cv::Mat snapshot_;
+  bool quit_ = false;
+  std::thread snapshotThread_;
+};

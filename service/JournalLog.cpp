@@ -1,0 +1,51 @@
+#include "service/JournalLog.h"
+
+#include "platform/Clock.h"
+
+std::string OneLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size());
+  for (unsigned char c : text) line += (c < 0x20 || c == 0x7f) ? ' ' : static_cast<char>(c);
+  return line;
+}
+
+void JournalLog::Write(int priority, const std::string& text) {
+  // One write per line, flushed, so lines of a stopping process are not lost.
+  out_ << ("<" + std::to_string(priority) + ">" + OneLine(text) + "\n") << std::flush;
+}
+
+void JournalLog::MonitoringStarted(unsigned warmUpMs) {
+  Write(kJournalInfo, "監視を開始しました (検知は " + std::to_string(warmUpMs / 1000) + " 秒後から)");
+}
+
+void JournalLog::MonitoringStopped() { Write(kJournalInfo, "監視を終了しました"); }
+
+void JournalLog::MotionDetected() {
+  if (motion_.Detected(GetTickCount())) Write(kJournalInfo, "動きを検知しました");
+}
+
+void JournalLog::AlarmStarted() { Write(kJournalNotice, "警報を開始しました"); }
+
+void JournalLog::AlarmEnded() { Write(kJournalInfo, "警報を終了しました"); }
+
+void JournalLog::AlertMailDone(bool sent, const std::string& failure) {
+  if (sent)
+    Write(kJournalInfo, "警報メールを送信しました");
+  else
+    Write(kJournalWarning, "警報メールを送信できませんでした: " + failure);
+}
+
+void JournalLog::RequestCheckDone(bool ok, int requests, const std::string& failure) {
+  if (!ok)
+    Write(kJournalWarning, "要求メールの確認に失敗しました: " + failure);
+  else if (requests > 0)
+    Write(kJournalInfo, "要求メール " + std::to_string(requests) + " 通に状況報告メールで応えました");
+  else
+    Write(kJournalInfo, "要求メールはありませんでした");
+}
+
+void JournalLog::CameraLost() {
+  Write(kJournalWarning, "カメラから映像が届きません (再接続を続けます)");
+}
+
+void JournalLog::CameraBack() { Write(kJournalInfo, "カメラの映像が戻りました"); }

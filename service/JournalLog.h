@@ -1,0 +1,43 @@
+#pragma once
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "monitor/MonitorEvents.h"
+#include "monitor/MotionEpisode.h"
+
+// Priorities as the system journal reads them from a "<N>" line prefix.
+constexpr int kJournalError = 3;
+constexpr int kJournalWarning = 4;
+constexpr int kJournalNotice = 5;
+constexpr int kJournalInfo = 6;
+constexpr int kJournalDebug = 7;
+
+// The service's log: one line per event on the given stream (standard
+// error under systemd), with the journal's priority prefix and no time
+// stamp, since the journal adds its own.
+class JournalLog : public IMonitorEvents {
+public:
+  explicit JournalLog(std::ostream& out) : out_(out) {}
+
+  void Write(int priority, const std::string& text);
+
+  void MonitoringStarted(unsigned warmUpMs) override;
+  void MonitoringStopped() override;
+  // Logged once per episode, not per tick.
+  void MotionDetected() override;
+  void AlarmStarted() override;
+  void AlarmEnded() override;
+  void AlertMailDone(bool sent, const std::string& failure) override;
+  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
+  void CameraLost() override;
+  void CameraBack() override;
+
+private:
+  std::ostream& out_;
+  MotionEpisode motion_;
+};
+
+// The text on one line: line breaks and other control characters become
+// spaces, so a reason with a line break stays one journal entry.
+std::string OneLine(const std::string& text);

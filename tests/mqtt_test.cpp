@@ -1,0 +1,265 @@
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "monitor/MotionEpisode.h"
+#include "mqtt/MqttLink.h"
+#include "mqtt/MqttPublisher.h"
+#include "mqtt/MqttTopics.h"
+#include "settings/Vardocamdef.h"
+#include "support/ChildProcess.h"
+#include "support/MqttPeer.h"
+#include "support/SmtpPeer.h"
+#include "support/TempDir.h"
+
+namespace {
+constexpr int kArriveMs = 10000;
+constexpr int kEventCalls = 2000;
+// Catches a call that waits on the network (a connect or a full socket),
+// not a busy machine: the figures are bench/mqtt_tick_timing's.
+constexpr double kMaxEventCallMs = 250.0;
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "mqtt_test";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+// Runs the Qt event loop (the motion-end timer, status calls) until the
+// condition holds.
+bool Pump(int timeoutMs, const std::function<bool()>& condition) {
+  return WaitFor(timeoutMs, [&] {
+    QCoreApplication::processEvents();
+    return condition();
+  });
+}
+
+MqttSettings Local(int port, const std::string& profile = "front") {
+  MqttSettings s;
+  s.host = "127.0.0.1";
+  s.port = port;
+  s.profile = profile;
+  s.prefix = TopicPrefix("", profile);
+  return s;
+}
+
+TEST(MqttTopics, PrefixNamesTheProfileAndKeepsTopicsPublishable) {
+  EXPECT_EQ(DefaultTopicPrefix(""), "vardocam/default");
+  EXPECT_EQ(DefaultTopicPrefix("front"), "vardocam/front");
+  EXPECT_EQ(TopicPrefix("", "玄関"), "vardocam/玄関");
+  EXPECT_EQ(TopicPrefix("/home/cams/door/", "x"), "home/cams/door");
+  EXPECT_EQ(TopicPrefix("a/+/#", ""), "a/_/_");
+  EXPECT_EQ(TopicPrefix("", "a+b#"), "vardocam/a_b_");
+  EXPECT_EQ(NodeId("vardocam/玄関 1"), "vardocam________1");
+}
+
+TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
+  EXPECT_EQ(JsonString("a\"b\\c\nd"), "\"a\\\"b\\\\c\\u000ad\"");
+  EXPECT_EQ(MailPayload(false, "接続\"失敗\""),
+            "{\"kind\":\"alert\",\"sent\":false,\"failure\":\"接続\\\"失敗\\\"\"}");
+  const std::string motion = MotionDiscoveryPayload("vardocam/front", "front");
+  EXPECT_NE(motion.find("\"state_topic\":\"vardocam/front/motion\""), std::string::npos);
+  EXPECT_NE(motion.find("\"device_class\":\"motion\""), std::string::npos);
+  EXPECT_NE(motion.find("\"availability_topic\":\"vardocam/front/availability\""), std::string::npos);
+  const std::string camera = CameraDiscoveryPayload("vardocam/front", "front");
+  EXPECT_NE(camera.find("\"topic\":\"vardocam/front/snapshot\""), std::string::npos);
+  EXPECT_EQ(MotionDiscoveryTopic("vardocam_front"), "homeassistant/binary_sensor/vardocam_front/motion/config");
+  EXPECT_EQ(CameraDiscoveryTopic("vardocam_front"), "homeassistant/camera/vardocam_front/snapshot/config");
+}
+
+class MqttBrokerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    App();
+    ASSERT_TRUE(broker_.Start()) << broker_.Log();
+  }
+  MqttBroker broker_;
+};
+
+TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
+  MqttRecorder recorder(broker_.Port());
+  ASSERT_TRUE(recorder.Subscribed());
+  auto publisher = std::make_unique<MqttPublisher>(Local(broker_.Port()));
+  const cv::Mat picture(120, 160, CV_8UC3, cv::Scalar(0, 0, 200));
+  publisher->SetPictureSource([&] { return picture.clone(); });
+  ASSERT_TRUE(publisher->Start());
+  const std::string p = "vardocam/front";
+  ASSERT_TRUE(recorder.WaitFor(p + "/availability", "online", kArriveMs)) << broker_.Log();
+  EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/motion/config"));
+  EXPECT_TRUE(recorder.WaitFor("homeassistant/camera/vardocam_front/snapshot/config"));
+  EXPECT_TRUE(recorder.WaitFor(p + "/motion", "OFF"));
+
+  publisher->MonitoringStarted(0);
+  publisher->MotionDetected();
+  publisher->MotionDetected();  // the same episode
+  const auto motionOn = std::chrono::steady_clock::now();
+  publisher->AlarmStarted();
+  publisher->AlertMailDone(false, "SMTPサーバとの接続に失敗しました。");
+  publisher->RequestCheckDone(true, 1, "");
+  publisher->CameraLost();
+  EXPECT_TRUE(recorder.WaitFor(p + "/monitoring", "ON"));
+  EXPECT_TRUE(recorder.WaitFor(p + "/motion", "ON"));
+  EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "ON"));
+  EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailPayload(false, "SMTPサーバとの接続に失敗しました。")));
+  EXPECT_TRUE(recorder.WaitFor(p + "/request", "{\"ok\":true,\"requests\":1,\"failure\":\"\"}"));
+  EXPECT_TRUE(recorder.WaitFor(p + "/camera", "lost"));
+  ASSERT_TRUE(recorder.WaitFor(p + "/snapshot"));
+  const std::string jpeg = recorder.Last(p + "/snapshot");
+  const cv::Mat shown = cv::imdecode(cv::Mat(1, static_cast<int>(jpeg.size()), CV_8UC1,
+                                             const_cast<char*>(jpeg.data())), cv::IMREAD_COLOR);
+  ASSERT_EQ(shown.size(), picture.size());
+  EXPECT_GT(cv::mean(shown)[2], 150.0);
+
+  // Motion ends on its own once it has been quiet for a while.
+  EXPECT_TRUE(Pump(static_cast<int>(kMotionQuietMs) * 3, [&] { return recorder.Last(p + "/motion") == "OFF"; }));
+  EXPECT_GE(std::chrono::steady_clock::now() - motionOn, std::chrono::milliseconds(kMotionQuietMs - 100));
+  const auto motions = recorder.Messages();
+  EXPECT_EQ(std::count_if(motions.begin(), motions.end(),
+                          [&](const auto& m) { return m.topic == p + "/motion" && m.payload == "ON"; }),
+            1);
+  publisher->AlarmEnded();
+  EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "OFF"));
+
+  // A clean end says "offline" itself, retained for whoever comes later.
+  publisher.reset();
+  EXPECT_TRUE(recorder.WaitFor(p + "/availability", "offline"));
+  MqttRecorder late(broker_.Port(), p + "/#");
+  ASSERT_TRUE(late.WaitFor(p + "/availability"));
+  ASSERT_TRUE(late.WaitFor(p + "/alarm"));
+  EXPECT_EQ(late.Last(p + "/availability"), "offline");
+  EXPECT_EQ(late.Last(p + "/alarm"), "OFF");
+  for (const auto& m : late.Messages()) EXPECT_TRUE(m.retained) << m.topic;
+}
+
+// Events keep their pace with no broker at all, nothing piles up, and the
+// broker is found once it comes.
+TEST_F(MqttBrokerTest, NoBrokerCostsTicksNothingAndItIsFoundWhenItComes) {
+  broker_.Stop();
+  MqttPublisher publisher(Local(broker_.Port(), "garage"));
+  publisher.SetPictureSource([] { return cv::Mat(480, 640, CV_8UC3, cv::Scalar(1, 2, 3)); });
+  ASSERT_TRUE(publisher.Start());
+  double worstMs = 0;
+  for (int i = 0; i < kEventCalls; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    publisher.MotionDetected();
+    publisher.AlarmStarted();
+    publisher.AlertMailDone(true, "");
+    publisher.AlarmEnded();
+    worstMs = std::max(worstMs, std::chrono::duration<double, std::milli>(
+                                    std::chrono::steady_clock::now() - start).count());
+  }
+  EXPECT_LT(worstMs, kMaxEventCallMs);
+  const MqttPublisher::Stats down = publisher.Counters();
+  EXPECT_FALSE(down.connected);
+  EXPECT_EQ(down.pending, 0);
+  EXPECT_GE(down.dropped, static_cast<uint64_t>(kEventCalls));
+
+  ASSERT_TRUE(broker_.Start());
+  MqttRecorder recorder(broker_.Port());
+  EXPECT_TRUE(recorder.WaitFor("vardocam/garage/availability", "online",
+                               static_cast<int>(kMqttReconnectMaxSeconds) * 1000 + kArriveMs));
+  EXPECT_TRUE(publisher.Counters().connected);
+}
+
+TEST_F(MqttBrokerTest, BrokerThatGoesAwayAndComesBackIsReconnected) {
+  MqttPublisher publisher(Local(broker_.Port(), "shed"));
+  ASSERT_TRUE(publisher.Start());
+  ASSERT_TRUE(WaitFor(kArriveMs, [&] { return publisher.Counters().connected; }));
+  broker_.Stop();
+  ASSERT_TRUE(WaitFor(kArriveMs, [&] { return !publisher.Counters().connected; }));
+  publisher.AlertMailDone(true, "");
+  EXPECT_EQ(publisher.Counters().pending, 0);
+  ASSERT_TRUE(broker_.Start());
+  MqttRecorder recorder(broker_.Port());
+  EXPECT_TRUE(recorder.WaitFor("vardocam/shed/availability", "online",
+                               static_cast<int>(kMqttReconnectMaxSeconds) * 1000 + kArriveMs));
+  publisher.AlertMailDone(true, "");
+  EXPECT_TRUE(recorder.WaitFor("vardocam/shed/mail", MailPayload(true, "")));
+}
+
+// A broker that accepted the connection and then stopped reading: the
+// socket's buffers fill, then the pending bounds hold and the rest is dropped.
+TEST_F(MqttBrokerTest, StalledBrokerHoldsAtMostTheBoundedQueue) {
+  MqttPublisher publisher(Local(broker_.Port(), "attic"));
+  ASSERT_TRUE(publisher.Start());
+  ASSERT_TRUE(WaitFor(kArriveMs, [&] { return publisher.Counters().connected; }));
+  broker_.Pause();
+  const std::string big(256 * 1024, 'x');
+  for (int i = 0; i < 400; ++i) publisher.RequestCheckDone(false, 0, big);
+  const MqttPublisher::Stats stalled = publisher.Counters();
+  broker_.Resume();
+  EXPECT_LE(stalled.pending, kMqttMaxPendingMessages);
+  EXPECT_LE(stalled.pendingBytes, kMqttMaxPendingBytes);
+  EXPECT_GT(stalled.dropped, 0u);
+  EXPECT_GT(stalled.published, 0u);
+  // Once the broker reads again the queue drains.
+  EXPECT_TRUE(WaitFor(kArriveMs, [&] { return publisher.Counters().pending == 0; }));
+}
+} // namespace
+
+namespace {
+// What the option dialog changed reaches the broker at the next start of
+// monitoring: a new topic says goodbye under the old one.
+TEST_F(MqttBrokerTest, LinkFollowsTheSettingsAtEachStartOfMonitoring) {
+  MqttRecorder recorder(broker_.Port());
+  ASSERT_TRUE(recorder.Subscribed());
+  AppSettings = typVardocam{};
+  MqttLink link("porch", nullptr, nullptr);
+  link.MonitoringStarted(0);
+  EXPECT_EQ(link.Publisher(), nullptr) << "no host, no broker";
+
+  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
+  AppSettings.MQTT_PORTNUMBER = broker_.Port();
+  link.MonitoringStarted(0);
+  ASSERT_NE(link.Publisher(), nullptr);
+  EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "online"));
+  EXPECT_TRUE(recorder.WaitFor("vardocam/porch/monitoring", "ON"));
+  MqttPublisher* first = link.Publisher();
+  link.MonitoringStarted(0);
+  EXPECT_EQ(link.Publisher(), first) << "unchanged settings keep the connection";
+
+  AppSettings.MQTT_TOPIC = "site/porch";
+  link.MonitoringStarted(0);
+  EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "offline"));
+  EXPECT_TRUE(recorder.WaitFor("site/porch/availability", "online"));
+  EXPECT_TRUE(recorder.WaitFor("site/porch/monitoring", "ON"));
+  AppSettings = typVardocam{};
+}
+} // namespace
+
+namespace {
+// TLS: the broker's certificate is checked against the system's
+// authorities (OpenSSL's default paths, which SSL_CERT_FILE points at here).
+TEST(MqttTls, ConnectsToATrustedBrokerAndRefusesAnUntrustedOne) {
+  App();
+  TempDir dir;
+  ASSERT_TRUE(WriteSelfSignedCert(dir.File("cert.pem"), dir.File("key.pem"), "127.0.0.1", false));
+  // The broker started as root reads them as its own unprivileged user.
+  for (const std::string& path : {dir.Path(), dir.File("cert.pem"), dir.File("key.pem")})
+    chmod(path.c_str(), path == dir.Path() ? 0755 : 0644);
+  MqttBroker broker(dir.File("cert.pem"), dir.File("key.pem"));
+  ASSERT_TRUE(broker.Start()) << "log: " << broker.Log();
+  MqttSettings settings = Local(broker.Port(), "tls");
+  settings.tls = true;
+  {
+    MqttPublisher untrusted(settings);
+    ASSERT_TRUE(untrusted.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(untrusted.Counters().connected);
+  }
+  setenv("SSL_CERT_FILE", dir.File("cert.pem").c_str(), 1);
+  MqttPublisher trusted(settings);
+  ASSERT_TRUE(trusted.Start());
+  EXPECT_TRUE(WaitFor(kArriveMs, [&] { return trusted.Counters().connected; })) << broker.Log();
+  unsetenv("SSL_CERT_FILE");
+}
+} // namespace

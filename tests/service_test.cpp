@@ -1,0 +1,220 @@
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "monitor/MonitoringCycle.h"
+#include "monitor/MotionEpisode.h"
+#include "platform/SingleInstance.h"
+#include "service/CommandLine.h"
+#include "service/HeadlessService.h"
+#include "service/JournalLog.h"
+#include "settings/Vardocamdef.h"
+#include "support/FakeClock.h"
+#include "support/MonitorFakes.h"
+#include "support/TempDir.h"
+
+namespace {
+CommandLine Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "vardocam");
+  return ParseCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+TEST(CommandLineTest, OwnOptionsInBothSpellingsAndNothingThatCannotBeMeant) {
+  const CommandLine none = Parse({"-platform", "offscreen"});  // Qt's own pass on a window
+  EXPECT_FALSE(none.headless);
+  EXPECT_EQ(none.profile, "");
+  EXPECT_EQ(none.error, "");
+  const CommandLine line = Parse({"--profile=玄関", "--headless"});
+  EXPECT_TRUE(line.headless);
+  EXPECT_EQ(line.profile, "玄関");
+  EXPECT_EQ(Parse({"--headless", "--profile", "front"}).profile, "front");
+  EXPECT_NE(Parse({"--profile"}).error, "");
+  EXPECT_NE(Parse({"--profile", "a", "--profile=b"}).error, "");
+  EXPECT_NE(Parse({"--headless", "extra"}).error, "");
+  EXPECT_NE(Parse({"--profile", "../etc"}).error, "");
+}
+
+TEST(ProfileName, RejectsPathsControlCharactersAndOverlongNames) {
+  std::string why;
+  EXPECT_TRUE(ValidProfileName("front-door_2", &why));
+  EXPECT_TRUE(ValidProfileName("玄関", &why));
+  EXPECT_TRUE(ValidProfileName(std::string(kMaxProfileNameBytes, 'a'), &why));
+  for (const std::string& bad : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+                                 std::string("a\\b"), std::string("a\nb"), std::string("tab\t"),
+                                 std::string("del\x7f"), std::string(kMaxProfileNameBytes + 1, 'a')}) {
+    why.clear();
+    EXPECT_FALSE(ValidProfileName(bad, &why)) << bad;
+    EXPECT_FALSE(why.empty());
+  }
+}
+
+TEST(ProfileName, NamesItsOwnStoreAndLockBesideTheDefaultOnes) {
+  TempDir dir;
+  ASSERT_EQ(setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1), 0);
+  EXPECT_EQ(SettingsFilePathFor(""), dir.Path() + "/Korvane/Vardocam.reg");
+  EXPECT_EQ(SettingsFilePathFor("front"), dir.Path() + "/Korvane/Vardocam-front.reg");
+  EXPECT_EQ(SingleInstance::LockNameFor("_x", ""), "_x");
+  EXPECT_EQ(SingleInstance::LockNameFor("_x", "front"), "_x@front");
+
+  // A profile's save and load touch its own file only.
+  SetSettingsProfile("");
+  AppSettings = typVardocam{};
+  LoadSettings();
+  AppSettings.MOVEBORDER = 7;
+  ASSERT_TRUE(SaveSettings());
+  SetSettingsProfile("front");
+  EXPECT_EQ(SettingsFilePath(), dir.Path() + "/Korvane/Vardocam-front.reg");
+  LoadSettings();
+  EXPECT_EQ(AppSettings.MOVEBORDER, 4) << "a new profile starts from the defaults";
+  AppSettings.MOVEBORDER = 9;
+  AppSettings.MQTT_HOSTNAME = "broker";
+  ASSERT_TRUE(SaveSettings());
+  SetSettingsProfile("");
+  LoadSettings();
+  EXPECT_EQ(AppSettings.MOVEBORDER, 7);
+  EXPECT_EQ(AppSettings.MQTT_HOSTNAME, "");
+  EXPECT_EQ(AppSettings.MQTT_PORTNUMBER, 1883);
+  SetSettingsProfile("front");
+  LoadSettings();
+  EXPECT_EQ(AppSettings.MOVEBORDER, 9);
+  EXPECT_EQ(AppSettings.MQTT_HOSTNAME, "broker");
+  SetSettingsProfile("");
+  AppSettings = typVardocam{};
+  unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(Journal, OneLinePerEventWithItsPriority) {
+  FakeClock clock(5000);
+  std::ostringstream out;
+  JournalLog log(out);
+  log.MonitoringStarted(60000);
+  log.MotionDetected();
+  clock.Advance(kMotionQuietMs);
+  log.MotionDetected();  // still the same motion
+  log.AlarmStarted();
+  log.AlertMailDone(false, "SMTPサーバとの接続に失敗しました。\n理由: 10061");
+  log.AlertMailDone(true, "");
+  log.AlarmEnded();
+  clock.Advance(kMotionQuietMs + 1);
+  log.MotionDetected();  // a new one
+  log.RequestCheckDone(true, 2, "");
+  log.RequestCheckDone(true, 0, "");
+  log.RequestCheckDone(false, 0, "POP3サーバに接続できません");
+  log.CameraLost();
+  log.CameraBack();
+  log.MonitoringStopped();
+  EXPECT_EQ(out.str(),
+            "<6>監視を開始しました (検知は 60 秒後から)\n"
+            "<6>動きを検知しました\n"
+            "<5>警報を開始しました\n"
+            "<4>警報メールを送信できませんでした: SMTPサーバとの接続に失敗しました。 理由: 10061\n"
+            "<6>警報メールを送信しました\n"
+            "<6>警報を終了しました\n"
+            "<6>動きを検知しました\n"
+            "<6>要求メール 2 通に状況報告メールで応えました\n"
+            "<6>要求メールはありませんでした\n"
+            "<4>要求メールの確認に失敗しました: POP3サーバに接続できません\n"
+            "<4>カメラから映像が届きません (再接続を続けます)\n"
+            "<6>カメラの映像が戻りました\n"
+            "<6>監視を終了しました\n");
+}
+
+TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {
+  MotionEpisode episode;
+  EXPECT_FALSE(episode.Ended(100));
+  EXPECT_TRUE(episode.Detected(100));
+  EXPECT_FALSE(episode.Detected(100 + kMotionQuietMs));
+  EXPECT_FALSE(episode.Ended(100 + 2 * kMotionQuietMs));
+  EXPECT_TRUE(episode.Ended(101 + 2 * kMotionQuietMs));
+  EXPECT_FALSE(episode.Ended(102 + 2 * kMotionQuietMs));
+  // Across the counter's wrap.
+  EXPECT_TRUE(episode.Detected(0xFFFFFF00u));
+  EXPECT_FALSE(episode.Ended(0x00000100u));
+  EXPECT_TRUE(episode.Ended(0xFFFFFF00u + kMotionQuietMs + 1));
+}
+
+class Recorder : public IMonitorEvents {
+public:
+  void CameraLost() override { events.push_back("lost"); }
+  void CameraBack() override { events.push_back("back"); }
+  std::vector<std::string> events;
+};
+
+TEST(CameraWatch, NoFrameForTheNamedTimeIsLostOnceAndTheNextFrameIsBack) {
+  AppSettings = typVardocam{};
+  AppSettings.START_MOVE_OBJECT = 0;
+  AppSettings.CHECK_INTERVAL = 1000;
+  FakeClock clock(1000000);
+  CallLog calls;
+  FakeTimer timer;
+  FakePump pump(calls);
+  RecordingSound sound(calls);
+  RecordingMail mail(calls);
+  MonitoringCycle cycle(timer, pump, sound, mail);
+  auto owned = std::make_unique<ScriptedCamera>(calls);
+  ScriptedCamera* camera = owned.get();
+  cycle.SetCamera(std::move(owned));
+  Recorder recorder;
+  cycle.AddEventListener(&recorder);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  cycle.CaptureTimerTimer();
+  camera->newFrame = false;
+  clock.Advance(kCameraLostMs);
+  cycle.CaptureTimerTimer();
+  EXPECT_TRUE(recorder.events.empty()) << "not yet: exactly the named time";
+  clock.Advance(1);
+  cycle.CaptureTimerTimer();
+  clock.Advance(kCameraLostMs * 3);
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"lost"}));
+  camera->newFrame = true;
+  cycle.CaptureTimerTimer();
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"lost", "back"}));
+  // A new start counts from itself, not from the last frame before it.
+  cycle.StopMonitoring();
+  camera->newFrame = false;
+  clock.Advance(kCameraLostMs * 2);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(recorder.events.size(), 2u);
+}
+} // namespace
+
+namespace {
+// A mailbox that fails after the login throws out of the tick; without a
+// window the next check waits its interval instead of following at once.
+TEST(HeadlessTickError, IsLoggedAndTheRequestCheckWaitsItsInterval) {
+  AppSettings = typVardocam{};
+  AppSettings.IS_CHECK = true;
+  AppSettings.CHECK_INTERVAL = 1;
+  FakeClock clock(1000000);
+  CallLog calls;
+  FakeTimer timer;
+  FakePump pump(calls);
+  RecordingSound sound(calls);
+  RecordingMail mail(calls);
+  mail.onCheck = [] { throw std::runtime_error("POP3: -ERR mailbox locked"); };
+  MonitoringCycle cycle(timer, pump, sound, mail);
+  cycle.SetCamera(std::make_unique<ScriptedCamera>(calls));
+  std::ostringstream out;
+  JournalLog log(out);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  clock.Advance(60001);
+  EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
+  AfterTickError(cycle, log, "POP3: -ERR mailbox locked");
+  EXPECT_EQ(out.str(), "<3>監視処理でエラーが発生しました: POP3: -ERR mailbox locked\n");
+  clock.Advance(10);
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(mail.checks, 1) << "not again on the next tick";
+  clock.Advance(60000);
+  EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
+  EXPECT_EQ(mail.checks, 2);
+  AppSettings = typVardocam{};
+}
+} // namespace
