@@ -1,7 +1,10 @@
+// The capture operations of nsOpenCV: they live with the class, and lean on
+// capture/ for the camera and the frame file, which knows nothing of them.
+#include "vision/Nsopencv.h"
+
 #include "capture/CameraSource.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
-#include "vision/Nsopencv.h"
 
 bool nsOpenCV::OpenCamera(int32_t cameraNumber) {
   // Whatever an earlier open left behind is let go first, so the device is
