@@ -81,6 +81,13 @@ int TBlockingSocket::WaitReady(short events, int timeoutMs) const {
   return WaitFor(fd_, events, WithinDeadline(timeoutMs));
 }
 
+bool TBlockingSocket::WaitWritable(int timeoutMs) {
+  const int ready = WaitReady(POLLOUT, timeoutMs);
+  if (ready == 0) SetError(kSockErrTimedOut);
+  if (ready < 0) SetError(SocketErrorFromErrno(errno));
+  return ready > 0;
+}
+
 bool TBlockingSocket::CreateSocket(int family) {
   fd_ = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd_ < 0) {
@@ -164,15 +171,7 @@ bool TBlockingSocket::ConnectTo(const addrinfo& address, int timeoutMs) {
     SetError(SocketErrorFromErrno(errno));
     return false;
   }
-  const int ready = WaitReady(POLLOUT, timeoutMs);
-  if (ready == 0) {
-    SetError(kSockErrTimedOut);
-    return false;
-  }
-  if (ready < 0) {
-    SetError(SocketErrorFromErrno(errno));
-    return false;
-  }
+  if (!WaitWritable(timeoutMs)) return false;
   int soError = 0;
   socklen_t len = sizeof soError;
   if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
@@ -190,15 +189,7 @@ bool TBlockingSocket::SendChunk(const char* data, size_t len) {
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const int ready = WaitReady(POLLOUT, NonblockSendTimeout);
-      if (ready == 0) {
-        SetError(kSockErrTimedOut);
-        return false;
-      }
-      if (ready < 0) {
-        SetError(SocketErrorFromErrno(errno));
-        return false;
-      }
+      if (!WaitWritable(NonblockSendTimeout)) return false;
       continue;
     }
     SetError(sent < 0 ? SocketErrorFromErrno(errno) : kSockErrConnReset);

@@ -79,6 +79,8 @@ public:
   static int WaitFor(int fd, short events, int timeoutMs, short* revents = nullptr);
   // The same on this socket, never past the deadline.
   int WaitReady(short events, int timeoutMs) const;
+  // Waits until the socket takes data; false with the error set otherwise.
+  bool WaitWritable(int timeoutMs);
 
 protected:
   // Sends all of len bytes or records an error; false on error.
