@@ -17,6 +17,9 @@ extern const char kIdlePicture[];
 constexpr int kCaptureIntervalMs = 10;
 // An alarm lasts at least this long; alert mails are spaced by it.
 constexpr uint32_t kAlarmSpacingMs = 5000;
+// The longest pause between two alert mails that can be set: a day. Longer
+// settings are cut to it (and stay far inside the 32-bit counter).
+constexpr int32_t kMaxMailCooldownS = 86400;
 
 // The mails as the mail and request-check code send them, with the main
 // window's POP3 client, which lives as long as the window.
@@ -72,6 +75,9 @@ public:
 
 private:
   bool ProcessNewFrame(IMonitorCamera& camera);
+  bool MotionLastedLongEnough(bool newFrame, bool detected);
+  bool MailCoolingDown(uint32_t now);
+  const cv::Mat& CurrentMask();
   bool AlarmSpacingPassed(uint32_t now) const;
   void CheckRequests();
   bool Closing() const { return releasePending_ || !camera_; }
@@ -83,4 +89,12 @@ private:
   std::unique_ptr<IMonitorCamera> camera_;
   MonitorEventFanout events_;
   bool releasePending_ = false;
+  // New frames in a row with a detection.
+  int32_t motionFrames_ = 0;
+  // The last alert mail's time, while the least spacing after it lasts.
+  bool mailCooling_ = false;
+  uint32_t lastMailTick_ = 0;
+  // The mask picture, read when its setting changes or monitoring starts.
+  std::string maskPath_;
+  cv::Mat mask_;
 };

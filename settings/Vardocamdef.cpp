@@ -1,6 +1,7 @@
 #include "settings/Vardocamdef.h"
 
 #include "settings/ZBRegIni.h"
+#include "vision/MotionOptions.h"
 
 typVardocam AppSettings;
 
@@ -59,6 +60,13 @@ const Field kFields[] = {
     Int("START_MOVE_OBJECT", &typVardocam::START_MOVE_OBJECT, 60),
     Bool("USE_OOTSU", &typVardocam::USE_OOTSU, true),
     Text("CAMERA_URL", &typVardocam::CAMERA_URL, ""),
+    // Motion detection and alert mails.
+    Int("REFERENCE_INTERVAL", &typVardocam::REFERENCE_INTERVAL,
+        static_cast<int32_t>(kDefaultReferenceIntervalMs)),
+    Int("LIGHTING_CUTOFF", &typVardocam::LIGHTING_CUTOFF, 0),
+    Int("MOTION_FRAMES", &typVardocam::MOTION_FRAMES, 0),
+    Text("MASK_FILE", &typVardocam::MASK_FILE, ""),
+    Int("MAIL_COOLDOWN", &typVardocam::MAIL_COOLDOWN, 0),
 };
 } // namespace
 
