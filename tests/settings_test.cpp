@@ -43,6 +43,12 @@ void ExpectDefaults(const typVardocam& s) {
   EXPECT_EQ(s.START_MOVE_OBJECT, 60);
   EXPECT_TRUE(s.USE_OOTSU);
   EXPECT_EQ(s.CAMERA_URL, "");
+  // Motion detail: the usual comparison interval, everything else off.
+  EXPECT_EQ(s.REFERENCE_INTERVAL, 80);
+  EXPECT_EQ(s.LIGHTING_CUTOFF, 0);
+  EXPECT_EQ(s.MOTION_FRAMES, 0);
+  EXPECT_EQ(s.MASK_FILE, "");
+  EXPECT_EQ(s.MAIL_COOLDOWN, 0);
 }
 } // namespace
 
@@ -74,15 +80,16 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
   EXPECT_EQ(text.rfind(kHead.substr(0, 37), 0), 0u) << text;
   EXPECT_NE(text.find("\"MAIL_PORTNUMBER\"=dword:00000019\n"), std::string::npos);
   EXPECT_NE(text.find("\"SOUND\"=\"Alarm.wav\"\n"), std::string::npos);
-  // 27 values of the original plus the camera address.
+  // 27 values of the original, the camera address, five of motion detail.
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;
-  EXPECT_EQ(lines, 28u);
+  EXPECT_EQ(lines, 33u);
   // The save order is the load order, the camera address last.
   EXPECT_LT(text.find("\"WINDOW_TOP\""), text.find("\"WINDOW_LEFT\""));
   EXPECT_LT(text.find("\"MAIL_HOSTNAME\""), text.find("\"MAIL_CONNECT_TYPE\""));
   EXPECT_LT(text.find("\"MAIL_CONNECT_TYPE\""), text.find("\"MAIL_PORTNUMBER\""));
   EXPECT_LT(text.find("\"USE_OOTSU\""), text.find("\"CAMERA_URL\""));
+  EXPECT_LT(text.find("\"CAMERA_URL\""), text.find("\"REFERENCE_INTERVAL\""));
 
   struct stat st{};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
