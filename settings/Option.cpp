@@ -457,14 +457,14 @@ void TOptionForm::BuildMotionDetailGroup() {
   };
   numberRow(ReferenceIntervalEdit, "ReferenceIntervalEdit", kReferenceIntervalMaxLength,
             "比較する映像の間隔", "ミリ秒",
-            "※この時間以上前の映像と比べます。「0」で直前の映像と比較(標準は80)");
+            "※この時間以上前の映像と比較。「0」で直前の映像(標準は80)");
   numberRow(LightingCutoffEdit, "LightingCutoffEdit", kLightingCutoffMaxLength,
             "照明の変化とみなす変化量", "%",
-            "※画面のこの割合を超える変化は照明の変化として無視。「0」で無効");
+            "※画面のこの割合を超えて変わったら照明の変化として無視。「0」で無効");
   numberRow(MotionFramesEdit, "MotionFramesEdit", kMotionFramesMaxLength, "警報までの連続検出",
             "フレーム", "※この数だけ続けて動体を検出したら警報。「0」「1」で無効");
 
-  MaskFileEdit = MakeEdit("MaskFileEdit", parent, kMaskFileMaxLength, 230);
+  MaskFileEdit = MakeEdit("MaskFileEdit", parent, kMaskFileMaxLength, 200);
   InputMethodClosed(MaskFileEdit);
   MaskFileBtn = MakeButton("MaskFileBtn", "参照...", parent);
   group->addWidget(Row(parent, {MakeLabel("マスク画像", parent), MaskFileEdit, MaskFileBtn}));
@@ -472,7 +472,7 @@ void TOptionForm::BuildMotionDetailGroup() {
       parent, {MakeNote("※白い部分だけを監視する画像(PNG/PGM)。空欄ならマスクなし", parent)}, 12));
 
   numberRow(MailCooldownEdit, "MailCooldownEdit", kMailCooldownMaxLength, "警報メールの最短間隔",
-            "秒", "※前の警報メールからこの秒数は次を送りません(音は鳴ります)。「0」で無効");
+            "秒", "※前の警報メールからこの秒数は送らない(音は鳴る)。「0」で無効");
   ExtensionPage->addWidget(MotionDetailGroup);
 
   for (QLineEdit* edit : {ReferenceIntervalEdit, LightingCutoffEdit, MotionFramesEdit, MailCooldownEdit})
