@@ -2,12 +2,15 @@
 """Writes short camera videos with known content for the detection benchmark,
 and a list of them with their ground truth (scenes.txt).
 
-  /usr/bin/python3 bench/scenes/make_scenes.py OUTPUT_FOLDER
+  /usr/bin/python3 bench/scenes/make_scenes.py OUTPUT_FOLDER [KIND...]
+
+With kinds (walk, still, flicker, ramp, lamp, cloud, leaves) only those are
+written again; the other lines of scenes.txt stay.
 
 Each video is Motion-JPEG in AVI, as many cameras send. Every scene has a
 textured yard with light sensor noise. Scenes:
-  walk_*     a person-sized figure (a fifth of the height wide, 0.7 of it
-             tall) in striped clothes and dark trousers crossing the picture
+  walk_*     a person near the camera (a quarter of the height wide, 0.75 of
+             it tall) in striped clothes and dark trousers crossing the picture
              once in 2, 4 or 8 s, at 10, 15, 30 and 60 fps, 640x480 and
              1280x720, with a still second before and after;
   still_*    nothing happens; flicker_* the camera's auto-exposure jumps;
@@ -51,16 +54,16 @@ def yard(width, height, seed):
 
 
 def figure_width(height):
-    return height // 5
+    return height // 4
 
 
 def draw_figure(frame, x, height, t):
-    """A person-sized figure (a fifth of the height wide, 0.7 of it tall)
-    in striped clothes, swinging its legs; x is its left edge."""
-    h = int(0.7 * height)
+    """A person near the camera (a quarter of the height wide, 0.75 of it
+    tall) in striped clothes, swinging its legs; x is its left edge."""
+    h = int(0.75 * height)
     w = figure_width(height)
-    top = int(0.27 * height)
-    stripe = max(height // 16, 1)
+    top = int(0.22 * height)
+    stripe = max(height // 24, 1)
     torso_top, torso_bottom = top + h // 6, top + h * 3 // 5
     cv2.ellipse(frame, (x + w // 2, top + h // 12), (w // 4, h // 12), 0, 0, 360, (120, 150, 200), -1)
     for i, sx in enumerate(range(x, x + w, stripe)):
@@ -139,9 +142,9 @@ def still_scene(folder, kind, fps, seed, width=640, height=480):
     # Exposure: a new gain every 0.6 to 2 s, reached within two frames.
     gain, target, next_change = 1.0, 1.0, 0.0
     # Leaves: blobs on a bright canopy area at the top right.
-    canopy = (int(0.60 * width), int(0.02 * height), int(0.95 * width), int(0.30 * height))
+    canopy = (int(0.55 * width), int(0.02 * height), int(0.98 * width), int(0.38 * height))
     leaves = [(rng.uniform(canopy[0], canopy[2]), rng.uniform(canopy[1], canopy[3]),
-               rng.uniform(6, 14), rng.uniform(0.8, 2.5), rng.uniform(0, 6.3)) for _ in range(70)]
+               rng.uniform(10, 20), rng.uniform(0.8, 2.5), rng.uniform(0, 6.3)) for _ in range(60)]
     crossing_start, crossing_s = 13.0, 4.0
     for t in times:
         frame = background.copy()
@@ -157,14 +160,18 @@ def still_scene(folder, kind, fps, seed, width=640, height=480):
             if any(a <= t < b for a, b in lamp_on):
                 frame += lamp
         elif kind == "cloud":
-            cx = -0.4 * width + 1.8 * width * t / STILL_SECONDS
-            d = ((xs - cx) / (0.45 * width)) ** 2 + ((ys - 0.5 * height) / (0.45 * height)) ** 2
-            frame *= 1.0 - 0.45 * np.exp(-d * 2.0)
+            # Two shadows, each across the picture in 10 s.
+            for start in (2.0, 13.0):
+                cx = -0.3 * width + 1.6 * width * (t - start) / 10.0
+                d = ((xs - cx) / (0.3 * width)) ** 2 + ((ys - 0.5 * height) / (0.35 * height)) ** 2
+                frame *= 1.0 - 0.6 * np.exp(-d * 3.0)
         elif kind == "leaves":
             cv2.rectangle(frame, canopy[:2], canopy[2:], (200, 215, 225), -1)
             for lx, ly, r, hz, phase in leaves:
-                dx = 8 * math.sin(2 * math.pi * hz * t + phase)
-                dy = 4 * math.cos(2 * math.pi * hz * t + phase)
+                # Gusts: the branches swing wide for a few seconds at a time.
+                gust = 0.3 + 0.7 * max(0.0, math.sin(2 * math.pi * t / 7.0))
+                dx = 22 * gust * math.sin(2 * math.pi * hz * t + phase)
+                dy = 8 * gust * math.cos(2 * math.pi * hz * t + phase)
                 cv2.circle(frame, (int(lx + dx), int(ly + dy)), int(r), (30, 90, 40), -1)
             x = crossing_x(width, figure_width(height), t, crossing_start, crossing_s)
             if x is not None:
@@ -184,24 +191,39 @@ def still_scene(folder, kind, fps, seed, width=640, height=480):
 
 
 def main():
-    if len(sys.argv) != 2:
+    if len(sys.argv) < 2:
         sys.exit(__doc__)
     folder = sys.argv[1]
+    kinds = set(sys.argv[2:])
     os.makedirs(folder, exist_ok=True)
-    rows = []
+    listing_path = os.path.join(folder, "scenes.txt")
+    kept = {}
+    if kinds and os.path.exists(listing_path):
+        with open(listing_path) as listing:
+            for line in listing:
+                kept[line.split()[0]] = line.rstrip("\n")
+    lines = []
     seed = 7
     for width, height in ((640, 480), (1280, 720)):
         for seconds in (2, 4, 8):
             for fps in (10, 15, 30, 60):
-                rows.append(walk(folder, width, height, fps, seconds, seed))
+                name = "walk_%ds_%dfps_%dx%d" % (seconds, fps, width, height)
+                if kinds and "walk" not in kinds and name in kept:
+                    lines.append(kept[name])
+                else:
+                    lines.append(" ".join(str(v) for v in walk(folder, width, height, fps, seconds, seed)))
                 seed += 1
     for kind in ("still", "flicker", "ramp", "lamp", "cloud", "leaves"):
         for fps in (10, 30):
-            rows.append(still_scene(folder, kind, fps, 100 + len(rows)))
-    with open(os.path.join(folder, "scenes.txt"), "w") as listing:
-        for row in rows:
-            listing.write(" ".join(str(v) for v in row) + "\n")
-    print("%d scenes in %s" % (len(rows), folder))
+            name = "%s_%dfps" % (kind, fps)
+            if kinds and kind not in kinds and name in kept:
+                lines.append(kept[name])
+            else:
+                lines.append(" ".join(str(v) for v in still_scene(folder, kind, fps, 100 + len(lines))))
+    with open(listing_path, "w") as listing:
+        for line in lines:
+            listing.write(line + "\n")
+    print("%d scenes in %s" % (len(lines), folder))
 
 
 if __name__ == "__main__":
