@@ -34,6 +34,7 @@ STILL_SECONDS = 25
 LEAD_IN_S = 1.0
 LEAD_OUT_S = 1.5
 NOISE_SIGMA = 2.5
+STRIPES = [1 / 30, 1 / 14, 1 / 40, 1 / 20, 1 / 12, 1 / 34, 1 / 17, 1 / 26, 1 / 13, 1 / 22]
 
 
 def yard(width, height, seed):
@@ -63,12 +64,19 @@ def draw_figure(frame, x, height, t):
     h = int(0.75 * height)
     w = figure_width(height)
     top = int(0.22 * height)
-    stripe = max(height // 24, 1)
     torso_top, torso_bottom = top + h // 6, top + h * 3 // 5
     cv2.ellipse(frame, (x + w // 2, top + h // 12), (w // 4, h // 12), 0, 0, 360, (120, 150, 200), -1)
-    for i, sx in enumerate(range(x, x + w, stripe)):
+    # Stripes of uneven widths (a 40th to a 12th of the height), the same on
+    # every frame: a regular pattern would look unchanged after a shift of
+    # one period.
+    sx, i = x, 0
+    for width_share in STRIPES:
+        stripe = max(int(height * width_share), 1)
         colour = (40, 40, 160) if i % 2 else (230, 230, 220)
         cv2.rectangle(frame, (sx, torso_top), (min(sx + stripe, x + w) - 1, torso_bottom), colour, -1)
+        sx, i = sx + stripe, i + 1
+        if sx >= x + w:
+            break
     swing = int(math.sin(t * 2 * math.pi * 1.6) * w * 0.25)
     leg = max(w // 3, 2)
     for dx, sign in ((w // 6, 1), (w - w // 6 - leg, -1)):
