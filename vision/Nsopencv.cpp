@@ -208,8 +208,8 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
   lastChangedPercentage_ = static_cast<int32_t>(percentage);
   bool result = percentage > moveBorder;
 
-  // A change over most of the picture is light, not motion: the lit
-  // picture is what later frames are compared with.
+  // A change over more of the picture than the cutoff is light, not
+  // motion: the lit picture is what later frames are compared with.
   if (options_.lightingCutoffPercent > 0 && percentage > options_.lightingCutoffPercent) {
     lastWasLightingChange_ = true;
     result = false;
