@@ -18,7 +18,10 @@ public:
   virtual bool LoadFrame(const std::string& path) = 0;
   virtual bool ConvertToGrey() = 0;
   virtual bool Binarize(int32_t threshold) = 0;
-  virtual bool DetectMotion(int32_t moveBorder) = 0;
+  // Compares the binarised frame taken at `frameTimeMs` (tick counter) with
+  // an earlier one, as `options` say.
+  virtual bool DetectMotion(int32_t moveBorder, uint32_t frameTimeMs,
+                            const MotionOptions& options) = 0;
   virtual bool ShowFrame() = 0;
 
   // The object whose picture the mails attach; nullptr when there is none.
@@ -47,7 +50,11 @@ public:
   bool LoadFrame(const std::string& path) override { return object_->LoadFrame(path); }
   bool ConvertToGrey() override { return object_->ConvertToGrey(); }
   bool Binarize(int32_t threshold) override { return object_->Binarize(threshold); }
-  bool DetectMotion(int32_t moveBorder) override { return object_->DetectMotion(moveBorder); }
+  bool DetectMotion(int32_t moveBorder, uint32_t frameTimeMs,
+                    const MotionOptions& options) override {
+    object_->SetMotionOptions(options);
+    return object_->DetectMotion(moveBorder, frameTimeMs);
+  }
   bool ShowFrame() override { return object_->ShowFrame(); }
   nsOpenCV* Detector() override { return object_.get(); }
 

@@ -31,6 +31,9 @@ public:
   // The camera gave no new frame for a while, and later did again.
   virtual void CameraLost() {}
   virtual void CameraBack() {}
+  // Something the user should know that does not stop monitoring (a mask
+  // picture that cannot be read), in words a user can act on; said once.
+  virtual void Notice(const std::string& text) { (void)text; }
 };
 
 // Hands every event to each listener in the order they were added.
@@ -73,6 +76,9 @@ public:
   }
   void CameraBack() override {
     for (auto* l : listeners_) l->CameraBack();
+  }
+  void Notice(const std::string& text) override {
+    for (auto* l : listeners_) l->Notice(text);
   }
 
 private:

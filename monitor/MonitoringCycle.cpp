@@ -1,11 +1,14 @@
 #include "monitor/MonitoringCycle.h"
 
+#include <algorithm>
 #include <exception>
+#include <limits>
 
 #include "mail/AlertMail.h"
 #include "pop3/RequestCheck.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
+#include "vision/MotionMask.h"
 
 const char kFrameFile[] = "result.bmp";
 const char kIdlePicture[] = "start.jpg";
@@ -73,6 +76,10 @@ bool MonitoringCycle::StartMonitoring() {
   MonitorStartTick = GetTickCount();
   lastFrameTick_ = MonitorStartTick;
   cameraLost_ = false;
+  motionFrames_ = 0;
+  mailCooling_ = false;
+  maskPath_.clear();
+  mask_.release();
   events_.MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond));
   return true;
 }
@@ -105,11 +112,18 @@ void MonitoringCycle::CaptureTimerTimer() {
 // A frame that cannot be grabbed or read back is no picture: the detector
 // keeps its reference and the view keeps the last frame.
 bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera) {
+  // The frame's time is the counter when it was taken from the camera.
+  const uint32_t frameTime = GetTickCount();
   if (!camera.GrabFrameToFile(kFrameFile)) return false;
   if (!camera.LoadFrame(kFrameFile)) return false;
   camera.ConvertToGrey();
   camera.Binarize(AppSettings.USE_OOTSU ? kOtsuThreshold : AppSettings.BINBORDER);
-  const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER);
+  MotionOptions options;
+  options.referenceIntervalMs =
+      static_cast<uint32_t>(std::max<int32_t>(AppSettings.REFERENCE_INTERVAL, 0));
+  options.lightingCutoffPercent = std::max<int32_t>(AppSettings.LIGHTING_CUTOFF, 0);
+  options.mask = CurrentMask();
+  const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER, frameTime, options);
   if (detected) events_.MotionDetected();
   camera.ShowFrame();
   return detected;
@@ -124,16 +138,23 @@ void MonitoringCycle::MonitorTick() {
   const bool newFrame = camera_->HasNewFrame();
   WatchFrames(newFrame);
   if (newFrame) detected = ProcessNewFrame(*camera_);
+  detected = MotionLastedLongEnough(newFrame, detected);
 
   pump_.ProcessMessages();
   if (Closing()) return;
 
   const uint32_t now = GetTickCount();
+  const bool cooling = MailCoolingDown(now);
   if (now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond) &&
       AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
-    const bool sent = mail_.SendAlertMail(*camera_);
-    events_.AlertMailDone(sent, sent ? std::string() : mail_.LastAlertFailure());
+    if (!cooling) {
+      const bool sent = mail_.SendAlertMail(*camera_);
+      // Tried counts, sent or not: a failing server is not asked sooner.
+      mailCooling_ = true;
+      lastMailTick_ = GetTickCount();
+      events_.AlertMailDone(sent, sent ? std::string() : mail_.LastAlertFailure());
+    }
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();
   }
@@ -158,6 +179,46 @@ void MonitoringCycle::WatchFrames(bool newFrame) {
     cameraLost_ = true;
     events_.CameraLost();
   }
+}
+
+// With a number of frames set, an alarm waits for that many new frames in a
+// row with motion. A tick without a new frame neither counts nor resets.
+bool MonitoringCycle::MotionLastedLongEnough(bool newFrame, bool detected) {
+  if (newFrame) {
+    if (!detected)
+      motionFrames_ = 0;
+    else if (motionFrames_ < std::numeric_limits<int32_t>::max())
+      ++motionFrames_;
+  }
+  return detected && motionFrames_ >= AppSettings.MOTION_FRAMES;
+}
+
+// True while the least spacing after the last alert mail lasts. The stamp
+// is dropped as soon as the spacing has passed, so that a counter wrap
+// 49 days later cannot make an old mail look recent.
+bool MonitoringCycle::MailCoolingDown(uint32_t now) {
+  const int32_t seconds = std::min(AppSettings.MAIL_COOLDOWN, kMaxMailCooldownS);
+  if (!mailCooling_) return false;
+  if (seconds <= 0 || now - lastMailTick_ > Milliseconds(seconds, kMsPerSecond))
+    mailCooling_ = false;
+  return mailCooling_;
+}
+
+// The mask is read when its setting changes (and at each start); a file
+// that cannot be read is said once, and monitoring goes on watching all.
+const cv::Mat& MonitoringCycle::CurrentMask() {
+  const std::string& path = AppSettings.MASK_FILE;
+  if (path == maskPath_) return mask_;
+  maskPath_ = path;
+  mask_.release();
+  if (path.empty()) return mask_;
+  if (!ReadMotionMask(path, mask_))
+    events_.Notice("マスク画像「" + path +
+                   "」を読み込めません。マスクなしで監視を続けます。ファイルを確認してください。");
+  else if (cv::countNonZero(mask_) == 0)
+    events_.Notice("マスク画像「" + path +
+                   "」に白い部分(監視する範囲)がないため、動体は検出されません。");
+  return mask_;
 }
 
 // A failure after the login still reaches the window's exception box; the

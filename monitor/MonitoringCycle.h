@@ -20,6 +20,9 @@ constexpr uint32_t kAlarmSpacingMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
 // (the capture goes on reopening it); its next frame reports it back.
 constexpr uint32_t kCameraLostMs = 10000;
+// The longest pause between two alert mails that can be set: a day. Longer
+// settings are cut to it (and stay far inside the 32-bit counter).
+constexpr int32_t kMaxMailCooldownS = 86400;
 
 // The mails as the mail and request-check code send them, with the main
 // window's POP3 client, which lives as long as the window.
@@ -75,6 +78,9 @@ public:
 
 private:
   bool ProcessNewFrame(IMonitorCamera& camera);
+  bool MotionLastedLongEnough(bool newFrame, bool detected);
+  bool MailCoolingDown(uint32_t now);
+  const cv::Mat& CurrentMask();
   bool AlarmSpacingPassed(uint32_t now) const;
   void CheckRequests();
   void WatchFrames(bool newFrame);
@@ -89,4 +95,12 @@ private:
   bool releasePending_ = false;
   uint32_t lastFrameTick_ = 0;
   bool cameraLost_ = false;
+  // New frames in a row with a detection.
+  int32_t motionFrames_ = 0;
+  // The last alert mail's time, while the least spacing after it lasts.
+  bool mailCooling_ = false;
+  uint32_t lastMailTick_ = 0;
+  // The mask picture, read when its setting changes or monitoring starts.
+  std::string maskPath_;
+  cv::Mat mask_;
 };

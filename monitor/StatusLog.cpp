@@ -51,6 +51,7 @@ void StatusLog::MonitoringStarted(unsigned warmUpMs) {
   startTick_ = GetTickCount();
   warmUpMs_ = warmUpMs;
   cameraLost_ = false;
+  notice_.clear();
   if (warmUpMs == 0)
     Add("監視を開始しました");
   else
@@ -130,6 +131,12 @@ void StatusLog::CameraBack() {
   Changed();
 }
 
+void StatusLog::Notice(const std::string& text) {
+  notice_ = text;
+  Add(text);
+  Changed();
+}
+
 std::string StatusLog::StatusText() const {
   std::string text;
   if (state_ == State::Off) {
@@ -149,6 +156,7 @@ std::string StatusLog::StatusText() const {
   if (lastDetection_ != 0) text += kSeparator + std::string("最終検出 ") + TimeOfDay(lastDetection_);
   if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;
   if (checkTried_) text += kSeparator + std::string("受信確認 ") + TimeOfDay(checkTime_) + " " + checkResult_;
+  if (!notice_.empty()) text += kSeparator + notice_;
   return text;
 }
 

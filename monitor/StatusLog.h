@@ -39,6 +39,7 @@ public:
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
   void CameraBack() override;
+  void Notice(const std::string& text) override;
 
   // The one status line, as of now.
   std::string StatusText() const;
@@ -65,6 +66,8 @@ private:
   uint32_t startTick_ = 0;
   uint32_t warmUpMs_ = 0;
   bool cameraLost_ = false;
+  // The last notice of this run (an unreadable mask): shown until the next start.
+  std::string notice_;
   bool alarm_ = false;
   std::time_t lastDetection_ = 0;
   bool mailTried_ = false;

@@ -48,4 +48,6 @@ void JournalLog::CameraLost() {
   Write(kJournalWarning, "カメラから映像が届きません (再接続を続けます)");
 }
 
+void JournalLog::Notice(const std::string& text) { Write(kJournalWarning, text); }
+
 void JournalLog::CameraBack() { Write(kJournalInfo, "カメラの映像が戻りました"); }

@@ -31,6 +31,7 @@ public:
   void AlertMailDone(bool sent, const std::string& failure) override;
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
+  void Notice(const std::string& text) override;
   void CameraBack() override;
 
 private:

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -457,6 +458,7 @@ void TOptionForm::BuildExtensionSheet() {
   ExtensionPage->setSpacing(4);
   // Groups of extension settings go here, each under its own group box.
   BuildViewGroup();
+  BuildMotionDetailGroup();
   BuildMqttGroup();
   ExtensionPage->addStretch(1);
 }
@@ -528,6 +530,50 @@ void TOptionForm::StoreMqttGroup() {
   s.MQTT_TOPIC = TrimmedText(MqttTopicEdit);
 }
 // ---- end of the message broker group ----
+
+void TOptionForm::BuildMotionDetailGroup() {
+  MotionDetailGroup = MakeGroup(" 動体検出の詳細 ", "MotionDetailGroup", ExtensionSheet);
+  QVBoxLayout* group = new QVBoxLayout(MotionDetailGroup);
+  group->setContentsMargins(10, 2, 10, 4);
+  group->setSpacing(2);
+  QWidget* parent = MotionDetailGroup;
+  const auto numberRow = [&](QLineEdit*& edit, const char* name, int maxLength, const char* label,
+                             const char* unit, const char* note) {
+    edit = MakeEdit(name, parent, maxLength, 48);
+    InputMethodOff(edit);
+    group->addWidget(Row(parent, {MakeLabel(label, parent), edit, MakeLabel(unit, parent)}));
+    group->addWidget(Row(parent, {MakeNote(note, parent)}, 12));
+  };
+  numberRow(ReferenceIntervalEdit, "ReferenceIntervalEdit", kReferenceIntervalMaxLength,
+            "比較する映像の間隔", "ミリ秒",
+            "※この時間以上前の映像と比較。「0」で直前の映像(標準は80)");
+  numberRow(LightingCutoffEdit, "LightingCutoffEdit", kLightingCutoffMaxLength,
+            "照明の変化とみなす変化量", "%",
+            "※画面のこの割合を超えて変わったら照明の変化として無視。「0」で無効");
+  numberRow(MotionFramesEdit, "MotionFramesEdit", kMotionFramesMaxLength, "警報までの連続検出",
+            "フレーム", "※この数だけ続けて動体を検出したら警報。「0」「1」で無効");
+
+  MaskFileEdit = MakeEdit("MaskFileEdit", parent, kMaskFileMaxLength, 200);
+  InputMethodClosed(MaskFileEdit);
+  MaskFileBtn = MakeButton("MaskFileBtn", "参照...", parent);
+  group->addWidget(Row(parent, {MakeLabel("マスク画像", parent), MaskFileEdit, MaskFileBtn}));
+  group->addWidget(Row(
+      parent, {MakeNote("※白い部分だけを監視する画像(PNG/PGM)。空欄ならマスクなし", parent)}, 12));
+
+  numberRow(MailCooldownEdit, "MailCooldownEdit", kMailCooldownMaxLength, "警報メールの最短間隔",
+            "秒", "※前の警報メールからこの秒数は送らない(音は鳴る)。「0」で無効");
+  ExtensionPage->addWidget(MotionDetailGroup);
+
+  for (QLineEdit* edit : {ReferenceIntervalEdit, LightingCutoffEdit, MotionFramesEdit, MailCooldownEdit})
+    AttachDigitFilter(edit);
+  connect(MaskFileBtn, &QPushButton::clicked, this, &TOptionForm::MaskFileBtnClick);
+}
+
+void TOptionForm::MaskFileBtnClick() {
+  const QString chosen = QFileDialog::getOpenFileName(this, U("マスク画像の選択"), MaskFileEdit->text(),
+                                                      U("画像 (*.png *.pgm);;すべてのファイル (*)"));
+  if (!chosen.isEmpty()) MaskFileEdit->setText(chosen);
+}
 
 void TOptionForm::BuildButtonPanel() {
   Panel1 = new QWidget(this);
@@ -662,6 +708,14 @@ void TOptionForm::FormShow() {
   RNoVerifyCertCBox->setChecked(s.MAIL_R_NOVERIFY_CERT);
 
   LoadMqttGroup();
+  ReferenceIntervalEdit->setText(number(s.REFERENCE_INTERVAL));
+  LightingCutoffEdit->setText(number(s.LIGHTING_CUTOFF));
+  MotionFramesEdit->setText(number(s.MOTION_FRAMES));
+  MaskFileEdit->setText(text(s.MASK_FILE));
+  MailCooldownEdit->setText(number(s.MAIL_COOLDOWN));
+
+  const bool known = s.MAIL_CONNECT_TYPE >= 0 && s.MAIL_CONNECT_TYPE < ConnectDefanceModeCBox->count();
+  ConnectDefanceModeCBox->setCurrentIndex(known ? s.MAIL_CONNECT_TYPE : -1);
 
   PageControl1->setCurrentIndex(0);
   CameraNumberEdit->setFocus();
@@ -697,6 +751,11 @@ void TOptionForm::SettiongBtnClick() {
   s.MAIL_R_NOVERIFY_CERT = RNoVerifyCertCBox->isChecked();
   s.FIT_TO_WINDOW = FitToWindowCBox->isChecked();
   StoreMqttGroup();
+  s.REFERENCE_INTERVAL = EditNumber(ReferenceIntervalEdit, kReferenceIntervalFallback);
+  s.LIGHTING_CUTOFF = EditNumber(LightingCutoffEdit, kLightingCutoffFallback);
+  s.MOTION_FRAMES = EditNumber(MotionFramesEdit, kMotionFramesFallback);
+  s.MASK_FILE = TrimmedText(MaskFileEdit);
+  s.MAIL_COOLDOWN = EditNumber(MailCooldownEdit, kMailCooldownFallback);
 
   // The values are in effect either way; a failed write is said, since
   // they would otherwise be lost at the next start.

@@ -5,6 +5,7 @@
 #include <QDialog>
 
 #include "pop3/Pop3Client.h"
+#include "vision/MotionOptions.h"
 
 class QCheckBox;
 class QComboBox;
@@ -39,6 +40,18 @@ constexpr int32_t kMoveBorderFallback = 12;
 constexpr int32_t kRPortNumberFallback = 110;
 constexpr int32_t kCheckIntervalFallback = 1;
 constexpr int32_t kStartMoveObjectFallback = 60;
+
+// The motion-detail group on the extension tab: box lengths and what an
+// empty box stores (the setting's own "off", or the usual interval).
+constexpr int kReferenceIntervalMaxLength = 4;
+constexpr int kLightingCutoffMaxLength = 3;
+constexpr int kMotionFramesMaxLength = 3;
+constexpr int kMaskFileMaxLength = 1024;
+constexpr int kMailCooldownMaxLength = 5;
+constexpr int32_t kReferenceIntervalFallback = static_cast<int32_t>(kDefaultReferenceIntervalMs);
+constexpr int32_t kLightingCutoffFallback = 0;
+constexpr int32_t kMotionFramesFallback = 0;
+constexpr int32_t kMailCooldownFallback = 0;
 
 // The designed inside of the dialog and its button panel, in pixels.
 constexpr int kOptionClientWidth = 419;
@@ -113,6 +126,15 @@ public:
   QCheckBox* MqttUseTlsCBox;
   QLineEdit* MqttTopicEdit;
 
+  // Motion detection and alert-mail spacing.
+  QGroupBox* MotionDetailGroup;
+  QLineEdit* ReferenceIntervalEdit;
+  QLineEdit* LightingCutoffEdit;
+  QLineEdit* MotionFramesEdit;
+  QLineEdit* MaskFileEdit;
+  QPushButton* MaskFileBtn;
+  QLineEdit* MailCooldownEdit;
+
   QWidget* Panel1;
   QPushButton* SettiongBtn;
   QPushButton* CancelBtn;
@@ -149,6 +171,8 @@ private:
   void BuildMqttGroup();
   void LoadMqttGroup();
   void StoreMqttGroup();
+  void BuildMotionDetailGroup();
+  void MaskFileBtnClick();
   void BuildButtonPanel();
   void CentreOnMainWindow();
   void AttachDigitFilter(QLineEdit* edit);

@@ -1,6 +1,7 @@
 #include "settings/Vardocamdef.h"
 
 #include "settings/ZBRegIni.h"
+#include "vision/MotionOptions.h"
 
 typVardocam AppSettings;
 
@@ -68,6 +69,13 @@ const Field kFields[] = {
     Text("MQTT_PASSWORD", &typVardocam::MQTT_PASSWORD, ""),
     Bool("MQTT_USETLS", &typVardocam::MQTT_USETLS, false),
     Text("MQTT_TOPIC", &typVardocam::MQTT_TOPIC, ""),
+    // Motion detection and alert mails.
+    Int("REFERENCE_INTERVAL", &typVardocam::REFERENCE_INTERVAL,
+        static_cast<int32_t>(kDefaultReferenceIntervalMs)),
+    Int("LIGHTING_CUTOFF", &typVardocam::LIGHTING_CUTOFF, 0),
+    Int("MOTION_FRAMES", &typVardocam::MOTION_FRAMES, 0),
+    Text("MASK_FILE", &typVardocam::MASK_FILE, ""),
+    Int("MAIL_COOLDOWN", &typVardocam::MAIL_COOLDOWN, 0),
 };
 } // namespace
 

@@ -50,6 +50,13 @@ struct typVardocam {
   bool MQTT_USETLS = false;
   // Topics start with this; empty for "vardocam/<profile or default>".
   std::string MQTT_TOPIC;
+  // Motion detection and alert mails beyond the classic settings; each
+  // missing value keeps the classic behaviour.
+  int32_t REFERENCE_INTERVAL = 0;  // ms between a frame and its reference; 0: the previous frame
+  int32_t LIGHTING_CUTOFF = 0;     // % of changed picture taken for lighting; 0: off
+  int32_t MOTION_FRAMES = 0;       // frames in a row with motion before an alarm; 0 or 1: off
+  std::string MASK_FILE;           // picture of the watched area; empty: all of it
+  int32_t MAIL_COOLDOWN = 0;       // least seconds between two alert mails; 0: off
 };
 
 // The one settings record of the process.

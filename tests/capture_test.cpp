@@ -191,12 +191,14 @@ TEST_F(CaptureTest, VideoFilePlaysAtItsRateLoopsAndOpensAgainAfterClose) {
   ASSERT_TRUE(vision_.LoadFrame(dir_.File("still.bmp")));
   vision_.ConvertToGrey();
   vision_.Binarize(-1);
-  vision_.DetectMotion(4);
-  ASSERT_FALSE(vision_.ReferenceImage().empty());
+  vision_.DetectMotion(4, 0);
+  vision_.DetectMotion(4, 40);
+  ASSERT_EQ(vision_.StoredReferences(), 2u);
 
   ASSERT_TRUE(vision_.OpenCamera(0));
   EXPECT_EQ(GetTickCount(), kCameraSettleMs);
   EXPECT_TRUE(vision_.ReferenceImage().empty());
+  EXPECT_EQ(vision_.StoredReferences(), 0u);
   // A frame is there as soon as the open returns.
   EXPECT_TRUE(vision_.HasNewFrame());
   ASSERT_TRUE(vision_.GrabFrameToFile(frameFile_));

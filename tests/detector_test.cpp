@@ -3,6 +3,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "support/TempDir.h"
+#include "vision/MotionMask.h"
 #include "vision/Nsopencv.h"
 
 namespace {
@@ -222,4 +223,186 @@ TEST(Detector, ImagesHeldOutsideAreNotOverwrittenByTheNextTick) {
   // The new reference is this tick's binarised image, in memory of its own.
   EXPECT_EQ(cv::norm(d.Vision().ReferenceImage(), d.Vision().GreyImage(), cv::NORM_INF), 0);
   EXPECT_NE(d.Vision().ReferenceImage().data, d.Vision().GreyImage().data);
+}
+
+namespace {
+// Binarised frames straight into the detector, each with its time: the
+// grey image is set by loading a picture that binarises to itself.
+class TimedDetector {
+public:
+  explicit TimedDetector(MotionOptions options = {}) : vision_("IMAGE") {
+    vision_.SetMotionOptions(options);
+  }
+  bool Step(const cv::Mat& frame, uint32_t timeMs, int32_t moveBorder = 4) {
+    const std::string path = dir_.File("frame.png");
+    cv::imwrite(path, frame);
+    vision_.LoadFrame(path);
+    vision_.ConvertToGrey();
+    vision_.Binarize(kFixedThreshold);
+    return vision_.DetectMotion(moveBorder, timeMs);
+  }
+  nsOpenCV& Vision() { return vision_; }
+  const TempDir& Dir() const { return dir_; }
+
+private:
+  TempDir dir_;
+  nsOpenCV vision_;
+};
+
+// A person-sized white block, 80 x 300, that moves `step` pixels a frame.
+cv::Mat Walker(int frame, int step) { return WithWhite(Black(), {20 + frame * step, 100, 80, 300}); }
+
+MotionOptions Interval(uint32_t ms) {
+  MotionOptions options;
+  options.referenceIntervalMs = ms;
+  return options;
+}
+} // namespace
+
+TEST(DetectorReference, AtTenFramesASecondEveryResultEqualsThePreviousFrameComparison) {
+  // With jitter: 100 ms apart, give or take 15.
+  const uint32_t times[] = {0, 100, 185, 300, 415, 500, 590, 700, 815, 900, 1000, 1085};
+  Detector today;
+  TimedDetector ring(Interval(kDefaultReferenceIntervalMs));
+  int detections = 0;
+  for (int i = 0; i < 12; ++i) {
+    const cv::Mat frame = Walker(i % 6, 9 + i);  // a walker, jumping back now and then
+    const bool expected = today.Step(frame, 4);
+    EXPECT_EQ(ring.Step(frame, times[i]), expected) << "frame " << i;
+    EXPECT_EQ(ring.Vision().LastChangedPercentage(), today.Vision().LastChangedPercentage());
+    detections += expected;
+  }
+  EXPECT_GT(detections, 0);
+  // Only what the next comparison can need is held.
+  EXPECT_LE(ring.Vision().StoredReferences(), 2u);
+}
+
+TEST(DetectorReference, AtThirtyFramesASecondAWalkerIsSeenAgainstTheFrameThreeBack) {
+  // 12 pixels a frame at 30 fps (across the picture in 2 s): 2 % of the
+  // picture changes between neighbours, 7 % against the frame three back.
+  Detector neighbours;
+  TimedDetector ring(Interval(kDefaultReferenceIntervalMs));
+  int neighbourDetections = 0, ringDetections = 0;
+  for (int i = 0; i < 30; ++i) {
+    neighbourDetections += neighbours.Step(Walker(i, 12), 4);
+    ringDetections += ring.Step(Walker(i, 12), static_cast<uint32_t>(i * 1000 / 30));
+  }
+  EXPECT_EQ(neighbourDetections, 0);
+  EXPECT_EQ(ringDetections, 27);  // all but the first three, which only store
+  // 80 ms at 33 ms a frame: the frame three back, and the two between.
+  EXPECT_LE(ring.Vision().StoredReferences(), 4u);
+}
+
+TEST(DetectorReference, IntervalZeroIsThePreviousFrameAndEarlyFramesOnlyStore) {
+  Detector today;
+  TimedDetector zero(Interval(0));
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(zero.Step(Walker(i, 12), static_cast<uint32_t>(i * 5)), today.Step(Walker(i, 12), 4));
+
+  // Until a frame is old enough there is no comparison, as on the first.
+  TimedDetector ring(Interval(100));
+  EXPECT_FALSE(ring.Step(Black(), 0));
+  EXPECT_FALSE(ring.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), 50, -1));
+  EXPECT_TRUE(ring.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), 100, 4));
+  EXPECT_EQ(ring.Vision().LastChangedPercentage(), 100);  // against the black frame at 0
+}
+
+TEST(DetectorReference, AFullRingComparesWithItsOldestFrameAcrossACounterWrap) {
+  // Frames 1 ms apart never get 1000 ms old: once the ring is full, the
+  // oldest it holds is the reference. The times run over the counter's top.
+  TimedDetector ring(Interval(1000));
+  const uint32_t start = 0xFFFFFFFFu - 3;
+  for (uint32_t i = 0; i < kReferenceRingSize; ++i)
+    EXPECT_FALSE(ring.Step(Walker(static_cast<int>(i), 40), start + i, -1));
+  EXPECT_EQ(ring.Vision().StoredReferences(), kReferenceRingSize);
+  EXPECT_TRUE(ring.Step(Walker(static_cast<int>(kReferenceRingSize), 40), start + 8, -1));
+  EXPECT_EQ(ring.Vision().StoredReferences(), kReferenceRingSize);
+  // A frame 1000 ms after the first, past the wrap, is compared with it.
+  TimedDetector wrap(Interval(1000));
+  wrap.Step(Black(), start);
+  EXPECT_FALSE(wrap.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), start + 999, -1));
+  EXPECT_TRUE(wrap.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), start + 1000, 99));
+}
+
+TEST(DetectorReference, ANewSizeStartsAFreshRing) {
+  TimedDetector ring(Interval(kDefaultReferenceIntervalMs));
+  for (uint32_t i = 0; i < 4; ++i) ring.Step(Walker(static_cast<int>(i), 5), i * 33);
+  EXPECT_FALSE(ring.Step(Black(320, 240), 200, -1));
+  EXPECT_EQ(ring.Vision().StoredReferences(), 1u);
+  EXPECT_EQ(ring.Vision().ReferenceImage().size(), cv::Size(320, 240));
+  EXPECT_TRUE(ring.Step(WithWhite(Black(320, 240), {0, 0, 320, 240}), 300, 4));
+}
+
+TEST(DetectorLighting, AChangeOverTheCutoffIsNoMotionAndBecomesTheReference) {
+  MotionOptions options;
+  options.lightingCutoffPercent = 60;
+  TimedDetector d(options);
+  d.Step(Black(), 0);
+  // 10 % changed: motion, under the cutoff.
+  EXPECT_TRUE(d.Step(WithWhite(Black(), {0, 0, 64, 480}), 100));
+  EXPECT_FALSE(d.Vision().LastWasLightingChange());
+  // 90 %: light. The lit frame is all that is held afterwards.
+  EXPECT_FALSE(d.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), 200));
+  EXPECT_TRUE(d.Vision().LastWasLightingChange());
+  EXPECT_EQ(d.Vision().StoredReferences(), 1u);
+  EXPECT_FALSE(d.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), 300));
+  EXPECT_EQ(d.Vision().LastChangedPercentage(), 0);
+
+  // 100 % never cuts; 0 is off.
+  for (int32_t cutoff : {0, 100}) {
+    options.lightingCutoffPercent = cutoff;
+    TimedDetector open(options);
+    open.Step(Black(), 0);
+    EXPECT_TRUE(open.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), 100)) << cutoff;
+    EXPECT_FALSE(open.Vision().LastWasLightingChange());
+  }
+}
+
+TEST(DetectorMask, OnlyWatchedPixelsCountAndTheMaskIsScaledToTheFrame) {
+  // Left half watched, drawn at a quarter of the frame's size.
+  cv::Mat mask(120, 160, CV_8UC1, cv::Scalar(0));
+  mask(cv::Rect(0, 0, 80, 120)).setTo(255);
+  MotionOptions options;
+  options.mask = mask;
+  TimedDetector d(options);
+  d.Step(Black(), 0);
+  // All of the right half changes: ignored.
+  EXPECT_FALSE(d.Step(WithWhite(Black(), {400, 0, 240, 480}), 100, 0));
+  EXPECT_EQ(d.Vision().LastChangedPercentage(), 0);
+  // A block in the left half counts against the watched half only: twice
+  // its share of the whole picture.
+  EXPECT_TRUE(d.Step(WithWhite(Black(), {0, 0, 320, 48}), 200));
+  TimedDetector whole;
+  whole.Step(Black(), 0);
+  whole.Step(WithWhite(Black(), {0, 0, 320, 48}), 100);
+  EXPECT_GE(whole.Vision().LastChangedPercentage(), 3);
+  EXPECT_NEAR(d.Vision().LastChangedPercentage(), 2 * whole.Vision().LastChangedPercentage(), 1);
+
+  // All black: nothing is watched, nothing is ever motion.
+  options.mask = cv::Mat(kHeight, kWidth, CV_8UC1, cv::Scalar(0));
+  TimedDetector blind(options);
+  blind.Step(Black(), 0);
+  EXPECT_FALSE(blind.Step(WithWhite(Black(), {0, 0, kWidth, kHeight}), 100, 0));
+  EXPECT_EQ(blind.Vision().LastChangedPercentage(), 0);
+}
+
+TEST(DetectorMask, MaskFilesReadAsWatchedAndIgnoredOrNotAtAll) {
+  TempDir dir;
+  cv::Mat grey(4, 6, CV_8UC1, cv::Scalar(200));
+  grey.at<uint8_t>(0, 0) = 127;  // the middle grey is ignored
+  grey.at<uint8_t>(0, 1) = 128;
+  for (const char* name : {"mask.png", "mask.pgm"}) {
+    cv::imwrite(dir.File(name), grey);
+    cv::Mat mask;
+    ASSERT_TRUE(ReadMotionMask(dir.File(name), mask)) << name;
+    EXPECT_EQ(mask.type(), CV_8UC1);
+    EXPECT_EQ(cv::countNonZero(mask), 23);
+    EXPECT_EQ(mask.at<uint8_t>(0, 1), 255);
+  }
+  cv::Mat mask;
+  EXPECT_FALSE(ReadMotionMask(dir.File("missing.png"), mask));
+  WriteFileBytes(dir.File("broken.png"), "\x89PNG not really");
+  EXPECT_FALSE(ReadMotionMask(dir.File("broken.png"), mask));
+  EXPECT_TRUE(mask.empty());
+  EXPECT_FALSE(ReadMotionMask("", mask));
 }

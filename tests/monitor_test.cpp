@@ -369,6 +369,150 @@ TEST_F(MonitorTest, CloseInsideTheAlertMailSkipsTheRequestCheck) {
 }
 
 // Records what the cycle reports, one line an event.
+TEST_F(MonitorTest, DetectorGetsTheFrameTimeAndTheComparisonSettingsOfTheMoment) {
+  AppSettings.REFERENCE_INTERVAL = 80;
+  AppSettings.LIGHTING_CUTOFF = 70;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false);
+  EXPECT_EQ(camera->lastFrameTimeMs, clock.TickCount());
+  EXPECT_EQ(camera->lastOptions.referenceIntervalMs, 80u);
+  EXPECT_EQ(camera->lastOptions.lightingCutoffPercent, 70);
+  EXPECT_TRUE(camera->lastOptions.mask.empty());
+  // Negative values are off.
+  AppSettings.REFERENCE_INTERVAL = -5;
+  AppSettings.LIGHTING_CUTOFF = -1;
+  Tick(false);
+  EXPECT_EQ(camera->lastOptions.referenceIntervalMs, 0u);
+  EXPECT_EQ(camera->lastOptions.lightingCutoffPercent, 0);
+}
+
+TEST_F(MonitorTest, AnAlarmWaitsForTheSetNumberOfNewFramesInARowWithMotion) {
+  AppSettings.MOTION_FRAMES = 3;
+  StartAndSettle();
+  Tick(true);
+  Tick(true);
+  // Ticks without a new frame neither count nor reset.
+  camera->newFrame = false;
+  Tick(true);
+  Tick(false);
+  camera->newFrame = true;
+  EXPECT_EQ(mail.alerts, 0);
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_EQ(sound.plays, 1);
+
+  // A frame without motion starts the count again.
+  TickFor(kAlarmSpacingMs + kTickMs, false);
+  EXPECT_EQ(sound.stops, 1);
+  Tick(true);
+  Tick(true);
+  Tick(false);
+  Tick(true);
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 1);
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 2);
+}
+
+TEST_F(MonitorTest, ZeroOrOneFrameAlarmsAtTheFirstDetection) {
+  for (int32_t frames : {0, 1}) {
+    AppSettings.MOTION_FRAMES = frames;
+    cycle.StopMonitoring();
+    StartAndSettle();
+    const int before = mail.alerts;
+    Tick(true);
+    EXPECT_EQ(mail.alerts, before + 1) << frames;
+    TickFor(kAlarmSpacingMs + kTickMs, false);
+  }
+}
+
+TEST_F(MonitorTest, MailCooldownSpacesAlertMailsAcrossACounterWrapAndLeavesTheSoundAlone) {
+  AppSettings.MAIL_COOLDOWN = 20;
+  // The first mail 3 s before the counter wraps.
+  clock.Set(0xFFFFFFFFu - 3000);
+  StartAndSettle();
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 1);
+  // Motion on and off: alarms start and end as always, without mails.
+  for (int burst = 0; burst < 2; ++burst) {
+    TickFor(kAlarmSpacingMs + kTickMs, false);
+    Tick(true);
+  }
+  EXPECT_EQ(sound.plays, 3);
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_LT(clock.TickCount(), 20000u);  // past the wrap, under 20 s on
+  // 20 s after the first mail, not before.
+  const uint32_t firstMail = 0xFFFFFFFFu - 3000 + kTickMs * 2;
+  TickFor(firstMail + 20000 - clock.TickCount(), true);
+  EXPECT_EQ(mail.alerts, 1);
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 2);
+}
+
+TEST_F(MonitorTest, MailCooldownZeroKeepsTheClassicSpacingAndLongOnesAreCutToADay) {
+  StartAndSettle();
+  Tick(true);
+  TickFor(kAlarmSpacingMs, true);
+  Tick(true);  // continuous motion: a mail on every tick after 5 s
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 3);
+
+  TickFor(kAlarmSpacingMs + kTickMs, false);
+  AppSettings.MAIL_COOLDOWN = kMaxMailCooldownS * 10;
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 4);
+  Tick(false, static_cast<uint32_t>(kMaxMailCooldownS) * 1000);
+  Tick(true, 0);  // a day after the mail: an alarm, still no mail
+  EXPECT_EQ(mail.alerts, 4);
+  EXPECT_EQ(sound.plays, 3);
+  TickFor(kAlarmSpacingMs + kTickMs, false);
+  Tick(true);  // a day and 5 s: ten days were asked for, one is kept
+  EXPECT_EQ(mail.alerts, 5);
+}
+
+namespace {
+class NoticeLog : public IMonitorEvents {
+public:
+  void Notice(const std::string& text) override { notices.push_back(text); }
+  std::vector<std::string> notices;
+};
+} // namespace
+
+TEST_F(MonitorTest, AnUnreadableMaskIsSaidOnceAndMonitoringGoesOnWithoutIt) {
+  TempDir dir;
+  NoticeLog events;
+  cycle.AddEventListener(&events);
+  AppSettings.MASK_FILE = dir.File("missing.png");
+  StartAndSettle();
+  Tick(true);
+  TickFor(100, false);
+  EXPECT_EQ(mail.alerts, 1);
+  ASSERT_EQ(events.notices.size(), 1u);
+  EXPECT_NE(events.notices[0].find("missing.png"), std::string::npos);
+  EXPECT_TRUE(camera->lastOptions.mask.empty());
+
+  // A readable mask is passed on as read; one with nothing white is said.
+  cv::Mat mask(30, 40, CV_8UC1, cv::Scalar(255));
+  cv::imwrite(dir.File("mask.pgm"), mask);
+  AppSettings.MASK_FILE = dir.File("mask.pgm");
+  Tick(false);
+  EXPECT_EQ(camera->lastOptions.mask.size(), cv::Size(40, 30));
+  cv::imwrite(dir.File("black.png"), cv::Mat(30, 40, CV_8UC1, cv::Scalar(0)));
+  AppSettings.MASK_FILE = dir.File("black.png");
+  Tick(false);
+  Tick(false);
+  EXPECT_EQ(events.notices.size(), 2u);
+  EXPECT_EQ(cv::countNonZero(camera->lastOptions.mask), 0);
+
+  // A new start reads the file again, and says so again.
+  AppSettings.MASK_FILE = dir.File("missing.png");
+  Tick(false);
+  cycle.StopMonitoring();
+  StartAndSettle();
+  EXPECT_EQ(events.notices.size(), 4u);
+  cycle.RemoveEventListener(&events);
+}
+
 class RecordingEvents : public IMonitorEvents {
 public:
   void MonitoringStarted(unsigned warmUpMs) override { log.push_back("started " + std::to_string(warmUpMs)); }
@@ -517,4 +661,50 @@ TEST(MonitorWithDetector, FramesPassThroughTheFileAndRealMotionRaisesTheAlarm) {
   EXPECT_EQ(sound.plays, 1);
   EXPECT_EQ(camera->Detector()->ColourImage().cols, 320);
 }
+namespace {
+// The real cycle and detector, fed a 640 x 480 walker (80 x 300, in
+// clothes striped 20 pixels wide) that crosses the picture in 4 s at `fps`.
+int AlarmsForACrossing(int fps, int32_t referenceInterval) {
+  TempDir dir;
+  WorkingFolder here(dir.Path());
+  AppSettings = typVardocam{};
+  AppSettings.USE_OOTSU = true;
+  AppSettings.MOVEBORDER = 4;
+  AppSettings.REFERENCE_INTERVAL = referenceInterval;
+  FakeClock clock{kStart};
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  RecordingMail mail{log};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  auto owned = std::make_unique<FrameFileCamera>();
+  FrameFileCamera* camera = owned.get();
+  cycle.SetCamera(std::move(owned));
+  EXPECT_TRUE(cycle.StartMonitoring());
+  // A scene of large light and dark areas, as a room or a yard binarises.
+  cv::Mat coarse(12, 16, CV_8UC3), background;
+  cv::randu(coarse, cv::Scalar::all(40), cv::Scalar::all(200));
+  cv::resize(coarse, background, cv::Size(640, 480), 0, 0, cv::INTER_CUBIC);
+  const int frames = 4 * fps;
+  for (int i = 0; i <= frames; ++i) {
+    cv::Mat frame = background.clone();
+    const int x = -80 + (640 + 80) * i / frames;
+    for (int stripe = 0; stripe < 80; stripe += 20)
+      cv::rectangle(frame, cv::Rect(x + stripe, 120, 20, 300),
+                    cv::Scalar::all(stripe % 40 ? 15 : 235), cv::FILLED);
+    camera->Serve(frame);
+    clock.Set(kStart + static_cast<uint32_t>(i * 1000 / fps));
+    cycle.CaptureTimerTimer();
+  }
+  return mail.alerts;
+}
+} // namespace
+
+TEST(MonitorWithDetector, AWalkerCrossingAtThirtyFramesASecondRaisesTheAlarm) {
+  EXPECT_EQ(AlarmsForACrossing(30, 80), 1);
+  // Against the previous frame only, as before, it went unseen.
+  EXPECT_EQ(AlarmsForACrossing(30, 0), 0);
+}
+
 } // namespace

@@ -107,6 +107,7 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   log.RequestCheckDone(false, 0, "POP3サーバに接続できません");
   log.CameraLost();
   log.CameraBack();
+  log.Notice("マスク画像を読み込めません");
   log.MonitoringStopped();
   EXPECT_EQ(out.str(),
             "<6>監視を開始しました (検知は 60 秒後から)\n"
@@ -121,6 +122,7 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<4>要求メールの確認に失敗しました: POP3サーバに接続できません\n"
             "<4>カメラから映像が届きません (再接続を続けます)\n"
             "<6>カメラの映像が戻りました\n"
+            "<4>マスク画像を読み込めません\n"
             "<6>監視を終了しました\n");
 }
 

@@ -46,6 +46,12 @@ void ExpectDefaults(const typVardocam& s) {
   EXPECT_EQ(s.START_MOVE_OBJECT, 60);
   EXPECT_TRUE(s.USE_OOTSU);
   EXPECT_EQ(s.CAMERA_URL, "");
+  // Motion detail: the usual comparison interval, everything else off.
+  EXPECT_EQ(s.REFERENCE_INTERVAL, 80);
+  EXPECT_EQ(s.LIGHTING_CUTOFF, 0);
+  EXPECT_EQ(s.MOTION_FRAMES, 0);
+  EXPECT_EQ(s.MASK_FILE, "");
+  EXPECT_EQ(s.MAIL_COOLDOWN, 0);
 }
 } // namespace
 
@@ -89,6 +95,11 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"MQTT_PASSWORD", "\"\""},
       {"MQTT_USETLS", "\"0\""},
       {"MQTT_TOPIC", "\"\""},
+      {"REFERENCE_INTERVAL", "dword:00000050"},
+      {"LIGHTING_CUTOFF", "dword:00000000"},
+      {"MOTION_FRAMES", "dword:00000000"},
+      {"MASK_FILE", "\"\""},
+      {"MAIL_COOLDOWN", "dword:00000000"},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;
@@ -103,6 +114,7 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
   EXPECT_LT(text.find("\"MAIL_CONNECT_TYPE\""), text.find("\"MAIL_PORTNUMBER\""));
   EXPECT_LT(text.find("\"USE_OOTSU\""), text.find("\"CAMERA_URL\""));
   EXPECT_LT(text.find("\"CAMERA_URL\""), text.find("\"FIT_TO_WINDOW\""));
+  EXPECT_LT(text.find("\"CAMERA_URL\""), text.find("\"REFERENCE_INTERVAL\""));
 
   struct stat st{};
   ASSERT_EQ(stat(path.c_str(), &st), 0);

@@ -175,6 +175,23 @@ TEST_F(StatusLogTest, CameraLossShowsUntilTheFramesComeBack) {
   EXPECT_EQ(status.StatusText(), "監視中");
 }
 
+TEST_F(StatusLogTest, AMaskThatCannotBeReadIsSaidUntilTheNextStart) {
+  AppSettings.START_MOVE_OBJECT = 0;
+  AppSettings.MASK_FILE = "/nonexistent/mask.png";
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false, 1);
+  Tick(false, 1);
+  EXPECT_NE(status.StatusText().find("マスク画像「/nonexistent/mask.png」を読み込めません"), std::string::npos);
+  size_t said = 0;
+  for (const StatusEntry& entry : status.History()) said += entry.text.find("マスク画像") != std::string::npos;
+  EXPECT_EQ(said, 1u);
+  cycle.StopMonitoring();
+  AppSettings.MASK_FILE.clear();
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false, 1);
+  EXPECT_EQ(status.StatusText().find("マスク画像"), std::string::npos);
+}
+
 TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
   for (size_t i = 0; i < kStatusHistoryLimit + 5; ++i) {
     // Alternating events: nothing merges.

@@ -67,7 +67,7 @@ nsOpenCV::~nsOpenCV() {
   CloseCamera();
   colourImage_.release();
   greyImage_.release();
-  referenceImage_.release();
+  ReleaseReferenceImage();
 }
 
 bool nsOpenCV::LoadFrame(const std::string& path) {
@@ -110,31 +110,115 @@ bool nsOpenCV::ErodeDilate() {
   return true;
 }
 
-bool nsOpenCV::DetectMotion(int32_t moveBorder) {
+bool nsOpenCV::DetectMotion(int32_t moveBorder) { return Compare(moveBorder, 0, false); }
+
+bool nsOpenCV::DetectMotion(int32_t moveBorder, uint32_t frameTimeMs) {
+  return Compare(moveBorder, frameTimeMs, true);
+}
+
+void nsOpenCV::SetMotionOptions(const MotionOptions& options) { options_ = options; }
+
+const cv::Mat& nsOpenCV::ReferenceImage() const {
+  static const cv::Mat kNone;
+  return references_.empty() ? kNone : references_.back().image;
+}
+
+void nsOpenCV::ReleaseReferenceImage() {
+  for (StoredFrame& frame : references_) spare_.push_back(std::move(frame.image));
+  references_.clear();
+}
+
+void nsOpenCV::DropOldestReferences(size_t count) {
+  for (size_t i = 0; i < count; ++i) spare_.push_back(std::move(references_[i].image));
+  references_.erase(references_.begin(), references_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+// The one copy a comparison makes: this frame, into the memory of a frame
+// no longer needed.
+void nsOpenCV::StoreReference(uint32_t frameTimeMs) {
+  if (references_.size() >= kReferenceRingSize) DropOldestReferences(1);
+  StoredFrame frame;
+  if (!spare_.empty()) {
+    frame.image = std::move(spare_.back());
+    spare_.pop_back();
+  }
+  // Spares beyond the ring's need are not kept.
+  if (spare_.size() > kReferenceRingSize) spare_.resize(kReferenceRingSize);
+  UseOwnBuffer(frame.image, greyImage_.size(), greyImage_.type());
+  greyImage_.copyTo(frame.image);
+  frame.timeMs = frameTimeMs;
+  references_.push_back(std::move(frame));
+}
+
+const cv::Mat& nsOpenCV::MaskFor(cv::Size frameSize) {
+  if (scaledFrom_.data != options_.mask.data || scaledMask_.size() != frameSize) {
+    scaledFrom_ = options_.mask;
+    if (options_.mask.size() == frameSize)
+      scaledMask_ = options_.mask;
+    else
+      cv::resize(options_.mask, scaledMask_, frameSize, 0, 0, cv::INTER_NEAREST);
+    watchedPixels_ = cv::countNonZero(scaledMask_);
+  }
+  return scaledMask_;
+}
+
+bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterval) {
+  lastWasLightingChange_ = false;
   if (greyImage_.empty()) return false;
-  // A frame of another size than the reference cannot be compared with it:
-  // it is treated like the first frame and only becomes the reference.
-  if (referenceImage_.empty() || referenceImage_.size() != greyImage_.size() ||
-      referenceImage_.type() != greyImage_.type()) {
-    referenceImage_ = greyImage_.clone();
+  // A frame of another size than the references cannot be compared with
+  // them: it is treated like the first frame and only becomes a reference.
+  if (references_.empty() || references_.back().image.size() != greyImage_.size() ||
+      references_.back().image.type() != greyImage_.type()) {
+    ReleaseReferenceImage();
+    StoreReference(frameTimeMs);
     lastChangedPercentage_ = 0;
     return false;
   }
 
+  // The newest stored frame old enough; differences wrap with the counter.
+  size_t reference = references_.size() - 1;
+  if (useInterval && options_.referenceIntervalMs > 0) {
+    size_t i = references_.size();
+    while (i > 0 && frameTimeMs - references_[i - 1].timeMs < options_.referenceIntervalMs) --i;
+    if (i > 0) {
+      reference = i - 1;
+    } else if (references_.size() >= kReferenceRingSize) {
+      reference = 0;
+    } else {
+      // Nothing old enough yet, as on the first frame: no comparison.
+      StoreReference(frameTimeMs);
+      lastChangedPercentage_ = 0;
+      return false;
+    }
+  }
+  // Frames older than this reference can never be one again.
+  DropOldestReferences(reference);
+  const cv::Mat& referenceImage = references_.front().image;
+
   UseOwnBuffer(differenceImage_, greyImage_.size(), greyImage_.type());
-  cv::bitwise_xor(greyImage_, referenceImage_, differenceImage_);
+  cv::bitwise_xor(greyImage_, referenceImage, differenceImage_);
   Clean(differenceImage_, structuringElement_);
 
   // Counted in 64 bits: changed x 100 overflows 32 bits above 21 474 836
   // pixels. The percentage is still truncated and compared strictly.
+  int64_t total = static_cast<int64_t>(differenceImage_.rows) * differenceImage_.cols;
+  if (!options_.mask.empty()) {
+    cv::bitwise_and(differenceImage_, MaskFor(differenceImage_.size()), differenceImage_);
+    total = watchedPixels_;
+  }
   const int64_t changed = CountChanged(differenceImage_);
-  const int64_t total = static_cast<int64_t>(differenceImage_.rows) * differenceImage_.cols;
   const int64_t percentage = total > 0 ? (changed * 100) / total : 0;
   lastChangedPercentage_ = static_cast<int32_t>(percentage);
-  const bool result = percentage > moveBorder;
+  bool result = percentage > moveBorder;
 
-  UseOwnBuffer(referenceImage_, greyImage_.size(), greyImage_.type());
-  greyImage_.copyTo(referenceImage_);
+  // A change over more of the picture than the cutoff is light, not
+  // motion: the lit picture is what later frames are compared with.
+  if (options_.lightingCutoffPercent > 0 && percentage > options_.lightingCutoffPercent) {
+    lastWasLightingChange_ = true;
+    result = false;
+    ReleaseReferenceImage();
+  }
+  StoreReference(frameTimeMs);
   return result;
 }
 

@@ -2,8 +2,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "vision/MotionOptions.h"
 
 class CameraSource;
 class IPictureView;
@@ -17,7 +20,7 @@ struct PreviewRect {
 };
 
 // The one object that owns the camera and all image work: the detector
-// (load, grey, binarise, compare with the previous frame), the capture
+// (load, grey, binarise, compare with an earlier frame), the capture
 // operations and the picture view. An empty cv::Mat is an absent image.
 class nsOpenCV {
 public:
@@ -31,7 +34,13 @@ public:
   bool ConvertToGrey();
   bool Binarize(int32_t threshold);
   bool ErodeDilate();
+  // Compares with the previous binarised frame.
   bool DetectMotion(int32_t moveBorder);
+  // Compares with the last binarised frame taken at least the options'
+  // interval before `frameTimeMs` (tick-counter milliseconds; wraps).
+  bool DetectMotion(int32_t moveBorder, uint32_t frameTimeMs);
+  // Used by every later comparison.
+  void SetMotionOptions(const MotionOptions& options);
   bool SaveImage(const std::string& path);
   void ReleaseGreyImage();
 
@@ -57,12 +66,27 @@ public:
   const std::string& WindowName() const { return windowName_; }
   const cv::Mat& ColourImage() const { return colourImage_; }
   const cv::Mat& GreyImage() const { return greyImage_; }
-  const cv::Mat& ReferenceImage() const { return referenceImage_; }
-  // Percentage of changed pixels found by the last comparison.
+  // The newest stored binarised frame: the reference of the next
+  // comparison when the interval is 0. Empty before the first.
+  const cv::Mat& ReferenceImage() const;
+  // Binarised frames held as candidate references.
+  size_t StoredReferences() const { return references_.size(); }
+  // Percentage of changed pixels found by the last comparison (of the
+  // watched pixels when a mask is set).
   int32_t LastChangedPercentage() const { return lastChangedPercentage_; }
+  // True when the last comparison changed more than the lighting cutoff.
+  bool LastWasLightingChange() const { return lastWasLightingChange_; }
 
 private:
-  void ReleaseReferenceImage() { referenceImage_.release(); }
+  struct StoredFrame {
+    cv::Mat image;
+    uint32_t timeMs = 0;
+  };
+  bool Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterval);
+  void ReleaseReferenceImage();
+  void StoreReference(uint32_t frameTimeMs);
+  void DropOldestReferences(size_t count);
+  const cv::Mat& MaskFor(cv::Size frameSize);
 
   std::string windowName_;
   cv::Mat colourImage_;     // 8-bit B, G, R: the last frame loaded
@@ -70,8 +94,16 @@ private:
   IPictureView* previewView_ = nullptr;  // not owned: the host's view
   PreviewRect previewRect_;
   std::unique_ptr<CameraSource> camera_;  // present while a camera is open
-  cv::Mat referenceImage_;  // binarised grey image of the previous comparison
+  // Binarised frames of earlier comparisons, oldest first, with their
+  // times; buffers dropped from it are kept in `spare_` for reuse.
+  std::vector<StoredFrame> references_;
+  std::vector<cv::Mat> spare_;
+  MotionOptions options_;
+  cv::Mat scaledMask_;         // options_.mask at the frame's size
+  cv::Mat scaledFrom_;         // the mask it was made from, held so it stays the same
+  int64_t watchedPixels_ = 0;  // 255 pixels of scaledMask_
   cv::Mat differenceImage_;  // the comparison's own working image, kept for the next one
   cv::Mat structuringElement_;
   int32_t lastChangedPercentage_ = 0;
+  bool lastWasLightingChange_ = false;
 };

@@ -368,6 +368,60 @@ TEST_F(OptionFormTest, FitToWindowIsOnTheExtensionTabOffByDefaultAndStored) {
   EXPECT_FALSE(loaded.FIT_TO_WINDOW);
 }
 
+TEST_F(OptionFormTest, MotionDetailGroupLoadsEditsSavesAndCancels) {
+  // A file without the values: the usual interval, everything else off.
+  EXPECT_EQ(AppSettings.REFERENCE_INTERVAL, 80);
+  AppSettings.LIGHTING_CUTOFF = 70;
+  AppSettings.MOTION_FRAMES = 3;
+  AppSettings.MASK_FILE = "/home/me/マスク.png";
+  AppSettings.MAIL_COOLDOWN = 600;
+  Open();
+  EXPECT_EQ(Edit("ReferenceIntervalEdit")->text(), U("80"));
+  EXPECT_EQ(Edit("LightingCutoffEdit")->text(), U("70"));
+  EXPECT_EQ(Edit("MotionFramesEdit")->text(), U("3"));
+  EXPECT_EQ(Edit("MaskFileEdit")->text(), U("/home/me/マスク.png"));
+  EXPECT_EQ(Edit("MailCooldownEdit")->text(), U("600"));
+  ASSERT_TRUE(form->findChild<QGroupBox*>("MotionDetailGroup"));
+  EXPECT_TRUE(form->ExtensionSheet->isAncestorOf(form->MotionDetailGroup));
+
+  // Cancelled edits are gone.
+  Retype(Edit("MotionFramesEdit"), "9");
+  Retype(Edit("MaskFileEdit"), "/tmp/other.pgm");
+  QTest::mouseClick(form->CancelBtn, Qt::LeftButton);
+  EXPECT_EQ(AppSettings.MOTION_FRAMES, 3);
+  EXPECT_EQ(AppSettings.MASK_FILE, "/home/me/マスク.png");
+  EXPECT_FALSE(SettingsFileExists());
+
+  // Empty boxes store their fallbacks; letters are not taken; the path is trimmed.
+  Open();
+  EXPECT_EQ(Edit("MotionFramesEdit")->text(), U("3"));
+  Retype(Edit("ReferenceIntervalEdit"), "");
+  Retype(Edit("LightingCutoffEdit"), "9x5");
+  Retype(Edit("MotionFramesEdit"), "");
+  Retype(Edit("MaskFileEdit"), "  /tmp/mask.pgm ");
+  Retype(Edit("MailCooldownEdit"), "123456");
+  QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
+  EXPECT_EQ(AppSettings.REFERENCE_INTERVAL, kReferenceIntervalFallback);
+  EXPECT_EQ(AppSettings.LIGHTING_CUTOFF, 95);
+  EXPECT_EQ(AppSettings.MOTION_FRAMES, kMotionFramesFallback);
+  EXPECT_EQ(AppSettings.MASK_FILE, "/tmp/mask.pgm");
+  EXPECT_EQ(AppSettings.MAIL_COOLDOWN, 12345);  // five digits at most
+  const typVardocam stored = StoredSettings();
+  EXPECT_EQ(stored.REFERENCE_INTERVAL, 80);
+  EXPECT_EQ(stored.LIGHTING_CUTOFF, 95);
+  EXPECT_EQ(stored.MASK_FILE, "/tmp/mask.pgm");
+  EXPECT_EQ(stored.MAIL_COOLDOWN, 12345);
+
+  // 0 is stored as 0, not as the fallback: the classic behaviour.
+  Open();
+  Retype(Edit("ReferenceIntervalEdit"), "0");
+  Retype(Edit("MaskFileEdit"), "");
+  QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
+  EXPECT_EQ(StoredSettings().REFERENCE_INTERVAL, 0);
+  EXPECT_TRUE(StoredSettings().MASK_FILE.empty());
+  EXPECT_TRUE(presenter.shown.empty());
+}
+
 TEST_F(OptionFormTest, ConfirmTellsWhenTheSettingsCannotBeWritten) {
   // A file where the settings folder should be: nothing can be created.
   WriteFileBytes(config_.File("blocked"), "");
@@ -761,6 +815,29 @@ TEST(OptionFormScreenshots, ThreeTabs) {
     QTest::qWait(100);
     EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/" + names[tab]));
   }
+  unsetenv("XDG_CONFIG_HOME");
+  AppSettings = typVardocam();
+}
+
+// The extension tab, for the README; taken like the three above.
+TEST(OptionFormScreenshots, ExtensionTab) {
+  const char* dir = std::getenv("VARDOCAM_SCREENSHOT_DIR");
+  if (!dir || !*dir) GTEST_SKIP() << "VARDOCAM_SCREENSHOT_DIR not set";
+  App();
+  QFont::insertSubstitution(U("ＭＳ Ｐゴシック"), "IPAPGothic");
+  TempDir config;
+  setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+  LoadSettings();
+  AppSettings.LIGHTING_CUTOFF = 60;
+  AppSettings.MOTION_FRAMES = 3;
+  AppSettings.MASK_FILE = "/home/camera/mask.png";
+  AppSettings.MAIL_COOLDOWN = 300;
+  TOptionForm form;
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  form.PageControl1->setCurrentIndex(3);
+  QTest::qWait(100);
+  EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/option-extension.png"));
   unsetenv("XDG_CONFIG_HOME");
   AppSettings = typVardocam();
 }

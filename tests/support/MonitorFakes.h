@@ -115,8 +115,10 @@ public:
     log_.push_back("binarize " + std::to_string(t));
     return true;
   }
-  bool DetectMotion(int32_t border) override {
+  bool DetectMotion(int32_t border, uint32_t frameTimeMs, const MotionOptions& options) override {
     log_.push_back("detect " + std::to_string(border));
+    lastFrameTimeMs = frameTimeMs;
+    lastOptions = options;
     ++detections;
     const bool first = !hasReference_;
     hasReference_ = true;
@@ -135,6 +137,8 @@ public:
   bool motion = false;
   int opens = 0;
   int detections = 0;
+  uint32_t lastFrameTimeMs = 0;
+  MotionOptions lastOptions;
 
 private:
   CallLog& log_;

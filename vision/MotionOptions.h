@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+
+#include <opencv2/core.hpp>
+
+// The reference a frame is compared with is the last frame taken at least
+// this long before it: at 10 fps (with some jitter) that is the previous
+// frame; at faster rates a walker has moved far enough to be seen.
+constexpr uint32_t kDefaultReferenceIntervalMs = 80;
+// Binarised frames kept as candidate references. When none of them is old
+// enough (a fast camera and a long interval), the oldest one is used.
+constexpr size_t kReferenceRingSize = 8;
+
+// How the detector compares, beyond the changed-area threshold. The
+// defaults compare with the previous frame, without mask or lighting cutoff.
+struct MotionOptions {
+  uint32_t referenceIntervalMs = 0;
+  // A change of more than this share of the picture is taken for lighting,
+  // not motion; 0: off.
+  int32_t lightingCutoffPercent = 0;
+  // 8-bit, one channel, 255 where the picture is watched; empty: all of it.
+  // Scaled to the frame's size when the sizes differ.
+  cv::Mat mask;
+};
