@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QScrollArea>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -134,8 +135,9 @@ TEST(OptionMqttScreenshot, ExtensionTab) {
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   form.PageControl1->setCurrentIndex(3);
+  form.findChild<QScrollArea*>("ExtensionScroll")->ensureWidgetVisible(form.MqttGroup, 0, 0);
   QTest::qWait(100);
-  EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/option-extension.png"));
+  EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/option-mqtt.png"));
   SetSettingsProfile("");
   unsetenv("XDG_CONFIG_HOME");
 }
