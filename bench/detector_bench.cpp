@@ -41,13 +41,9 @@ void SetThreads(const benchmark::State& state) {
   cv::setNumThreads(state.range(2) == 1 ? 1 : -1);  // -1: OpenCV's default
 }
 
-void BM_ObjectStep(benchmark::State& state) {
-  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-  MakeFrames(w, h);
-  SetThreads(state);
+// The object's tick steps over two alternating frames at the camera's spacing.
+void RunObjectSteps(benchmark::State& state, int w, int h, const MotionOptions& options) {
   nsOpenCV vision("IMAGE");
-  MotionOptions options;
-  options.referenceIntervalMs = kDefaultReferenceIntervalMs;
   vision.SetMotionOptions(options);
   int variant = 0;
   uint32_t frameTime = 0;
@@ -59,26 +55,26 @@ void BM_ObjectStep(benchmark::State& state) {
   }
 }
 
+void BM_ObjectStep(benchmark::State& state) {
+  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  MakeFrames(w, h);
+  SetThreads(state);
+  MotionOptions options;
+  options.referenceIntervalMs = kDefaultReferenceIntervalMs;
+  RunObjectSteps(state, w, h, options);
+}
+
 // The same with a mask (the left half watched) and the lighting cutoff on.
 void BM_ObjectStepAllChecks(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
   MakeFrames(w, h);
   SetThreads(state);
-  nsOpenCV vision("IMAGE");
   MotionOptions options;
   options.referenceIntervalMs = kDefaultReferenceIntervalMs;
   options.lightingCutoffPercent = 60;
   options.mask = cv::Mat(h, w, CV_8UC1, cv::Scalar(0));
   options.mask(cv::Rect(0, 0, w / 2, h)).setTo(255);
-  vision.SetMotionOptions(options);
-  int variant = 0;
-  uint32_t frameTime = 0;
-  for (auto _ : state) {
-    vision.LoadFrame(FramePath(w, h, variant ^= 1));
-    vision.ConvertToGrey();
-    vision.Binarize(-1);
-    benchmark::DoNotOptimize(vision.DetectMotion(kMoveBorder, frameTime += kFrameSpacingMs));
-  }
+  RunObjectSteps(state, w, h, options);
 }
 
 void BM_DirectStep(benchmark::State& state) {
