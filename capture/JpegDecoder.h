@@ -27,6 +27,8 @@ public:
   bool Decode(const uint8_t* data, size_t size, cv::Mat& frame);
 
 private:
+  bool DecodeOrFail(const uint8_t* data, size_t size, cv::Mat& frame);
+
   void* handle_;
 };
 

@@ -292,11 +292,14 @@ MultipartSplitter::Next MultipartSplitter::NextPart(std::string_view& body) {
       if (end >= pos_ + 2 && buffer_.compare(end - 2, 2, "--") == 0) end -= 2;
       if (end > pos_ && buffer_[end - 1] == '\n') --end;
       if (end > pos_ && buffer_[end - 1] == '\r') --end;
+      const bool tooLarge = end - pos_ > kMaxMjpegPartBytes;
       body = std::string_view(buffer_).substr(pos_, end - pos_);
       pos_ = at;
       searchFrom_ = at;
       phase_ = Phase::Boundary;
-      return Next::Part;
+      if (!tooLarge) return Next::Part;
+      ++skipped_;
+      break;
     }
     case Phase::Skip: {
       const size_t take = static_cast<size_t>(std::min<uint64_t>(skipLeft_, Buffered()));
