@@ -202,8 +202,11 @@ void TMainForm::BuildControls() {
   ShowAfterTimer = new QTimer(this);
   ShowAfterTimer->setObjectName("ShowAfterTimer");
   ShowAfterTimer->setInterval(kCaptureIntervalMs);
-  connect(ShowAfterTimer, &QTimer::timeout, this,
-          [this] { RunGuarded([this] { ShowAfterTimerTimer(); }); });
+  connect(ShowAfterTimer, &QTimer::timeout, this, [this] {
+    RunGuarded([this] { ShowAfterTimerTimer(); });
+    // Out of the tray it has nothing to do until the window goes back there.
+    if (!AppSettings.ISMINIMIZE) ShowAfterTimer->stop();
+  });
 
   setFixedSize(kDesignedWidth - 2 * kFrameWidth, kDesignedHeight - 2 * kFrameWidth - kCaptionHeight);
   move(kDesignedLeft, kDesignedTop);
@@ -286,7 +289,13 @@ void TMainForm::FormShow() {
     ShowErrorMessage("%s", kCameraFailedText);
     return;
   }
-  ShowAfterTimer->start();
+  showAfterEnabled_ = true;
+  ShowAfterTimerWhileNeeded();
+}
+
+void TMainForm::ShowAfterTimerWhileNeeded() {
+  if (showAfterEnabled_ && AppSettings.ISMINIMIZE && !ShowAfterTimer->isActive())
+    ShowAfterTimer->start();
 }
 
 void TMainForm::FormCloseQuery() {
@@ -332,7 +341,10 @@ void TMainForm::EndCaptureBtnClick() { StopMonitoring(); }
 
 void TMainForm::CaptureTimerTimer() { cycle_.CaptureTimerTimer(); }
 
-void TMainForm::MinimizeToTray() { tray_->MinimizeToTray(); }
+void TMainForm::MinimizeToTray() {
+  tray_->MinimizeToTray();
+  ShowAfterTimerWhileNeeded();
+}
 
 void TMainForm::ShowAfterTimerTimer() { tray_->ShowAfterTimerTimer(); }
 
@@ -342,6 +354,19 @@ void TMainForm::showEvent(QShowEvent* event) {
   if (shown_) return;
   shown_ = true;
   RunGuarded([this] { FormShow(); });
+}
+
+// The tray sets ISMINIMIZE after it has hidden or minimised the window: the
+// check comes from the main loop, once that is done.
+void TMainForm::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  QMetaObject::invokeMethod(this, [this] { ShowAfterTimerWhileNeeded(); }, Qt::QueuedConnection);
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange)
+    QMetaObject::invokeMethod(this, [this] { ShowAfterTimerWhileNeeded(); }, Qt::QueuedConnection);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -80,7 +80,9 @@ public:
   void CaptureTimerTimer();
 
   // The tray: every minimise of the window goes there, and ShowAfterTimer
-  // fires every 10 ms from the end of FormShow.
+  // fires every 10 ms from the end of FormShow while ISMINIMIZE is set (with
+  // it clear the timer has nothing to do, and an idle program need not wake
+  // a hundred times a second for it).
   virtual void MinimizeToTray();
   virtual void ShowAfterTimerTimer();
   TTray* Tray() const { return tray_; }
@@ -88,6 +90,8 @@ public:
 protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
 private:
   class CaptureTimerAdapter;
@@ -97,6 +101,8 @@ private:
   void BuildMenus();
   void SetScrollRange(int width, int height);
   void ClearPictureWithoutIdleImage();
+  // Starts ShowAfterTimer when FormShow has enabled it and ISMINIMIZE is set.
+  void ShowAfterTimerWhileNeeded();
 
   std::unique_ptr<ISoundPlayer> ownSound_;
   std::unique_ptr<IMonitorMail> ownMail_;
@@ -108,6 +114,7 @@ private:
   TTray* tray_ = nullptr;
   bool shown_ = false;
   bool closing_ = false;
+  bool showAfterEnabled_ = false;
 };
 
 extern TMainForm* MainForm;
