@@ -9,7 +9,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
-#include <turbojpeg.h>
 
 #include "capture/FrameLimits.h"
 #include "capture/JpegDecoder.h"
@@ -168,28 +167,4 @@ TEST(JpegDecoder, EndMarkerIsLookedForOnlyNearTheEnd) {
   data.push_back('\n');
   EXPECT_FALSE(JpegHasEnd(data.data(), data.size()));
   EXPECT_FALSE(JpegHasEnd(data.data(), 1));
-}
-
-// A JPEG this decoder cannot turn into B, G, R (four-channel CMYK), as some
-// cameras and files hold.
-std::vector<uint8_t> CmykJpeg(int width, int height, uint8_t level) {
-  std::vector<uint8_t> cmyk(static_cast<size_t>(width) * height * 4, level);
-  tjhandle encoder = tjInitCompress();
-  unsigned char* out = nullptr;
-  unsigned long size = 0;
-  const int rc = tjCompress2(encoder, cmyk.data(), width, 0, height, TJPF_CMYK, &out, &size,
-                             TJSAMP_444, 90, 0);
-  std::vector<uint8_t> jpeg;
-  if (rc == 0) jpeg.assign(out, out + size);
-  tjFree(out);
-  tjDestroy(encoder);
-  return jpeg;
-}
-
-TEST(JpegDecoder, FourChannelJpegsAreNotForThisDecoder) {
-  const std::vector<uint8_t> jpeg = CmykJpeg(64, 48, 100);
-  ASSERT_FALSE(jpeg.empty());
-  JpegDecoder decoder;
-  cv::Mat frame;
-  EXPECT_FALSE(decoder.Decode(jpeg.data(), jpeg.size(), frame));
 }
