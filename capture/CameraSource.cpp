@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <strings.h>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -16,8 +17,9 @@ using SteadyClock = std::chrono::steady_clock;
 std::mutex timingsMutex;
 CaptureTimings currentTimings;
 
+// Plain http:// streams are tried with our own MJPEG reader first.
 bool HasHttpScheme(const std::string& address) {
-  return address.size() > 7 && (address.compare(0, 7, "http://") == 0 || address.compare(0, 7, "HTTP://") == 0);
+  return strncasecmp(address.c_str(), "http://", 7) == 0;
 }
 
 bool IsMjpegFourcc(double value) {
