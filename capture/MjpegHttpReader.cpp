@@ -109,30 +109,46 @@ MjpegHttpReader::OpenResult MjpegHttpReader::Open(const std::string& url, uint32
     const bool elsewhere = response.status == 0 || (response.status >= 300 && response.status < 400);
     return elsewhere ? OpenResult::NotMjpeg : OpenResult::Failed;
   }
-  const std::string boundary = MultipartBoundary(response.contentType);
-  if (boundary.empty()) {
-    Close();
-    return OpenResult::NotMjpeg;
-  }
   chunked_ = response.chunked;
   chunks_ = ChunkedDecoder{};
-  parts_ = std::make_unique<MultipartSplitter>(boundary);
-  if (!Feed(head.data() + headEnd, head.size() - headEnd)) {
+  std::string body;
+  if (!Dechunk(head.data() + headEnd, head.size() - headEnd, body)) {
     Close();
     return OpenResult::Failed;
   }
+  std::string boundary = MultipartBoundary(response.contentType);
+  if (boundary.empty()) {
+    // Mislabelled MJPEG still opens with its boundary; anything else, or
+    // silence, is left to the general reader.
+    while (!SniffBoundary(body, boundary)) {
+      if (!WaitFor(fd_, POLLIN, MsLeft(deadline))) break;
+      const ssize_t n = recv(fd_, readBuffer_.get(), kStreamReadBytes, 0);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0 || !Dechunk(readBuffer_.get(), static_cast<size_t>(n), body)) break;
+    }
+    if (boundary.empty()) {
+      Close();
+      return OpenResult::NotMjpeg;
+    }
+  }
+  parts_ = std::make_unique<MultipartSplitter>(boundary);
+  parts_->Append(body.data(), body.size());
   return OpenResult::Opened;
 }
 
-bool MjpegHttpReader::Feed(const char* data, size_t size) {
+bool MjpegHttpReader::Dechunk(const char* data, size_t size, std::string& out) {
   if (!chunked_) {
-    parts_->Append(data, size);
+    out.append(data, size);
     return true;
   }
+  return chunks_.Feed(data, size, out) == ChunkedDecoder::State::Ok;
+}
+
+bool MjpegHttpReader::Feed(const char* data, size_t size) {
   payload_.clear();
-  const ChunkedDecoder::State state = chunks_.Feed(data, size, payload_);
+  const bool ok = Dechunk(data, size, payload_);
   parts_->Append(payload_.data(), payload_.size());
-  return state == ChunkedDecoder::State::Ok;
+  return ok;
 }
 
 bool MjpegHttpReader::ReceiveMore(int timeoutMs) {

@@ -46,6 +46,9 @@ private:
   // the end of the stream or an error.
   bool ReceiveMore(int timeoutMs);
   bool Feed(const char* data, size_t size);
+  // Appends the payload of received bytes to out; false when a chunked
+  // body is malformed or has ended.
+  bool Dechunk(const char* data, size_t size, std::string& out);
 
   int fd_ = -1;
   uint32_t readTimeoutMs_ = 0;

@@ -142,6 +142,23 @@ std::string MultipartBoundary(std::string_view contentType) {
   return std::string(value);
 }
 
+bool SniffBoundary(std::string_view body, std::string& boundary) {
+  boundary.clear();
+  const size_t start = body.find_first_not_of("\r\n");
+  if (start == std::string_view::npos) return body.size() > kMaxBoundaryBytes + 4;
+  const size_t end = body.find('\n', start);
+  const size_t longest = kMaxBoundaryBytes + 3;  // "--", the boundary, CR
+  if (end == std::string_view::npos) return body.size() - start > longest;
+  std::string_view line = body.substr(start, end - start);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.size() < 3 || line.size() > kMaxBoundaryBytes + 2 || line.substr(0, 2) != "--")
+    return true;
+  for (char c : line)
+    if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) >= 0x7f) return true;
+  boundary = std::string(line.substr(2));
+  return true;
+}
+
 ChunkedDecoder::State ChunkedDecoder::Feed(const char* data, size_t size, std::string& out) {
   size_t i = 0;
   while (i < size) {

@@ -8,6 +8,7 @@
 constexpr size_t kMaxHttpHeadBytes = 16 * 1024;         // response head, and each part's head
 constexpr size_t kMaxMjpegPartBytes = 16 * 1024 * 1024;  // one JPEG; a larger part is skipped
 constexpr size_t kMaxChunkLineBytes = 1024;              // a chunk-size line with extensions
+constexpr size_t kMaxBoundaryBytes = 70;                 // a multipart boundary, as MIME allows
 
 // An http:// address split for the request.
 struct HttpUrl {
@@ -42,6 +43,12 @@ bool ParseHttpResponseHead(std::string_view head, HttpResponseHead& out);
 // The boundary of a multipart/x-mixed-replace (or any multipart) content
 // type, without quotes; empty for any other type.
 std::string MultipartBoundary(std::string_view contentType);
+
+// For a stream whose type does not say multipart (some servers label MJPEG
+// application/octet-stream): the boundary its body opens with, a first line
+// "--" followed by up to kMaxBoundaryBytes printable characters; empty when
+// the body does not open like that. False while that line is still coming.
+bool SniffBoundary(std::string_view body, std::string& boundary);
 
 // Takes the payload out of a chunked body as it arrives.
 class ChunkedDecoder {

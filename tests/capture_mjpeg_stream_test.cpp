@@ -87,6 +87,22 @@ TEST(MjpegStream, ResponseHeadGivesStatusTypeAndTransferEncoding) {
   EXPECT_FALSE(ParseHttpResponseHead("HTTP/1.1 2x0 OK\r\n\r\n", parsed));
 }
 
+TEST(MjpegStream, AMislabelledStreamIsKnownByTheBoundaryItOpensWith) {
+  std::string boundary;
+  EXPECT_TRUE(SniffBoundary("\r\n--ffmpeg\r\nContent-type: image/jpeg\r\n", boundary));
+  EXPECT_EQ(boundary, "ffmpeg");
+  EXPECT_FALSE(SniffBoundary("--ffm", boundary)) << "the line is still coming";
+  const std::string longest(kMaxBoundaryBytes, 'b');
+  EXPECT_TRUE(SniffBoundary("--" + longest + "\n", boundary));
+  EXPECT_EQ(boundary, longest);
+  for (const std::string& other : {"--" + longest + "b\n", std::string("\xff\xd8\xff\xe0\n"),
+                                   std::string("--a b\r\n"), std::string("-\n"),
+                                   std::string(kMaxBoundaryBytes + 10, 'x')}) {
+    EXPECT_TRUE(SniffBoundary(other, boundary)) << other.size();
+    EXPECT_EQ(boundary, "") << other.size();
+  }
+}
+
 TEST(MjpegStream, ChunkedBodiesGiveTheirPayloadHoweverTheyArrive) {
   std::string payload;
   for (int i = 0; i < 5000; ++i) payload += static_cast<char>(i * 7);

@@ -97,9 +97,7 @@ public:
     const std::string url = Url();
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-loglevel", "quiet", "-re",
                                      "-stream_loop", "-1", "-i", video, "-c:v", "mjpeg",
-                                     "-q:v", "5", "-f", "mpjpeg", "-content_type",
-                                     "multipart/x-mixed-replace;boundary=ffmpeg", "-listen", "1",
-                                     url};
+                                     "-q:v", "5", "-f", "mpjpeg", "-listen", "1", url};
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
