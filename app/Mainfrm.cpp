@@ -240,8 +240,11 @@ void TMainForm::BuildControls() {
   ShowAfterTimer = new QTimer(this);
   ShowAfterTimer->setObjectName("ShowAfterTimer");
   ShowAfterTimer->setInterval(kCaptureIntervalMs);
-  connect(ShowAfterTimer, &QTimer::timeout, this,
-          [this] { RunGuarded([this] { ShowAfterTimerTimer(); }); });
+  connect(ShowAfterTimer, &QTimer::timeout, this, [this] {
+    RunGuarded([this] { ShowAfterTimerTimer(); });
+    // Out of the tray it has nothing to do until the window goes back there.
+    if (!AppSettings.ISMINIMIZE) ShowAfterTimer->stop();
+  });
 
   setFixedSize(kClientWidth, kClientHeight);
   LayOutControls();
@@ -386,7 +389,13 @@ void TMainForm::FormShow() {
     ShowErrorMessage("%s", kCameraFailedText);
     return;
   }
-  ShowAfterTimer->start();
+  showAfterEnabled_ = true;
+  ShowAfterTimerWhileNeeded();
+}
+
+void TMainForm::ShowAfterTimerWhileNeeded() {
+  if (showAfterEnabled_ && AppSettings.ISMINIMIZE && !ShowAfterTimer->isActive())
+    ShowAfterTimer->start();
 }
 
 void TMainForm::FormCloseQuery() {
@@ -437,7 +446,10 @@ void TMainForm::EndCaptureBtnClick() { StopMonitoring(); }
 
 void TMainForm::CaptureTimerTimer() { cycle_.CaptureTimerTimer(); }
 
-void TMainForm::MinimizeToTray() { tray_->MinimizeToTray(); }
+void TMainForm::MinimizeToTray() {
+  tray_->MinimizeToTray();
+  ShowAfterTimerWhileNeeded();
+}
 
 void TMainForm::ShowAfterTimerTimer() { tray_->ShowAfterTimerTimer(); }
 
@@ -450,6 +462,19 @@ void TMainForm::showEvent(QShowEvent* event) {
   // The frame the desktop really drew, which may differ from the designed one.
   KeepOnScreen(frameGeometry());
   RunGuarded([this] { FormShow(); });
+}
+
+// The tray sets ISMINIMIZE after it has hidden or minimised the window: the
+// check comes from the main loop, once that is done.
+void TMainForm::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  QMetaObject::invokeMethod(this, [this] { ShowAfterTimerWhileNeeded(); }, Qt::QueuedConnection);
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange)
+    QMetaObject::invokeMethod(this, [this] { ShowAfterTimerWhileNeeded(); }, Qt::QueuedConnection);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

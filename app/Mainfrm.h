@@ -92,7 +92,9 @@ public:
   void CaptureTimerTimer();
 
   // The tray: every minimise of the window goes there, and ShowAfterTimer
-  // fires every 10 ms from the end of FormShow.
+  // fires every 10 ms from the end of FormShow while ISMINIMIZE is set (with
+  // it clear the timer has nothing to do, and an idle program need not wake
+  // a hundred times a second for it).
   virtual void MinimizeToTray();
   virtual void ShowAfterTimerTimer();
   TTray* Tray() const { return tray_; }
@@ -102,6 +104,8 @@ protected:
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
 private:
   class CaptureTimerAdapter;
@@ -118,6 +122,8 @@ private:
   void KeepOnScreen(QRect frame);
   void UpdateStatusLine();
   void ClearPictureWithoutIdleImage();
+  // Starts ShowAfterTimer when FormShow has enabled it and ISMINIMIZE is set.
+  void ShowAfterTimerWhileNeeded();
 
   std::unique_ptr<ISoundPlayer> ownSound_;
   std::unique_ptr<IMonitorMail> ownMail_;
@@ -131,6 +137,7 @@ private:
   TCoverWatch* coverWatch_ = nullptr;
   bool shown_ = false;
   bool closing_ = false;
+  bool showAfterEnabled_ = false;
 };
 
 extern TMainForm* MainForm;

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 #include "mail/MimeMessage.h"
 
 namespace {

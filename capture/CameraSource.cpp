@@ -1,7 +1,10 @@
 #include "capture/CameraSource.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstring>
+#include <strings.h>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>
@@ -13,6 +16,19 @@ using SteadyClock = std::chrono::steady_clock;
 
 std::mutex timingsMutex;
 CaptureTimings currentTimings;
+
+// Plain http:// streams are tried with our own MJPEG reader first.
+bool HasHttpScheme(const std::string& address) {
+  return strncasecmp(address.c_str(), "http://", 7) == 0;
+}
+
+bool IsMjpegFourcc(double value) {
+  const int code = static_cast<int>(value);
+  char name[4];
+  for (int i = 0; i < 4; ++i) name[i] = static_cast<char>(std::toupper((code >> (8 * i)) & 0xFF));
+  // Backends name it by its tag ("MJPG") or by the decoder's name ("mjpe").
+  return std::memcmp(name, "MJPG", 4) == 0 || std::memcmp(name, "MJPE", 4) == 0;
+}
 
 // Anything with a scheme other than file: is a network source.
 bool IsNetworkAddress(const std::string& address) {
@@ -82,26 +98,87 @@ void CameraSource::Stop() {
   }
   stopSignal_.notify_all();
   if (reader_.joinable()) reader_.join();
+  Release();
+}
+
+void CameraSource::Release() {
+  http_.Close();
   capture_.release();
+  rawJpeg_ = false;
+}
+
+void CameraSource::AskForRawJpeg() {
+  rawJpegFailures_ = 0;
+  rawJpegDecoded_ = false;
+  if (rawJpegRefused_ || !IsMjpegFourcc(capture_.get(cv::CAP_PROP_FOURCC))) return;
+  // A device hands over its buffer as it came, a file or stream its packets.
+  rawJpeg_ = kind_ == Kind::Device ? capture_.set(cv::CAP_PROP_CONVERT_RGB, 0)
+                                   : capture_.set(cv::CAP_PROP_FORMAT, -1);
 }
 
 bool CameraSource::OpenCapture(uint32_t openTimeoutMs) {
-  capture_.release();
+  Release();
   switch (kind_) {
   case Kind::Device:
-    return capture_.open(location_, cv::CAP_V4L2) && capture_.isOpened();
+    if (!capture_.open(location_, cv::CAP_V4L2) || !capture_.isOpened()) return false;
+    AskForRawJpeg();
+    return true;
   case Kind::File:
-    return capture_.open(location_, cv::CAP_FFMPEG) && capture_.isOpened();
+    if (!capture_.open(location_, cv::CAP_FFMPEG) || !capture_.isOpened()) return false;
+    AskForRawJpeg();
+    return true;
   case Kind::Stream: {
+    if (HasHttpScheme(location_)) {
+      switch (http_.Open(location_, openTimeoutMs, timings_.streamReadTimeoutMs)) {
+      case MjpegHttpReader::OpenResult::Opened: return true;
+      case MjpegHttpReader::OpenResult::Failed: return false;
+      case MjpegHttpReader::OpenResult::NotMjpeg: break;  // another kind of stream
+      }
+    }
     // Both limits make every network call of the reader return in bounded
     // time, so a stalled camera is noticed and closing never hangs.
     const std::vector<int> params = {
         cv::CAP_PROP_OPEN_TIMEOUT_MSEC, static_cast<int>(openTimeoutMs),
         cv::CAP_PROP_READ_TIMEOUT_MSEC, static_cast<int>(timings_.streamReadTimeoutMs)};
-    return capture_.open(location_, cv::CAP_FFMPEG, params) && capture_.isOpened();
+    if (!capture_.open(location_, cv::CAP_FFMPEG, params) || !capture_.isOpened()) return false;
+    AskForRawJpeg();
+    return true;
   }
   }
   return false;
+}
+
+CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv::Mat& converted,
+                                          cv::Mat& packet) {
+  if (http_.IsOpen()) {
+    switch (http_.Read(decoded)) {
+    case MjpegHttpReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
+    case MjpegHttpReader::ReadResult::Skipped: return Got::Skipped;
+    case MjpegHttpReader::ReadResult::Failed: return Got::Failed;
+    }
+  }
+  if (!rawJpeg_) {
+    if (!capture_.read(decoded) || decoded.empty()) return Got::Failed;
+    frame = ToBgr(decoded, converted);
+    return frame ? Got::Frame : Got::Skipped;
+  }
+  if (!capture_.read(packet) || packet.empty()) return Got::Failed;
+  if (packet.depth() != CV_8U || packet.channels() != 1 || !packet.isContinuous()) {
+    // The backend decoded after all.
+    frame = ToBgr(packet, converted);
+    return frame ? Got::Frame : Got::Skipped;
+  }
+  if (jpeg_.Decode(packet.data, packet.total(), decoded)) {
+    rawJpegDecoded_ = true;
+    frame = &decoded;
+    return Got::Frame;
+  }
+  if (!rawJpegDecoded_ && ++rawJpegFailures_ >= kRawJpegAttempts) {
+    // JPEGs of a kind this decoder does not take: the general path reopens it.
+    rawJpegRefused_ = true;
+    Release();
+  }
+  return Got::Skipped;
 }
 
 bool CameraSource::Stopping() {
@@ -117,6 +194,7 @@ bool CameraSource::WaitOrStop(SteadyClock::time_point deadline) {
 void CameraSource::Run() {
   cv::Mat decoded;
   cv::Mat converted;
+  cv::Mat packet;
   uint32_t reopenDelayMs = timings_.reopenFirstDelayMs;
   uint64_t framesSinceOpen = 0;
   SteadyClock::duration frameInterval{};
@@ -131,7 +209,7 @@ void CameraSource::Run() {
   if (kind_ == Kind::File) paceFromSource();
 
   while (!Stopping()) {
-    if (!capture_.isOpened()) {
+    if (!IsOpen()) {
       // Reopen attempts use the read limit too: closing must not wait for a
       // slow connect.
       if (!OpenCapture(std::min(timings_.streamOpenTimeoutMs, timings_.streamReadTimeoutMs))) {
@@ -143,8 +221,10 @@ void CameraSource::Run() {
       if (kind_ == Kind::File) paceFromSource();
     }
 
-    if (!capture_.read(decoded) || decoded.empty()) {
-      capture_.release();
+    cv::Mat* frame = nullptr;
+    const Got got = ReadFrame(frame, decoded, converted, packet);
+    if (got == Got::Failed) {
+      Release();
       // A video file that played to its end starts again at once; anything
       // else that failed (a dropped stream, an unplugged camera, a file that
       // yields nothing) waits before the next attempt.
@@ -155,10 +235,12 @@ void CameraSource::Run() {
       }
       continue;
     }
-    ++framesSinceOpen;
-    reopenDelayMs = timings_.reopenFirstDelayMs;
-
-    if (cv::Mat* frame = ToBgr(decoded, converted)) frames_.Publish(*frame);
+    // A picture that would not decode is left out; the source goes on.
+    if (got == Got::Frame) {
+      ++framesSinceOpen;
+      reopenDelayMs = timings_.reopenFirstDelayMs;
+      frames_.Publish(*frame);
+    }
 
     if (kind_ == Kind::File) {
       // A file plays at its own frame rate, like a live camera; a reader
@@ -169,5 +251,5 @@ void CameraSource::Run() {
       if (WaitOrStop(due)) break;
     }
   }
-  capture_.release();
+  Release();
 }

@@ -10,6 +10,8 @@
 #include <opencv2/videoio.hpp>
 
 #include "capture/FrameStore.h"
+#include "capture/JpegDecoder.h"
+#include "capture/MjpegHttpReader.h"
 
 // How long the capture waits for what, in milliseconds.
 constexpr uint32_t kFirstFrameTimeoutMs = 5000;   // open until the first frame
@@ -23,6 +25,10 @@ constexpr uint32_t kReopenMaxDelayMs = 8000;      // doubled after each failed a
 // A video file that states no usable frame rate plays at this one.
 constexpr double kDefaultFilePlaybackFps = 25.0;
 constexpr double kMaxFilePlaybackFps = 1000.0;
+
+// An MJPEG source whose first this many pictures all fail to decode as
+// plain JPEGs is read again through the general decoder instead.
+constexpr int kRawJpegAttempts = 10;
 
 struct CaptureTimings {
   uint32_t firstFrameTimeoutMs = kFirstFrameTimeoutMs;
@@ -42,7 +48,10 @@ uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings);
 
 // The open camera or stream behind nsOpenCV's capture operations: a V4L2
 // device, a network camera or a video file, read by a thread of its own
-// that keeps the latest whole frame in 24-bit B, G, R.
+// that keeps the latest whole frame in 24-bit B, G, R. MJPEG sources (an
+// http:// multipart stream, a device or file delivering MJPG) have each
+// JPEG decoded straight into the frame; everything else goes through
+// OpenCV's reader and a conversion.
 class CameraSource {
 public:
   enum class Kind { Device, File, Stream };
@@ -64,6 +73,13 @@ public:
 private:
   CameraSource(Kind kind, std::string location, const CaptureTimings& timings);
   bool OpenCapture(uint32_t openTimeoutMs);
+  bool IsOpen() const { return http_.IsOpen() || capture_.isOpened(); }
+  void Release();
+  // Lets OpenCV hand over the source's JPEGs undecoded when it is MJPEG.
+  void AskForRawJpeg();
+  enum class Got { Frame, Skipped, Failed };
+  // The next picture of the open source; frame points at it on Frame.
+  Got ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv::Mat& converted, cv::Mat& packet);
   void Run();
   bool Stopping();
   // Sleeps until the deadline or until Stop; true when stopping.
@@ -73,7 +89,14 @@ private:
   const Kind kind_;
   const std::string location_;
   const CaptureTimings timings_;
-  cv::VideoCapture capture_;  // used by the reader thread once it runs
+  // Used by the reader thread once it runs.
+  cv::VideoCapture capture_;
+  MjpegHttpReader http_;
+  JpegDecoder jpeg_;
+  bool rawJpeg_ = false;         // capture_ hands over undecoded JPEGs
+  bool rawJpegRefused_ = false;  // they did not decode: never ask again
+  int rawJpegFailures_ = 0;      // since the open, before the first success
+  bool rawJpegDecoded_ = false;
   FrameStore frames_;
   std::mutex stopMutex_;
   std::condition_variable stopSignal_;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "fuzz/FuzzCheck.h"
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 #include "mail/SmtpAuth.h"
 
 namespace {

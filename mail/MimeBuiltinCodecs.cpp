@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 
 namespace mimecodec {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <random>
 
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 #include "mail/QuotedPrintable.h"
 #include "platform/Clock.h"
 

@@ -1,6 +1,6 @@
 #include "mail/SmtpAuth.h"
 
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

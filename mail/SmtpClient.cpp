@@ -4,7 +4,7 @@
 #include <cctype>
 #include <chrono>
 
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpReply.h"
 #include "net/LineEnd.h"

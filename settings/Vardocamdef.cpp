@@ -1,7 +1,6 @@
 #include "settings/Vardocamdef.h"
 
 #include "settings/ZBRegIni.h"
-#include "vision/MotionOptions.h"
 
 typVardocam AppSettings;
 

@@ -2,6 +2,11 @@
 #include <cstdint>
 #include <string>
 
+// The reference a frame is compared with is the last frame taken at least
+// this long before it: at 10 fps (with some jitter) that is the previous
+// frame; at faster rates a walker has moved far enough to be seen.
+constexpr uint32_t kDefaultReferenceIntervalMs = 80;
+
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.
 struct typVardocam {

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpClient.h"
 #include "net/SocketError.h"

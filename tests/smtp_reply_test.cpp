@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "mail/Base64.h"
+#include "platform/Base64.h"
 #include "mail/SmtpAuth.h"
 #include "mail/SmtpReply.h"
 #include "net/LineEnd.h"

@@ -55,6 +55,11 @@ void KillASave(const std::string& path, int delayUs) {
 TEST(ZBRegIni, NextSaveRemovesTheTemporaryCopyOfASaveKilledHalfWay) {
   TempDir dir;
   const std::string path = dir.File("Vardocam.reg");
+  // A whole file first: a kill inside the very first save would otherwise
+  // leave no file to reread.
+  ZBRegIni first(path);
+  first.WriteString("SETTING", "MAIL_PASSWORD", "secret");
+  ASSERT_TRUE(first.UpdateFile());
   int attempts = 0;
   // Kill after 2 to 11.5 ms, in turn, to land inside a save.
   while (TemporaryCount(dir) == 0 && attempts < kMaxKillAttempts)

@@ -1,5 +1,7 @@
 #include "vision/BmpReader.h"
 
+#include "capture/FrameLimits.h"
+
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -40,27 +42,28 @@ bool ReadFully(int fd, iovec* pieces, int count, off_t offset, size_t expected) 
 }
 } // namespace
 
-bool ReadBgrBitmap(const std::string& path, cv::Mat& picture) {
+BitmapRead ReadBgrBitmap(const std::string& path, cv::Mat& picture) {
   File file(path);
-  if (file.fd() < 0) return false;
+  if (file.fd() < 0) return BitmapRead::OtherLayout;
   uint8_t h[kHeaderSize];
-  if (pread(file.fd(), h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return false;
+  if (pread(file.fd(), h, sizeof h, 0) != static_cast<ssize_t>(sizeof h)) return BitmapRead::OtherLayout;
   if (h[0] != 'B' || h[1] != 'M' || U32(h + 14) != kInfoHeaderSize || U16(h + 26) != 1 ||
       U16(h + 28) != kBitsPerPixel || U32(h + 30) != kUncompressed)
-    return false;
+    return BitmapRead::OtherLayout;
   const int32_t width = static_cast<int32_t>(U32(h + 18));
   const int32_t rawHeight = static_cast<int32_t>(U32(h + 22));
   const uint32_t dataOffset = U32(h + 10);
-  if (width <= 0 || rawHeight == 0 || rawHeight == INT32_MIN || dataOffset < kHeaderSize)
-    return false;
+  if (rawHeight == INT32_MIN || dataOffset < kHeaderSize) return BitmapRead::Refused;
   const bool bottomUp = rawHeight > 0;
   const int height = bottomUp ? rawHeight : -rawHeight;
+  // Checked before the length test so that no product below can overflow.
+  if (!FrameSizeAllowed(width, height)) return BitmapRead::Refused;
   const size_t rowBytes = static_cast<size_t>(width) * 3;
   const size_t stride = (rowBytes + 3) & ~static_cast<size_t>(3);
   struct stat st{};
   if (fstat(file.fd(), &st) != 0 ||
       static_cast<uint64_t>(st.st_size) < dataOffset + static_cast<uint64_t>(stride) * height)
-    return false;
+    return BitmapRead::Refused;
 
   if (picture.rows != height || picture.cols != width || picture.type() != CV_8UC3 ||
       !picture.isContinuous() || (picture.u && picture.u->refcount != 1))
@@ -80,7 +83,7 @@ bool ReadBgrBitmap(const std::string& path, cv::Mat& picture) {
     const off_t offset = static_cast<off_t>(dataOffset) + static_cast<off_t>(stride) * first;
     if (!ReadFully(file.fd(), pieces.data(), static_cast<int>(pieces.size()), offset,
                    stride * rows))
-      return false;
+      return BitmapRead::Refused;
   }
-  return true;
+  return BitmapRead::Read;
 }

@@ -3,10 +3,7 @@
 
 #include <opencv2/core.hpp>
 
-// The reference a frame is compared with is the last frame taken at least
-// this long before it: at 10 fps (with some jitter) that is the previous
-// frame; at faster rates a walker has moved far enough to be seen.
-constexpr uint32_t kDefaultReferenceIntervalMs = 80;
+#include "settings/Vardocamdef.h"
 // Binarised frames kept as candidate references. When none of them is old
 // enough (a fast camera and a long interval), the oldest one is used.
 constexpr size_t kReferenceRingSize = 8;

@@ -74,9 +74,17 @@ bool nsOpenCV::LoadFrame(const std::string& path) {
   // The frame file is read on every tick: its own layout is read directly,
   // into the previous frame's memory when nobody else holds it; any other
   // picture goes through OpenCV's loader.
-  if (ReadBgrBitmap(path, colourImage_)) return true;
-  colourImage_.release();
-  colourImage_ = cv::imread(path, cv::IMREAD_COLOR);
+  // A file is outside data: whatever its header claims or the loader throws
+  // ends as a failed load, never as an exception out of the tick.
+  try {
+    const BitmapRead read = ReadBgrBitmap(path, colourImage_);
+    if (read == BitmapRead::Read) return true;
+    colourImage_.release();
+    if (read == BitmapRead::Refused) return false;
+    colourImage_ = cv::imread(path, cv::IMREAD_COLOR);
+  } catch (const std::exception&) {
+    colourImage_.release();
+  }
   return !colourImage_.empty();
 }
 

@@ -214,13 +214,37 @@ TEST_F(MainFormTest, FirstShowShowsTheIdlePictureAndSetsTheScrollRange) {
   EXPECT_FALSE(form->ScrollBox1->horizontalScrollBar()->isVisible());
   EXPECT_FALSE(form->ScrollBox1->verticalScrollBar()->isVisible());
   EXPECT_FALSE(form->CaptureTimer->isActive());
-  EXPECT_TRUE(form->ShowAfterTimer->isActive());
+  // Out of the tray the timer would have nothing to do: it waits.
+  EXPECT_FALSE(form->ShowAfterTimer->isActive());
   EXPECT_TRUE(presenter.errors.empty());
   // Showing again (as from the tray) does not repeat the first show.
   IMonitorCamera* first = form->Camera();
   form->hide();
   form->show();
   EXPECT_EQ(form->Camera(), first);
+}
+
+TEST_F(MainFormTest, ShowAfterTimerRunsOnlyWhileTheTrayStateIsSet) {
+  // Started in the tray state: it runs from the first show.
+  Settings({{"ISMINIMIZE", "dword:00000001"}});
+  MakeForm(false);
+  form->show();
+  QApplication::processEvents();
+  EXPECT_TRUE(form->ShowAfterTimer->isActive());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->isMinimized(); }, 1000));
+  // Restored (this desktop has no tray, so the window was only minimised):
+  // the next tick finds nothing to do and the timer stops.
+  form->showNormal();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->ShowAfterTimer->isActive(); }, 1000));
+  EXPECT_FALSE(AppSettings.ISMINIMIZE);
+  // A minimise by the user sets the state again, and the timer follows.
+  form->showMinimized();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->ShowAfterTimer->isActive(); }, 1000));
+  EXPECT_TRUE(AppSettings.ISMINIMIZE);
+  form->showNormal();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->ShowAfterTimer->isActive(); }, 1000));
+  form->MinimizeToTray();
+  EXPECT_TRUE(form->ShowAfterTimer->isActive());
 }
 
 TEST_F(MainFormTest, AutoStartWithoutACameraShowsOneErrorAndStaysOnScreen) {

@@ -1,0 +1,61 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "capture/JpegDecoder.h"
+#include "capture/MjpegStream.h"
+
+// Bytes asked of the socket per read.
+constexpr size_t kStreamReadBytes = 64 * 1024;
+
+// Reads a network camera's MJPEG stream over plain HTTP itself and decodes
+// each JPEG straight into the frame: one decode, no colour conversion.
+// Every wait is bounded: connecting and the response head by the open
+// time-out, each later read by the read time-out.
+class MjpegHttpReader {
+public:
+  enum class OpenResult {
+    Opened,    // a multipart stream of pictures: this reader reads it
+    NotMjpeg,  // the server answered with something else: another reader may try
+    Failed,    // no connection, no answer in time, or a refusal
+  };
+  OpenResult Open(const std::string& url, uint32_t openTimeoutMs, uint32_t readTimeoutMs);
+
+  enum class ReadResult {
+    Frame,    // frame holds the next picture
+    Skipped,  // a part that was no whole JPEG was left out; read on
+    Failed,   // the stream broke, stalled or ended: reopen
+  };
+  // Reads up to the next part and decodes it into frame (reused when it has
+  // the size and nobody shares it).
+  ReadResult Read(cv::Mat& frame);
+
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  MjpegHttpReader() = default;
+  ~MjpegHttpReader() { Close(); }
+  MjpegHttpReader(const MjpegHttpReader&) = delete;
+  MjpegHttpReader& operator=(const MjpegHttpReader&) = delete;
+
+private:
+  // Waits up to timeoutMs for bytes and passes them on; false on a stall,
+  // the end of the stream or an error.
+  bool ReceiveMore(int timeoutMs);
+  bool Feed(const char* data, size_t size);
+  // Appends the payload of received bytes to out; false when a chunked
+  // body is malformed or has ended.
+  bool Dechunk(const char* data, size_t size, std::string& out);
+
+  int fd_ = -1;
+  uint32_t readTimeoutMs_ = 0;
+  bool chunked_ = false;
+  ChunkedDecoder chunks_;
+  std::string payload_;  // de-chunked bytes on their way to the splitter
+  std::unique_ptr<MultipartSplitter> parts_;
+  JpegDecoder decoder_;
+  std::unique_ptr<char[]> readBuffer_;
+};
