@@ -10,6 +10,7 @@
 
 #include "mail/MimeBuiltinCodecs.h"
 #include "mail/QuotedPrintable.h"
+#include "platform/TextTrim.h"
 
 namespace {
 
@@ -157,12 +158,6 @@ std::string Upper(std::string s) {
   return s;
 }
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  const size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return std::string();
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
 std::atomic<bool> converterEnabled{true};
 

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/TextTrim.h"
+
 namespace {
 
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
@@ -20,12 +22,6 @@ bool StartsWithNoCase(const std::string& s, const char* prefix) {
   return true;
 }
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  const size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return std::string();
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
 
 std::string BaseName(const std::string& path) {
   const size_t slash = path.rfind('/');

@@ -6,6 +6,7 @@
 
 #include "net/LineEnd.h"
 #include "platform/TextNumber.h"
+#include "platform/TextTrim.h"
 
 namespace smtp {
 namespace {
@@ -21,12 +22,6 @@ int ToNumber(const std::string& text) {
   return number;
 }
 
-std::string Trim(const std::string& text) {
-  const char* space = " \t\r\n";
-  const size_t first = text.find_first_not_of(space);
-  if (first == std::string::npos) return std::string();
-  return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
