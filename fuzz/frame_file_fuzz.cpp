@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = FramePath();
   WriteFile(path, data, size);
   cv::Mat picture;
-  if (!ReadBgrBitmap(path, picture)) return 0;
+  if (ReadBgrBitmap(path, picture) != BitmapRead::Read) return 0;
 
   FUZZ_CHECK(size >= kHeaderBytes);
   const int32_t width = I32(data + 18);
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A second read into the same memory gives the same picture.
   const cv::Mat copy = picture.clone();
-  FUZZ_CHECK(ReadBgrBitmap(path, picture));
+  FUZZ_CHECK(ReadBgrBitmap(path, picture) == BitmapRead::Read);
   FUZZ_CHECK(std::memcmp(copy.data, picture.data, copy.total() * 3) == 0);
   return 0;
 }
