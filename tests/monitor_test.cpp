@@ -618,6 +618,25 @@ private:
   std::filesystem::path old_;
 };
 
+// The real cycle with fake time, sound and mail around a frame-file camera,
+// monitoring from its making.
+struct CycleWithDetector {
+  CycleWithDetector() {
+    auto owned = std::make_unique<FrameFileCamera>();
+    camera = owned.get();
+    cycle.SetCamera(std::move(owned));
+    EXPECT_TRUE(cycle.StartMonitoring());
+  }
+  FakeClock clock{kStart};
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  RecordingMail mail{log};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  FrameFileCamera* camera = nullptr;
+};
+
 TEST(MonitorWithDetector, FramesPassThroughTheFileAndRealMotionRaisesTheAlarm) {
   TempDir dir;
   WorkingFolder here(dir.Path());
@@ -627,17 +646,8 @@ TEST(MonitorWithDetector, FramesPassThroughTheFileAndRealMotionRaisesTheAlarm) {
   AppSettings.USE_OOTSU = false;
   AppSettings.BINBORDER = 100;
   AppSettings.MOVEBORDER = 4;
-  FakeClock clock{kStart};
-  CallLog log;
-  FakeTimer timer;
-  FakePump pump{log};
-  RecordingSound sound{log};
-  RecordingMail mail{log};
-  MonitoringCycle cycle{timer, pump, sound, mail};
-  auto owned = std::make_unique<FrameFileCamera>();
-  FrameFileCamera* camera = owned.get();
-  cycle.SetCamera(std::move(owned));
-  ASSERT_TRUE(cycle.StartMonitoring());
+  CycleWithDetector run;
+  auto& [clock, log, timer, pump, sound, mail, cycle, camera] = run;
 
   cv::Mat dark(240, 320, CV_8UC3, cv::Scalar(20, 20, 20));
   cv::Mat moved = dark.clone();
@@ -671,17 +681,8 @@ int AlarmsForACrossing(int fps, int32_t referenceInterval) {
   AppSettings.USE_OOTSU = true;
   AppSettings.MOVEBORDER = 4;
   AppSettings.REFERENCE_INTERVAL = referenceInterval;
-  FakeClock clock{kStart};
-  CallLog log;
-  FakeTimer timer;
-  FakePump pump{log};
-  RecordingSound sound{log};
-  RecordingMail mail{log};
-  MonitoringCycle cycle{timer, pump, sound, mail};
-  auto owned = std::make_unique<FrameFileCamera>();
-  FrameFileCamera* camera = owned.get();
-  cycle.SetCamera(std::move(owned));
-  EXPECT_TRUE(cycle.StartMonitoring());
+  CycleWithDetector run;
+  auto& [clock, log, timer, pump, sound, mail, cycle, camera] = run;
   // A scene of large light and dark areas, as a room or a yard binarises.
   cv::Mat coarse(12, 16, CV_8UC3), background;
   cv::randu(coarse, cv::Scalar::all(40), cv::Scalar::all(200));
