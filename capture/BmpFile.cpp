@@ -1,5 +1,7 @@
 #include "capture/BmpFile.h"
 
+#include "capture/MappedFrameFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -85,8 +87,21 @@ bool WriteBmpFile(const std::string& path, const cv::Mat& picture) {
   std::array<uint8_t, kBmpHeaderSize> header;
   if (!BuildBmpHeader(picture.cols, picture.rows, header)) return false;
   const size_t rowBytes = static_cast<size_t>(picture.cols) * kBytesPerPixel;
-  const size_t padBytes = BmpRowStride(picture.cols) - rowBytes;
+  const size_t stride = BmpRowStride(picture.cols);
+  const size_t padBytes = stride - rowBytes;
   static const uint8_t kZeroPad[kBmpRowAlignment] = {};
+  const size_t fileSize = kBmpHeaderSize + stride * static_cast<size_t>(picture.rows);
+
+  // The frame file rewritten tick after tick stays mapped: one copy a row.
+  const MappedUse mapped = WriteMappedFrameFile(path, fileSize, [&](uint8_t* bytes) {
+    std::memcpy(bytes, header.data(), header.size());
+    uint8_t* row = bytes + kBmpHeaderSize;
+    for (int r = picture.rows - 1; r >= 0; --r, row += stride) {
+      std::memcpy(row, picture.ptr<uint8_t>(r), rowBytes);
+      if (padBytes) std::memcpy(row + rowBytes, kZeroPad, padBytes);
+    }
+  });
+  if (mapped != MappedUse::NotMapped) return mapped == MappedUse::Done;
 
   // The rows go out straight from the picture, last row first: no copy of
   // the frame is made on the way to the file.
@@ -97,13 +112,12 @@ bool WriteBmpFile(const std::string& path, const cv::Mat& picture) {
     parts.push_back({const_cast<uint8_t*>(picture.ptr<uint8_t>(r)), rowBytes});
     if (padBytes) parts.push_back({const_cast<uint8_t*>(kZeroPad), padBytes});
   }
-  const off_t fileSize = static_cast<off_t>(kBmpHeaderSize + BmpRowStride(picture.cols) * picture.rows);
 
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   bool ok = WriteAllAt(fd, parts);
   // A smaller frame must not leave the tail of a larger one behind.
-  if (ok) ok = ftruncate(fd, fileSize) == 0;
+  if (ok) ok = ftruncate(fd, static_cast<off_t>(fileSize)) == 0;
   if (close(fd) != 0) ok = false;
   return ok;
 }
