@@ -209,6 +209,43 @@ TEST(Detector, ComparisonCountsLowBitsOfUnbinarisedImagesOfAnyWidth) {
   EXPECT_EQ(vision.LastChangedPercentage(), 100);
 }
 
+TEST(Detector, BinarisedAndUnbinarisedTicksMixedCountWhatOpenCvCounts) {
+  // A binarised frame is held at a bit a pixel; a tick that does not
+  // binarise compares its grey bytes with that frame's 0-or-255 bytes.
+  TempDir dir;
+  nsOpenCV vision("IMAGE");
+  cv::Mat first(48, 70, CV_8UC3, cv::Scalar::all(30));
+  first(cv::Rect(5, 5, 40, 30)).setTo(cv::Scalar::all(220));
+  const std::string path = dir.File("frame.png");
+  cv::imwrite(path, first);
+  vision.LoadFrame(path);
+  vision.ConvertToGrey();
+  vision.Binarize(-1);
+  vision.DetectMotion(0);
+  const cv::Mat reference = vision.ReferenceImage().clone();
+
+  cv::Mat second(48, 70, CV_8UC3, cv::Scalar::all(31));  // odd grey: low bit set
+  cv::imwrite(path, second);
+  vision.LoadFrame(path);
+  vision.ConvertToGrey();
+  const cv::Mat grey = vision.GreyImage().clone();
+  vision.DetectMotion(0);
+
+  cv::Mat expected;
+  cv::bitwise_xor(grey, reference, expected);
+  const cv::Mat element = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(4, 4), cv::Point(0, 0));
+  cv::erode(expected, expected, element, cv::Point(0, 0), 2, cv::BORDER_REPLICATE);
+  cv::dilate(expected, expected, element, cv::Point(0, 0), 2, cv::BORDER_REPLICATE);
+  int64_t low = 0;
+  for (int r = 0; r < expected.rows; ++r)
+    for (int c = 0; c < expected.cols; ++c) low += expected.at<uint8_t>(r, c) & 1;
+  ASSERT_GT(low, 0);
+  EXPECT_EQ(vision.LastChangedPercentage(), low * 100 / (48 * 70));
+  // Binarising afterwards works on the grey bytes again.
+  EXPECT_TRUE(vision.Binarize(100));
+  EXPECT_EQ(cv::countNonZero(vision.GreyImage()), 0);
+}
+
 TEST(Detector, ImagesHeldOutsideAreNotOverwrittenByTheNextTick) {
   Detector d;
   d.Step(WithWhite(Black(), {0, 0, 320, 480}), 0);

@@ -7,6 +7,7 @@
 
 #include "capture/CameraSource.h"
 #include "vision/BmpReader.h"
+#include "vision/OtsuThreshold.h"
 #include "vision/PictureView.h"
 
 namespace {
@@ -15,6 +16,8 @@ namespace {
 constexpr int kElementSize = 4;
 const cv::Point kElementAnchor(0, 0);
 constexpr int kMorphIterations = 2;
+// How far right and down the repeated element reaches from a pixel.
+constexpr int kMorphReach = kMorphIterations * (kElementSize - 1);
 
 // The erosion and dilation of the original C interface replicate the border.
 void Clean(cv::Mat& image, const cv::Mat& element) {
@@ -91,6 +94,8 @@ bool nsOpenCV::LoadFrame(const std::string& path) {
 bool nsOpenCV::ConvertToGrey() {
   // Without a frame there is nothing to convert; the later steps then find
   // no grey image and leave the reference alone.
+  greyPacked_ = false;
+  greyBytesCurrent_ = true;
   if (colourImage_.empty()) {
     greyImage_.release();
     return false;
@@ -102,20 +107,47 @@ bool nsOpenCV::ConvertToGrey() {
   return true;
 }
 
+// The binarised picture is held at a bit a pixel from here on: OpenCV's
+// threshold with Otsu's level, its openings and the comparison give the
+// same pixels, at a fraction of the memory traffic.
 bool nsOpenCV::Binarize(int32_t threshold) {
-  if (greyImage_.empty()) return false;
-  if (threshold < 0)
-    cv::threshold(greyImage_, greyImage_, 0.0, 255.0, cv::THRESH_BINARY | cv::THRESH_OTSU);
-  else
-    cv::threshold(greyImage_, greyImage_, static_cast<double>(threshold), 255.0,
-                  cv::THRESH_BINARY);
+  if (!HasGrey()) return false;
+  if (greyPacked_) {
+    GreyImage();  // binarised again: from its 0-or-255 bytes
+    greyPacked_ = false;
+  }
+  const int level = threshold < 0 ? OtsuThreshold(greyImage_) : threshold;
+  greyBits_.Threshold(greyImage_, level);
+  greyPacked_ = true;
+  greyBytesCurrent_ = false;
   return ErodeDilate();
 }
 
 bool nsOpenCV::ErodeDilate() {
-  if (greyImage_.empty()) return false;
-  Clean(greyImage_, structuringElement_);
+  if (!HasGrey()) return false;
+  if (greyPacked_) {
+    greyBits_.Open(kMorphReach);
+    greyBytesCurrent_ = false;
+  } else {
+    Clean(greyImage_, structuringElement_);
+  }
   return true;
+}
+
+const cv::Mat& nsOpenCV::GreyImage() const {
+  if (greyPacked_ && !greyBytesCurrent_) {
+    greyBits_.ToBytes(greyImage_);
+    greyBytesCurrent_ = true;
+  }
+  return greyImage_;
+}
+
+const cv::Mat& nsOpenCV::ImageOf(const StoredFrame& frame) {
+  if (frame.packed && !frame.imageCurrent) {
+    frame.bits.ToBytes(frame.image);
+    frame.imageCurrent = true;
+  }
+  return frame.image;
 }
 
 bool nsOpenCV::DetectMotion(int32_t moveBorder) { return Compare(moveBorder, 0, false); }
@@ -128,16 +160,16 @@ void nsOpenCV::SetMotionOptions(const MotionOptions& options) { options_ = optio
 
 const cv::Mat& nsOpenCV::ReferenceImage() const {
   static const cv::Mat kNone;
-  return references_.empty() ? kNone : references_.back().image;
+  return references_.empty() ? kNone : ImageOf(references_.back());
 }
 
 void nsOpenCV::ReleaseReferenceImage() {
-  for (StoredFrame& frame : references_) spare_.push_back(std::move(frame.image));
+  for (StoredFrame& frame : references_) spare_.push_back(std::move(frame));
   references_.clear();
 }
 
 void nsOpenCV::DropOldestReferences(size_t count) {
-  for (size_t i = 0; i < count; ++i) spare_.push_back(std::move(references_[i].image));
+  for (size_t i = 0; i < count; ++i) spare_.push_back(std::move(references_[i]));
   references_.erase(references_.begin(), references_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
@@ -147,13 +179,21 @@ void nsOpenCV::StoreReference(uint32_t frameTimeMs) {
   if (references_.size() >= kReferenceRingSize) DropOldestReferences(1);
   StoredFrame frame;
   if (!spare_.empty()) {
-    frame.image = std::move(spare_.back());
+    frame = std::move(spare_.back());
     spare_.pop_back();
   }
   // Spares beyond the ring's need are not kept.
   if (spare_.size() > kReferenceRingSize) spare_.resize(kReferenceRingSize);
-  UseOwnBuffer(frame.image, greyImage_.size(), greyImage_.type());
-  greyImage_.copyTo(frame.image);
+  frame.size = GreySize();
+  frame.packed = greyPacked_;
+  if (greyPacked_) {
+    frame.bits = greyBits_;  // into the spare's words: no allocation
+    frame.imageCurrent = false;
+  } else {
+    UseOwnBuffer(frame.image, greyImage_.size(), greyImage_.type());
+    greyImage_.copyTo(frame.image);
+    frame.imageCurrent = true;
+  }
   frame.timeMs = frameTimeMs;
   references_.push_back(std::move(frame));
 }
@@ -166,17 +206,18 @@ const cv::Mat& nsOpenCV::MaskFor(cv::Size frameSize) {
     else
       cv::resize(options_.mask, scaledMask_, frameSize, 0, 0, cv::INTER_NEAREST);
     watchedPixels_ = cv::countNonZero(scaledMask_);
+    maskBitsCurrent_ = false;
   }
   return scaledMask_;
 }
 
 bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterval) {
   lastWasLightingChange_ = false;
-  if (greyImage_.empty()) return false;
+  if (!HasGrey()) return false;
+  const cv::Size size = GreySize();
   // A frame of another size than the references cannot be compared with
   // them: it is treated like the first frame and only becomes a reference.
-  if (references_.empty() || references_.back().image.size() != greyImage_.size() ||
-      references_.back().image.type() != greyImage_.type()) {
+  if (references_.empty() || references_.back().size != size) {
     ReleaseReferenceImage();
     StoreReference(frameTimeMs);
     lastChangedPercentage_ = 0;
@@ -201,20 +242,14 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
   }
   // Frames older than this reference can never be one again.
   DropOldestReferences(reference);
-  const cv::Mat& referenceImage = references_.front().image;
-
-  UseOwnBuffer(differenceImage_, greyImage_.size(), greyImage_.type());
-  cv::bitwise_xor(greyImage_, referenceImage, differenceImage_);
-  Clean(differenceImage_, structuringElement_);
 
   // Counted in 64 bits: changed x 100 overflows 32 bits above 21 474 836
   // pixels. The percentage is still truncated and compared strictly.
-  int64_t total = static_cast<int64_t>(differenceImage_.rows) * differenceImage_.cols;
-  if (!options_.mask.empty()) {
-    cv::bitwise_and(differenceImage_, MaskFor(differenceImage_.size()), differenceImage_);
-    total = watchedPixels_;
-  }
-  const int64_t changed = CountChanged(differenceImage_);
+  int64_t total = static_cast<int64_t>(size.width) * size.height;
+  const StoredFrame& referenceFrame = references_.front();
+  const int64_t changed = greyPacked_ && referenceFrame.packed
+                              ? CountChangedBits(referenceFrame, size, total)
+                              : CountChangedBytes(referenceFrame, size, total);
   const int64_t percentage = total > 0 ? (changed * 100) / total : 0;
   lastChangedPercentage_ = static_cast<int32_t>(percentage);
   bool result = percentage > moveBorder;
@@ -230,6 +265,36 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
   return result;
 }
 
+// Both binarised: XOR, opening and count at a bit a pixel. A set bit is
+// a pixel whose 0-or-255 difference has its low bit set.
+int64_t nsOpenCV::CountChangedBits(const StoredFrame& reference, cv::Size size, int64_t& total) {
+  differenceBits_.Xor(greyBits_, reference.bits);
+  differenceBits_.Open(kMorphReach);
+  if (!options_.mask.empty()) {
+    MaskFor(size);
+    if (!maskBitsCurrent_) {
+      maskBits_.LowBits(scaledMask_);
+      maskBitsCurrent_ = true;
+    }
+    differenceBits_.And(maskBits_);
+    total = watchedPixels_;
+  }
+  return differenceBits_.Count();
+}
+
+// Any other grey pictures: their bytes, as they are.
+int64_t nsOpenCV::CountChangedBytes(const StoredFrame& reference, cv::Size size, int64_t& total) {
+  const cv::Mat& grey = GreyImage();
+  UseOwnBuffer(differenceImage_, size, grey.type());
+  cv::bitwise_xor(grey, ImageOf(reference), differenceImage_);
+  Clean(differenceImage_, structuringElement_);
+  if (!options_.mask.empty()) {
+    cv::bitwise_and(differenceImage_, MaskFor(size), differenceImage_);
+    total = watchedPixels_;
+  }
+  return CountChanged(differenceImage_);
+}
+
 bool nsOpenCV::SaveImage(const std::string& path) {
   if (colourImage_.empty()) return false;
   try {
@@ -239,4 +304,8 @@ bool nsOpenCV::SaveImage(const std::string& path) {
   }
 }
 
-void nsOpenCV::ReleaseGreyImage() { greyImage_.release(); }
+void nsOpenCV::ReleaseGreyImage() {
+  greyImage_.release();
+  greyPacked_ = false;
+  greyBytesCurrent_ = true;
+}

@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "vision/BinaryPicture.h"
 #include "vision/MotionOptions.h"
 
 class CameraSource;
@@ -65,7 +66,9 @@ public:
 
   const std::string& WindowName() const { return windowName_; }
   const cv::Mat& ColourImage() const { return colourImage_; }
-  const cv::Mat& GreyImage() const { return greyImage_; }
+  // After binarisation the picture is held at a bit a pixel; its 0-or-255
+  // bytes are made the first time they are asked for.
+  const cv::Mat& GreyImage() const;
   // The newest stored binarised frame: the reference of the next
   // comparison when the interval is 0. Empty before the first.
   const cv::Mat& ReferenceImage() const;
@@ -79,9 +82,18 @@ public:
 
 private:
   struct StoredFrame {
-    cv::Mat image;
+    mutable cv::Mat image;       // the frame's bytes; made from `bits` when asked for
+    mutable bool imageCurrent = false;
+    BinaryPicture bits;          // the frame, when it was binarised
+    bool packed = false;
+    cv::Size size;
     uint32_t timeMs = 0;
   };
+  bool HasGrey() const { return greyPacked_ || !greyImage_.empty(); }
+  cv::Size GreySize() const { return greyPacked_ ? greyBits_.Size() : greyImage_.size(); }
+  static const cv::Mat& ImageOf(const StoredFrame& frame);
+  int64_t CountChangedBits(const StoredFrame& reference, cv::Size size, int64_t& total);
+  int64_t CountChangedBytes(const StoredFrame& reference, cv::Size size, int64_t& total);
   bool Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterval);
   void ReleaseReferenceImage();
   void StoreReference(uint32_t frameTimeMs);
@@ -90,19 +102,25 @@ private:
 
   std::string windowName_;
   cv::Mat colourImage_;     // 8-bit B, G, R: the last frame loaded
-  cv::Mat greyImage_;       // 8-bit, 1 channel, binarised in place
+  mutable cv::Mat greyImage_;  // 8-bit, 1 channel; binarised, made from greyBits_ when asked for
+  BinaryPicture greyBits_;     // the binarised grey image
+  bool greyPacked_ = false;    // greyBits_ holds the grey image
+  mutable bool greyBytesCurrent_ = true;
   IPictureView* previewView_ = nullptr;  // not owned: the host's view
   PreviewRect previewRect_;
   std::unique_ptr<CameraSource> camera_;  // present while a camera is open
   // Binarised frames of earlier comparisons, oldest first, with their
   // times; buffers dropped from it are kept in `spare_` for reuse.
   std::vector<StoredFrame> references_;
-  std::vector<cv::Mat> spare_;
+  std::vector<StoredFrame> spare_;
   MotionOptions options_;
   cv::Mat scaledMask_;         // options_.mask at the frame's size
   cv::Mat scaledFrom_;         // the mask it was made from, held so it stays the same
   int64_t watchedPixels_ = 0;  // 255 pixels of scaledMask_
+  BinaryPicture maskBits_;     // scaledMask_ at a bit a pixel
+  bool maskBitsCurrent_ = false;
   cv::Mat differenceImage_;  // the comparison's own working image, kept for the next one
+  BinaryPicture differenceBits_;
   cv::Mat structuringElement_;
   int32_t lastChangedPercentage_ = 0;
   bool lastWasLightingChange_ = false;
