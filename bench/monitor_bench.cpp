@@ -136,4 +136,12 @@ void BM_TickWithoutNewFrame1080p(benchmark::State& state) {
 BENCHMARK(BM_TickWithoutNewFrame1080p)->Unit(benchmark::kMicrosecond);
 } // namespace
 
-BENCHMARK_MAIN();
+// OpenCV on one thread, as the program runs it.
+int main(int argc, char** argv) {
+  cv::setNumThreads(1);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
