@@ -9,11 +9,15 @@ constexpr int kLevels = 256;
 // One table per byte of a load, so that equal neighbours (a picture is
 // mostly equal neighbours) do not wait on each other's increment.
 constexpr int kTables = 8;
+// The tables are not a multiple of 4 KiB apart: counters of one grey level
+// in different tables would otherwise look like the same address to the
+// processor and wait on each other.
+constexpr int kTableSpacing = kLevels + 16;
 }  // namespace
 
 void CountGreyLevels(const cv::Mat& grey, GreyHistogram& histogram) {
   CV_Assert(grey.type() == CV_8UC1);
-  uint32_t tables[kTables][kLevels] = {};
+  uint32_t tables[kTables][kTableSpacing] = {};
   const int rows = grey.isContinuous() ? 1 : grey.rows;
   const size_t cols = static_cast<size_t>(grey.cols) * (grey.isContinuous() ? grey.rows : 1);
   for (int r = 0; r < rows; ++r) {
