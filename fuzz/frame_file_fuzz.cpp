@@ -1,6 +1,7 @@
 // The frame file reader: a file it accepts yields exactly the picture its
 // header claims, never larger than the file can hold, the same again when
-// the picture's memory is reused.
+// the picture's memory is reused, and the same again after the capture's
+// writer has rewritten it through the kept mapping.
 #include <cstring>
 #include <string>
 
@@ -8,19 +9,22 @@
 #include <unistd.h>
 
 #include "fuzz/FuzzCheck.h"
+#include "capture/BmpFile.h"
 #include "vision/BmpReader.h"
 
 namespace {
 constexpr size_t kHeaderBytes = 54;
 
-std::string FramePath() {
-  static const std::string path = [] {
-    char folder[] = "/tmp/vardocam-fuzz-XXXXXX";
-    if (!mkdtemp(folder)) std::abort();
-    return std::string(folder) + "/result.bmp";
+const std::string& Folder() {
+  static const std::string folder = [] {
+    char name[] = "/tmp/vardocam-fuzz-XXXXXX";
+    if (!mkdtemp(name)) std::abort();
+    return std::string(name);
   }();
-  return path;
+  return folder;
 }
+
+std::string FramePath() { return Folder() + "/input.bmp"; }
 
 void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -54,5 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const cv::Mat copy = picture.clone();
   FUZZ_CHECK(ReadBgrBitmap(path, picture) == BitmapRead::Read);
   FUZZ_CHECK(std::memcmp(copy.data, picture.data, copy.total() * 3) == 0);
+
+  // Written twice by the capture's writer (the second time into the kept
+  // mapping) and read back: the same picture.
+  const std::string rewritten = Folder() + "/result.bmp";
+  FUZZ_CHECK(WriteBmpFile(rewritten, copy));
+  FUZZ_CHECK(WriteBmpFile(rewritten, copy));
+  cv::Mat again;
+  FUZZ_CHECK(ReadBgrBitmap(rewritten, again) == BitmapRead::Read);
+  FUZZ_CHECK(again.size() == copy.size());
+  FUZZ_CHECK(std::memcmp(copy.data, again.data, copy.total() * 3) == 0);
   return 0;
 }
