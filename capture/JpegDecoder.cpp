@@ -5,6 +5,7 @@
 #include <turbojpeg.h>
 
 #include "capture/FrameLimits.h"
+#include "capture/OwnBuffer.h"
 
 namespace {
 // Accurate integer IDCT with the plain (replicating) chroma upsampling: the
@@ -51,9 +52,7 @@ bool JpegDecoder::DecodeOrFail(const uint8_t* data, size_t size, cv::Mat& frame)
     return false;
   if (!FrameSizeAllowed(width, height)) return false;
 
-  if (frame.rows != height || frame.cols != width || frame.type() != CV_8UC3 ||
-      !frame.isContinuous() || (frame.u && frame.u->refcount != 1))
-    frame = cv::Mat(height, width, CV_8UC3);  // create() would keep a shared buffer
+  UseOwnBuffer(frame, cv::Size(width, height), CV_8UC3);
   const int pitch = width * 3;
   if (tjDecompress2(handle_, data, static_cast<unsigned long>(size), frame.data, width, pitch,
                     height, TJPF_BGR, kDecodeFlags) == 0)

@@ -1,5 +1,7 @@
 #include "vision/BinaryPicture.h"
 
+#include "capture/OwnBuffer.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -194,8 +196,7 @@ int64_t BinaryPicture::Count() const {
 }
 
 void BinaryPicture::ToBytes(cv::Mat& bytes) const {
-  if (bytes.size() != Size() || bytes.type() != CV_8UC1 || !bytes.u || bytes.u->refcount != 1)
-    bytes = cv::Mat(Size(), CV_8UC1);
+  UseOwnBuffer(bytes, Size(), CV_8UC1);
   for (int y = 0; y < height_; ++y) {
     uint8_t* pixels = bytes.ptr<uint8_t>(y);
     const uint64_t* row = Row(y);

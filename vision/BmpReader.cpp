@@ -1,7 +1,9 @@
 #include "vision/BmpReader.h"
 
+#include "capture/BmpFile.h"
 #include "capture/FrameLimits.h"
 #include "capture/MappedFrameFile.h"
+#include "capture/OwnBuffer.h"
 
 #include <climits>
 #include <cstdint>
@@ -65,17 +67,10 @@ BitmapRead ParseHeader(const uint8_t* h, uint64_t fileLength, Layout& layout) {
   // Checked before the length test so that no product below can overflow.
   if (!FrameSizeAllowed(layout.width, layout.height)) return BitmapRead::Refused;
   layout.rowBytes = static_cast<size_t>(width) * 3;
-  layout.stride = (layout.rowBytes + 3) & ~static_cast<size_t>(3);
+  layout.stride = BmpRowStride(width);
   if (fileLength < layout.dataOffset + static_cast<uint64_t>(layout.stride) * layout.height)
     return BitmapRead::Refused;
   return BitmapRead::Read;
-}
-
-void UseOwnPicture(const Layout& layout, cv::Mat& picture) {
-  if (picture.rows != layout.height || picture.cols != layout.width ||
-      picture.type() != CV_8UC3 || !picture.isContinuous() ||
-      (picture.u && picture.u->refcount != 1))
-    picture = cv::Mat(layout.height, layout.width, CV_8UC3);  // create() would keep a shared buffer
 }
 
 // The frame file kept mapped: one copy per row, straight from its pages.
@@ -89,7 +84,7 @@ void ReadMapped(const uint8_t* bytes, size_t size, cv::Mat& picture, BitmapRead&
   Layout layout;
   result = ParseHeader(h, size, layout);
   if (result != BitmapRead::Read) return;
-  UseOwnPicture(layout, picture);
+  UseOwnBuffer(picture, cv::Size(layout.width, layout.height), CV_8UC3);
   const uint8_t* row = bytes + layout.dataOffset;
   for (int i = 0; i < layout.height; ++i, row += layout.stride) {
     const int target = layout.bottomUp ? layout.height - 1 - i : i;
@@ -120,7 +115,7 @@ BitmapRead ReadBgrBitmap(const std::string& path, cv::Mat& picture) {
   Layout layout;
   const BitmapRead parsed = ParseHeader(h, static_cast<uint64_t>(st.st_size), layout);
   if (parsed != BitmapRead::Read) return parsed;
-  UseOwnPicture(layout, picture);
+  UseOwnBuffer(picture, cv::Size(layout.width, layout.height), CV_8UC3);
 
   const int height = layout.height;
   const size_t rowBytes = layout.rowBytes;

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "capture/CameraSource.h"
+#include "capture/OwnBuffer.h"
 #include "vision/BmpReader.h"
 #include "vision/OtsuThreshold.h"
 #include "vision/PictureView.h"
@@ -49,14 +50,6 @@ int64_t CountChanged(const cv::Mat& image) {
   return changed;
 }
 
-// Gives `image` a buffer of this size and type that nobody else shares,
-// keeping the one it has when it may: a tick then writes its images into
-// the previous tick's memory instead of allocating three new images.
-void UseOwnBuffer(cv::Mat& image, cv::Size size, int type) {
-  if (image.size() == size && image.type() == type && image.u && image.u->refcount == 1)
-    return;
-  image = cv::Mat(size, type);  // create() would keep a shared buffer
-}
 } // namespace
 
 nsOpenCV::nsOpenCV(const std::string& windowName)
@@ -184,7 +177,6 @@ void nsOpenCV::StoreReference(uint32_t frameTimeMs) {
   }
   // Spares beyond the ring's need are not kept.
   if (spare_.size() > kReferenceRingSize) spare_.resize(kReferenceRingSize);
-  frame.size = GreySize();
   frame.packed = greyPacked_;
   if (greyPacked_) {
     frame.bits = greyBits_;  // into the spare's words: no allocation
@@ -217,7 +209,7 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
   const cv::Size size = GreySize();
   // A frame of another size than the references cannot be compared with
   // them: it is treated like the first frame and only becomes a reference.
-  if (references_.empty() || references_.back().size != size) {
+  if (references_.empty() || references_.back().Size() != size) {
     ReleaseReferenceImage();
     StoreReference(frameTimeMs);
     lastChangedPercentage_ = 0;

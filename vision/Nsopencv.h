@@ -86,8 +86,8 @@ private:
     mutable bool imageCurrent = false;
     BinaryPicture bits;          // the frame, when it was binarised
     bool packed = false;
-    cv::Size size;
     uint32_t timeMs = 0;
+    cv::Size Size() const { return packed ? bits.Size() : image.size(); }
   };
   bool HasGrey() const { return greyPacked_ || !greyImage_.empty(); }
   cv::Size GreySize() const { return greyPacked_ ? greyBits_.Size() : greyImage_.size(); }
