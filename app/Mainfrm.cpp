@@ -21,9 +21,9 @@
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
 #include "platform/QtSoundPlayer.h"
-#include "settings/Option.h"
+#include "app/Option.h"
 #include "settings/Vardocamdef.h"
-#include "settings/VersionInf.h"
+#include "app/VersionInf.h"
 
 const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
 

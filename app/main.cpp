@@ -15,9 +15,9 @@
 #include "platform/SingleInstance.h"
 #include "service/CommandLine.h"
 #include "service/HeadlessService.h"
-#include "settings/Option.h"
+#include "app/Option.h"
 #include "settings/Vardocamdef.h"
-#include "settings/VersionInf.h"
+#include "app/VersionInf.h"
 
 namespace {
 // Threads OpenCV may use for one image step.

@@ -11,6 +11,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "settings/Vardocamdef.h"
 #include "vision/Nsopencv.h"
 
 namespace {

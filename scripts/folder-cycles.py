@@ -1,31 +1,26 @@
 #!/usr/bin/env python3
-"""Prints the project's folder include graph and every cycle in it.
+"""Prints the project's folder include graph, every cycle in it and every
+arrow that points back up the layers.
 
 Reads the quoted includes of the C++ sources below the given root (default:
 this checkout), maps each file to its top folder, and lists the folder pairs
-and longer loops that lean on each other. Exit status 1 when a cycle other
-than the allowed ones is found.
-
-The option and version dialogs live in settings/ but are widget code built
-into the widget library: they count as their own node, "settings-dialogs",
-so that their use of the mail, POP3 and camera code for the connection
-tests is not mistaken for the settings model leaning on those folders.
+and longer loops that lean on each other, and the includes by which a lower
+folder reaches into a higher one. Exit status 1 when there is either.
 """
 import os
 import re
 import sys
 
-ALLOWED = {frozenset({"app", "settings-dialogs"})}
-DIALOGS = {"settings/Option", "settings/VersionInf"}
-SOURCE_DIRS = ["app", "settings", "vision", "capture", "mail", "pop3", "platform",
-               "monitor", "net", "service", "mqtt"]
-NODES = SOURCE_DIRS + ["settings-dialogs"]
+# Lowest first: a folder may include the folders before it, never one after.
+LAYERS = ["platform", "net", "settings", "capture", "mail", "pop3", "vision", "monitor",
+          "mqtt", "session", "service", "app"]
+SOURCE_DIRS = LAYERS
+NODES = SOURCE_DIRS
 
 
 def node(path):
-    """The graph node of a path relative to the root, or of an include."""
-    stem = os.path.splitext(path)[0]
-    return "settings-dialogs" if stem in DIALOGS else path.split("/")[0]
+    """The graph node (the top folder) of a path relative to the root, or of an include."""
+    return path.split("/")[0]
 
 root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..")
 include = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
@@ -77,11 +72,17 @@ bad = False
 for comp in comps:
     if len(comp) < 2:
         continue
-    allowed = frozenset(comp) in ALLOWED
-    bad |= not allowed
-    print(("allowed" if allowed else "CYCLE") + ": " + " <-> ".join(sorted(comp)))
+    bad = True
+    print("CYCLE: " + " <-> ".join(sorted(comp)))
     for a in comp:
         for b in comp:
             for why in edges.get(a, {}).get(b, [])[:3]:
+                print("   ", why)
+for a in sorted(edges):
+    for b in sorted(edges[a]):
+        if LAYERS.index(a) < LAYERS.index(b):
+            bad = True
+            print(f"UP: {a} -> {b}")
+            for why in edges[a][b][:3]:
                 print("   ", why)
 sys.exit(1 if bad else 0)

@@ -2,6 +2,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "settings/Vardocamdef.h"
 #include "support/TempDir.h"
 #include "vision/MotionMask.h"
 #include "vision/Nsopencv.h"

@@ -3,7 +3,6 @@
 
 #include <opencv2/core.hpp>
 
-#include "settings/Vardocamdef.h"
 // Binarised frames kept as candidate references. When none of them is old
 // enough (a fast camera and a long interval), the oldest one is used.
 constexpr size_t kReferenceRingSize = 8;

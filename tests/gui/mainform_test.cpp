@@ -27,7 +27,7 @@
 #include "capture/CameraSource.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
-#include "settings/Option.h"
+#include "app/Option.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
 #include "support/FakeClock.h"

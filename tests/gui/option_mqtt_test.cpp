@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/MessageBox.h"
-#include "settings/Option.h"
+#include "app/Option.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
 #include "support/TempDir.h"

@@ -30,7 +30,7 @@
 #include "mail/AlertMail.h"
 #include "mail/SmtpClient.h"
 #include "platform/MessageBox.h"
-#include "settings/Option.h"
+#include "app/Option.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
 #include "support/MonitorFakes.h"

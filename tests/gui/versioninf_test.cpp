@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "settings/VersionInf.h"
+#include "app/VersionInf.h"
 
 namespace {
 class GuiEnvironment : public ::testing::Environment {

@@ -1,4 +1,4 @@
-#include "settings/VersionInf.h"
+#include "app/VersionInf.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "settings/Option.h"
+#include "app/Option.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +34,6 @@
 #include "pop3/Pop3Error.h"
 #include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
-#include "settings/ZBRegIni.h"
 
 TOptionForm* OptionForm = nullptr;
 

@@ -5,7 +5,7 @@
 #include <QDialog>
 
 #include "pop3/Pop3Client.h"
-#include "vision/MotionOptions.h"
+#include "settings/Vardocamdef.h"
 
 class QCheckBox;
 class QComboBox;
