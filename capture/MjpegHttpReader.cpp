@@ -1,73 +1,12 @@
 #include "capture/MjpegHttpReader.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
-
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <climits>
 
 namespace {
-using SteadyClock = std::chrono::steady_clock;
-
-int MsLeft(SteadyClock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// Waits for events on fd for at most timeoutMs; false on time-out or error.
-bool WaitFor(int fd, short events, int timeoutMs) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int n = poll(&p, 1, timeoutMs);
-    if (n < 0 && errno == EINTR) continue;
-    return n > 0;
-  }
-}
-
-// A non-blocking connection to one of the host's addresses before the deadline.
-int Connect(const HttpUrl& url, SteadyClock::time_point deadline) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(url.host.c_str(), url.port.c_str(), &hints, &found) != 0) return -1;
-  int fd = -1;
-  for (addrinfo* a = found; a && fd < 0 && MsLeft(deadline) > 0; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    bool ok = connect(fd, a->ai_addr, a->ai_addrlen) == 0;
-    if (!ok && errno == EINPROGRESS && WaitFor(fd, POLLOUT, MsLeft(deadline))) {
-      int error = 0;
-      socklen_t len = sizeof error;
-      ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
-    }
-    if (!ok) {
-      close(fd);
-      fd = -1;
-    }
-  }
-  freeaddrinfo(found);
-  return fd;
-}
-
-bool SendAll(int fd, const std::string& bytes, SteadyClock::time_point deadline) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      if (!WaitFor(fd, POLLOUT, MsLeft(deadline))) return false;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
+// The open time-out as the socket layer takes its waits.
+int AsWaitMs(uint32_t ms) { return static_cast<int>(std::min<uint32_t>(ms, INT_MAX)); }
 } // namespace
 
 MjpegHttpReader::OpenResult MjpegHttpReader::Open(const std::string& url, uint32_t openTimeoutMs,
@@ -75,12 +14,22 @@ MjpegHttpReader::OpenResult MjpegHttpReader::Open(const std::string& url, uint32
   Close();
   HttpUrl address;
   if (!ParseHttpUrl(url, address)) return OpenResult::NotMjpeg;
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(openTimeoutMs);
-  fd_ = Connect(address, deadline);
-  if (fd_ < 0) return OpenResult::Failed;
+  // One deadline over the whole open: lookup, connect, request and head.
+  const int openWaitMs = AsWaitMs(openTimeoutMs);
+  socket_.SetDeadline(TBlockingSocket::Clock::now() + std::chrono::milliseconds(openTimeoutMs));
+  socket_.ConnectTimeout = openWaitMs;
+  socket_.NonblockSendTimeout = openWaitMs;
+  // A camera's addresses are tried in the order the system's resolver ranks them.
+  socket_.PreferIP4 = false;
+  socket_.Connect(address.host, address.port);
+  if (socket_.LastError() != 0) {
+    Close();
+    return OpenResult::Failed;
+  }
   readTimeoutMs_ = readTimeoutMs;
   if (!readBuffer_) readBuffer_.reset(new char[kStreamReadBytes]);
-  if (!SendAll(fd_, BuildStreamRequest(address), deadline)) {
+  socket_.SendString(BuildStreamRequest(address));
+  if (socket_.LastError() != 0) {
     Close();
     return OpenResult::Failed;
   }
@@ -89,17 +38,12 @@ MjpegHttpReader::OpenResult MjpegHttpReader::Open(const std::string& url, uint32
   std::string head;
   size_t headEnd = std::string::npos;
   while ((headEnd = FindHeadEnd(head)) == std::string::npos) {
-    if (head.size() > kMaxHttpHeadBytes || !WaitFor(fd_, POLLIN, MsLeft(deadline))) {
+    const size_t n = head.size() > kMaxHttpHeadBytes ? 0 : Receive(openWaitMs);
+    if (n == 0) {
       Close();
       return OpenResult::Failed;
     }
-    const ssize_t n = recv(fd_, readBuffer_.get(), kStreamReadBytes, 0);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) {
-      Close();
-      return OpenResult::Failed;
-    }
-    head.append(readBuffer_.get(), static_cast<size_t>(n));
+    head.append(readBuffer_.get(), n);
   }
   HttpResponseHead response;
   if (headEnd > kMaxHttpHeadBytes || !ParseHttpResponseHead(head.substr(0, headEnd), response) ||
@@ -121,16 +65,16 @@ MjpegHttpReader::OpenResult MjpegHttpReader::Open(const std::string& url, uint32
     // Mislabelled MJPEG still opens with its boundary; anything else, or
     // silence, is left to the general reader.
     while (!SniffBoundary(body, boundary)) {
-      if (!WaitFor(fd_, POLLIN, MsLeft(deadline))) break;
-      const ssize_t n = recv(fd_, readBuffer_.get(), kStreamReadBytes, 0);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      if (n <= 0 || !Dechunk(readBuffer_.get(), static_cast<size_t>(n), body)) break;
+      const size_t n = Receive(openWaitMs);
+      if (n == 0 || !Dechunk(readBuffer_.get(), n, body)) break;
     }
     if (boundary.empty()) {
       Close();
       return OpenResult::NotMjpeg;
     }
   }
+  // Reads from here on wait by the read time-out alone.
+  socket_.ClearDeadline();
   parts_ = std::make_unique<MultipartSplitter>(boundary);
   parts_->Append(body.data(), body.size());
   return OpenResult::Opened;
@@ -151,18 +95,17 @@ bool MjpegHttpReader::Feed(const char* data, size_t size) {
   return ok;
 }
 
+size_t MjpegHttpReader::Receive(int timeoutMs) {
+  return socket_.RecvSome(readBuffer_.get(), kStreamReadBytes, timeoutMs);
+}
+
 bool MjpegHttpReader::ReceiveMore(int timeoutMs) {
-  for (;;) {
-    if (!WaitFor(fd_, POLLIN, timeoutMs)) return false;
-    const ssize_t n = recv(fd_, readBuffer_.get(), kStreamReadBytes, 0);
-    if (n > 0) return Feed(readBuffer_.get(), static_cast<size_t>(n));
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    return false;
-  }
+  const size_t n = Receive(timeoutMs);
+  return n > 0 && Feed(readBuffer_.get(), n);
 }
 
 MjpegHttpReader::ReadResult MjpegHttpReader::Read(cv::Mat& frame) {
-  if (fd_ < 0) return ReadResult::Failed;
+  if (!IsOpen()) return ReadResult::Failed;
   std::string_view body;
   for (;;) {
     const MultipartSplitter::Next next = parts_->NextPart(body);
@@ -178,8 +121,8 @@ MjpegHttpReader::ReadResult MjpegHttpReader::Read(cv::Mat& frame) {
 }
 
 void MjpegHttpReader::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  // At once: a camera keeps sending, so draining its stream would wait for nothing.
+  socket_.AbortSocket();
   parts_.reset();
   payload_.clear();
 }

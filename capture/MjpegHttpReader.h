@@ -7,14 +7,15 @@
 
 #include "capture/JpegDecoder.h"
 #include "capture/MjpegStream.h"
+#include "net/BlockingSocket.h"
 
 // Bytes asked of the socket per read.
 constexpr size_t kStreamReadBytes = 64 * 1024;
 
 // Reads a network camera's MJPEG stream over plain HTTP itself and decodes
 // each JPEG straight into the frame: one decode, no colour conversion.
-// Every wait is bounded: connecting and the response head by the open
-// time-out, each later read by the read time-out.
+// Every wait is bounded: the name lookup, connecting and the response head
+// by the open time-out, each later read by the read time-out.
 class MjpegHttpReader {
 public:
   enum class OpenResult {
@@ -34,7 +35,7 @@ public:
   ReadResult Read(cv::Mat& frame);
 
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return socket_.Socket() >= 0; }
 
   MjpegHttpReader() = default;
   ~MjpegHttpReader() { Close(); }
@@ -42,15 +43,17 @@ public:
   MjpegHttpReader& operator=(const MjpegHttpReader&) = delete;
 
 private:
-  // Waits up to timeoutMs for bytes and passes them on; false on a stall,
-  // the end of the stream or an error.
+  // Waits up to timeoutMs for bytes into readBuffer_; 0 on a stall, the end
+  // of the stream or an error.
+  size_t Receive(int timeoutMs);
+  // Receives and passes the bytes on; false as Receive, or on a bad chunk.
   bool ReceiveMore(int timeoutMs);
   bool Feed(const char* data, size_t size);
   // Appends the payload of received bytes to out; false when a chunked
   // body is malformed or has ended.
   bool Dechunk(const char* data, size_t size, std::string& out);
 
-  int fd_ = -1;
+  TBlockingSocket socket_;
   uint32_t readTimeoutMs_ = 0;
   bool chunked_ = false;
   ChunkedDecoder chunks_;

@@ -277,6 +277,31 @@ std::string TBlockingSocket::RecvPacket(int timeoutMs) {
   return data;
 }
 
+size_t TBlockingSocket::RecvSome(char* data, size_t len, int timeoutMs) {
+  ResetError();
+  if (!buffer_.empty()) {
+    // What a line read took beyond its line comes first.
+    const size_t n = std::min(len, buffer_.size());
+    std::copy_n(buffer_.data(), n, data);
+    buffer_.erase(0, n);
+    return n;
+  }
+  if (fd_ < 0) {
+    SetError(kSockErrNotConnected);
+    return 0;
+  }
+  const auto start = SteadyClock::now();
+  for (;;) {
+    // Reading first takes what is already there without a wait.
+    const size_t got = RecvChunk(data, len);
+    if (got > 0 || LastError() != 0) return got;
+    if (!CanRead(timeoutMs - ElapsedMs(start))) {
+      if (LastError() == 0) SetError(kSockErrTimedOut);
+      return 0;
+    }
+  }
+}
+
 std::string TBlockingSocket::RecvTerminated(int timeoutMs, const std::string& terminator) {
   ResetError();
   if (terminator.empty()) return RecvPacket(timeoutMs);

@@ -62,6 +62,9 @@ public:
   void SendString(const std::string& data);
   // One chunk of received data; empty on error.
   std::string RecvPacket(int timeoutMs);
+  // Up to len raw bytes into data, waiting up to timeoutMs for the first;
+  // 0 with the error set on a time-out, the peer's close or a failure.
+  size_t RecvSome(char* data, size_t len, int timeoutMs);
   std::string RecvTerminated(int timeoutMs, const std::string& terminator);
   // A CR LF-terminated line without its end.
   std::string RecvString(int timeoutMs);

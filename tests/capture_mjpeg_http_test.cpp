@@ -1,6 +1,6 @@
 // The MJPEG stream reader on the wire: scripted servers on 127.0.0.1 for
-// exact edge cases (bad parts, stalls, refusals, endless heads), and the
-// capture as a whole against MJPEG files.
+// exact edge cases (bad parts, stalls, refusals, endless heads, a hung name
+// lookup), and the capture as a whole against MJPEG files.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -15,8 +15,10 @@
 
 #include "capture/CameraSource.h"
 #include "capture/MjpegHttpReader.h"
+#include "net/NameLookup.h"
 #include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
+#include "support/HangingResolver.h"
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
 #include "vision/Nsopencv.h"
@@ -158,6 +160,21 @@ TEST(MjpegHttpReader, OtherAnswersAreRefusedOrLeftToTheGeneralReader) {
   EXPECT_EQ(reader.Open(Url(silent), 600, kReadMs), R::Failed);
   EXPECT_GE(Since(start), 550);
   EXPECT_LT(Since(start), 2000);
+}
+
+TEST(MjpegHttpReader, AHangingNameLookupEndsWithTheOpenWait) {
+  // A camera named by a host whose name server never answers: the open
+  // gives up at its time-out and leaves one lookup to the shared limit.
+  constexpr long kHungOpenMs = 600;
+  HangingResolver resolver;
+  MjpegHttpReader reader;
+  const auto start = Clock::now();
+  EXPECT_EQ(reader.Open("http://camera.example.test:8080/video.mjpg", kHungOpenMs, kReadMs),
+            MjpegHttpReader::OpenResult::Failed);
+  EXPECT_GE(Since(start), kHungOpenMs - 10);
+  EXPECT_LT(Since(start), kHungOpenMs + 1000);
+  EXPECT_FALSE(reader.IsOpen());
+  EXPECT_EQ(AbandonedLookups(), 1);
 }
 
 namespace {

@@ -6,15 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <netdb.h>
-#include <thread>
 
 #include "net/BlockingSocket.h"
 #include "net/NameLookup.h"
 #include "net/LineEnd.h"
 #include "net/SocketError.h"
 #include "net/TcpSocket.h"
+#include "support/HangingResolver.h"
 #include "support/ScriptedServer.h"
 
 namespace {
@@ -165,6 +164,27 @@ TEST(TcpSocketWire, LineLongerThanASettableLimitIsRefused) {
   EXPECT_EQ("250 short", c.sock.RecvString(2000));
 }
 
+TEST(TcpSocketWire, RecvSomeGivesWhatALineReadLeftThenWaitsOnlyItsTimeOut) {
+  ScriptedServer server;
+  server.Send("220 ready\r\nJPEG").Pause(1000).Close().Start();
+  Client c(server);
+  ASSERT_EQ("220 ready", c.sock.RecvString(2000));
+  char bytes[64];
+  size_t got = c.sock.RecvSome(bytes, 2, 2000);
+  EXPECT_EQ("JP", std::string(bytes, got));
+  got = c.sock.RecvSome(bytes, sizeof bytes, 2000);
+  EXPECT_EQ("EG", std::string(bytes, got));
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0u, c.sock.RecvSome(bytes, sizeof bytes, kShortMs));
+  EXPECT_EQ(kSockErrTimedOut, c.sock.LastError());
+  EXPECT_GE(MsSince(start), kShortMs - 10);
+  EXPECT_LT(MsSince(start), kShortMs + 500);
+  // The peer's close is an error, not an empty read.
+  EXPECT_EQ(0u, c.sock.RecvSome(bytes, sizeof bytes, 5000));
+  EXPECT_EQ(kSockErrConnReset, c.sock.LastError());
+}
+
 TEST(TcpSocketWire, RefusedConnectionGives10061) {
   int port;
   {
@@ -279,32 +299,6 @@ TEST(TlsLayerWire, SilentPeerCannotHoldTheHandshake) {
 }
 
 // ---- One deadline over a whole exchange ----
-
-namespace {
-
-// A resolver that hangs until the test lets it go, as one whose name server
-// never answers.
-std::atomic<bool> releaseLookups{false};
-int HangingLookup(const char*, const char*, const addrinfo*, addrinfo** result) {
-  while (!releaseLookups) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  *result = nullptr;
-  return EAI_NONAME;
-}
-
-struct HangingResolver {
-  HangingResolver() {
-    releaseLookups = false;
-    SetLookupFunction(&HangingLookup);
-  }
-  ~HangingResolver() {
-    releaseLookups = true;
-    SetLookupFunction(nullptr);
-    for (int i = 0; i < 200 && AbandonedLookups() > 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-};
-
-} // namespace
 
 TEST(NameLookup, AHangingResolverCostsOnlyTheConnectTimeOutAndFewThreads) {
   HangingResolver resolver;
