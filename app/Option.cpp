@@ -176,7 +176,7 @@ void InputMethodClosed(QLineEdit* edit) {
 
 void MakePassword(QLineEdit* edit) { edit->setEchoMode(QLineEdit::Password); }
 
-QWidget* Row(QWidget* parent, std::initializer_list<QWidget*> widgets, int indent = 0) {
+QWidget* Row(QWidget* parent, const std::vector<QWidget*>& widgets, int indent = 0) {
   QWidget* row = new QWidget(parent);
   QHBoxLayout* layout = new QHBoxLayout(row);
   layout->setContentsMargins(indent, 0, 0, 0);
@@ -455,123 +455,130 @@ void TOptionForm::BuildExtensionSheet() {
   ExtensionPage = new QVBoxLayout(ExtensionSheet);
   ExtensionPage->setContentsMargins(8, 6, 8, 6);
   ExtensionPage->setSpacing(4);
-  // Groups of extension settings go here, each under its own group box.
-  BuildViewGroup();
-  BuildMotionDetailGroup();
-  BuildMqttGroup();
+  for (const ExtensionGroup& group : ExtensionGroups()) BuildExtensionGroup(group);
   ExtensionPage->addStretch(1);
+  // The topic's default depends on the profile, so the box shows it.
+  if (auto* topic = qobject_cast<QLineEdit*>(ExtensionControl("MQTT_TOPIC")))
+    topic->setPlaceholderText(QString::fromStdString(DefaultTopicPrefix(SettingsProfile())));
 }
 
-// How the main window shows the camera picture.
-void TOptionForm::BuildViewGroup() {
-  ViewGroup = MakeGroup("映像の表示", "ViewGroup", ExtensionSheet);
-  QVBoxLayout* layout = new QVBoxLayout(ViewGroup);
-  layout->setContentsMargins(10, 2, 10, 4);
-  layout->setSpacing(2);
-  FitToWindowCBox = MakeCheckBox("FitToWindowCBox", "映像をウィンドウに合わせて縮小表示する", ViewGroup);
-  layout->addWidget(FitToWindowCBox);
-  layout->addWidget(
-      Row(ViewGroup, {MakeNote("※ウィンドウの大きさを変えられます。検出とメールは元の大きさの映像です。", ViewGroup)}, 12));
-  ExtensionPage->addWidget(ViewGroup);
-}
-
-// ---- Message broker (MQTT) group ----
-void TOptionForm::BuildMqttGroup() {
-  MqttGroup = MakeGroup(" MQTT連携 (ホームオートメーション) ", "MqttGroup", ExtensionSheet);
-  QGridLayout* grid = FormGrid(MqttGroup);
-  MqttHostNameEdit = MakeEdit("MqttHostNameEdit", MqttGroup, kHostNameMaxLength);
-  InputMethodClosed(MqttHostNameEdit);
-  MqttPortNumberEdit = MakeEdit("MqttPortNumberEdit", MqttGroup, kPortNumberMaxLength, 48);
-  InputMethodOff(MqttPortNumberEdit);
-  AttachDigitFilter(MqttPortNumberEdit);
-  MqttUseTlsCBox = MakeCheckBox("MqttUseTlsCBox", "TLSで接続する", MqttGroup);
-  MqttUserNameEdit = MakeEdit("MqttUserNameEdit", MqttGroup);
-  InputMethodClosed(MqttUserNameEdit);
-  MqttPassWordEdit = MakeEdit("MqttPassWordEdit", MqttGroup, kPassWordMaxLength);
-  MakePassword(MqttPassWordEdit);
-  MqttTopicEdit = MakeEdit("MqttTopicEdit", MqttGroup, kHostNameMaxLength);
-  InputMethodClosed(MqttTopicEdit);
-  MqttTopicEdit->setPlaceholderText(QString::fromStdString(DefaultTopicPrefix(SettingsProfile())));
+// One group box of the extension tab with a row for each of its settings.
+void TOptionForm::BuildExtensionGroup(const ExtensionGroup& group) {
+  QGroupBox* box = MakeGroup(group.title, group.name, ExtensionSheet);
+  QGridLayout* form = nullptr;
+  QVBoxLayout* rows = nullptr;
+  if (group.layout == GroupLayout::Form) {
+    form = FormGrid(box);
+  } else {
+    rows = new QVBoxLayout(box);
+    rows->setContentsMargins(10, 2, 10, 4);
+    rows->setSpacing(2);
+  }
   int row = 0;
-  const auto add = [&](const char* label, QWidget* control, const char* note) {
-    grid->addWidget(MakeLabel(label, MqttGroup), row, 0);
-    grid->addWidget(control, row++, 1, Qt::AlignLeft);
-    grid->addWidget(MakeNote(note, MqttGroup), row++, 1);
-  };
-  MqttHostNameEdit->setMinimumWidth(220);
-  MqttTopicEdit->setMinimumWidth(220);
-  add("ブローカー", MqttHostNameEdit, "※空欄ならMQTTは使いません");
-  add("ポート番号", MqttPortNumberEdit, "※通常は1883、TLSでは8883");
-  add("", MqttUseTlsCBox, "※証明書はシステムの認証局で確認します");
-  add("ユーザ名", MqttUserNameEdit, "※認証のないブローカーでは空欄");
-  add("パスワード", MqttPassWordEdit, "※ユーザ名とともに送ります");
-  add("トピック", MqttTopicEdit, "※空欄なら「vardocam/プロファイル名」");
-  ExtensionPage->addWidget(MqttGroup);
+  for (const ExtensionSetting& setting : ExtensionSettings()) {
+    if (setting.group != group.group) continue;
+    std::vector<QWidget*> line;
+    QWidget* control = MakeExtensionControl(setting, box, line);
+    extensionRows_.push_back({&setting, control});
+    const bool check = setting.input == SettingInput::Check;
+    if (form) {
+      form->addWidget(MakeLabel(check ? "" : setting.label, box), row, 0);
+      form->addWidget(line.size() == 1 ? line.front() : Row(box, line), row++, 1, Qt::AlignLeft);
+      form->addWidget(MakeNote(setting.hint, box), row++, 1);
+    } else {
+      if (check) {
+        rows->addWidget(control);
+      } else {
+        line.insert(line.begin(), MakeLabel(setting.label, box));
+        rows->addWidget(Row(box, line));
+      }
+      rows->addWidget(Row(box, {MakeNote(setting.hint, box)}, 12));
+    }
+  }
+  ExtensionPage->addWidget(box);
 }
 
-void TOptionForm::LoadMqttGroup() {
-  const typVardocam& s = AppSettings;
-  MqttHostNameEdit->setText(QString::fromStdString(s.MQTT_HOSTNAME));
-  MqttPortNumberEdit->setText(QString::number(s.MQTT_PORTNUMBER));
-  MqttUseTlsCBox->setChecked(s.MQTT_USETLS);
-  MqttUserNameEdit->setText(QString::fromStdString(s.MQTT_USERNAME));
-  MqttPassWordEdit->setText(QString::fromStdString(s.MQTT_PASSWORD));
-  MqttTopicEdit->setText(QString::fromStdString(s.MQTT_TOPIC));
-}
-
-void TOptionForm::StoreMqttGroup() {
-  typVardocam& s = AppSettings;
-  s.MQTT_HOSTNAME = TrimmedText(MqttHostNameEdit);
-  s.MQTT_PORTNUMBER = EditNumber(MqttPortNumberEdit, kMqttPortNumberFallback);
-  s.MQTT_USETLS = MqttUseTlsCBox->isChecked();
-  s.MQTT_USERNAME = TrimmedText(MqttUserNameEdit);
-  s.MQTT_PASSWORD = TrimmedText(MqttPassWordEdit);
-  s.MQTT_TOPIC = TrimmedText(MqttTopicEdit);
-}
-// ---- end of the message broker group ----
-
-void TOptionForm::BuildMotionDetailGroup() {
-  MotionDetailGroup = MakeGroup(" 動体検出の詳細 ", "MotionDetailGroup", ExtensionSheet);
-  QVBoxLayout* group = new QVBoxLayout(MotionDetailGroup);
-  group->setContentsMargins(10, 2, 10, 4);
-  group->setSpacing(2);
-  QWidget* parent = MotionDetailGroup;
-  const auto numberRow = [&](QLineEdit*& edit, const char* name, int maxLength, const char* label,
-                             const char* unit, const char* note) {
-    edit = MakeEdit(name, parent, maxLength, 48);
+// The control of one row, and in `line` what stands in the row after the
+// label: the control, then its unit or its file button.
+QWidget* TOptionForm::MakeExtensionControl(const ExtensionSetting& setting, QWidget* parent,
+                                           std::vector<QWidget*>& line) {
+  constexpr int kNumberWidth = 48;
+  constexpr int kWideTextMinWidth = 220;
+  constexpr int kFileWidth = 200;
+  if (setting.input == SettingInput::Check) {
+    QCheckBox* box = MakeCheckBox(setting.control, setting.label, parent);
+    line.push_back(box);
+    return box;
+  }
+  QLineEdit* edit = nullptr;
+  switch (setting.input) {
+  case SettingInput::Number:
+    edit = MakeEdit(setting.control, parent, static_cast<int>(QString::number(setting.most).size()),
+                    kNumberWidth);
     InputMethodOff(edit);
-    group->addWidget(Row(parent, {MakeLabel(label, parent), edit, MakeLabel(unit, parent)}));
-    group->addWidget(Row(parent, {MakeNote(note, parent)}, 12));
-  };
-  numberRow(ReferenceIntervalEdit, "ReferenceIntervalEdit", kReferenceIntervalMaxLength,
-            "比較する映像の間隔", "ミリ秒",
-            "※この時間以上前の映像と比較。「0」で直前の映像(標準は80)");
-  numberRow(LightingCutoffEdit, "LightingCutoffEdit", kLightingCutoffMaxLength,
-            "照明の変化とみなす変化量", "%",
-            "※画面のこの割合を超えて変わったら照明の変化として無視。「0」で無効");
-  numberRow(MotionFramesEdit, "MotionFramesEdit", kMotionFramesMaxLength, "警報までの連続検出",
-            "フレーム", "※この数だけ続けて動体を検出したら警報。「0」「1」で無効");
-
-  MaskFileEdit = MakeEdit("MaskFileEdit", parent, kMaskFileMaxLength, 200);
-  InputMethodClosed(MaskFileEdit);
-  MaskFileBtn = MakeButton("MaskFileBtn", "参照...", parent);
-  group->addWidget(Row(parent, {MakeLabel("マスク画像", parent), MaskFileEdit, MaskFileBtn}));
-  group->addWidget(Row(
-      parent, {MakeNote("※白い部分だけを監視する画像(PNG/PGM)。空欄ならマスクなし", parent)}, 12));
-
-  numberRow(MailCooldownEdit, "MailCooldownEdit", kMailCooldownMaxLength, "警報メールの最短間隔",
-            "秒", "※前の警報メールからこの秒数は送らない(音は鳴る)。「0」で無効");
-  ExtensionPage->addWidget(MotionDetailGroup);
-
-  for (QLineEdit* edit : {ReferenceIntervalEdit, LightingCutoffEdit, MotionFramesEdit, MailCooldownEdit})
     AttachDigitFilter(edit);
-  connect(MaskFileBtn, &QPushButton::clicked, this, &TOptionForm::MaskFileBtnClick);
+    break;
+  case SettingInput::Password:
+    edit = MakeEdit(setting.control, parent, setting.most);
+    MakePassword(edit);
+    break;
+  default:
+    edit = MakeEdit(setting.control, parent, setting.most,
+                    setting.input == SettingInput::File ? kFileWidth : 0);
+    InputMethodClosed(edit);
+    if (setting.input == SettingInput::WideText) edit->setMinimumWidth(kWideTextMinWidth);
+    break;
+  }
+  line.push_back(edit);
+  if (*setting.unit && setting.input != SettingInput::File) line.push_back(MakeLabel(setting.unit, parent));
+  if (setting.input == SettingInput::File) {
+    // The button's name follows the box's: "MaskFileEdit" has "MaskFileBtn".
+    QString name = QString::fromUtf8(setting.control);
+    if (name.endsWith("Edit")) name.chop(4);
+    QPushButton* button = MakeButton(S(name + "Btn").c_str(), "参照...", parent);
+    line.push_back(button);
+    const QString title = U(setting.label) + U("の選択");
+    const QString filter = U(setting.unit);
+    connect(button, &QPushButton::clicked, this, [this, edit, title, filter] {
+      const QString chosen = QFileDialog::getOpenFileName(this, title, edit->text(), filter);
+      if (!chosen.isEmpty()) edit->setText(chosen);
+    });
+  }
+  return edit;
 }
 
-void TOptionForm::MaskFileBtnClick() {
-  const QString chosen = QFileDialog::getOpenFileName(this, U("マスク画像の選択"), MaskFileEdit->text(),
-                                                      U("画像 (*.png *.pgm);;すべてのファイル (*)"));
-  if (!chosen.isEmpty()) MaskFileEdit->setText(chosen);
+QWidget* TOptionForm::ExtensionControl(const std::string& name) const {
+  for (const ExtensionRow& row : extensionRows_)
+    if (name == row.setting->field.name) return row.control;
+  return nullptr;
+}
+
+void TOptionForm::LoadExtensionRows() {
+  const typVardocam& s = AppSettings;
+  for (const ExtensionRow& row : extensionRows_) {
+    const SettingField& f = row.setting->field;
+    if (auto* box = qobject_cast<QCheckBox*>(row.control))
+      box->setChecked(s.*f.boolean);
+    else if (auto* edit = qobject_cast<QLineEdit*>(row.control))
+      edit->setText(f.kind == SettingKind::Integer ? QString::number(s.*f.integer)
+                                                   : QString::fromStdString(s.*f.text));
+  }
+}
+
+// An empty number box, or one without a number, stores the default.
+void TOptionForm::StoreExtensionRows() {
+  typVardocam& s = AppSettings;
+  for (const ExtensionRow& row : extensionRows_) {
+    const SettingField& f = row.setting->field;
+    if (auto* box = qobject_cast<QCheckBox*>(row.control))
+      s.*f.boolean = box->isChecked();
+    else if (auto* edit = qobject_cast<QLineEdit*>(row.control)) {
+      if (f.kind == SettingKind::Integer)
+        s.*f.integer = EditNumber(edit, f.defaultNumber);
+      else
+        s.*f.text = TrimmedText(edit);
+    }
+  }
 }
 
 void TOptionForm::BuildButtonPanel() {
@@ -690,7 +697,6 @@ void TOptionForm::FormShow() {
   OotsuCBox->setChecked(s.USE_OOTSU);
 
   CameraUrlEdit->setText(text(s.CAMERA_URL));
-  FitToWindowCBox->setChecked(s.FIT_TO_WINDOW);
   HostNameEdit->setText(text(s.MAIL_HOSTNAME));
   UserNameEdit->setText(text(s.MAIL_USERNAME));
   PassWordEdit->setText(text(s.MAIL_PASSWORD));
@@ -706,12 +712,7 @@ void TOptionForm::FormShow() {
   NoVerifyCertCBox->setChecked(s.MAIL_NOVERIFY_CERT);
   RNoVerifyCertCBox->setChecked(s.MAIL_R_NOVERIFY_CERT);
 
-  LoadMqttGroup();
-  ReferenceIntervalEdit->setText(number(s.REFERENCE_INTERVAL));
-  LightingCutoffEdit->setText(number(s.LIGHTING_CUTOFF));
-  MotionFramesEdit->setText(number(s.MOTION_FRAMES));
-  MaskFileEdit->setText(text(s.MASK_FILE));
-  MailCooldownEdit->setText(number(s.MAIL_COOLDOWN));
+  LoadExtensionRows();
 
   const bool known = s.MAIL_CONNECT_TYPE >= 0 && s.MAIL_CONNECT_TYPE < ConnectDefanceModeCBox->count();
   ConnectDefanceModeCBox->setCurrentIndex(known ? s.MAIL_CONNECT_TYPE : -1);
@@ -748,13 +749,7 @@ void TOptionForm::SettiongBtnClick() {
   s.MAIL_R_CONNECT_TYPE = RConnectDefanceModeCBox->currentIndex();
   s.MAIL_NOVERIFY_CERT = NoVerifyCertCBox->isChecked();
   s.MAIL_R_NOVERIFY_CERT = RNoVerifyCertCBox->isChecked();
-  s.FIT_TO_WINDOW = FitToWindowCBox->isChecked();
-  StoreMqttGroup();
-  s.REFERENCE_INTERVAL = EditNumber(ReferenceIntervalEdit, kReferenceIntervalFallback);
-  s.LIGHTING_CUTOFF = EditNumber(LightingCutoffEdit, kLightingCutoffFallback);
-  s.MOTION_FRAMES = EditNumber(MotionFramesEdit, kMotionFramesFallback);
-  s.MASK_FILE = TrimmedText(MaskFileEdit);
-  s.MAIL_COOLDOWN = EditNumber(MailCooldownEdit, kMailCooldownFallback);
+  StoreExtensionRows();
 
   // The values are in effect either way; a failed write is said, since
   // they would otherwise be lost at the next start.

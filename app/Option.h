@@ -1,11 +1,13 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <QDialog>
 
 #include "pop3/Pop3Client.h"
-#include "settings/Vardocamdef.h"
+#include "settings/ExtensionSettings.h"
 
 class QCheckBox;
 class QComboBox;
@@ -23,35 +25,19 @@ constexpr int kCameraNumberMaxLength = 2;
 constexpr int kCheckIntervalMaxLength = 3;
 constexpr int kStartMoveObjectMaxLength = 4;
 constexpr int kBorderMaxLength = 3;
-constexpr int kHostNameMaxLength = 255;
 // Five, so every port up to 65535 can be typed and a stored one shows whole.
 constexpr int kPortNumberMaxLength = 5;
-constexpr int kPassWordMaxLength = 32;
 constexpr int kMailAddressMaxLength = 255;
 constexpr int kCameraUrlMaxLength = 1024;
 
 // What a number box stores when its text is empty or no number.
 constexpr int32_t kCameraNumberFallback = 0;
 constexpr int32_t kPortNumberFallback = 25;
-// The broker's port when its box holds no number.
-constexpr int32_t kMqttPortNumberFallback = 1883;
 constexpr int32_t kBinBorderFallback = 64;
 constexpr int32_t kMoveBorderFallback = 12;
 constexpr int32_t kRPortNumberFallback = 110;
 constexpr int32_t kCheckIntervalFallback = 1;
 constexpr int32_t kStartMoveObjectFallback = 60;
-
-// The motion-detail group on the extension tab: box lengths and what an
-// empty box stores (the setting's own "off", or the usual interval).
-constexpr int kReferenceIntervalMaxLength = 4;
-constexpr int kLightingCutoffMaxLength = 3;
-constexpr int kMotionFramesMaxLength = 3;
-constexpr int kMaskFileMaxLength = 1024;
-constexpr int kMailCooldownMaxLength = 5;
-constexpr int32_t kReferenceIntervalFallback = static_cast<int32_t>(kDefaultReferenceIntervalMs);
-constexpr int32_t kLightingCutoffFallback = 0;
-constexpr int32_t kMotionFramesFallback = 0;
-constexpr int32_t kMailCooldownFallback = 0;
 
 // The designed inside of the dialog and its button panel, in pixels.
 constexpr int kOptionClientWidth = 419;
@@ -110,30 +96,13 @@ public:
   QLineEdit* RPassWordEdit;
   QPushButton* Pop3ConnectTestBtn;
 
-  // The fourth tab, "拡張設定": settings stored after CAMERA_URL.
+  // The fourth tab, "拡張設定": a row for each setting stored after
+  // CAMERA_URL that has a group there, built from the settings' table.
   QWidget* ExtensionSheet;
   QVBoxLayout* ExtensionPage;
-  // How the main window shows the picture.
-  QGroupBox* ViewGroup;
-  QCheckBox* FitToWindowCBox;
-
-  // Extension group: the message broker told of events.
-  QGroupBox* MqttGroup;
-  QLineEdit* MqttHostNameEdit;
-  QLineEdit* MqttPortNumberEdit;
-  QLineEdit* MqttUserNameEdit;
-  QLineEdit* MqttPassWordEdit;
-  QCheckBox* MqttUseTlsCBox;
-  QLineEdit* MqttTopicEdit;
-
-  // Motion detection and alert-mail spacing.
-  QGroupBox* MotionDetailGroup;
-  QLineEdit* ReferenceIntervalEdit;
-  QLineEdit* LightingCutoffEdit;
-  QLineEdit* MotionFramesEdit;
-  QLineEdit* MaskFileEdit;
-  QPushButton* MaskFileBtn;
-  QLineEdit* MailCooldownEdit;
+  // The control of a setting's row on that tab, by its stored name
+  // (a QLineEdit or a QCheckBox); nullptr when it has none.
+  QWidget* ExtensionControl(const std::string& name) const;
 
   QWidget* Panel1;
   QPushButton* SettiongBtn;
@@ -167,17 +136,21 @@ private:
   void BuildMailSheet();
   void BuildReceiveSheet();
   void BuildExtensionSheet();
-  void BuildViewGroup();
-  void BuildMqttGroup();
-  void LoadMqttGroup();
-  void StoreMqttGroup();
-  void BuildMotionDetailGroup();
-  void MaskFileBtnClick();
+  void BuildExtensionGroup(const ExtensionGroup& group);
+  QWidget* MakeExtensionControl(const ExtensionSetting& setting, QWidget* parent,
+                                std::vector<QWidget*>& line);
+  void LoadExtensionRows();
+  void StoreExtensionRows();
   void BuildButtonPanel();
   void CentreOnMainWindow();
   void AttachDigitFilter(QLineEdit* edit);
   void FilterInsertedText(QLineEdit* edit, const QString& text);
 
+  struct ExtensionRow {
+    const ExtensionSetting* setting;
+    QWidget* control;
+  };
+  std::vector<ExtensionRow> extensionRows_;
   IMonitorCamera* testCamera_ = nullptr;      // the one the test opened
   std::unique_ptr<IMonitorCamera> ownCamera_;  // when the main window has none
 };

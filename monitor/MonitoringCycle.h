@@ -20,9 +20,6 @@ constexpr uint32_t kAlarmSpacingMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
 // (the capture goes on reopening it); its next frame reports it back.
 constexpr uint32_t kCameraLostMs = 10000;
-// The longest pause between two alert mails that can be set: a day. Longer
-// settings are cut to it (and stay far inside the 32-bit counter).
-constexpr int32_t kMaxMailCooldownS = 86400;
 
 // The mails as the mail and request-check code send them, with the main
 // window's POP3 client, which lives as long as the window.

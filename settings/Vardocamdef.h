@@ -6,6 +6,69 @@
 // this long before it: at 10 fps (with some jitter) that is the previous
 // frame; at faster rates a walker has moved far enough to be seen.
 constexpr uint32_t kDefaultReferenceIntervalMs = 80;
+// The longest pause between two alert mails that can be set: a day. Longer
+// settings are cut to it (and stay far inside the 32-bit counter).
+constexpr int32_t kMaxMailCooldownS = 86400;
+// Longest texts of a host name or topic and of a password, in characters;
+// the largest port number.
+constexpr int kHostNameMaxLength = 255;
+constexpr int kPassWordMaxLength = 32;
+constexpr int32_t kMaxPortNumber = 65535;
+
+// The value types a setting can have in the record.
+using SettingInteger = int32_t;
+using SettingBoolean = bool;
+using SettingText = std::string;
+
+// Each setting stored after the classic ones, described once: the record's
+// field, the stored value and its default follow from the entry, and so
+// does its row on the option dialog's 拡張設定 tab. Stored in this order.
+//   X(kind, NAME, default, least, most, group, input, control, label, unit, hint)
+// kind      Integer, Boolean or Text
+// least/most  numbers: the range the box is made for (its length follows
+//           from `most`); texts: `most` is the longest text a box takes, 0 any
+// group     the 拡張設定 group of its row, or None for a row of its own on
+//           a classic tab
+// input     the row's control: Number, Check, Text, WideText, Password, File
+// control   the control's object name; label, unit (a file box: the chooser's
+//           filter) and hint are what the row says
+#define VARDOCAM_EXTENSION_SETTINGS(X)                                                         \
+  /* A network camera, stream or video file to watch instead of the camera number. */        \
+  X(Text, CAMERA_URL, "", 0, 0, None, Text, "", "", "", "")                                   \
+  /* Encrypted mail connections skip the certificate check (self-signed servers). */           \
+  X(Boolean, MAIL_NOVERIFY_CERT, false, 0, 1, None, Check, "", "", "", "")                     \
+  X(Boolean, MAIL_R_NOVERIFY_CERT, false, 0, 1, None, Check, "", "", "", "")                   \
+  X(Boolean, FIT_TO_WINDOW, false, 0, 1, View, Check, "FitToWindowCBox",                       \
+    "映像をウィンドウに合わせて縮小表示する", "",                                              \
+    "※ウィンドウの大きさを変えられます。検出とメールは元の大きさの映像です。")                \
+  /* The message broker told of motion, alarms and mails; no host, no broker. */              \
+  X(Text, MQTT_HOSTNAME, "", 0, kHostNameMaxLength, Mqtt, WideText, "MqttHostNameEdit",         \
+    "ブローカー", "", "※空欄ならMQTTは使いません")                                            \
+  X(Integer, MQTT_PORTNUMBER, 1883, 0, kMaxPortNumber, Mqtt, Number, "MqttPortNumberEdit",     \
+    "ポート番号", "", "※通常は1883、TLSでは8883")                                             \
+  X(Boolean, MQTT_USETLS, false, 0, 1, Mqtt, Check, "MqttUseTlsCBox", "TLSで接続する", "",     \
+    "※証明書はシステムの認証局で確認します")                                                  \
+  X(Text, MQTT_USERNAME, "", 0, 0, Mqtt, Text, "MqttUserNameEdit", "ユーザ名", "",             \
+    "※認証のないブローカーでは空欄")                                                          \
+  X(Text, MQTT_PASSWORD, "", 0, kPassWordMaxLength, Mqtt, Password, "MqttPassWordEdit",          \
+    "パスワード", "", "※ユーザ名とともに送ります")                                             \
+  /* Topics start with this; empty for "vardocam/<profile or default>". */                    \
+  X(Text, MQTT_TOPIC, "", 0, kHostNameMaxLength, Mqtt, WideText, "MqttTopicEdit", "トピック",   \
+    "", "※空欄なら「vardocam/プロファイル名」")                                               \
+  /* Motion detection and alert mails beyond the classic settings. */                         \
+  X(Integer, REFERENCE_INTERVAL, static_cast<int32_t>(kDefaultReferenceIntervalMs), 0, 9999,    \
+    MotionDetail, Number, "ReferenceIntervalEdit", "比較する映像の間隔", "ミリ秒",              \
+    "※この時間以上前の映像と比較。「0」で直前の映像(標準は80)")                               \
+  X(Integer, LIGHTING_CUTOFF, 0, 0, 100, MotionDetail, Number, "LightingCutoffEdit",            \
+    "照明の変化とみなす変化量", "%",                                                           \
+    "※画面のこの割合を超えて変わったら照明の変化として無視。「0」で無効")                       \
+  X(Integer, MOTION_FRAMES, 0, 0, 999, MotionDetail, Number, "MotionFramesEdit",                \
+    "警報までの連続検出", "フレーム", "※この数だけ続けて動体を検出したら警報。「0」「1」で無効") \
+  X(Text, MASK_FILE, "", 0, 1024, MotionDetail, File, "MaskFileEdit", "マスク画像",             \
+    "画像 (*.png *.pgm);;すべてのファイル (*)",                                                \
+    "※白い部分だけを監視する画像(PNG/PGM)。空欄ならマスクなし")                                \
+  X(Integer, MAIL_COOLDOWN, 0, 0, kMaxMailCooldownS, MotionDetail, Number, "MailCooldownEdit",  \
+    "警報メールの最短間隔", "秒", "※前の警報メールからこの秒数は送らない(音は鳴る)。「0」で無効")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.
@@ -37,31 +100,10 @@ struct typVardocam {
   int32_t CHECK_INTERVAL = 0;
   int32_t START_MOVE_OBJECT = 0;
   bool USE_OOTSU = false;
-  // A network camera, stream or video file to watch instead of the camera
-  // number; empty for the camera.
-  std::string CAMERA_URL;
-  // Encrypted mail connections skip the certificate check (self-signed
-  // servers); sending and receiving side.
-  bool MAIL_NOVERIFY_CERT = false;
-  bool MAIL_R_NOVERIFY_CERT = false;
-  // The picture scaled down to the main window, which can then be resized;
-  // off: the picture at its own size, with scroll bars.
-  bool FIT_TO_WINDOW = false;
-  // The message broker told of motion, alarms and mails; no host, no broker.
-  std::string MQTT_HOSTNAME;
-  int32_t MQTT_PORTNUMBER = 0;
-  std::string MQTT_USERNAME;
-  std::string MQTT_PASSWORD;
-  bool MQTT_USETLS = false;
-  // Topics start with this; empty for "vardocam/<profile or default>".
-  std::string MQTT_TOPIC;
-  // Motion detection and alert mails beyond the classic settings; each
-  // missing value keeps the classic behaviour.
-  int32_t REFERENCE_INTERVAL = 0;  // ms between a frame and its reference; 0: the previous frame
-  int32_t LIGHTING_CUTOFF = 0;     // % of changed picture taken for lighting; 0: off
-  int32_t MOTION_FRAMES = 0;       // frames in a row with motion before an alarm; 0 or 1: off
-  std::string MASK_FILE;           // picture of the watched area; empty: all of it
-  int32_t MAIL_COOLDOWN = 0;       // least seconds between two alert mails; 0: off
+  // Every setting stored after the classic ones, from its one description.
+#define VARDOCAM_DECLARE_SETTING(kind, NAME, ...) Setting##kind NAME{};
+  VARDOCAM_EXTENSION_SETTINGS(VARDOCAM_DECLARE_SETTING)
+#undef VARDOCAM_DECLARE_SETTING
 };
 
 // The one settings record of the process.

@@ -64,35 +64,40 @@ protected:
     return stored;
   }
 
+  // The tab's rows are built from the settings' table: found by stored name.
+  QLineEdit* Edit(const char* setting) { return qobject_cast<QLineEdit*>(form_->ExtensionControl(setting)); }
+  QCheckBox* Check(const char* setting) { return qobject_cast<QCheckBox*>(form_->ExtensionControl(setting)); }
+  QGroupBox* Group() { return form_->findChild<QGroupBox*>("MqttGroup"); }
+
   TempDir config_;
   std::unique_ptr<TOptionForm> form_;
 };
 
 TEST_F(OptionMqttTest, GroupOnTheExtensionTabEditsTheProfileItWasOpenedOn) {
   Open("");
-  ASSERT_NE(form_->MqttGroup, nullptr);
-  EXPECT_TRUE(form_->ExtensionSheet->isAncestorOf(form_->MqttGroup));
+  ASSERT_NE(Group(), nullptr);
+  EXPECT_TRUE(form_->ExtensionSheet->isAncestorOf(Group()));
   int hints = 0;
-  for (QLabel* label : form_->MqttGroup->findChildren<QLabel*>())
+  for (QLabel* label : Group()->findChildren<QLabel*>())
     if (label->text().startsWith(U("※"))) ++hints;
   EXPECT_EQ(hints, 6);
   // Shown as loaded: no broker, the usual port, the default topic offered.
-  EXPECT_EQ(form_->MqttHostNameEdit->text(), "");
-  EXPECT_EQ(form_->MqttPortNumberEdit->text(), "1883");
-  EXPECT_FALSE(form_->MqttUseTlsCBox->isChecked());
-  EXPECT_EQ(form_->MqttTopicEdit->placeholderText(), "vardocam/default");
-  EXPECT_EQ(form_->MqttPassWordEdit->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(Edit("MQTT_HOSTNAME")->text(), "");
+  EXPECT_EQ(Edit("MQTT_PORTNUMBER")->text(), "1883");
+  EXPECT_FALSE(Check("MQTT_USETLS")->isChecked());
+  EXPECT_EQ(Edit("MQTT_TOPIC")->placeholderText(), "vardocam/default");
+  EXPECT_EQ(Edit("MQTT_PASSWORD")->echoMode(), QLineEdit::Password);
   form_.reset();
 
   // Opened on a profile, the dialog edits that profile.
   Open("front");
-  EXPECT_EQ(form_->MqttTopicEdit->placeholderText(), "vardocam/front");
-  Retype(form_->MqttHostNameEdit, " broker.lan ");
-  Retype(form_->MqttPortNumberEdit, "88x83");
-  Retype(form_->MqttUserNameEdit, "cam");
-  Retype(form_->MqttPassWordEdit, "secret");
-  Retype(form_->MqttTopicEdit, "site/front");
-  form_->MqttUseTlsCBox->setChecked(true);
+  EXPECT_EQ(Edit("MQTT_TOPIC")->placeholderText(), "vardocam/front");
+  Retype(Edit("MQTT_HOSTNAME"), " broker.lan ");
+  Retype(Edit("MQTT_PORTNUMBER"), "88x83");
+  Retype(Edit("MQTT_USERNAME"), "cam");
+  Retype(Edit("MQTT_PASSWORD"), "secret");
+  Retype(Edit("MQTT_TOPIC"), "site/front");
+  Check("MQTT_USETLS")->setChecked(true);
   QTest::mouseClick(form_->SettiongBtn, Qt::LeftButton);
   EXPECT_EQ(form_->result(), QDialog::Accepted);
 
@@ -109,11 +114,11 @@ TEST_F(OptionMqttTest, GroupOnTheExtensionTabEditsTheProfileItWasOpenedOn) {
   // Reopened, the dialog shows what was stored; an empty port falls back.
   form_.reset();
   Open("front");
-  EXPECT_EQ(form_->MqttHostNameEdit->text(), "broker.lan");
-  EXPECT_TRUE(form_->MqttUseTlsCBox->isChecked());
-  Retype(form_->MqttPortNumberEdit, "");
+  EXPECT_EQ(Edit("MQTT_HOSTNAME")->text(), "broker.lan");
+  EXPECT_TRUE(Check("MQTT_USETLS")->isChecked());
+  Retype(Edit("MQTT_PORTNUMBER"), "");
   QTest::mouseClick(form_->SettiongBtn, Qt::LeftButton);
-  EXPECT_EQ(Stored("front").MQTT_PORTNUMBER, kMqttPortNumberFallback);
+  EXPECT_EQ(Stored("front").MQTT_PORTNUMBER, FindExtensionSetting("MQTT_PORTNUMBER")->field.defaultNumber);
 }
 } // namespace
 
@@ -135,7 +140,7 @@ TEST(OptionMqttScreenshot, ExtensionTab) {
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   form.PageControl1->setCurrentIndex(3);
-  form.findChild<QScrollArea*>("ExtensionScroll")->ensureWidgetVisible(form.MqttGroup, 0, 0);
+  form.findChild<QScrollArea*>("ExtensionScroll")->ensureWidgetVisible(form.findChild<QGroupBox*>("MqttGroup"), 0, 0);
   QTest::qWait(100);
   EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/option-mqtt.png"));
   SetSettingsProfile("");

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -114,6 +115,9 @@ protected:
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   }
   QLineEdit* Edit(const char* name) { return form->findChild<QLineEdit*>(name); }
+  QCheckBox* FitToWindow() { return qobject_cast<QCheckBox*>(form->ExtensionControl("FIT_TO_WINDOW")); }
+  // What an empty number box of the extension tab stores: the default.
+  static int32_t Fallback(const char* setting) { return FindExtensionSetting(setting)->field.defaultNumber; }
   void Retype(QLineEdit* edit, const char* text) {
     edit->selectAll();
     QTest::keyClick(edit, Qt::Key_Backspace);
@@ -350,22 +354,62 @@ TEST_F(OptionFormTest, ConfirmStoresFallbacksTrimmedTextsAndSaves) {
 TEST_F(OptionFormTest, FitToWindowIsOnTheExtensionTabOffByDefaultAndStored) {
   Open();
   auto* tabs = form->findChild<QTabWidget*>("PageControl1");
-  EXPECT_TRUE(tabs->widget(3)->isAncestorOf(form->FitToWindowCBox));
-  EXPECT_EQ(form->ViewGroup->title(), U("映像の表示"));
-  EXPECT_EQ(form->FitToWindowCBox->text(), U("映像をウィンドウに合わせて縮小表示する"));
-  EXPECT_FALSE(form->FitToWindowCBox->isChecked());
-  form->FitToWindowCBox->setChecked(true);
+  EXPECT_TRUE(tabs->widget(3)->isAncestorOf(FitToWindow()));
+  EXPECT_EQ(form->findChild<QGroupBox*>("ViewGroup")->title(), U("映像の表示"));
+  EXPECT_EQ(FitToWindow()->text(), U("映像をウィンドウに合わせて縮小表示する"));
+  EXPECT_FALSE(FitToWindow()->isChecked());
+  FitToWindow()->setChecked(true);
   QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
   EXPECT_TRUE(AppSettings.FIT_TO_WINDOW);
   EXPECT_TRUE(StoredSettings().FIT_TO_WINDOW);
   Open();
-  EXPECT_TRUE(form->FitToWindowCBox->isChecked());
+  EXPECT_TRUE(FitToWindow()->isChecked());
   // A store written before the setting existed keeps the picture unscaled.
   const ZBRegIni old(config_.File("older.reg"));
   typVardocam loaded;
   loaded.FIT_TO_WINDOW = true;
   LoadSettingsFrom(old, loaded);
   EXPECT_FALSE(loaded.FIT_TO_WINDOW);
+}
+
+// Every described setting with a group has its row on the extension tab,
+// in its group, with its hint, and shows and stores its value.
+TEST_F(OptionFormTest, EveryDescribedSettingHasARowThatLoadsAndStores) {
+  typVardocam& s = AppSettings;
+  for (const ExtensionSetting& e : ExtensionSettings()) {
+    if (e.group == SettingGroup::None) continue;
+    if (e.field.kind == SettingKind::Integer) s.*e.field.integer = e.most;
+    if (e.field.kind == SettingKind::Boolean) s.*e.field.boolean = true;
+    if (e.field.kind == SettingKind::Text) s.*e.field.text = "x";
+  }
+  Open();
+  const typVardocam shown = AppSettings;
+  AppSettings = typVardocam();
+  QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
+  for (const ExtensionSetting& e : ExtensionSettings()) {
+    QWidget* control = form->ExtensionControl(e.field.name);
+    if (e.group == SettingGroup::None) {
+      EXPECT_EQ(control, nullptr) << e.field.name;
+      continue;
+    }
+    ASSERT_NE(control, nullptr) << e.field.name;
+    EXPECT_EQ(control->objectName(), e.control);
+    const auto group = std::find_if(ExtensionGroups().begin(), ExtensionGroups().end(),
+                                    [&](const ExtensionGroup& g) { return g.group == e.group; });
+    ASSERT_NE(group, ExtensionGroups().end()) << e.field.name;
+    QGroupBox* box = form->findChild<QGroupBox*>(group->name);
+    EXPECT_TRUE(box->isAncestorOf(control)) << e.field.name;
+    EXPECT_TRUE(form->ExtensionSheet->isAncestorOf(box));
+    bool hinted = false;
+    for (QLabel* label : box->findChildren<QLabel*>()) hinted |= label->text() == U(e.hint);
+    EXPECT_TRUE(hinted) << e.field.name;
+    // What the row showed came back unchanged through the store.
+    switch (e.field.kind) {
+    case SettingKind::Integer: EXPECT_EQ(AppSettings.*e.field.integer, shown.*e.field.integer); break;
+    case SettingKind::Boolean: EXPECT_EQ(AppSettings.*e.field.boolean, shown.*e.field.boolean); break;
+    case SettingKind::Text: EXPECT_EQ(AppSettings.*e.field.text, shown.*e.field.text); break;
+    }
+  }
 }
 
 TEST_F(OptionFormTest, MotionDetailGroupLoadsEditsSavesAndCancels) {
@@ -382,7 +426,7 @@ TEST_F(OptionFormTest, MotionDetailGroupLoadsEditsSavesAndCancels) {
   EXPECT_EQ(Edit("MaskFileEdit")->text(), U("/home/me/マスク.png"));
   EXPECT_EQ(Edit("MailCooldownEdit")->text(), U("600"));
   ASSERT_TRUE(form->findChild<QGroupBox*>("MotionDetailGroup"));
-  EXPECT_TRUE(form->ExtensionSheet->isAncestorOf(form->MotionDetailGroup));
+  EXPECT_TRUE(form->ExtensionSheet->isAncestorOf(form->findChild<QGroupBox*>("MotionDetailGroup")));
 
   // Cancelled edits are gone.
   Retype(Edit("MotionFramesEdit"), "9");
@@ -401,9 +445,9 @@ TEST_F(OptionFormTest, MotionDetailGroupLoadsEditsSavesAndCancels) {
   Retype(Edit("MaskFileEdit"), "  /tmp/mask.pgm ");
   Retype(Edit("MailCooldownEdit"), "123456");
   QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
-  EXPECT_EQ(AppSettings.REFERENCE_INTERVAL, kReferenceIntervalFallback);
+  EXPECT_EQ(AppSettings.REFERENCE_INTERVAL, Fallback("REFERENCE_INTERVAL"));
   EXPECT_EQ(AppSettings.LIGHTING_CUTOFF, 95);
-  EXPECT_EQ(AppSettings.MOTION_FRAMES, kMotionFramesFallback);
+  EXPECT_EQ(AppSettings.MOTION_FRAMES, Fallback("MOTION_FRAMES"));
   EXPECT_EQ(AppSettings.MASK_FILE, "/tmp/mask.pgm");
   EXPECT_EQ(AppSettings.MAIL_COOLDOWN, 12345);  // five digits at most
   const typVardocam stored = StoredSettings();
