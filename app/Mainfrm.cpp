@@ -108,19 +108,6 @@ QAction* MakeSeparator(QMenu* menu, const char* name) {
 }
 } // namespace
 
-class TMainForm::CaptureTimerAdapter : public IMonitorTimer {
-public:
-  QTimer* timer = nullptr;
-  void SetEnabled(bool enabled) override {
-    if (!timer) return;
-    if (enabled)
-      timer->start();
-    else
-      timer->stop();
-  }
-  bool Enabled() const override { return timer && timer->isActive(); }
-};
-
 class TMainForm::MessagePump : public IMessagePump {
 public:
   void ProcessMessages() override { QCoreApplication::processEvents(); }
@@ -132,19 +119,21 @@ ISoundPlayer& SoundOr(ISoundPlayer* given, std::unique_ptr<ISoundPlayer>& own) {
   own = std::make_unique<QtSoundPlayer>();
   return *own;
 }
-IMonitorMail& MailOr(IMonitorMail* given, std::unique_ptr<IMonitorMail>& own) {
-  if (given) return *given;
-  own = std::make_unique<MonitorMail>();
-  return *own;
-}
 } // namespace
 
 TMainForm::TMainForm(ISoundPlayer* sound, IMonitorMail* mail, QWidget* parent)
     : QMainWindow(parent),
       CameraFactory([] { return std::make_unique<NsOpenCVCamera>(kPreviewWindowName); }),
-      timerAdapter_(std::make_unique<CaptureTimerAdapter>()),
       pump_(std::make_unique<MessagePump>()),
-      cycle_(*timerAdapter_, *pump_, SoundOr(sound, ownSound_), MailOr(mail, ownMail_)) {
+      session_(MonitorHost{*pump_, SoundOr(sound, ownSound_), statusLog_,
+                           // The box for an error of a tick opens from the main
+                           // loop, not inside the timer's own delivery: monitoring
+                           // goes on while the box waits for its OK.
+                           [this](const std::string& message) {
+                             QMetaObject::invokeMethod(
+                                 this, [message] { ShowException(message); }, Qt::QueuedConnection);
+                           }},
+               SettingsProfile(), mail, this) {
   setObjectName("MainForm");
   BuildControls();
   BuildMenus();
@@ -152,7 +141,6 @@ TMainForm::TMainForm(ISoundPlayer* sound, IMonitorMail* mail, QWidget* parent)
 }
 
 TMainForm::~TMainForm() {
-  cycle_.RemoveEventListener(&statusLog_);
   if (MainForm == this) MainForm = nullptr;
 }
 
@@ -166,18 +154,7 @@ void TMainForm::BuildControls() {
   setWindowIcon(QIcon(":/vardocam/icon.png"));
   setFont(UiFont());
 
-  CaptureTimer = new QTimer(this);
-  CaptureTimer->setObjectName("CaptureTimer");
-  CaptureTimer->setInterval(kCaptureIntervalMs);
-  timerAdapter_->timer = CaptureTimer;
-  // The box for an error of a tick opens from the main loop, not inside the
-  // timer's own delivery: Qt does not fire a timer again while its handler
-  // runs, and monitoring must go on while the box waits for its OK.
-  connect(CaptureTimer, &QTimer::timeout, this, [this] {
-    std::string message;
-    if (!RunCatching([this] { CaptureTimerTimer(); }, message))
-      QMetaObject::invokeMethod(this, [message] { ShowException(message); }, Qt::QueuedConnection);
-  });
+  CaptureTimer = &session_.CaptureTimer();
 
   auto* client = new QWidget(this);
   client->setObjectName("ClientArea");
@@ -222,7 +199,6 @@ void TMainForm::BuildControls() {
   StatusTimer->setSingleShot(true);
   connect(StatusTimer, &QTimer::timeout, this, [this] { UpdateStatusLine(); });
   statusLog_.OnChange = [this] { UpdateStatusLine(); };
-  cycle_.AddEventListener(&statusLog_);
 
   StartCaptureBtn = MakeButton(client, "StartCaptureBtn", "監視開始", kButtonLeft, kButtonTops[0]);
   EndCaptureBtn = MakeButton(client, "EndCaptureBtn", "監視終了", kButtonLeft, kButtonTops[1]);
@@ -352,14 +328,14 @@ void TMainForm::SetScrollRange(int width, int height) {
 }
 
 void TMainForm::StopMonitoring() {
-  cycle_.StopMonitoring();
+  Cycle().StopMonitoring();
   ClearPictureWithoutIdleImage();
 }
 
 // Without "start.jpg" the view would go on showing the last camera frame as
 // if monitoring still ran; it goes blank instead.
 void TMainForm::ClearPictureWithoutIdleImage() {
-  IMonitorCamera* camera = cycle_.Camera();
+  IMonitorCamera* camera = Cycle().Camera();
   nsOpenCV* object = camera ? camera->Detector() : nullptr;
   if (object && object->ColourImage().empty()) pictureView_->Clear();
 }
@@ -370,14 +346,15 @@ void TMainForm::FormCreate() {
   tray_ = new TTray(this, TrayPopupMenu, TrayDispMenu, TrayExitMenu);
   LoadSettings();
   ApplyViewSettings();
+  session_.ConnectBroker();
 }
 
 void TMainForm::FormShow() {
-  cycle_.TickBusy = false;
-  cycle_.AlarmStartTick = 0;
-  cycle_.MonitorStartTick = 0;
-  cycle_.SetCamera(CameraFactory());
-  IMonitorCamera* camera = cycle_.Camera();
+  Cycle().TickBusy = false;
+  Cycle().AlarmStartTick = 0;
+  Cycle().MonitorStartTick = 0;
+  Cycle().SetCamera(CameraFactory());
+  IMonitorCamera* camera = Cycle().Camera();
   camera->LoadFrame(kIdlePicture);
   if (nsOpenCV* object = camera->Detector()) {
     object->CreatePreviewWindow();
@@ -400,7 +377,7 @@ void TMainForm::ShowAfterTimerWhileNeeded() {
 
 void TMainForm::FormCloseQuery() {
   CaptureTimer->stop();
-  IMonitorCamera* camera = cycle_.Camera();
+  IMonitorCamera* camera = Cycle().Camera();
   if (!camera) return;
   camera->CloseCamera();
   Sleep(kCloseWaitMs);
@@ -414,7 +391,7 @@ void TMainForm::FormCloseQuery() {
 
 void TMainForm::FormClose() {
   // Inside a tick the object lives until that tick has ended.
-  cycle_.ReleaseCamera();
+  Cycle().ReleaseCamera();
   AppSettings.WINDOW_TOP = y();
   AppSettings.WINDOW_LEFT = x();
   SaveSettings();
@@ -444,7 +421,7 @@ void TMainForm::StartCaptureBtnClick() {
 
 void TMainForm::EndCaptureBtnClick() { StopMonitoring(); }
 
-void TMainForm::CaptureTimerTimer() { cycle_.CaptureTimerTimer(); }
+void TMainForm::CaptureTimerTimer() { Cycle().CaptureTimerTimer(); }
 
 void TMainForm::MinimizeToTray() {
   tray_->MinimizeToTray();

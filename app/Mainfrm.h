@@ -4,9 +4,9 @@
 
 #include <QMainWindow>
 
-#include "monitor/MonitoringCycle.h"
 #include "monitor/StatusLog.h"
 #include "platform/ProgramName.h"
+#include "session/MonitorSession.h"
 
 class QAction;
 class QLabel;
@@ -28,7 +28,8 @@ constexpr uint32_t kCloseWaitMs = 500;
 constexpr int kStatusLineHeight = 18;
 
 // The main window: the camera picture, the three buttons, the menu, and
-// the monitoring cycle that its capture timer drives.
+// the host of the monitor, which it hands its message pump, its sound
+// player and its status line.
 class TMainForm : public QMainWindow, public ICameraOwner {
   Q_OBJECT
 public:
@@ -69,12 +70,12 @@ public:
 
   // The picture view inside ScrollBox1.
   TPictureView* PictureView() const { return pictureView_; }
-  MonitoringCycle& Cycle() { return cycle_; }
+  MonitoringCycle& Cycle() { return session_.Cycle(); }
   StatusLog& Status() { return statusLog_; }
   // The camera object; nullptr before the first show and after the close.
-  IMonitorCamera* Camera() const override { return cycle_.Camera(); }
+  IMonitorCamera* Camera() const override { return session_.Camera(); }
 
-  bool StartMonitoring() { return cycle_.StartMonitoring(); }
+  bool StartMonitoring() { return Cycle().StartMonitoring(); }
   void StopMonitoring();
 
   // Event handlers.
@@ -108,7 +109,6 @@ protected:
   void changeEvent(QEvent* event) override;
 
 private:
-  class CaptureTimerAdapter;
   class MessagePump;
 
   void BuildControls();
@@ -126,11 +126,9 @@ private:
   void ShowAfterTimerWhileNeeded();
 
   std::unique_ptr<ISoundPlayer> ownSound_;
-  std::unique_ptr<IMonitorMail> ownMail_;
-  std::unique_ptr<CaptureTimerAdapter> timerAdapter_;
   std::unique_ptr<MessagePump> pump_;
-  MonitoringCycle cycle_;
   StatusLog statusLog_;
+  MonitorSession session_;
   QWidget* scrollContent_ = nullptr;
   TPictureView* pictureView_ = nullptr;
   TTray* tray_ = nullptr;

@@ -8,7 +8,6 @@
 #include "app/Application.h"
 #include "app/Mainfrm.h"
 #include "app/QtMessagePresenter.h"
-#include "mqtt/MqttLink.h"
 #include "platform/AppPaths.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
@@ -32,7 +31,6 @@ int RunWindowed(int argc, char** argv, const std::string& profile) {
   QtMessagePresenter presenter;
   InstallMessagePresenter(&presenter);
   SetApplicationTitle(kDisplayName);
-  std::unique_ptr<MqttLink> mqtt;
   RunGuarded([&] {
     QApplication::setApplicationName("vardocam");
     QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
@@ -43,20 +41,9 @@ int RunWindowed(int argc, char** argv, const std::string& profile) {
     presenter.SetOwner(MainForm);
     OptionForm = new TOptionForm(MainForm);
     AboutBox = new TAboutBox(MainForm);
-    // The broker of the profile's settings, read again at each start of
-    // monitoring, so that what the option dialog changed takes effect.
-    mqtt = std::make_unique<MqttLink>(profile, [] {
-      IMonitorCamera* camera = MainForm ? MainForm->Camera() : nullptr;
-      nsOpenCV* object = camera ? camera->Detector() : nullptr;
-      return object ? object->ColourImage().clone() : cv::Mat();
-    }, nullptr);
-    mqtt->Apply(AppSettings);
-    MainForm->Cycle().AddEventListener(mqtt.get());
     MainForm->show();
     app.exec();
   });
-  if (mqtt && MainForm) MainForm->Cycle().RemoveEventListener(mqtt.get());
-  mqtt.reset();
   InstallMessagePresenter(nullptr);
   delete MainForm;
   return 0;

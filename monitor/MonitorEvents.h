@@ -34,6 +34,11 @@ public:
   // Something the user should know that does not stop monitoring (a mask
   // picture that cannot be read), in words a user can act on; said once.
   virtual void Notice(const std::string& text) { (void)text; }
+  // The message broker took the connection, or lost or refused it and why.
+  virtual void BrokerChanged(bool connected, const std::string& detail) {
+    (void)connected;
+    (void)detail;
+  }
 };
 
 // Hands every event to each listener in the order they were added.
@@ -79,6 +84,9 @@ public:
   }
   void Notice(const std::string& text) override {
     for (auto* l : listeners_) l->Notice(text);
+  }
+  void BrokerChanged(bool connected, const std::string& detail) override {
+    for (auto* l : listeners_) l->BrokerChanged(connected, detail);
   }
 
 private:

@@ -115,6 +115,7 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera) {
   // The frame's time is the counter when it was taken from the camera.
   const uint32_t frameTime = GetTickCount();
   if (!camera.GrabFrameToFile(kFrameFile)) return false;
+  ++framesTaken_;
   if (!camera.LoadFrame(kFrameFile)) return false;
   camera.ConvertToGrey();
   camera.Binarize(AppSettings.USE_OOTSU ? kOtsuThreshold : AppSettings.BINBORDER);

@@ -67,6 +67,8 @@ public:
 
   void StartAlarmSound();
   void StopAlarmSound();
+  // Frames taken from the camera since the cycle was made.
+  uint64_t FramesTaken() const { return framesTaken_; }
 
   bool TickBusy = false;
   uint32_t AlarmStartTick = 0;     // 0: no alarm sounding
@@ -90,6 +92,7 @@ private:
   std::unique_ptr<IMonitorCamera> camera_;
   MonitorEventFanout events_;
   bool releasePending_ = false;
+  uint64_t framesTaken_ = 0;
   uint32_t lastFrameTick_ = 0;
   bool cameraLost_ = false;
   // New frames in a row with a detection.

@@ -7,36 +7,19 @@
 #include <QAudioDevice>
 #include <QCoreApplication>
 #include <QMediaDevices>
-#include <QTimer>
 #include <QtGlobal>
 #include <opencv2/core/utils/logger.hpp>
 #include <unistd.h>
 
-#include "monitor/MonitoringCycle.h"
-#include "mqtt/MqttLink.h"
 #include "platform/Clock.h"
 #include "platform/QtSoundPlayer.h"
 #include "service/JournalLog.h"
 #include "service/StopSignals.h"
+#include "session/MonitorSession.h"
 #include "settings/Vardocamdef.h"
 
 namespace {
 const char kCameraName[] = "IMAGE";
-
-class TimerAdapter : public IMonitorTimer {
-public:
-  explicit TimerAdapter(QTimer& timer) : timer_(timer) {}
-  void SetEnabled(bool enabled) override {
-    if (enabled)
-      timer_.start();
-    else
-      timer_.stop();
-  }
-  bool Enabled() const override { return timer_.isActive(); }
-
-private:
-  QTimer& timer_;
-};
 
 // No window, no user: nothing waits to be dispatched inside a tick. A stop
 // request runs between ticks from the event loop.
@@ -65,19 +48,6 @@ private:
   JournalLog& log_;
   QtSoundPlayer player_;
   bool warned_ = false;
-};
-
-// Counts the frames the cycle took, for the closing line: against the
-// source's own rate it tells whether the machine kept up.
-class CountingCamera : public NsOpenCVCamera {
-public:
-  CountingCamera() : NsOpenCVCamera(kCameraName) {}
-  bool GrabFrameToFile(const std::string& path) override {
-    const bool grabbed = NsOpenCVCamera::GrabFrameToFile(path);
-    if (grabbed) ++frames;
-    return grabbed;
-  }
-  uint64_t frames = 0;
 };
 
 // Qt's own warnings go to the journal with a priority like every line.
@@ -116,40 +86,15 @@ int RunHeadless(std::ostream& out) {
   const std::string profile = SettingsProfile().empty() ? "既定" : SettingsProfile();
   log.Write(kJournalInfo, "画面なしで起動しました (プロファイル: " + profile + ")");
 
-  QTimer captureTimer;
-  captureTimer.setInterval(kCaptureIntervalMs);
-  TimerAdapter timer(captureTimer);
   NoPump pump;
   HeadlessSound sound(log);
-  MonitorMail mail;
-  MonitoringCycle cycle(timer, pump, sound, mail);
-  auto owned = std::make_unique<CountingCamera>();
-  CountingCamera* camera = owned.get();
-  cycle.SetCamera(std::move(owned));
-  cycle.AddEventListener(&log);
-
-  MqttLink mqtt(
-      SettingsProfile(),
-      [&cycle] {
-        IMonitorCamera* c = cycle.Camera();
-        nsOpenCV* object = c ? c->Detector() : nullptr;
-        return object ? object->ColourImage().clone() : cv::Mat();
-      },
-      [&log](bool connected, const std::string& detail) {
-        if (connected)
-          log.Write(kJournalInfo, "MQTTブローカーに接続しました (" + detail + ")");
-        else
-          log.Write(kJournalWarning, detail);
-      });
-  cycle.AddEventListener(&mqtt);
-
-  QObject::connect(&captureTimer, &QTimer::timeout, [&] {
-    try {
-      cycle.CaptureTimerTimer();
-    } catch (const std::exception& e) {
-      AfterTickError(cycle, log, e.what());
-    }
-  });
+  MonitorSession session(MonitorHost{pump, sound, log,
+                                     [&session, &log](const std::string& what) {
+                                       AfterTickError(session.Cycle(), log, what);
+                                     }},
+                         SettingsProfile());
+  MonitoringCycle& cycle = session.Cycle();
+  cycle.SetCamera(std::make_unique<NsOpenCVCamera>(kCameraName));
 
   // The signal's stop: the camera closed, the alarm silenced, no setting
   // written.
@@ -175,9 +120,8 @@ int RunHeadless(std::ostream& out) {
   const uint32_t elapsed = GetTickCount() - started;
   cycle.StopMonitoring();
   cycle.StopAlarmSound();
-  cycle.RemoveEventListener(&mqtt);
-  mqtt.Apply(typVardocam{});  // says goodbye to the broker
-  const uint64_t frames = camera->frames;
+  session.LeaveBroker();
+  const uint64_t frames = cycle.FramesTaken();
   cycle.ReleaseCamera();
   log.Write(kJournalInfo, "終了しました (処理したフレーム " + std::to_string(frames) + " 枚、毎秒 " +
                               Rate(frames, elapsed) + " 枚)");

@@ -51,3 +51,10 @@ void JournalLog::CameraLost() {
 void JournalLog::Notice(const std::string& text) { Write(kJournalWarning, text); }
 
 void JournalLog::CameraBack() { Write(kJournalInfo, "カメラの映像が戻りました"); }
+
+void JournalLog::BrokerChanged(bool connected, const std::string& detail) {
+  if (connected)
+    Write(kJournalInfo, "MQTTブローカーに接続しました (" + detail + ")");
+  else
+    Write(kJournalWarning, detail);
+}

@@ -33,6 +33,7 @@ public:
   void CameraLost() override;
   void Notice(const std::string& text) override;
   void CameraBack() override;
+  void BrokerChanged(bool connected, const std::string& detail) override;
 
 private:
   std::ostream& out_;

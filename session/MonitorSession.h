@@ -1,0 +1,68 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QTimer>
+
+#include "monitor/MonitorEvents.h"
+#include "monitor/MonitorServices.h"
+#include "monitor/MonitoringCycle.h"
+#include "platform/Sound.h"
+
+class MqttLink;
+
+// What a host hands the monitor: how its user gets a word in during a tick,
+// how the alarm sounds, who hears what the cycle does, and what becomes of
+// an error that ends a tick (the window shows it, a service logs it).
+struct MonitorHost {
+  IMessagePump& pump;
+  ISoundPlayer& sound;
+  IMonitorEvents& listener;
+  std::function<void(const std::string& what)> tickFailed;
+};
+
+// One monitor, the same for the window and the service: the monitoring
+// cycle, its 10 ms capture timer, the mails, the MQTT link and the fan-out
+// of events to the host's listener and the link. Qt Core only.
+class MonitorSession {
+public:
+  // `mail` defaults to the real mails (not owned when given). `timerOwner`
+  // parents the capture timer, so that a window finds it among its own.
+  MonitorSession(const MonitorHost& host, std::string profile, IMonitorMail* mail = nullptr,
+                 QObject* timerOwner = nullptr);
+  ~MonitorSession();
+  MonitorSession(const MonitorSession&) = delete;
+  MonitorSession& operator=(const MonitorSession&) = delete;
+
+  MonitoringCycle& Cycle() { return cycle_; }
+  QTimer& CaptureTimer() { return captureTimer_; }
+  IMonitorCamera* Camera() const { return cycle_.Camera(); }
+
+  // Connects to the broker of the settings as they are now (each start of
+  // monitoring reads them again); before this call events reach no broker.
+  void ConnectBroker();
+  // Says goodbye to the broker: no further event reaches it.
+  void LeaveBroker();
+
+private:
+  class TimerAdapter : public IMonitorTimer {
+  public:
+    explicit TimerAdapter(QTimer& timer) : timer_(timer) {}
+    void SetEnabled(bool enabled) override;
+    bool Enabled() const override { return timer_.isActive(); }
+
+  private:
+    QTimer& timer_;
+  };
+
+  void Tick();
+
+  MonitorHost host_;
+  QTimer captureTimer_;
+  TimerAdapter timer_{captureTimer_};
+  std::unique_ptr<IMonitorMail> ownMail_;
+  MonitoringCycle cycle_;
+  std::unique_ptr<MqttLink> mqtt_;
+};
