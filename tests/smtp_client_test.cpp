@@ -146,18 +146,29 @@ std::vector<Session> Sessions() {
   };
 }
 
-class SmtpClientSession : public ::testing::TestWithParam<Session> {};
+// A client aimed at a scripted server that each case scripts and starts.
+class SmtpClientWire : public ::testing::Test {
+protected:
+  SmtpClientWire() { Aim(client, server); }
+  // Connects to a server that sends `reply` and nothing more, and reads it.
+  void ReadOnly(const std::string& reply) {
+    server.Send(reply).Start();
+    ASSERT_TRUE(client.Connect());
+    EXPECT_EQ(0, client.ReadResult());
+  }
+  ScriptedServer server;
+  TSmtpClient client;
+};
+
+class SmtpClientSession : public SmtpClientWire, public ::testing::WithParamInterface<Session> {};
 
 } // namespace
 
 TEST_P(SmtpClientSession, Scripted) {
   const Session& c = GetParam();
-  ScriptedServer server;
   Play(server, c.replies);
   if (c.tail) c.tail(server);
   server.Start();
-  TSmtpClient client;
-  Aim(client, server);
   client.UserName = c.user;
   client.Password = c.password;
   client.AutoTLS = c.autoTls;
@@ -194,15 +205,12 @@ TEST_P(SmtpClientSession, Scripted) {
 INSTANTIATE_TEST_SUITE_P(SmtpClientWire, SmtpClientSession, ::testing::ValuesIn(Sessions()),
                          [](const auto& info) { return info.param.name; });
 
-TEST(SmtpClientWire, WholeSessionWithTwoLineGreetingSizeWithoutNumberAndDotStuffing) {
-  ScriptedServer server;
+TEST_F(SmtpClientWire, WholeSessionWithTwoLineGreetingSizeWithoutNumberAndDotStuffing) {
   Play(server, {"220-mail.test first line\r\n220 mail.test ready\r\n",
                 "250-mail.test\r\n250-SIZE\r\n250 8BITMIME\r\n", "250 2.1.0 Sender ok\r\n",
                 "250 2.1.5 Recipient ok\r\n", "354 Go ahead\r\n", "250 2.0.0 Queued\r\n",
                 "221 2.0.0 Bye\r\n"});
   server.Start();
-  TSmtpClient client;
-  Aim(client, server);
   ASSERT_TRUE(client.Login());
   EXPECT_TRUE(client.ESMTP);
   EXPECT_TRUE(client.ESMTPSize);
@@ -230,16 +238,11 @@ TEST(SmtpClientWire, WholeSessionWithTwoLineGreetingSizeWithoutNumberAndDotStuff
             server.Received());
 }
 
-TEST(SmtpClientWire, LongContinuationLinesStopAtTheReplyByteCap) {
+TEST_F(SmtpClientWire, LongContinuationLinesStopAtTheReplyByteCap) {
   std::string lines;
   const std::string line = "250-" + std::string(4000, 'c') + "\r\n";
   while (lines.size() < 2 * kMaxReplyBytes) lines += line;
-  ScriptedServer server;
-  server.Send(lines + "250 end\r\n").Start();
-  TSmtpClient client;
-  Aim(client, server);
-  ASSERT_TRUE(client.Connect());
-  EXPECT_EQ(0, client.ReadResult());
+  ASSERT_NO_FATAL_FAILURE(ReadOnly(lines + "250 end\r\n"));
   size_t held = 0;
   for (const auto& l : client.FullResult) held += l.size();
   EXPECT_LE(held, kMaxReplyBytes);
@@ -247,24 +250,16 @@ TEST(SmtpClientWire, LongContinuationLinesStopAtTheReplyByteCap) {
   EXPECT_EQ(-1, client.Sock.Socket());  // out of step: the session is over
 }
 
-TEST(SmtpClientWire, EndlessReplyStopsAtTheLineLimit) {
+TEST_F(SmtpClientWire, EndlessReplyStopsAtTheLineLimit) {
   std::string lines;
   for (size_t i = 0; i < kMaxReplyLines + 10; ++i) lines += "220-more\r\n";
-  ScriptedServer server;
-  server.Send(lines + "220 end\r\n").Start();
-  TSmtpClient client;
-  Aim(client, server);
-  ASSERT_TRUE(client.Connect());
-  EXPECT_EQ(0, client.ReadResult());
+  ASSERT_NO_FATAL_FAILURE(ReadOnly(lines + "220 end\r\n"));
   EXPECT_EQ(kMaxReplyLines, client.FullResult.size());
 }
 
-TEST(SmtpClientWire, LineBreaksInCommandTextSendNothing) {
-  ScriptedServer server;
+TEST_F(SmtpClientWire, LineBreaksInCommandTextSendNothing) {
   Play(server, {"220 ready\r\n", "250 mail.test\r\n", "250 ok\r\n"});
   server.Start();
-  TSmtpClient client;
-  Aim(client, server);
   ASSERT_TRUE(client.Login());
   EXPECT_FALSE(client.MailFrom("a@mail.test>\r\nRCPT TO:<victim@mail.test", 10));
   EXPECT_EQ(0, client.ResultCode);
