@@ -42,8 +42,16 @@ protected:
     else ::unsetenv(name);
   }
   std::string InstalledProgram() const { return prefix.File("bin/vardocam"); }
+  // The installed program, given a runtime folder, works in `work`, made private.
+  void EnterInstalledIn(const std::string& profile, const std::string& work) {
+    Set("XDG_RUNTIME_DIR", runtime.Path());
+    ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), profile, &error)) << error;
+    EXPECT_EQ(fs::current_path(), fs::path(work));
+    EXPECT_EQ(ModeOf(work), 0700u);
+  }
 
   TempDir prefix, runtime, home;
+  std::string error;  // what a failing call said
 
 private:
   fs::path startFolder_;
@@ -56,18 +64,13 @@ TEST_F(AppPathsTest, DataFolderIsFoundBesideAnInstalledProgramOnly) {
   EXPECT_EQ(InstalledDataFolder(runtime.File("build/vardocam")), "");
   // Nor has this test program: run from there, a program keeps its folder.
   const fs::path before = fs::current_path();
-  std::string error;
   ASSERT_TRUE(EnterWorkingFolder("", &error)) << error;
   EXPECT_EQ(fs::current_path(), before);
 }
 
 TEST_F(AppPathsTest, InstalledProgramWorksInThePrivateRuntimeFolderWithItsData) {
-  Set("XDG_RUNTIME_DIR", runtime.Path());
-  std::string error;
-  ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "", &error)) << error;
   const std::string work = runtime.File("vardocam");
-  EXPECT_EQ(fs::current_path(), fs::path(work));
-  EXPECT_EQ(ModeOf(work), 0700u);
+  ASSERT_NO_FATAL_FAILURE(EnterInstalledIn("", work));
   EXPECT_EQ(ReadFileBytes(work + "/start.jpg"), "idle picture");
   EXPECT_EQ(ReadFileBytes(work + "/Alarm.wav"), "alarm sound");
   EXPECT_FALSE(fs::exists(work + "/start.jpg.part"));
@@ -86,7 +89,6 @@ TEST_F(AppPathsTest, WithoutAUsableRuntimeFolderTheCacheFolderIsUsed) {
     Set("XDG_RUNTIME_DIR", unusable);
     EXPECT_EQ(PrivateWorkingFolder(), home.File("cache/vardocam")) << unusable.value_or("unset");
   }
-  std::string error;
   ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "", &error)) << error;
   EXPECT_EQ(fs::current_path(), fs::path(home.File("cache/vardocam")));
   EXPECT_EQ(ModeOf(home.File("cache/vardocam")), 0700u);
@@ -102,13 +104,9 @@ TEST_F(AppPathsTest, WithoutAUsableRuntimeFolderTheCacheFolderIsUsed) {
 }
 
 TEST_F(AppPathsTest, ProfileWorksInASubfolderOfItsOwn) {
-  Set("XDG_RUNTIME_DIR", runtime.Path());
-  std::string error;
-  ASSERT_TRUE(EnterWorkingFolderOf(InstalledProgram(), "garage", &error)) << error;
   const std::string work = runtime.File("vardocam/garage");
-  EXPECT_EQ(fs::current_path(), fs::path(work));
+  ASSERT_NO_FATAL_FAILURE(EnterInstalledIn("garage", work));
   EXPECT_EQ(ModeOf(runtime.File("vardocam")), 0700u);
-  EXPECT_EQ(ModeOf(work), 0700u);
   EXPECT_EQ(ReadFileBytes(work + "/Alarm.wav"), "alarm sound");
 
   // A name that is not one folder stays where it is.
@@ -126,7 +124,6 @@ TEST_F(AppPathsTest, BuildTreeStaysInItsFolderAndGivesAProfileASubfolder) {
   fs::create_directories(build);
   fs::current_path(home.Path());
   WriteFileBytes(home.File("start.jpg"), "launcher's picture");
-  std::string error;
   ASSERT_TRUE(EnterWorkingFolderOf(build + "/vardocam", "", &error)) << error;
   EXPECT_EQ(fs::current_path(), fs::path(home.Path()));
 
@@ -141,7 +138,6 @@ TEST_F(AppPathsTest, BuildTreeStaysInItsFolderAndGivesAProfileASubfolder) {
 TEST_F(AppPathsTest, ExistingFolderIsMadePrivateButNeverFollowedOrReplaced) {
   const std::string loose = runtime.File("loose");
   ASSERT_EQ(::mkdir(loose.c_str(), 0755), 0);
-  std::string error;
   ASSERT_TRUE(MakePrivateFolder(loose, &error)) << error;
   EXPECT_EQ(ModeOf(loose), 0700u);
 

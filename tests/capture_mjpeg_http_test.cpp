@@ -17,11 +17,9 @@
 #include "capture/MjpegHttpReader.h"
 #include "net/NameLookup.h"
 #include "settings/Vardocamdef.h"
-#include "support/FakeClock.h"
+#include "support/CameraSourceTest.h"
 #include "support/HangingResolver.h"
 #include "support/ScriptedServer.h"
-#include "support/TempDir.h"
-#include "vision/Nsopencv.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -178,20 +176,8 @@ TEST(MjpegHttpReader, AHangingNameLookupEndsWithTheOpenWait) {
 }
 
 namespace {
-class MjpegSourceTest : public ::testing::Test {
+class MjpegSourceTest : public CameraSourceTest {
 protected:
-  void SetUp() override {
-    saved_ = AppSettings.CAMERA_URL;
-    CaptureTimings timings;
-    timings.reopenFirstDelayMs = 50;
-    timings.reopenMaxDelayMs = 200;
-    SetCaptureTimings(timings);
-  }
-  void TearDown() override {
-    vision_.CloseCamera();
-    AppSettings.CAMERA_URL = saved_;
-    SetCaptureTimings(CaptureTimings());
-  }
   // The next frame the camera hands on, read back from the frame file.
   cv::Mat GrabNext() {
     const auto end = Clock::now() + milliseconds(5000);
@@ -199,12 +185,6 @@ protected:
     if (!vision_.GrabFrameToFile(frameFile_)) return {};
     return cv::imread(frameFile_, cv::IMREAD_COLOR);
   }
-
-  FakeClock clock_;
-  TempDir dir_;
-  const std::string frameFile_ = dir_.File("result.bmp");
-  std::string saved_;
-  nsOpenCV vision_{"IMAGE"};
 };
 } // namespace
 

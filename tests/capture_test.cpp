@@ -22,10 +22,8 @@
 
 #include "capture/CameraSource.h"
 #include "settings/Vardocamdef.h"
-#include "support/FakeClock.h"
+#include "support/CameraSourceTest.h"
 #include "support/LoopbackPort.h"
-#include "support/TempDir.h"
-#include "vision/Nsopencv.h"
 
 extern char** environ;
 
@@ -127,22 +125,12 @@ private:
   bool up_ = false;
 };
 
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public CameraSourceTest {
 protected:
-  void SetUp() override {
-    savedUrl_ = AppSettings.CAMERA_URL;
+  CaptureTest() {
     AppSettings.CAMERA_URL.clear();
-    timings_.reopenFirstDelayMs = 50;
-    timings_.reopenMaxDelayMs = 200;
     timings_.streamReadTimeoutMs = 1000;
-    SetCaptureTimings(timings_);
   }
-  void TearDown() override {
-    vision_.CloseCamera();
-    AppSettings.CAMERA_URL = savedUrl_;
-    SetCaptureTimings(CaptureTimings());
-  }
-  void UseTimings() { SetCaptureTimings(timings_); }
 
   // Grabs the next frame the camera delivers; its levels, or low -1 when
   // none came within the limit.
@@ -151,13 +139,6 @@ protected:
     if (!vision_.GrabFrameToFile(frameFile_)) return {};
     return ReadLevels(frameFile_);
   }
-
-  FakeClock clock_;  // the settling wait passes at once
-  TempDir dir_;
-  const std::string frameFile_ = dir_.File("result.bmp");
-  CaptureTimings timings_;
-  std::string savedUrl_;
-  nsOpenCV vision_{"IMAGE"};
 };
 } // namespace
 

@@ -147,17 +147,27 @@ public:
   std::vector<std::string> events;
 };
 
-TEST(CameraWatch, NoFrameForTheNamedTimeIsLostOnceAndTheNextFrameIsBack) {
-  AppSettings = typVardocam{};
-  AppSettings.START_MOVE_OBJECT = 0;
-  AppSettings.CHECK_INTERVAL = 1000;
-  FakeClock clock(1000000);
+// A monitoring cycle on fake time with fakes for all it drives, and the
+// settings back to their defaults before and after.
+class FakeCycleTest : public ::testing::Test {
+protected:
+  FakeCycleTest() { AppSettings = typVardocam{}; }
+  ~FakeCycleTest() override { AppSettings = typVardocam{}; }
+
+  FakeClock clock{1000000};
   CallLog calls;
   FakeTimer timer;
-  FakePump pump(calls);
-  RecordingSound sound(calls);
-  RecordingMail mail(calls);
-  MonitoringCycle cycle(timer, pump, sound, mail);
+  FakePump pump{calls};
+  RecordingSound sound{calls};
+  RecordingMail mail{calls};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+};
+using CameraWatch = FakeCycleTest;
+using HeadlessTickError = FakeCycleTest;
+
+TEST_F(CameraWatch, NoFrameForTheNamedTimeIsLostOnceAndTheNextFrameIsBack) {
+  AppSettings.START_MOVE_OBJECT = 0;
+  AppSettings.CHECK_INTERVAL = 1000;
   auto owned = std::make_unique<ScriptedCamera>(calls);
   ScriptedCamera* camera = owned.get();
   cycle.SetCamera(std::move(owned));
@@ -186,23 +196,13 @@ TEST(CameraWatch, NoFrameForTheNamedTimeIsLostOnceAndTheNextFrameIsBack) {
   cycle.CaptureTimerTimer();
   EXPECT_EQ(recorder.events.size(), 2u);
 }
-} // namespace
 
-namespace {
 // A mailbox that fails after the login throws out of the tick; without a
 // window the next check waits its interval instead of following at once.
-TEST(HeadlessTickError, IsLoggedAndTheRequestCheckWaitsItsInterval) {
-  AppSettings = typVardocam{};
+TEST_F(HeadlessTickError, IsLoggedAndTheRequestCheckWaitsItsInterval) {
   AppSettings.IS_CHECK = true;
   AppSettings.CHECK_INTERVAL = 1;
-  FakeClock clock(1000000);
-  CallLog calls;
-  FakeTimer timer;
-  FakePump pump(calls);
-  RecordingSound sound(calls);
-  RecordingMail mail(calls);
   mail.onCheck = [] { throw std::runtime_error("POP3: -ERR mailbox locked"); };
-  MonitoringCycle cycle(timer, pump, sound, mail);
   cycle.SetCamera(std::make_unique<ScriptedCamera>(calls));
   std::ostringstream out;
   JournalLog log(out);
@@ -217,6 +217,5 @@ TEST(HeadlessTickError, IsLoggedAndTheRequestCheckWaitsItsInterval) {
   clock.Advance(60000);
   EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
   EXPECT_EQ(mail.checks, 2);
-  AppSettings = typVardocam{};
 }
 } // namespace

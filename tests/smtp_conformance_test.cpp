@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <thread>
 
 #include "mail/SmtpClient.h"
@@ -75,31 +77,60 @@ struct Session {
   std::string Info() { return ReadFileBytes(dir.File("msg-1.json")); }
 };
 
+// A session that logs in, delivers the test message and logs out: the
+// server's mode and arguments, how the client is set, what must hold after
+// the login, and what the server's record of the session must hold.
+struct Delivery {
+  std::string name, mode;
+  std::vector<std::string> extra;
+  std::function<void(Session&)> setup, afterLogin;
+  std::vector<std::string> recorded;
+};
+void PrintTo(const Delivery& d, std::ostream* out) { *out << d.name; }
+
+const Delivery kDeliveries[] = {
+    {"PlainSessionWithAuthLogin", "plain", {}, nullptr,
+     [](Session& s) {
+       EXPECT_TRUE(s.client.ESMTP);
+       EXPECT_TRUE(s.client.ESMTPSize);
+       EXPECT_GT(s.client.MaxSize, 0);
+     },
+     {"\"mechanism\": \"LOGIN\"", "\"tls\": false"}},
+    {"CramMd5IsPreferredWhenOffered", "plain", {"--cram"}, nullptr, nullptr, {"\"mechanism\": \"CRAM-MD5\""}},
+    {"ServerOfferingOnlyPlainIsAuthenticatedWithPlain", "plain", {"--only-plain"}, nullptr, nullptr,
+     {"\"mechanism\": \"PLAIN\""}},
+    // AUTH is offered only inside TLS, so its success proves the capabilities were renewed.
+    {"StartTlsThenAuthOnTheSecondEhlo", "starttls", {}, [](Session& s) { s.client.AutoTLS = true; },
+     [](Session& s) {
+       EXPECT_TRUE(s.client.Sock.SSL().SSLEnabled());
+       EXPECT_TRUE(s.client.FindCap("STARTTLS").empty());
+     },
+     {"\"tls\": true"}},
+    {"TlsFromTheFirstByteWithATrustedCertificateByName", "tls", {},
+     [](Session& s) { s.client.TargetHost = "localhost"; s.client.FullSSL = true; }, nullptr, {}},
+    {"TlsFromTheFirstByteWithATrustedCertificateByAddress", "tls", {},
+     [](Session& s) { s.client.TargetHost = "127.0.0.1"; s.client.FullSSL = true; }, nullptr, {}},
+};
+
+class SmtpDelivery : public ::testing::TestWithParam<Delivery> {};
+
 } // namespace
 
-TEST(SmtpConformance, PlainSessionWithAuthLogin) {
-  Session s("plain");
+TEST_P(SmtpDelivery, LogsInDeliversAndLogsOut) {
+  const Delivery& d = GetParam();
+  Session s(d.mode, d.extra);
   ASSERT_TRUE(s.peer->Running());
-  ASSERT_TRUE(s.client.Login());
-  EXPECT_TRUE(s.client.ESMTP);
+  if (d.setup) d.setup(s);
+  ASSERT_TRUE(s.client.Login()) << s.client.Sock.SSL().LastErrorDesc();
   EXPECT_TRUE(s.client.AuthDone);
-  EXPECT_TRUE(s.client.ESMTPSize);
-  EXPECT_GT(s.client.MaxSize, 0);
+  if (d.afterLogin) d.afterLogin(s);
   s.Deliver();
   EXPECT_TRUE(s.client.Logout());
-  EXPECT_NE(std::string::npos, s.Info().find("\"mechanism\": \"LOGIN\""));
-  EXPECT_NE(std::string::npos, s.Info().find("\"tls\": false"));
+  for (const std::string& field : d.recorded) EXPECT_NE(std::string::npos, s.Info().find(field)) << field;
 }
 
-TEST(SmtpConformance, CramMd5IsPreferredWhenOffered) {
-  Session s("plain", {"--cram"});
-  ASSERT_TRUE(s.peer->Running());
-  ASSERT_TRUE(s.client.Login());
-  EXPECT_TRUE(s.client.AuthDone);
-  s.Deliver();
-  EXPECT_TRUE(s.client.Logout());
-  EXPECT_NE(std::string::npos, s.Info().find("\"mechanism\": \"CRAM-MD5\""));
-}
+INSTANTIATE_TEST_SUITE_P(SmtpConformance, SmtpDelivery, ::testing::ValuesIn(kDeliveries),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(SmtpConformance, WrongPasswordFailsEveryMechanismAndTheLogin) {
   Session s("plain", {"--cram"});
@@ -112,16 +143,6 @@ TEST(SmtpConformance, WrongPasswordFailsEveryMechanismAndTheLogin) {
   EXPECT_TRUE(s.client.Logout());
 }
 
-TEST(SmtpConformance, ServerOfferingOnlyPlainIsAuthenticatedWithPlain) {
-  Session s("plain", {"--only-plain"});
-  ASSERT_TRUE(s.peer->Running());
-  ASSERT_TRUE(s.client.Login());
-  EXPECT_TRUE(s.client.AuthDone);
-  s.Deliver();
-  EXPECT_TRUE(s.client.Logout());
-  EXPECT_NE(std::string::npos, s.Info().find("\"mechanism\": \"PLAIN\""));
-}
-
 TEST(SmtpConformance, StartTlsChosenButNotOfferedEndsBeforeCredentials) {
   Session s("plain");
   ASSERT_TRUE(s.peer->Running());
@@ -129,33 +150,6 @@ TEST(SmtpConformance, StartTlsChosenButNotOfferedEndsBeforeCredentials) {
   EXPECT_FALSE(s.client.Login());
   EXPECT_FALSE(s.client.AuthDone);
   EXPECT_EQ(TSmtpLoginFailure::StartTlsMissing, s.client.LoginFailure);
-}
-
-TEST(SmtpConformance, StartTlsThenAuthOnTheSecondEhlo) {
-  Session s("starttls");
-  ASSERT_TRUE(s.peer->Running());
-  s.client.AutoTLS = true;
-  ASSERT_TRUE(s.client.Login());
-  EXPECT_TRUE(s.client.Sock.SSL().SSLEnabled());
-  // AUTH is offered only inside TLS, so this proves the capabilities were renewed.
-  EXPECT_TRUE(s.client.AuthDone);
-  EXPECT_TRUE(s.client.FindCap("STARTTLS").empty());
-  s.Deliver();
-  EXPECT_TRUE(s.client.Logout());
-  EXPECT_NE(std::string::npos, s.Info().find("\"tls\": true"));
-}
-
-TEST(SmtpConformance, TlsFromTheFirstByteWithATrustedCertificateByNameAndAddress) {
-  for (const char* host : {"localhost", "127.0.0.1"}) {
-    Session s("tls");
-    ASSERT_TRUE(s.peer->Running());
-    s.client.TargetHost = host;
-    s.client.FullSSL = true;
-    ASSERT_TRUE(s.client.Login()) << host << ": " << s.client.Sock.SSL().LastErrorDesc();
-    EXPECT_TRUE(s.client.AuthDone);
-    s.Deliver();
-    EXPECT_TRUE(s.client.Logout());
-  }
 }
 
 TEST(SmtpConformance, UntrustedCertificatesEndTheSessionBeforeCredentials) {

@@ -3,6 +3,7 @@
 // need a real tray; both are stopped at the end. Qt in this process, and the
 // programs it starts, use that display and dock into the X11 tray.
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -99,4 +100,21 @@ inline std::vector<QRect> TrayHostIcons() {
     if (rect.width() > 1 && rect.height() > 1) icons.push_back(rect);
   }
   return icons;
+}
+
+// The program's main window where the X server has it mapped, if it is.
+inline std::optional<QRect> MainWindowOnScreen() {
+  const QStringList ids = RunTool("xdotool", {"search", "--onlyvisible", "--name",
+                                              QString::fromUtf8("^防犯カメラ・ヴァルド$")})
+                              .split('\n', Qt::SkipEmptyParts);
+  for (const QString& id : ids) {
+    const QString info = RunTool("xwininfo", {"-id", id});
+    const auto number = [&](const QString& label) {
+      return QRegularExpression(label + R"(:\s+(-?\d+))").match(info).captured(1).toInt();
+    };
+    const QRect rect(number("Absolute upper-left X"), number("Absolute upper-left Y"), number("Width"),
+                     number("Height"));
+    if (rect.width() > 100) return rect;  // not the tray icon
+  }
+  return std::nullopt;
 }

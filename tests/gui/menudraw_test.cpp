@@ -1,4 +1,3 @@
-#include <QApplication>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -7,25 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "QtTestApp.h"
 #include "app/MenuDraw.h"
 
 namespace {
-class GuiEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "menudraw_test";
-    static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
-    QFont::insertSubstitution(QString::fromUtf8("ＭＳ Ｐゴシック"), "IPAPGothic");
-  }
-  void TearDown() override { delete app_; }
-
-private:
-  QApplication* app_ = nullptr;
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
-
 const QColor kBack(29, 26, 26);
 const QColor kSelected(64, 62, 62);
 const QColor kText(213, 213, 213);
@@ -99,7 +83,9 @@ void ExpectHotKeyDrawing(const QImage& drawn, const QImage& withoutAmpersand) {
   EXPECT_GE(longest, keyWidth * 2 / 3);
 }
 
-TEST(MenuDrawItem, HotKeyLetterIsUnderlinedAndTheAmpersandNeverDrawn) {
+using MenuDrawItem = QtAppTest;
+
+TEST_F(MenuDrawItem, HotKeyLetterIsUnderlinedAndTheAmpersandNeverDrawn) {
   const QImage drawn = Draw(QString::fromUtf8("オプション(&O)"), false);
   const QImage plain = Draw(QString::fromUtf8("オプション(O)"), false);
   ExpectHotKeyDrawing(drawn, plain);
@@ -115,7 +101,7 @@ TEST(MenuDrawItem, HotKeyLetterIsUnderlinedAndTheAmpersandNeverDrawn) {
   EXPECT_GE(text.top(), kMenuTextTop);
 }
 
-class MainMenuTest : public ::testing::Test {
+class MainMenuTest : public QtAppTest {
 protected:
   MainMenuTest() {
     window.setFont(WindowFont());

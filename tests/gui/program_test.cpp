@@ -1,4 +1,3 @@
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -6,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "ProgramFolders.h"
 #include "settings/Vardocamdef.h"
 #include "support/ChildProcess.h"
 #include "support/SettingsFile.h"
@@ -36,24 +36,6 @@ bool IsLocked(const std::string& path) {
   }
   return false;
 }
-
-// The program's working folder with its idle picture and alarm sound.
-struct ProgramFolders {
-  ProgramFolders() {
-    for (const char* file : {"start.jpg", "Alarm.wav"})
-      std::filesystem::copy_file(std::string(VARDOCAM_SOURCE_DIR) + "/assets/" + file,
-                                 work.File(file));
-    chmod(runtime.Path().c_str(), 0700);
-  }
-  ChildProcess::Options Options() const {
-    ChildProcess::Options options;
-    options.workingFolder = work.Path();
-    options.outputFile = work.File("program.log");
-    options.env = {{"XDG_RUNTIME_DIR", runtime.Path()}, {"XDG_CONFIG_HOME", config.Path()}};
-    return options;
-  }
-  TempDir work, runtime, config;
-};
 
 TEST(Program, SecondStartEndsAtOnceAndLeavesTheFirstRunning) {
   ProgramFolders folders;

@@ -1,6 +1,5 @@
 // The tray on a desktop without one (Qt's offscreen platform has none): a
 // minimise stays an ordinary minimise, and the state is still kept.
-#include <QApplication>
 #include <QMainWindow>
 #include <QMenu>
 #include <QTest>
@@ -8,14 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "QtTestApp.h"
 #include "app/Tray.h"
 #include "settings/Vardocamdef.h"
 
 TEST(TrayWithoutTray, AMinimiseStaysOrdinaryTheStateIsKeptAndARestoreClearsIt) {
-  static int argc = 1;
-  static char name[] = "tray_test";
-  static char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
+  App();
   ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
   QMainWindow window;
   QMenu menu(&window);

@@ -1,8 +1,6 @@
 // The tray on a real X display with a tray host: the icon, its tip, its
 // clicks and menu, the exit from it, and a tray host that goes and comes back.
-#include <filesystem>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include <QAction>
@@ -17,8 +15,9 @@
 #include <QToolTip>
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include "ProgramFolders.h"
+#include "QtTestApp.h"
 #include "X11Session.h"
 #include "app/Mainfrm.h"
 #include "app/Tray.h"
@@ -36,10 +35,7 @@ public:
   void SetUp() override {
     session = new X11Session;
     session->StartTrayHost();
-    static int argc = 1;
-    static char name[] = "tray_x11_test";
-    static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
+    app_ = NewTestApp();
   }
   void TearDown() override {
     delete app_;
@@ -226,56 +222,27 @@ protected:
   // menu bar of about 20 pixels.
   const QPoint kEndButtonInWindow{710, 104};
 
-  TrayProgramTest() {
-    for (const char* file : {"start.jpg", "Alarm.wav"})
-      std::filesystem::copy_file(std::string(VARDOCAM_SOURCE_DIR) + "/assets/" + file,
-                                 work.File(file));
-    chmod(runtime.Path().c_str(), 0700);
-  }
   void SetUp() override { session->StartTrayHost(); }
 
-  void Start() {
-    ChildProcess::Options options;
-    options.workingFolder = work.Path();
-    options.outputFile = work.File("program.log");
-    options.env = {{"XDG_RUNTIME_DIR", runtime.Path()}, {"XDG_CONFIG_HOME", config.Path()}};
-    program = ChildProcess({VARDOCAM_PROGRAM}, options);
-  }
+  void Start() { program = ChildProcess({VARDOCAM_PROGRAM}, folders.Options()); }
   bool Ended() { return program.Wait(kWaitMs * 2) == 0; }
   bool SavedTrayState() {
     typVardocam settings;
-    LoadSettingsFrom(ZBRegIni(config.Path() + "/Korvane/Vardocam.reg"), settings);
+    LoadSettingsFrom(ZBRegIni(folders.config.Path() + "/Korvane/Vardocam.reg"), settings);
     return settings.ISMINIMIZE;
   }
 
-  // The main window's place on screen while it is mapped.
-  static std::optional<QRect> MainWindowOnScreen() {
-    const QStringList ids = RunTool("xdotool", {"search", "--onlyvisible", "--name",
-                                                QString::fromUtf8("^防犯カメラ・ヴァルド$")})
-                                .split('\n', Qt::SkipEmptyParts);
-    for (const QString& id : ids) {
-      const QString info = RunTool("xwininfo", {"-id", id});
-      const auto number = [&](const QString& label) {
-        const auto m = QRegularExpression(label + R"(:\s+(-?\d+))").match(info);
-        return m.captured(1).toInt();
-      };
-      const QRect rect(number("Absolute upper-left X"), number("Absolute upper-left Y"),
-                       number("Width"), number("Height"));
-      if (rect.width() > 100) return rect;  // not the icon
-    }
-    return std::nullopt;
-  }
   static bool InTray() { return TrayHostIcons().size() == 1 && !MainWindowOnScreen(); }
   static bool OnScreen() { return TrayHostIcons().empty() && MainWindowOnScreen(); }
 
-  TempDir work, runtime, config;
+  ProgramFolders folders;
   ChildProcess program;
 };
 
 TEST_F(TrayProgramTest, EndedInTheTrayItStartsThereAgainEndedOnScreenItStaysOnScreen) {
-  WriteSettingsFile(config.Path(), {{"ISMINIMIZE", "dword:00000001"}});
+  WriteSettingsFile(folders.config.Path(), {{"ISMINIMIZE", "dword:00000001"}});
   Start();
-  ASSERT_TRUE(QTest::qWaitFor(InTray, kWaitMs * 2)) << ReadFileBytes(work.File("program.log"));
+  ASSERT_TRUE(QTest::qWaitFor(InTray, kWaitMs * 2)) << ReadFileBytes(folders.work.File("program.log"));
   // The tray menu's "終了(&X)"; the key goes again should the menu have
   // been slow to take the keyboard on a loaded machine.
   const QPoint icon = TrayHostIcons().front().center();

@@ -1,4 +1,3 @@
-#include <QApplication>
 #include <QFontInfo>
 #include <QFrame>
 #include <QLabel>
@@ -9,34 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include "QtTestApp.h"
 #include "app/VersionInf.h"
 
 namespace {
-class GuiEnvironment : public ::testing::Environment {
-public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "versioninf_test";
-    static char* argv[] = {name, nullptr};
-    app_ = new QApplication(argc, argv);
-    // The program maps the window fonts to their installed metric twins.
-    QFont::insertSubstitution(QString::fromUtf8("ＭＳ Ｐ明朝"), "IPAPMincho");
-    QFont::insertSubstitution(QString::fromUtf8("ＭＳ Ｐゴシック"), "IPAPGothic");
-  }
-  void TearDown() override { delete app_; }
-
-private:
-  QApplication* app_ = nullptr;
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
-
 QIcon RedIcon() {
   QPixmap pixmap(32, 32);
   pixmap.fill(Qt::red);
   return QIcon(pixmap);
 }
 
-class AboutBoxTest : public ::testing::Test {
+class AboutBoxTest : public QtAppTest {
 protected:
   AboutBoxTest() {
     owner.setWindowIcon(RedIcon());

@@ -1,6 +1,5 @@
 // The main window and the picture view on a real X server (Xvfb, no window
 // manager): small screens, and a window that something else covers.
-#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -9,47 +8,24 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
-#include <sys/stat.h>
 
+#include "ProgramFolders.h"
+#include "QtTestApp.h"
 #include "X11Session.h"
 #include "app/CoverWatch.h"
 #include "app/PictureView.h"
 #include "support/ChildProcess.h"
-#include "support/TempDir.h"
 
 namespace {
 // How long the program may take to put its window on a loaded machine's screen.
 constexpr int kWindowWaitMs = 20000;
 
-// The program's main window as the X server has it mapped.
-std::optional<QRect> MainWindowOnScreen() {
-  const QStringList ids = RunTool("xdotool", {"search", "--onlyvisible", "--name",
-                                              QString::fromUtf8("^防犯カメラ・ヴァルド$")})
-                              .split('\n', Qt::SkipEmptyParts);
-  for (const QString& id : ids) {
-    const QString info = RunTool("xwininfo", {"-id", id});
-    const auto number = [&](const QString& label) {
-      return QRegularExpression(label + R"(:\s+(-?\d+))").match(info).captured(1).toInt();
-    };
-    const QRect rect(number("Absolute upper-left X"), number("Absolute upper-left Y"), number("Width"),
-                     number("Height"));
-    if (rect.width() > 100) return rect;
-  }
-  return std::nullopt;
-}
-
 TEST(WindowOnScreen, TheWholeWindowIsOnA1024Or1366By768Screen) {
   for (const QSize screen : {QSize(1024, 768), QSize(1366, 768)}) {
     SCOPED_TRACE(screen.width());
     X11Session session(std::to_string(screen.width()) + "x" + std::to_string(screen.height()) + "x24");
-    TempDir work, config, runtime;
-    std::filesystem::copy_file(std::string(VARDOCAM_SOURCE_DIR) + "/assets/start.jpg", work.File("start.jpg"));
-    chmod(runtime.Path().c_str(), 0700);
-    ChildProcess::Options options;
-    options.workingFolder = work.Path();
-    options.outputFile = work.File("program.log");
-    options.env = {{"XDG_RUNTIME_DIR", runtime.Path()}, {"XDG_CONFIG_HOME", config.Path()}};
-    ChildProcess program({VARDOCAM_PROGRAM}, options);
+    ProgramFolders folders({"start.jpg"});
+    ChildProcess program({VARDOCAM_PROGRAM}, folders.Options());
     std::optional<QRect> window;
     ASSERT_TRUE(WaitFor(kWindowWaitMs, [&] { return (window = MainWindowOnScreen()).has_value(); }));
     EXPECT_TRUE(QRect(QPoint(0, 0), screen).contains(*window)) << window->x() << "," << window->y();
@@ -63,10 +39,7 @@ class CoveredViewTest : public ::testing::Test {
 protected:
   static void SetUpTestSuite() {
     session = new X11Session;
-    static int argc = 1;
-    static char name[] = "window_screen_x11_test";
-    static char* argv[] = {name, nullptr};
-    app = new QApplication(argc, argv);
+    app = NewTestApp();
   }
   static void TearDownTestSuite() {
     delete app;
