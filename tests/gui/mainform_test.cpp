@@ -33,21 +33,10 @@
 #include "support/FakeClock.h"
 #include "support/MonitorFakes.h"
 #include "support/SettingsFile.h"
+#include "QtTestApp.h"
 #include "support/TempDir.h"
 
 namespace {
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "mainform_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    auto* a = new QApplication(argc, argv);
-    InstallFontSubstitutions();
-    return a;
-  }();
-  return *app;
-}
-
 class RecordingPresenter : public IMessagePresenter {
 public:
   void ShowError(const std::string& caption, const std::string& text) override {
@@ -65,7 +54,7 @@ public:
 class MainFormTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    App();
+    AppWithProgramFonts();
     oldFolder_ = std::filesystem::current_path();
     std::filesystem::copy_file(std::string(VARDOCAM_SOURCE_DIR) + "/assets/start.jpg",
                                work_.File("start.jpg"));
@@ -629,7 +618,7 @@ TEST_F(HdCameraTest, Screenshots) {
 // could not be read, the camera object destroyed): the view keeps what it
 // painted and never reads the image again.
 TEST(PictureView, AForgottenOrEmptyImageLeavesTheLastPicture) {
-  App();
+  AppWithProgramFonts();
   QScrollArea box;
   auto* view = new TPictureView;
   box.setWidget(view);

@@ -19,17 +19,10 @@
 #include "app/Option.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
+#include "QtTestApp.h"
 #include "support/TempDir.h"
 
 namespace {
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "option_mqtt_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
-
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
 // The dialog's broker group on the extension tab, on a profile or not.

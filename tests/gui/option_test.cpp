@@ -38,18 +38,11 @@
 #include "support/Pop3Peer.h"
 #include "support/SmtpPeer.h"
 #include "support/LoopbackPort.h"
+#include "QtTestApp.h"
 #include "support/TempDir.h"
 
 namespace {
 constexpr int kTestReplyTimeoutMs = 1500;
-
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "option_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = new QApplication(argc, argv);
-  return *app;
-}
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 
