@@ -17,6 +17,7 @@
 #include "app/MenuDraw.h"
 #include "app/PictureView.h"
 #include "app/Tray.h"
+#include "monitor/MonitorMail.h"
 #include "platform/Clock.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"

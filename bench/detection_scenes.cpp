@@ -54,9 +54,9 @@ public:
 };
 class Mail : public IMonitorMail {
 public:
-  bool SendAlertMail(IMonitorCamera&) override {
+  MailResult SendAlertMail(IMonitorCamera&) override {
     ++mails;
-    return true;
+    return {};
   }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override { return {}; }
   int mails = 0;

@@ -55,7 +55,7 @@ public:
 };
 class NoMail : public IMonitorMail {
 public:
-  bool SendAlertMail(IMonitorCamera&) override { return true; }
+  MailResult SendAlertMail(IMonitorCamera&) override { return {}; }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override { return {}; }
 };
 class Timer : public IMonitorTimer {

@@ -4,8 +4,6 @@
 #include <exception>
 #include <limits>
 
-#include "mail/AlertMail.h"
-#include "pop3/RequestCheck.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 #include "vision/MotionMask.h"
@@ -25,30 +23,6 @@ uint32_t Milliseconds(int32_t count, uint32_t unit) {
   return static_cast<uint32_t>(count) * unit;
 }
 } // namespace
-
-namespace {
-// The mails attach this camera's picture for as long as one operation runs,
-// also when it ends with an error.
-class MailPictureFrom {
-public:
-  explicit MailPictureFrom(IMonitorCamera& camera) { SetMailImageSource(camera.Detector()); }
-  ~MailPictureFrom() { SetMailImageSource(nullptr); }
-  MailPictureFrom(const MailPictureFrom&) = delete;
-  MailPictureFrom& operator=(const MailPictureFrom&) = delete;
-};
-} // namespace
-
-bool MonitorMail::SendAlertMail(IMonitorCamera& camera) {
-  MailPictureFrom picture(camera);
-  return ::SendAlertMail();
-}
-
-std::string MonitorMail::LastAlertFailure() const { return LastMailFailure(); }
-
-RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
-  MailPictureFrom picture(camera);
-  return ::CheckRequestMail(PopClient);
-}
 
 MonitoringCycle::MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,
                                  IMonitorMail& mail)
@@ -149,11 +123,11 @@ void MonitoringCycle::MonitorTick() {
       AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
     if (!cooling) {
-      const bool sent = mail_.SendAlertMail(*camera_);
+      const MailResult mail = mail_.SendAlertMail(*camera_);
       // Tried counts, sent or not: a failing server is not asked sooner.
       mailCooling_ = true;
       lastMailTick_ = GetTickCount();
-      events_.AlertMailDone(sent, sent ? std::string() : mail_.LastAlertFailure());
+      events_.AlertMailDone(mail.sent, mail.sent ? std::string() : mail.failure);
     }
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();

@@ -12,6 +12,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <unistd.h>
 
+#include "monitor/MonitorMail.h"
 #include "monitor/MonitoringCycle.h"
 #include "mqtt/MqttLink.h"
 #include "platform/Clock.h"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "monitor/MonitorMail.h"
 #include "monitor/MonitoringCycle.h"
 #include "pop3/Pop3Client.h"
 #include "settings/Vardocamdef.h"

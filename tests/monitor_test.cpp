@@ -532,11 +532,10 @@ public:
 class FailingMail : public RecordingMail {
 public:
   using RecordingMail::RecordingMail;
-  bool SendAlertMail(IMonitorCamera& camera) override {
+  MailResult SendAlertMail(IMonitorCamera& camera) override {
     RecordingMail::SendAlertMail(camera);
-    return false;
+    return {false, "no host"};
   }
-  std::string LastAlertFailure() const override { return "no host"; }
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override {
     RecordingMail::CheckRequestMail(camera);
     throw std::runtime_error("bad reply");

@@ -61,11 +61,11 @@ private:
 class RecordingMail : public IMonitorMail {
 public:
   explicit RecordingMail(CallLog& log) : log_(log) {}
-  bool SendAlertMail(IMonitorCamera&) override {
+  MailResult SendAlertMail(IMonitorCamera&) override {
     log_.push_back("alert mail");
     ++alerts;
     if (onAlert) onAlert();
-    return true;
+    return {};
   }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override {
     log_.push_back("check mail");
