@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <QDialog>
 
@@ -156,7 +157,7 @@ protected:
   // The camera test's device: opened, and closed again at once. The
   // defaults use the main window's camera object (a camera object of the
   // dialog's own before the main window has one); tests replace them.
-  virtual bool OpenTestCamera(int32_t cameraNumber);
+  virtual bool OpenTestCamera(int32_t cameraNumber, const std::string& url);
   virtual void CloseTestCamera();
 
   void showEvent(QShowEvent* event) override;

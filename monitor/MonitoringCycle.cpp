@@ -43,7 +43,7 @@ void MonitoringCycle::ReleaseCamera() {
 bool MonitoringCycle::StartMonitoring() {
   if (timer_.Enabled()) return true;
   if (Closing()) return false;
-  if (!camera_->OpenCamera(AppSettings.CAMERANUMBER)) return false;
+  if (!camera_->OpenCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL)) return false;
   timer_.SetEnabled(true);
   // Both after the camera runs, so the warm-up counts from a live picture.
   RequestCheckTick = GetTickCount();

@@ -15,7 +15,6 @@
 
 #include "capture/CameraSource.h"
 #include "capture/MjpegHttpReader.h"
-#include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
 #include "support/ScriptedServer.h"
 #include "support/TempDir.h"
@@ -164,7 +163,6 @@ namespace {
 class MjpegSourceTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    saved_ = AppSettings.CAMERA_URL;
     CaptureTimings timings;
     timings.reopenFirstDelayMs = 50;
     timings.reopenMaxDelayMs = 200;
@@ -172,7 +170,6 @@ protected:
   }
   void TearDown() override {
     vision_.CloseCamera();
-    AppSettings.CAMERA_URL = saved_;
     SetCaptureTimings(CaptureTimings());
   }
   // The next frame the camera hands on, read back from the frame file.
@@ -186,7 +183,6 @@ protected:
   FakeClock clock_;
   TempDir dir_;
   const std::string frameFile_ = dir_.File("result.bmp");
-  std::string saved_;
   nsOpenCV vision_{"IMAGE"};
 };
 } // namespace
@@ -206,8 +202,7 @@ TEST_F(MjpegSourceTest, MjpegFileFramesAreTheLibrarysPictures) {
   cv::Mat viaFfmpeg;
   ASSERT_TRUE(general.read(viaFfmpeg));
 
-  AppSettings.CAMERA_URL = video;
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  ASSERT_TRUE(vision_.OpenCamera(0, video));
   for (int i = 0; i < 3; ++i) {
     const cv::Mat frame = GrabNext();
     ASSERT_EQ(frame.size(), scene.size()) << i;
@@ -237,8 +232,7 @@ TEST_F(MjpegSourceTest, MjpegThatOnlyTheGeneralDecoderReadsStillPlays) {
   cv::Mat probe;
   if (!general.read(probe)) GTEST_SKIP() << "this FFmpeg does not read four-channel JPEGs";
 
-  AppSettings.CAMERA_URL = video;
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  ASSERT_TRUE(vision_.OpenCamera(0, video));
   const cv::Mat frame = GrabNext();
   EXPECT_EQ(frame.size(), cv::Size(64, 48));
 }
