@@ -88,21 +88,6 @@ private:
   bool active_ = true;
 };
 
-// The camera test reads the stream address from the settings; the typed
-// one stands there only while the test runs.
-class CameraUrlOverride {
-public:
-  explicit CameraUrlOverride(std::string url) : saved_(AppSettings.CAMERA_URL) {
-    AppSettings.CAMERA_URL = std::move(url);
-  }
-  ~CameraUrlOverride() { AppSettings.CAMERA_URL = saved_; }
-  CameraUrlOverride(const CameraUrlOverride&) = delete;
-  CameraUrlOverride& operator=(const CameraUrlOverride&) = delete;
-
-private:
-  std::string saved_;
-};
-
 QLabel* MakeLabel(const char* text, QWidget* parent) { return new QLabel(U(text), parent); }
 
 QLabel* MakeNote(const char* text, QWidget* parent) {
@@ -761,7 +746,7 @@ void TOptionForm::SettiongBtnClick() {
 
 void TOptionForm::CancelBtnClick() { reject(); }
 
-bool TOptionForm::OpenTestCamera(int32_t cameraNumber) {
+bool TOptionForm::OpenTestCamera(int32_t cameraNumber, const std::string& url) {
   // Monitoring is stopped while the dialog is open, so the main window's
   // camera object is free for the test.
   auto* owner = dynamic_cast<ICameraOwner*>(parentWidget());
@@ -770,7 +755,7 @@ bool TOptionForm::OpenTestCamera(int32_t cameraNumber) {
     ownCamera_ = std::make_unique<NsOpenCVCamera>(kTestCameraName);
     testCamera_ = ownCamera_.get();
   }
-  return testCamera_->OpenCamera(cameraNumber);
+  return testCamera_->OpenCamera(cameraNumber, url);
 }
 
 void TOptionForm::CloseTestCamera() {
@@ -789,8 +774,7 @@ void TOptionForm::CameraTestBtnClick() {
   bool opened = false;
   {
     WaitCursor busy;
-    CameraUrlOverride address(url);
-    opened = OpenTestCamera(ToIntDef(QString::fromStdString(number), kCameraNumberFallback));
+    opened = OpenTestCamera(ToIntDef(QString::fromStdString(number), kCameraNumberFallback), url);
     // Whether it opened or not, nothing of the test stays open.
     CloseTestCamera();
   }

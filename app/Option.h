@@ -125,7 +125,7 @@ protected:
   // The camera test's device: opened, and closed again at once. The
   // defaults use the main window's camera object (a camera object of the
   // dialog's own before the main window has one); tests replace them.
-  virtual bool OpenTestCamera(int32_t cameraNumber);
+  virtual bool OpenTestCamera(int32_t cameraNumber, const std::string& url);
   virtual void CloseTestCamera();
 
   void showEvent(QShowEvent* event) override;

@@ -143,7 +143,6 @@ bool Measure(int width, int height, bool tls, int repeats, const std::string& fo
 
   const cv::Mat scenes[2] = {Scene(width, height, 0), Scene(width, height, 1)};
   nsOpenCV vision("IMAGE");
-  SetMailImageSource(&vision);
   // The first frame only becomes the reference.
   WriteBmpFile(kFrameFile, scenes[0]);
   vision.LoadFrame(kFrameFile);
@@ -164,7 +163,11 @@ bool Measure(int width, int height, bool tls, int repeats, const std::string& fo
       return false;
     }
     const auto detected = Clock::now();
-    if (!SendAlertMail()) {
+    // Built per mail, as the monitor builds them.
+    MailInputs mail;
+    FillSmtpSettings(mail.server);
+    mail.writePicture = [&vision](const std::string& path) { vision.SaveImage(path); };
+    if (!SendAlertMail(mail).sent) {
       std::fprintf(stderr, "the mail was not sent\n");
       return false;
     }
@@ -181,7 +184,6 @@ bool Measure(int width, int height, bool tls, int repeats, const std::string& fo
     total.push_back(std::chrono::duration<double, std::milli>(arrived - start).count());
     tick.push_back(std::chrono::duration<double, std::milli>(detected - start).count());
   }
-  SetMailImageSource(nullptr);
   out.medianMs = Median(total);
   out.maxMs = *std::max_element(total.begin(), total.end());
   out.medianTickMs = Median(tick);

@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include "capture/CameraSource.h"
-#include "settings/Vardocamdef.h"
 #include "vision/Nsopencv.h"
 
 namespace {
@@ -44,8 +43,7 @@ public:
     CaptureTimings timings;
     timings.settleMs = 0;
     SetCaptureTimings(timings);
-    AppSettings.CAMERA_URL = video_;
-    open_ = vision_.OpenCamera(0);
+    open_ = vision_.OpenCamera(0, video_);
   }
   ~StillCamera() {
     vision_.CloseCamera();

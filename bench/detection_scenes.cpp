@@ -54,9 +54,9 @@ public:
 };
 class Mail : public IMonitorMail {
 public:
-  bool SendAlertMail(IMonitorCamera&) override {
+  MailResult SendAlertMail(IMonitorCamera&) override {
     ++mails;
-    return true;
+    return {};
   }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override { return {}; }
   int mails = 0;
@@ -72,7 +72,7 @@ public:
 class SceneCamera : public NsOpenCVCamera {
 public:
   SceneCamera() : NsOpenCVCamera("IMAGE") {}
-  bool OpenCamera(int32_t) override { return true; }
+  bool OpenCamera(int32_t, const std::string&) override { return true; }
   void CloseCamera() override {}
   bool HasNewFrame() override { return fresh_; }
   bool GrabFrameToFile(const std::string& path) override {

@@ -187,8 +187,12 @@ void Report(const char* protocol, const char* name, const std::function<std::str
 std::string Alert(int port, const char* host = "127.0.0.1") {
   AppSettings.MAIL_HOSTNAME = host;
   AppSettings.MAIL_PORTNUMBER = port;
-  const bool sent = SendAlertMail();
-  return sent ? "sent" : LastMailFailure();
+  MailInputs mail;
+  mail.wanted = AppSettings.USEMAIL;
+  FillSmtpSettings(mail.server);
+  // No picture writer: the "recept.jpg" written at the start goes out each time.
+  const MailResult result = SendAlertMail(mail);
+  return result.sent ? "sent" : result.failure;
 }
 
 std::string Poll(int port, const char* host = "127.0.0.1") {
@@ -197,7 +201,14 @@ std::string Poll(int port, const char* host = "127.0.0.1") {
   AppSettings.IS_CHECK = false;  // no report mail after the poll
   TPop3Client client;
   try {
-    const RequestCheckResult result = CheckRequestMail(client);
+    MailServerSettings settings;
+    FillPopSettings(settings);
+    const RequestCheckResult result = CheckRequestMail(client, settings, [] {
+      MailInputs report;
+      report.wanted = AppSettings.IS_CHECK;
+      FillSmtpSettings(report.server);
+      return SendReportMail(report);
+    });
     return result.ok ? "read" : result.failure;
   } catch (const std::exception& e) {
     return std::string("error: ") + e.what();

@@ -33,7 +33,7 @@ public:
                     cv::FILLED);
     }
   }
-  bool OpenCamera(int32_t) override { return true; }
+  bool OpenCamera(int32_t, const std::string&) override { return true; }
   void CloseCamera() override {}
   bool HasNewFrame() override { return fresh; }
   bool GrabFrameToFile(const std::string& path) override {
@@ -55,7 +55,7 @@ public:
 };
 class NoMail : public IMonitorMail {
 public:
-  bool SendAlertMail(IMonitorCamera&) override { return true; }
+  MailResult SendAlertMail(IMonitorCamera&) override { return {}; }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override { return {}; }
 };
 class Timer : public IMonitorTimer {

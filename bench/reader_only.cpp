@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   AppSettings.CAMERA_URL = argv[1];
   const int seconds = std::atoi(argv[2]);
   nsOpenCV vision("IMAGE");
-  if (!vision.OpenCamera(AppSettings.CAMERANUMBER)) {
+  if (!vision.OpenCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL)) {
     std::fprintf(stderr, "reader_only: %s did not open\n", argv[1]);
     return 1;
   }

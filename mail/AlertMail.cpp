@@ -10,7 +10,6 @@
 #include "net/LineEnd.h"
 #include "platform/ProgramName.h"
 #include "settings/Vardocamdef.h"
-#include "vision/Nsopencv.h"
 
 namespace {
 constexpr int32_t kConnectStartTls = 1;
@@ -19,21 +18,16 @@ constexpr char kPictureFile[] = "recept.jpg";
 
 int replyTimeoutMs = kSmtpTimeoutMs;
 int sessionTimeoutMs = kSmtpSessionTimeoutMs;
-nsOpenCV* imageSource = nullptr;
-std::string lastFailure;
 
 // What tells the two mails apart.
 struct MailKind {
-  bool typVardocam::*gate;
   const char* subject;  // %s: the time of day; the program's name follows
   const char* line1;
   const char* line3;
 };
 
-const MailKind kAlert{&typVardocam::USEMAIL, "異常動体検出(%s)-",
-                      "異常動体を検出しました。", "検出画像を添付します"};
-const MailKind kReport{&typVardocam::IS_CHECK, "状況報告画像(%s)-",
-                       "状況報告をします。", "状況報告画像を添付します"};
+const MailKind kAlert{"異常動体検出(%s)-", "異常動体を検出しました。", "検出画像を添付します"};
+const MailKind kReport{"状況報告画像(%s)-", "状況報告をします。", "状況報告画像を添付します"};
 const char kLine2[] = "検出時刻[%s]";
 
 std::string TimeOfDay() {
@@ -51,10 +45,7 @@ std::string Format(const char* pattern, const std::string& value) {
   return at == std::string::npos ? out : out.replace(at, 2, value);
 }
 
-bool Fail(const std::string& reason) {
-  lastFailure = reason;
-  return false;
-}
+MailResult Fail(const std::string& reason) { return {false, reason}; }
 
 const char kReplyTooLongText[] =
     "SMTPサーバの応答が長すぎるため接続を切りました。サーバ名とポート番号を確認してください。";
@@ -79,11 +70,9 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
   return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
 }
 
-bool SendMail(const MailKind& kind) {
-  lastFailure.clear();
-  if (!(AppSettings.*kind.gate)) return true;
-  MailServerSettings settings;
-  FillSmtpSettings(settings);
+MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
+  if (!inputs.wanted) return {};
+  const MailServerSettings& settings = inputs.server;
   if (settings.host.empty()) return Fail("SMTPサーバ名が設定されていません。");
   // An address with a line break would carry a command or a header of its
   // own: such a mail is never sent.
@@ -110,7 +99,7 @@ bool SendMail(const MailKind& kind) {
 
   TMimePart* root = message.AddPartMultipart("", nullptr);
   message.AddPartText(body, root);
-  if (imageSource) imageSource->SaveImage(kPictureFile);
+  if (inputs.writePicture) inputs.writePicture(kPictureFile);
   try {
     message.AddPartBinaryFromFile(kPictureFile, root);
   } catch (...) {
@@ -133,17 +122,13 @@ bool SendMail(const MailKind& kind) {
     return Fail(reason);
   }
   client.Logout();
-  return true;
+  return {};
 }
 } // namespace
 
-bool SendAlertMail() { return SendMail(kAlert); }
+MailResult SendAlertMail(const MailInputs& inputs) { return SendMail(kAlert, inputs); }
 
-bool SendReportMail() { return SendMail(kReport); }
-
-const std::string& LastMailFailure() { return lastFailure; }
-
-void SetMailImageSource(nsOpenCV* vision) { imageSource = vision; }
+MailResult SendReportMail(const MailInputs& inputs) { return SendMail(kReport, inputs); }
 
 void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }
 
@@ -197,16 +182,6 @@ void FillSmtpSettings(MailServerSettings& s) {
   s.mailAddress = AppSettings.MAIL_MAILADDRESS;
   s.toAddress = AppSettings.MAIL_TOADDRESS;
   s.verifyCert = !AppSettings.MAIL_NOVERIFY_CERT;
-}
-
-void FillPopSettings(MailServerSettings& s) {
-  s = MailServerSettings{};
-  s.host = AppSettings.MAIL_R_HOSTNAME;
-  s.connectType = AppSettings.MAIL_R_CONNECT_TYPE;
-  s.port = AppSettings.MAIL_R_PORTNUMBER;
-  s.userName = AppSettings.MAIL_R_USERNAME;
-  s.password = AppSettings.MAIL_R_PASSWORD;
-  s.verifyCert = !AppSettings.MAIL_R_NOVERIFY_CERT;
 }
 
 bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMessage*) {

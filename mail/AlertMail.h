@@ -1,10 +1,10 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class TSmtpClient;
 class TMimeMessage;
-class nsOpenCV;
 
 // One mail server's settings, handed around for one operation.
 struct MailServerSettings {
@@ -20,7 +20,6 @@ struct MailServerSettings {
 };
 
 void FillSmtpSettings(MailServerSettings& settings);
-void FillPopSettings(MailServerSettings& settings);
 
 // Configures the client from the settings and logs in. True once the server
 // greeted and accepted EHLO or HELO, the encryption chosen is on (type 1
@@ -28,26 +27,37 @@ void FillPopSettings(MailServerSettings& settings);
 // opted out) and, with credentials set, the server accepted them.
 bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMessage* message);
 
-// The two mails. True when the gate setting is off, or when the server
-// accepted the message (a positive reply after its text); false otherwise,
-// with the reason in LastMailFailure. A refused sender or recipient ends the
-// session with QUIT before DATA. A "recept.jpg" that cannot be read raises
-// std::runtime_error naming the file, after the session was closed with QUIT.
-bool SendAlertMail();
-bool SendReportMail();
+// Writes the picture a mail attaches, as a JPEG, to the file it is given.
+using MailPictureWriter = std::function<void(const std::string& path)>;
+
+// What one mail needs. The picture is written only once the server has
+// accepted the login, so a mail that cannot go out leaves no file behind.
+struct MailInputs {
+  bool wanted = true;                 // the mail's own setting: off, nothing is done
+  MailServerSettings server;
+  MailPictureWriter writePicture;     // empty: the picture file is attached as it is
+};
+
+// How a mail went. A mail that is not wanted counts as sent: there is
+// nothing for the user to fix.
+struct MailResult {
+  bool sent = true;
+  // Why not, in words a user can act on (with the server's reply where it
+  // refused); empty when sent.
+  std::string failure;
+};
+
+// The two mails. Sent when not wanted, or when the server accepted the
+// message (a positive reply after its text). A refused sender or recipient
+// ends the session with QUIT before DATA. A "recept.jpg" that cannot be
+// read raises std::runtime_error naming the file, after the session was
+// closed with QUIT.
+MailResult SendAlertMail(const MailInputs& inputs);
+MailResult SendReportMail(const MailInputs& inputs);
 
 // Most of a server's reply that a failure text quotes: it goes to the status
 // line and the log, and a hostile server may send a whole reply's worth.
 constexpr size_t kQuotedReplyMaxBytes = 200;
-
-// Why the last SendAlertMail or SendReportMail did not send, in words a
-// user can act on (with the server's reply where it refused); empty after a
-// mail that went out or was not wanted.
-const std::string& LastMailFailure();
-
-// The picture that the mails attach: the main window's detector, whose
-// latest frame is saved as "recept.jpg". Not owned; nullptr when none.
-void SetMailImageSource(nsOpenCV* vision);
 
 // The reply time-out and the whole-session deadline of the mails' SMTP
 // sessions (tests shorten them).

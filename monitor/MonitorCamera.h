@@ -11,7 +11,8 @@ class IMonitorCamera {
 public:
   virtual ~IMonitorCamera() = default;
 
-  virtual bool OpenCamera(int32_t cameraNumber) = 0;
+  // The stream address, when not empty, stands in for the camera number.
+  virtual bool OpenCamera(int32_t cameraNumber, const std::string& url) = 0;
   virtual void CloseCamera() = 0;
   virtual bool HasNewFrame() = 0;
   virtual bool GrabFrameToFile(const std::string& path) = 0;
@@ -43,7 +44,9 @@ public:
   explicit NsOpenCVCamera(const std::string& windowName)
       : object_(std::make_unique<nsOpenCV>(windowName)) {}
 
-  bool OpenCamera(int32_t cameraNumber) override { return object_->OpenCamera(cameraNumber); }
+  bool OpenCamera(int32_t cameraNumber, const std::string& url) override {
+    return object_->OpenCamera(cameraNumber, url);
+  }
   void CloseCamera() override { object_->CloseCamera(); }
   bool HasNewFrame() override { return object_->HasNewFrame(); }
   bool GrabFrameToFile(const std::string& path) override { return object_->GrabFrameToFile(path); }

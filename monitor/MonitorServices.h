@@ -19,8 +19,7 @@ public:
   virtual void ProcessMessages() = 0;
 };
 
-#include <string>
-
+#include "mail/AlertMail.h"
 #include "pop3/RequestCheck.h"
 
 class IMonitorCamera;
@@ -29,8 +28,6 @@ class IMonitorCamera;
 class IMonitorMail {
 public:
   virtual ~IMonitorMail() = default;
-  virtual bool SendAlertMail(IMonitorCamera& camera) = 0;
-  // Why the last alert mail was not sent; empty when it was.
-  virtual std::string LastAlertFailure() const { return {}; }
+  virtual MailResult SendAlertMail(IMonitorCamera& camera) = 0;
   virtual RequestCheckResult CheckRequestMail(IMonitorCamera& camera) = 0;
 };

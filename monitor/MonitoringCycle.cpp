@@ -4,8 +4,6 @@
 #include <exception>
 #include <limits>
 
-#include "mail/AlertMail.h"
-#include "pop3/RequestCheck.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 #include "vision/MotionMask.h"
@@ -26,30 +24,6 @@ uint32_t Milliseconds(int32_t count, uint32_t unit) {
 }
 } // namespace
 
-namespace {
-// The mails attach this camera's picture for as long as one operation runs,
-// also when it ends with an error.
-class MailPictureFrom {
-public:
-  explicit MailPictureFrom(IMonitorCamera& camera) { SetMailImageSource(camera.Detector()); }
-  ~MailPictureFrom() { SetMailImageSource(nullptr); }
-  MailPictureFrom(const MailPictureFrom&) = delete;
-  MailPictureFrom& operator=(const MailPictureFrom&) = delete;
-};
-} // namespace
-
-bool MonitorMail::SendAlertMail(IMonitorCamera& camera) {
-  MailPictureFrom picture(camera);
-  return ::SendAlertMail();
-}
-
-std::string MonitorMail::LastAlertFailure() const { return LastMailFailure(); }
-
-RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
-  MailPictureFrom picture(camera);
-  return ::CheckRequestMail(PopClient);
-}
-
 MonitoringCycle::MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,
                                  IMonitorMail& mail)
     : timer_(timer), pump_(pump), sound_(sound), mail_(mail) {}
@@ -69,7 +43,7 @@ void MonitoringCycle::ReleaseCamera() {
 bool MonitoringCycle::StartMonitoring() {
   if (timer_.Enabled()) return true;
   if (Closing()) return false;
-  if (!camera_->OpenCamera(AppSettings.CAMERANUMBER)) return false;
+  if (!camera_->OpenCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL)) return false;
   timer_.SetEnabled(true);
   // Both after the camera runs, so the warm-up counts from a live picture.
   RequestCheckTick = GetTickCount();
@@ -150,11 +124,11 @@ void MonitoringCycle::MonitorTick() {
       AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
     if (!cooling) {
-      const bool sent = mail_.SendAlertMail(*camera_);
+      const MailResult mail = mail_.SendAlertMail(*camera_);
       // Tried counts, sent or not: a failing server is not asked sooner.
       mailCooling_ = true;
       lastMailTick_ = GetTickCount();
-      events_.AlertMailDone(sent, sent ? std::string() : mail_.LastAlertFailure());
+      events_.AlertMailDone(mail.sent, mail.sent ? std::string() : mail.failure);
     }
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();

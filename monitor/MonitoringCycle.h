@@ -5,7 +5,6 @@
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
-#include "pop3/Pop3Client.h"
 #include "platform/Sound.h"
 
 // Bare names in the working folder: the frame file that every tick writes
@@ -20,17 +19,6 @@ constexpr uint32_t kAlarmSpacingMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
 // (the capture goes on reopening it); its next frame reports it back.
 constexpr uint32_t kCameraLostMs = 10000;
-
-// The mails as the mail and request-check code send them, with the main
-// window's POP3 client, which lives as long as the window.
-class MonitorMail : public IMonitorMail {
-public:
-  bool SendAlertMail(IMonitorCamera& camera) override;
-  std::string LastAlertFailure() const override;
-  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
-
-  TPop3Client PopClient;
-};
 
 // Switches monitoring on and off and runs one pass of the cycle per timer
 // firing: grab, detect, show, let the window work, then the alarm and

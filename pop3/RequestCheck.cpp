@@ -1,9 +1,19 @@
 #include "pop3/RequestCheck.h"
 
-#include "mail/AlertMail.h"
-#include "pop3/Pop3Client.h"
 #include "net/SocketError.h"
+#include "pop3/Pop3Client.h"
 #include "pop3/Pop3Error.h"
+#include "settings/Vardocamdef.h"
+
+void FillPopSettings(MailServerSettings& s) {
+  s = MailServerSettings{};
+  s.host = AppSettings.MAIL_R_HOSTNAME;
+  s.connectType = AppSettings.MAIL_R_CONNECT_TYPE;
+  s.port = AppSettings.MAIL_R_PORTNUMBER;
+  s.userName = AppSettings.MAIL_R_USERNAME;
+  s.password = AppSettings.MAIL_R_PASSWORD;
+  s.verifyCert = !AppSettings.MAIL_R_NOVERIFY_CERT;
+}
 
 void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings) {
   popClient.Host = settings.host;
@@ -14,9 +24,8 @@ void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings
   popClient.VerifyCert = settings.verifyCert;
 }
 
-RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
-  MailServerSettings settings;
-  FillPopSettings(settings);
+RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
+                                    const ReportMailSender& sendReport) {
   ApplyPopSettings(popClient, settings);
 
   std::string failure;
@@ -57,6 +66,8 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient) {
   const bool requested = count > 0;
   for (int i = 1; i <= count; ++i) popClient.DeleteMessage(i);
   popClient.Disconnect();
-  if (requested && !SendReportMail()) return {false, count, LastMailFailure()};
+  if (!requested) return {true, count, ""};
+  const MailResult report = sendReport();
+  if (!report.sent) return {false, count, report.failure};
   return {true, count, ""};
 }

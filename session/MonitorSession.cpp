@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "monitor/MonitorMail.h"
 #include "mqtt/MqttLink.h"
 #include "platform/ExceptionBox.h"
 #include "settings/Vardocamdef.h"

@@ -15,6 +15,7 @@
 
 #include "mail/AlertMail.h"
 #include "mail/SmtpClient.h"
+#include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
 #include "support/ScriptedServer.h"
 #include "support/SmtpPeer.h"
@@ -158,7 +159,6 @@ protected:
     cv::Mat frame(120, 160, CV_8UC3, cv::Scalar(30, 90, 200));
     cv::imwrite(dir_.File("frame.png"), frame);
     ASSERT_TRUE(vision_.LoadFrame(dir_.File("frame.png")));
-    SetMailImageSource(&vision_);
     AppSettings = typVardocam{};
     AppSettings.USEMAIL = true;
     AppSettings.IS_CHECK = true;
@@ -171,7 +171,6 @@ protected:
     SetMailReplyTimeoutMs(10000);
   }
   void TearDown() override {
-    SetMailImageSource(nullptr);
     SetMailReplyTimeoutMs(kSmtpTimeoutMs);
     SetMailSessionTimeoutMs(kSmtpSessionTimeoutMs);
     std::filesystem::current_path(previousDir_);
@@ -182,6 +181,18 @@ protected:
     AppSettings.MAIL_PORTNUMBER = std::stoi(peer->Port());
     return peer;
   }
+  // The mails as the monitor sends them: the settings of the moment, and
+  // the detector's frame as the picture.
+  MailInputs Inputs(bool wanted) {
+    MailInputs inputs;
+    inputs.wanted = wanted;
+    FillSmtpSettings(inputs.server);
+    inputs.writePicture = [this](const std::string& path) { vision_.SaveImage(path); };
+    return inputs;
+  }
+  MailResult Alert() { return SendAlertMail(Inputs(AppSettings.USEMAIL)); }
+  MailResult Report() { return SendReportMail(Inputs(AppSettings.IS_CHECK)); }
+
   std::string Delivered(int n = 1) const { return dir_.File("msg-" + std::to_string(n) + ".eml"); }
   bool Exists(const std::string& path) const { return std::filesystem::exists(path); }
 
@@ -194,7 +205,7 @@ protected:
 TEST_F(MailFixture, AlertMailCarriesTheTimeAndTheFrameOfTheTick) {
   auto peer = StartPeer();
   ASSERT_TRUE(peer->Running());
-  ASSERT_TRUE(SendAlertMail());
+  ASSERT_TRUE(Alert().sent);
   ASSERT_TRUE(Exists(Delivered()));
   EXPECT_FALSE(Exists(Delivered(2)));
 
@@ -222,7 +233,7 @@ TEST_F(MailFixture, AlertMailCarriesTheTimeAndTheFrameOfTheTick) {
 
 TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBody) {
   auto peer = StartPeer();
-  ASSERT_TRUE(SendReportMail());
+  ASSERT_TRUE(Report().sent);
   auto mail = ReadMail(Delivered());
   EXPECT_EQ(mail["SUBJECT"].substr(0, std::string("状況報告画像(").size()), "状況報告画像(");
   const std::string body = mail["BODY"];
@@ -235,30 +246,38 @@ TEST_F(MailFixture, ClosedGateTouchesNeitherNetworkNorPicture) {
   Listener server;
   AppSettings.MAIL_PORTNUMBER = server.Port();
   AppSettings.USEMAIL = false;
-  EXPECT_TRUE(SendAlertMail());
+  EXPECT_TRUE(Alert().sent);
   AppSettings.IS_CHECK = false;
-  EXPECT_TRUE(SendReportMail());
+  EXPECT_TRUE(Report().sent);
   EXPECT_FALSE(Exists(dir_.File("recept.jpg")));
   EXPECT_FALSE(server.Contacted());
+  // Wanted, but with no server to send to: no picture either.
+  AppSettings.USEMAIL = true;
+  AppSettings.MAIL_HOSTNAME.clear();
+  EXPECT_FALSE(Alert().sent);
+  EXPECT_FALSE(Exists(dir_.File("recept.jpg")));
 }
 
 TEST_F(MailFixture, RefusedAuthenticationIsAFailedMailAndSaysWhy) {
   auto peer = StartPeer({"--require-auth"});
   AppSettings.MAIL_PASSWORD = "wrong";
-  EXPECT_FALSE(SendAlertMail());
-  EXPECT_NE(LastMailFailure().find("ユーザ名とパスワード"), std::string::npos) << LastMailFailure();
+  const MailResult result = Alert();
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.failure.find("ユーザ名とパスワード"), std::string::npos) << result.failure;
   EXPECT_FALSE(Exists(Delivered()));
 }
 
 TEST_F(MailFixture, StartTlsChosenButNotOfferedSendsNothing) {
   auto peer = StartPeer();
   AppSettings.MAIL_CONNECT_TYPE = 1;  // STARTTLS, required
-  EXPECT_FALSE(SendAlertMail());
-  EXPECT_NE(LastMailFailure().find("STARTTLS"), std::string::npos) << LastMailFailure();
+  MailResult result = Alert();
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.failure.find("STARTTLS"), std::string::npos) << result.failure;
   EXPECT_FALSE(Exists(Delivered()));
   AppSettings.MAIL_CONNECT_TYPE = 7;  // out of range: none
-  EXPECT_TRUE(SendAlertMail());
-  EXPECT_TRUE(LastMailFailure().empty());
+  result = Alert();
+  EXPECT_TRUE(result.sent);
+  EXPECT_TRUE(result.failure.empty());
   ASSERT_TRUE(Exists(Delivered(1)));
   EXPECT_NE(ReadFileBytes(dir_.File("msg-1.json")).find("\"tls\": false"), std::string::npos);
 }
@@ -269,18 +288,22 @@ TEST_F(MailFixture, UntrustedCertificateIsRefusedUnlessTheUserOptedOut) {
   ASSERT_TRUE(peer.Running());
   AppSettings.MAIL_PORTNUMBER = std::stoi(peer.Port());
   AppSettings.MAIL_CONNECT_TYPE = 2;
-  EXPECT_FALSE(SendAlertMail());
-  EXPECT_NE(LastMailFailure().find("証明書を信頼できません"), std::string::npos) << LastMailFailure();
+  MailResult result = Alert();
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.failure.find("証明書を信頼できません"), std::string::npos) << result.failure;
   EXPECT_FALSE(Exists(Delivered()));
   AppSettings.MAIL_NOVERIFY_CERT = true;
-  EXPECT_TRUE(SendAlertMail()) << LastMailFailure();
+  result = Alert();
+  EXPECT_TRUE(result.sent) << result.failure;
   EXPECT_TRUE(Exists(Delivered()));
 }
 
 TEST_F(MailFixture, FailedLoginReturnsFalseWithTheReason) {
   AppSettings.MAIL_PORTNUMBER = 1;  // nothing listens there
-  EXPECT_FALSE(SendAlertMail());
-  EXPECT_NE(LastMailFailure().find("接続を拒否"), std::string::npos) << LastMailFailure();
+  const MailResult result = Alert();
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.failure.find("接続を拒否"), std::string::npos) << result.failure;
+  EXPECT_FALSE(Exists(dir_.File("recept.jpg")));
 }
 
 TEST_F(MailFixture, RefusedSenderOrRecipientEndsWithQuitAndNoData) {
@@ -291,9 +314,10 @@ TEST_F(MailFixture, RefusedSenderOrRecipientEndsWithQuitAndNoData) {
     server.ReadLine().Send("550 5.7.1 Not here\r\n").ReadLine().Send("221 bye\r\n");
     server.Start();
     AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
-    EXPECT_FALSE(SendAlertMail());
-    EXPECT_NE(LastMailFailure().find(refuseSender ? "MAIL FROM" : "RCPT TO"), std::string::npos);
-    EXPECT_NE(LastMailFailure().find("550 5.7.1 Not here"), std::string::npos) << LastMailFailure();
+    const MailResult result = Alert();
+    EXPECT_FALSE(result.sent);
+    EXPECT_NE(result.failure.find(refuseSender ? "MAIL FROM" : "RCPT TO"), std::string::npos);
+    EXPECT_NE(result.failure.find("550 5.7.1 Not here"), std::string::npos) << result.failure;
     const std::string received = server.Received();
     EXPECT_EQ(received.find("DATA"), std::string::npos) << received;
     EXPECT_NE(received.find("QUIT\r\n"), std::string::npos) << received;
@@ -307,10 +331,11 @@ TEST_F(MailFixture, ALongRefusalIsQuotedOnlyInPart) {
       .ReadLine().Send("550 " + words + "\r\n").ReadLine().Send("221 bye\r\n");
   server.Start();
   AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
-  EXPECT_FALSE(SendAlertMail());
-  EXPECT_NE(LastMailFailure().find("550 www"), std::string::npos);
-  EXPECT_EQ(LastMailFailure().find(words), std::string::npos);
-  EXPECT_LT(LastMailFailure().size(), kQuotedReplyMaxBytes + 200);
+  const MailResult result = Alert();
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.failure.find("550 www"), std::string::npos);
+  EXPECT_EQ(result.failure.find(words), std::string::npos);
+  EXPECT_LT(result.failure.size(), kQuotedReplyMaxBytes + 200);
 }
 
 TEST_F(MailFixture, MessageRefusedAfterItsTextIsNotSent) {
@@ -321,8 +346,9 @@ TEST_F(MailFixture, MessageRefusedAfterItsTextIsNotSent) {
       .ReadLine().Send("221 bye\r\n");
   server.Start();
   AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
-  EXPECT_FALSE(SendReportMail());
-  EXPECT_NE(LastMailFailure().find("554 5.6.0 Message rejected"), std::string::npos) << LastMailFailure();
+  const MailResult result = Report();
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.failure.find("554 5.6.0 Message rejected"), std::string::npos) << result.failure;
 }
 
 TEST_F(MailFixture, ServerSilentAfterLoginFailsAfterOneReplyTimeOut) {
@@ -332,11 +358,12 @@ TEST_F(MailFixture, ServerSilentAfterLoginFailsAfterOneReplyTimeOut) {
   AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
   SetMailReplyTimeoutMs(kShortReplyTimeoutMs);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(SendAlertMail());
+  const MailResult result = Alert();
+  EXPECT_FALSE(result.sent);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   // MAIL FROM waits once and ends the transaction; QUIT waits once more.
   EXPECT_LT(elapsed, std::chrono::milliseconds(2 * kShortReplyTimeoutMs + 1500));
-  EXPECT_NE(LastMailFailure().find("時間内"), std::string::npos) << LastMailFailure();
+  EXPECT_NE(result.failure.find("時間内"), std::string::npos) << result.failure;
   server.Close();
   const std::string received = server.Received();
   EXPECT_NE(received.find("MAIL FROM:<camera@mail.test>"), std::string::npos) << received;
@@ -350,7 +377,7 @@ TEST_F(MailFixture, OneDeadlineBoundsTheWholeMail) {
   AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
   SetMailSessionTimeoutMs(400);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(SendAlertMail());
+  EXPECT_FALSE(Alert().sent);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   SetMailSessionTimeoutMs(kSmtpSessionTimeoutMs);
   EXPECT_LT(elapsed, std::chrono::milliseconds(400 + 1500));
@@ -360,10 +387,10 @@ TEST_F(MailFixture, AddressesWithLineBreaksAreNeverSent) {
   Listener server;
   AppSettings.MAIL_PORTNUMBER = server.Port();
   AppSettings.MAIL_TOADDRESS = "owner@mail.test\r\nRCPT TO:<thief@mail.test>";
-  EXPECT_FALSE(SendAlertMail());
+  EXPECT_FALSE(Alert().sent);
   AppSettings.MAIL_TOADDRESS = "owner@mail.test";
   AppSettings.MAIL_MAILADDRESS = "camera@mail.test\nDATA";
-  EXPECT_FALSE(SendReportMail());
+  EXPECT_FALSE(Report().sent);
   EXPECT_FALSE(server.Contacted());
 }
 
@@ -379,7 +406,7 @@ TEST_F(MailFixture, LongRecipientGoesOutWhole) {
   AppSettings.MAIL_PORTNUMBER = std::stoi(server.Port());
   const std::string longAddress = std::string(3000, 'o') + "@mail.test";
   AppSettings.MAIL_TOADDRESS = longAddress;
-  EXPECT_TRUE(SendAlertMail());
+  EXPECT_TRUE(Alert().sent);
   const std::string received = server.Received();
   EXPECT_NE(received.find("RCPT TO:<" + longAddress + ">\r\n"), std::string::npos);
   EXPECT_NE(received.find("QUIT\r\n"), std::string::npos);
@@ -393,7 +420,7 @@ TEST_F(MailFixture, UnreadablePictureClosesTheSessionAndNamesTheFile) {
   // A folder in the picture's place: it can be neither written nor read.
   std::filesystem::create_directory(dir_.File("recept.jpg"));
   try {
-    SendAlertMail();
+    Alert();
     ADD_FAILURE() << "no error reached the caller";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("recept.jpg"), std::string::npos) << e.what();

@@ -16,7 +16,6 @@
 #include "capture/CameraSource.h"
 #include "capture/MjpegHttpReader.h"
 #include "net/NameLookup.h"
-#include "settings/Vardocamdef.h"
 #include "support/CameraSourceTest.h"
 #include "support/HangingResolver.h"
 #include "support/ScriptedServer.h"
@@ -203,8 +202,7 @@ TEST_F(MjpegSourceTest, MjpegFileFramesAreTheLibrarysPictures) {
   cv::Mat viaFfmpeg;
   ASSERT_TRUE(general.read(viaFfmpeg));
 
-  AppSettings.CAMERA_URL = video;
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  ASSERT_TRUE(vision_.OpenCamera(0, video));
   for (int i = 0; i < 3; ++i) {
     const cv::Mat frame = GrabNext();
     ASSERT_EQ(frame.size(), scene.size()) << i;
@@ -234,8 +232,7 @@ TEST_F(MjpegSourceTest, MjpegThatOnlyTheGeneralDecoderReadsStillPlays) {
   cv::Mat probe;
   if (!general.read(probe)) GTEST_SKIP() << "this FFmpeg does not read four-channel JPEGs";
 
-  AppSettings.CAMERA_URL = video;
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  ASSERT_TRUE(vision_.OpenCamera(0, video));
   const cv::Mat frame = GrabNext();
   EXPECT_EQ(frame.size(), cv::Size(64, 48));
 }

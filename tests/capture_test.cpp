@@ -21,7 +21,6 @@
 #include <opencv2/videoio.hpp>
 
 #include "capture/CameraSource.h"
-#include "settings/Vardocamdef.h"
 #include "support/CameraSourceTest.h"
 #include "support/LoopbackPort.h"
 
@@ -128,7 +127,6 @@ private:
 class CaptureTest : public CameraSourceTest {
 protected:
   CaptureTest() {
-    AppSettings.CAMERA_URL.clear();
     timings_.streamReadTimeoutMs = 1000;
   }
 
@@ -144,7 +142,7 @@ protected:
 
 TEST_F(CaptureTest, CameraNumbersWithoutADeviceFailQuicklyAndLeaveNothing) {
   const auto start = Clock::now();
-  for (int32_t number : {0, 1, -1, INT32_MAX}) EXPECT_FALSE(vision_.OpenCamera(number)) << number;
+  for (int32_t number : {0, 1, -1, INT32_MAX}) EXPECT_FALSE(vision_.OpenCamera(number, url_)) << number;
   EXPECT_LT(Since(start).count(), 2000);
   EXPECT_EQ(GetTickCount(), 0u);  // no settling wait after a failure
   EXPECT_FALSE(vision_.HasNewFrame());
@@ -164,7 +162,7 @@ TEST_F(CaptureTest, VideoFilePlaysAtItsRateLoopsAndOpensAgainAfterClose) {
   const std::vector<int> levels = {0, 30, 60, 90, 120, 150, 180, 210};
   const std::string video = dir_.File("levels.avi");
   MakeVideo(video, levels, cv::Size(160, 120), 20.0);
-  AppSettings.CAMERA_URL = video;
+  url_ = video;
 
   // A reference from an earlier run must not survive a successful open.
   cv::Mat still(120, 160, CV_8UC3, cv::Scalar::all(99));
@@ -176,7 +174,7 @@ TEST_F(CaptureTest, VideoFilePlaysAtItsRateLoopsAndOpensAgainAfterClose) {
   vision_.DetectMotion(4, 40);
   ASSERT_EQ(vision_.StoredReferences(), 2u);
 
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  ASSERT_TRUE(vision_.OpenCamera(0, url_));
   EXPECT_EQ(GetTickCount(), kCameraSettleMs);
   EXPECT_TRUE(vision_.ReferenceImage().empty());
   EXPECT_EQ(vision_.StoredReferences(), 0u);
@@ -208,15 +206,15 @@ TEST_F(CaptureTest, VideoFilePlaysAtItsRateLoopsAndOpensAgainAfterClose) {
   vision_.CloseCamera();
   EXPECT_FALSE(vision_.HasNewFrame());
   EXPECT_FALSE(vision_.GrabFrameToFile(frameFile_));
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  ASSERT_TRUE(vision_.OpenCamera(0, url_));
   EXPECT_GE(GrabNext().low, 0);
 }
 
 TEST_F(CaptureTest, NewFrameIsReportedOnlyUntilItIsWritten) {
   const std::string video = dir_.File("slow.avi");
   MakeVideo(video, {40, 200}, cv::Size(64, 48), 2.0);
-  AppSettings.CAMERA_URL = video;
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  url_ = video;
+  ASSERT_TRUE(vision_.OpenCamera(0, url_));
   EXPECT_TRUE(vision_.HasNewFrame());
   ASSERT_TRUE(vision_.GrabFrameToFile(frameFile_));
   EXPECT_FALSE(vision_.HasNewFrame());
@@ -232,8 +230,8 @@ TEST_F(CaptureTest, EveryGrabbedFrameIsOneWholeFrame) {
   for (int i = 0; i < 20; ++i) levels.push_back(i % 2 ? 255 : 0);
   const std::string video = dir_.File("blink.avi");
   MakeVideo(video, levels, cv::Size(640, 480), 200.0);
-  AppSettings.CAMERA_URL = video;
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  url_ = video;
+  ASSERT_TRUE(vision_.OpenCamera(0, url_));
 
   int black = 0, white = 0;
   const auto start = Clock::now();
@@ -250,17 +248,17 @@ TEST_F(CaptureTest, EveryGrabbedFrameIsOneWholeFrame) {
 TEST_F(CaptureTest, VideoWithoutFramesFailsAfterTheFirstFrameWait) {
   const std::string video = dir_.File("empty.avi");
   MakeVideo(video, {}, cv::Size(64, 48), 10.0);
-  AppSettings.CAMERA_URL = video;
+  url_ = video;
   timings_.firstFrameTimeoutMs = 300;
   UseTimings();
   const auto start = Clock::now();
-  EXPECT_FALSE(vision_.OpenCamera(0));
+  EXPECT_FALSE(vision_.OpenCamera(0, url_));
   EXPECT_LT(Since(start).count(), 3000);
   EXPECT_EQ(GetTickCount(), 0u);
   EXPECT_FALSE(vision_.HasNewFrame());
 
-  AppSettings.CAMERA_URL = dir_.File("no-such-video.avi");
-  EXPECT_FALSE(vision_.OpenCamera(0));
+  url_ = dir_.File("no-such-video.avi");
+  EXPECT_FALSE(vision_.OpenCamera(0, url_));
 }
 
 TEST_F(CaptureTest, DroppedNetworkCameraIsReopenedAndFramesResume) {
@@ -271,8 +269,8 @@ TEST_F(CaptureTest, DroppedNetworkCameraIsReopenedAndFramesResume) {
   const int port = FreeLoopbackPort();
   auto camera = std::make_unique<MjpegCamera>(dark, port);
   ASSERT_TRUE(camera->Up());
-  AppSettings.CAMERA_URL = camera->Url();
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  url_ = camera->Url();
+  ASSERT_TRUE(vision_.OpenCamera(0, url_));
   EXPECT_LT(GrabNext().Mid(), 50);
 
   // The camera goes away, and a while later another one answers at the
@@ -289,10 +287,10 @@ TEST_F(CaptureTest, ClosingIsPromptWhileTheNetworkCameraHangs) {
   MakeVideo(video, std::vector<int>(10, 128), cv::Size(160, 120), 10.0);
   MjpegCamera camera(video, FreeLoopbackPort());
   ASSERT_TRUE(camera.Up());
-  AppSettings.CAMERA_URL = camera.Url();
+  url_ = camera.Url();
   timings_.streamReadTimeoutMs = 500;
   UseTimings();
-  ASSERT_TRUE(vision_.OpenCamera(0));
+  ASSERT_TRUE(vision_.OpenCamera(0, url_));
   camera.Freeze();
   std::this_thread::sleep_for(milliseconds(200));
   const auto start = Clock::now();
@@ -311,11 +309,11 @@ TEST_F(CaptureTest, NetworkCameraThatNeverAnswersFailsAfterTheOpenWait) {
   ASSERT_EQ(listen(listener, 4), 0);
   socklen_t length = sizeof addr;
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length);
-  AppSettings.CAMERA_URL = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/cam.mjpg";
+  url_ = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/cam.mjpg";
   timings_.streamOpenTimeoutMs = 500;
   UseTimings();
   const auto start = Clock::now();
-  EXPECT_FALSE(vision_.OpenCamera(0));
+  EXPECT_FALSE(vision_.OpenCamera(0, url_));
   EXPECT_LT(Since(start).count(), 3000);
   close(listener);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "monitor/MonitorMail.h"
 #include "monitor/MonitoringCycle.h"
 #include "pop3/Pop3Client.h"
 #include "settings/Vardocamdef.h"
@@ -23,7 +24,7 @@ constexpr uint32_t kMinuteMs = 60000;
 class PaintedCamera : public NsOpenCVCamera {
 public:
   PaintedCamera() : NsOpenCVCamera("IMAGE") {}
-  bool OpenCamera(int32_t) override { return true; }
+  bool OpenCamera(int32_t, const std::string&) override { return true; }
   void CloseCamera() override {}
   bool HasNewFrame() override { return true; }
   bool GrabFrameToFile(const std::string& path) override {

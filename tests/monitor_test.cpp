@@ -66,9 +66,11 @@ protected:
 };
 
 TEST_F(MonitorTest, TickRunsItsStepsInOrderWithTheSettingsOfTheMoment) {
+  AppSettings.CAMERA_URL = "rtsp://127.0.0.1/cam";
   ASSERT_TRUE(cycle.StartMonitoring());
   EXPECT_TRUE(timer.Enabled());
   EXPECT_EQ(log, (CallLog{"open 2"}));
+  EXPECT_EQ(camera->lastUrl, "rtsp://127.0.0.1/cam");
   log.clear();
   AppSettings.USE_OOTSU = false;
   AppSettings.BINBORDER = 77;
@@ -532,11 +534,10 @@ public:
 class FailingMail : public RecordingMail {
 public:
   using RecordingMail::RecordingMail;
-  bool SendAlertMail(IMonitorCamera& camera) override {
+  MailResult SendAlertMail(IMonitorCamera& camera) override {
     RecordingMail::SendAlertMail(camera);
-    return false;
+    return {false, "no host"};
   }
-  std::string LastAlertFailure() const override { return "no host"; }
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override {
     RecordingMail::CheckRequestMail(camera);
     throw std::runtime_error("bad reply");
@@ -590,7 +591,7 @@ TEST(MonitorEvents, FailuresReachTheListenersAndTheErrorStillLeavesTheTick) {
 class FrameFileCamera : public NsOpenCVCamera {
 public:
   FrameFileCamera() : NsOpenCVCamera("IMAGE") {}
-  bool OpenCamera(int32_t) override { return true; }
+  bool OpenCamera(int32_t, const std::string&) override { return true; }
   void CloseCamera() override {}
   bool HasNewFrame() override { return fresh_; }
   bool GrabFrameToFile(const std::string& path) override {

@@ -21,6 +21,20 @@ constexpr int kShortWaitMs = 2000;
 constexpr int kRefusalWaitMs = 5000;
 const char kRequest[] = "From: owner@mail.test\r\nSubject: ?\r\n\r\nshow me\r\n";
 
+// One poll as the monitor runs it: both servers as the settings say at the
+// moment, and the detector's frame (when one is given) in the report.
+RequestCheckResult Check(TPop3Client& client, nsOpenCV* picture = nullptr) {
+  MailServerSettings pop;
+  FillPopSettings(pop);
+  return CheckRequestMail(client, pop, [picture] {
+    MailInputs report;
+    report.wanted = AppSettings.IS_CHECK;
+    FillSmtpSettings(report.server);
+    if (picture) report.writePicture = [picture](const std::string& path) { picture->SaveImage(path); };
+    return SendReportMail(report);
+  });
+}
+
 // A real mailbox and a real SMTP server, with the settings pointing at both.
 class RequestCheck : public ::testing::Test {
 protected:
@@ -31,7 +45,6 @@ protected:
     std::filesystem::current_path(dir_.Path());
     cv::imwrite(dir_.File("frame.png"), cv::Mat(60, 80, CV_8UC3, cv::Scalar(0, 128, 255)));
     ASSERT_TRUE(vision_.LoadFrame(dir_.File("frame.png")));
-    SetMailImageSource(&vision_);
 
     pop_.Start();
     smtp_ = std::make_unique<SmtpPeer>("plain", dir_.Path());
@@ -50,10 +63,10 @@ protected:
     client_.ConnectTimeoutMs = kShortWaitMs;
   }
   void TearDown() override {
-    SetMailImageSource(nullptr);
     if (!previousDir_.empty()) std::filesystem::current_path(previousDir_);
   }
 
+  RequestCheckResult Check() { return ::Check(client_, &vision_); }
   int ReportsSent() const {
     int n = 0;
     while (std::filesystem::exists(dir_.File("msg-" + std::to_string(n + 1) + ".eml"))) ++n;
@@ -70,19 +83,19 @@ protected:
 } // namespace
 
 TEST_F(RequestCheck, EmptyBoxSendsNothing) {
-  CheckRequestMail(client_);
+  Check();
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(ReportsSent(), 0);
 }
 
 TEST_F(RequestCheck, ThreeRequestsAreDeletedAndAnsweredOnce) {
   for (int i = 0; i < 3; ++i) pop_.AddMessage(kRequest);
-  CheckRequestMail(client_);
+  Check();
   EXPECT_FALSE(client_.Connected());
   EXPECT_TRUE(pop_.WaitForMessageCount(0));
   EXPECT_EQ(ReportsSent(), 1);
   // The box is empty now: the next poll sends nothing more.
-  CheckRequestMail(client_);
+  Check();
   EXPECT_EQ(ReportsSent(), 1);
 }
 
@@ -91,21 +104,21 @@ TEST_F(RequestCheck, RefusedLoginEndsQuietly) {
   AppSettings.MAIL_R_PASSWORD = "wrong";
   client_.ReplyTimeoutMs = kRefusalWaitMs;  // the server answers a wrong password late
   RequestCheckResult result;
-  EXPECT_NO_THROW(result = CheckRequestMail(client_));
+  EXPECT_NO_THROW(result = Check());
   EXPECT_NE(result.failure.find("パスワード"), std::string::npos) << result.failure;
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(pop_.MessageCount(), 1);
   EXPECT_EQ(ReportsSent(), 0);
   // A line break in the password is never sent, and fails just as quietly.
   AppSettings.MAIL_R_PASSWORD = std::string(Pop3Peer::kPassword) + "\r\nDELE 1";
-  EXPECT_NO_THROW(CheckRequestMail(client_));
+  EXPECT_NO_THROW(Check());
   EXPECT_EQ(pop_.MessageCount(), 1);
 }
 
 TEST_F(RequestCheck, UnreachableServerEndsQuietly) {
   AppSettings.MAIL_R_PORTNUMBER = 1;
   RequestCheckResult result;
-  EXPECT_NO_THROW(result = CheckRequestMail(client_));
+  EXPECT_NO_THROW(result = Check());
   EXPECT_NE(result.failure.find("接続を拒否"), std::string::npos) << result.failure;
   EXPECT_FALSE(client_.Connected());
   EXPECT_EQ(ReportsSent(), 0);
@@ -115,7 +128,7 @@ TEST_F(RequestCheck, EncryptionChosenAgainstAPlainServerReadsNothing) {
   pop_.AddMessage(kRequest);
   for (int type : {1, 2}) {
     AppSettings.MAIL_R_CONNECT_TYPE = type;
-    const RequestCheckResult result = CheckRequestMail(client_);
+    const RequestCheckResult result = Check();
     EXPECT_FALSE(result.ok) << type;
     EXPECT_FALSE(result.failure.empty());
     EXPECT_FALSE(client_.Connected());
@@ -159,10 +172,38 @@ TEST(RequestCheckWire, ErrorAfterLoginReachesTheCallerAndTheNextPollQuits) {
   AppSettings.MAIL_R_PASSWORD = "secret";
   TPop3Client client;
   client.ReplyTimeoutMs = kShortWaitMs;
-  EXPECT_ANY_THROW(CheckRequestMail(client));
+  EXPECT_ANY_THROW(Check(client));
   EXPECT_TRUE(client.Connected());
-  EXPECT_NO_THROW(CheckRequestMail(client));
+  EXPECT_NO_THROW(Check(client));
   EXPECT_FALSE(client.Connected());
   const std::string received = server.Received();
   EXPECT_NE(received.find("DELE 1\r\nDELE 2\r\nQuit\r\n"), std::string::npos) << received;
+}
+
+TEST(RequestCheckWire, OnlyRequestsAskForTheReportAndItsFailureIsTheResult) {
+  const std::string failure = "SMTPサーバ名が設定されていません。";
+  for (int count : {0, 2}) {
+    ScriptedServer server;
+    server.Send("+OK ready\r\n").ReadLine().Send("+OK\r\n").ReadLine().Send("+OK\r\n")
+        .ReadLine().Send("+OK " + std::to_string(count) + " 100\r\n");
+    for (int i = 0; i < count; ++i) server.ReadLine().Send("+OK\r\n");
+    server.ReadLine().Send("+OK bye\r\n");
+    server.Start();
+    MailServerSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = std::stoi(server.Port());
+    settings.userName = "user";
+    settings.password = "secret";
+    TPop3Client client;
+    client.ReplyTimeoutMs = kShortWaitMs;
+    int reports = 0;
+    const RequestCheckResult result = CheckRequestMail(client, settings, [&] {
+      ++reports;
+      return MailResult{false, failure};
+    });
+    EXPECT_EQ(reports, count > 0 ? 1 : 0) << count;
+    EXPECT_EQ(result.ok, count == 0);
+    EXPECT_EQ(result.requests, count);
+    EXPECT_EQ(result.failure, count > 0 ? failure : "");
+  }
 }

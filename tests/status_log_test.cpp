@@ -21,11 +21,10 @@ constexpr std::time_t kNoon = 1796648400;
 class FailingMail : public RecordingMail {
 public:
   using RecordingMail::RecordingMail;
-  bool SendAlertMail(IMonitorCamera& camera) override {
+  MailResult SendAlertMail(IMonitorCamera& camera) override {
     RecordingMail::SendAlertMail(camera);
-    return failure.empty();
+    return {failure.empty(), failure};
   }
-  std::string LastAlertFailure() const override { return failure; }
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override {
     RecordingMail::CheckRequestMail(camera);
     return check;

@@ -46,7 +46,9 @@ public:
   void ReleaseGreyImage();
 
   // Capture.
-  bool OpenCamera(int32_t cameraNumber);
+  // The stream address (a URL or a video file), when not empty, stands in
+  // for the camera number.
+  bool OpenCamera(int32_t cameraNumber, const std::string& url);
   // Writes the latest whole frame as a 24-bit BMP; false when there was no
   // frame or the file could not be written completely.
   bool GrabFrameToFile(const std::string& path);

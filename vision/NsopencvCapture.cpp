@@ -4,16 +4,13 @@
 
 #include "capture/CameraSource.h"
 #include "platform/Clock.h"
-#include "settings/Vardocamdef.h"
 
-bool nsOpenCV::OpenCamera(int32_t cameraNumber) {
+bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   // Whatever an earlier open left behind is let go first, so the device is
   // free for this one.
   CloseCamera();
-  // A stream address, when set, stands in for the camera number.
-  const std::string address = AppSettings.CAMERA_URL;
   const CaptureTimings timings = CurrentCaptureTimings();
-  std::unique_ptr<CameraSource> source = CameraSource::Open(cameraNumber, address, timings);
+  std::unique_ptr<CameraSource> source = CameraSource::Open(cameraNumber, url, timings);
   if (!source) return false;
   // Give the camera time to settle its exposure before the first tick.
   Sleep(timings.settleMs);

@@ -74,9 +74,9 @@ public:
   bool waitCursorSeen = false;
 
 protected:
-  bool OpenTestCamera(int32_t cameraNumber) override {
+  bool OpenTestCamera(int32_t cameraNumber, const std::string& url) override {
     calls.push_back("open " + std::to_string(cameraNumber));
-    urlSeen = AppSettings.CAMERA_URL;
+    urlSeen = url;
     waitCursorSeen = QApplication::overrideCursor() &&
                      QApplication::overrideCursor()->shape() == Qt::WaitCursor;
     return openResult;

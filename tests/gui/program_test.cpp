@@ -57,12 +57,9 @@ TEST(Program, SecondStartEndsAtOnceAndLeavesTheFirstRunning) {
 
 // Whether the capture can play a video file as a camera yet.
 bool CaptureOpensVideoFiles(const std::string& video) {
-  const typVardocam saved = AppSettings;
-  AppSettings.CAMERA_URL = video;
   nsOpenCV probe("PROBE");
-  const bool opened = probe.OpenCamera(0);
+  const bool opened = probe.OpenCamera(0, video);
   probe.CloseCamera();
-  AppSettings = saved;
   return opened;
 }
 

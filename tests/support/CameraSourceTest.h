@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "capture/CameraSource.h"
-#include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
 #include "support/TempDir.h"
 #include "vision/Nsopencv.h"
 
 // A camera source on fake time, so that the settling wait passes at once,
-// with short reopen waits; the camera address and the timings are put back
-// at the end. A case changes timings_ and calls UseTimings before it opens.
+// with short reopen waits; the timings are put back at the end. A case
+// changes timings_ and calls UseTimings before it opens, and opens url_.
 class CameraSourceTest : public ::testing::Test {
 protected:
   CameraSourceTest() {
@@ -21,7 +20,6 @@ protected:
   void SetUp() override { UseTimings(); }
   void TearDown() override {
     vision_.CloseCamera();
-    AppSettings.CAMERA_URL = savedUrl_;
     SetCaptureTimings(CaptureTimings());
   }
   void UseTimings() { SetCaptureTimings(timings_); }
@@ -30,6 +28,6 @@ protected:
   TempDir dir_;
   const std::string frameFile_ = dir_.File("result.bmp");
   CaptureTimings timings_;
-  const std::string savedUrl_ = AppSettings.CAMERA_URL;
+  std::string url_;  // the stream address the case opens; empty: the camera number
   nsOpenCV vision_{"IMAGE"};
 };

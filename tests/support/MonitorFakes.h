@@ -61,11 +61,11 @@ private:
 class RecordingMail : public IMonitorMail {
 public:
   explicit RecordingMail(CallLog& log) : log_(log) {}
-  bool SendAlertMail(IMonitorCamera&) override {
+  MailResult SendAlertMail(IMonitorCamera&) override {
     log_.push_back("alert mail");
     ++alerts;
     if (onAlert) onAlert();
-    return true;
+    return {};
   }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override {
     log_.push_back("check mail");
@@ -91,9 +91,10 @@ public:
     if (destroyed_) *destroyed_ = true;
   }
 
-  bool OpenCamera(int32_t n) override {
+  bool OpenCamera(int32_t n, const std::string& url) override {
     log_.push_back("open " + std::to_string(n));
     ++opens;
+    lastUrl = url;
     hasReference_ = false;
     return openResult;
   }
@@ -136,6 +137,7 @@ public:
   bool loadResult = true;
   bool motion = false;
   int opens = 0;
+  std::string lastUrl;
   int detections = 0;
   uint32_t lastFrameTimeMs = 0;
   MotionOptions lastOptions;

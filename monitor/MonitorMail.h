@@ -1,0 +1,15 @@
+#pragma once
+
+#include "monitor/MonitorServices.h"
+#include "pop3/Pop3Client.h"
+
+// The mails as the mail and request-check code send them, with the settings
+// of the moment and the camera's latest frame as the picture, and with the
+// main window's POP3 client, which lives as long as the window.
+class MonitorMail : public IMonitorMail {
+public:
+  MailResult SendAlertMail(IMonitorCamera& camera) override;
+  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
+
+  TPop3Client PopClient;
+};
