@@ -190,6 +190,44 @@ QGroupBox* MakeGroup(const char* title, const char* name, QWidget* parent) {
   group->setObjectName(name);
   return group;
 }
+
+// A mail server's group as both mail tabs have it: name, port, connection
+// protection and the certificate opt-out. `prefix` starts the controls'
+// names ("R" on the receiving side).
+QGroupBox* MakeServerGroup(const char* title, const char* name, const std::string& prefix, QWidget* sheet,
+                           QLineEdit*& host, QLineEdit*& port, QComboBox*& type, QCheckBox*& noVerify) {
+  QGroupBox* group = MakeGroup(title, name, sheet);
+  QGridLayout* server = FormGrid(group);
+  host = MakeEdit((prefix + "HostNameEdit").c_str(), group, kHostNameMaxLength);
+  InputMethodClosed(host);
+  port = MakeEdit((prefix + "PortNumberEdit").c_str(), group, kPortNumberMaxLength, 48);
+  InputMethodOff(port);
+  type = MakeConnectTypeBox((prefix + "ConnectDefanceModeCBox").c_str(), group);
+  server->addWidget(MakeLabel("サーバ名", group), 0, 0);
+  server->addWidget(host, 0, 1);
+  server->addWidget(MakeLabel("ポート番号", group), 1, 0);
+  server->addWidget(port, 1, 1, Qt::AlignLeft);
+  server->addWidget(MakeLabel("接続の保護", group), 2, 0);
+  server->addWidget(type, 2, 1, Qt::AlignLeft);
+  AddCertificateChoice(server, 3, (prefix + "NoVerifyCertCBox").c_str(), noVerify, group);
+  return group;
+}
+
+// The login of a mail server: user name and password.
+QGroupBox* MakeLoginGroup(const char* name, const std::string& prefix, QWidget* sheet, QLineEdit*& user,
+                          QLineEdit*& password) {
+  QGroupBox* group = MakeGroup(" ログイン認証設定 ", name, sheet);
+  QGridLayout* login = FormGrid(group);
+  user = MakeEdit((prefix + "UserNameEdit").c_str(), group);
+  InputMethodClosed(user);
+  password = MakeEdit((prefix + "PassWordEdit").c_str(), group, kPassWordMaxLength);
+  MakePassword(password);
+  login->addWidget(MakeLabel("ユーザ名", group), 0, 0);
+  login->addWidget(user, 0, 1);
+  login->addWidget(MakeLabel("パスワード", group), 1, 0);
+  login->addWidget(password, 1, 1);
+  return group;
+}
 } // namespace
 
 TOptionForm::TOptionForm(QWidget* parent) : QDialog(parent) {
@@ -323,32 +361,11 @@ void TOptionForm::BuildMailSheet() {
   page->setContentsMargins(8, 4, 8, 4);
   page->setSpacing(2);
 
-  SmtpServerGroup = MakeGroup(" SMTPサーバ設定 ", "SmtpServerGroup", MailSheet);
-  QGridLayout* server = FormGrid(SmtpServerGroup);
-  HostNameEdit = MakeEdit("HostNameEdit", SmtpServerGroup, kHostNameMaxLength);
-  InputMethodClosed(HostNameEdit);
-  PortNumberEdit = MakeEdit("PortNumberEdit", SmtpServerGroup, kPortNumberMaxLength, 48);
-  InputMethodOff(PortNumberEdit);
-  ConnectDefanceModeCBox = MakeConnectTypeBox("ConnectDefanceModeCBox", SmtpServerGroup);
-  server->addWidget(MakeLabel("サーバ名", SmtpServerGroup), 0, 0);
-  server->addWidget(HostNameEdit, 0, 1);
-  server->addWidget(MakeLabel("ポート番号", SmtpServerGroup), 1, 0);
-  server->addWidget(PortNumberEdit, 1, 1, Qt::AlignLeft);
-  server->addWidget(MakeLabel("接続の保護", SmtpServerGroup), 2, 0);
-  server->addWidget(ConnectDefanceModeCBox, 2, 1, Qt::AlignLeft);
-  AddCertificateChoice(server, 3, "NoVerifyCertCBox", NoVerifyCertCBox, SmtpServerGroup);
+  SmtpServerGroup = MakeServerGroup(" SMTPサーバ設定 ", "SmtpServerGroup", "", MailSheet, HostNameEdit,
+                                    PortNumberEdit, ConnectDefanceModeCBox, NoVerifyCertCBox);
   page->addWidget(SmtpServerGroup);
 
-  SmtpLoginGroup = MakeGroup(" ログイン認証設定 ", "SmtpLoginGroup", MailSheet);
-  QGridLayout* login = FormGrid(SmtpLoginGroup);
-  UserNameEdit = MakeEdit("UserNameEdit", SmtpLoginGroup);
-  InputMethodClosed(UserNameEdit);
-  PassWordEdit = MakeEdit("PassWordEdit", SmtpLoginGroup, kPassWordMaxLength);
-  MakePassword(PassWordEdit);
-  login->addWidget(MakeLabel("ユーザ名", SmtpLoginGroup), 0, 0);
-  login->addWidget(UserNameEdit, 0, 1);
-  login->addWidget(MakeLabel("パスワード", SmtpLoginGroup), 1, 0);
-  login->addWidget(PassWordEdit, 1, 1);
+  SmtpLoginGroup = MakeLoginGroup("SmtpLoginGroup", "", MailSheet, UserNameEdit, PassWordEdit);
   page->addWidget(SmtpLoginGroup);
 
   FromGroup = MakeGroup(" 差出人(From)情報 ", "FromGroup", MailSheet);
@@ -390,32 +407,11 @@ void TOptionForm::BuildReceiveSheet() {
   page->setContentsMargins(8, 6, 8, 6);
   page->setSpacing(4);
 
-  Pop3ServerGroup = MakeGroup(" POP3サーバ設定 ", "Pop3ServerGroup", ReceiveSheet);
-  QGridLayout* server = FormGrid(Pop3ServerGroup);
-  RHostNameEdit = MakeEdit("RHostNameEdit", Pop3ServerGroup, kHostNameMaxLength);
-  InputMethodClosed(RHostNameEdit);
-  RPortNumberEdit = MakeEdit("RPortNumberEdit", Pop3ServerGroup, kPortNumberMaxLength, 48);
-  InputMethodOff(RPortNumberEdit);
-  server->addWidget(MakeLabel("サーバ名", Pop3ServerGroup), 0, 0);
-  server->addWidget(RHostNameEdit, 0, 1);
-  server->addWidget(MakeLabel("ポート番号", Pop3ServerGroup), 1, 0);
-  server->addWidget(RPortNumberEdit, 1, 1, Qt::AlignLeft);
-  RConnectDefanceModeCBox = MakeConnectTypeBox("RConnectDefanceModeCBox", Pop3ServerGroup);
-  server->addWidget(MakeLabel("接続の保護", Pop3ServerGroup), 2, 0);
-  server->addWidget(RConnectDefanceModeCBox, 2, 1, Qt::AlignLeft);
-  AddCertificateChoice(server, 3, "RNoVerifyCertCBox", RNoVerifyCertCBox, Pop3ServerGroup);
+  Pop3ServerGroup = MakeServerGroup(" POP3サーバ設定 ", "Pop3ServerGroup", "R", ReceiveSheet, RHostNameEdit,
+                                    RPortNumberEdit, RConnectDefanceModeCBox, RNoVerifyCertCBox);
   page->addWidget(Pop3ServerGroup);
 
-  Pop3LoginGroup = MakeGroup(" ログイン認証設定 ", "Pop3LoginGroup", ReceiveSheet);
-  QGridLayout* login = FormGrid(Pop3LoginGroup);
-  RUserNameEdit = MakeEdit("RUserNameEdit", Pop3LoginGroup);
-  InputMethodClosed(RUserNameEdit);
-  RPassWordEdit = MakeEdit("RPassWordEdit", Pop3LoginGroup, kPassWordMaxLength);
-  MakePassword(RPassWordEdit);
-  login->addWidget(MakeLabel("ユーザ名", Pop3LoginGroup), 0, 0);
-  login->addWidget(RUserNameEdit, 0, 1);
-  login->addWidget(MakeLabel("パスワード", Pop3LoginGroup), 1, 0);
-  login->addWidget(RPassWordEdit, 1, 1);
+  Pop3LoginGroup = MakeLoginGroup("Pop3LoginGroup", "R", ReceiveSheet, RUserNameEdit, RPassWordEdit);
   page->addWidget(Pop3LoginGroup);
 
   Pop3ConnectTestBtn = MakeButton("Pop3ConnectTestBtn", "POP3接続テスト", ReceiveSheet);
