@@ -128,7 +128,7 @@ void MonitoringCycle::MonitorTick() {
       // Tried counts, sent or not: a failing server is not asked sooner.
       mailCooling_ = true;
       lastMailTick_ = GetTickCount();
-      events_.AlertMailDone(mail.sent, mail.sent ? std::string() : mail.failure);
+      events_.AlertMailDone(mail.sent, mail.failure);
     }
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();
