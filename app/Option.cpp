@@ -815,38 +815,36 @@ void TOptionForm::SMTPConnectTestBtnClick() {
     ShowErrorMessage("SMTPサーバとの接続に失敗しました。\n%s", reason.c_str());
 }
 
+// Tests what the dialog shows, as the SMTP test does: the saved settings
+// may be empty or other than what was just typed.
 void TOptionForm::Pop3ConnectTestBtnClick() {
   MailServerSettings settings;
-  FillPopSettings(settings);
-  ApplyPopSettings(PopClient, settings);
-
-  WaitCursor busy;
-  try {
-    PopClient.Connect();
-  } catch (const EPop3Error& e) {
-    // An untrusted certificate or a missing STLS is for the user to fix:
-    // those say so.
-    const bool explained = dynamic_cast<const EPop3CertificateNotTrusted*>(&e) ||
-                           dynamic_cast<const EPop3StlsRefused*>(&e);
-    const std::string reason = explained ? e.what() : "";
-    try {
-      if (PopClient.Connected()) PopClient.Disconnect();
-    } catch (const EPop3Error&) {
-      // The login failed already; that is the one thing to report.
-    }
-    busy.Restore();
-    if (explained)
-      ShowErrorMessage("POP3サーバとの接続に失敗しました。\n%s", reason.c_str());
-    else
-      ShowErrorMessage("POP3サーバとの接続に失敗しました。");
+  settings.host = TrimmedText(RHostNameEdit);
+  settings.port = EditNumber(RPortNumberEdit, kRPortNumberFallback);
+  settings.userName = TrimmedText(RUserNameEdit);
+  settings.password = TrimmedText(RPassWordEdit);
+  settings.connectType = RConnectDefanceModeCBox->currentIndex();
+  settings.verifyCert = !RNoVerifyCertCBox->isChecked();
+  if (settings.host.empty()) {
+    ShowErrorMessage("POP3サーバ名を入力してください。");
     return;
   }
-  try {
-    PopClient.Disconnect();
-  } catch (const EPop3Error&) {
-    // The login succeeded, which is what the test asks; a "Quit" that could
-    // not be written closed the connection all the same.
+
+  std::string failure;
+  {
+    WaitCursor busy;
+    failure = ConnectPop3(PopClient, settings);
+    if (failure.empty()) {
+      try {
+        PopClient.Disconnect();
+      } catch (const EPop3Error&) {
+        // The login succeeded, which is what the test asks; a "Quit" that
+        // could not be written closed the connection all the same.
+      }
+    }
   }
-  busy.Restore();
-  ShowInfoMessage("POP3サーバとの接続に成功しました。");
+  if (failure.empty())
+    ShowInfoMessage("POP3サーバとの接続に成功しました。");
+  else
+    ShowErrorMessage("POP3サーバとの接続に失敗しました。\n%s", failure.c_str());
 }

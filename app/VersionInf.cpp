@@ -17,6 +17,7 @@ TAboutBox* AboutBox = nullptr;
 
 const char kHomePageUrl[] = "https://www.korvane.example/";
 const char kSupportPageUrl[] = "https://www.korvane.example/vardocam/support/";
+const char kVersionText[] = "0.12";
 
 namespace {
 // Designed in pixels; the dialog keeps them whatever the system font size.
@@ -25,7 +26,6 @@ constexpr int kClientHeight = 191;
 constexpr int kIconSize = 32;
 
 const char kCaption[] = "バージョン情報";
-const char kVersionText[] = "0.12";
 const char kMakerLine[] = "Copyright (C) 2025-2026 Korvane";
 const char kHomePageHeading[] = "コルヴァネ電算ホームページ";
 const char kSupportHeadingAfterName[] = "サポートページ";

@@ -10,6 +10,8 @@ class QPushButton;
 // The two web addresses the dialog offers.
 extern const char kHomePageUrl[];
 extern const char kSupportPageUrl[];
+// Shown in the dialog and printed by --version.
+extern const char kVersionText[];
 
 // The version dialog: product name and version, the maker, and links to the
 // maker's home page and the product's support page.

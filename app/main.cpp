@@ -1,6 +1,9 @@
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
+
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <opencv2/core.hpp>
@@ -14,6 +17,7 @@
 #include "platform/SingleInstance.h"
 #include "service/CommandLine.h"
 #include "service/HeadlessService.h"
+#include "service/StopSignals.h"
 #include "app/Option.h"
 #include "settings/Vardocamdef.h"
 #include "app/VersionInf.h"
@@ -24,13 +28,90 @@ constexpr int kImageThreads = 1;
 // Exit codes besides 0.
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// From SIGTERM to the end of the window: its close waits for the camera
+// twice (kCloseWaitMs) and may wait for a tick in the middle of a mail.
+constexpr uint32_t kWindowStopDeadlineMs = 5000;
 
-// The window with its dialogs, as every earlier version ran.
-int RunWindowed(int argc, char** argv, const std::string& profile) {
+const char kNoDisplayText[] =
+    "vardocam: 画面に接続できないため、ウィンドウを開けません。"
+    "画面なしで監視するには --headless を付けて起動してください。\n";
+
+// Qt ends the process when the platform cannot start; asked in advance,
+// the common case (no display at all) gets one line instead of an abort.
+bool DisplayNamed(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "-platform") return true;
+  const auto set = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (platform && *platform && std::string(platform).rfind("xcb", 0) != 0 &&
+      std::string(platform).rfind("wayland", 0) != 0)
+    return true;
+  return set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+// A display that is named but cannot be reached still makes Qt give up
+// while the application is built: say it in the same one line.
+void NoDisplayOnFatal(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type != QtFatalMsg) {
+    std::cerr << message.toStdString() << "\n";
+    return;
+  }
+  (void)!write(STDERR_FILENO, kNoDisplayText, sizeof(kNoDisplayText) - 1);
+  _exit(kExitFailure);
+}
+
+std::string ProfileWords(const std::string& profile) {
+  return profile.empty() ? std::string("既定のプロファイル") : "プロファイル「" + profile + "」";
+}
+
+// A second start of a running profile (often its service) says so, and how
+// its settings are changed, instead of ending without a word.
+std::string AlreadyRunningText(const std::string& profile) {
+  std::string text = ProfileWords(profile) + "は既に動作中です。";
+  if (!profile.empty())
+    text += "\nサービスとして動いている場合、設定を変えるにはサービスを止め"
+            "(systemctl --user stop vardocam@" + profile + ")、設定してから、"
+            "もう一度開始してください(systemctl --user start vardocam@" + profile + ")。";
+  return text;
+}
+
+void SayAlreadyRunning(int argc, char** argv, const std::string& profile) {
+  const std::string text = AlreadyRunningText(profile);
+  std::cerr << "vardocam: " << text << "\n";
+  if (!DisplayNamed(argc, argv)) return;
+  qInstallMessageHandler(NoDisplayOnFatal);
   TApplication app(argc, argv);
+  qInstallMessageHandler(nullptr);
   QtMessagePresenter presenter;
   InstallMessagePresenter(&presenter);
   SetApplicationTitle(kDisplayName);
+  ShowErrorMessage("%s", text.c_str());
+  InstallMessagePresenter(nullptr);
+}
+
+// The window with its dialogs, as every earlier version ran.
+int RunWindowed(int argc, char** argv, const std::string& profile) {
+  if (!DisplayNamed(argc, argv)) {
+    std::cerr << kNoDisplayText;
+    return kExitFailure;
+  }
+  qInstallMessageHandler(NoDisplayOnFatal);
+  TApplication app(argc, argv);
+  qInstallMessageHandler(nullptr);
+  QtMessagePresenter presenter;
+  InstallMessagePresenter(&presenter);
+  SetApplicationTitle(kDisplayName);
+  // A stop asked of the window (a logout, kill) closes it as its own close
+  // does, so the settings are saved and the broker hears monitoring end.
+  StopSignals stopSignals(
+      [] {
+        if (MainForm) MainForm->close();
+        QCoreApplication::quit();
+      },
+      [] { _exit(0); }, kWindowStopDeadlineMs);
   RunGuarded([&] {
     QApplication::setApplicationName("vardocam");
     QApplication::setApplicationDisplayName(QString::fromUtf8(kDisplayName));
@@ -46,6 +127,8 @@ int RunWindowed(int argc, char** argv, const std::string& profile) {
   });
   InstallMessagePresenter(nullptr);
   delete MainForm;
+  MainForm = nullptr;
+  stopSignals.Stopped();
   return 0;
 }
 } // namespace
@@ -56,6 +139,14 @@ int main(int argc, char** argv) {
     std::cerr << "vardocam: " << line.error << "\n" << kUsageText;
     return kExitUsage;
   }
+  if (line.help) {
+    std::cout << kUsageText;
+    return 0;
+  }
+  if (line.version) {
+    std::cout << "vardocam " << kVersionText << "\n";
+    return 0;
+  }
   SetSettingsProfile(line.profile);
 
   // One instance per user and profile: a second start ends at once.
@@ -63,11 +154,12 @@ int main(int argc, char** argv) {
   const std::string lockName = SingleInstance::LockNameFor(std::string("_") + kDisplayName, line.profile);
   switch (instance.Acquire(lockName)) {
   case SingleInstance::Result::AlreadyRunning:
-    // The window ends quietly, as it always did; a service says why.
     if (line.headless)
       std::cerr << "<4>" << (line.profile.empty() ? std::string("既定のプロファイル")
                                                   : "プロファイル " + line.profile)
                 << " は既に動作中のため終了します\n";
+    else
+      SayAlreadyRunning(argc, argv, line.profile);
     return 0;
   case SingleInstance::Result::Unavailable:
     // Better an unguarded program than none at all.

@@ -24,10 +24,8 @@ void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings
   popClient.VerifyCert = settings.verifyCert;
 }
 
-RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
-                                    const ReportMailSender& sendReport) {
+std::string ConnectPop3(TPop3Client& popClient, const MailServerSettings& settings) {
   ApplyPopSettings(popClient, settings);
-
   std::string failure;
   try {
     popClient.Connect();
@@ -59,8 +57,14 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSett
       if (popClient.Connected()) popClient.Disconnect();
     } catch (...) {
     }
-    return {false, 0, failure};
   }
+  return failure;
+}
+
+RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
+                                    const ReportMailSender& sendReport) {
+  const std::string failure = ConnectPop3(popClient, settings);
+  if (!failure.empty()) return {false, 0, failure};
 
   const int count = popClient.GetMessageCount();
   const bool requested = count > 0;

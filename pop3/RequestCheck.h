@@ -13,6 +13,10 @@ void FillPopSettings(MailServerSettings& settings);
 // Points the client at the server of the settings: host, port, user, password.
 void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings);
 
+// Connects and logs in to the server of `settings`: "" when logged in,
+// otherwise why not, in words a user can act on (and nothing left open).
+std::string ConnectPop3(TPop3Client& popClient, const MailServerSettings& settings);
+
 // Mails the status report that answers the requests.
 using ReportMailSender = std::function<MailResult()>;
 

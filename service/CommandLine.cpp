@@ -7,12 +7,18 @@
 const char kUsageText[] =
     "使い方: vardocam [--headless] [--profile 名前]\n"
     "  --headless        画面なしで監視します (サービス用)\n"
-    "  --profile 名前    その名前の設定・多重起動防止・作業フォルダで動きます\n";
+    "  --profile 名前    その名前の設定・多重起動防止・作業フォルダで動きます\n"
+    "  --help            この説明を表示して終了します\n"
+    "  --version         版を表示して終了します\n";
 
 namespace {
 constexpr char kHeadless[] = "--headless";
 constexpr char kProfile[] = "--profile";
 constexpr char kProfileIs[] = "--profile=";
+constexpr char kHelp[] = "--help";
+constexpr char kShortHelp[] = "-h";
+constexpr char kVersion[] = "--version";
+constexpr char kLongOption[] = "--";
 } // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
@@ -43,6 +49,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
       takeProfile(argv[++i]);
     } else if (arg.compare(0, std::strlen(kProfileIs), kProfileIs) == 0) {
       takeProfile(arg.substr(std::strlen(kProfileIs)));
+    } else if (arg == kHelp || arg == kShortHelp) {
+      line.help = true;
+    } else if (arg == kVersion) {
+      line.version = true;
+    } else if (arg.compare(0, std::strlen(kLongOption), kLongOption) == 0) {
+      line.error = "不明なオプションです: " + arg;
     } else if (unknown.empty()) {
       unknown = arg;
     }

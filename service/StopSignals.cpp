@@ -30,8 +30,9 @@ void Handle(int signal, void (*handler)(int)) {
 }
 } // namespace
 
-StopSignals::StopSignals(std::function<void()> onStop, std::function<void()> onDeadline)
-    : onStop_(std::move(onStop)), onDeadline_(std::move(onDeadline)) {
+StopSignals::StopSignals(std::function<void()> onStop, std::function<void()> onDeadline,
+                         uint32_t deadlineMs)
+    : onStop_(std::move(onStop)), onDeadline_(std::move(onDeadline)), deadlineMs_(deadlineMs) {
   if (pipe2(pipe_, O_CLOEXEC) != 0) return;
   g_signalPipe = pipe_[1];
   watcher_ = std::thread([this] { Watch(); });
@@ -66,6 +67,6 @@ void StopSignals::Watch() {
   }
   QMetaObject::invokeMethod(QCoreApplication::instance(), onStop_, Qt::QueuedConnection);
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!done_.wait_for(lock, std::chrono::milliseconds(kStopDeadlineMs), [this] { return stopped_; }))
+  if (!done_.wait_for(lock, std::chrono::milliseconds(deadlineMs_), [this] { return stopped_; }))
     onDeadline_();
 }

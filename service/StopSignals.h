@@ -16,8 +16,10 @@ class StopSignals {
 public:
   // `onStop` runs on the main thread (queued to the Qt event loop);
   // `onDeadline` runs on the watcher thread when kStopDeadlineMs have passed
-  // since the signal without Stopped(), and must end the process.
-  StopSignals(std::function<void()> onStop, std::function<void()> onDeadline);
+  // since the signal (`deadlineMs` where given) without Stopped(), and must
+  // end the process.
+  StopSignals(std::function<void()> onStop, std::function<void()> onDeadline,
+              uint32_t deadlineMs = kStopDeadlineMs);
   // Restores the default handling of both signals.
   ~StopSignals();
   StopSignals(const StopSignals&) = delete;
@@ -31,6 +33,7 @@ private:
 
   std::function<void()> onStop_;
   std::function<void()> onDeadline_;
+  uint32_t deadlineMs_;
   int pipe_[2] = {-1, -1};
   std::mutex mutex_;
   std::condition_variable done_;

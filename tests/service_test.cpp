@@ -37,6 +37,10 @@ TEST(CommandLineTest, OwnOptionsInBothSpellingsAndNothingThatCannotBeMeant) {
   EXPECT_NE(Parse({"--profile", "a", "--profile=b"}).error, "");
   EXPECT_NE(Parse({"--headless", "extra"}).error, "");
   EXPECT_NE(Parse({"--profile", "../etc"}).error, "");
+  EXPECT_NE(Parse({"--headles"}).error, "") << "a mistyped option must not open the window";
+  EXPECT_TRUE(Parse({"--help"}).help);
+  EXPECT_TRUE(Parse({"-h", "--headless"}).help);
+  EXPECT_TRUE(Parse({"--version"}).version);
 }
 
 TEST(ProfileName, RejectsPathsControlCharactersAndOverlongNames) {

@@ -769,7 +769,7 @@ TEST_F(OptionFormTest, SmtpTestLogsInWithTheTypedValues) {
   EXPECT_TRUE(form->isVisible());
 }
 
-// ---- The POP3 test: what is stored ----
+// ---- The POP3 test: what is typed ----
 
 class OptionPop3Test : public OptionFormTest {
 protected:
@@ -778,47 +778,48 @@ protected:
     if (!why.empty()) GTEST_SKIP() << why;
     OptionFormTest::SetUp();
     peer_.Start();
-    AppSettings.MAIL_R_HOSTNAME = "127.0.0.1";
-    AppSettings.MAIL_R_PORTNUMBER = peer_.Port();
-    AppSettings.MAIL_R_USERNAME = Pop3Peer::kUser;
   }
   Pop3Peer peer_;
 };
 
-TEST_F(OptionPop3Test, WrongPasswordGivesExactlyOneMessage) {
-  AppSettings.MAIL_R_PASSWORD = "wrong";
-  Open();
-  form->PageControl1->setCurrentIndex(2);
-  QTest::mouseClick(form->Pop3ConnectTestBtn, Qt::LeftButton);
-  ASSERT_EQ(presenter.shown.size(), 1u);
-  EXPECT_TRUE(presenter.shown[0].error);
-  EXPECT_EQ(presenter.shown[0].text, "POP3サーバとの接続に失敗しました。");
-  EXPECT_TRUE(presenter.shown[0].cursorRestored);
-  EXPECT_FALSE(form->PopClient.Connected());
-  EXPECT_TRUE(form->isVisible());
-}
-
-TEST_F(OptionPop3Test, TestsTheStoredValuesNotTheTypedOnes) {
-  AppSettings.MAIL_R_PASSWORD = Pop3Peer::kPassword;
+// A fresh home stores no server at all: every row must reach the peer (or
+// fail) with what it typed alone, and store nothing.
+TEST_F(OptionPop3Test, TestsWhatIsTypedAndSaysWhy) {
+  struct Row {
+    const char* host;
+    bool goodPort;
+    const char* password;
+    const char* textStart;
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"127.0.0.1", true, Pop3Peer::kPassword, "POP3サーバとの接続に成功しました。", ""},
+      {"127.0.0.1", true, "wrong", "POP3サーバとの接続に失敗しました。\n", "パスワード"},
+      {"127.0.0.1", false, Pop3Peer::kPassword, "POP3サーバとの接続に失敗しました。\n", "接続を拒否"},
+      {"", true, Pop3Peer::kPassword, "POP3サーバ名を入力してください。", ""},
+  };
   peer_.AddMessage("Subject: request\r\n\r\nstatus?\r\n");
   Open();
   form->PageControl1->setCurrentIndex(2);
-  Retype(Edit("RPassWordEdit"), "typed but not confirmed");
-  Retype(Edit("RPortNumberEdit"), std::to_string(FreeLoopbackPort()).c_str());
-  QTest::mouseClick(form->Pop3ConnectTestBtn, Qt::LeftButton);
-  ASSERT_EQ(presenter.shown.size(), 1u);
-  EXPECT_FALSE(presenter.shown[0].error);
-  EXPECT_EQ(presenter.shown[0].text, "POP3サーバとの接続に成功しました。");
-  EXPECT_FALSE(form->PopClient.Connected());
-  // A login only: the request mail is still there.
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.host) + " / " + row.password);
+    presenter.shown.clear();
+    Retype(Edit("RHostNameEdit"), row.host);
+    Retype(Edit("RPortNumberEdit"), std::to_string(row.goodPort ? peer_.Port() : FreeLoopbackPort()).c_str());
+    Retype(Edit("RUserNameEdit"), Pop3Peer::kUser);
+    Retype(Edit("RPassWordEdit"), row.password);
+    QTest::mouseClick(form->Pop3ConnectTestBtn, Qt::LeftButton);
+    ASSERT_EQ(presenter.shown.size(), 1u);
+    const std::string& text = presenter.shown[0].text;
+    EXPECT_EQ(text.rfind(row.textStart, 0), 0u) << text;
+    EXPECT_NE(text.find(row.reason), std::string::npos) << text;
+    EXPECT_TRUE(presenter.shown[0].cursorRestored);
+    EXPECT_FALSE(form->PopClient.Connected());
+  }
+  // A login only: the request mail is still there, and nothing was stored.
   EXPECT_EQ(peer_.MessageCount(), 1);
-
-  // Confirmed, the typed password is what the next test uses.
-  QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
-  AppSettings.MAIL_R_PORTNUMBER = peer_.Port();
-  form->Pop3ConnectTestBtnClick();
-  ASSERT_EQ(presenter.shown.size(), 2u);
-  EXPECT_EQ(presenter.shown[1].text, "POP3サーバとの接続に失敗しました。");
+  EXPECT_EQ(AppSettings.MAIL_R_HOSTNAME, "");
+  EXPECT_TRUE(form->isVisible());
 }
 } // namespace
 
