@@ -50,8 +50,16 @@ private:
   bool warned_ = false;
 };
 
+// The sound library's own complaint that its server cannot be reached: the
+// journal says that once in its own words (HeadlessSound) when it matters.
+bool FromTheSoundServer(const QMessageLogContext& context, const QString& message) {
+  return (context.category && QByteArray(context.category).startsWith("qt.multimedia")) ||
+         message.startsWith("PulseAudioService");
+}
+
 // Qt's own warnings go to the journal with a priority like every line.
-void JournalQtMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+void JournalQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg && FromTheSoundServer(context, message)) return;
   int priority = kJournalInfo;
   switch (type) {
   case QtDebugMsg: priority = kJournalDebug; break;

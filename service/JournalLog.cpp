@@ -2,6 +2,10 @@
 
 #include "platform/Clock.h"
 
+namespace {
+constexpr unsigned kMsPerSecond = 1000;
+} // namespace
+
 std::string OneLine(const std::string& text) {
   std::string line;
   line.reserve(text.size());
@@ -15,13 +19,15 @@ void JournalLog::Write(int priority, const std::string& text) {
 }
 
 void JournalLog::MonitoringStarted(unsigned warmUpMs) {
-  Write(kJournalInfo, "監視を開始しました (検知は " + std::to_string(warmUpMs / 1000) + " 秒後から)");
+  // The same words and rounding as the window's status line.
+  Write(kJournalInfo, "監視を開始しました (検出は " + std::to_string((warmUpMs + kMsPerSecond - 1) / kMsPerSecond) +
+                          " 秒後から)");
 }
 
 void JournalLog::MonitoringStopped() { Write(kJournalInfo, "監視を終了しました"); }
 
 void JournalLog::MotionDetected() {
-  if (motion_.Detected(GetTickCount())) Write(kJournalInfo, "動きを検知しました");
+  if (motion_.Detected(GetTickCount())) Write(kJournalInfo, "動体を検出しました");
 }
 
 void JournalLog::AlarmStarted() { Write(kJournalNotice, "警報を開始しました"); }
