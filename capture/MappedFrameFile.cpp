@@ -122,7 +122,14 @@ MappedUse WriteMappedFrameFile(const std::string& path, size_t fileSize,
     // that follows with its own error, not a copy into a mapped hole.
     if (ftruncate(fd.get(), static_cast<off_t>(fileSize)) != 0 ||
         posix_fallocate(fd.get(), 0, static_cast<off_t>(fileSize)) != 0 ||
-        fstat(fd.get(), &st) != 0 || !MapFile(mapping, fd.get(), st, fileSize))
+        fstat(fd.get(), &st) != 0)
+      return MappedUse::NotMapped;
+    // Mapped through a descriptor of its own: a mapping holds the open file
+    // it was made from, whose close would then never be seen.
+    const Descriptor mapFd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+    struct stat mapSt{};
+    if (mapFd.get() < 0 || fstat(mapFd.get(), &mapSt) != 0 || mapSt.st_ino != st.st_ino ||
+        mapSt.st_dev != st.st_dev || !MapFile(mapping, mapFd.get(), st, fileSize))
       return MappedUse::NotMapped;
   }
   uint8_t* const bytes = mapping.bytes;
@@ -130,6 +137,11 @@ MappedUse WriteMappedFrameFile(const std::string& path, size_t fileSize,
     mapping.Unmap();
     return MappedUse::Failed;
   }
+  // A store through a mapping moves neither the modification time nor
+  // inotify; those watching the file would see a frozen camera. Its first
+  // byte written again through the descriptor does both, as an ordinary
+  // write does, and the close that follows is the usual close-after-write.
+  if (pwrite(fd.get(), bytes, 1, 0) != 1) return MappedUse::Failed;
   return MappedUse::Done;
 }
 

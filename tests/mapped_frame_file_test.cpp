@@ -2,6 +2,7 @@
 #include <opencv2/core.hpp>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +59,34 @@ TEST_F(MappedFrameFile, RewrittenFilesHoldTheSameBytesAsAFileWrittenOnce) {
       WriteBmpFile(path, picture);  // the next frame comes back to this path
     }
   }
+}
+
+// Programs that wait for the frame file to change, by its time stamp or by
+// inotify, must see every write, the mapped ones too.
+TEST_F(MappedFrameFile, EveryWriteMovesTheTimeStampAndIsSeenByInotify) {
+  const std::string path = dir_.File("result.bmp");
+  const cv::Mat picture = Noise(64, 48, 1);
+  ASSERT_TRUE(WriteBmpFile(path, picture));
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, path.c_str(), IN_MODIFY | IN_CLOSE_WRITE), 0);
+  for (int write = 1; write <= 3; ++write) {  // each goes through the mapping
+    const struct timespec old[2] = {{1, 0}, {1, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old, 0), 0);
+    ASSERT_TRUE(WriteBmpFile(path, picture));
+    EXPECT_GT(StatOf(path).st_mtime, 1) << "write " << write;
+    uint32_t seen = 0;
+    alignas(struct inotify_event) char events[4096];
+    for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
+      for (char* at = events; at < events + n;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(at);
+        seen |= event->mask;
+        at += sizeof(struct inotify_event) + event->len;
+      }
+    }
+    EXPECT_EQ(seen & (IN_MODIFY | IN_CLOSE_WRITE), uint32_t(IN_MODIFY | IN_CLOSE_WRITE)) << "write " << write;
+  }
+  close(watch);
 }
 
 TEST_F(MappedFrameFile, AFileCutShortOrReplacedByAnotherProgramIsNeverReadStale) {
