@@ -97,6 +97,7 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera) {
   options.referenceIntervalMs =
       static_cast<uint32_t>(std::max<int32_t>(AppSettings.REFERENCE_INTERVAL, 0));
   options.lightingCutoffPercent = std::max<int32_t>(AppSettings.LIGHTING_CUTOFF, 0);
+  options.moveBorderPermille = AppSettings.MOVEBORDER_PERMILLE;
   options.mask = CurrentMask();
   const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER, frameTime, options);
   if (detected) events_.MotionDetected();

@@ -64,6 +64,9 @@ using SettingText = std::string;
     "※画面のこの割合を超えて変わったら照明の変化として無視。「0」で無効")                       \
   X(Integer, MOTION_FRAMES, 0, 0, 999, MotionDetail, Number, "MotionFramesEdit",                \
     "警報までの連続検出", "フレーム", "※この数だけ続けて動体を検出したら警報。「0」「1」で無効") \
+  X(Integer, MOVEBORDER_PERMILLE, 0, 0, 999, MotionDetail, Number, "MoveBorderPermilleEdit",    \
+    "細かい動体検出しきい値", "0.1%",                                                          \
+    "※遠くの小さな人にも。画面の0.1%単位。「0」なら基本設定のしきい値(%)")                     \
   X(Text, MASK_FILE, "", 0, 1024, MotionDetail, File, "MaskFileEdit", "マスク画像",             \
     "画像 (*.png *.pgm);;すべてのファイル (*)",                                                \
     "※白い部分だけを監視する画像(PNG/PGM)。空欄ならマスクなし")                                \

@@ -444,3 +444,69 @@ TEST(DetectorMask, MaskFilesReadAsWatchedAndIgnoredOrNotAtAll) {
   EXPECT_TRUE(mask.empty());
   EXPECT_FALSE(ReadMotionMask("", mask));
 }
+
+// The regions are the connected parts of the cleaned difference: separate
+// rectangles that survive the opening come back as themselves, largest
+// first, on both the bit-a-pixel and the byte path; specks do not.
+TEST(DetectorRegions, RandomRectanglesComeBackAsTheirOwnBoxes) {
+  for (const bool binarised : {true, false}) {
+    for (unsigned seed = 1; seed <= 5; ++seed) {
+      SCOPED_TRACE(std::string(binarised ? "bits" : "bytes") + " seed " + std::to_string(seed));
+      cv::RNG rng(seed);
+      cv::Mat frame = Black();
+      std::vector<cv::Rect> placed;
+      for (int tries = 0; tries < 200 && placed.size() < 12; ++tries) {
+        const cv::Rect r(rng.uniform(0, kWidth - 60), rng.uniform(0, kHeight - 60), rng.uniform(8, 60),
+                         rng.uniform(8, 60));
+        const cv::Rect apart(r.x - 8, r.y - 8, r.width + 16, r.height + 16);
+        if (std::any_of(placed.begin(), placed.end(), [&](const cv::Rect& p) { return (p & apart).area() > 0; }))
+          continue;
+        placed.push_back(r);
+        WithWhite(frame, r);
+      }
+      frame.at<cv::Vec3b>(kHeight - 2, kWidth - 2) = cv::Vec3b(255, 255, 255);  // a speck
+      Detector d;
+      const auto step = [&](const cv::Mat& f) {
+        const std::string path = d.Dir().File("frame.png");
+        cv::imwrite(path, f);
+        d.Vision().LoadFrame(path);
+        d.Vision().ConvertToGrey();
+        if (binarised) d.Vision().Binarize(kFixedThreshold);
+        return d.Vision().DetectMotion(-1);
+      };
+      step(Black());
+      ASSERT_TRUE(step(frame));
+      const std::vector<MotionRegion> regions = d.Vision().MotionRegions(placed.size() + 5);
+      ASSERT_EQ(regions.size(), placed.size());
+      std::sort(placed.begin(), placed.end(), [](const cv::Rect& a, const cv::Rect& b) { return a.area() > b.area(); });
+      for (size_t i = 0; i < regions.size(); ++i) {
+        EXPECT_EQ(regions[i].pixels, placed[i].area()) << i;
+        const cv::Rect box(regions[i].x, regions[i].y, regions[i].width, regions[i].height);
+        EXPECT_TRUE(std::find(placed.begin(), placed.end(), box) != placed.end()) << box;
+      }
+      EXPECT_EQ(d.Vision().MotionRegions(2).size(), std::min<size_t>(2, placed.size()));
+    }
+  }
+}
+
+// Tenths of a percent reach a person far away (here 0.5 % of the picture)
+// that the whole-percent threshold cannot express.
+TEST(DetectorRegions, ThePermilleThresholdComparesStrictlyInTenthsOfAPercent) {
+  struct Row {
+    int32_t permille;  // 0: the whole-percent threshold
+    int32_t moveBorder;
+    bool detected;
+  };
+  const Row rows[] = {{0, 0, false}, {4, 4, true}, {5, 0, false}, {1, 4, true}};
+  const cv::Rect person(300, 200, 32, 48);  // 1 536 pixels: 5 per mille
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.permille);
+    Detector d;
+    MotionOptions options;
+    options.moveBorderPermille = row.permille;
+    d.Vision().SetMotionOptions(options);
+    d.Step(Black(), row.moveBorder);
+    EXPECT_EQ(d.Step(WithWhite(Black(), person), row.moveBorder), row.detected);
+    EXPECT_EQ(d.Vision().LastChangedPermille(), 5);
+  }
+}

@@ -98,6 +98,7 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"REFERENCE_INTERVAL", "dword:00000050"},
       {"LIGHTING_CUTOFF", "dword:00000000"},
       {"MOTION_FRAMES", "dword:00000000"},
+      {"MOVEBORDER_PERMILLE", "dword:00000000"},
       {"MASK_FILE", "\"\""},
       {"MAIL_COOLDOWN", "dword:00000000"},
   };

@@ -14,6 +14,9 @@ struct MotionOptions {
   // A change of more than this share of the picture is taken for lighting,
   // not motion; 0: off.
   int32_t lightingCutoffPercent = 0;
+  // The changed-area threshold in tenths of a percent, for people far
+  // away; 0: off, the whole-percent threshold applies.
+  int32_t moveBorderPermille = 0;
   // 8-bit, one channel, 255 where the picture is watched; empty: all of it.
   // Scaled to the frame's size when the sizes differ.
   cv::Mat mask;

@@ -1,5 +1,6 @@
 #include "vision/Nsopencv.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <opencv2/imgcodecs.hpp>
@@ -205,6 +206,8 @@ const cv::Mat& nsOpenCV::MaskFor(cv::Size frameSize) {
 
 bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterval) {
   lastWasLightingChange_ = false;
+  lastDifference_ = Difference::None;
+  lastChangedPermille_ = 0;
   if (!HasGrey()) return false;
   const cv::Size size = GreySize();
   // A frame of another size than the references cannot be compared with
@@ -239,12 +242,18 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
   // pixels. The percentage is still truncated and compared strictly.
   int64_t total = static_cast<int64_t>(size.width) * size.height;
   const StoredFrame& referenceFrame = references_.front();
-  const int64_t changed = greyPacked_ && referenceFrame.packed
-                              ? CountChangedBits(referenceFrame, size, total)
-                              : CountChangedBytes(referenceFrame, size, total);
+  const bool packed = greyPacked_ && referenceFrame.packed;
+  const int64_t changed = packed ? CountChangedBits(referenceFrame, size, total)
+                                 : CountChangedBytes(referenceFrame, size, total);
+  lastDifference_ = packed ? Difference::Bits : Difference::Bytes;
+  // A binarised frame was opened once already before the difference was.
+  regionShift_ = greyPacked_ ? 2 * kMorphReach : kMorphReach;
   const int64_t percentage = total > 0 ? (changed * 100) / total : 0;
+  const int64_t permille = total > 0 ? (changed * 1000) / total : 0;
   lastChangedPercentage_ = static_cast<int32_t>(percentage);
-  bool result = percentage > moveBorder;
+  lastChangedPermille_ = static_cast<int32_t>(permille);
+  bool result = options_.moveBorderPermille > 0 ? permille > options_.moveBorderPermille
+                                                 : percentage > moveBorder;
 
   // A change over more of the picture than the cutoff is light, not
   // motion: the lit picture is what later frames are compared with.
@@ -285,6 +294,36 @@ int64_t nsOpenCV::CountChangedBytes(const StoredFrame& reference, cv::Size size,
     total = watchedPixels_;
   }
   return CountChanged(differenceImage_);
+}
+
+std::vector<MotionRegion> nsOpenCV::MotionRegions(size_t most) const {
+  std::vector<MotionRegion> regions;
+  if (lastDifference_ == Difference::None || most == 0) return regions;
+  const cv::Mat* difference = &differenceImage_;
+  if (lastDifference_ == Difference::Bits) {
+    differenceBits_.ToBytes(regionBytes_);
+    difference = &regionBytes_;
+  }
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(*difference, labels, stats, centroids, 8, CV_32S);
+  for (int i = 1; i < count; ++i) {
+    const int64_t pixels = stats.at<int>(i, cv::CC_STAT_AREA);
+    if (pixels < kMinRegionPixels) continue;
+    // The openings' element is anchored at its top-left cell, so each one
+    // moves what survives it up and left by its reach: moved back, the box
+    // is where the change was in the frame.
+    MotionRegion region;
+    region.x = std::min(stats.at<int>(i, cv::CC_STAT_LEFT) + regionShift_, difference->cols - 1);
+    region.y = std::min(stats.at<int>(i, cv::CC_STAT_TOP) + regionShift_, difference->rows - 1);
+    region.width = std::min(stats.at<int>(i, cv::CC_STAT_WIDTH), difference->cols - region.x);
+    region.height = std::min(stats.at<int>(i, cv::CC_STAT_HEIGHT), difference->rows - region.y);
+    region.pixels = pixels;
+    regions.push_back(region);
+  }
+  std::stable_sort(regions.begin(), regions.end(),
+                   [](const MotionRegion& a, const MotionRegion& b) { return a.pixels > b.pixels; });
+  if (regions.size() > most) regions.resize(most);
+  return regions;
 }
 
 bool nsOpenCV::SaveImage(const std::string& path) {

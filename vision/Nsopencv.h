@@ -12,6 +12,20 @@
 class CameraSource;
 class IPictureView;
 
+// Changed regions smaller than this many pixels are noise, not anything
+// that moved: a region box is reported from this size up.
+constexpr int64_t kMinRegionPixels = 16;
+
+// One connected changed region of the last comparison: its box in frame
+// pixels and the changed pixels inside it.
+struct MotionRegion {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+  int64_t pixels = 0;
+};
+
 // Screen rectangle of the picture view, recorded once after the first image.
 struct PreviewRect {
   int32_t left = 0;
@@ -79,8 +93,15 @@ public:
   // Percentage of changed pixels found by the last comparison (of the
   // watched pixels when a mask is set).
   int32_t LastChangedPercentage() const { return lastChangedPercentage_; }
+  // The same in tenths of a percent.
+  int32_t LastChangedPermille() const { return lastChangedPermille_; }
   // True when the last comparison changed more than the lighting cutoff.
   bool LastWasLightingChange() const { return lastWasLightingChange_; }
+  // The connected regions (8-neighbourhood) of the last comparison's
+  // cleaned difference, of kMinRegionPixels and more, largest first; at
+  // most `most` of them. Empty when the last frame was not compared. Made
+  // when asked for, so a frame without motion costs nothing.
+  std::vector<MotionRegion> MotionRegions(size_t most) const;
 
 private:
   struct StoredFrame {
@@ -125,5 +146,10 @@ private:
   BinaryPicture differenceBits_;
   cv::Mat structuringElement_;
   int32_t lastChangedPercentage_ = 0;
+  int32_t lastChangedPermille_ = 0;
   bool lastWasLightingChange_ = false;
+  // Which working picture holds the last comparison's difference, if any.
+  enum class Difference { None, Bits, Bytes } lastDifference_ = Difference::None;
+  mutable cv::Mat regionBytes_;  // the difference as bytes, for the region search
+  int regionShift_ = 0;          // how far the openings moved the difference up and left
 };
