@@ -143,6 +143,11 @@ std::string SmtpLoginFailureText(const TSmtpClient& client) {
     case TSmtpLoginFailure::StartTlsMissing:
       return "SMTPサーバがTLS接続(STARTTLS)に対応していません。接続方式を確認してください。";
     case TSmtpLoginFailure::AuthRefused:
+      // The server's words tell a wrong password from, say, a mechanism
+      // that needs encryption first.
+      if (client.ResultCode != 0)
+        return "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください(サーバの応答: " +
+               Quoted(client.ResultString) + ")。";
       return "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
     case TSmtpLoginFailure::AuthNoMechanism:
       return "SMTPサーバが対応している認証方式がありません。ユーザ名とパスワードを空にするか、"

@@ -264,6 +264,7 @@ TEST_F(MailFixture, RefusedAuthenticationIsAFailedMailAndSaysWhy) {
   const MailResult result = Alert();
   EXPECT_FALSE(result.sent);
   EXPECT_NE(result.failure.find("ユーザ名とパスワード"), std::string::npos) << result.failure;
+  EXPECT_NE(result.failure.find("(サーバの応答: 535"), std::string::npos) << result.failure;
   EXPECT_FALSE(Exists(Delivered()));
 }
 
