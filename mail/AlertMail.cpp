@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <vector>
 
+#include "mail/MessageId.h"
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "net/LineEnd.h"
@@ -94,6 +95,7 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   message.Header.Priority = MP_high;
   message.Header.Subject = SjisToIso2022Jp(Utf8ToCp932(subject));
   message.Header.From = settings.mailAddress;
+  message.Header.MessageID = NewMessageId(settings.mailAddress);
   message.Header.ToList.clear();
   message.Header.ToList.push_back(recipient);
 

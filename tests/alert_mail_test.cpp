@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "mail/AlertMail.h"
+#include "mail/MessageId.h"
 #include "mail/SmtpClient.h"
 #include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
@@ -54,6 +56,29 @@ TEST(MailTexts, AnsiToUtf8CopiesAnyLength) {
   EXPECT_EQ(length, longAddress.size());
   EXPECT_TRUE(AnsiToUtf8("宛先", nullptr, length));
   EXPECT_EQ(length, 7u);
+}
+
+TEST(MailTexts, MessageIdNamesTheSendersDomainOrAPlainFallback) {
+  const std::string longest = std::string(kMaxDomainBytes - 5, 'd') + ".test";
+  const struct {
+    std::string sender, host, domain;
+  } rows[] = {
+      {"camera@mail.test", "pc", "mail.test"},
+      {"防犯 <camera@mail.test>", "pc", "mail.test"},
+      {"camera", "pc.local", "pc.local"},
+      {"camera@", "pc", "pc"},
+      {"camera@mail..test", "pc", "pc"},
+      {"camera@mail.test.", "pc", "pc"},
+      {"camera@exämple.jp", "pc", "pc"},
+      {"camera@mail.test\r\nBcc: thief", "pc", "pc"},
+      {"camera@" + longest, "pc", longest},
+      {"camera@d" + longest, "pc", "pc"},
+      {"camera", "", kMessageIdFallbackDomain},
+      {"camera", "bad host\n", kMessageIdFallbackDomain},
+  };
+  for (const auto& row : rows) EXPECT_EQ(MessageIdDomain(row.sender, row.host), row.domain) << row.sender;
+  // 2026-12-07 13:00:00 UTC.
+  EXPECT_EQ(MessageId(1796648400, 0xC0FFEE, "mail.test"), "20261207130000.0000000000C0FFEE@mail.test");
 }
 
 TEST(MailSettings, FillCopiesTheSendAndReceiveSides) {
@@ -109,6 +134,11 @@ std::string Md5Hex(const std::string& bytes) {
     hex += two;
   }
   return hex;
+}
+
+// "<digits.HEX@mail.test>", as the header carries it for the test sender.
+bool IsMessageIdOfTheSender(const std::string& id) {
+  return std::regex_match(id, std::regex(R"(<[0-9]{14}\.[0-9A-F]{16}@mail\.test>)"));
 }
 
 bool IsTimeOfDay(const std::string& s) {
@@ -234,7 +264,11 @@ TEST_F(MailFixture, AlertMailCarriesTheTimeAndTheFrameOfTheTick) {
 TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBody) {
   auto peer = StartPeer();
   ASSERT_TRUE(Report().sent);
+  ASSERT_TRUE(Alert().sent);
   auto mail = ReadMail(Delivered());
+  const std::string firstId = mail["MESSAGE_ID"];
+  EXPECT_TRUE(IsMessageIdOfTheSender(firstId)) << firstId;
+  EXPECT_NE(ReadMail(Delivered(2))["MESSAGE_ID"], firstId);
   EXPECT_EQ(mail["SUBJECT"].substr(0, std::string("状況報告画像(").size()), "状況報告画像(");
   const std::string body = mail["BODY"];
   EXPECT_EQ(body.substr(0, std::string("状況報告をします。|検出時刻[").size()),
