@@ -1,6 +1,7 @@
 #include "service/JournalLog.h"
 
 #include "platform/Clock.h"
+#include "settings/Vardocamdef.h"
 
 std::string OneLine(const std::string& text) {
   std::string line;
@@ -15,6 +16,7 @@ void JournalLog::Write(int priority, const std::string& text) {
 }
 
 void JournalLog::MonitoringStarted(unsigned warmUpMs) {
+  mailsOffSaid_ = false;
   Write(kJournalInfo, "監視を開始しました (検知は " + std::to_string(warmUpMs / 1000) + " 秒後から)");
 }
 
@@ -29,10 +31,18 @@ void JournalLog::AlarmStarted() { Write(kJournalNotice, "警報を開始しま�
 void JournalLog::AlarmEnded() { Write(kJournalInfo, "警報を終了しました"); }
 
 void JournalLog::AlertMailDone(bool sent, const std::string& failure) {
-  if (sent)
+  // A mail switched off reports itself sent; it never went out.
+  if (sent && !AppSettings.USEMAIL) {
+    if (!mailsOffSaid_) Write(kJournalInfo, "警報メールは送らない設定です");
+    mailsOffSaid_ = true;
+  } else if (sent)
     Write(kJournalInfo, "警報メールを送信しました");
   else
     Write(kJournalWarning, "警報メールを送信できませんでした: " + failure);
+}
+
+void JournalLog::AlertMailHeldBack(int secondsLeft) {
+  Write(kJournalInfo, "警報メールを見送りました (最短間隔まであと " + std::to_string(secondsLeft) + " 秒)");
 }
 
 void JournalLog::RequestCheckDone(bool ok, int requests, const std::string& failure) {
