@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <vector>
 
+#include "mail/MessageId.h"
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "net/LineEnd.h"
@@ -94,6 +95,7 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   message.Header.Priority = MP_high;
   message.Header.Subject = SjisToIso2022Jp(Utf8ToCp932(subject));
   message.Header.From = settings.mailAddress;
+  message.Header.MessageID = NewMessageId(settings.mailAddress);
   message.Header.ToList.clear();
   message.Header.ToList.push_back(recipient);
 
@@ -143,6 +145,11 @@ std::string SmtpLoginFailureText(const TSmtpClient& client) {
     case TSmtpLoginFailure::StartTlsMissing:
       return "SMTPサーバがTLS接続(STARTTLS)に対応していません。接続方式を確認してください。";
     case TSmtpLoginFailure::AuthRefused:
+      // The server's words tell a wrong password from, say, a mechanism
+      // that needs encryption first.
+      if (client.ResultCode != 0)
+        return "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください(サーバの応答: " +
+               Quoted(client.ResultString) + ")。";
       return "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
     case TSmtpLoginFailure::AuthNoMechanism:
       return "SMTPサーバが対応している認証方式がありません。ユーザ名とパスワードを空にするか、"

@@ -121,8 +121,9 @@ bool TSmtpClient::FailLogin(TSmtpLoginFailure why) {
   return false;
 }
 
-// With credentials set the mail goes out authenticated or not at all: every
-// mechanism offered that we know is tried, strongest first.
+// With credentials set the mail goes out authenticated or not at all. The
+// mechanisms offered that we know go strongest first; the next one only
+// when the server did not judge the credentials of the one before.
 bool TSmtpClient::Authenticate() {
   std::string auth = FindCap("AUTH ");
   if (auth.empty()) auth = FindCap("AUTH=");
@@ -141,7 +142,7 @@ bool TSmtpClient::Authenticate() {
     offered = true;
     AuthDone = (this->*mechanism.run)();
     if (AuthDone) return true;
-    if (Sock.LastError() != 0) break;
+    if (Sock.LastError() != 0 || !smtp::AuthMayTryAnotherMechanism(ResultCode)) break;
   }
   return FailLogin(offered ? TSmtpLoginFailure::AuthRefused : TSmtpLoginFailure::AuthNoMechanism);
 }

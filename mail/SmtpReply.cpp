@@ -81,6 +81,12 @@ int SizeOfCapability(const std::string& sizeCap) {
   return size < 0 ? 0 : size;
 }
 
+bool AuthMayTryAnotherMechanism(int code) {
+  constexpr int kCommandUnknown = 500, kNotImplemented = 502, kMechanismUnknown = 504;
+  if (code >= 400 && code < 500) return true;
+  return code == kCommandUnknown || code == kNotImplemented || code == kMechanismUnknown;
+}
+
 bool HasWord(const std::string& list, const std::string& word) {
   size_t at = 0;
   while (at < list.size()) {

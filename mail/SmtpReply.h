@@ -25,6 +25,12 @@ std::string FindCapability(const std::vector<std::string>& caps, const std::stri
 // The number after "SIZE "; 0 if none or not a number.
 int SizeOfCapability(const std::string& sizeCap);
 
+// After a failed AUTH exchange, whether another mechanism may follow: only
+// when the server said it does not know the mechanism or command (500, 502,
+// 504) or failed for the moment (4xx). Any other 5xx judged the credentials,
+// and a second try would count as a second failed login against a lockout.
+bool AuthMayTryAnotherMechanism(int code);
+
 // True when word stands in the blank-separated list, letter case as given.
 bool HasWord(const std::string& list, const std::string& word);
 

@@ -22,6 +22,9 @@ public:
     (void)sent;
     (void)failure;
   }
+  // An alarm's alert mail was not tried: the least spacing after the last
+  // mail that went out lasts `secondsLeft` more seconds. Said once per alarm.
+  virtual void AlertMailHeldBack(int secondsLeft) { (void)secondsLeft; }
   // A poll of the request mailbox: `requests` answered, or why it failed.
   virtual void RequestCheckDone(bool ok, int requests, const std::string& failure) {
     (void)ok;
@@ -72,6 +75,9 @@ public:
   }
   void AlertMailDone(bool sent, const std::string& failure) override {
     for (auto* l : listeners_) l->AlertMailDone(sent, failure);
+  }
+  void AlertMailHeldBack(int secondsLeft) override {
+    for (auto* l : listeners_) l->AlertMailHeldBack(secondsLeft);
   }
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override {
     for (auto* l : listeners_) l->RequestCheckDone(ok, requests, failure);

@@ -52,6 +52,7 @@ bool MonitoringCycle::StartMonitoring() {
   cameraLost_ = false;
   motionFrames_ = 0;
   mailCooling_ = false;
+  heldBackSaid_ = false;
   maskPath_.clear();
   mask_.release();
   events_.MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond));
@@ -126,10 +127,16 @@ void MonitoringCycle::MonitorTick() {
     StartAlarmSound();
     if (!cooling) {
       const MailResult mail = mail_.SendAlertMail(*camera_);
-      // Tried counts, sent or not: a failing server is not asked sooner.
-      mailCooling_ = true;
-      lastMailTick_ = GetTickCount();
+      // Only a mail that went out starts the spacing: after a failure the
+      // next alarm tries again, and with mails off nothing is held back.
+      if (mail.sent && AppSettings.USEMAIL) {
+        mailCooling_ = true;
+        lastMailTick_ = GetTickCount();
+      }
       events_.AlertMailDone(mail.sent, mail.failure);
+    } else if (!heldBackSaid_) {
+      heldBackSaid_ = true;
+      events_.AlertMailHeldBack(MailCooldownSecondsLeft(now));
     }
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();
@@ -180,6 +187,14 @@ bool MonitoringCycle::MailCoolingDown(uint32_t now) {
   return mailCooling_;
 }
 
+// Whole seconds, rounded up, until MailCoolingDown lets a mail go; at least 1.
+int MonitoringCycle::MailCooldownSecondsLeft(uint32_t now) const {
+  const uint32_t spacing = Milliseconds(std::min(AppSettings.MAIL_COOLDOWN, kMaxMailCooldownS), kMsPerSecond);
+  const uint32_t elapsed = now - lastMailTick_;
+  const uint32_t left = elapsed < spacing ? spacing - elapsed : 0;
+  return static_cast<int>(std::max<uint32_t>(1, (left + kMsPerSecond - 1) / kMsPerSecond));
+}
+
 // The mask is read when its setting changes (and at each start); a file
 // that cannot be read is said once, and monitoring goes on watching all.
 const cv::Mat& MonitoringCycle::CurrentMask() {
@@ -223,6 +238,7 @@ void MonitoringCycle::StartAlarmSound() {
   // looping with nothing to stop it, so it counts from 1 ms later.
   const uint32_t now = GetTickCount();
   AlarmStartTick = now != 0 ? now : 1;
+  heldBackSaid_ = false;
   events_.AlarmStarted();
 }
 

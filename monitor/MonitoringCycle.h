@@ -67,6 +67,7 @@ private:
   bool ProcessNewFrame(IMonitorCamera& camera);
   bool MotionLastedLongEnough(bool newFrame, bool detected);
   bool MailCoolingDown(uint32_t now);
+  int MailCooldownSecondsLeft(uint32_t now) const;
   const cv::Mat& CurrentMask();
   bool AlarmSpacingPassed(uint32_t now) const;
   void CheckRequests();
@@ -88,6 +89,8 @@ private:
   // The last alert mail's time, while the least spacing after it lasts.
   bool mailCooling_ = false;
   uint32_t lastMailTick_ = 0;
+  // A held-back mail of the current alarm has been said.
+  bool heldBackSaid_ = false;
   // The mask picture, read when its setting changes or monitoring starts.
   std::string maskPath_;
   cv::Mat mask_;

@@ -103,6 +103,15 @@ void StatusLog::AlertMailDone(bool sent, const std::string& failure) {
   Changed();
 }
 
+void StatusLog::AlertMailHeldBack(int secondsLeft) {
+  mailTried_ = true;
+  mailTime_ = wallClock_();
+  const std::string why = "（最短間隔まであと " + std::to_string(secondsLeft) + " 秒）";
+  mailResult_ = "見送りました" + why;
+  Add("警報メールを見送りました" + why);
+  Changed();
+}
+
 void StatusLog::RequestCheckDone(bool ok, int requests, const std::string& failure) {
   checkTried_ = true;
   checkTime_ = wallClock_();

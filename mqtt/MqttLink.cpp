@@ -55,6 +55,10 @@ void MqttLink::AlertMailDone(bool sent, const std::string& failure) {
   if (publisher_) publisher_->AlertMailDone(sent, failure);
 }
 
+void MqttLink::AlertMailHeldBack(int secondsLeft) {
+  if (publisher_) publisher_->AlertMailHeldBack(secondsLeft);
+}
+
 void MqttLink::RequestCheckDone(bool ok, int requests, const std::string& failure) {
   if (publisher_) publisher_->RequestCheckDone(ok, requests, failure);
 }

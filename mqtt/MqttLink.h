@@ -31,6 +31,7 @@ public:
   void AlarmStarted() override;
   void AlarmEnded() override;
   void AlertMailDone(bool sent, const std::string& failure) override;
+  void AlertMailHeldBack(int secondsLeft) override;
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
   void CameraBack() override;

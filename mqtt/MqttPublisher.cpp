@@ -247,6 +247,10 @@ void MqttPublisher::AlertMailDone(bool sent, const std::string& failure) {
   Publish(MailTopic(settings_.prefix), MailPayload(sent, failure), false);
 }
 
+void MqttPublisher::AlertMailHeldBack(int secondsLeft) {
+  Publish(MailTopic(settings_.prefix), MailHeldBackPayload(secondsLeft), false);
+}
+
 void MqttPublisher::RequestCheckDone(bool ok, int requests, const std::string& failure) {
   Publish(RequestTopic(settings_.prefix), RequestPayload(ok, requests, failure), false);
 }

@@ -66,6 +66,11 @@ std::string MailPayload(bool sent, const std::string& failure) {
          ",\"failure\":" + JsonString(failure) + "}";
 }
 
+std::string MailHeldBackPayload(int secondsLeft) {
+  return "{\"kind\":\"alert\",\"sent\":false,\"held_back\":true,\"seconds_left\":" +
+         std::to_string(secondsLeft) + ",\"failure\":\"\"}";
+}
+
 std::string RequestPayload(bool ok, int requests, const std::string& failure) {
   return std::string("{\"ok\":") + (ok ? "true" : "false") +
          ",\"requests\":" + std::to_string(requests) + ",\"failure\":" + JsonString(failure) + "}";

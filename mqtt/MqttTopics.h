@@ -29,6 +29,8 @@ std::string RequestTopic(const std::string& prefix);       // JSON per mailbox c
 
 // Payloads.
 std::string MailPayload(bool sent, const std::string& failure);
+// An alert mail held back by the least spacing between mails.
+std::string MailHeldBackPayload(int secondsLeft);
 std::string RequestPayload(bool ok, int requests, const std::string& failure);
 
 // Home Assistant discovery: config topic and retained JSON payload of the

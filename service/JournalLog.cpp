@@ -1,6 +1,7 @@
 #include "service/JournalLog.h"
 
 #include "platform/Clock.h"
+#include "settings/Vardocamdef.h"
 
 namespace {
 constexpr unsigned kMsPerSecond = 1000;
@@ -19,6 +20,7 @@ void JournalLog::Write(int priority, const std::string& text) {
 }
 
 void JournalLog::MonitoringStarted(unsigned warmUpMs) {
+  mailsOffSaid_ = false;
   // The same words and rounding as the window's status line.
   Write(kJournalInfo, "監視を開始しました (検出は " + std::to_string((warmUpMs + kMsPerSecond - 1) / kMsPerSecond) +
                           " 秒後から)");
@@ -35,10 +37,18 @@ void JournalLog::AlarmStarted() { Write(kJournalNotice, "警報を開始しま�
 void JournalLog::AlarmEnded() { Write(kJournalInfo, "警報を終了しました"); }
 
 void JournalLog::AlertMailDone(bool sent, const std::string& failure) {
-  if (sent)
+  // A mail switched off reports itself sent; it never went out.
+  if (sent && !AppSettings.USEMAIL) {
+    if (!mailsOffSaid_) Write(kJournalInfo, "警報メールは送らない設定です");
+    mailsOffSaid_ = true;
+  } else if (sent)
     Write(kJournalInfo, "警報メールを送信しました");
   else
     Write(kJournalWarning, "警報メールを送信できませんでした: " + failure);
+}
+
+void JournalLog::AlertMailHeldBack(int secondsLeft) {
+  Write(kJournalInfo, "警報メールを見送りました (最短間隔まであと " + std::to_string(secondsLeft) + " 秒)");
 }
 
 void JournalLog::RequestCheckDone(bool ok, int requests, const std::string& failure) {

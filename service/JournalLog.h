@@ -28,7 +28,9 @@ public:
   void MotionDetected() override;
   void AlarmStarted() override;
   void AlarmEnded() override;
+  // With mails switched off, said once per monitoring run.
   void AlertMailDone(bool sent, const std::string& failure) override;
+  void AlertMailHeldBack(int secondsLeft) override;
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
   void Notice(const std::string& text) override;
@@ -38,6 +40,7 @@ public:
 private:
   std::ostream& out_;
   MotionEpisode motion_;
+  bool mailsOffSaid_ = false;
 };
 
 // The text on one line: line breaks and other control characters become

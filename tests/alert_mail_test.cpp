@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <regex>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "mail/AlertMail.h"
+#include "mail/MessageId.h"
 #include "mail/SmtpClient.h"
 #include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
@@ -54,6 +56,29 @@ TEST(MailTexts, AnsiToUtf8CopiesAnyLength) {
   EXPECT_EQ(length, longAddress.size());
   EXPECT_TRUE(AnsiToUtf8("宛先", nullptr, length));
   EXPECT_EQ(length, 7u);
+}
+
+TEST(MailTexts, MessageIdNamesTheSendersDomainOrAPlainFallback) {
+  const std::string longest = std::string(kMaxDomainBytes - 5, 'd') + ".test";
+  const struct {
+    std::string sender, host, domain;
+  } rows[] = {
+      {"camera@mail.test", "pc", "mail.test"},
+      {"防犯 <camera@mail.test>", "pc", "mail.test"},
+      {"camera", "pc.local", "pc.local"},
+      {"camera@", "pc", "pc"},
+      {"camera@mail..test", "pc", "pc"},
+      {"camera@mail.test.", "pc", "pc"},
+      {"camera@exämple.jp", "pc", "pc"},
+      {"camera@mail.test\r\nBcc: thief", "pc", "pc"},
+      {"camera@" + longest, "pc", longest},
+      {"camera@d" + longest, "pc", "pc"},
+      {"camera", "", kMessageIdFallbackDomain},
+      {"camera", "bad host\n", kMessageIdFallbackDomain},
+  };
+  for (const auto& row : rows) EXPECT_EQ(MessageIdDomain(row.sender, row.host), row.domain) << row.sender;
+  // 2026-12-07 13:00:00 UTC.
+  EXPECT_EQ(MessageId(1796648400, 0xC0FFEE, "mail.test"), "20261207130000.0000000000C0FFEE@mail.test");
 }
 
 TEST(MailSettings, FillCopiesTheSendAndReceiveSides) {
@@ -231,10 +256,14 @@ TEST_F(MailFixture, AlertMailCarriesTheTimeAndTheFrameOfTheTick) {
   EXPECT_NE(info.find("\"authenticated\": true"), std::string::npos);
 }
 
-TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBody) {
+TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBodyAndEveryMailItsOwnMessageId) {
   auto peer = StartPeer();
   ASSERT_TRUE(Report().sent);
+  ASSERT_TRUE(Alert().sent);
   auto mail = ReadMail(Delivered());
+  const std::string firstId = mail["MESSAGE_ID"];
+  EXPECT_TRUE(std::regex_match(firstId, std::regex(R"(<[0-9]{14}\.[0-9A-F]{16}@mail\.test>)"))) << firstId;
+  EXPECT_NE(ReadMail(Delivered(2))["MESSAGE_ID"], firstId);
   EXPECT_EQ(mail["SUBJECT"].substr(0, std::string("状況報告画像(").size()), "状況報告画像(");
   const std::string body = mail["BODY"];
   EXPECT_EQ(body.substr(0, std::string("状況報告をします。|検出時刻[").size()),
@@ -264,6 +293,7 @@ TEST_F(MailFixture, RefusedAuthenticationIsAFailedMailAndSaysWhy) {
   const MailResult result = Alert();
   EXPECT_FALSE(result.sent);
   EXPECT_NE(result.failure.find("ユーザ名とパスワード"), std::string::npos) << result.failure;
+  EXPECT_NE(result.failure.find("(サーバの応答: 535"), std::string::npos) << result.failure;
   EXPECT_FALSE(Exists(Delivered()));
 }
 

@@ -525,6 +525,7 @@ public:
   void AlertMailDone(bool sent, const std::string& failure) override {
     log.push_back(sent ? "mail sent" : "mail failed: " + failure);
   }
+  void AlertMailHeldBack(int secondsLeft) override { log.push_back("mail held back " + std::to_string(secondsLeft)); }
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override {
     log.push_back(ok ? "checked " + std::to_string(requests) : "check failed: " + failure);
   }
@@ -555,6 +556,39 @@ TEST_F(MonitorTest, ListenersHearEachStepOfAnAlarmInOrder) {
   cycle.StopMonitoring();
   cycle.RemoveEventListener(&events);
   EXPECT_EQ(events.log, (CallLog{"started 3000", "motion", "alarm on", "mail sent", "alarm off", "stopped"}));
+}
+
+// The server down for a moment must not cost the next alarms their mails:
+// only a mail that went out holds the next back, and that is said once per
+// alarm. With mails off nothing is held back.
+TEST_F(MonitorTest, OnlyASentMailStartsTheCooldownAndAHeldBackMailIsSaidOncePerAlarm) {
+  RecordingEvents events;
+  cycle.AddEventListener(&events);
+  AppSettings.MAIL_COOLDOWN = 60;
+  StartAndSettle();
+  mail.alertResult = {false, "down"};
+  Tick(true);
+  TickFor(kAlarmSpacingMs + kTickMs, false);
+  mail.alertResult = {};
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 2);
+  TickFor(kAlarmSpacingMs + kTickMs, true);  // 5.01 s after the mail: held back
+  TickFor(kAlarmSpacingMs + kTickMs, false);
+  Tick(true);  // a new alarm 10.03 s after the mail
+  EXPECT_EQ(mail.alerts, 2);
+  cycle.StopMonitoring();
+  AppSettings.USEMAIL = false;
+  StartAndSettle();
+  for (int alarm = 0; alarm < 2; ++alarm) {
+    TickFor(kAlarmSpacingMs + kTickMs, false);
+    Tick(true);
+  }
+  cycle.RemoveEventListener(&events);
+  CallLog said;
+  for (const std::string& e : events.log)
+    if (e.rfind("mail", 0) == 0) said.push_back(e);
+  EXPECT_EQ(said, (CallLog{"mail failed: down", "mail sent", "mail held back 55", "mail held back 50",
+                           "mail sent", "mail sent"}));
 }
 
 TEST(MonitorEvents, FailuresReachTheListenersAndTheErrorStillLeavesTheTick) {

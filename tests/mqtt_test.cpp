@@ -66,6 +66,8 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
   EXPECT_EQ(JsonString("a\"b\\c\nd"), "\"a\\\"b\\\\c\\u000ad\"");
   EXPECT_EQ(MailPayload(false, "接続\"失敗\""),
             "{\"kind\":\"alert\",\"sent\":false,\"failure\":\"接続\\\"失敗\\\"\"}");
+  EXPECT_EQ(MailHeldBackPayload(55),
+            "{\"kind\":\"alert\",\"sent\":false,\"held_back\":true,\"seconds_left\":55,\"failure\":\"\"}");
   const std::string motion = MotionDiscoveryPayload("vardocam/front", "front");
   EXPECT_NE(motion.find("\"state_topic\":\"vardocam/front/motion\""), std::string::npos);
   EXPECT_NE(motion.find("\"device_class\":\"motion\""), std::string::npos);
@@ -104,12 +106,14 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   const auto motionOn = std::chrono::steady_clock::now();
   publisher->AlarmStarted();
   publisher->AlertMailDone(false, "SMTPサーバとの接続に失敗しました。");
+  publisher->AlertMailHeldBack(55);
   publisher->RequestCheckDone(true, 1, "");
   publisher->CameraLost();
   EXPECT_TRUE(recorder.WaitFor(p + "/monitoring", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailPayload(false, "SMTPサーバとの接続に失敗しました。")));
+  EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailHeldBackPayload(55)));
   EXPECT_TRUE(recorder.WaitFor(p + "/request", "{\"ok\":true,\"requests\":1,\"failure\":\"\"}"));
   EXPECT_TRUE(recorder.WaitFor(p + "/camera", "lost"));
   ASSERT_TRUE(recorder.WaitFor(p + "/snapshot"));

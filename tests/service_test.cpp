@@ -96,6 +96,8 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   FakeClock clock(5000);
   std::ostringstream out;
   JournalLog log(out);
+  AppSettings = typVardocam{};
+  AppSettings.USEMAIL = true;
   log.MonitoringStarted(60000);
   log.MotionDetected();
   clock.Advance(kMotionQuietMs);
@@ -103,6 +105,7 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   log.AlarmStarted();
   log.AlertMailDone(false, "SMTPサーバとの接続に失敗しました。\n理由: 10061");
   log.AlertMailDone(true, "");
+  log.AlertMailHeldBack(55);
   log.AlarmEnded();
   clock.Advance(kMotionQuietMs + 1);
   log.MotionDetected();  // a new one
@@ -112,13 +115,20 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   log.CameraLost();
   log.CameraBack();
   log.Notice("マスク画像を読み込めません");
+  AppSettings.USEMAIL = false;  // switched off: said once per run, never "sent"
+  log.AlertMailDone(true, "");
+  log.AlertMailDone(true, "");
   log.MonitoringStopped();
+  log.MonitoringStarted(0);
+  log.AlertMailDone(true, "");
+  AppSettings = typVardocam{};
   EXPECT_EQ(out.str(),
             "<6>監視を開始しました (検出は 60 秒後から)\n"
             "<6>動体を検出しました\n"
             "<5>警報を開始しました\n"
             "<4>警報メールを送信できませんでした: SMTPサーバとの接続に失敗しました。 理由: 10061\n"
             "<6>警報メールを送信しました\n"
+            "<6>警報メールを見送りました (最短間隔まであと 55 秒)\n"
             "<6>警報を終了しました\n"
             "<6>動体を検出しました\n"
             "<6>要求メール 2 通に状況報告メールで応えました\n"
@@ -127,7 +137,10 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<4>カメラから映像が届きません (再接続を続けます)\n"
             "<6>カメラの映像が戻りました\n"
             "<4>マスク画像を読み込めません\n"
-            "<6>監視を終了しました\n");
+            "<6>警報メールは送らない設定です\n"
+            "<6>監視を終了しました\n"
+            "<6>監視を開始しました (検知は 0 秒後から)\n"
+            "<6>警報メールは送らない設定です\n");
 }
 
 TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {

@@ -122,13 +122,33 @@ std::vector<Session> Sessions() {
       Session("AnyPositiveReplyAfterTheTextIsAccepted",
               {ready, "250 mail.test\r\n", "354 go\r\n", "252 queued somewhere\r\n"})
           .Then([](TSmtpClient& c) { return c.MailData({"x"}); }).Ok(),
-      Session("CramMd5RejectedThenLogin",
-              {ready, "250-mail.test\r\n250 AUTH LOGIN CRAM-MD5\r\n", "334 " + challenge + "\r\n",
-               "535 5.7.8 Authentication failed\r\n", "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
-               "235 2.7.0 Authenticated\r\n"})
+      // A mechanism the server does not know, or a failure of the moment,
+      // judged no credentials: the next mechanism follows. A refusal of
+      // the credentials ends the login there, one failed login and not two.
+      Session("CramMd5UnknownThenLogin",
+              {ready, "250-mail.test\r\n250 AUTH LOGIN CRAM-MD5\r\n", "504 5.5.4 Unrecognized authentication type\r\n",
+               "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n", "235 2.7.0 Authenticated\r\n"})
           .User("user", "secret").Ok().AuthDone(true)
-          .Wire("EHLO client.test\r\nAUTH CRAM-MD5\r\n" + smtp::CramMd5Response("user", "secret", challenge) +
-                "\r\nAUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n"),
+          .Wire("EHLO client.test\r\nAUTH CRAM-MD5\r\nAUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n"),
+      Session("CramMd5FailingForTheMomentThenLogin",
+              {ready, "250-mail.test\r\n250 AUTH LOGIN CRAM-MD5\r\n", "334 " + challenge + "\r\n",
+               "454 4.7.0 Temporary authentication failure\r\n", "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
+               "235 2.7.0 Authenticated\r\n"})
+          .User("user", "secret").Ok().AuthDone(true),
+      Session("CramMd5CredentialsRefusedEndTheLogin",
+              {ready, "250-mail.test\r\n250 AUTH LOGIN CRAM-MD5\r\n", "334 " + challenge + "\r\n",
+               "535 5.7.8 Authentication failed\r\n"})
+          .User("user", "wrong").Failure(TSmtpLoginFailure::AuthRefused).Code(535)
+          .Wire("EHLO client.test\r\nAUTH CRAM-MD5\r\n" + smtp::CramMd5Response("user", "wrong", challenge) +
+                "\r\n"),
+      Session("LoginPasswordRefusedIsNotTriedAgainWithPlain",
+              {ready, "250-mail.test\r\n250 AUTH PLAIN LOGIN\r\n", "334 VXNlcm5hbWU6\r\n", "334 UGFzc3dvcmQ6\r\n",
+               "535 5.7.8 Authentication failed\r\n"})
+          .User("user", "wrong").Failure(TSmtpLoginFailure::AuthRefused).WireLacks("AUTH PLAIN"),
+      Session("MechanismRefusedBeforeAnyCredentialEndsTheLogin",
+              {ready, "250-mail.test\r\n250 AUTH LOGIN PLAIN\r\n",
+               "538 5.7.11 Encryption required for requested authentication mechanism\r\n"})
+          .User("user", "secret").Failure(TSmtpLoginFailure::AuthRefused).WireLacks("AUTH PLAIN"),
       Session("StartTlsRefusedFailsTheLogin",
               {ready, "250-mail.test\r\n250 STARTTLS\r\n", "454 4.7.0 TLS not available\r\n"})
           .AutoTls().Code(454).Enh1(4),

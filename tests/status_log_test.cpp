@@ -128,16 +128,19 @@ TEST_F(StatusLogTest, AlarmWithAMailThatFailsSaysWhyAndWhen) {
                    }));
 }
 
-TEST_F(StatusLogTest, MailsSwitchedOffAreNotReportedAsSentAndEmptyReasonsAreStillReasons) {
+TEST_F(StatusLogTest, MailsSwitchedOffHeldBackOrFailingWithoutAReasonAreEachSaidAsSuch) {
   status.AlertMailDone(true, "");
   AppSettings.USEMAIL = false;
   status.AlertMailDone(true, "");
   AppSettings.USEMAIL = true;
   status.AlertMailDone(false, "");
-  ASSERT_EQ(status.History().size(), 3u);
+  status.AlertMailHeldBack(55);
+  ASSERT_EQ(status.History().size(), 4u);
   EXPECT_EQ(status.History()[0].text, "警報メールを送信しました");
   EXPECT_EQ(status.History()[1].text, "警報メールは送らない設定です");
   EXPECT_EQ(status.History()[2].text, "警報メールを送信できませんでした：理由は分かりません");
+  EXPECT_EQ(status.History()[3].text, "警報メールを見送りました（最短間隔まであと 55 秒）");
+  EXPECT_EQ(status.StatusText(), "監視停止中　｜　警報メール 13:00:00 見送りました（最短間隔まであと 55 秒）");
 }
 
 TEST_F(StatusLogTest, MailboxChecksReportRequestsNothingOrTheFailure) {

@@ -2,7 +2,7 @@
 """Reads one delivered mail with Python's standard email package, as an
 independent reader would, and prints what the mail tests compare:
 SUBJECT=<decoded>, BODY=<text part, lines joined by |>, ATTACHMENT=<file
-name> <md5 of the decoded bytes>, and DEFECTS=<count>."""
+name> <md5 of the decoded bytes>, DEFECTS=<count>, TO, FROM and MESSAGE_ID."""
 import email
 import email.header
 import email.policy
@@ -29,6 +29,7 @@ def main(path):
     print("DEFECTS=%d" % defects)
     print("TO=" + message["To"])
     print("FROM=" + message["From"])
+    print("MESSAGE_ID=" + (message["Message-ID"] or ""))
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 Prints "PORT <n>" once it listens, then serves until stdin closes or it is
 terminated. Every message received is written to OUTDIR as msg-<n>.eml (the
 bytes exactly as received) and msg-<n>.json (envelope and how the client
-authenticated).
+authenticated); every refused login adds a line to auth-failures.log.
 """
 import argparse
 import asyncio
@@ -53,8 +53,15 @@ class Handler:
                 and auth_data.password == self.password):
             self.mechanism = mechanism
             return AuthResult(success=True)
+        self.note_failure(mechanism)
         # handled=False lets the server answer 535; anything else hangs the client.
         return AuthResult(success=False, handled=False)
+
+    def note_failure(self, mechanism):
+        """One line per refused login in OUTDIR/auth-failures.log, as a
+        server's lockout would count them."""
+        with open(os.path.join(self.outdir, "auth-failures.log"), "a") as f:
+            f.write(mechanism + "\n")
 
     async def auth_CRAM__MD5(self, server, args):
         if not self.cram:
@@ -68,6 +75,7 @@ class Handler:
         if user == self.user and hmac.compare_digest(digest, expected):
             self.mechanism = "CRAM-MD5"
             return AuthResult(success=True, auth_data=LoginPassword(user, b""))
+        self.note_failure("CRAM-MD5")
         return AuthResult(success=False, handled=False)
 
 

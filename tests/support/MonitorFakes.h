@@ -65,7 +65,7 @@ public:
     log_.push_back("alert mail");
     ++alerts;
     if (onAlert) onAlert();
-    return {};
+    return alertResult;
   }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override {
     log_.push_back("check mail");
@@ -75,6 +75,7 @@ public:
   }
   int alerts = 0;
   int checks = 0;
+  MailResult alertResult;  // what every alert mail answers
   std::function<void()> onAlert;
   std::function<void()> onCheck;
 
