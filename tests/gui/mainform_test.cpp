@@ -7,7 +7,9 @@
 #include <QApplication>
 #include <QFontInfo>
 #include <QLabel>
-#include <QListWidget>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTextLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -24,6 +26,7 @@
 #include "app/EventHistoryDialog.h"
 #include "app/Mainfrm.h"
 #include "app/PictureView.h"
+#include "app/StatusRows.h"
 #include "capture/CameraSource.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
@@ -31,6 +34,7 @@
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
 #include "support/FakeClock.h"
+#include "support/LoopbackPort.h"
 #include "support/MonitorFakes.h"
 #include "support/SettingsFile.h"
 #include "QtTestApp.h"
@@ -525,7 +529,92 @@ TEST_F(HdCameraTest, FittedTheWholeFrameIsSeenAndTheWindowResizesWithItsButtonsA
   EXPECT_EQ(form->ScrollBox1->geometry(), QRect(4, 4, 650, 490));
   EXPECT_EQ(form->minimumSize(), form->maximumSize());
 }
+
+// What the window really shows, from its backing store: a fresh paint
+// (QWidget::grab) would hide what a partial update left behind.
+QImage OnScreen(QWidget* widget) {
+  QWidget* window = widget->window();
+  const QImage all = window->screen()->grabWindow(window->winId()).toImage();
+  return all.copy(QRect(widget->mapTo(window, QPoint(0, 0)), widget->size()));
+}
+
+// Pixels of the scroll box that the picture does not cover and that are
+// not the box's own colour.
+int StrayPixels(TMainForm& form) {
+  QWidget* viewport = form.ScrollBox1->viewport();
+  const QImage shown = OnScreen(viewport);
+  TPictureView* view = form.PictureView();
+  const QRect picture = view->PictureRect().translated(view->mapTo(viewport, QPoint(0, 0)));
+  int stray = 0;
+  for (int y = 0; y < shown.height(); ++y)
+    for (int x = 0; x < shown.width(); ++x)
+      stray += !picture.contains(x, y) && shown.pixelColor(x, y) != QColor(34, 34, 36);
+  return stray;
+}
+
+// A 16:9 frame after the 4:3 idle picture, and the idle picture again after
+// the stop: nothing of the picture before stays beside the new one.
+TEST_F(HdCameraTest, WhatThePictureDoesNotCoverShowsTheBoxColour) {
+  for (const bool fit : {true, false}) {
+    SCOPED_TRACE(fit ? "fitted" : "own size");
+    form.reset();
+    StartHdCamera({{"FIT_TO_WINDOW", fit ? "dword:00000001" : "dword:00000000"}});
+    QApplication::processEvents();
+    EXPECT_EQ(StrayPixels(*form), 0);
+    form->EndCaptureBtn->click();
+    ASSERT_EQ(form->PictureView()->PictureSize(), QSize(640, 480));
+    QApplication::processEvents();
+    EXPECT_EQ(StrayPixels(*form), 0);
+  }
+}
 } // namespace
+
+// The reported case fits two rows whole; less room elides only the end.
+TEST(StatusRows, PartsStayWholeWhereTheyCanAndOnlyWhatDoesNotFitIsElided) {
+  AppWithProgramFonts();
+  QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
+  font.setPixelSize(12);
+  const QString bar = QString::fromUtf8("　｜　");
+  const QString login = QString::fromUtf8("SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。");
+  const QString popLogin = QString::fromUtf8("POP3サーバにログインできませんでした。ユーザ名とパスワードを確認してください。");
+  const QString state = QString::fromUtf8("監視中（警報中）") + bar + QString::fromUtf8("最終検出 13:00:02");
+  const QString mail = QString::fromUtf8("警報メール 13:00:02 送信できませんでした：") + login;
+  const QString check = QString::fromUtf8("受信確認 13:01:00 要求なし");
+  struct Row {
+    const char* name;
+    QString text;
+    int width;
+    QStringList exact;  // when the rows are known to the letter
+    bool elided;
+  };
+  const Row rows[] = {
+      {"short", QString::fromUtf8("監視停止中"), 749, {QString::fromUtf8("監視停止中")}, false},
+      {"the rest fits after whole parts", state + bar + mail, 749, {state, mail}, false},
+      {"a long reason and the mailbox part", state + bar + mail + bar + check, 749, {}, false},
+      {"two long reasons and a notice",
+       state + bar + mail + bar + QString::fromUtf8("受信確認 13:01:00 失敗：") + popLogin + bar +
+           QString::fromUtf8("マスク画像「/home/user/mask.png」を読み込めません。マスクなしで監視を続けます。"),
+       749, {}, true},
+      {"one part longer than both rows", login + login + login, 400, {}, true},
+  };
+  const QFontMetrics metrics(font);
+  auto bare = [&bar](QString text) { return text.remove(bar.trimmed()).remove(QChar(0x3000)).remove(' '); };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const QStringList shown = StatusRows(row.text, bar, font, row.width, 2);
+    ASSERT_LE(shown.size(), 2);
+    for (const QString& line : shown) {
+      EXPECT_LE(metrics.horizontalAdvance(line), row.width) << line.toStdString();
+    }
+    EXPECT_EQ(shown.back().endsWith(QChar(0x2026)), row.elided) << shown.join('\n').toStdString();
+    if (!row.exact.isEmpty()) {
+      EXPECT_EQ(shown, row.exact);
+    }
+    if (!row.elided) {
+      EXPECT_EQ(bare(shown.join("")), bare(row.text));
+    }
+  }
+}
 
 TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   Settings({{"START_MOVE_OBJECT", "dword:00000000"}, {"USEMAIL", "dword:00000001"}});
@@ -536,6 +625,9 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   auto* line = form->StatusLine;
   EXPECT_EQ(line->text(), QString::fromUtf8("監視停止中"));
   EXPECT_EQ(line->geometry(), QRect(4, 496, 749, kStatusLineHeight - 2));
+  // Both rows in sight, inside the window.
+  EXPECT_GE(line->height(), kStatusRows * line->fontMetrics().lineSpacing());
+  EXPECT_LE(line->geometry().bottom(), form->centralWidget()->height() - 1);
   ASSERT_TRUE(form->StartMonitoring());
   clock.Advance(10);
   form->CaptureTimerTimer();
@@ -543,25 +635,55 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   clock.Advance(10);
   form->CaptureTimerTimer();
   EXPECT_EQ(mail.alerts, 1);
-  EXPECT_TRUE(line->toolTip().startsWith(QString::fromUtf8("監視中（警報中）　｜　最終検出 ")));
-  EXPECT_TRUE(line->toolTip().contains(QString::fromUtf8("警報メール ")));
-  EXPECT_TRUE(line->toolTip().endsWith(QString::fromUtf8(" 送信しました")));
-  EXPECT_EQ(line->text(), line->toolTip());  // fits the line
+  EXPECT_TRUE(line->text().startsWith(QString::fromUtf8("監視中（警報中）　｜　最終検出 ")));
+  EXPECT_TRUE(line->text().endsWith(QString::fromUtf8(" 送信しました")));
+  // The tooltip holds the whole text, a part a line.
+  EXPECT_EQ(line->toolTip().split('\n').size(), 3);
+  EXPECT_TRUE(line->toolTip().startsWith(QString::fromUtf8("監視中（警報中）\n最終検出 ")));
 
+  // A refused login and the mailbox's answer, at the window's usual size:
+  // all of it is in sight.
+  const std::string refused = "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
+  form->Status().AlertMailDone(false, refused);
+  form->Status().RequestCheckDone(true, 0, "");
+  EXPECT_FALSE(line->text().contains(QChar(0x2026))) << line->text().toStdString();
+  EXPECT_TRUE(line->text().remove('\n').contains(QString::fromUtf8("確認してください。")));
+  EXPECT_TRUE(line->text().contains(QString::fromUtf8("受信確認 ")));
+  EXPECT_TRUE(line->text().endsWith(QString::fromUtf8(" 要求なし")));
+  EXPECT_TRUE(line->toolTip().contains(QString::fromStdString(refused)));
+
+  // The history: every line in the window's font, wrapped under its text in
+  // a window that can be made narrower, the newest in sight.
   QStringList listed;
   QTimer::singleShot(0, form.get(), [&] {
     auto* dialog = form->findChild<TEventHistoryDialog*>();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("イベント履歴"));
-    for (int i = 0; i < dialog->HistoryList->count(); ++i) listed << dialog->HistoryList->item(i)->text();
+    listed = dialog->HistoryText->toPlainText().split('\n');
+    QScrollBar* down = dialog->HistoryText->verticalScrollBar();
+    EXPECT_EQ(down->value(), down->maximum());
+    EXPECT_LT(dialog->minimumWidth(), dialog->width());
+    dialog->resize(dialog->minimumSize());
+    QApplication::processEvents();
+    QTextDocument* document = dialog->HistoryText->document();
+    for (QTextBlock block = document->begin(); block != document->end(); block = block.next()) {
+      SCOPED_TRACE(block.text().toStdString());
+      for (const QGlyphRun& run : block.layout()->glyphRuns())
+        EXPECT_EQ(run.rawFont().familyName(), "IPAPGothic");
+      if (block.text().contains(QString::fromStdString(refused))) {
+        EXPECT_GT(block.layout()->lineCount(), 1);
+        EXPECT_GT(block.layout()->lineAt(1).x(), block.layout()->lineAt(0).x());
+      }
+    }
     dialog->CloseBtn->click();
   });
   form->EventHistoryMenu->trigger();
-  ASSERT_EQ(listed.size(), 4);
+  ASSERT_EQ(listed.size(), 6);
   EXPECT_TRUE(listed[0].endsWith(QString::fromUtf8("  監視を開始しました")));
   EXPECT_TRUE(listed[1].endsWith(QString::fromUtf8("  動体を検出しました")));
   EXPECT_TRUE(listed[2].endsWith(QString::fromUtf8("  警報を開始しました")));
   EXPECT_TRUE(listed[3].endsWith(QString::fromUtf8("  警報メールを送信しました")));
+  EXPECT_TRUE(listed[4].endsWith(QString::fromStdString(refused)));
 }
 
 // Pictures for the documentation, taken only when asked:
