@@ -247,7 +247,7 @@ void TMainForm::LayOutControls() {
   const int taller = height() - kClientHeight;
   ScrollBox1->setGeometry(kScrollBoxRect.adjusted(0, 0, wider, taller));
   StatusLine->setGeometry(kScrollBoxRect.left(), kScrollBoxRect.bottom() + 1 + taller + kStatusGap,
-                          kStatusRightEdge - kScrollBoxRect.left() + wider, kStatusLineHeight - kStatusGap);
+                          kStatusRightEdge - kScrollBoxRect.left() + wider, kStatusRows * kStatusRowHeight);
   StartCaptureBtn->move(kButtonLeft + wider, kButtonTops[0]);
   EndCaptureBtn->move(kButtonLeft + wider, kButtonTops[1]);
   EndBtn->move(kButtonLeft + wider, kButtonTops[2]);
