@@ -532,21 +532,15 @@ TEST_F(HdCameraTest, FittedTheWholeFrameIsSeenAndTheWindowResizesWithItsButtonsA
   EXPECT_EQ(form->minimumSize(), form->maximumSize());
 }
 
-// What the window really shows, from its backing store: a fresh paint
-// (QWidget::grab) would hide what a partial update left behind.
-QImage OnScreen(QWidget* widget) {
-  QWidget* window = widget->window();
-  const QImage all = window->screen()->grabWindow(window->winId()).toImage();
-  return all.copy(QRect(widget->mapTo(window, QPoint(0, 0)), widget->size()));
-}
-
-// Pixels of the scroll box that the picture does not cover and that are
-// not the box's own colour.
+// The scroll box's pixels that the picture does not cover and that are not
+// the box's colour, as the window's backing store holds them: a fresh
+// paint (QWidget::grab) would hide what a partial update left behind.
 int StrayPixels(TMainForm& form) {
   QWidget* viewport = form.ScrollBox1->viewport();
-  const QImage shown = OnScreen(viewport);
+  const QImage shown = form.screen()->grabWindow(form.winId()).toImage().copy(
+      QRect(viewport->mapTo(&form, QPoint()), viewport->size()));
   TPictureView* view = form.PictureView();
-  const QRect picture = view->PictureRect().translated(view->mapTo(viewport, QPoint(0, 0)));
+  const QRect picture = view->PictureRect().translated(view->mapTo(viewport, QPoint()));
   int stray = 0;
   for (int y = 0; y < shown.height(); ++y)
     for (int x = 0; x < shown.width(); ++x)
@@ -554,68 +548,41 @@ int StrayPixels(TMainForm& form) {
   return stray;
 }
 
-// A 16:9 frame after the 4:3 idle picture, and the idle picture again after
-// the stop: nothing of the picture before stays beside the new one.
+// A 16:9 frame after the 4:3 idle picture, and the idle picture after the stop.
 TEST_F(HdCameraTest, WhatThePictureDoesNotCoverShowsTheBoxColour) {
   for (const bool fit : {true, false}) {
     SCOPED_TRACE(fit ? "fitted" : "own size");
     form.reset();
     StartHdCamera({{"FIT_TO_WINDOW", fit ? "dword:00000001" : "dword:00000000"}});
-    QApplication::processEvents();
     EXPECT_EQ(StrayPixels(*form), 0);
     form->EndCaptureBtn->click();
-    ASSERT_EQ(form->PictureView()->PictureSize(), QSize(640, 480));
     QApplication::processEvents();
     EXPECT_EQ(StrayPixels(*form), 0);
   }
 }
 } // namespace
 
-// The reported case fits two rows whole; less room elides only the end.
+// In the window's font and width: rows break between parts where the rest
+// still fits, else inside the text; only what two rows cannot hold is elided.
 TEST(StatusRows, PartsStayWholeWhereTheyCanAndOnlyWhatDoesNotFitIsElided) {
   AppWithProgramFonts();
   QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
   font.setPixelSize(12);
   const QString bar = QString::fromUtf8("　｜　");
-  const QString login = QString::fromUtf8("SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。");
-  const QString popLogin = QString::fromUtf8("POP3サーバにログインできませんでした。ユーザ名とパスワードを確認してください。");
-  const QString state = QString::fromUtf8("監視中（警報中）") + bar + QString::fromUtf8("最終検出 13:00:02");
-  const QString mail = QString::fromUtf8("警報メール 13:00:02 送信できませんでした：") + login;
-  const QString check = QString::fromUtf8("受信確認 13:01:00 要求なし");
-  struct Row {
-    const char* name;
-    QString text;
-    int width;
-    QStringList exact;  // when the rows are known to the letter
-    bool elided;
+  const QString state = QString::fromUtf8("監視中（警報中）　｜　最終検出 13:00:02");
+  const QString mail = QString::fromUtf8("警報メール 13:00:02 送信できませんでした：");
+  const QString login = QString::fromUtf8("SMTPサーバにログインできませんでした。ユーザ名と");
+  const QString check = QString::fromUtf8("パスワードを確認してください。");
+  const QString request = QString::fromUtf8("受信確認 13:01:00 要求なし");
+  const QStringList rows[][2] = {
+      {{state + bar + mail + login + check}, {state, mail + login + check}},
+      {{state + bar + mail + login + check + bar + request}, {state + bar + mail + login, check + bar + request}},
+      {{state + bar + mail + login + check + bar + request + bar + mail + login + check},
+       {state + bar + mail + login, check + bar + request + bar + mail + QString::fromUtf8("SMTPサーバにログインでき…")}},
   };
-  const Row rows[] = {
-      {"short", QString::fromUtf8("監視停止中"), 749, {QString::fromUtf8("監視停止中")}, false},
-      {"the rest fits after whole parts", state + bar + mail, 749, {state, mail}, false},
-      {"a long reason and the mailbox part", state + bar + mail + bar + check, 749, {}, false},
-      {"two long reasons and a notice",
-       state + bar + mail + bar + QString::fromUtf8("受信確認 13:01:00 失敗：") + popLogin + bar +
-           QString::fromUtf8("マスク画像「/home/user/mask.png」を読み込めません。マスクなしで監視を続けます。"),
-       749, {}, true},
-      {"one part longer than both rows", login + login + login, 400, {}, true},
-  };
-  const QFontMetrics metrics(font);
-  auto bare = [&bar](QString text) { return text.remove(bar.trimmed()).remove(QChar(0x3000)).remove(' '); };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const QStringList shown = StatusRows(row.text, bar, font, row.width, 2);
-    ASSERT_LE(shown.size(), 2);
-    for (const QString& line : shown) {
-      EXPECT_LE(metrics.horizontalAdvance(line), row.width) << line.toStdString();
-    }
-    EXPECT_EQ(shown.back().endsWith(QChar(0x2026)), row.elided) << shown.join('\n').toStdString();
-    if (!row.exact.isEmpty()) {
-      EXPECT_EQ(shown, row.exact);
-    }
-    if (!row.elided) {
-      EXPECT_EQ(bare(shown.join("")), bare(row.text));
-    }
-  }
+  for (const auto& row : rows)
+    EXPECT_EQ(StatusRows(row[0][0], bar, font, 749, kStatusRows).join('|').toStdString(),
+              row[1].join('|').toStdString());
 }
 
 TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
@@ -639,9 +606,7 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   EXPECT_EQ(mail.alerts, 1);
   EXPECT_TRUE(line->text().startsWith(QString::fromUtf8("監視中（警報中）　｜　最終検出 ")));
   EXPECT_TRUE(line->text().endsWith(QString::fromUtf8(" 送信しました")));
-  // The tooltip holds the whole text, a part a line.
-  EXPECT_EQ(line->toolTip().split('\n').size(), 3);
-  EXPECT_TRUE(line->toolTip().startsWith(QString::fromUtf8("監視中（警報中）\n最終検出 ")));
+  EXPECT_EQ(line->toolTip(), line->text().replace(QString::fromUtf8("　｜　"), "\n"));  // a part a line
 
   // A refused login and the mailbox's answer, at the window's usual size:
   // all of it is in sight.
@@ -649,8 +614,6 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   form->Status().AlertMailDone(false, refused);
   form->Status().RequestCheckDone(true, 0, "");
   EXPECT_FALSE(line->text().contains(QChar(0x2026))) << line->text().toStdString();
-  EXPECT_TRUE(line->text().remove('\n').contains(QString::fromUtf8("確認してください。")));
-  EXPECT_TRUE(line->text().contains(QString::fromUtf8("受信確認 ")));
   EXPECT_TRUE(line->text().endsWith(QString::fromUtf8(" 要求なし")));
   EXPECT_TRUE(line->toolTip().contains(QString::fromStdString(refused)));
 
@@ -670,8 +633,8 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
     QTextDocument* document = dialog->HistoryText->document();
     for (QTextBlock block = document->begin(); block != document->end(); block = block.next()) {
       SCOPED_TRACE(block.text().toStdString());
-      for (const QGlyphRun& run : block.layout()->glyphRuns())
-        EXPECT_EQ(run.rawFont().familyName(), "IPAPGothic");
+      for (const QGlyphRun& run : block.layout()->glyphRuns(0, block.length()))
+        EXPECT_EQ(run.rawFont().familyName().toLower().toStdString(), "ipapgothic");
       if (block.text().contains(QString::fromStdString(refused))) {
         EXPECT_GT(block.layout()->lineCount(), 1);
         EXPECT_GT(block.layout()->lineAt(1).x(), block.layout()->lineAt(0).x());
