@@ -3,8 +3,7 @@
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QPushButton>
-#include <QScrollBar>
-#include <QTextBlock>
+#include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QVBoxLayout>

@@ -1,5 +1,7 @@
 #include "app/StatusRows.h"
 
+#include <algorithm>
+
 #include <QFontMetrics>
 #include <QTextLayout>
 

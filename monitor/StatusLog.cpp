@@ -42,7 +42,8 @@ void StatusLog::Add(const std::string& text) {
   }
   if (history_.size() == kStatusHistoryLimit) {
     history_.pop_front();
-    if (motionLine_) motionLine_ = *motionLine_ == 0 ? std::nullopt : std::optional<size_t>(*motionLine_ - 1);
+    // The motion's line moves up with the others, or went with the oldest.
+    if (motionLine_ && (*motionLine_)-- == 0) motionLine_.reset();
   }
   history_.push_back(StatusEntry{now, now, 1, text});
 }
