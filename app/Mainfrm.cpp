@@ -16,6 +16,7 @@
 #include "app/EventHistoryDialog.h"
 #include "app/MenuDraw.h"
 #include "app/PictureView.h"
+#include "app/StatusRows.h"
 #include "app/Tray.h"
 #include "platform/Clock.h"
 #include "platform/ExceptionBox.h"
@@ -192,6 +193,7 @@ void TMainForm::BuildControls() {
   QPalette statusPalette = StatusLine->palette();
   statusPalette.setColor(QPalette::WindowText, kStatusTextColour);
   StatusLine->setPalette(statusPalette);
+  StatusLine->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   // The warm-up counts down without events: the line is refreshed when
   // its text would change, and not otherwise.
   StatusTimer = new QTimer(this);
@@ -245,7 +247,7 @@ void TMainForm::LayOutControls() {
   const int taller = height() - kClientHeight;
   ScrollBox1->setGeometry(kScrollBoxRect.adjusted(0, 0, wider, taller));
   StatusLine->setGeometry(kScrollBoxRect.left(), kScrollBoxRect.bottom() + 1 + taller + kStatusGap,
-                          kStatusRightEdge - kScrollBoxRect.left() + wider, kStatusLineHeight - kStatusGap);
+                          kStatusRightEdge - kScrollBoxRect.left() + wider, kStatusRows * kStatusRowHeight);
   StartCaptureBtn->move(kButtonLeft + wider, kButtonTops[0]);
   EndCaptureBtn->move(kButtonLeft + wider, kButtonTops[1]);
   EndBtn->move(kButtonLeft + wider, kButtonTops[2]);
@@ -273,8 +275,11 @@ void TMainForm::ApplyViewSettings() {
 
 void TMainForm::UpdateStatusLine() {
   const QString text = QString::fromStdString(statusLog_.StatusText());
-  StatusLine->setToolTip(text);
-  StatusLine->setText(StatusLine->fontMetrics().elidedText(text, Qt::ElideRight, StatusLine->width()));
+  const QString separator = QString::fromUtf8(kStatusSeparator);
+  // The whole text, a part a line, for whatever the rows had to elide.
+  StatusLine->setToolTip(text.split(separator).join('\n'));
+  StatusLine->setText(
+      StatusRows(text, separator, StatusLine->font(), StatusLine->width(), kStatusRows).join('\n'));
   const uint32_t next = statusLog_.MsUntilNextChange();
   if (next != 0)
     StatusTimer->start(static_cast<int>(next));

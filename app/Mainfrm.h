@@ -26,6 +26,11 @@ constexpr uint32_t kCloseWaitMs = 500;
 // The status line under the scroll box: the window is this much taller
 // than designed, and nothing of the designed layout moves.
 constexpr int kStatusLineHeight = 18;
+// Its rows: two, so that a failure's reason and the other parts fit beside
+// each other. They take the band the designed window leaves under the
+// scroll box as well.
+constexpr int kStatusRows = 2;
+constexpr int kStatusRowHeight = 15;
 
 // The main window: the camera picture, the three buttons, the menu, and
 // the host of the monitor, which it hands its message pump, its sound

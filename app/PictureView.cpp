@@ -25,18 +25,19 @@ void TPictureView::ShowImage(const cv::Mat& image) {
   }
   // Qt paints nothing for a hidden or minimised window; the conversion
   // waits in the paint until it is seen again. A covered window Qt would
-  // paint, so the frame waits here.
+  // paint, so the frame waits here. The whole view is painted: a picture
+  // that covers less than the one before must clear the rest.
   if (covered_)
     pending_ = true;
   else
-    update(PictureRect());
+    update();
 }
 
 void TPictureView::SetCovered(bool covered) {
   covered_ = covered;
   if (!covered_ && pending_) {
     pending_ = false;
-    update(PictureRect());
+    update();
   }
 }
 
@@ -108,9 +109,10 @@ void TPictureView::paintEvent(QPaintEvent* event) {
   // Around the picture, and where no frame could be converted, the box's
   // own colour; without a new frame the last converted one stays.
   QRegion background(event->rect());
-  if (!converted_.isNull() && convertedRect_.intersects(picture)) {
-    p.drawImage(convertedRect_.topLeft(), converted_);
-    background -= convertedRect_;
+  const QRect shown = convertedRect_ & picture;
+  if (!converted_.isNull() && !shown.isEmpty()) {
+    p.drawImage(shown.topLeft(), converted_, shown.translated(-convertedRect_.topLeft()));
+    background -= shown;
   }
   for (const QRect& r : background) p.fillRect(r, palette().window());
 }

@@ -5,9 +5,11 @@
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 
+const char kStatusSeparator[] = "　｜　";
+
 namespace {
 constexpr uint32_t kMsPerSecond = 1000;
-const char kSeparator[] = "　｜　";
+constexpr const char* kSeparator = kStatusSeparator;
 
 std::string Format(std::time_t when, const char* pattern) {
   std::tm local{};
@@ -38,7 +40,11 @@ void StatusLog::Add(const std::string& text) {
     ++history_.back().count;
     return;
   }
-  if (history_.size() == kStatusHistoryLimit) history_.pop_front();
+  if (history_.size() == kStatusHistoryLimit) {
+    history_.pop_front();
+    // The motion's line moves up with the others, or went with the oldest.
+    if (motionLine_ && (*motionLine_)-- == 0) motionLine_.reset();
+  }
   history_.push_back(StatusEntry{now, now, 1, text});
 }
 
@@ -52,6 +58,8 @@ void StatusLog::MonitoringStarted(unsigned warmUpMs) {
   warmUpMs_ = warmUpMs;
   cameraLost_ = false;
   notice_.clear();
+  motion_ = MotionEpisode{};
+  motionLine_.reset();
   if (warmUpMs == 0)
     Add("監視を開始しました");
   else
@@ -63,13 +71,23 @@ void StatusLog::MonitoringStarted(unsigned warmUpMs) {
 void StatusLog::MonitoringStopped() {
   state_ = State::Off;
   cameraLost_ = false;
+  motion_ = MotionEpisode{};
+  motionLine_.reset();
   Add("監視を終了しました");
   Changed();
 }
 
 void StatusLog::MotionDetected() {
   lastDetection_ = wallClock_();
-  Add("動体を検出しました");
+  const bool starts = motion_.Detected(GetTickCount());
+  if (motionLine_ && (alarm_ || !starts)) {
+    StatusEntry& line = history_[*motionLine_];
+    line.last = lastDetection_;
+    ++line.count;
+  } else {
+    Add("動体を検出しました");
+    motionLine_ = history_.size() - 1;
+  }
   Changed();
 }
 
@@ -81,6 +99,8 @@ void StatusLog::AlarmStarted() {
 
 void StatusLog::AlarmEnded() {
   alarm_ = false;
+  // Motion after this belongs to the next alarm.
+  motionLine_.reset();
   Add("警報を終了しました");
   Changed();
 }

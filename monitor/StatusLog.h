@@ -4,16 +4,21 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "monitor/MonitorEvents.h"
+#include "monitor/MotionEpisode.h"
 
 // How many events the history keeps; the oldest drop off first.
 constexpr size_t kStatusHistoryLimit = 200;
+// Between the parts of the status text; whoever shows it may break there.
+extern const char kStatusSeparator[];
 
 // One line of the history. The same event repeated with nothing between
-// (motion on every frame, an empty mailbox every minute) is one line with
-// a count, so it cannot push everything else out.
+// (an empty mailbox every minute) is one line with a count, so it cannot
+// push everything else out; so is the motion of one alarm, though the
+// alarm's own lines come between.
 struct StatusEntry {
   std::time_t first = 0;
   std::time_t last = 0;
@@ -71,6 +76,10 @@ private:
   std::string notice_;
   bool alarm_ = false;
   std::time_t lastDetection_ = 0;
+  // The line the current motion counts on: kept while its alarm lasts, or,
+  // without one, until the motion has gone quiet.
+  MotionEpisode motion_;
+  std::optional<size_t> motionLine_;
   bool mailTried_ = false;
   std::time_t mailTime_ = 0;
   std::string mailResult_;

@@ -107,7 +107,9 @@ TEST_F(StatusLogTest, AlarmWithAMailThatFailsSaysWhyAndWhen) {
   EXPECT_EQ(status.StatusText(),
             "監視中（警報中）　｜　最終検出 13:00:02　｜　警報メール 13:00:02 送信できませんでした："
             "SMTPサーバ名が設定されていません。");
-  // Motion on every frame after that is one history line with a count.
+  // Motion on every frame of the alarm is one history line with a count,
+  // though the alarm's own lines come after it and it paused for longer
+  // than kMotionQuietMs.
   Tick(true, 1000);
   Tick(true, 1000);
   mail.failure.clear();
@@ -119,13 +121,14 @@ TEST_F(StatusLogTest, AlarmWithAMailThatFailsSaysWhyAndWhen) {
   for (const StatusEntry& e : status.History()) lines.push_back(StatusLog::FormatEntry(e));
   EXPECT_EQ(lines, (std::vector<std::string>{
                        "2026/12/07 13:00:00  監視を開始しました",
-                       "2026/12/07 13:00:02  動体を検出しました",
+                       "2026/12/07 13:00:02  動体を検出しました（4 回、最後 13:00:07）",
                        "2026/12/07 13:00:02  警報を開始しました",
                        "2026/12/07 13:00:02  警報メールを送信できませんでした：SMTPサーバ名が設定されていません。",
-                       "2026/12/07 13:00:03  動体を検出しました（3 回、最後 13:00:07）",
                        "2026/12/07 13:00:07  警報メールを送信しました",
                        "2026/12/07 13:00:12  警報を終了しました",
                    }));
+  Tick(true);  // the next alarm's motion has a line of its own
+  EXPECT_EQ(StatusLog::FormatEntry(status.History()[6]), "2026/12/07 13:00:12  動体を検出しました");
 }
 
 TEST_F(StatusLogTest, MailsSwitchedOffHeldBackOrFailingWithoutAReasonAreEachSaidAsSuch) {
@@ -208,5 +211,14 @@ TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
   EXPECT_EQ(status.History().front().first, kNoon + 5);
   EXPECT_EQ(status.History().back().first, kNoon + static_cast<std::time_t>(kStatusHistoryLimit + 4));
   EXPECT_EQ(status.History().back().text, "警報を開始しました");
+  // A motion's line that dropped off is not counted on any more: more of
+  // that motion starts a new one.
+  status.AlarmEnded();
+  status.MotionDetected();
+  for (size_t i = 0; i < kStatusHistoryLimit; ++i) status.Notice(i % 2 ? "一" : "二");
+  status.MotionDetected();
+  EXPECT_EQ(status.History().size(), kStatusHistoryLimit);
+  EXPECT_EQ(status.History().back().text, "動体を検出しました");
+  EXPECT_EQ(status.History().back().count, 1);
 }
 } // namespace

@@ -7,7 +7,9 @@
 #include <QApplication>
 #include <QFontInfo>
 #include <QLabel>
-#include <QListWidget>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTextLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -17,6 +19,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "app/Application.h"
@@ -24,6 +27,7 @@
 #include "app/EventHistoryDialog.h"
 #include "app/Mainfrm.h"
 #include "app/PictureView.h"
+#include "app/StatusRows.h"
 #include "capture/CameraSource.h"
 #include "platform/ExceptionBox.h"
 #include "platform/MessageBox.h"
@@ -31,6 +35,7 @@
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
 #include "support/FakeClock.h"
+#include "support/LoopbackPort.h"
 #include "support/MonitorFakes.h"
 #include "support/SettingsFile.h"
 #include "QtTestApp.h"
@@ -525,7 +530,59 @@ TEST_F(HdCameraTest, FittedTheWholeFrameIsSeenAndTheWindowResizesWithItsButtonsA
   EXPECT_EQ(form->ScrollBox1->geometry(), QRect(4, 4, 650, 490));
   EXPECT_EQ(form->minimumSize(), form->maximumSize());
 }
+
+// The scroll box's pixels that the picture does not cover and that are not
+// the box's colour, as the window's backing store holds them: a fresh
+// paint (QWidget::grab) would hide what a partial update left behind.
+int StrayPixels(TMainForm& form) {
+  QWidget* viewport = form.ScrollBox1->viewport();
+  const QImage shown = form.screen()->grabWindow(form.winId()).toImage().copy(
+      QRect(viewport->mapTo(&form, QPoint()), viewport->size()));
+  TPictureView* view = form.PictureView();
+  const QRect picture = view->PictureRect().translated(view->mapTo(viewport, QPoint()));
+  int stray = 0;
+  for (int y = 0; y < shown.height(); ++y)
+    for (int x = 0; x < shown.width(); ++x)
+      stray += !picture.contains(x, y) && shown.pixelColor(x, y) != QColor(34, 34, 36);
+  return stray;
+}
+
+// A 16:9 frame after the 4:3 idle picture, and the idle picture after the stop.
+TEST_F(HdCameraTest, WhatThePictureDoesNotCoverShowsTheBoxColour) {
+  for (const bool fit : {true, false}) {
+    SCOPED_TRACE(fit ? "fitted" : "own size");
+    form.reset();
+    StartHdCamera({{"FIT_TO_WINDOW", fit ? "dword:00000001" : "dword:00000000"}});
+    EXPECT_EQ(StrayPixels(*form), 0);
+    form->EndCaptureBtn->click();
+    QApplication::processEvents();
+    EXPECT_EQ(StrayPixels(*form), 0);
+  }
+}
 } // namespace
+
+// In the window's font and width: rows break between parts where the rest
+// still fits, else inside the text; only what two rows cannot hold is elided.
+TEST(StatusRows, PartsStayWholeWhereTheyCanAndOnlyWhatDoesNotFitIsElided) {
+  AppWithProgramFonts();
+  QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
+  font.setPixelSize(12);
+  const QString bar = QString::fromUtf8("　｜　");
+  const QString state = QString::fromUtf8("監視中（警報中）　｜　最終検出 13:00:02");
+  const QString mail = QString::fromUtf8("警報メール 13:00:02 送信できませんでした：");
+  const QString login = QString::fromUtf8("SMTPサーバにログインできませんでした。ユーザ名と");
+  const QString check = QString::fromUtf8("パスワードを確認してください。");
+  const QString request = QString::fromUtf8("受信確認 13:01:00 要求なし");
+  const QStringList rows[][2] = {
+      {{state + bar + mail + login + check}, {state, mail + login + check}},
+      {{state + bar + mail + login + check + bar + request}, {state + bar + mail + login, check + bar + request}},
+      {{state + bar + mail + login + check + bar + request + bar + mail + login + check},
+       {state + bar + mail + login, check + bar + request + bar + mail + QString::fromUtf8("SMTPサーバにログインでき…")}},
+  };
+  for (const auto& row : rows)
+    EXPECT_EQ(StatusRows(row[0][0], bar, font, 749, kStatusRows).join('|').toStdString(),
+              row[1].join('|').toStdString());
+}
 
 TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   Settings({{"START_MOVE_OBJECT", "dword:00000000"}, {"USEMAIL", "dword:00000001"}});
@@ -535,7 +592,10 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   QApplication::processEvents();
   auto* line = form->StatusLine;
   EXPECT_EQ(line->text(), QString::fromUtf8("監視停止中"));
-  EXPECT_EQ(line->geometry(), QRect(4, 496, 749, kStatusLineHeight - 2));
+  EXPECT_EQ(line->geometry(), QRect(4, 496, 749, kStatusRows * kStatusRowHeight));
+  // Both rows in sight, inside the window.
+  EXPECT_LE(line->fontMetrics().lineSpacing(), kStatusRowHeight);
+  EXPECT_LE(line->geometry().bottom(), form->centralWidget()->height() - 1);
   ASSERT_TRUE(form->StartMonitoring());
   clock.Advance(10);
   form->CaptureTimerTimer();
@@ -543,66 +603,98 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   clock.Advance(10);
   form->CaptureTimerTimer();
   EXPECT_EQ(mail.alerts, 1);
-  EXPECT_TRUE(line->toolTip().startsWith(QString::fromUtf8("監視中（警報中）　｜　最終検出 ")));
-  EXPECT_TRUE(line->toolTip().contains(QString::fromUtf8("警報メール ")));
-  EXPECT_TRUE(line->toolTip().endsWith(QString::fromUtf8(" 送信しました")));
-  EXPECT_EQ(line->text(), line->toolTip());  // fits the line
+  EXPECT_TRUE(line->text().startsWith(QString::fromUtf8("監視中（警報中）　｜　最終検出 ")));
+  EXPECT_TRUE(line->text().endsWith(QString::fromUtf8(" 送信しました")));
+  EXPECT_EQ(line->toolTip(), line->text().replace(QString::fromUtf8("　｜　"), "\n"));  // a part a line
 
+  // A refused login and the mailbox's answer, at the window's usual size:
+  // all of it is in sight.
+  const std::string refused = "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
+  form->Status().AlertMailDone(false, refused);
+  form->Status().RequestCheckDone(true, 0, "");
+  EXPECT_FALSE(line->text().contains(QChar(0x2026))) << line->text().toStdString();
+  EXPECT_TRUE(line->text().endsWith(QString::fromUtf8(" 要求なし")));
+  EXPECT_TRUE(line->toolTip().contains(QString::fromStdString(refused)));
+
+  // The history: every line in the window's font, wrapped under its text in
+  // a window that can be made narrower, the newest in sight.
   QStringList listed;
   QTimer::singleShot(0, form.get(), [&] {
     auto* dialog = form->findChild<TEventHistoryDialog*>();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowTitle(), QString::fromUtf8("イベント履歴"));
-    for (int i = 0; i < dialog->HistoryList->count(); ++i) listed << dialog->HistoryList->item(i)->text();
+    listed = dialog->HistoryText->toPlainText().split('\n');
+    QScrollBar* down = dialog->HistoryText->verticalScrollBar();
+    EXPECT_EQ(down->value(), down->maximum());
+    EXPECT_LT(dialog->minimumWidth(), dialog->width());
+    dialog->resize(dialog->minimumSize());
+    QApplication::processEvents();
+    QTextDocument* document = dialog->HistoryText->document();
+    for (QTextBlock block = document->begin(); block != document->end(); block = block.next()) {
+      SCOPED_TRACE(block.text().toStdString());
+      for (const QGlyphRun& run : block.layout()->glyphRuns(0, block.length()))
+        EXPECT_EQ(run.rawFont().familyName().toLower().toStdString(), "ipapgothic");
+      if (block.text().contains(QString::fromStdString(refused))) {
+        EXPECT_GT(block.layout()->lineCount(), 1);
+        EXPECT_GT(block.layout()->lineAt(1).x(), block.layout()->lineAt(0).x());
+      }
+    }
     dialog->CloseBtn->click();
   });
   form->EventHistoryMenu->trigger();
-  ASSERT_EQ(listed.size(), 4);
+  ASSERT_EQ(listed.size(), 6);
   EXPECT_TRUE(listed[0].endsWith(QString::fromUtf8("  監視を開始しました")));
   EXPECT_TRUE(listed[1].endsWith(QString::fromUtf8("  動体を検出しました")));
   EXPECT_TRUE(listed[2].endsWith(QString::fromUtf8("  警報を開始しました")));
   EXPECT_TRUE(listed[3].endsWith(QString::fromUtf8("  警報メールを送信しました")));
+  EXPECT_TRUE(listed[4].endsWith(QString::fromStdString(refused)));
 }
 
 // Pictures for the documentation, taken only when asked:
 // VARDOCAM_SCREENSHOT_DIR=docs/screenshots QT_QPA_PLATFORM=xcb under Xvfb.
-// A camera sees something move, and the alert mail fails for want of an
-// SMTP server: the status line says so, and the history lists it.
+// A 16:9 camera, fitted to the window, sees something move, the SMTP
+// server refuses the connection, and the mailbox holds no request: the
+// status line says so in its two rows, and the history lists it.
 TEST_F(HdCameraTest, Screenshots) {
   const char* dir = std::getenv("VARDOCAM_SCREENSHOT_DIR");
   if (!dir || !*dir) GTEST_SKIP() << "VARDOCAM_SCREENSHOT_DIR not set";
   const std::string video = work_.File("moving.avi");
   {
     // A room: a floor, a wall, a door and a window, in dim light.
-    cv::Mat scene(480, 640, CV_8UC3, cv::Scalar(70, 80, 90));
-    scene(cv::Rect(0, 340, 640, 140)).setTo(cv::Scalar(40, 55, 75));
-    scene(cv::Rect(440, 120, 120, 220)).setTo(cv::Scalar(30, 45, 60));
-    scene(cv::Rect(80, 60, 180, 120)).setTo(cv::Scalar(150, 130, 110));
-    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, scene.size());
+    cv::Mat scene(360, 640, CV_8UC3, cv::Scalar(70, 80, 90));
+    scene(cv::Rect(0, 260, 640, 100)).setTo(cv::Scalar(40, 55, 75));
+    scene(cv::Rect(440, 60, 120, 200)).setTo(cv::Scalar(30, 45, 60));
+    scene(cv::Rect(80, 30, 180, 110)).setTo(cv::Scalar(150, 130, 110));
+    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25, cv::Size(1280, 720));
     for (int i = 0; i < 50; ++i) {
       cv::Mat frame = scene.clone();
       // White with a black heart: it differs from any background.
-      const cv::Rect box(20 + 40 * (i % 11), 160, 160, 160);
+      const cv::Rect box(20 + 40 * (i % 11), 120, 120, 120);
       frame(box).setTo(cv::Scalar::all(255));
-      frame(box - cv::Point(-40, -40) - cv::Size(80, 80)).setTo(cv::Scalar::all(0));
-      writer.write(frame);
+      frame(box - cv::Point(-30, -30) - cv::Size(60, 60)).setTo(cv::Scalar::all(0));
+      cv::Mat large;
+      cv::resize(frame, large, cv::Size(1280, 720), 0, 0, cv::INTER_NEAREST);
+      writer.write(large);
     }
   }
   Settings({{"CAMERA_URL", "\"" + video + "\""}, {"START_MOVE_OBJECT", "dword:00000000"},
-            {"USEMAIL", "dword:00000001"}, {"USESOUND", "dword:00000000"}, {"MOVEBORDER", "dword:00000001"}});
+            {"USEMAIL", "dword:00000001"}, {"USESOUND", "dword:00000000"}, {"MOVEBORDER", "dword:00000001"},
+            {"FIT_TO_WINDOW", "dword:00000001"}, {"MAIL_HOSTNAME", "\"127.0.0.1\""},
+            {"MAIL_PORTNUMBER", QString::asprintf("dword:%08x", FreeLoopbackPort()).toStdString()}});
   form = std::make_unique<TMainForm>(&sound, nullptr);  // the real mail
   form->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   ASSERT_TRUE(form->StartMonitoring());
   ASSERT_TRUE(QTest::qWaitFor(
       [this] { return form->StatusLine->toolTip().contains(QString::fromUtf8("警報メール")); }, kFirstFrameWaitMs))
-      << form->StatusLine->toolTip().toStdString() << " changed "
-      << form->Camera()->Detector()->LastChangedPercentage() << "% picture "
-      << form->PictureView()->PictureSize().width() << " status now "
-      << form->Status().StatusText() << " timer " << form->CaptureTimer->isActive() << " tick "
-      << GetTickCount() << " statustimer " << form->StatusTimer->isActive();
+      << form->StatusLine->toolTip().toStdString();
+  form->Status().RequestCheckDone(true, 0, "");  // what an empty mailbox tells the status line
   QTest::qWait(300);
-  EXPECT_TRUE(form->grab().save(QString::fromUtf8(dir) + "/status-line.png"));
+  // What the screen shows, not a fresh paint of the window.
+  auto shoot = [&](const char* name) {
+    EXPECT_TRUE(form->screen()->grabWindow(form->winId()).save(QString::fromUtf8(dir) + name));
+  };
+  shoot("/status-line.png");
 
   QTimer::singleShot(300, form.get(), [&] {
     auto* dialog = form->findChild<TEventHistoryDialog*>();
@@ -612,6 +704,8 @@ TEST_F(HdCameraTest, Screenshots) {
   });
   form->EventHistoryMenu->trigger();
   form->StopMonitoring();
+  QTest::qWait(300);
+  shoot("/fitted-stopped.png");
 }
 
 // The camera's image may go while the view still shows it (a frame that
