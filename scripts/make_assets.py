@@ -1,10 +1,10 @@
 #!/usr/bin/python3
-"""Makes the program's own idle picture, alarm sound and window icon.
+"""Makes the program's own idle picture and alarm sound.
 
 assets/start.jpg  640 x 480, shown while monitoring is off
 assets/Alarm.wav  a two-tone alarm of whole periods, so that it loops without a click
-assets/icon.png   32 x 32 window icon
 Run with Debian's /usr/bin/python3 (python3-opencv); the output is committed.
+The icons come from assets/icon.svg (scripts/make_icons.sh).
 """
 import math
 import os
@@ -53,16 +53,6 @@ def make_start():
     cv2.imwrite(os.path.join(ASSETS, "start.jpg"), img, [cv2.IMWRITE_JPEG_QUALITY, 92])
 
 
-def make_icon():
-    img = np.full((32, 32, 4), 0, np.uint8)
-    cv2.rectangle(img, (2, 8), (29, 26), (77, 0, 0, 255), -1)
-    cv2.circle(img, (16, 17), 7, (208, 208, 208, 255), -1, cv2.LINE_AA)
-    cv2.circle(img, (16, 17), 4, (40, 24, 22, 255), -1, cv2.LINE_AA)
-    cv2.rectangle(img, (4, 5), (10, 8), (77, 0, 0, 255), -1)
-    cv2.circle(img, (25, 11), 2, (0, 0, 230, 255), -1, cv2.LINE_AA)
-    cv2.imwrite(os.path.join(ASSETS, "icon.png"), img)
-
-
 def make_alarm():
     rate = 22050
     # Two tones of 0.25 s each, repeated; each tone holds a whole number of
@@ -88,5 +78,4 @@ def make_alarm():
 if __name__ == "__main__":
     os.makedirs(ASSETS, exist_ok=True)
     make_start()
-    make_icon()
     make_alarm()

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,8 +21,15 @@ const char kAppId[] = "org.korvane.Vardocam";
 constexpr int kInstallLimitMs = 60000;
 constexpr int kValidateLimitMs = 30000;
 constexpr int kStartLimitMs = 10000;
+// cpack checks the whole build tree, strips the program and runs dpkg-shlibdeps.
+constexpr int kPackageLimitMs = 240000;
+const int kIconSizes[] = {32, 48, 64, 128, 256};
+// A user unit ordered after these waits for nothing: its manager has no
+// network targets, and its sound.target only marks a sound card's arrival.
+const char* const kTargetsAUserUnitCannotWaitFor[] = {"network.target", "network-online.target",
+                                                     "sound.target"};
 
-// The keys of the [Desktop Entry] group.
+// The key=value lines of a desktop entry or a unit file.
 std::map<std::string, std::string> DesktopEntry(const std::string& path) {
   std::map<std::string, std::string> keys;
   std::ifstream in(path);
@@ -45,6 +53,32 @@ std::string ToolPath(const std::string& name) {
     if (::access(path.c_str(), X_OK) == 0) return path;
   }
   return "";
+}
+
+// Runs a tool to its end within the time; a failure shows what it said.
+::testing::AssertionResult Succeeds(const std::vector<std::string>& argv, const std::string& log,
+                                    int limitMs,
+                                    const std::map<std::string, std::string>& env = {}) {
+  ChildProcess::Options options;
+  options.outputFile = log;
+  options.env = env;
+  if (ChildProcess(argv, options).Wait(limitMs) == std::optional<int>(0))
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << argv[0] << ": " << ReadFileBytes(log);
+}
+
+// The service unit of a tree whose files lie under `root` and are installed
+// as `prefix`: it starts the program that very tree holds.
+void ExpectUnitStartsItsTreesProgram(const std::string& root, const std::string& prefix) {
+  const auto unit = DesktopEntry(root + prefix + "/lib/systemd/user/vardocam@.service");
+  ASSERT_TRUE(unit.count("ExecStart")) << root << prefix;
+  const std::string program = Words(unit.at("ExecStart"))[0];
+  EXPECT_EQ(program, prefix + "/bin/vardocam");
+  EXPECT_EQ(::access((root + program).c_str(), X_OK), 0) << root << program;
+  for (const char* key : {"After", "Wants", "Requires"})
+    for (const char* target : kTargetsAUserUnitCannotWaitFor)
+      EXPECT_THAT(Words(unit.count(key) ? unit.at(key) : ""),
+                  ::testing::Not(::testing::Contains(target)));
 }
 
 // One installed tree for every case here.
@@ -86,9 +120,19 @@ TEST_F(InstallTest, EveryFileLiesInItsStandardPlace) {
     EXPECT_EQ(ReadFileBytes(Installed(std::string("share/vardocam/") + name)),
               ReadFileBytes(std::string(VARDOCAM_SOURCE_DIR) + "/assets/" + name))
         << name;
-  const std::string icon =
-      Installed(std::string("share/icons/hicolor/32x32/apps/") + kAppId + ".png");
-  EXPECT_EQ(ReadFileBytes(icon), ReadFileBytes(std::string(VARDOCAM_SOURCE_DIR) + "/assets/icon.png"));
+  // Every icon size is the drawing's render at that size, when a renderer is here.
+  const std::string svg = std::string(VARDOCAM_SOURCE_DIR) + "/assets/icon.svg";
+  const std::string hicolor = Installed("share/icons/hicolor/");
+  const std::string rsvg = ToolPath("rsvg-convert");
+  TempDir renders;
+  for (int size : kIconSizes) {
+    const std::string px = std::to_string(size), render = renders.File(px + ".png");
+    const std::string icon = ReadFileBytes(hicolor + px + "x" + px + "/apps/" + kAppId + ".png");
+    EXPECT_FALSE(icon.empty()) << size;
+    if (rsvg.empty()) continue;
+    ASSERT_TRUE(Succeeds({rsvg, "-w", px, "-h", px, "-o", render, svg}, "", kValidateLimitMs));
+    EXPECT_TRUE(icon == ReadFileBytes(render)) << size << " px: run bash scripts/make_icons.sh";
+  }
 
   // The entry, its icon and the description name one another.
   const auto entry = DesktopEntry(DesktopFile());
@@ -107,16 +151,45 @@ TEST_F(InstallTest, MenuEntryAndDescriptionPassTheirValidators) {
     GTEST_SKIP() << "desktop-file-validate or appstreamcli is not installed "
                     "(packages desktop-file-utils, appstream)";
   TempDir logs;
-  ChildProcess::Options options;
-  options.outputFile = logs.File("desktop.log");
-  ChildProcess desktop({desktopValidate, DesktopFile()}, options);
-  EXPECT_EQ(desktop.Wait(kValidateLimitMs), std::optional<int>(0))
-      << ReadFileBytes(logs.File("desktop.log"));
+  EXPECT_TRUE(Succeeds({desktopValidate, DesktopFile()}, logs.File("desktop.log"), kValidateLimitMs));
+  // The description also as built with a screenshot address.
+  const std::string withScreenshots = logs.File("shots.xml"), source = VARDOCAM_SOURCE_DIR;
+  ASSERT_TRUE(Succeeds({VARDOCAM_CMAKE, "-DIN=" + source + "/dist/" + kAppId + ".metainfo.xml.in",
+                        "-DOUT=" + withScreenshots, "-DSCREENSHOT_URL=https://example.org/shots/",
+                        "-P", source + "/dist/ConfigureMetainfo.cmake"},
+                       logs.File("configure.log"), kValidateLimitMs));
+  EXPECT_NE(ReadFileBytes(withScreenshots).find("<image>https://example.org/shots/main-window.png"),
+            std::string::npos);
   // Warnings fail too; --no-net keeps the check off the network.
-  options.outputFile = logs.File("appstream.log");
-  ChildProcess metainfo({appstream, "validate", "--no-net", MetainfoFile()}, options);
-  EXPECT_EQ(metainfo.Wait(kValidateLimitMs), std::optional<int>(0))
-      << ReadFileBytes(logs.File("appstream.log"));
+  for (const std::string& metainfo : {MetainfoFile(), withScreenshots})
+    EXPECT_TRUE(Succeeds({appstream, "validate", "--no-net", metainfo}, logs.File("appstream.log"),
+                         kValidateLimitMs));
+}
+
+TEST_F(InstallTest, ServiceUnitOfInstallAndPackageStartsTheProgramTheyInstall) {
+  ExpectUnitStartsItsTreesProgram("", prefix_->Path());
+  const std::string analyze = ToolPath("systemd-analyze"),
+                    unit = Installed("lib/systemd/user/vardocam@.service");
+  TempDir package, runtime;
+  // A user manager needs its runtime folder even to verify.
+  if (!analyze.empty()) {
+    EXPECT_TRUE(Succeeds({analyze, "verify", "--user", unit}, runtime.File("verify.log"),
+                         kValidateLimitMs, {{"XDG_RUNTIME_DIR", runtime.Path()}}));
+  }
+
+  // The .deb (cpack first brings the build tree up to date): its unit, its maintainer.
+  ASSERT_TRUE(Succeeds({VARDOCAM_CPACK, "-G", "DEB", "-B", package.Path(), "--config",
+                        std::string(VARDOCAM_BUILD_DIR) + "/CPackConfig.cmake"},
+                       package.File("cpack.log"), kPackageLimitMs));
+  std::string deb;
+  for (const auto& entry : fs::directory_iterator(package.Path()))
+    if (entry.path().extension() == ".deb") deb = entry.path();
+  ASSERT_TRUE(Succeeds({"/usr/bin/dpkg-deb", "-x", deb, package.File("root")}, "", kValidateLimitMs));
+  ExpectUnitStartsItsTreesProgram(package.File("root"), "/usr");
+  ASSERT_TRUE(Succeeds({"/usr/bin/dpkg-deb", "-f", deb, "Maintainer"}, package.File("maintainer"),
+                       kValidateLimitMs));
+  EXPECT_THAT(ReadFileBytes(package.File("maintainer")),
+              ::testing::MatchesRegex("[^<>@]+ <[^<>@ ]+@[^<>@ ]+\\.[a-z]+>\n"));
 }
 
 TEST_F(InstallTest, ExecLineStartsAProgramThatWorksInItsPrivateFolder) {
