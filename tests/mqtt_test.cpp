@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -10,11 +12,13 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "monitor/MotionEpisode.h"
+#include "mqtt/MqttConnectionTest.h"
 #include "mqtt/MqttLink.h"
 #include "mqtt/MqttPublisher.h"
 #include "mqtt/MqttTopics.h"
 #include "settings/Vardocamdef.h"
 #include "support/ChildProcess.h"
+#include "support/LoopbackPort.h"
 #include "support/MqttPeer.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
@@ -52,14 +56,42 @@ MqttSettings Local(int port, const std::string& profile = "front") {
   return s;
 }
 
+// Ids of the default profile and of plain names are what they always were
+// (Home Assistant's entities hang on them); a name that loses characters on
+// the way to an id gets a hash of the whole, so that no two profiles share
+// a client id, a topic or a unique_id.
 TEST(MqttTopics, PrefixNamesTheProfileAndKeepsTopicsPublishable) {
-  EXPECT_EQ(DefaultTopicPrefix(""), "vardocam/default");
-  EXPECT_EQ(DefaultTopicPrefix("front"), "vardocam/front");
-  EXPECT_EQ(TopicPrefix("", "玄関"), "vardocam/玄関");
-  EXPECT_EQ(TopicPrefix("/home/cams/door/", "x"), "home/cams/door");
-  EXPECT_EQ(TopicPrefix("a/+/#", ""), "a/_/_");
-  EXPECT_EQ(TopicPrefix("", "a+b#"), "vardocam/a_b_");
-  EXPECT_EQ(NodeId("vardocam/玄関 1"), "vardocam________1");
+  struct Row {
+    const char* configured;
+    const char* profile;
+    const char* prefix;
+    const char* node;
+  };
+  const Row rows[] = {
+      {"", "", "vardocam/default", "vardocam_default"},
+      {"", "front", "vardocam/front", "vardocam_front"},
+      {"/home/cams/door/", "x", "home/cams/door", "home_cams_door"},
+      {"a/+/#", "", "a/_/_", "a____"},
+      {"", "玄関 カメラ", "vardocam/玄関 カメラ", "vardocam_a53857e5"},
+      {"", "裏口 カメラ", "vardocam/裏口 カメラ", "vardocam_5e0d1a54"},
+      {"", "front door", "vardocam/front door", "vardocam_front_door_4ceb16fe"},
+      {"", "front_door", "vardocam/front_door", "vardocam_front_door"},
+      {"", "a+b#", "vardocam/a_b__4c7c9572", "vardocam_a_b__4c7c9572"},
+      {"", "a_b_", "vardocam/a_b_", "vardocam_a_b_"},
+  };
+  std::set<std::string> prefixes, nodes, clients;
+  for (const Row& row : rows) {
+    const std::string prefix = TopicPrefix(row.configured, row.profile);
+    EXPECT_EQ(prefix, row.prefix) << row.profile;
+    EXPECT_EQ(NodeId(prefix), row.node) << row.profile;
+    prefixes.insert(prefix);
+    nodes.insert(NodeId(prefix));
+    clients.insert(MqttClientId("cam.pc", prefix));
+  }
+  EXPECT_EQ(prefixes.size(), std::size(rows));
+  EXPECT_EQ(nodes.size(), std::size(rows));
+  EXPECT_EQ(clients.size(), std::size(rows));
+  EXPECT_EQ(MqttClientId("cam.pc", "vardocam/default"), "vardocam-cam_pc-vardocam_default");
 }
 
 TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
@@ -72,6 +104,15 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
   EXPECT_NE(motion.find("\"availability_topic\":\"vardocam/front/availability\""), std::string::npos);
   const std::string camera = CameraDiscoveryPayload("vardocam/front", "front");
   EXPECT_NE(camera.find("\"topic\":\"vardocam/front/snapshot\""), std::string::npos);
+  EXPECT_NE(MonitoringDiscoveryPayload("vardocam/front", "x").find("\"state_topic\":\"vardocam/front/monitoring\""),
+            std::string::npos);
+  const std::string state = CameraStateDiscoveryPayload("vardocam/front", "玄関");
+  EXPECT_NE(state.find("\"payload_on\":\"ok\",\"payload_off\":\"lost\""), std::string::npos);
+  EXPECT_NE(state.find("\"name\":\"玄関\""), std::string::npos);
+  // The device: the camera's own name, else as it always was.
+  EXPECT_EQ(MqttDeviceName("玄関", "front"), "玄関");
+  EXPECT_EQ(MqttDeviceName("", "front"), "防犯カメラ・ヴァルド front");
+  EXPECT_EQ(MqttDeviceName("", ""), "防犯カメラ・ヴァルド");
   EXPECT_EQ(MotionDiscoveryTopic("vardocam_front"), "homeassistant/binary_sensor/vardocam_front/motion/config");
   EXPECT_EQ(CameraDiscoveryTopic("vardocam_front"), "homeassistant/camera/vardocam_front/snapshot/config");
 }
@@ -96,6 +137,8 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   ASSERT_TRUE(recorder.WaitFor(p + "/availability", "online", kArriveMs)) << broker_.Log();
   EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/motion/config"));
   EXPECT_TRUE(recorder.WaitFor("homeassistant/camera/vardocam_front/snapshot/config"));
+  EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/monitoring/config"));
+  EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/camera/config"));
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "OFF"));
 
   publisher->MonitoringStarted(0);
@@ -129,14 +172,23 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   publisher->AlarmEnded();
   EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "OFF"));
 
-  // A clean end says "offline" itself, retained for whoever comes later.
+  // A clean end says "offline" itself, retained for whoever comes later,
+  // and monitoring "OFF" before it, though monitoring was never stopped.
   publisher.reset();
   EXPECT_TRUE(recorder.WaitFor(p + "/availability", "offline"));
+  const auto all = recorder.Messages();
+  const auto off = std::find_if(all.begin(), all.end(), [&](const auto& m) {
+    return m.topic == p + "/monitoring" && m.payload == "OFF";
+  });
+  const auto offline = std::find_if(all.begin(), all.end(), [&](const auto& m) { return m.payload == "offline"; });
+  EXPECT_LT(off, offline);
   MqttRecorder late(broker_.Port(), p + "/#");
   ASSERT_TRUE(late.WaitFor(p + "/availability"));
   ASSERT_TRUE(late.WaitFor(p + "/alarm"));
+  ASSERT_TRUE(late.WaitFor(p + "/monitoring"));
   EXPECT_EQ(late.Last(p + "/availability"), "offline");
   EXPECT_EQ(late.Last(p + "/alarm"), "OFF");
+  EXPECT_EQ(late.Last(p + "/monitoring"), "OFF");
   for (const auto& m : late.Messages()) EXPECT_TRUE(m.retained) << m.topic;
 }
 
@@ -168,6 +220,88 @@ TEST_F(MqttBrokerTest, NoBrokerCostsTicksNothingAndItIsFoundWhenItComes) {
   EXPECT_TRUE(recorder.WaitFor("vardocam/garage/availability", "online",
                                static_cast<int>(kMqttReconnectMaxSeconds) * 1000 + kArriveMs));
   EXPECT_TRUE(publisher.Counters().connected);
+}
+
+// A broker that cannot be reached is told once, not at every attempt, and
+// its coming once; a name that does not resolve is told and tried again.
+TEST_F(MqttBrokerTest, FailureToConnectIsToldOnceAndSoIsTheRecovery) {
+  constexpr int kRetriesMs = 3500;  // attempts after 1 s and 2 s
+  broker_.Stop();
+  struct Row {
+    const char* host;
+    const char* says;
+  };
+  const Row rows[] = {{"127.0.0.1", "接続を拒否されました"}, {"nosuchhost.invalid", "ブローカー名"}};
+  std::vector<std::unique_ptr<MqttPublisher>> publishers;
+  std::vector<std::vector<std::pair<bool, std::string>>> told(std::size(rows));
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    MqttSettings s = Local(broker_.Port(), "porch");
+    s.host = rows[i].host;
+    publishers.push_back(std::make_unique<MqttPublisher>(s));
+    publishers.back()->SetStatusListener(
+        [&told, i](bool connected, const std::string& detail) { told[i].push_back({connected, detail}); });
+    ASSERT_TRUE(publishers.back()->Start());
+  }
+  Pump(kRetriesMs, [] { return false; });
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    ASSERT_EQ(told[i].size(), 1u) << rows[i].host;
+    EXPECT_FALSE(told[i][0].first);
+    EXPECT_NE(told[i][0].second.find(rows[i].says), std::string::npos) << told[i][0].second;
+  }
+  ASSERT_TRUE(broker_.Start());
+  EXPECT_TRUE(Pump(static_cast<int>(kMqttReconnectMaxSeconds) * 1000 + kArriveMs,
+                   [&] { return told[0].size() > 1; }));
+  Pump(kRetriesMs, [] { return false; });
+  ASSERT_EQ(told[0].size(), 2u);
+  EXPECT_TRUE(told[0][1].first);
+  EXPECT_EQ(told[1].size(), 1u);
+}
+
+// The last words wait for the broker's acknowledgement, but no longer
+// than their bound: a stalled broker does not hold up the end.
+TEST_F(MqttBrokerTest, FarewellWaitsForTheBrokerAtMostItsBound) {
+  auto publisher = std::make_unique<MqttPublisher>(Local(broker_.Port(), "loft"));
+  ASSERT_TRUE(publisher->Start());
+  ASSERT_TRUE(WaitFor(kArriveMs, [&] { return publisher->Counters().connected; }));
+  broker_.Pause();
+  const auto start = std::chrono::steady_clock::now();
+  publisher.reset();
+  const auto took = std::chrono::steady_clock::now() - start;
+  broker_.Resume();
+  EXPECT_GE(took, std::chrono::milliseconds(kMqttFarewellMs));
+  EXPECT_LT(took, std::chrono::milliseconds(kMqttFarewellMs + 1000));
+}
+
+// The option dialog's test: connected or why not, within its limit.
+TEST_F(MqttBrokerTest, ConnectionTestSaysWhetherAndWhyWithinItsLimit) {
+  const std::string port = std::to_string(broker_.Port());
+  struct Row {
+    std::string host;
+    int port;
+    bool paused;
+    bool connected;
+    std::string says;
+  };
+  const Row rows[] = {
+      {"127.0.0.1", broker_.Port(), false, true, "127.0.0.1:" + port},
+      {"127.0.0.1", FreeLoopbackPort(), false, false, "接続を拒否されました"},
+      {"nosuchhost.invalid", broker_.Port(), false, false, "ブローカー名"},
+      {"127.0.0.1", broker_.Port(), true, false,
+       std::to_string(kMqttConnectTestMs / 1000) + " 秒以内に応答しませんでした"},
+      {"", broker_.Port(), false, false, "ブローカーが入力されていません"},
+  };
+  for (const Row& row : rows) {
+    MqttSettings s = Local(row.port);
+    s.host = row.host;
+    if (row.paused) broker_.Pause();
+    const auto start = std::chrono::steady_clock::now();
+    const MqttTestResult result = TestMqttBroker(s);
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (row.paused) broker_.Resume();
+    EXPECT_EQ(result.connected, row.connected) << row.host << ":" << row.port << " " << result.detail;
+    EXPECT_NE(result.detail.find(row.says), std::string::npos) << result.detail;
+    EXPECT_LT(took, std::chrono::milliseconds(kMqttConnectTestMs + 1000));
+  }
 }
 
 TEST_F(MqttBrokerTest, BrokerThatGoesAwayAndComesBackIsReconnected) {
