@@ -84,7 +84,9 @@ int RunHeadless(std::ostream& out) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
   LoadSettings();
   const std::string profile = SettingsProfile().empty() ? "既定" : SettingsProfile();
-  log.Write(kJournalInfo, "画面なしで起動しました (プロファイル: " + profile + ")");
+  log.SetCameraName(AppSettings.CAMERA_NAME);
+  log.Write(kJournalInfo, "画面なしで起動しました (カメラ: " + CameraName(AppSettings, SettingsProfile()) +
+                              "、プロファイル: " + profile + ")");
 
   NoPump pump;
   HeadlessSound sound(log);

@@ -109,6 +109,8 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   log.CameraBack();
   log.Notice("マスク画像を読み込めません");
   log.MonitoringStopped();
+  log.SetCameraName("玄関");
+  log.BrokerChanged(false, "MQTTブローカー 127.0.0.1:1 に接続できません");
   EXPECT_EQ(out.str(),
             "<6>監視を開始しました (検知は 60 秒後から)\n"
             "<6>動きを検知しました\n"
@@ -123,7 +125,8 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<4>カメラから映像が届きません (再接続を続けます)\n"
             "<6>カメラの映像が戻りました\n"
             "<4>マスク画像を読み込めません\n"
-            "<6>監視を終了しました\n");
+            "<6>監視を終了しました\n"
+            "<4>[玄関] MQTTブローカー 127.0.0.1:1 に接続できません\n");
 }
 
 TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {
