@@ -100,6 +100,7 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"MOTION_FRAMES", "dword:00000000"},
       {"MASK_FILE", "\"\""},
       {"MAIL_COOLDOWN", "dword:00000000"},
+      {"CAMERA_NAME", "\"\""},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;
