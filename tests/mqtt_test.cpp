@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <iterator>
 #include <memory>
@@ -16,8 +17,10 @@
 #include "mqtt/MqttLink.h"
 #include "mqtt/MqttPublisher.h"
 #include "mqtt/MqttTopics.h"
+#include "net/NameLookup.h"
 #include "settings/Vardocamdef.h"
 #include "support/ChildProcess.h"
+#include "support/HangingResolver.h"
 #include "support/LoopbackPort.h"
 #include "support/MqttPeer.h"
 #include "support/SmtpPeer.h"
@@ -255,6 +258,43 @@ TEST_F(MqttBrokerTest, FailureToConnectIsToldOnceAndSoIsTheRecovery) {
   ASSERT_EQ(told[0].size(), 2u);
   EXPECT_TRUE(told[0][1].first);
   EXPECT_EQ(told[1].size(), 1u);
+}
+
+// A name that did not resolve (a service started before the network) is
+// looked up again until it does.
+std::atomic<int> lookupsToFail{0};
+int FailingLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+  if (lookupsToFail.fetch_sub(1) > 0) return EAI_NONAME;
+  return getaddrinfo(host, service, hints, result);
+}
+
+TEST_F(MqttBrokerTest, NameThatDoesNotResolveYetIsLookedUpAgain) {
+  lookupsToFail = 2;
+  SetLookupFunction(&FailingLookup);
+  std::vector<bool> told;
+  MqttPublisher publisher(Local(broker_.Port(), "gate"));
+  publisher.SetStatusListener([&](bool connected, const std::string&) { told.push_back(connected); });
+  ASSERT_TRUE(publisher.Start());
+  EXPECT_TRUE(Pump(static_cast<int>(kMqttReconnectMaxSeconds) * 1000, [&] { return told.size() == 2; }));
+  SetLookupFunction(nullptr);
+  EXPECT_EQ(told, (std::vector<bool>{false, true}));
+}
+
+// A name server that never answers: the look-up counts as failed after its
+// bound, and the end of the publisher does not wait for it.
+TEST_F(MqttBrokerTest, HungNameLookupFailsAfterItsBound) {
+  HangingResolver hang;
+  std::vector<std::string> told;
+  auto publisher = std::make_unique<MqttPublisher>(Local(broker_.Port(), "well"));
+  publisher->SetStatusListener([&](bool, const std::string& detail) { told.push_back(detail); });
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(publisher->Start());
+  ASSERT_TRUE(Pump(kMqttLookupTimeoutMs + kArriveMs, [&] { return !told.empty(); }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kMqttLookupTimeoutMs));
+  EXPECT_NE(told[0].find("問い合わせに応答がありません"), std::string::npos) << told[0];
+  const auto end = std::chrono::steady_clock::now();
+  publisher.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - end, std::chrono::milliseconds(kMqttLookupTimeoutMs));
 }
 
 // The last words wait for the broker's acknowledgement, but no longer
