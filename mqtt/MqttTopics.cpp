@@ -28,8 +28,10 @@ std::string AsciiId(const std::string& text) {
 // FNV-1a: the same eight hex digits for a name on every machine and build,
 // which std::hash does not promise.
 std::string NameHash(const std::string& text) {
-  uint32_t hash = 2166136261u;
-  for (unsigned char c : text) hash = (hash ^ c) * 16777619u;
+  constexpr uint32_t kFnvOffsetBasis = 2166136261u;
+  constexpr uint32_t kFnvPrime = 16777619u;
+  uint32_t hash = kFnvOffsetBasis;
+  for (unsigned char c : text) hash = (hash ^ c) * kFnvPrime;
   char hex[9];
   std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
   return hex;
