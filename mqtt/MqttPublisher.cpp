@@ -32,6 +32,12 @@ std::string ClientId(const std::string& prefix) {
 std::string Where(const MqttSettings& s) { return s.host + ":" + std::to_string(s.port); }
 } // namespace
 
+struct MqttPublisher::ConnectState {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool quit = false;
+};
+
 // The library keeps global state of its own; it is set up once per process.
 void InitMqttLibrary() {
   static const int done = [] { return mosquitto_lib_init(); }();
@@ -117,9 +123,12 @@ MqttPublisher::~MqttPublisher() {
     quit_ = true;
   }
   snapshotWake_.notify_all();
-  connectWake_.notify_all();
   if (snapshotThread_.joinable()) snapshotThread_.join();
-  if (connectThread_.joinable()) connectThread_.join();
+  if (connect_) {
+    std::lock_guard<std::mutex> lock(connect_->mutex);
+    connect_->quit = true;
+    connect_->wake.notify_all();
+  }
   if (!mosq_) return;
   Farewell();
   mosquitto_disconnect(mosq_);
@@ -173,36 +182,35 @@ bool MqttPublisher::Start(std::string* error) {
   snapshotThread_ = std::thread([this] { SnapshotLoop(); });
   rc = mosquitto_loop_start(mosq_);
   if (rc != MOSQ_ERR_SUCCESS) return fail(std::string("MQTTの通信を開始できませんでした: ") + mosquitto_strerror(rc));
-  connectThread_ = std::thread([this] { ConnectLoop(); });
+  connect_ = std::make_shared<ConnectState>();
+  std::thread(&MqttPublisher::ConnectLoop, this, connect_).detach();
   return true;
 }
 
 // The library retries a broker that refuses or goes away, but not a name
 // that did not resolve on the first try (a service started before the
 // network): that is tried again here until the library has an address.
-void MqttPublisher::ConnectLoop() {
+void MqttPublisher::ConnectLoop(MqttPublisher* self, std::shared_ptr<ConnectState> state) {
+  const std::string host = self->settings_.host;
+  const std::string port = std::to_string(self->settings_.port);
   unsigned delayS = kMqttReconnectMinSeconds;
   for (;;) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     TAddressList found;
-    const int looked = LookupAddresses(settings_.host, std::to_string(settings_.port), hints,
-                                       kMqttLookupTimeoutMs, found);
-    {
-      std::lock_guard<std::mutex> lock(snapshotMutex_);
-      if (quit_) return;
-    }
+    const int looked = LookupAddresses(host, port, hints, kMqttLookupTimeoutMs, found);
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (state->quit) return;
     if (looked != 0) {
-      TellFailureOnce(MqttLookupFailureText(looked));
+      self->TellFailureOnce(MqttLookupFailureText(looked));
     } else {
-      const int rc =
-          mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kMqttKeepAliveSeconds);
+      const int rc = mosquitto_connect_async(self->mosq_, host.c_str(), self->settings_.port,
+                                             kMqttKeepAliveSeconds);
       if (rc == MOSQ_ERR_SUCCESS) return;
-      TellFailureOnce(MqttFailureText(rc, errno));
+      self->TellFailureOnce(MqttFailureText(rc, errno));
     }
-    std::unique_lock<std::mutex> lock(snapshotMutex_);
-    if (connectWake_.wait_for(lock, std::chrono::seconds(delayS), [this] { return quit_; })) return;
+    if (state->wake.wait_for(lock, std::chrono::seconds(delayS), [&] { return state->quit; })) return;
     delayS = std::min(delayS * 2, kMqttReconnectMaxSeconds);
   }
 }

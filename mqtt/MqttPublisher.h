@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,8 +29,8 @@ constexpr int kMqttKeepAliveSeconds = 30;
 constexpr unsigned kMqttReconnectMinSeconds = 1;
 constexpr unsigned kMqttReconnectMaxSeconds = 30;
 // How long a clean stop waits for the broker to confirm its last words
-// (monitoring "OFF", then "offline").
-constexpr uint32_t kMqttFarewellMs = 1000;
+// (monitoring "OFF", then "offline"); well inside a service's stop deadline.
+constexpr uint32_t kMqttFarewellMs = 500;
 // How long one look-up of the broker's name may take before it counts as
 // failed and is tried again later; a stop waits at most this for one.
 constexpr int kMqttLookupTimeoutMs = 3000;
@@ -116,7 +117,8 @@ private:
   void OnPublish(int mid);
   void Tell(bool connected, const std::string& detail);
   void TellFailureOnce(const std::string& why);
-  void ConnectLoop();
+  struct ConnectState;
+  static void ConnectLoop(MqttPublisher* self, std::shared_ptr<ConnectState> state);
   void Farewell();
   void SnapshotLoop();
   void MotionEnded();
@@ -148,8 +150,9 @@ private:
   cv::Mat snapshot_;
   bool quit_ = false;
   std::thread snapshotThread_;
-  // Until the library has taken the broker's address: looked up on this
-  // thread, not the caller's, and tried again while it fails.
-  std::condition_variable connectWake_;
-  std::thread connectThread_;
+  // Until the library has taken the broker's address: looked up on a thread
+  // of its own, not the caller's, and tried again while it fails. The
+  // thread touches the publisher only under the state's lock and not after
+  // `quit`, so the end need not wait for a hung look-up.
+  std::shared_ptr<ConnectState> connect_;
 };

@@ -11,6 +11,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <unistd.h>
 
+#include "mqtt/MqttPublisher.h"
 #include "platform/Clock.h"
 #include "platform/QtSoundPlayer.h"
 #include "service/JournalLog.h"
@@ -70,6 +71,9 @@ std::string Rate(uint64_t frames, uint32_t ms) {
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 } // namespace
+
+// The broker's goodbye has to fit into the stop, with the camera's close.
+static_assert(kMqttFarewellMs < kStopDeadlineMs, "the farewell must end before the stop deadline");
 
 void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what) {
   log.Write(kJournalError, "監視処理でエラーが発生しました: " + what);
