@@ -32,7 +32,7 @@ constexpr unsigned kMqttReconnectMaxSeconds = 30;
 // (monitoring "OFF", then "offline"); well inside a service's stop deadline.
 constexpr uint32_t kMqttFarewellMs = 500;
 // How long one look-up of the broker's name may take before it counts as
-// failed and is tried again later; a stop waits at most this for one.
+// failed and is tried again later.
 constexpr int kMqttLookupTimeoutMs = 3000;
 constexpr int kSnapshotJpegQuality = 80;
 
