@@ -397,6 +397,8 @@ void TMainForm::FormCloseQuery() {
 void TMainForm::FormClose() {
   // Inside a tick the object lives until that tick has ended.
   Cycle().ReleaseCamera();
+  // The broker hears that monitoring ended before it hears "offline".
+  session_.LeaveBroker();
   AppSettings.WINDOW_TOP = y();
   AppSettings.WINDOW_LEFT = x();
   SaveSettings();

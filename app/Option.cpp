@@ -28,6 +28,7 @@
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "monitor/MonitorCamera.h"
+#include "mqtt/MqttConnectionTest.h"
 #include "mqtt/MqttTopics.h"
 #include "platform/MessageBox.h"
 #include "platform/TextNumber.h"
@@ -437,6 +438,12 @@ void TOptionForm::BuildExtensionSheet() {
   ExtensionPage->setContentsMargins(8, 6, 8, 6);
   ExtensionPage->setSpacing(4);
   for (const ExtensionGroup& group : ExtensionGroups()) BuildExtensionGroup(group);
+  if (auto* mqtt = ExtensionSheet->findChild<QGroupBox*>("MqttGroup")) {
+    MqttConnectTestBtn = MakeButton("MqttConnectTestBtn", "接続テスト", mqtt);
+    auto* grid = static_cast<QGridLayout*>(mqtt->layout());
+    grid->addWidget(MqttConnectTestBtn, grid->rowCount(), 1, Qt::AlignRight);
+    connect(MqttConnectTestBtn, &QPushButton::clicked, this, &TOptionForm::MqttConnectTestBtnClick);
+  }
   ExtensionPage->addStretch(1);
   // The topic's default depends on the profile, so the box shows it.
   if (auto* topic = qobject_cast<QLineEdit*>(ExtensionControl("MQTT_TOPIC")))
@@ -547,8 +554,7 @@ void TOptionForm::LoadExtensionRows() {
 }
 
 // An empty number box, or one without a number, stores the default.
-void TOptionForm::StoreExtensionRows() {
-  typVardocam& s = AppSettings;
+void TOptionForm::StoreExtensionRows(typVardocam& s) const {
   for (const ExtensionRow& row : extensionRows_) {
     const SettingField& f = row.setting->field;
     if (auto* box = qobject_cast<QCheckBox*>(row.control))
@@ -730,7 +736,7 @@ void TOptionForm::SettiongBtnClick() {
   s.MAIL_R_CONNECT_TYPE = RConnectDefanceModeCBox->currentIndex();
   s.MAIL_NOVERIFY_CERT = NoVerifyCertCBox->isChecked();
   s.MAIL_R_NOVERIFY_CERT = RNoVerifyCertCBox->isChecked();
-  StoreExtensionRows();
+  StoreExtensionRows(AppSettings);
 
   // The values are in effect either way; a failed write is said, since
   // they would otherwise be lost at the next start.
@@ -847,4 +853,23 @@ void TOptionForm::Pop3ConnectTestBtnClick() {
     ShowInfoMessage("POP3サーバとの接続に成功しました。");
   else
     ShowErrorMessage("POP3サーバとの接続に失敗しました。\n%s", failure.c_str());
+}
+
+void TOptionForm::MqttConnectTestBtnClick() {
+  typVardocam typed = AppSettings;
+  StoreExtensionRows(typed);
+  const MqttSettings settings = MqttSettingsFrom(typed, SettingsProfile());
+  if (settings.host.empty()) {
+    ShowErrorMessage("MQTTのブローカーを入力してください。");
+    return;
+  }
+  MqttTestResult result;
+  {
+    WaitCursor busy;
+    result = TestMqttBroker(settings);
+  }
+  if (result.connected)
+    ShowInfoMessage("MQTTブローカーとの接続に成功しました。\n%s", result.detail.c_str());
+  else
+    ShowErrorMessage("MQTTブローカーとの接続に失敗しました。\n%s", result.detail.c_str());
 }

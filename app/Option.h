@@ -103,6 +103,8 @@ public:
   // The control of a setting's row on that tab, by its stored name
   // (a QLineEdit or a QCheckBox); nullptr when it has none.
   QWidget* ExtensionControl(const std::string& name) const;
+  // In the MQTT group: connects with what is typed there.
+  QPushButton* MqttConnectTestBtn = nullptr;
 
   QWidget* Panel1;
   QPushButton* SettiongBtn;
@@ -120,6 +122,7 @@ public:
   void CameraTestBtnClick();
   void SMTPConnectTestBtnClick();
   void Pop3ConnectTestBtnClick();
+  void MqttConnectTestBtnClick();
 
 protected:
   // The camera test's device: opened, and closed again at once. The
@@ -140,7 +143,7 @@ private:
   QWidget* MakeExtensionControl(const ExtensionSetting& setting, QWidget* parent,
                                 std::vector<QWidget*>& line);
   void LoadExtensionRows();
-  void StoreExtensionRows();
+  void StoreExtensionRows(typVardocam& s) const;
   void BuildButtonPanel();
   void CentreOnMainWindow();
   void AttachDigitFilter(QLineEdit* edit);

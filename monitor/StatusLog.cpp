@@ -166,6 +166,13 @@ void StatusLog::Notice(const std::string& text) {
   Changed();
 }
 
+void StatusLog::BrokerChanged(bool connected, const std::string& detail) {
+  brokerHeard_ = true;
+  brokerConnected_ = connected;
+  Add(connected ? "MQTTブローカーに接続しました（" + detail + "）" : detail);
+  Changed();
+}
+
 std::string StatusLog::StatusText() const {
   std::string text;
   if (state_ == State::Off) {
@@ -186,6 +193,10 @@ std::string StatusLog::StatusText() const {
   if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;
   if (checkTried_) text += kSeparator + std::string("受信確認 ") + TimeOfDay(checkTime_) + " " + checkResult_;
   if (!notice_.empty()) text += kSeparator + notice_;
+  if (brokerHeard_ && !AppSettings.MQTT_HOSTNAME.empty())
+    text += kSeparator + std::string(brokerConnected_ ? "MQTT 接続中" : "MQTT 未接続");
+  // Two cameras' windows told apart by the name the user gave each.
+  if (!AppSettings.CAMERA_NAME.empty()) text = AppSettings.CAMERA_NAME + kSeparator + text;
   return text;
 }
 

@@ -46,6 +46,7 @@ public:
   void CameraLost() override;
   void CameraBack() override;
   void Notice(const std::string& text) override;
+  void BrokerChanged(bool connected, const std::string& detail) override;
 
   // The one status line, as of now.
   std::string StatusText() const;
@@ -86,4 +87,6 @@ private:
   bool checkTried_ = false;
   std::time_t checkTime_ = 0;
   std::string checkResult_;
+  bool brokerHeard_ = false;
+  bool brokerConnected_ = false;
 };

@@ -6,8 +6,8 @@
 
 namespace {
 bool Same(const MqttSettings& a, const MqttSettings& b) {
-  return std::tie(a.host, a.port, a.user, a.password, a.tls, a.prefix) ==
-         std::tie(b.host, b.port, b.user, b.password, b.tls, b.prefix);
+  return std::tie(a.host, a.port, a.user, a.password, a.tls, a.prefix, a.device) ==
+         std::tie(b.host, b.port, b.user, b.password, b.tls, b.prefix, b.device);
 }
 } // namespace
 

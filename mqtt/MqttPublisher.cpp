@@ -1,6 +1,9 @@
 #include "mqtt/MqttPublisher.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <vector>
 
 #include <QCoreApplication>
@@ -11,26 +14,87 @@
 
 #include "monitor/MotionEpisode.h"
 #include "mqtt/MqttTopics.h"
+#include "net/NameLookup.h"
+#include "net/SocketError.h"
 #include "settings/Vardocamdef.h"
 
 namespace {
 constexpr char kOnline[] = "online";
 constexpr char kOffline[] = "offline";
-constexpr int kQosAtMostOnce = 0;
 constexpr int kQosAtLeastOnce = 1;
-
-// The library keeps global state of its own; it is set up once per process.
-void InitLibraryOnce() {
-  static const int done = [] { return mosquitto_lib_init(); }();
-  (void)done;
-}
 
 std::string ClientId(const std::string& prefix) {
   char host[64] = {};
   gethostname(host, sizeof host - 1);
-  return "vardocam-" + NodeId(host) + "-" + NodeId(prefix);
+  return MqttClientId(host, prefix);
 }
+
+std::string Where(const MqttSettings& s) { return s.host + ":" + std::to_string(s.port); }
 } // namespace
+
+struct MqttPublisher::ConnectState {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool quit = false;
+};
+
+// The library keeps global state of its own; it is set up once per process.
+void InitMqttLibrary() {
+  static const int done = [] { return mosquitto_lib_init(); }();
+  (void)done;
+}
+
+std::string MqttFailureText(int rc, int err) {
+  if (rc == MOSQ_ERR_ERRNO) {
+    switch (err) {
+    case ECONNREFUSED: return "接続を拒否されました (ポート番号が違うか、ブローカーが動いていません)";
+    case ETIMEDOUT: return "応答がありません";
+    case EHOSTUNREACH:
+    case ENETUNREACH: return "ブローカーに届きません (ネットワークを確認してください)";
+    default: return std::string("接続できません (") + std::strerror(err) + ")";
+    }
+  }
+  switch (rc) {
+  case MOSQ_ERR_EAI:
+  case MOSQ_ERR_LOOKUP: return "ブローカー名が見つかりません";
+  case MOSQ_ERR_TLS:
+  case MOSQ_ERR_TLS_HANDSHAKE: return "TLSで接続できません (証明書とポート番号を確認してください)";
+  case MOSQ_ERR_CONN_REFUSED:
+  case MOSQ_ERR_AUTH: return "ユーザ名またはパスワードが認められません";
+  default: return std::string("接続できません (") + mosquitto_strerror(rc) + ")";
+  }
+}
+
+std::string MqttRefusalText(int connack) {
+  switch (connack) {
+  case 4:
+  case 5: return "ユーザ名またはパスワードが認められません";
+  default: return std::string("ブローカーが接続を拒否しました (") + mosquitto_connack_string(connack) + ")";
+  }
+}
+
+std::string MqttLookupFailureText(int code) {
+  switch (code) {
+  case kSockErrHostNotFound:
+  case kSockErrNoData: return "ブローカー名が見つかりません";
+  case kSockErrTimedOut: return "ブローカー名の問い合わせに応答がありません";
+  default: return "ブローカー名を引けません (" + SocketErrorText(code) + ")";
+  }
+}
+
+bool ConfigureMqttClient(mosquitto* mosq, const MqttSettings& settings, std::string* error) {
+  if (!settings.user.empty()) {
+    const int rc = mosquitto_username_pw_set(
+        mosq, settings.user.c_str(), settings.password.empty() ? nullptr : settings.password.c_str());
+    if (rc != MOSQ_ERR_SUCCESS) {
+      if (error) *error = std::string("ユーザ名が使えません: ") + mosquitto_strerror(rc);
+      return false;
+    }
+  }
+  // The broker's certificate is checked against the system's authorities.
+  if (settings.tls) mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+  return true;
+}
 
 MqttSettings MqttSettingsFrom(const typVardocam& settings, const std::string& profile) {
   MqttSettings s;
@@ -41,6 +105,7 @@ MqttSettings MqttSettingsFrom(const typVardocam& settings, const std::string& pr
   s.tls = settings.MQTT_USETLS;
   s.prefix = TopicPrefix(settings.MQTT_TOPIC, profile);
   s.profile = profile;
+  s.device = MqttDeviceName(settings.CAMERA_NAME, profile);
   return s;
 }
 
@@ -59,17 +124,34 @@ MqttPublisher::~MqttPublisher() {
   }
   snapshotWake_.notify_all();
   if (snapshotThread_.joinable()) snapshotThread_.join();
-  if (!mosq_) return;
-  // A clean end says so itself: the broker sends the last will only for a
-  // connection that broke.
-  if (connected_ && Publish(AvailabilityTopic(settings_.prefix), kOffline, true)) {
-    std::unique_lock<std::mutex> lock(pendingMutex_);
-    pendingDrained_.wait_for(lock, std::chrono::milliseconds(kMqttFarewellMs),
-                             [this] { return pending_.empty(); });
+  if (connect_) {
+    std::lock_guard<std::mutex> lock(connect_->mutex);
+    connect_->quit = true;
+    connect_->wake.notify_all();
   }
+  if (!mosq_) return;
+  Farewell();
   mosquitto_disconnect(mosq_);
   mosquitto_loop_stop(mosq_, false);
   mosquitto_destroy(mosq_);
+}
+
+// A clean end says so itself: the broker sends the last will only for a
+// connection that broke. Monitoring ends with the program, whichever way it
+// ends, and goes first: a retained "ON" behind "offline" would be read as
+// still watching once the program is back. Acknowledged, so the broker has
+// them before the connection goes.
+void MqttPublisher::Farewell() {
+  if (!connected_) return;
+  const std::string& p = settings_.prefix;
+  motionEnd_.stop();
+  Publish(MonitoringTopic(p), "OFF", true, kQosAtLeastOnce);
+  if (motion_.exchange(false)) Publish(MotionTopic(p), "OFF", true, kQosAtLeastOnce);
+  if (alarm_.exchange(false)) Publish(AlarmTopic(p), "OFF", true, kQosAtLeastOnce);
+  Publish(AvailabilityTopic(p), kOffline, true, kQosAtLeastOnce);
+  std::unique_lock<std::mutex> lock(pendingMutex_);
+  pendingDrained_.wait_for(lock, std::chrono::milliseconds(kMqttFarewellMs),
+                           [this] { return pending_.empty(); });
 }
 
 bool MqttPublisher::Start(std::string* error) {
@@ -78,7 +160,7 @@ bool MqttPublisher::Start(std::string* error) {
     return false;
   };
   if (mosq_) return true;
-  InitLibraryOnce();
+  InitMqttLibrary();
   mosq_ = mosquitto_new(ClientId(settings_.prefix).c_str(), true, this);
   if (!mosq_) return fail("MQTTクライアントを作成できませんでした");
   mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
@@ -94,23 +176,46 @@ bool MqttPublisher::Start(std::string* error) {
   int rc = mosquitto_will_set(mosq_, will.c_str(), sizeof(kOffline) - 1, kOffline,
                               kQosAtLeastOnce, true);
   if (rc != MOSQ_ERR_SUCCESS) return fail(std::string("トピック接頭辞が使えません: ") + mosquitto_strerror(rc));
-  if (!settings_.user.empty())
-    mosquitto_username_pw_set(mosq_, settings_.user.c_str(),
-                              settings_.password.empty() ? nullptr : settings_.password.c_str());
-  if (settings_.tls) {
-    // The broker's certificate is checked against the system's authorities.
-    mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-  }
+  std::string why;
+  if (!ConfigureMqttClient(mosq_, settings_, &why)) return fail(why);
   mosquitto_reconnect_delay_set(mosq_, kMqttReconnectMinSeconds, kMqttReconnectMaxSeconds, true);
   snapshotThread_ = std::thread([this] { SnapshotLoop(); });
   rc = mosquitto_loop_start(mosq_);
   if (rc != MOSQ_ERR_SUCCESS) return fail(std::string("MQTTの通信を開始できませんでした: ") + mosquitto_strerror(rc));
-  // A broker that is not there yet is tried again by the network thread.
-  mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kMqttKeepAliveSeconds);
+  connect_ = std::make_shared<ConnectState>();
+  std::thread(&MqttPublisher::ConnectLoop, this, connect_).detach();
   return true;
 }
 
-bool MqttPublisher::Publish(const std::string& topic, const std::string& payload, bool retain) {
+// The library retries a broker that refuses or goes away, but not a name
+// that did not resolve on the first try (a service started before the
+// network): that is tried again here until the library has an address.
+void MqttPublisher::ConnectLoop(MqttPublisher* self, std::shared_ptr<ConnectState> state) {
+  const std::string host = self->settings_.host;
+  const std::string port = std::to_string(self->settings_.port);
+  unsigned delayS = kMqttReconnectMinSeconds;
+  for (;;) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    TAddressList found;
+    const int looked = LookupAddresses(host, port, hints, kMqttLookupTimeoutMs, found);
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (state->quit) return;
+    if (looked != 0) {
+      self->TellFailureOnce(MqttLookupFailureText(looked));
+    } else {
+      const int rc = mosquitto_connect_async(self->mosq_, host.c_str(), self->settings_.port,
+                                             kMqttKeepAliveSeconds);
+      if (rc == MOSQ_ERR_SUCCESS) return;
+      self->TellFailureOnce(MqttFailureText(rc, errno));
+    }
+    if (state->wake.wait_for(lock, std::chrono::seconds(delayS), [&] { return state->quit; })) return;
+    delayS = std::min(delayS * 2, kMqttReconnectMaxSeconds);
+  }
+}
+
+bool MqttPublisher::Publish(const std::string& topic, const std::string& payload, bool retain, int qos) {
   if (!mosq_ || !connected_) {
     ++dropped_;
     return false;
@@ -123,7 +228,7 @@ bool MqttPublisher::Publish(const std::string& topic, const std::string& payload
   }
   int mid = 0;
   const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), kQosAtMostOnce, retain);
+                                   payload.data(), qos, retain);
   if (rc != MOSQ_ERR_SUCCESS) {
     ++dropped_;
     return false;
@@ -140,7 +245,7 @@ void MqttPublisher::PublishState(const std::string& topic, bool on) {
 
 void MqttPublisher::OnConnect(int rc) {
   if (rc != 0) {
-    Tell(false, std::string("MQTTブローカーが接続を拒否しました: ") + mosquitto_connack_string(rc));
+    TellFailureOnce(MqttRefusalText(rc));
     return;
   }
   {
@@ -153,19 +258,36 @@ void MqttPublisher::OnConnect(int rc) {
   const std::string& p = settings_.prefix;
   const std::string node = NodeId(p);
   Publish(AvailabilityTopic(p), kOnline, true);
-  Publish(MotionDiscoveryTopic(node), MotionDiscoveryPayload(p, settings_.profile), true);
-  Publish(AlarmDiscoveryTopic(node), AlarmDiscoveryPayload(p, settings_.profile), true);
-  Publish(CameraDiscoveryTopic(node), CameraDiscoveryPayload(p, settings_.profile), true);
+  Publish(MotionDiscoveryTopic(node), MotionDiscoveryPayload(p, settings_.device), true);
+  Publish(AlarmDiscoveryTopic(node), AlarmDiscoveryPayload(p, settings_.device), true);
+  Publish(MonitoringDiscoveryTopic(node), MonitoringDiscoveryPayload(p, settings_.device), true);
+  Publish(CameraStateDiscoveryTopic(node), CameraStateDiscoveryPayload(p, settings_.device), true);
+  Publish(CameraDiscoveryTopic(node), CameraDiscoveryPayload(p, settings_.device), true);
   PublishState(MonitoringTopic(p), monitoring_);
   PublishState(MotionTopic(p), motion_);
   PublishState(AlarmTopic(p), alarm_);
   Publish(CameraTopic(p), cameraLost_ ? "lost" : "ok", true);
-  Tell(true, settings_.host + ":" + std::to_string(settings_.port));
+  failureTold_ = false;
+  Tell(true, Where(settings_));
 }
 
+// Called for a connection that broke, and for the first of a row of
+// attempts that failed (the library is silent about the rest).
 void MqttPublisher::OnDisconnect(int rc) {
+  const int err = errno;
   const bool was = connected_.exchange(false);
-  if (was && rc != 0) Tell(false, "MQTTブローカーとの接続が切れました (再接続を続けます)");
+  if (rc == 0) return;
+  if (was) {
+    failureTold_ = true;
+    Tell(false, "MQTTブローカー " + Where(settings_) + " との接続が切れました (再接続を続けます)");
+  } else {
+    TellFailureOnce(MqttFailureText(rc, err));
+  }
+}
+
+void MqttPublisher::TellFailureOnce(const std::string& why) {
+  if (failureTold_.exchange(true)) return;
+  Tell(false, "MQTTブローカー " + Where(settings_) + " に接続できません: " + why + " (再接続を続けます)");
 }
 
 void MqttPublisher::OnPublish(int mid) {
@@ -180,8 +302,7 @@ void MqttPublisher::OnPublish(int mid) {
 void MqttPublisher::Tell(bool connected, const std::string& detail) {
   if (!statusListener_ || !QCoreApplication::instance()) return;
   auto listener = statusListener_;
-  QMetaObject::invokeMethod(QCoreApplication::instance(),
-                            [listener, connected, detail] { listener(connected, detail); },
+  QMetaObject::invokeMethod(&statusContext_, [listener, connected, detail] { listener(connected, detail); },
                             Qt::QueuedConnection);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,8 +28,12 @@ constexpr int kMqttKeepAliveSeconds = 30;
 // then doubling up to the maximum.
 constexpr unsigned kMqttReconnectMinSeconds = 1;
 constexpr unsigned kMqttReconnectMaxSeconds = 30;
-// How long a clean stop waits for its "offline" to reach the broker.
+// How long a clean stop waits for the broker to confirm its last words
+// (monitoring "OFF", then "offline"); well inside a service's stop deadline.
 constexpr uint32_t kMqttFarewellMs = 500;
+// How long one look-up of the broker's name may take before it counts as
+// failed and is tried again later.
+constexpr int kMqttLookupTimeoutMs = 3000;
 constexpr int kSnapshotJpegQuality = 80;
 
 struct MqttSettings {
@@ -38,10 +43,23 @@ struct MqttSettings {
   std::string password;
   bool tls = false;
   std::string prefix;   // the topic prefix in use
-  std::string profile;  // for the device name in discovery
+  std::string profile;
+  std::string device;   // the device name in discovery
 };
 
 MqttSettings MqttSettingsFrom(const typVardocam& settings, const std::string& profile);
+
+// Sets up the library, once per process, before its first client.
+void InitMqttLibrary();
+// Why a connection could not be made, in Japanese: from the library's
+// result (with errno for MOSQ_ERR_ERRNO), a broker's CONNACK refusal, or a
+// name look-up's WinSock-style code.
+std::string MqttFailureText(int rc, int err);
+std::string MqttRefusalText(int connack);
+std::string MqttLookupFailureText(int code);
+// Login and TLS of the settings on a new client; false (with the reason)
+// when the library refused them.
+bool ConfigureMqttClient(mosquitto* mosq, const MqttSettings& settings, std::string* error);
 
 // Tells a message broker what the monitoring cycle does: availability
 // (with the broker's last will for an unclean end), monitoring, motion
@@ -53,14 +71,16 @@ MqttSettings MqttSettingsFrom(const typVardocam& settings, const std::string& pr
 class MqttPublisher : public IMonitorEvents {
 public:
   explicit MqttPublisher(MqttSettings settings);
-  // Says "offline", disconnects and stops the network thread.
+  // Says monitoring "OFF" and "offline" and waits (at most kMqttFarewellMs)
+  // until the broker has both, disconnects and stops the network threads.
   ~MqttPublisher() override;
   MqttPublisher(const MqttPublisher&) = delete;
   MqttPublisher& operator=(const MqttPublisher&) = delete;
 
   // The picture for the snapshot, taken on the main thread at alarm start.
   void SetPictureSource(std::function<cv::Mat()> source) { pictureSource_ = std::move(source); }
-  // Told of each connect and disconnect, on the main thread.
+  // Told on the main thread of each connect, and of a failure once until
+  // the next connect (not of every attempt in between).
   void SetStatusListener(std::function<void(bool connected, const std::string& detail)> listener) {
     statusListener_ = std::move(listener);
   }
@@ -90,12 +110,17 @@ public:
   const std::string& Prefix() const { return settings_.prefix; }
 
 private:
-  bool Publish(const std::string& topic, const std::string& payload, bool retain);
+  // QoS 0 (at most once) unless asked for more.
+  bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos = 0);
   void PublishState(const std::string& topic, bool on);
   void OnConnect(int rc);
   void OnDisconnect(int rc);
   void OnPublish(int mid);
   void Tell(bool connected, const std::string& detail);
+  void TellFailureOnce(const std::string& why);
+  struct ConnectState;
+  static void ConnectLoop(MqttPublisher* self, std::shared_ptr<ConnectState> state);
+  void Farewell();
   void SnapshotLoop();
   void MotionEnded();
 
@@ -109,7 +134,10 @@ private:
   std::atomic<bool> motion_{false};
   std::atomic<bool> alarm_{false};
   std::atomic<bool> cameraLost_{false};
+  std::atomic<bool> failureTold_{false};
   QTimer motionEnd_;
+  // Queued status calls die with it, so none reaches a listener that is gone.
+  QObject statusContext_;
 
   mutable std::mutex pendingMutex_;
   std::condition_variable pendingDrained_;
@@ -123,4 +151,9 @@ private:
   cv::Mat snapshot_;
   bool quit_ = false;
   std::thread snapshotThread_;
+  // Until the library has taken the broker's address: looked up on a thread
+  // of its own, not the caller's, and tried again while it fails. The
+  // thread touches the publisher only under the state's lock and not after
+  // `quit`, so the end need not wait for a hung look-up.
+  std::shared_ptr<ConnectState> connect_;
 };

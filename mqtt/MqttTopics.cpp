@@ -1,5 +1,6 @@
 #include "mqtt/MqttTopics.h"
 
+#include <cstdint>
 #include <cstdio>
 
 const char kDiscoveryPrefix[] = "homeassistant";
@@ -11,25 +12,59 @@ const char kDeviceName[] = "防犯カメラ・ヴァルド";
 
 std::string Under(const std::string& prefix, const char* leaf) { return prefix + "/" + leaf; }
 
-std::string Device(const std::string& node, const std::string& profile) {
-  const std::string name = profile.empty() ? kDeviceName : std::string(kDeviceName) + " " + profile;
-  return "\"device\":{\"identifiers\":[" + JsonString(node) + "],\"name\":" + JsonString(name) +
+bool IdChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-';
+}
+
+// Letters, digits, '_' and '-' kept, the rest '_': the ids as they always were.
+std::string AsciiId(const std::string& text) {
+  std::string id = text;
+  for (char& c : id)
+    if (!IdChar(c)) c = '_';
+  return id;
+}
+
+// FNV-1a: the same eight hex digits for a name on every machine and build,
+// which std::hash does not promise.
+std::string NameHash(const std::string& text) {
+  constexpr uint32_t kFnvOffsetBasis = 2166136261u;
+  constexpr uint32_t kFnvPrime = 16777619u;
+  uint32_t hash = kFnvOffsetBasis;
+  for (unsigned char c : text) hash = (hash ^ c) * kFnvPrime;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
+  return hex;
+}
+
+std::string Device(const std::string& node, const std::string& device) {
+  return "\"device\":{\"identifiers\":[" + JsonString(node) + "],\"name\":" + JsonString(device) +
          ",\"manufacturer\":\"Korvane\",\"model\":\"vardocam\"}";
 }
 
-std::string SensorPayload(const std::string& prefix, const std::string& profile, const char* name,
-                          const char* leaf, const char* deviceClass) {
+std::string SensorPayload(const std::string& prefix, const std::string& device, const char* name,
+                          const char* leaf, const char* deviceClass, const char* on = "ON",
+                          const char* off = "OFF") {
   const std::string node = NodeId(prefix);
   return "{\"name\":" + JsonString(name) + ",\"unique_id\":" + JsonString(node + "_" + leaf) +
-         ",\"state_topic\":" + JsonString(Under(prefix, leaf)) +
-         ",\"payload_on\":\"ON\",\"payload_off\":\"OFF\",\"device_class\":" +
-         JsonString(deviceClass) + ",\"availability_topic\":" +
-         JsonString(AvailabilityTopic(prefix)) + "," + Device(node, profile) + "}";
+         ",\"state_topic\":" + JsonString(Under(prefix, leaf)) + ",\"payload_on\":" + JsonString(on) +
+         ",\"payload_off\":" + JsonString(off) + ",\"device_class\":" + JsonString(deviceClass) +
+         ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," +
+         Device(node, device) + "}";
 }
 } // namespace
 
 std::string DefaultTopicPrefix(const std::string& profile) {
-  return std::string(kRootTopic) + "/" + (profile.empty() ? kDefaultProfileTopic : profile);
+  if (profile.empty()) return std::string(kRootTopic) + "/" + kDefaultProfileTopic;
+  std::string level = profile;
+  bool wildcard = false;
+  for (char& c : level)
+    if (c == '+' || c == '#') {
+      c = '_';
+      wildcard = true;
+    }
+  if (wildcard) level += "_" + NameHash(profile);
+  return std::string(kRootTopic) + "/" + level;
 }
 
 std::string TopicPrefix(const std::string& configured, const std::string& profile) {
@@ -43,13 +78,29 @@ std::string TopicPrefix(const std::string& configured, const std::string& profil
 }
 
 std::string NodeId(const std::string& prefix) {
-  std::string id = prefix;
-  for (char& c : id) {
-    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '_' || c == '-';
-    if (!keep) c = '_';
+  bool lossy = false;
+  for (char c : prefix) lossy |= !IdChar(c) && c != '/';
+  if (!lossy) return AsciiId(prefix);
+  // Runs of what cannot be kept become one '_', so that the readable part
+  // stays readable.
+  std::string readable;
+  for (char c : prefix) {
+    if (IdChar(c))
+      readable += c;
+    else if (!readable.empty() && readable.back() != '_')
+      readable += '_';
   }
-  return id;
+  while (!readable.empty() && readable.back() == '_') readable.pop_back();
+  return (readable.empty() ? std::string() : readable + "_") + NameHash(prefix);
+}
+
+std::string MqttClientId(const std::string& host, const std::string& prefix) {
+  return "vardocam-" + AsciiId(host) + "-" + NodeId(prefix);
+}
+
+std::string MqttDeviceName(const std::string& cameraName, const std::string& profile) {
+  if (!cameraName.empty()) return cameraName;
+  return profile.empty() ? kDeviceName : std::string(kDeviceName) + " " + profile;
 }
 
 std::string AvailabilityTopic(const std::string& prefix) { return Under(prefix, "availability"); }
@@ -82,24 +133,39 @@ std::string MotionDiscoveryTopic(const std::string& node) {
 std::string AlarmDiscoveryTopic(const std::string& node) {
   return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/alarm/config";
 }
+std::string MonitoringDiscoveryTopic(const std::string& node) {
+  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/monitoring/config";
+}
+std::string CameraStateDiscoveryTopic(const std::string& node) {
+  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/camera/config";
+}
 std::string CameraDiscoveryTopic(const std::string& node) {
   return std::string(kDiscoveryPrefix) + "/camera/" + node + "/snapshot/config";
 }
 
-std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& profile) {
-  return SensorPayload(prefix, profile, "動き", "motion", "motion");
+std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& device) {
+  return SensorPayload(prefix, device, "動き", "motion", "motion");
 }
 
-std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& profile) {
-  return SensorPayload(prefix, profile, "警報", "alarm", "safety");
+std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& device) {
+  return SensorPayload(prefix, device, "警報", "alarm", "safety");
 }
 
-std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& profile) {
+std::string MonitoringDiscoveryPayload(const std::string& prefix, const std::string& device) {
+  return SensorPayload(prefix, device, "監視", "monitoring", "running");
+}
+
+// "ok" while frames come, "lost" while they do not: connected or not.
+std::string CameraStateDiscoveryPayload(const std::string& prefix, const std::string& device) {
+  return SensorPayload(prefix, device, "カメラ接続", "camera", "connectivity", "ok", "lost");
+}
+
+std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& device) {
   const std::string node = NodeId(prefix);
   return "{\"name\":" + JsonString("映像") + ",\"unique_id\":" + JsonString(node + "_snapshot") +
          ",\"topic\":" + JsonString(SnapshotTopic(prefix)) +
          ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," +
-         Device(node, profile) + "}";
+         Device(node, device) + "}";
 }
 
 std::string JsonString(const std::string& text) {

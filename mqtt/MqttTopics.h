@@ -7,15 +7,26 @@
 // Home Assistant looks for its discovery messages under this prefix.
 extern const char kDiscoveryPrefix[];
 
-// "vardocam/<profile>", or "vardocam/default" for the default profile.
+// "vardocam/<profile>", or "vardocam/default" for the default profile. A
+// profile name with MQTT wildcards ('+', '#') has them as '_' and a hash of
+// the name appended, so that "a+b" and "a_b" stay apart.
 std::string DefaultTopicPrefix(const std::string& profile);
 // The prefix in use: the configured one without surrounding slashes, or the
 // default when none is configured. MQTT wildcards ('+', '#') cannot be part
 // of a topic one publishes to and become '_'.
 std::string TopicPrefix(const std::string& configured, const std::string& profile);
-// The prefix as an identifier: letters, digits, '_' and '-' kept, the rest
-// '_'; names this camera in discovery ids and in its client id.
+// The prefix as an identifier: letters, digits, '_' and '-' kept, '/' as
+// '_'; names this camera in discovery ids and in its client id. A prefix
+// with any other character (a Japanese profile name) keeps its readable
+// ASCII part and gets a hash of the whole prefix, so that every prefix has
+// an id of its own and the ids of plain prefixes stay what they always were.
 std::string NodeId(const std::string& prefix);
+// The broker's name for this program on `host` with this prefix; two
+// clients with one id would throw each other out.
+std::string MqttClientId(const std::string& host, const std::string& prefix);
+// The device Home Assistant shows: the camera's name when one is set, else
+// the display name with the profile.
+std::string MqttDeviceName(const std::string& cameraName, const std::string& profile);
 
 // Topics under the prefix.
 std::string AvailabilityTopic(const std::string& prefix);  // "online" / "offline", retained
@@ -34,13 +45,18 @@ std::string MailHeldBackPayload(int secondsLeft);
 std::string RequestPayload(bool ok, int requests, const std::string& failure);
 
 // Home Assistant discovery: config topic and retained JSON payload of the
-// motion sensor, the alarm sensor and the camera picture.
+// motion sensor, the alarm sensor, the monitoring switch state, the
+// camera's connection and the camera picture, all of one device.
 std::string MotionDiscoveryTopic(const std::string& node);
 std::string AlarmDiscoveryTopic(const std::string& node);
+std::string MonitoringDiscoveryTopic(const std::string& node);
+std::string CameraStateDiscoveryTopic(const std::string& node);
 std::string CameraDiscoveryTopic(const std::string& node);
-std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& profile);
-std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& profile);
-std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& profile);
+std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& device);
+std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& device);
+std::string MonitoringDiscoveryPayload(const std::string& prefix, const std::string& device);
+std::string CameraStateDiscoveryPayload(const std::string& prefix, const std::string& device);
+std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& device);
 
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

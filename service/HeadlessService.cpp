@@ -11,6 +11,7 @@
 #include <opencv2/core/utils/logger.hpp>
 #include <unistd.h>
 
+#include "mqtt/MqttPublisher.h"
 #include "platform/Clock.h"
 #include "platform/QtSoundPlayer.h"
 #include "service/JournalLog.h"
@@ -79,6 +80,9 @@ std::string Rate(uint64_t frames, uint32_t ms) {
 }
 } // namespace
 
+// The broker's goodbye has to fit into the stop, with the camera's close.
+static_assert(kMqttFarewellMs < kStopDeadlineMs, "the farewell must end before the stop deadline");
+
 void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what) {
   log.Write(kJournalError, "監視処理でエラーが発生しました: " + what);
   cycle.RequestCheckTick = GetTickCount();
@@ -92,7 +96,9 @@ int RunHeadless(std::ostream& out) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
   LoadSettings();
   const std::string profile = SettingsProfile().empty() ? "既定" : SettingsProfile();
-  log.Write(kJournalInfo, "画面なしで起動しました (プロファイル: " + profile + ")");
+  log.SetCameraName(AppSettings.CAMERA_NAME);
+  log.Write(kJournalInfo, "画面なしで起動しました (カメラ: " + CameraName(AppSettings, SettingsProfile()) +
+                              "、プロファイル: " + profile + ")");
 
   NoPump pump;
   HeadlessSound sound(log);

@@ -16,7 +16,8 @@ std::string OneLine(const std::string& text) {
 
 void JournalLog::Write(int priority, const std::string& text) {
   // One write per line, flushed, so lines of a stopping process are not lost.
-  out_ << ("<" + std::to_string(priority) + ">" + OneLine(text) + "\n") << std::flush;
+  const std::string mark = camera_.empty() ? "" : "[" + camera_ + "] ";
+  out_ << ("<" + std::to_string(priority) + ">" + OneLine(mark + text) + "\n") << std::flush;
 }
 
 void JournalLog::MonitoringStarted(unsigned warmUpMs) {

@@ -21,6 +21,9 @@ public:
   explicit JournalLog(std::ostream& out) : out_(out) {}
 
   void Write(int priority, const std::string& text);
+  // Every line after this starts with "[name] ", so that the lines of two
+  // cameras' services stay apart in one journal; empty: no mark.
+  void SetCameraName(const std::string& name) { camera_ = name; }
 
   void MonitoringStarted(unsigned warmUpMs) override;
   void MonitoringStopped() override;
@@ -39,6 +42,7 @@ public:
 
 private:
   std::ostream& out_;
+  std::string camera_;
   MotionEpisode motion_;
   bool mailsOffSaid_ = false;
 };

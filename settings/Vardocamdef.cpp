@@ -1,5 +1,6 @@
 #include "settings/Vardocamdef.h"
 
+#include "platform/ProgramName.h"
 #include "settings/ExtensionSettings.h"
 #include "settings/ZBRegIni.h"
 
@@ -109,6 +110,11 @@ bool ValidProfileName(const std::string& profile, std::string* why) {
     if (c < 0x20 || c == 0x7f) return fail("プロファイル名に制御文字は使えません。");
   }
   return true;
+}
+
+std::string CameraName(const typVardocam& settings, const std::string& profile) {
+  if (!settings.CAMERA_NAME.empty()) return settings.CAMERA_NAME;
+  return profile.empty() ? std::string(kDisplayName) : profile;
 }
 
 bool LoadSettings() {

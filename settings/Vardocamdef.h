@@ -14,6 +14,7 @@ constexpr int32_t kMaxMailCooldownS = 86400;
 constexpr int kHostNameMaxLength = 255;
 constexpr int kPassWordMaxLength = 32;
 constexpr int32_t kMaxPortNumber = 65535;
+constexpr int kCameraNameMaxLength = 64;
 
 // The value types a setting can have in the record.
 using SettingInteger = int32_t;
@@ -71,7 +72,10 @@ using SettingText = std::string;
     "画像 (*.png *.pgm);;すべてのファイル (*)",                                                \
     "※白い部分だけを監視する画像(PNG/PGM)。空欄ならマスクなし")                                \
   X(Integer, MAIL_COOLDOWN, 0, 0, kMaxMailCooldownS, MotionDetail, Number, "MailCooldownEdit",  \
-    "警報メールの最短間隔", "秒", "※前の警報メールからこの秒数は送らない(音は鳴る)。「0」で無効")
+    "警報メールの最短間隔", "秒", "※前の警報メールからこの秒数は送らない(音は鳴る)。「0」で無効") \
+  /* Tells two cameras apart in Home Assistant, the status line and the journal. */         \
+  X(Text, CAMERA_NAME, "", 0, kCameraNameMaxLength, View, Text, "CameraNameEdit",              \
+    "カメラの名前", "", "※MQTT・状態表示・ログで使う名前。空欄ならプロファイル名")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.
@@ -139,6 +143,10 @@ std::string SettingsFilePathFor(const std::string& profile);
 constexpr size_t kMaxProfileNameBytes = 64;
 // True when `profile` can name a profile; otherwise why not, in Japanese.
 bool ValidProfileName(const std::string& profile, std::string* why);
+
+// The camera as the user named it (CAMERA_NAME), else the profile's name,
+// else the display name.
+std::string CameraName(const typVardocam& settings, const std::string& profile);
 
 // The same on a given store (tests and tools).
 void LoadSettingsFrom(const ZBRegIni& store, typVardocam& settings);

@@ -38,7 +38,14 @@ TEST_F(HeadlessProgram, MailsMotionWithoutADisplayAndEndsCleanlyOnSigterm) {
   TempDir mailDir;
   SmtpPeer smtp("plain", mailDir.Path());
   ASSERT_TRUE(smtp.Running());
-  folders_.WriteSettings("", MotionMailSettings(video_, smtp.Port()));
+  MqttBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  auto settings = MotionMailSettings(video_, smtp.Port());
+  char port[16];
+  std::snprintf(port, sizeof port, "dword:%08x", static_cast<unsigned>(broker.Port()));
+  settings.push_back({"MQTT_HOSTNAME", "\"127.0.0.1\""});
+  settings.push_back({"MQTT_PORTNUMBER", port});
+  folders_.WriteSettings("", settings);
   const std::string settingsBefore = ReadFileBytes(folders_.SettingsPath(""));
 
   ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options("run.log"));
@@ -49,6 +56,10 @@ TEST_F(HeadlessProgram, MailsMotionWithoutADisplayAndEndsCleanlyOnSigterm) {
 
   kill(program.Pid(), SIGTERM);
   EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
+  // The broker keeps monitoring "OFF" for whoever asks after the end.
+  MqttRecorder late(broker.Port(), "vardocam/#");
+  EXPECT_TRUE(late.WaitFor("vardocam/default/monitoring", "OFF"));
+  EXPECT_TRUE(late.WaitFor("vardocam/default/availability", "offline"));
   const std::string log = folders_.Log("run.log");
   EXPECT_NE(log.find("<6>監視を開始しました"), std::string::npos) << log;
   EXPECT_NE(log.find("<6>動体を検出しました"), std::string::npos) << log;
@@ -207,7 +218,7 @@ TEST(ProgramCommandLine, AnswersWithoutADisplayAndEndsWithTheRightCode) {
 TEST_F(HeadlessProgram, TellsTheBrokerAndItsLastWillSaysWhenItDied) {
   MqttBroker broker;
   ASSERT_TRUE(broker.Start()) << broker.Log();
-  MqttRecorder recorder(broker.Port(), "vardocam/#");
+  MqttRecorder recorder(broker.Port());
   ASSERT_TRUE(recorder.Subscribed());
   TempDir mailDir;
   SmtpPeer smtp("plain", mailDir.Path());
@@ -217,6 +228,7 @@ TEST_F(HeadlessProgram, TellsTheBrokerAndItsLastWillSaysWhenItDied) {
   std::snprintf(port, sizeof port, "dword:%08x", static_cast<unsigned>(broker.Port()));
   settings.push_back({"MQTT_HOSTNAME", "\"127.0.0.1\""});
   settings.push_back({"MQTT_PORTNUMBER", port});
+  settings.push_back({"CAMERA_NAME", "\"裏庭\""});
   folders_.WriteSettings("yard", settings);
 
   ChildProcess program({VARDOCAM_PROGRAM, "--headless", "--profile", "yard"}, folders_.Options("run.log"));
@@ -227,7 +239,9 @@ TEST_F(HeadlessProgram, TellsTheBrokerAndItsLastWillSaysWhenItDied) {
   EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "ON", kMailLimitMs));
   EXPECT_TRUE(recorder.WaitFor(p + "/snapshot", "", kMailLimitMs));
   EXPECT_TRUE(recorder.WaitFor(p + "/mail", "{\"kind\":\"alert\",\"sent\":true,\"failure\":\"\"}", kMailLimitMs));
-  EXPECT_TRUE(LogHas(folders_, "run.log", "MQTTブローカーに接続しました")) << folders_.Log("run.log");
+  EXPECT_TRUE(LogHas(folders_, "run.log", "<6>[裏庭] MQTTブローカーに接続しました")) << folders_.Log("run.log");
+  EXPECT_NE(recorder.Last("homeassistant/binary_sensor/vardocam_yard/monitoring/config").find("\"name\":\"裏庭\""),
+            std::string::npos);
 
   kill(program.Pid(), SIGKILL);
   program.Wait(kExitLimitMs);

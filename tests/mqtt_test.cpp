@@ -1,6 +1,9 @@
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -13,8 +16,10 @@
 #include "mqtt/MqttLink.h"
 #include "mqtt/MqttPublisher.h"
 #include "mqtt/MqttTopics.h"
+#include "net/NameLookup.h"
 #include "settings/Vardocamdef.h"
 #include "support/ChildProcess.h"
+#include "support/HangingResolver.h"
 #include "support/MqttPeer.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
@@ -52,14 +57,32 @@ MqttSettings Local(int port, const std::string& profile = "front") {
   return s;
 }
 
+// Ids of the default profile and of plain names are what they always were;
+// a name that loses characters on the way to an id gets a hash of it, so
+// that no two profiles share a client id, a topic or a unique_id.
 TEST(MqttTopics, PrefixNamesTheProfileAndKeepsTopicsPublishable) {
-  EXPECT_EQ(DefaultTopicPrefix(""), "vardocam/default");
-  EXPECT_EQ(DefaultTopicPrefix("front"), "vardocam/front");
-  EXPECT_EQ(TopicPrefix("", "玄関"), "vardocam/玄関");
-  EXPECT_EQ(TopicPrefix("/home/cams/door/", "x"), "home/cams/door");
-  EXPECT_EQ(TopicPrefix("a/+/#", ""), "a/_/_");
-  EXPECT_EQ(TopicPrefix("", "a+b#"), "vardocam/a_b_");
-  EXPECT_EQ(NodeId("vardocam/玄関 1"), "vardocam________1");
+  const struct {
+    const char *configured, *profile, *prefix, *node;
+  } rows[] = {
+      {"", "", "vardocam/default", "vardocam_default"},
+      {"", "front", "vardocam/front", "vardocam_front"},
+      {"/home/cams/door/", "x", "home/cams/door", "home_cams_door"},
+      {"a/+/#", "", "a/_/_", "a____"},
+      {"", "玄関 カメラ", "vardocam/玄関 カメラ", "vardocam_a53857e5"},
+      {"", "裏口 カメラ", "vardocam/裏口 カメラ", "vardocam_5e0d1a54"},
+      {"", "front door", "vardocam/front door", "vardocam_front_door_4ceb16fe"},
+      {"", "front_door", "vardocam/front_door", "vardocam_front_door"},
+      {"", "a+b#", "vardocam/a_b__4c7c9572", "vardocam_a_b__4c7c9572"},
+      {"", "a_b_", "vardocam/a_b_", "vardocam_a_b_"},
+  };
+  std::set<std::string> clients;
+  for (const auto& row : rows) {
+    EXPECT_EQ(TopicPrefix(row.configured, row.profile), row.prefix);
+    EXPECT_EQ(NodeId(row.prefix), row.node);
+    clients.insert(MqttClientId("cam.pc", row.prefix));
+  }
+  EXPECT_EQ(clients.size(), std::size(rows));
+  EXPECT_EQ(MqttClientId("cam.pc", "vardocam/default"), "vardocam-cam_pc-vardocam_default");
 }
 
 TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
@@ -74,6 +97,10 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
   EXPECT_NE(motion.find("\"availability_topic\":\"vardocam/front/availability\""), std::string::npos);
   const std::string camera = CameraDiscoveryPayload("vardocam/front", "front");
   EXPECT_NE(camera.find("\"topic\":\"vardocam/front/snapshot\""), std::string::npos);
+  const std::string state = CameraStateDiscoveryPayload("vardocam/front", "玄関");
+  EXPECT_NE(state.find("\"payload_on\":\"ok\",\"payload_off\":\"lost\""), std::string::npos);
+  EXPECT_NE(state.find("\"device\":{\"identifiers\":[\"vardocam_front\"],\"name\":\"玄関\""), std::string::npos);
+  EXPECT_EQ(MqttDeviceName("", "front"), "防犯カメラ・ヴァルド front");
   EXPECT_EQ(MotionDiscoveryTopic("vardocam_front"), "homeassistant/binary_sensor/vardocam_front/motion/config");
   EXPECT_EQ(CameraDiscoveryTopic("vardocam_front"), "homeassistant/camera/vardocam_front/snapshot/config");
 }
@@ -98,6 +125,8 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   ASSERT_TRUE(recorder.WaitFor(p + "/availability", "online", kArriveMs)) << broker_.Log();
   EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/motion/config"));
   EXPECT_TRUE(recorder.WaitFor("homeassistant/camera/vardocam_front/snapshot/config"));
+  EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/monitoring/config"));
+  EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/camera/config"));
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "OFF"));
 
   publisher->MonitoringStarted(0);
@@ -133,14 +162,23 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   publisher->AlarmEnded();
   EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "OFF"));
 
-  // A clean end says "offline" itself, retained for whoever comes later.
+  // A clean end says "offline" itself, retained for whoever comes later,
+  // and monitoring "OFF" before it, though monitoring was never stopped.
   publisher.reset();
   EXPECT_TRUE(recorder.WaitFor(p + "/availability", "offline"));
+  const auto all = recorder.Messages();
+  const auto at = [&](auto from, const char* leaf, const char* payload) {
+    return std::find_if(from, all.end(), [&](const auto& m) { return m.topic == p + leaf && m.payload == payload; });
+  };
+  const auto on = at(all.begin(), "/monitoring", "ON");
+  EXPECT_LT(at(on, "/monitoring", "OFF"), at(on, "/availability", "offline"));
   MqttRecorder late(broker_.Port(), p + "/#");
   ASSERT_TRUE(late.WaitFor(p + "/availability"));
   ASSERT_TRUE(late.WaitFor(p + "/alarm"));
+  ASSERT_TRUE(late.WaitFor(p + "/monitoring"));
   EXPECT_EQ(late.Last(p + "/availability"), "offline");
   EXPECT_EQ(late.Last(p + "/alarm"), "OFF");
+  EXPECT_EQ(late.Last(p + "/monitoring"), "OFF");
   for (const auto& m : late.Messages()) EXPECT_TRUE(m.retained) << m.topic;
 }
 
@@ -172,6 +210,75 @@ TEST_F(MqttBrokerTest, NoBrokerCostsTicksNothingAndItIsFoundWhenItComes) {
   EXPECT_TRUE(recorder.WaitFor("vardocam/garage/availability", "online",
                                static_cast<int>(kMqttReconnectMaxSeconds) * 1000 + kArriveMs));
   EXPECT_TRUE(publisher.Counters().connected);
+}
+
+// A broker that refuses is told once, not at every attempt, and its
+// coming once.
+TEST_F(MqttBrokerTest, FailureToConnectIsToldOnceAndSoIsTheRecovery) {
+  broker_.Stop();
+  std::vector<std::pair<bool, std::string>> told;
+  MqttPublisher publisher(Local(broker_.Port(), "porch"));
+  publisher.SetStatusListener([&](bool connected, const std::string& why) { told.push_back({connected, why}); });
+  ASSERT_TRUE(publisher.Start());
+  Pump(3500, [] { return false; });  // attempts after 1 s and 2 s
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].second.find("接続を拒否されました"), std::string::npos) << told[0].second;
+  ASSERT_TRUE(broker_.Start());
+  Pump(static_cast<int>(kMqttReconnectMaxSeconds) * 1000, [&] { return told.size() > 1; });
+  Pump(1000, [] { return false; });
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_TRUE(told[1].first);
+}
+
+// A name that did not resolve yet (a service started before the network)
+// is looked up again; one that hangs fails after its bound.
+std::atomic<int> lookupsToFail{0};
+int FailingLookup(const char* host, const char* service, const addrinfo* hints, addrinfo** result) {
+  if (lookupsToFail.fetch_sub(1) > 0) return EAI_NONAME;
+  return getaddrinfo(host, service, hints, result);
+}
+
+TEST_F(MqttBrokerTest, NameThatDoesNotResolveYetIsLookedUpAgain) {
+  lookupsToFail = 2;
+  SetLookupFunction(&FailingLookup);
+  std::vector<bool> told;
+  MqttPublisher publisher(Local(broker_.Port(), "gate"));
+  publisher.SetStatusListener([&](bool connected, const std::string&) { told.push_back(connected); });
+  ASSERT_TRUE(publisher.Start());
+  Pump(static_cast<int>(kMqttReconnectMaxSeconds) * 1000, [&] { return told.size() == 2; });
+  SetLookupFunction(nullptr);
+  EXPECT_EQ(told, (std::vector<bool>{false, true}));
+}
+
+TEST_F(MqttBrokerTest, HungNameLookupFailsAfterItsBound) {
+  HangingResolver hang;
+  std::string told;
+  const auto start = std::chrono::steady_clock::now();
+  auto publisher = std::make_unique<MqttPublisher>(Local(broker_.Port(), "well"));
+  publisher->SetStatusListener([&](bool, const std::string& why) { told = why; });
+  ASSERT_TRUE(publisher->Start());
+  ASSERT_TRUE(Pump(kMqttLookupTimeoutMs + kArriveMs, [&] { return !told.empty(); }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kMqttLookupTimeoutMs));
+  EXPECT_NE(told.find("問い合わせに応答がありません"), std::string::npos) << told;
+  // The end does not wait for the next look-up, which hangs too.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kMqttReconnectMinSeconds * 1000 + 500));
+  const auto end = std::chrono::steady_clock::now();
+  publisher.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - end, std::chrono::milliseconds(kMqttFarewellMs));
+}
+
+// The last words wait for the broker's acknowledgement at most their bound.
+TEST_F(MqttBrokerTest, FarewellWaitsForTheBrokerAtMostItsBound) {
+  auto publisher = std::make_unique<MqttPublisher>(Local(broker_.Port(), "loft"));
+  ASSERT_TRUE(publisher->Start());
+  ASSERT_TRUE(WaitFor(kArriveMs, [&] { return publisher->Counters().connected; }));
+  broker_.Pause();
+  const auto start = std::chrono::steady_clock::now();
+  publisher.reset();
+  const auto took = std::chrono::steady_clock::now() - start;
+  broker_.Resume();
+  EXPECT_GE(took, std::chrono::milliseconds(kMqttFarewellMs));
+  EXPECT_LT(took, std::chrono::milliseconds(kMqttFarewellMs + 1000));
 }
 
 TEST_F(MqttBrokerTest, BrokerThatGoesAwayAndComesBackIsReconnected) {

@@ -122,6 +122,8 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   log.MonitoringStarted(0);
   log.AlertMailDone(true, "");
   AppSettings = typVardocam{};
+  log.SetCameraName("玄関");
+  log.BrokerChanged(false, "MQTTブローカー 127.0.0.1:1 に接続できません");
   EXPECT_EQ(out.str(),
             "<6>監視を開始しました (検出は 60 秒後から)\n"
             "<6>動体を検出しました\n"
@@ -140,7 +142,8 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<6>警報メールは送らない設定です\n"
             "<6>監視を終了しました\n"
             "<6>監視を開始しました (検出は 0 秒後から)\n"
-            "<6>警報メールは送らない設定です\n");
+            "<6>警報メールは送らない設定です\n"
+            "<4>[玄関] MQTTブローカー 127.0.0.1:1 に接続できません\n");
 }
 
 TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {

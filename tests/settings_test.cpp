@@ -101,6 +101,7 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"MOVEBORDER_PERMILLE", "dword:00000000"},
       {"MASK_FILE", "\"\""},
       {"MAIL_COOLDOWN", "dword:00000000"},
+      {"CAMERA_NAME", "\"\""},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;

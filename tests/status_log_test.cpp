@@ -180,6 +180,22 @@ TEST_F(StatusLogTest, CameraLossShowsUntilTheFramesComeBack) {
   EXPECT_EQ(status.StatusText(), "監視中");
 }
 
+// The broker's state is on the line while one is set, each change in the
+// history; a camera with a name of its own says it first.
+TEST_F(StatusLogTest, BrokerStateAndTheCamerasNameShowOnTheLine) {
+  status.BrokerChanged(false, "MQTTブローカー 127.0.0.1:1 に接続できません");
+  EXPECT_EQ(status.StatusText(), "監視停止中") << "no broker set, nothing said";
+  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
+  EXPECT_EQ(status.StatusText(), "監視停止中　｜　MQTT 未接続");
+  status.BrokerChanged(true, "127.0.0.1:1883");
+  AppSettings.CAMERA_NAME = "玄関";
+  EXPECT_EQ(status.StatusText(), "玄関　｜　監視停止中　｜　MQTT 接続中");
+  ASSERT_EQ(status.History().size(), 2u);
+  EXPECT_EQ(status.History()[0].text, "MQTTブローカー 127.0.0.1:1 に接続できません");
+  EXPECT_EQ(status.History()[1].text, "MQTTブローカーに接続しました（127.0.0.1:1883）");
+  EXPECT_EQ(changes, 2);
+}
+
 TEST_F(StatusLogTest, AMaskThatCannotBeReadIsSaidUntilTheNextStart) {
   AppSettings.START_MOVE_OBJECT = 0;
   AppSettings.MASK_FILE = "/nonexistent/mask.png";

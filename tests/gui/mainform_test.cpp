@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -37,6 +39,7 @@
 #include "support/FakeClock.h"
 #include "support/LoopbackPort.h"
 #include "support/MonitorFakes.h"
+#include "support/MqttPeer.h"
 #include "support/SettingsFile.h"
 #include "QtTestApp.h"
 #include "support/TempDir.h"
@@ -327,6 +330,27 @@ TEST_F(MainFormTest, CloseWaitsTwiceShowsTheIdlePictureAndSavesThePosition) {
   ZBRegIni store(config_.File("Korvane/Vardocam.reg"));
   EXPECT_EQ(store.ReadInteger("SETTING", "WINDOW_LEFT", 0), 100);
   EXPECT_EQ(store.ReadInteger("SETTING", "WINDOW_TOP", 0), 120);
+}
+
+// A close while monitoring leaves monitoring "OFF" at the broker, said
+// before "offline".
+TEST_F(MainFormTest, CloseWhileMonitoringLeavesTheBrokerMonitoringOff) {
+  MqttBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  MqttRecorder recorder(broker.Port(), "vardocam/default/#");
+  char port[16];
+  std::snprintf(port, sizeof port, "dword:%08x", static_cast<unsigned>(broker.Port()));
+  Settings({{"MQTT_HOSTNAME", "\"127.0.0.1\""}, {"MQTT_PORTNUMBER", port}});
+  MakeForm(true);
+  form->show();
+  ASSERT_TRUE(form->StartMonitoring());
+  ASSERT_TRUE(recorder.WaitFor("vardocam/default/monitoring", "ON"));
+  form->EndBtn->click();
+  ASSERT_TRUE(recorder.WaitFor("vardocam/default/availability", "offline"));
+  std::vector<std::string> last;
+  for (const auto& m : recorder.Messages()) last.push_back(m.topic + " " + m.payload);
+  EXPECT_EQ(std::vector<std::string>(last.end() - 2, last.end()),
+            (std::vector<std::string>{"vardocam/default/monitoring OFF", "vardocam/default/availability offline"}));
 }
 
 TEST_F(MainFormTest, CloseInsideATicksPumpEndsThatTickBeforeTheCameraGoes) {

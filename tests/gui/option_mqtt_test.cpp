@@ -17,9 +17,12 @@
 
 #include "platform/MessageBox.h"
 #include "app/Option.h"
+#include "mqtt/MqttConnectionTest.h"
 #include "settings/Vardocamdef.h"
 #include "settings/ZBRegIni.h"
 #include "QtTestApp.h"
+#include "support/LoopbackPort.h"
+#include "support/MqttPeer.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -112,6 +115,46 @@ TEST_F(OptionMqttTest, GroupOnTheExtensionTabEditsTheProfileItWasOpenedOn) {
   Retype(Edit("MQTT_PORTNUMBER"), "");
   QTest::mouseClick(form_->SettiongBtn, Qt::LeftButton);
   EXPECT_EQ(Stored("front").MQTT_PORTNUMBER, FindExtensionSetting("MQTT_PORTNUMBER")->field.defaultNumber);
+}
+
+struct ShownMessages : IMessagePresenter {
+  void ShowError(const std::string&, const std::string& text) override { shown.push_back("error: " + text); }
+  void ShowInfo(const std::string&, const std::string& text) override { shown.push_back(text); }
+  std::vector<std::string> shown;
+};
+
+// 接続テスト tries what is typed, not what is stored, on the real broker:
+// connected, refused, or no answer within its limit.
+TEST_F(OptionMqttTest, ConnectionTestUsesWhatIsTypedAndSaysWhetherItConnected) {
+  MqttBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  ShownMessages messages;
+  InstallMessagePresenter(&messages);
+  Open("");
+  EXPECT_TRUE(Group()->isAncestorOf(form_->MqttConnectTestBtn));
+  const std::string port = std::to_string(broker.Port());
+  const struct {
+    std::string port;
+    bool paused;
+    std::string says;
+  } rows[] = {
+      {port, false, "MQTTブローカーとの接続に成功しました。\n127.0.0.1:" + port},
+      {std::to_string(FreeLoopbackPort()), false, "error: MQTTブローカーとの接続に失敗しました。\n127.0.0.1:"},
+      {port, true, "error: MQTTブローカーとの接続に失敗しました。\n127.0.0.1:" + port + ": ブローカーが " +
+                       std::to_string(kMqttConnectTestMs / 1000) + " 秒以内に応答しませんでした"},
+  };
+  Retype(Edit("MQTT_HOSTNAME"), " 127.0.0.1 ");
+  for (const auto& row : rows) {
+    Retype(Edit("MQTT_PORTNUMBER"), row.port.c_str());
+    messages.shown.clear();
+    if (row.paused) broker.Pause();
+    QTest::mouseClick(form_->MqttConnectTestBtn, Qt::LeftButton);
+    if (row.paused) broker.Resume();
+    ASSERT_EQ(messages.shown.size(), 1u) << row.port;
+    EXPECT_EQ(messages.shown[0].rfind(row.says, 0), 0u) << messages.shown[0];
+  }
+  InstallMessagePresenter(nullptr);
+  EXPECT_EQ(AppSettings.MQTT_HOSTNAME, "") << "nothing typed is stored by a test";
 }
 } // namespace
 

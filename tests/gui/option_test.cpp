@@ -387,6 +387,9 @@ TEST_F(OptionFormTest, EveryDescribedSettingHasARowThatLoadsAndStores) {
     }
     ASSERT_NE(control, nullptr) << e.field.name;
     EXPECT_EQ(control->objectName(), e.control);
+    if (e.field.kind == SettingKind::Text && e.most > 0) {
+      EXPECT_EQ(qobject_cast<QLineEdit*>(control)->maxLength(), e.most) << e.field.name;
+    }
     const auto group = std::find_if(ExtensionGroups().begin(), ExtensionGroups().end(),
                                     [&](const ExtensionGroup& g) { return g.group == e.group; });
     ASSERT_NE(group, ExtensionGroups().end()) << e.field.name;
