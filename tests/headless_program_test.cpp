@@ -123,11 +123,37 @@ TEST_F(HeadlessProgram, FailedStartsEndAtOnceWithTheirExitCodes) {
   EXPECT_EQ(usage.Wait(kExitLimitMs), std::optional<int>(2));
   EXPECT_TRUE(LogHas(folders_, "usage.log", "使い方")) << folders_.Log("usage.log");
   EXPECT_TRUE(std::filesystem::is_empty(folders_.runtime.Path())) << "no lock taken";
+}
 
-  folders_.WriteSettings("", MotionMailSettings(folders_.work.File("missing.avi"), "1"));
+// A camera that is not there is tried again after growing waits, each
+// growth said once with the address; a stop ends the wait at once, and a
+// camera that comes is monitored.
+TEST_F(HeadlessProgram, AMissingCameraIsTriedAgainUntilItComes) {
+  const std::string later = folders_.work.File("later.avi");
+  folders_.WriteSettings("", MotionMailSettings(later, "1"));
+  const std::string failed = "<3>カメラの接続に失敗しました (映像アドレス " + later + ")";
+  {
+    ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options("stop.log"));
+    ASSERT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, "stop.log", "2 秒後に再試行します"); }))
+        << folders_.Log("stop.log");
+    kill(program.Pid(), SIGTERM);
+    EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
+    const std::string log = folders_.Log("stop.log");
+    EXPECT_EQ(CountOccurrences(log, failed), 2) << log;
+    EXPECT_NE(log.find("1 秒後に再試行します"), std::string::npos) << log;
+    EXPECT_NE(log.find("<6>終了しました"), std::string::npos) << log;
+    EXPECT_EQ(log.find("時間内に終わらない"), std::string::npos) << "the wait ended at once: " << log;
+  }
   ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options("run.log"));
-  EXPECT_EQ(program.Wait(kStartLimitMs), std::optional<int>(1));
-  EXPECT_TRUE(LogHas(folders_, "run.log", "<3>カメラの接続に失敗しました")) << folders_.Log("run.log");
+  ASSERT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, "run.log", "1 秒後に再試行します"); }))
+      << folders_.Log("run.log");
+  std::filesystem::copy_file(video_, later);
+  ASSERT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, "run.log", "<6>監視を開始しました"); }))
+      << folders_.Log("run.log");
+  EXPECT_TRUE(LogHas(folders_, "run.log", "<6>カメラに接続しました: 映像アドレス " + later));
+  EXPECT_TRUE(program.Running());
+  kill(program.Pid(), SIGTERM);
+  EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
 }
 
 // Two cameras, two processes: each mails its own picture; a second start

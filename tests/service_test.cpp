@@ -126,6 +126,17 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<6>監視を終了しました\n");
 }
 
+TEST(HeadlessCamera, RetryWaitDoublesFromTheFirstUpToTheCeiling) {
+  const std::vector<std::pair<uint32_t, uint32_t>> steps = {
+      {0, kCameraRetryFirstMs},
+      {kCameraRetryFirstMs, 2 * kCameraRetryFirstMs},
+      {kCameraRetryMaxMs / 2 + 1, kCameraRetryMaxMs},
+      {kCameraRetryMaxMs, kCameraRetryMaxMs},
+      {UINT32_MAX, kCameraRetryMaxMs},
+  };
+  for (const auto& [wait, next] : steps) EXPECT_EQ(NextCameraRetryWait(wait), next) << wait;
+}
+
 TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {
   MotionEpisode episode;
   EXPECT_FALSE(episode.Ended(100));
