@@ -127,14 +127,10 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
 }
 
 TEST(HeadlessCamera, RetryWaitDoublesFromTheFirstUpToTheCeiling) {
-  const std::vector<std::pair<uint32_t, uint32_t>> steps = {
-      {0, kCameraRetryFirstMs},
-      {kCameraRetryFirstMs, 2 * kCameraRetryFirstMs},
-      {kCameraRetryMaxMs / 2 + 1, kCameraRetryMaxMs},
-      {kCameraRetryMaxMs, kCameraRetryMaxMs},
-      {UINT32_MAX, kCameraRetryMaxMs},
-  };
-  for (const auto& [wait, next] : steps) EXPECT_EQ(NextCameraRetryWait(wait), next) << wait;
+  for (const auto& [wait, next] : std::vector<std::pair<uint32_t, uint32_t>>{
+           {0, kCameraRetryFirstMs}, {kCameraRetryFirstMs, 2 * kCameraRetryFirstMs},
+           {kCameraRetryMaxMs / 2 + 1, kCameraRetryMaxMs}, {UINT32_MAX, kCameraRetryMaxMs}})
+    EXPECT_EQ(NextCameraRetryWait(wait), next) << wait;
 }
 
 TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {
