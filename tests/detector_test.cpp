@@ -453,6 +453,7 @@ TEST(DetectorMask, MaskFilesReadAsWatchedAndIgnoredOrNotAtAll) {
 TEST(DetectorMask, SizesPastTheFrameLimitsAreRefusedFromTheHeaderBeforeDecoding) {
   // The declared size from the header bytes alone; -1: none can be told.
   const std::string png = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x75\x30\0\0\x75\x30", 24);
+  const std::string sof = std::string("\xc0\0\x0b\x08\0\x02\0\x01", 8);  // 1 x 2
   for (const auto& [bytes, w, h] : std::vector<std::tuple<std::string, int64_t, int64_t>>{
            {png, 30000, 30000},
            {png.substr(0, 20), -1, -1},
@@ -461,6 +462,10 @@ TEST(DetectorMask, SizesPastTheFrameLimitsAreRefusedFromTheHeaderBeforeDecoding)
            {std::string("\xff\xd8\xff\xda\0\x02", 6), -1, -1},
            {"P5\n# drawn by hand\n 640\t480\n255\n", 640, 480},
            {"P5\n640", -1, -1},
+           {"P5 " + std::string(kMaxPnmDigits + 1, '1') + " 1\n", -1, -1},
+           {"P5\n#" + std::string(kMaxPnmHeaderBytes, 'c') + "\n1 1\n", -1, -1},
+           {"\xff\xd8" + std::string(kMaxJpegMarkers / 2, '\xff') + sof, 1, 2},
+           {"\xff\xd8" + std::string(kMaxJpegMarkers + 1, '\xff') + sof, -1, -1},
            {"GIF89a", -1, -1}}) {
     std::istringstream in(bytes);
     int64_t width = -1, height = -1;

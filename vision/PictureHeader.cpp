@@ -4,13 +4,6 @@
 #include <cstring>
 
 namespace {
-// A JPEG's frame header follows its metadata segments; a file that has not
-// reached it after this many markers (or fill bytes) is not walked further.
-constexpr int kMaxJpegMarkers = 4096;
-// A PNM header with its comments; anything longer is not a picture we take.
-constexpr int kMaxPnmHeaderBytes = 4096;
-constexpr int kMaxPnmDigits = 9;
-
 uint32_t Be16(const uint8_t* p) { return (uint32_t{p[0]} << 8) | p[1]; }
 uint32_t Be32(const uint8_t* p) { return (Be16(p) << 16) | Be16(p + 2); }
 uint32_t Le16(const uint8_t* p) { return (uint32_t{p[1]} << 8) | p[0]; }
