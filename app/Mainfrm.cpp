@@ -28,16 +28,16 @@
 
 const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
 
+// The failure names the camera it tried, so a wrong number or address shows.
+static std::string CameraFailedMessage() {
+  return std::string(kCameraFailedText) + "\n接続先: " +
+         DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL);
+}
+
 TMainForm* MainForm = nullptr;
 
 namespace {
 const char kPreviewWindowName[] = "IMAGE";
-
-// The failure names the camera it tried, so a wrong number or address shows.
-std::string CameraFailedMessage() {
-  return std::string(kCameraFailedText) + "\n接続先: " +
-         DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL);
-}
 const char kUiFontFamily[] = "ＭＳ Ｐゴシック";
 constexpr int kUiFontPixels = 12;
 

@@ -120,18 +120,18 @@ int RunHeadless(std::ostream& out) {
   // A camera that is not there yet (switched off, not plugged in, the
   // network not up) is waited for: said at the first failure and again only
   // when the wait grows, so a camera away for days does not flood the journal.
-  const std::string camera = DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL);
+  auto camera = [] { return DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL); };
   uint32_t retryWaitMs = 0;
   QTimer retry;
   retry.setSingleShot(true);
   auto tryCamera = [&] {
     if (cycle.StartMonitoring()) {
-      log.Write(kJournalInfo, "カメラに接続しました: " + camera);
+      log.Write(kJournalInfo, "カメラに接続しました: " + camera());
       return;
     }
     const uint32_t waitMs = retryWaitMs == 0 ? kCameraRetryFirstMs : NextCameraRetryWait(retryWaitMs);
     if (waitMs != retryWaitMs)
-      log.Write(kJournalError, "カメラの接続に失敗しました (" + camera +
+      log.Write(kJournalError, "カメラの接続に失敗しました (" + camera() +
                                    ")。機器の接続や映像アドレスを確認してください。" +
                                    std::to_string(waitMs / 1000) + " 秒後に再試行します");
     retryWaitMs = waitMs;
