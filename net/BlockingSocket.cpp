@@ -151,11 +151,11 @@ void TBlockingSocket::Connect(const std::string& host, const std::string& port) 
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_ADDRCONFIG;
   TAddressList list;
-  int rc = LookupAddresses(host, port, hints, timeLeft(), list);
+  int rc = LookupAddresses(host, port, hints, timeLeft(), list, cancel_);
   if (rc == kSockErrHostNotFound || rc == kSockErrAddressFamily || rc == kSockErrNoData) {
     // Loopback-only machines have no configured address of some family.
     hints.ai_flags = 0;
-    rc = LookupAddresses(host, port, hints, timeLeft(), list);
+    rc = LookupAddresses(host, port, hints, timeLeft(), list, cancel_);
   }
   if (rc != 0) {
     SetError(rc);

@@ -16,6 +16,7 @@
 #include "capture/CameraSource.h"
 #include "capture/MjpegHttpReader.h"
 #include "net/NameLookup.h"
+#include "net/WaitCancel.h"
 #include "support/CameraSourceTest.h"
 #include "support/HangingResolver.h"
 #include "support/ScriptedServer.h"
@@ -159,19 +160,31 @@ TEST(MjpegHttpReader, OtherAnswersAreRefusedOrLeftToTheGeneralReader) {
   EXPECT_LT(Since(start), 2000);
 }
 
-TEST(MjpegHttpReader, AHangingNameLookupEndsWithTheOpenWait) {
+TEST(MjpegHttpReader, AHangingNameLookupEndsWithTheOpenWaitOrACancel) {
   // A camera named by a host whose name server never answers: the open
-  // gives up at its time-out and leaves one lookup to the shared limit.
+  // gives up at its time-out, or soon after a cancel from another thread,
+  // and leaves one lookup each to the shared limit.
   constexpr long kHungOpenMs = 600;
+  constexpr long kCancelAfterMs = 100;
   HangingResolver resolver;
-  MjpegHttpReader reader;
-  const auto start = Clock::now();
-  EXPECT_EQ(reader.Open("http://camera.example.test:8080/video.mjpg", kHungOpenMs, kReadMs),
-            MjpegHttpReader::OpenResult::Failed);
-  EXPECT_GE(Since(start), kHungOpenMs - 10);
-  EXPECT_LT(Since(start), kHungOpenMs + 1000);
-  EXPECT_FALSE(reader.IsOpen());
-  EXPECT_EQ(AbandonedLookups(), 1);
+  for (const bool cancelled : {false, true}) {
+    TWaitCancel cancel;
+    MjpegHttpReader reader;
+    reader.SetCancel(&cancel);
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(milliseconds(kCancelAfterMs));
+      if (cancelled) cancel.Cancel();
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(reader.Open("http://camera.example.test:8080/video.mjpg", kHungOpenMs, kReadMs),
+              MjpegHttpReader::OpenResult::Failed);
+    const long endsAt = cancelled ? kCancelAfterMs : kHungOpenMs;
+    EXPECT_GE(Since(start), endsAt - 10) << cancelled;
+    EXPECT_LT(Since(start), endsAt + kLookupCancelCheckMs + 300) << cancelled;
+    EXPECT_FALSE(reader.IsOpen());
+    canceller.join();
+  }
+  EXPECT_EQ(AbandonedLookups(), 2);
 }
 
 namespace {
