@@ -462,6 +462,7 @@ TEST(DetectorMask, SizesPastTheFrameLimitsAreRefusedFromTheHeaderBeforeDecoding)
            {std::string("\xff\xd8\xff\xda\0\x02", 6), -1, -1},
            {"P5\n# drawn by hand\n 640\t480\n255\n", 640, 480},
            {"P5\n640", -1, -1},
+           {"P5 9#123\n5\n", -1, -1},  // the decoder would read 9 x 123
            {"P5 " + std::string(kMaxPnmDigits + 1, '1') + " 1\n", -1, -1},
            {"P5\n#" + std::string(kMaxPnmHeaderBytes, 'c') + "\n1 1\n", -1, -1},
            {"\xff\xd8" + std::string(kMaxJpegMarkers / 2, '\xff') + sof, 1, 2},

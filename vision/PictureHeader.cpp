@@ -46,7 +46,9 @@ bool JpegSize(std::istream& in, int64_t& width, int64_t& height) {
 }
 
 // Width and height of a PNM header after its "Pn": whitespace and comments
-// between decimal numbers.
+// between decimal numbers. Each number must end in whitespace: the decoder
+// takes whatever follows a number as its end, a "#" too, so a comment there
+// would hide from us the size it reads.
 bool PnmSize(std::istream& in, int64_t& width, int64_t& height) {
   int64_t* const numbers[] = {&width, &height};
   int bytes = 0;
@@ -66,8 +68,7 @@ bool PnmSize(std::istream& in, int64_t& width, int64_t& height) {
       if (++digits > kMaxPnmDigits) return false;
       *number = *number * 10 + (c - '0');
     }
-    if (digits == 0 || !(c == EOF || std::isspace(c) || c == '#')) return false;
-    in.unget();
+    if (digits == 0 || !std::isspace(c)) return false;
   }
   return true;
 }
