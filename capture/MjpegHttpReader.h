@@ -13,7 +13,8 @@
 constexpr size_t kStreamReadBytes = 64 * 1024;
 // Longest wait for one whole picture, however many bytes keep coming: a
 // camera that drips or streams without ever finishing a part is dropped.
-constexpr uint32_t kPictureTimeoutMs = 10000;
+// As long as an open waits for its first picture.
+constexpr uint32_t kPictureTimeoutMs = 5000;
 
 class TWaitCancel;
 
