@@ -25,8 +25,15 @@
 #include "app/Option.h"
 #include "settings/Vardocamdef.h"
 #include "app/VersionInf.h"
+#include "capture/CameraAddress.h"
 
 const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
+
+// The failure names the camera it tried, so a wrong number or address shows.
+static std::string CameraFailedMessage() {
+  return std::string(kCameraFailedText) + "\n接続先: " +
+         DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL);
+}
 
 TMainForm* MainForm = nullptr;
 
@@ -368,7 +375,7 @@ void TMainForm::FormShow() {
   }
   if (AppSettings.STARTUPMONITORING && !StartMonitoring()) {
     // The window stays on screen: no tray behaviour in this run.
-    ShowErrorMessage("%s", kCameraFailedText);
+    ShowErrorMessage("%s", CameraFailedMessage().c_str());
     return;
   }
   showAfterEnabled_ = true;
@@ -423,7 +430,7 @@ void TMainForm::EventHistoryMenuClick() {
 }
 
 void TMainForm::StartCaptureBtnClick() {
-  if (!StartMonitoring()) ShowErrorMessage("%s", kCameraFailedText);
+  if (!StartMonitoring()) ShowErrorMessage("%s", CameraFailedMessage().c_str());
 }
 
 void TMainForm::EndCaptureBtnClick() { StopMonitoring(); }

@@ -67,7 +67,9 @@ uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings) {
 }
 
 CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings& timings)
-    : kind_(kind), location_(std::move(location)), timings_(timings) {}
+    : kind_(kind), location_(std::move(location)), timings_(timings) {
+  http_.SetCancel(&cancel_);
+}
 
 std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std::string& address,
                                                  const CaptureTimings& timings) {
@@ -96,6 +98,7 @@ void CameraSource::Stop() {
     std::lock_guard<std::mutex> lock(stopMutex_);
     stopping_ = true;
   }
+  cancel_.Cancel();
   stopSignal_.notify_all();
   if (reader_.joinable()) reader_.join();
   Release();
@@ -129,7 +132,8 @@ bool CameraSource::OpenCapture(uint32_t openTimeoutMs) {
     return true;
   case Kind::Stream: {
     if (HasHttpScheme(location_)) {
-      switch (http_.Open(location_, openTimeoutMs, timings_.streamReadTimeoutMs)) {
+      switch (http_.Open(location_, openTimeoutMs, timings_.streamReadTimeoutMs,
+                         timings_.pictureTimeoutMs)) {
       case MjpegHttpReader::OpenResult::Opened: return true;
       case MjpegHttpReader::OpenResult::Failed: return false;
       case MjpegHttpReader::OpenResult::NotMjpeg: break;  // another kind of stream

@@ -12,13 +12,15 @@
 #include "capture/FrameStore.h"
 #include "capture/JpegDecoder.h"
 #include "capture/MjpegHttpReader.h"
+#include "net/WaitCancel.h"
 
 // How long the capture waits for what, in milliseconds.
 constexpr uint32_t kFirstFrameTimeoutMs = 5000;   // open until the first frame
 constexpr uint32_t kCameraSettleMs = 3000;        // after the first frame, as the camera adjusts
 constexpr uint32_t kStreamOpenTimeoutMs = 5000;   // connecting to a network camera
 // A network read that stalls this long counts as a dropped stream; it also
-// bounds how long closing waits for the reader.
+// bounds how long closing waits for a reader in OpenCV's hands (our own
+// MJPEG reader is cancelled at once).
 constexpr uint32_t kStreamReadTimeoutMs = 2000;
 constexpr uint32_t kReopenFirstDelayMs = 500;     // back-off before reopening a dropped source,
 constexpr uint32_t kReopenMaxDelayMs = 8000;      // doubled after each failed attempt up to this
@@ -35,6 +37,7 @@ struct CaptureTimings {
   uint32_t settleMs = kCameraSettleMs;
   uint32_t streamOpenTimeoutMs = kStreamOpenTimeoutMs;
   uint32_t streamReadTimeoutMs = kStreamReadTimeoutMs;
+  uint32_t pictureTimeoutMs = kPictureTimeoutMs;
   uint32_t reopenFirstDelayMs = kReopenFirstDelayMs;
   uint32_t reopenMaxDelayMs = kReopenMaxDelayMs;
 };
@@ -98,6 +101,7 @@ private:
   int rawJpegFailures_ = 0;      // since the open, before the first success
   bool rawJpegDecoded_ = false;
   FrameStore frames_;
+  TWaitCancel cancel_;  // ends the reader's socket waits on Stop
   std::mutex stopMutex_;
   std::condition_variable stopSignal_;
   bool stopping_ = false;

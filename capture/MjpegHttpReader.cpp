@@ -4,13 +4,20 @@
 #include <chrono>
 #include <climits>
 
+#include "net/WaitCancel.h"
+
 namespace {
 // The open time-out as the socket layer takes its waits.
 int AsWaitMs(uint32_t ms) { return static_cast<int>(std::min<uint32_t>(ms, INT_MAX)); }
 } // namespace
 
+void MjpegHttpReader::SetCancel(const TWaitCancel* cancel) {
+  cancel_ = cancel;
+  socket_.SetCancel(cancel);
+}
+
 MjpegHttpReader::OpenResult MjpegHttpReader::Open(const std::string& url, uint32_t openTimeoutMs,
-                                                  uint32_t readTimeoutMs) {
+                                                  uint32_t readTimeoutMs, uint32_t pictureTimeoutMs) {
   Close();
   HttpUrl address;
   if (!ParseHttpUrl(url, address)) return OpenResult::NotMjpeg;
@@ -27,6 +34,8 @@ MjpegHttpReader::OpenResult MjpegHttpReader::Open(const std::string& url, uint32
     return OpenResult::Failed;
   }
   readTimeoutMs_ = readTimeoutMs;
+  pictureTimeoutMs_ = pictureTimeoutMs;
+  pictureStarted_ = false;
   if (!readBuffer_) readBuffer_.reset(new char[kStreamReadBytes]);
   socket_.SendString(BuildStreamRequest(address));
   if (socket_.LastError() != 0) {
@@ -106,17 +115,26 @@ bool MjpegHttpReader::ReceiveMore(int timeoutMs) {
 
 MjpegHttpReader::ReadResult MjpegHttpReader::Read(cv::Mat& frame) {
   if (!IsOpen()) return ReadResult::Failed;
+  if (!pictureStarted_) {
+    pictureStarted_ = true;
+    pictureDeadline_ = TBlockingSocket::Clock::now() + std::chrono::milliseconds(pictureTimeoutMs_);
+    socket_.SetDeadline(pictureDeadline_);
+  }
   std::string_view body;
   for (;;) {
     const MultipartSplitter::Next next = parts_->NextPart(body);
     if (next == MultipartSplitter::Next::Part) break;
-    if (next == MultipartSplitter::Next::Error ||
+    // Bytes that are always there never make the socket wait, so the
+    // deadline and the cancel are looked at here too.
+    if (next == MultipartSplitter::Next::Error || (cancel_ && cancel_->Cancelled()) ||
+        TBlockingSocket::Clock::now() >= pictureDeadline_ ||
         !ReceiveMore(static_cast<int>(readTimeoutMs_))) {
       Close();
       return ReadResult::Failed;
     }
   }
   const bool ok = decoder_.Decode(reinterpret_cast<const uint8_t*>(body.data()), body.size(), frame);
+  if (ok) pictureStarted_ = false;
   return ok ? ReadResult::Frame : ReadResult::Skipped;
 }
 

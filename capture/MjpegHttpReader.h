@@ -11,11 +11,18 @@
 
 // Bytes asked of the socket per read.
 constexpr size_t kStreamReadBytes = 64 * 1024;
+// Longest wait for one whole picture, however many bytes keep coming: a
+// camera that drips or streams without ever finishing a part is dropped.
+// As long as an open waits for its first picture.
+constexpr uint32_t kPictureTimeoutMs = 5000;
+
+class TWaitCancel;
 
 // Reads a network camera's MJPEG stream over plain HTTP itself and decodes
 // each JPEG straight into the frame: one decode, no colour conversion.
 // Every wait is bounded: the name lookup, connecting and the response head
-// by the open time-out, each later read by the read time-out.
+// by the open time-out, each later read by the read time-out, and each
+// picture, from the open or the last one to its end, by the picture time-out.
 class MjpegHttpReader {
 public:
   enum class OpenResult {
@@ -23,12 +30,17 @@ public:
     NotMjpeg,  // the server answered with something else: another reader may try
     Failed,    // no connection, no answer in time, or a refusal
   };
-  OpenResult Open(const std::string& url, uint32_t openTimeoutMs, uint32_t readTimeoutMs);
+  OpenResult Open(const std::string& url, uint32_t openTimeoutMs, uint32_t readTimeoutMs,
+                  uint32_t pictureTimeoutMs = kPictureTimeoutMs);
+  // Socket waits end at once when cancel is cancelled (not owned): a close
+  // from another thread never waits on the network.
+  void SetCancel(const TWaitCancel* cancel);
 
   enum class ReadResult {
     Frame,    // frame holds the next picture
     Skipped,  // a part that was no whole JPEG was left out; read on
-    Failed,   // the stream broke, stalled or ended: reopen
+    Failed,   // the stream broke, stalled, ended or overran the picture
+              // time-out, or the wait was cancelled: reopen
   };
   // Reads up to the next part and decodes it into frame (reused when it has
   // the size and nobody shares it).
@@ -55,6 +67,11 @@ private:
 
   TBlockingSocket socket_;
   uint32_t readTimeoutMs_ = 0;
+  uint32_t pictureTimeoutMs_ = kPictureTimeoutMs;
+  // The picture being waited for, across parts that were skipped.
+  bool pictureStarted_ = false;
+  TBlockingSocket::Clock::time_point pictureDeadline_;
+  const TWaitCancel* cancel_ = nullptr;
   bool chunked_ = false;
   ChunkedDecoder chunks_;
   std::string payload_;  // de-chunked bytes on their way to the splitter

@@ -14,6 +14,7 @@
 
 #include "net/LineEnd.h"
 #include "net/NameLookup.h"
+#include "net/WaitCancel.h"
 
 namespace {
 
@@ -78,7 +79,21 @@ int TBlockingSocket::WithinDeadline(int timeoutMs) const {
 }
 
 int TBlockingSocket::WaitReady(short events, int timeoutMs) const {
-  return WaitFor(fd_, events, WithinDeadline(timeoutMs));
+  const int cancelFd = cancel_ ? cancel_->Fd() : -1;
+  if (cancelFd < 0) return WaitFor(fd_, events, WithinDeadline(timeoutMs));
+  const int waitMs = WithinDeadline(timeoutMs);
+  const auto start = SteadyClock::now();
+  for (;;) {
+    pollfd p[2] = {{fd_, events, 0}, {cancelFd, POLLIN, 0}};
+    const int r = ::poll(p, 2, std::max(0, waitMs - ElapsedMs(start)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (p[1].revents != 0) {
+      errno = EINTR;  // reported as 10004, an interrupted call
+      return -1;
+    }
+    return r == 0 ? 0 : 1;
+  }
 }
 
 bool TBlockingSocket::WaitWritable(int timeoutMs) {
@@ -136,11 +151,11 @@ void TBlockingSocket::Connect(const std::string& host, const std::string& port) 
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_ADDRCONFIG;
   TAddressList list;
-  int rc = LookupAddresses(host, port, hints, timeLeft(), list);
+  int rc = LookupAddresses(host, port, hints, timeLeft(), list, cancel_);
   if (rc == kSockErrHostNotFound || rc == kSockErrAddressFamily || rc == kSockErrNoData) {
     // Loopback-only machines have no configured address of some family.
     hints.ai_flags = 0;
-    rc = LookupAddresses(host, port, hints, timeLeft(), list);
+    rc = LookupAddresses(host, port, hints, timeLeft(), list, cancel_);
   }
   if (rc != 0) {
     SetError(rc);

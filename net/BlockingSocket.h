@@ -5,6 +5,8 @@
 
 #include "net/SocketError.h"
 
+class TWaitCancel;
+
 // Defaults of the socket's limits and waits.
 constexpr int kSendMaxChunk = 65536;          // largest single send
 constexpr int kNonblockSendTimeoutMs = 15000; // wait for a full send buffer to drain
@@ -48,6 +50,9 @@ public:
   Clock::time_point Deadline() const { return deadline_; }
   // timeoutMs cut down to what is left before the deadline (never below 0).
   int WithinDeadline(int timeoutMs) const;
+  // Every later wait also ends, with 10004, once cancel is cancelled (not
+  // owned; nullptr: none).
+  void SetCancel(const TWaitCancel* cancel) { cancel_ = cancel; }
 
   int Socket() const { return fd_; }
   // The host name given to the last Connect, as the TLS layer checks it.
@@ -104,6 +109,7 @@ private:
   bool DrainBeforeClose();
 
   Clock::time_point deadline_ = Clock::time_point::max();
+  const TWaitCancel* cancel_ = nullptr;
   std::string peerName_;
   int socketFamily_ = 0;
   int lastError_ = 0;

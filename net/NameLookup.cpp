@@ -1,5 +1,6 @@
 #include "net/NameLookup.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "net/SocketError.h"
+#include "net/WaitCancel.h"
 
 namespace {
 
@@ -50,7 +52,7 @@ void SetLookupFunction(TLookupFunction function) { lookupFunction = function; }
 int AbandonedLookups() { return abandoned; }
 
 int LookupAddresses(const std::string& host, const std::string& service, const addrinfo& hints,
-                    int timeoutMs, TAddressList& found) {
+                    int timeoutMs, TAddressList& found, const TWaitCancel* cancel) {
   found = TAddressList();
   if (timeoutMs <= 0) return kSockErrTimedOut;
   if (abandoned >= kMaxAbandonedLookups) return kSockErrTryAgain;
@@ -63,12 +65,21 @@ int LookupAddresses(const std::string& host, const std::string& service, const a
     return kSockErrNoBuffers;
   }
   std::unique_lock<std::mutex> lock(state->mutex);
-  const bool finished =
-      state->done.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return state->finished; });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool finished = false;
+  bool cancelled = false;
+  // The resolver cannot be woken, so a cancellable wait looks in slices.
+  while (!finished && !cancelled && std::chrono::steady_clock::now() < deadline) {
+    const auto until = cancel ? std::min(deadline, std::chrono::steady_clock::now() +
+                                                       std::chrono::milliseconds(kLookupCancelCheckMs))
+                              : deadline;
+    finished = state->done.wait_until(lock, until, [&] { return state->finished; });
+    cancelled = cancel && cancel->Cancelled();
+  }
   if (!finished) {
     state->givenUp = true;
     ++abandoned;
-    return kSockErrTimedOut;
+    return cancelled ? kSockErrInterrupted : kSockErrTimedOut;
   }
   if (state->result != 0 || !state->head) {
     if (state->head) freeaddrinfo(state->head);

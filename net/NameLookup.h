@@ -8,6 +8,10 @@
 // thread of its own that the caller stops waiting for at its deadline. An
 // abandoned lookup finishes in the background and frees what it found.
 constexpr int kMaxAbandonedLookups = 4; // lookups still running after their caller gave up
+// How often a waiting caller looks whether its wait was cancelled.
+constexpr int kLookupCancelCheckMs = 20;
+
+class TWaitCancel;
 
 // Addresses found for one host and port; freed with the object.
 class TAddressList {
@@ -27,9 +31,10 @@ using TLookupFunction = int (*)(const char* host, const char* service, const add
 
 // Resolves host and service within timeoutMs. Returns 0 and fills found, or
 // a WinSock-style code: the resolver's own failure, 10060 when the time ran
-// out, 11002 (try again) when too many earlier lookups still hang.
+// out, 10004 when cancel was cancelled, 11002 (try again) when too many
+// earlier lookups still hang.
 int LookupAddresses(const std::string& host, const std::string& service, const addrinfo& hints,
-                    int timeoutMs, TAddressList& found);
+                    int timeoutMs, TAddressList& found, const TWaitCancel* cancel = nullptr);
 
 // Installs the resolver call (nullptr: the system's getaddrinfo again).
 void SetLookupFunction(TLookupFunction function);

@@ -1,5 +1,6 @@
 #include "service/HeadlessService.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <string>
@@ -7,10 +8,12 @@
 #include <QAudioDevice>
 #include <QCoreApplication>
 #include <QMediaDevices>
+#include <QTimer>
 #include <QtGlobal>
 #include <opencv2/core/utils/logger.hpp>
 #include <unistd.h>
 
+#include "capture/CameraAddress.h"
 #include "mqtt/MqttPublisher.h"
 #include "platform/Clock.h"
 #include "platform/QtSoundPlayer.h"
@@ -83,6 +86,11 @@ std::string Rate(uint64_t frames, uint32_t ms) {
 // The broker's goodbye has to fit into the stop, with the camera's close.
 static_assert(kMqttFarewellMs < kStopDeadlineMs, "the farewell must end before the stop deadline");
 
+uint32_t NextCameraRetryWait(uint32_t waitMs) {
+  return static_cast<uint32_t>(
+      std::clamp<uint64_t>(uint64_t{waitMs} * 2, kCameraRetryFirstMs, kCameraRetryMaxMs));
+}
+
 void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what) {
   log.Write(kJournalError, "監視処理でエラーが発生しました: " + what);
   cycle.RequestCheckTick = GetTickCount();
@@ -123,13 +131,31 @@ int RunHeadless(std::ostream& out) {
         _exit(0);
       });
 
-  if (!cycle.StartMonitoring()) {
-    log.Write(kJournalError, "カメラの接続に失敗しました。機器の接続や映像アドレスを確認してください。");
-    stopSignals.Stopped();
-    return 1;
-  }
+  // A camera that is not there yet (switched off, not plugged in, the
+  // network not up) is waited for: said at the first failure and again only
+  // when the wait grows, so a camera away for days does not flood the journal.
+  auto camera = [] { return DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL); };
+  uint32_t retryWaitMs = 0;
+  QTimer retry;
+  retry.setSingleShot(true);
+  auto tryCamera = [&] {
+    if (cycle.StartMonitoring()) {
+      log.Write(kJournalInfo, "カメラに接続しました: " + camera());
+      return;
+    }
+    const uint32_t waitMs = retryWaitMs == 0 ? kCameraRetryFirstMs : NextCameraRetryWait(retryWaitMs);
+    if (waitMs != retryWaitMs)
+      log.Write(kJournalError, "カメラの接続に失敗しました (" + camera() +
+                                   ")。機器の接続や映像アドレスを確認してください。" +
+                                   std::to_string(waitMs / 1000) + " 秒後に再試行します");
+    retryWaitMs = waitMs;
+    retry.start(static_cast<int>(waitMs));
+  };
+  QObject::connect(&retry, &QTimer::timeout, tryCamera);
+  tryCamera();
   const uint32_t started = GetTickCount();
   QCoreApplication::exec();
+  retry.stop();
 
   const uint32_t elapsed = GetTickCount() - started;
   cycle.StopMonitoring();

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <ostream>
 #include <string>
 
@@ -9,9 +10,16 @@ class MonitoringCycle;
 // window, as a service: monitoring starts at once, every event is logged to
 // `log` (one line each, journal priorities), SIGTERM or SIGINT stop it.
 // Needs a QCoreApplication; makes no widget and needs no display. The
-// settings are read, never written. Returns the process's exit code: 0
-// after a stop by signal, 1 when the camera could not be opened.
+// settings are read, never written. A camera that cannot be opened is tried
+// again and again, after growing waits, until it opens or a stop comes.
+// Returns the process's exit code: 0 after a stop by signal.
 int RunHeadless(std::ostream& log);
+
+// The wait before the first new attempt at a camera that would not open,
+// doubled after each failed attempt up to the ceiling.
+constexpr uint32_t kCameraRetryFirstMs = 1000;
+constexpr uint32_t kCameraRetryMaxMs = 60000;
+uint32_t NextCameraRetryWait(uint32_t waitMs);
 
 // A tick that ended with an error (a mailbox that fails after the login, a
 // picture that cannot be read): logged, and the request check waits its

@@ -16,6 +16,7 @@
 #include "capture/CameraSource.h"
 #include "capture/MjpegHttpReader.h"
 #include "net/NameLookup.h"
+#include "net/WaitCancel.h"
 #include "support/CameraSourceTest.h"
 #include "support/HangingResolver.h"
 #include "support/ScriptedServer.h"
@@ -159,19 +160,31 @@ TEST(MjpegHttpReader, OtherAnswersAreRefusedOrLeftToTheGeneralReader) {
   EXPECT_LT(Since(start), 2000);
 }
 
-TEST(MjpegHttpReader, AHangingNameLookupEndsWithTheOpenWait) {
+TEST(MjpegHttpReader, AHangingNameLookupEndsWithTheOpenWaitOrACancel) {
   // A camera named by a host whose name server never answers: the open
-  // gives up at its time-out and leaves one lookup to the shared limit.
+  // gives up at its time-out, or soon after a cancel from another thread,
+  // and leaves one lookup each to the shared limit.
   constexpr long kHungOpenMs = 600;
+  constexpr long kCancelAfterMs = 100;
   HangingResolver resolver;
-  MjpegHttpReader reader;
-  const auto start = Clock::now();
-  EXPECT_EQ(reader.Open("http://camera.example.test:8080/video.mjpg", kHungOpenMs, kReadMs),
-            MjpegHttpReader::OpenResult::Failed);
-  EXPECT_GE(Since(start), kHungOpenMs - 10);
-  EXPECT_LT(Since(start), kHungOpenMs + 1000);
-  EXPECT_FALSE(reader.IsOpen());
-  EXPECT_EQ(AbandonedLookups(), 1);
+  for (const bool cancelled : {false, true}) {
+    TWaitCancel cancel;
+    MjpegHttpReader reader;
+    reader.SetCancel(&cancel);
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(milliseconds(kCancelAfterMs));
+      if (cancelled) cancel.Cancel();
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(reader.Open("http://camera.example.test:8080/video.mjpg", kHungOpenMs, kReadMs),
+              MjpegHttpReader::OpenResult::Failed);
+    const long endsAt = cancelled ? kCancelAfterMs : kHungOpenMs;
+    EXPECT_GE(Since(start), endsAt - 10) << cancelled;
+    EXPECT_LT(Since(start), endsAt + kLookupCancelCheckMs + 300) << cancelled;
+    EXPECT_FALSE(reader.IsOpen());
+    canceller.join();
+  }
+  EXPECT_EQ(AbandonedLookups(), 2);
 }
 
 namespace {
@@ -179,10 +192,14 @@ class MjpegSourceTest : public CameraSourceTest {
 protected:
   // The next frame the camera hands on, read back from the frame file.
   cv::Mat GrabNext() {
-    const auto end = Clock::now() + milliseconds(5000);
-    while (!vision_.HasNewFrame() && Clock::now() < end) std::this_thread::sleep_for(milliseconds(5));
+    WaitForNewFrame();
     if (!vision_.GrabFrameToFile(frameFile_)) return {};
     return cv::imread(frameFile_, cv::IMREAD_COLOR);
+  }
+  bool WaitForNewFrame() {
+    const auto end = Clock::now() + milliseconds(5000);
+    while (!vision_.HasNewFrame() && Clock::now() < end) std::this_thread::sleep_for(milliseconds(5));
+    return vision_.HasNewFrame();
   }
 };
 } // namespace
@@ -235,4 +252,32 @@ TEST_F(MjpegSourceTest, MjpegThatOnlyTheGeneralDecoderReadsStillPlays) {
   ASSERT_TRUE(vision_.OpenCamera(0, video));
   const cv::Mat frame = GrabNext();
   EXPECT_EQ(frame.size(), cv::Size(64, 48));
+}
+
+TEST_F(MjpegSourceTest, ACameraThatNeverFinishesAPictureIsDroppedInTimeAndClosesAtOnce) {
+  // Each server keeps sending far longer than these: only a reader that gives
+  // up at the picture time-out and a close that does not wait pass.
+  constexpr long kPictureMs = 500;
+  constexpr long kPromptCloseMs = 300;
+  timings_.pictureTimeoutMs = kPictureMs;
+  UseTimings();
+  for (const auto& [tail, drip] : std::vector<std::pair<std::string, bool>>{
+           {"", true},                      // bytes with no boundary, one at a time
+           {"--frame\r\n\r\n", true},       // a part that drips
+           {"--frame\r\n\r\n", false},      // a part of endless bytes
+           {"--frame\r\nContent-Length: 2147483648\r\n\r\n", false}}) {
+    ScriptedServer server;
+    server.EveryClient().ReadLine().Send(Head("200 OK", kMultipart) + Part(Jpeg(40)) + tail);
+    drip ? server.Drip(std::string(1000, 'x'), 20) : server.Flood(size_t(64) << 30);
+    server.Start();
+    ASSERT_TRUE(vision_.OpenCamera(0, Url(server))) << tail;
+    EXPECT_FALSE(GrabNext().empty()) << tail;
+    const auto start = Clock::now();
+    EXPECT_TRUE(WaitForNewFrame()) << tail << ": a picture from the next connection";
+    EXPECT_GE(Since(start), kPictureMs - 100) << tail;
+    EXPECT_GE(server.Clients(), 2) << tail;
+    const auto closing = Clock::now();
+    vision_.CloseCamera();
+    EXPECT_LT(Since(closing), kPromptCloseMs) << tail;
+  }
 }

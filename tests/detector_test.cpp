@@ -2,10 +2,15 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <sstream>
+#include <tuple>
+
+#include "capture/FrameLimits.h"
 #include "settings/Vardocamdef.h"
 #include "support/TempDir.h"
 #include "vision/MotionMask.h"
 #include "vision/Nsopencv.h"
+#include "vision/PictureHeader.h"
 
 namespace {
 constexpr int kWidth = 640;
@@ -429,7 +434,7 @@ TEST(DetectorMask, MaskFilesReadAsWatchedAndIgnoredOrNotAtAll) {
   cv::Mat grey(4, 6, CV_8UC1, cv::Scalar(200));
   grey.at<uint8_t>(0, 0) = 127;  // the middle grey is ignored
   grey.at<uint8_t>(0, 1) = 128;
-  for (const char* name : {"mask.png", "mask.pgm"}) {
+  for (const char* name : {"mask.png", "mask.pgm", "mask.bmp"}) {
     cv::imwrite(dir.File(name), grey);
     cv::Mat mask;
     ASSERT_TRUE(ReadMotionMask(dir.File(name), mask)) << name;
@@ -443,6 +448,45 @@ TEST(DetectorMask, MaskFilesReadAsWatchedAndIgnoredOrNotAtAll) {
   EXPECT_FALSE(ReadMotionMask(dir.File("broken.png"), mask));
   EXPECT_TRUE(mask.empty());
   EXPECT_FALSE(ReadMotionMask("", mask));
+}
+
+TEST(DetectorMask, SizesPastTheFrameLimitsAreRefusedFromTheHeaderBeforeDecoding) {
+  // The declared size from the header bytes alone; -1: none can be told.
+  const std::string png = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x75\x30\0\0\x75\x30", 24);
+  const std::string sof = std::string("\xc0\0\x0b\x08\0\x02\0\x01", 8);  // 1 x 2
+  for (const auto& [bytes, w, h] : std::vector<std::tuple<std::string, int64_t, int64_t>>{
+           {png, 30000, 30000},
+           {png.substr(0, 20), -1, -1},
+           {std::string("BM\0\0\0\0\0\0\0\0\0\0\0\0\x28\0\0\0\x40\0\0\0\xf0\xff\xff\xff", 26), 64, 16},
+           {std::string("\xff\xd8\xff\xe1\0\x04xx\xff\xff\xc0\0\x0b\x08\x75\x30\x75\x30", 19), 30000, 30000},
+           {std::string("\xff\xd8\xff\xda\0\x02", 6), -1, -1},
+           {"P5\n# drawn by hand\n 640\t480\n255\n", 640, 480},
+           {"P5\n640", -1, -1},
+           {"P5 9#123\n5\n", -1, -1},  // the decoder would read 9 x 123
+           {"P5 " + std::string(kMaxPnmDigits + 1, '1') + " 1\n", -1, -1},
+           {"P5\n#" + std::string(kMaxPnmHeaderBytes, 'c') + "\n1 1\n", -1, -1},
+           {"\xff\xd8" + std::string(kMaxJpegMarkers / 2, '\xff') + sof, 1, 2},
+           {"\xff\xd8" + std::string(kMaxJpegMarkers + 1, '\xff') + sof, -1, -1},
+           {"GIF89a", -1, -1}}) {
+    std::istringstream in(bytes);
+    int64_t width = -1, height = -1;
+    EXPECT_EQ(DeclaredPictureSize(in, width, height), w >= 0) << bytes.substr(0, 8);
+    if (w >= 0) {
+      EXPECT_EQ(std::make_pair(width, height), std::make_pair(w, h)) << bytes.substr(0, 8);
+    }
+  }
+  // Real pictures just past each limit in the formats a mask comes in.
+  TempDir dir;
+  cv::Mat mask;
+  for (const auto& [name, w, h] : std::vector<std::tuple<std::string, int, int>>{
+           {"wide.png", kMaxFrameWidth + 1, 1}, {"tall.bmp", 1, kMaxFrameHeight + 1},
+           {"wide.jpg", kMaxFrameWidth + 1, 8}, {"many.pgm", kMaxFramePixels / 4000 + 1, 4000},
+           {"fits.jpg", 64, 48}}) {
+    ASSERT_TRUE(cv::imwrite(dir.File(name), cv::Mat(h, w, CV_8UC1, cv::Scalar(255)))) << name;
+    EXPECT_EQ(ReadMotionMask(dir.File(name), mask), FrameSizeAllowed(w, h)) << name;
+  }
+  WriteFileBytes(dir.File("huge.png"), png + std::string(875 * 1024, '\0'));
+  EXPECT_FALSE(ReadMotionMask(dir.File("huge.png"), mask));
 }
 
 // The regions are the connected parts of the cleaned difference: separate

@@ -135,11 +135,31 @@ TEST_F(HeadlessProgram, FailedStartsEndAtOnceWithTheirExitCodes) {
   EXPECT_EQ(usage.Wait(kExitLimitMs), std::optional<int>(2));
   EXPECT_TRUE(LogHas(folders_, "usage.log", "使い方")) << folders_.Log("usage.log");
   EXPECT_TRUE(std::filesystem::is_empty(folders_.runtime.Path())) << "no lock taken";
+}
 
-  folders_.WriteSettings("", MotionMailSettings(folders_.work.File("missing.avi"), "1"));
-  ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options("run.log"));
-  EXPECT_EQ(program.Wait(kStartLimitMs), std::optional<int>(1));
-  EXPECT_TRUE(LogHas(folders_, "run.log", "<3>カメラの接続に失敗しました")) << folders_.Log("run.log");
+// A camera that is not there is tried again after growing waits, each
+// growth said with the address; one that comes is monitored, and a stop
+// ends the wait at once, not at the stop deadline.
+TEST_F(HeadlessProgram, AMissingCameraIsTriedAgainUntilItComes) {
+  const std::string later = folders_.work.File("later.avi");
+  folders_.WriteSettings("", MotionMailSettings(later, "1"));
+  for (const bool comes : {true, false}) {
+    const std::string name = comes ? "comes.log" : "stopped.log";
+    ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options(name));
+    ASSERT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, name, "2 秒後に再試行します"); }))
+        << folders_.Log(name);
+    if (comes) {
+      std::filesystem::copy_file(video_, later);
+      EXPECT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, name, "<6>監視を開始しました"); }));
+    }
+    kill(program.Pid(), SIGTERM);
+    EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
+    const std::string log = folders_.Log(name);
+    EXPECT_EQ(CountOccurrences(log, "<3>カメラの接続に失敗しました (映像アドレス " + later + ")"), 2) << log;
+    EXPECT_EQ(CountOccurrences(log, "<6>カメラに接続しました: 映像アドレス " + later), comes ? 1 : 0) << log;
+    EXPECT_EQ(CountOccurrences(log, "時間内に終わらない"), 0) << log;
+    std::filesystem::remove(later);
+  }
 }
 
 // Two cameras, two processes: each mails its own picture; a second start

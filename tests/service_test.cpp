@@ -146,6 +146,13 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<4>[玄関] MQTTブローカー 127.0.0.1:1 に接続できません\n");
 }
 
+TEST(HeadlessCamera, RetryWaitDoublesFromTheFirstUpToTheCeiling) {
+  for (const auto& [wait, next] : std::vector<std::pair<uint32_t, uint32_t>>{
+           {0, kCameraRetryFirstMs}, {kCameraRetryFirstMs, 2 * kCameraRetryFirstMs},
+           {kCameraRetryMaxMs / 2 + 1, kCameraRetryMaxMs}, {UINT32_MAX, kCameraRetryMaxMs}})
+    EXPECT_EQ(NextCameraRetryWait(wait), next) << wait;
+}
+
 TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {
   MotionEpisode episode;
   EXPECT_FALSE(episode.Ended(100));

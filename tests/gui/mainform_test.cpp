@@ -251,7 +251,8 @@ TEST_F(MainFormTest, AutoStartWithoutACameraShowsOneErrorAndStaysOnScreen) {
   QApplication::processEvents();
   ASSERT_EQ(presenter.errors.size(), 1u);
   EXPECT_EQ(presenter.errors[0],
-            "防犯カメラ・ヴァルド|カメラの接続に失敗しました。\n機器の接続などを確認してください。");
+            "防犯カメラ・ヴァルド|カメラの接続に失敗しました。\n機器の接続などを確認してください。\n"
+            "接続先: カメラ番号 0 (この番号の映像機器が見つかりません)");
   EXPECT_TRUE(form->isVisible());
   EXPECT_FALSE(form->CaptureTimer->isActive());
   EXPECT_FALSE(form->ShowAfterTimer->isActive());

@@ -66,6 +66,14 @@ ScriptedServer& ScriptedServer::Flood(size_t count) {
   steps_.push_back({Kind::Flood, {}, count});
   return *this;
 }
+ScriptedServer& ScriptedServer::Drip(std::string bytes, int everyMs) {
+  steps_.push_back({Kind::Drip, std::move(bytes), static_cast<size_t>(everyMs)});
+  return *this;
+}
+ScriptedServer& ScriptedServer::EveryClient() {
+  everyClient_ = true;
+  return *this;
+}
 ScriptedServer& ScriptedServer::StopReading() {
   steps_.push_back({Kind::StopReading, {}, 0});
   return *this;
@@ -104,13 +112,22 @@ bool ScriptedServer::WaitForText(int conn, const std::string& text) {
 }
 
 void ScriptedServer::Run() {
-  int conn = -1;
-  const int64_t deadline = NowMs() + kScriptLimitMs;
-  while (!stop_ && NowMs() < deadline && conn < 0) {
-    pollfd p{listen_, POLLIN, 0};
-    if (::poll(&p, 1, kSliceMs) > 0) conn = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-  }
-  if (conn < 0) return;
+  do {
+    int conn = -1;
+    const int64_t deadline = NowMs() + kScriptLimitMs;
+    while (!stop_ && NowMs() < deadline && conn < 0) {
+      pollfd p{listen_, POLLIN, 0};
+      if (::poll(&p, 1, kSliceMs) > 0) conn = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+    if (conn < 0) return;
+    ++clients_;
+    consumed_ = received_.size();
+    Play(conn);
+  } while (everyClient_ && !stop_);
+}
+
+void ScriptedServer::Play(int conn) {
+  const int64_t limit = NowMs() + kScriptLimitMs;
   bool reading = true;
   for (const Step& step : steps_) {
     if (stop_) break;
@@ -133,7 +150,7 @@ void ScriptedServer::Run() {
       case Kind::Flood: {
         const std::string chunk(65536, 'x');
         size_t sent = 0;
-        while (!stop_ && sent < step.count) {
+        while (!stop_ && sent < step.count && NowMs() < limit) {
           const ssize_t n = ::send(conn, chunk.data(), std::min(chunk.size(), step.count - sent),
                                    MSG_NOSIGNAL | MSG_DONTWAIT);
           if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -146,6 +163,12 @@ void ScriptedServer::Run() {
         }
         break;
       }
+      case Kind::Drip:
+        for (size_t i = 0; i < step.bytes.size() && !stop_ && NowMs() < limit; ++i) {
+          if (::send(conn, &step.bytes[i], 1, MSG_NOSIGNAL) != 1) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(step.count));
+        }
+        break;
       case Kind::StopReading:
         reading = false;
         break;

@@ -25,10 +25,19 @@ public:
   // Waits until the client has sent a message ended by CR LF "." CR LF.
   ScriptedServer& ReadMessage();
   ScriptedServer& Close();
-  // Sends bytes without any line end until count is reached or the client goes.
+  // Sends bytes without any line end until count is reached, the client
+  // goes or the script's time limit has passed.
   ScriptedServer& Flood(size_t count);
+  // Sends bytes one at a time, everyMs apart, until all are sent, the client
+  // goes or the script's time limit has passed.
+  ScriptedServer& Drip(std::string bytes, int everyMs);
   // Stops reading: the client's sends fill the buffers and then block.
   ScriptedServer& StopReading();
+
+  // Plays the script to each client in turn, not to the first one only.
+  ScriptedServer& EveryClient();
+  // Clients accepted so far.
+  int Clients() const { return clients_; }
 
   void Start();
   // Waits for the script to end and the client to close (at most a few
@@ -36,7 +45,7 @@ public:
   std::string Received();
 
 private:
-  enum class Kind { Send, Pause, ReadLine, ReadMessage, Close, Flood, StopReading };
+  enum class Kind { Send, Pause, ReadLine, ReadMessage, Close, Flood, Drip, StopReading };
   struct Step {
     Kind kind;
     std::string bytes;
@@ -44,6 +53,7 @@ private:
   };
 
   void Run();
+  void Play(int conn);
   bool ReadMore(int conn);
   bool WaitForText(int conn, const std::string& text);
 
@@ -52,6 +62,8 @@ private:
   std::vector<Step> steps_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  bool everyClient_ = false;
+  std::atomic<int> clients_{0};
   std::string received_;
   size_t consumed_ = 0;
 };

@@ -1,0 +1,28 @@
+#include "capture/CameraAddress.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "capture/VideoDevices.h"
+
+std::string AddressWithoutPassword(const std::string& address) {
+  const size_t scheme = address.find("://");
+  if (scheme == std::string::npos) return address;
+  const size_t start = scheme + 3;
+  const size_t end = std::min(address.find_first_of("/?#", start), address.size());
+  const size_t at = address.rfind('@', end - 1);
+  if (at == std::string::npos || at < start) return address;
+  const size_t colon = address.find(':', start);
+  if (colon == std::string::npos || colon > at) return address;
+  return address.substr(0, colon + 1) + "***" + address.substr(at);
+}
+
+std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
+                           const std::string& devDir) {
+  if (!address.empty()) return "映像アドレス " + AddressWithoutPassword(address);
+  const std::string number = "カメラ番号 " + std::to_string(cameraNumber);
+  const std::vector<std::string> nodes = ListVideoCaptureNodes(devDir);
+  if (cameraNumber < 0 || static_cast<size_t>(cameraNumber) >= nodes.size())
+    return number + " (この番号の映像機器が見つかりません)";
+  return number + " (" + nodes[static_cast<size_t>(cameraNumber)] + ")";
+}

@@ -1,0 +1,13 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Which camera a setting means, in words for a message or the journal:
+// "映像アドレス URL" (a password in the address shown as ***), or
+// "カメラ番号 N (/dev/videoM)" with the device it is on this machine, or a
+// note that no such device exists.
+std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
+                           const std::string& devDir = "/dev");
+
+// The address with the password of its user part, if any, replaced by ***.
+std::string AddressWithoutPassword(const std::string& address);
