@@ -63,19 +63,13 @@ void NoDisplayOnFatal(QtMsgType type, const QMessageLogContext&, const QString& 
   _exit(kExitFailure);
 }
 
-std::string ProfileWords(const std::string& profile) {
-  return profile.empty() ? std::string("既定のプロファイル") : "プロファイル「" + profile + "」";
-}
-
 // A second start of a running profile (often its service) says so, and how
 // its settings are changed, instead of ending without a word.
 std::string AlreadyRunningText(const std::string& profile) {
-  std::string text = ProfileWords(profile) + "は既に動作中です。";
-  if (!profile.empty())
-    text += "\nサービスとして動いている場合、設定を変えるにはサービスを止め"
-            "(systemctl --user stop vardocam@" + profile + ")、設定してから、"
-            "もう一度開始してください(systemctl --user start vardocam@" + profile + ")。";
-  return text;
+  return "プロファイル「" + profile + "」は既に動作中です。\n"
+         "サービスとして動いている場合、設定を変えるにはサービスを止め"
+         "(systemctl --user stop vardocam@" + profile + ")、設定してから、"
+         "もう一度開始してください(systemctl --user start vardocam@" + profile + ")。";
 }
 
 void SayAlreadyRunning(int argc, char** argv, const std::string& profile) {
@@ -158,7 +152,9 @@ int main(int argc, char** argv) {
       std::cerr << "<4>" << (line.profile.empty() ? std::string("既定のプロファイル")
                                                   : "プロファイル " + line.profile)
                 << " は既に動作中のため終了します\n";
-    else
+    else if (!line.profile.empty())
+      // A named profile is often running as its service: say so, and how
+      // to edit it. The default window ends quietly, as it always did.
       SayAlreadyRunning(argc, argv, line.profile);
     return 0;
   case SingleInstance::Result::Unavailable:
