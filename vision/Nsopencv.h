@@ -7,24 +7,12 @@
 #include <opencv2/core.hpp>
 
 #include "vision/BinaryPicture.h"
+#include "vision/MotionRegion.h"
 #include "vision/MotionOptions.h"
 
 class CameraSource;
 class IPictureView;
 
-// Changed regions smaller than this many pixels are noise, not anything
-// that moved: a region box is reported from this size up.
-constexpr int64_t kMinRegionPixels = 16;
-
-// One connected changed region of the last comparison: its box in frame
-// pixels and the changed pixels inside it.
-struct MotionRegion {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  int64_t pixels = 0;
-};
 
 // Screen rectangle of the picture view, recorded once after the first image.
 struct PreviewRect {

@@ -1,0 +1,70 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "vision/MotionRegion.h"
+
+// Person confirmation: a detection raises the alarm only when a person is
+// found near where the picture changed. The check is far slower than a
+// tick, so it runs beside the tick on a worker of its own.
+
+// Checks run at most this often: the newest candidate replaces one that
+// has not been checked yet, so nothing queues up behind a slow check.
+constexpr int kMaxPersonChecksPerSecond = 4;
+
+// A frame in which something moved, handed to the worker.
+struct PersonCandidate {
+  cv::Mat frame;          // 8-bit B, G, R; the worker's own copy
+  MotionRegions regions;  // where it moved, in frame pixels
+  uint32_t frameTimeMs = 0;  // tick counter when the frame was taken
+};
+
+// A person found: the frame, the person's box in it, the frame's time.
+struct PersonFound {
+  cv::Mat frame;
+  cv::Rect box;
+  uint32_t frameTimeMs = 0;
+};
+
+// Finds a person in a still picture near the regions that moved.
+class IPersonDetector {
+public:
+  virtual ~IPersonDetector() = default;
+  // The box of the person found (frame pixels), or nothing.
+  virtual std::optional<cv::Rect> Find(const cv::Mat& frame, const MotionRegions& regions) = 0;
+};
+
+// OpenCV's own detector, with what Debian ships. Nothing when it cannot
+// be made; `why` then says so in words a user can act on.
+std::unique_ptr<IPersonDetector> MakePersonDetector(std::string* why);
+
+// One worker thread that checks the newest candidate. Submit and TakeFound
+// never wait for a check; Stop ends the worker, waiting at most for the one
+// check in progress.
+class PersonCheckWorker {
+public:
+  explicit PersonCheckWorker(std::unique_ptr<IPersonDetector> detector);
+  ~PersonCheckWorker();
+  PersonCheckWorker(const PersonCheckWorker&) = delete;
+  PersonCheckWorker& operator=(const PersonCheckWorker&) = delete;
+
+  // Replaces any candidate not yet taken up.
+  void Submit(PersonCandidate candidate);
+  // Drops what is waiting and what was found (a new motion episode).
+  void Clear();
+  // The oldest person found since the last call, if any.
+  std::optional<PersonFound> TakeFound();
+  void Stop();
+
+  uint64_t ChecksRun() const;
+  // Processor time the checks took, in milliseconds (the worker thread's).
+  double CheckCpuMs() const;
+
+private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
