@@ -86,7 +86,7 @@ bool WaitFor(int timeoutMs, const std::function<bool()>& done) {
 // One tick's worth of events at an alarm: the heaviest a tick publishes.
 double TickMs(MqttPublisher& publisher) {
   const auto start = std::chrono::steady_clock::now();
-  publisher.MotionDetected();
+  publisher.MotionDetected({});
   publisher.AlarmStarted();
   publisher.AlertMailDone(true, "");
   publisher.AlarmEnded();

@@ -16,6 +16,7 @@ namespace {
 constexpr int32_t kConnectStartTls = 1;
 constexpr int32_t kConnectFullTls = 2;
 constexpr char kPictureFile[] = "recept.jpg";
+constexpr char kSecondPictureFile[] = "person.jpg";
 
 int replyTimeoutMs = kSmtpTimeoutMs;
 int sessionTimeoutMs = kSmtpSessionTimeoutMs;
@@ -102,8 +103,10 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   TMimePart* root = message.AddPartMultipart("", nullptr);
   message.AddPartText(body, root);
   if (inputs.writePicture) inputs.writePicture(kPictureFile);
+  if (inputs.writeSecondPicture) inputs.writeSecondPicture(kSecondPictureFile);
   try {
     message.AddPartBinaryFromFile(kPictureFile, root);
+    if (inputs.writeSecondPicture) message.AddPartBinaryFromFile(kSecondPictureFile, root);
   } catch (...) {
     // The session is closed properly before the error goes to the caller.
     client.Logout();

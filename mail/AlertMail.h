@@ -36,6 +36,8 @@ struct MailInputs {
   bool wanted = true;                 // the mail's own setting: off, nothing is done
   MailServerSettings server;
   MailPictureWriter writePicture;     // empty: the picture file is attached as it is
+  // A second picture after the first (the person's box drawn); empty: none.
+  MailPictureWriter writeSecondPicture;
 };
 
 // How a mail went. A mail that is not wanted counts as sent: there is

@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "vision/MotionRegion.h"
+
 // What the monitoring cycle reports as it works, for whoever shows or logs
 // it (the window's status line, a service's log, a message bus). Every call
 // is made on the cycle's thread, inside a tick or a start/stop; a listener
@@ -12,8 +14,14 @@ public:
   // Monitoring switched on; detections count after `warmUpMs`.
   virtual void MonitoringStarted(unsigned warmUpMs) { (void)warmUpMs; }
   virtual void MonitoringStopped() {}
-  // A new frame differed from its reference by more than the threshold.
-  virtual void MotionDetected() {}
+  // A new frame differed from its reference by more than the threshold;
+  // where, as the boxes of the largest changed regions.
+  virtual void MotionDetected(const MotionRegions& regions) { (void)regions; }
+  // With person confirmation: a person was found where it moved (`box`, in
+  // frame pixels), or the motion went on without one for the whole time
+  // given to the check.
+  virtual void PersonDetected(const MotionRegion& box) { (void)box; }
+  virtual void MotionWithoutPerson() {}
   virtual void AlarmStarted() {}
   virtual void AlarmEnded() {}
   // An alert mail was tried: sent (accepted by the server), or not and why,
@@ -64,8 +72,14 @@ public:
   void MonitoringStopped() override {
     for (auto* l : listeners_) l->MonitoringStopped();
   }
-  void MotionDetected() override {
-    for (auto* l : listeners_) l->MotionDetected();
+  void MotionDetected(const MotionRegions& regions) override {
+    for (auto* l : listeners_) l->MotionDetected(regions);
+  }
+  void PersonDetected(const MotionRegion& box) override {
+    for (auto* l : listeners_) l->PersonDetected(box);
+  }
+  void MotionWithoutPerson() override {
+    for (auto* l : listeners_) l->MotionWithoutPerson();
   }
   void AlarmStarted() override {
     for (auto* l : listeners_) l->AlarmStarted();

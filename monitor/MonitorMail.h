@@ -9,6 +9,7 @@
 class MonitorMail : public IMonitorMail {
 public:
   MailResult SendAlertMail(IMonitorCamera& camera) override;
+  MailResult SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) override;
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
 
   TPop3Client PopClient;

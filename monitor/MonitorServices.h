@@ -21,6 +21,7 @@ public:
 
 #include "mail/AlertMail.h"
 #include "pop3/RequestCheck.h"
+#include "vision/PersonCheck.h"
 
 class IMonitorCamera;
 
@@ -29,5 +30,12 @@ class IMonitorMail {
 public:
   virtual ~IMonitorMail() = default;
   virtual MailResult SendAlertMail(IMonitorCamera& camera) = 0;
+  // The alert for a confirmed person: the frame it was found in, and a copy
+  // with its box drawn as a second picture. Without its own way to send
+  // that, the camera's picture goes as usual.
+  virtual MailResult SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) {
+    (void)person;
+    return SendAlertMail(camera);
+  }
   virtual RequestCheckResult CheckRequestMail(IMonitorCamera& camera) = 0;
 };

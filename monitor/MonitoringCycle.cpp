@@ -4,6 +4,7 @@
 #include <exception>
 #include <limits>
 
+#include "monitor/MotionEpisode.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 #include "vision/MotionMask.h"
@@ -56,12 +57,43 @@ bool MonitoringCycle::StartMonitoring() {
   maskPath_.clear();
   mask_.release();
   events_.MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond));
+  StartPersonCheck();
   return true;
+}
+
+// A detector that cannot be made is said once; monitoring goes on without
+// the confirmation rather than not at all.
+void MonitoringCycle::StartPersonCheck() {
+  personEpisode_ = false;
+  withoutPersonSaid_ = false;
+  person_.reset();
+  if (!AppSettings.PERSON_CHECK) return;
+  std::string why;
+  std::unique_ptr<IPersonDetector> detector = personFactory_(&why);
+  if (!detector) {
+    events_.Notice(why.empty() ? "人物の確認ができないため、確認なしで監視を続けます。" : why);
+    return;
+  }
+  personCheck_ = std::make_unique<PersonCheckWorker>(std::move(detector));
+}
+
+uint64_t MonitoringCycle::PersonChecksRun() const {
+  return personChecksBefore_ + (personCheck_ ? personCheck_->ChecksRun() : 0);
+}
+
+double MonitoringCycle::PersonCheckCpuMs() const {
+  return personCpuBefore_ + (personCheck_ ? personCheck_->CheckCpuMs() : 0);
 }
 
 void MonitoringCycle::StopMonitoring() {
   if (timer_.Enabled()) events_.MonitoringStopped();
   timer_.SetEnabled(false);
+  if (personCheck_) {
+    personCheck_->Stop();
+    personChecksBefore_ += personCheck_->ChecksRun();
+    personCpuBefore_ += personCheck_->CheckCpuMs();
+    personCheck_.reset();
+  }
   if (!camera_) return;
   camera_->CloseCamera();
   camera_->LoadFrame(kIdlePicture);
@@ -86,9 +118,7 @@ void MonitoringCycle::CaptureTimerTimer() {
 
 // A frame that cannot be grabbed or read back is no picture: the detector
 // keeps its reference and the view keeps the last frame.
-bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera) {
-  // The frame's time is the counter when it was taken from the camera.
-  const uint32_t frameTime = GetTickCount();
+bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime) {
   if (!camera.GrabFrameToFile(kFrameFile)) return false;
   ++framesTaken_;
   if (!camera.LoadFrame(kFrameFile)) return false;
@@ -98,10 +128,16 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera) {
   options.referenceIntervalMs =
       static_cast<uint32_t>(std::max<int32_t>(AppSettings.REFERENCE_INTERVAL, 0));
   options.lightingCutoffPercent = std::max<int32_t>(AppSettings.LIGHTING_CUTOFF, 0);
-  options.moveBorderPermille = AppSettings.MOVEBORDER_PERMILLE;
+  options.moveBorderPermille = AppSettings.MOVEBORDER_PERMILLE > 0 ? AppSettings.MOVEBORDER_PERMILLE
+                               : personCheck_                   ? kPersonCheckPermille
+                                                                : 0;
   options.mask = CurrentMask();
   const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER, frameTime, options);
-  if (detected) events_.MotionDetected();
+  if (detected) {
+    nsOpenCV* detector = camera.Detector();
+    lastRegions_ = detector ? detector->MotionRegions(kMaxReportedRegions) : MotionRegions{};
+    events_.MotionDetected(lastRegions_);
+  }
   camera.ShowFrame();
   return detected;
 }
@@ -114,19 +150,22 @@ void MonitoringCycle::MonitorTick() {
   bool detected = false;
   const bool newFrame = camera_->HasNewFrame();
   WatchFrames(newFrame);
-  if (newFrame) detected = ProcessNewFrame(*camera_);
+  // The frame's time is the counter when it was taken from the camera.
+  const uint32_t frameTime = GetTickCount();
+  if (newFrame) detected = ProcessNewFrame(*camera_, frameTime);
   detected = MotionLastedLongEnough(newFrame, detected);
+  if (personCheck_) detected = ConfirmPerson(newFrame, detected, frameTime);
 
   pump_.ProcessMessages();
   if (Closing()) return;
 
   const uint32_t now = GetTickCount();
   const bool cooling = MailCoolingDown(now);
-  if (now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond) &&
-      AlarmSpacingPassed(now) && detected) {
+  if (WarmedUp(now) && AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
     if (!cooling) {
-      const MailResult mail = mail_.SendAlertMail(*camera_);
+      const MailResult mail =
+          person_ ? mail_.SendPersonAlertMail(*camera_, *person_) : mail_.SendAlertMail(*camera_);
       // Only a mail that went out starts the spacing: after a failure the
       // next alarm tries again, and with mails off nothing is held back.
       if (mail.sent && AppSettings.USEMAIL) {
@@ -185,6 +224,49 @@ bool MonitoringCycle::MailCoolingDown(uint32_t now) {
   if (seconds <= 0 || now - lastMailTick_ > Milliseconds(seconds, kMsPerSecond))
     mailCooling_ = false;
   return mailCooling_;
+}
+
+bool MonitoringCycle::WarmedUp(uint32_t now) const {
+  return now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond);
+}
+
+// Motion counts only once a person was found where it moved. Frames with
+// motion go to the worker for the first kPersonCheckWindowMs of an episode
+// (the newest waits, the others are dropped); what it found comes back on
+// a later tick. True while a person found in this episode goes on moving.
+bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) {
+  if (personEpisode_ && now - lastPersonMotion_ > kMotionQuietMs) {
+    if (!person_ && !withoutPersonSaid_) events_.MotionWithoutPerson();
+    personEpisode_ = false;
+    person_.reset();
+    personCheck_->Clear();
+  }
+  if (detected) {
+    if (!personEpisode_) {
+      personEpisode_ = true;
+      personEpisodeStart_ = now;
+      withoutPersonSaid_ = false;
+    }
+    lastPersonMotion_ = now;
+    nsOpenCV* detector = camera_->Detector();
+    if (newFrame && !person_ && WarmedUp(now) && now - personEpisodeStart_ <= kPersonCheckWindowMs &&
+        detector && !detector->ColourImage().empty())
+      personCheck_->Submit({detector->ColourImage().clone(), lastRegions_, now});
+  }
+  bool foundNow = false;
+  if (std::optional<PersonFound> found = personCheck_->TakeFound()) {
+    if (personEpisode_ && !person_) {
+      const cv::Rect& b = found->box;
+      events_.PersonDetected({b.x, b.y, b.width, b.height, 0});
+      person_ = std::move(found);
+      foundNow = true;
+    }
+  }
+  if (personEpisode_ && !person_ && !withoutPersonSaid_ && now - personEpisodeStart_ > kPersonCheckWindowMs) {
+    withoutPersonSaid_ = true;
+    events_.MotionWithoutPerson();
+  }
+  return person_.has_value() && (detected || foundNow);
 }
 
 // Whole seconds, rounded up, until MailCoolingDown lets a mail go; at least 1.

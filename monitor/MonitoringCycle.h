@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
@@ -19,6 +21,14 @@ constexpr uint32_t kAlarmSpacingMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
 // (the capture goes on reopening it); its next frame reports it back.
 constexpr uint32_t kCameraLostMs = 10000;
+// With person confirmation, a person must be found within this long after
+// the motion began; motion that goes on without one is said once and
+// raises nothing. Long enough for someone to walk into a doorway.
+constexpr uint32_t kPersonCheckWindowMs = 10000;
+// With person confirmation and no fine threshold set, the motion stage
+// looks for changes this small (tenths of a percent): a person far away is
+// a few tenths of a percent of the picture, and the check weeds out the rest.
+constexpr int32_t kPersonCheckPermille = 2;
 
 // Switches monitoring on and off and runs one pass of the cycle per timer
 // firing: grab, detect, show, let the window work, then the alarm and
@@ -57,6 +67,12 @@ public:
   void StopAlarmSound();
   // Frames taken from the camera since the cycle was made.
   uint64_t FramesTaken() const { return framesTaken_; }
+  // Where person checks get their detector (tests give their own).
+  using PersonDetectorFactory = std::function<std::unique_ptr<IPersonDetector>(std::string* why)>;
+  void SetPersonDetectorFactory(PersonDetectorFactory factory) { personFactory_ = std::move(factory); }
+  // Person checks run while monitoring, and their processor time (ms).
+  uint64_t PersonChecksRun() const;
+  double PersonCheckCpuMs() const;
 
   bool TickBusy = false;
   uint32_t AlarmStartTick = 0;     // 0: no alarm sounding
@@ -64,7 +80,10 @@ public:
   uint32_t MonitorStartTick = 0;
 
 private:
-  bool ProcessNewFrame(IMonitorCamera& camera);
+  bool ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime);
+  bool WarmedUp(uint32_t now) const;
+  void StartPersonCheck();
+  bool ConfirmPerson(bool newFrame, bool detected, uint32_t now);
   bool MotionLastedLongEnough(bool newFrame, bool detected);
   bool MailCoolingDown(uint32_t now);
   int MailCooldownSecondsLeft(uint32_t now) const;
@@ -94,4 +113,17 @@ private:
   // The mask picture, read when its setting changes or monitoring starts.
   std::string maskPath_;
   cv::Mat mask_;
+
+  // Person confirmation, while PERSON_CHECK is on and a detector could be
+  // made: the worker, the current motion episode and what it found.
+  PersonDetectorFactory personFactory_ = MakePersonDetector;
+  std::unique_ptr<PersonCheckWorker> personCheck_;
+  MotionRegions lastRegions_;  // of the last frame with motion
+  bool personEpisode_ = false;
+  uint32_t personEpisodeStart_ = 0;
+  uint32_t lastPersonMotion_ = 0;
+  bool withoutPersonSaid_ = false;
+  std::optional<PersonFound> person_;  // found in this episode
+  uint64_t personChecksBefore_ = 0;    // of workers already stopped
+  double personCpuBefore_ = 0;
 };

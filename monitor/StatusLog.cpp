@@ -77,7 +77,19 @@ void StatusLog::MonitoringStopped() {
   Changed();
 }
 
-void StatusLog::MotionDetected() {
+std::string BoxText(const MotionRegion& box) {
+  return "位置 " + std::to_string(box.x) + "," + std::to_string(box.y) + " " + std::to_string(box.width) + "×" +
+         std::to_string(box.height);
+}
+
+std::string RegionsText(const MotionRegions& regions) {
+  if (regions.empty()) return "";
+  std::string text = BoxText(regions.front());
+  if (regions.size() > 1) text += " ほか " + std::to_string(regions.size() - 1) + " か所";
+  return text;
+}
+
+void StatusLog::MotionDetected(const MotionRegions& regions) {
   lastDetection_ = wallClock_();
   const bool starts = motion_.Detected(GetTickCount());
   if (motionLine_ && (alarm_ || !starts)) {
@@ -85,9 +97,22 @@ void StatusLog::MotionDetected() {
     line.last = lastDetection_;
     ++line.count;
   } else {
-    Add("動体を検出しました");
+    // The line keeps where the motion began; its count says how long it went on.
+    const std::string where = RegionsText(regions);
+    Add(where.empty() ? "動体を検出しました" : "動体を検出しました（" + where + "）");
     motionLine_ = history_.size() - 1;
   }
+  Changed();
+}
+
+void StatusLog::PersonDetected(const MotionRegion& box) {
+  lastPerson_ = wallClock_();
+  Add("人物を検知しました（" + BoxText(box) + "）");
+  Changed();
+}
+
+void StatusLog::MotionWithoutPerson() {
+  Add("動きあり・人物なし");
   Changed();
 }
 
@@ -190,6 +215,7 @@ std::string StatusLog::StatusText() const {
     }
   }
   if (lastDetection_ != 0) text += kSeparator + std::string("最終検出 ") + TimeOfDay(lastDetection_);
+  if (lastPerson_ != 0) text += kSeparator + std::string("人物を検知 ") + TimeOfDay(lastPerson_);
   if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;
   if (checkTried_) text += kSeparator + std::string("受信確認 ") + TimeOfDay(checkTime_) + " " + checkResult_;
   if (!notice_.empty()) text += kSeparator + notice_;

@@ -29,6 +29,12 @@ struct StatusEntry {
 // What the monitoring cycle is doing, in the words the window's status line
 // and its event history show. Listens to the cycle; the warm-up countdown
 // reads the tick counter, the times of day the wall clock given.
+// Where it moved, for a line of the history or the journal: the largest
+// region's place and size, and how many more there were; "" for none.
+std::string RegionsText(const MotionRegions& regions);
+// One box: "位置 x,y 幅×高さ".
+std::string BoxText(const MotionRegion& box);
+
 class StatusLog : public IMonitorEvents {
 public:
   using WallClock = std::function<std::time_t()>;
@@ -37,7 +43,9 @@ public:
 
   void MonitoringStarted(unsigned warmUpMs) override;
   void MonitoringStopped() override;
-  void MotionDetected() override;
+  void MotionDetected(const MotionRegions& regions) override;
+  void PersonDetected(const MotionRegion& box) override;
+  void MotionWithoutPerson() override;
   void AlarmStarted() override;
   void AlarmEnded() override;
   void AlertMailDone(bool sent, const std::string& failure) override;
@@ -77,6 +85,7 @@ private:
   std::string notice_;
   bool alarm_ = false;
   std::time_t lastDetection_ = 0;
+  std::time_t lastPerson_ = 0;
   // The line the current motion counts on: kept while its alarm lasts, or,
   // without one, until the motion has gone quiet.
   MotionEpisode motion_;

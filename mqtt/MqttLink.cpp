@@ -39,8 +39,12 @@ void MqttLink::MonitoringStopped() {
   if (publisher_) publisher_->MonitoringStopped();
 }
 
-void MqttLink::MotionDetected() {
-  if (publisher_) publisher_->MotionDetected();
+void MqttLink::PersonDetected(const MotionRegion& box) {
+  if (publisher_) publisher_->PersonDetected(box);
+}
+
+void MqttLink::MotionDetected(const MotionRegions& regions) {
+  if (publisher_) publisher_->MotionDetected(regions);
 }
 
 void MqttLink::AlarmStarted() {

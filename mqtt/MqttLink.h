@@ -27,7 +27,8 @@ public:
 
   void MonitoringStarted(unsigned warmUpMs) override;
   void MonitoringStopped() override;
-  void MotionDetected() override;
+  void MotionDetected(const MotionRegions& regions) override;
+  void PersonDetected(const MotionRegion& box) override;
   void AlarmStarted() override;
   void AlarmEnded() override;
   void AlertMailDone(bool sent, const std::string& failure) override;

@@ -148,6 +148,7 @@ void MqttPublisher::Farewell() {
   Publish(MonitoringTopic(p), "OFF", true, kQosAtLeastOnce);
   if (motion_.exchange(false)) Publish(MotionTopic(p), "OFF", true, kQosAtLeastOnce);
   if (alarm_.exchange(false)) Publish(AlarmTopic(p), "OFF", true, kQosAtLeastOnce);
+  if (person_.exchange(false)) Publish(PersonTopic(p), "OFF", true, kQosAtLeastOnce);
   Publish(AvailabilityTopic(p), kOffline, true, kQosAtLeastOnce);
   std::unique_lock<std::mutex> lock(pendingMutex_);
   pendingDrained_.wait_for(lock, std::chrono::milliseconds(kMqttFarewellMs),
@@ -262,10 +263,12 @@ void MqttPublisher::OnConnect(int rc) {
   Publish(AlarmDiscoveryTopic(node), AlarmDiscoveryPayload(p, settings_.device), true);
   Publish(MonitoringDiscoveryTopic(node), MonitoringDiscoveryPayload(p, settings_.device), true);
   Publish(CameraStateDiscoveryTopic(node), CameraStateDiscoveryPayload(p, settings_.device), true);
+  Publish(PersonDiscoveryTopic(node), PersonDiscoveryPayload(p, settings_.device), true);
   Publish(CameraDiscoveryTopic(node), CameraDiscoveryPayload(p, settings_.device), true);
   PublishState(MonitoringTopic(p), monitoring_);
   PublishState(MotionTopic(p), motion_);
   PublishState(AlarmTopic(p), alarm_);
+  PublishState(PersonTopic(p), person_);
   Publish(CameraTopic(p), cameraLost_ ? "lost" : "ok", true);
   failureTold_ = false;
   Tell(true, Where(settings_));
@@ -331,15 +334,23 @@ void MqttPublisher::MonitoringStopped() {
   }
 }
 
-void MqttPublisher::MotionDetected() {
+void MqttPublisher::MotionDetected(const MotionRegions& regions) {
   motionEnd_.start();
   if (motion_.exchange(true)) return;
   PublishState(MotionTopic(settings_.prefix), true);
+  Publish(RegionsTopic(settings_.prefix), RegionsPayload(regions), false);
+}
+
+void MqttPublisher::PersonDetected(const MotionRegion&) {
+  if (person_.exchange(true)) return;
+  PublishState(PersonTopic(settings_.prefix), true);
 }
 
 void MqttPublisher::MotionEnded() {
   motion_ = false;
   PublishState(MotionTopic(settings_.prefix), false);
+  // The person goes with the motion that showed it.
+  if (person_.exchange(false)) PublishState(PersonTopic(settings_.prefix), false);
 }
 
 void MqttPublisher::AlarmStarted() {

@@ -90,7 +90,8 @@ public:
 
   void MonitoringStarted(unsigned warmUpMs) override;
   void MonitoringStopped() override;
-  void MotionDetected() override;
+  void MotionDetected(const MotionRegions& regions) override;
+  void PersonDetected(const MotionRegion& box) override;
   void AlarmStarted() override;
   void AlarmEnded() override;
   void AlertMailDone(bool sent, const std::string& failure) override;
@@ -133,6 +134,7 @@ private:
   std::atomic<bool> monitoring_{false};
   std::atomic<bool> motion_{false};
   std::atomic<bool> alarm_{false};
+  std::atomic<bool> person_{false};
   std::atomic<bool> cameraLost_{false};
   std::atomic<bool> failureTold_{false};
   QTimer motionEnd_;

@@ -107,6 +107,8 @@ std::string AvailabilityTopic(const std::string& prefix) { return Under(prefix, 
 std::string MonitoringTopic(const std::string& prefix) { return Under(prefix, "monitoring"); }
 std::string MotionTopic(const std::string& prefix) { return Under(prefix, "motion"); }
 std::string AlarmTopic(const std::string& prefix) { return Under(prefix, "alarm"); }
+std::string PersonTopic(const std::string& prefix) { return Under(prefix, "person"); }
+std::string RegionsTopic(const std::string& prefix) { return Under(prefix, "motion/regions"); }
 std::string CameraTopic(const std::string& prefix) { return Under(prefix, "camera"); }
 std::string SnapshotTopic(const std::string& prefix) { return Under(prefix, "snapshot"); }
 std::string MailTopic(const std::string& prefix) { return Under(prefix, "mail"); }
@@ -127,6 +129,17 @@ std::string RequestPayload(bool ok, int requests, const std::string& failure) {
          ",\"requests\":" + std::to_string(requests) + ",\"failure\":" + JsonString(failure) + "}";
 }
 
+std::string RegionsPayload(const MotionRegions& regions) {
+  std::string json = "{\"regions\":[";
+  for (size_t i = 0; i < regions.size(); ++i) {
+    const MotionRegion& r = regions[i];
+    json += (i ? ",{\"x\":" : "{\"x\":") + std::to_string(r.x) + ",\"y\":" + std::to_string(r.y) +
+            ",\"width\":" + std::to_string(r.width) + ",\"height\":" + std::to_string(r.height) +
+            ",\"pixels\":" + std::to_string(r.pixels) + "}";
+  }
+  return json + "]}";
+}
+
 std::string MotionDiscoveryTopic(const std::string& node) {
   return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/motion/config";
 }
@@ -138,6 +151,9 @@ std::string MonitoringDiscoveryTopic(const std::string& node) {
 }
 std::string CameraStateDiscoveryTopic(const std::string& node) {
   return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/camera/config";
+}
+std::string PersonDiscoveryTopic(const std::string& node) {
+  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/person/config";
 }
 std::string CameraDiscoveryTopic(const std::string& node) {
   return std::string(kDiscoveryPrefix) + "/camera/" + node + "/snapshot/config";
@@ -158,6 +174,10 @@ std::string MonitoringDiscoveryPayload(const std::string& prefix, const std::str
 // "ok" while frames come, "lost" while they do not: connected or not.
 std::string CameraStateDiscoveryPayload(const std::string& prefix, const std::string& device) {
   return SensorPayload(prefix, device, "カメラ接続", "camera", "connectivity", "ok", "lost");
+}
+
+std::string PersonDiscoveryPayload(const std::string& prefix, const std::string& device) {
+  return SensorPayload(prefix, device, "人物", "person", "occupancy");
 }
 
 std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& device) {

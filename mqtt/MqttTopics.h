@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "vision/MotionRegion.h"
+
 // Where the monitor's messages go and what they say, apart from the
 // connection, so that the names and payloads are tested as plain text.
 
@@ -33,6 +35,8 @@ std::string AvailabilityTopic(const std::string& prefix);  // "online" / "offlin
 std::string MonitoringTopic(const std::string& prefix);    // "ON" / "OFF", retained
 std::string MotionTopic(const std::string& prefix);        // "ON" / "OFF", retained
 std::string AlarmTopic(const std::string& prefix);         // "ON" / "OFF", retained
+std::string PersonTopic(const std::string& prefix);        // "ON" / "OFF", retained
+std::string RegionsTopic(const std::string& prefix);       // JSON where motion began
 std::string CameraTopic(const std::string& prefix);        // "ok" / "lost", retained
 std::string SnapshotTopic(const std::string& prefix);      // JPEG, retained
 std::string MailTopic(const std::string& prefix);          // JSON per alert mail
@@ -43,6 +47,8 @@ std::string MailPayload(bool sent, const std::string& failure);
 // An alert mail held back by the least spacing between mails.
 std::string MailHeldBackPayload(int secondsLeft);
 std::string RequestPayload(bool ok, int requests, const std::string& failure);
+// The boxes of the changed regions, largest first.
+std::string RegionsPayload(const MotionRegions& regions);
 
 // Home Assistant discovery: config topic and retained JSON payload of the
 // motion sensor, the alarm sensor, the monitoring switch state, the
@@ -51,11 +57,13 @@ std::string MotionDiscoveryTopic(const std::string& node);
 std::string AlarmDiscoveryTopic(const std::string& node);
 std::string MonitoringDiscoveryTopic(const std::string& node);
 std::string CameraStateDiscoveryTopic(const std::string& node);
+std::string PersonDiscoveryTopic(const std::string& node);
 std::string CameraDiscoveryTopic(const std::string& node);
 std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& device);
 std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& device);
 std::string MonitoringDiscoveryPayload(const std::string& prefix, const std::string& device);
 std::string CameraStateDiscoveryPayload(const std::string& prefix, const std::string& device);
+std::string PersonDiscoveryPayload(const std::string& prefix, const std::string& device);
 std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& device);
 
 // A JSON string literal, quotes included.

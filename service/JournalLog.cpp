@@ -1,5 +1,6 @@
 #include "service/JournalLog.h"
 
+#include "monitor/StatusLog.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 
@@ -29,9 +30,17 @@ void JournalLog::MonitoringStarted(unsigned warmUpMs) {
 
 void JournalLog::MonitoringStopped() { Write(kJournalInfo, "監視を終了しました"); }
 
-void JournalLog::MotionDetected() {
-  if (motion_.Detected(GetTickCount())) Write(kJournalInfo, "動体を検出しました");
+void JournalLog::MotionDetected(const MotionRegions& regions) {
+  if (!motion_.Detected(GetTickCount())) return;
+  const std::string where = RegionsText(regions);
+  Write(kJournalInfo, where.empty() ? "動体を検出しました" : "動体を検出しました (" + where + ")");
 }
+
+void JournalLog::PersonDetected(const MotionRegion& box) {
+  Write(kJournalNotice, "人物を検知しました (" + BoxText(box) + ")");
+}
+
+void JournalLog::MotionWithoutPerson() { Write(kJournalInfo, "動きあり・人物なし"); }
 
 void JournalLog::AlarmStarted() { Write(kJournalNotice, "警報を開始しました"); }
 

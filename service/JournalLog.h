@@ -28,7 +28,9 @@ public:
   void MonitoringStarted(unsigned warmUpMs) override;
   void MonitoringStopped() override;
   // Logged once per episode, not per tick.
-  void MotionDetected() override;
+  void MotionDetected(const MotionRegions& regions) override;
+  void PersonDetected(const MotionRegion& box) override;
+  void MotionWithoutPerson() override;
   void AlarmStarted() override;
   void AlarmEnded() override;
   // With mails switched off, said once per monitoring run.

@@ -68,6 +68,9 @@ using SettingText = std::string;
   X(Integer, MOVEBORDER_PERMILLE, 0, 0, 999, MotionDetail, Number, "MoveBorderPermilleEdit",    \
     "細かい動体検出しきい値", "0.1%",                                                          \
     "※遠くの小さな人にも。画面の0.1%単位。「0」なら基本設定のしきい値(%)")                     \
+  X(Boolean, PERSON_CHECK, false, 0, 1, MotionDetail, Check, "PersonCheckCBox",                \
+    "人物を確認してから警報する", "",                                                          \
+    "※動いた所に人が見つかったときだけ警報します(木の揺れなどでは鳴りません)")                 \
   X(Text, MASK_FILE, "", 0, 1024, MotionDetail, File, "MaskFileEdit", "マスク画像",             \
     "画像 (*.png *.pgm);;すべてのファイル (*)",                                                \
     "※白い部分だけを監視する画像(PNG/PGM)。空欄ならマスクなし")                                \

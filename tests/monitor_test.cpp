@@ -519,7 +519,7 @@ class RecordingEvents : public IMonitorEvents {
 public:
   void MonitoringStarted(unsigned warmUpMs) override { log.push_back("started " + std::to_string(warmUpMs)); }
   void MonitoringStopped() override { log.push_back("stopped"); }
-  void MotionDetected() override { log.push_back("motion"); }
+  void MotionDetected(const MotionRegions&) override { log.push_back("motion"); }
   void AlarmStarted() override { log.push_back("alarm on"); }
   void AlarmEnded() override { log.push_back("alarm off"); }
   void AlertMailDone(bool sent, const std::string& failure) override {

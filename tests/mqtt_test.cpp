@@ -130,8 +130,8 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "OFF"));
 
   publisher->MonitoringStarted(0);
-  publisher->MotionDetected();
-  publisher->MotionDetected();  // the same episode
+  publisher->MotionDetected({});
+  publisher->MotionDetected({});  // the same episode
   const auto motionOn = std::chrono::steady_clock::now();
   publisher->AlarmStarted();
   publisher->AlertMailDone(false, "SMTPサーバとの接続に失敗しました。");
@@ -192,7 +192,7 @@ TEST_F(MqttBrokerTest, NoBrokerCostsTicksNothingAndItIsFoundWhenItComes) {
   double worstMs = 0;
   for (int i = 0; i < kEventCalls; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    publisher.MotionDetected();
+    publisher.MotionDetected({});
     publisher.AlarmStarted();
     publisher.AlertMailDone(true, "");
     publisher.AlarmEnded();

@@ -99,16 +99,16 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   AppSettings = typVardocam{};
   AppSettings.USEMAIL = true;
   log.MonitoringStarted(60000);
-  log.MotionDetected();
+  log.MotionDetected({});
   clock.Advance(kMotionQuietMs);
-  log.MotionDetected();  // still the same motion
+  log.MotionDetected({});  // still the same motion
   log.AlarmStarted();
   log.AlertMailDone(false, "SMTPサーバとの接続に失敗しました。\n理由: 10061");
   log.AlertMailDone(true, "");
   log.AlertMailHeldBack(55);
   log.AlarmEnded();
   clock.Advance(kMotionQuietMs + 1);
-  log.MotionDetected();  // a new one
+  log.MotionDetected({});  // a new one
   log.RequestCheckDone(true, 2, "");
   log.RequestCheckDone(true, 0, "");
   log.RequestCheckDone(false, 0, "POP3サーバに接続できません");

@@ -230,9 +230,9 @@ TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
   // A motion's line that dropped off is not counted on any more: more of
   // that motion starts a new one.
   status.AlarmEnded();
-  status.MotionDetected();
+  status.MotionDetected({});
   for (size_t i = 0; i < kStatusHistoryLimit; ++i) status.Notice(i % 2 ? "一" : "二");
-  status.MotionDetected();
+  status.MotionDetected({});
   EXPECT_EQ(status.History().size(), kStatusHistoryLimit);
   EXPECT_EQ(status.History().back().text, "動体を検出しました");
   EXPECT_EQ(status.History().back().count, 1);

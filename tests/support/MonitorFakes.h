@@ -67,6 +67,12 @@ public:
     if (onAlert) onAlert();
     return alertResult;
   }
+  MailResult SendPersonAlertMail(IMonitorCamera&, const PersonFound& person) override {
+    log_.push_back("person mail");
+    ++alerts;
+    personBox = person.box;
+    return alertResult;
+  }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override {
     log_.push_back("check mail");
     ++checks;
@@ -76,6 +82,7 @@ public:
   int alerts = 0;
   int checks = 0;
   MailResult alertResult;  // what every alert mail answers
+  cv::Rect personBox;      // of the last person alert
   std::function<void()> onAlert;
   std::function<void()> onCheck;
 
