@@ -15,6 +15,9 @@
 // Checks run at most this often: the newest candidate replaces one that
 // has not been checked yet, so nothing queues up behind a slow check.
 constexpr int kMaxPersonChecksPerSecond = 4;
+// Persons found and not yet taken that are kept at most; the oldest goes
+// first, so a cycle that stops asking holds no growing pile of frames.
+constexpr size_t kMaxPersonsKept = 8;
 
 // A frame in which something moved, handed to the worker.
 struct PersonCandidate {
