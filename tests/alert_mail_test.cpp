@@ -256,6 +256,20 @@ TEST_F(MailFixture, AlertMailCarriesTheTimeAndTheFrameOfTheTick) {
   EXPECT_NE(info.find("\"authenticated\": true"), std::string::npos);
 }
 
+// A confirmed person's alert carries a second picture after the first.
+TEST_F(MailFixture, ASecondPictureFollowsTheFirst) {
+  auto peer = StartPeer();
+  ASSERT_TRUE(peer->Running());
+  MailInputs inputs = Inputs(true);
+  inputs.writeSecondPicture = [this](const std::string& path) { vision_.SaveImage(path); };
+  ASSERT_TRUE(SendAlertMail(inputs).sent);
+  const std::string raw = ReadFileBytes(Delivered());
+  EXPECT_LT(raw.find("recept.jpg"), raw.find("person.jpg"));
+  auto mail = ReadMail(Delivered());
+  EXPECT_EQ(mail["ATTACHMENT"], "person.jpg " + Md5Hex(ReadFileBytes(dir_.File("person.jpg"))));
+  EXPECT_EQ(mail["DEFECTS"], "0");
+}
+
 TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBodyAndEveryMailItsOwnMessageId) {
   auto peer = StartPeer();
   ASSERT_TRUE(Report().sent);

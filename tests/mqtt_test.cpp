@@ -103,6 +103,11 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
   EXPECT_EQ(MqttDeviceName("", "front"), "防犯カメラ・ヴァルド front");
   EXPECT_EQ(MotionDiscoveryTopic("vardocam_front"), "homeassistant/binary_sensor/vardocam_front/motion/config");
   EXPECT_EQ(CameraDiscoveryTopic("vardocam_front"), "homeassistant/camera/vardocam_front/snapshot/config");
+  EXPECT_EQ(RegionsPayload({{300, 200, 32, 48, 1200}, {1, 2, 16, 16, 256}}),
+            "{\"regions\":[{\"x\":300,\"y\":200,\"width\":32,\"height\":48,\"pixels\":1200},"
+            "{\"x\":1,\"y\":2,\"width\":16,\"height\":16,\"pixels\":256}]}");
+  EXPECT_NE(PersonDiscoveryPayload("vardocam/front", "front").find("\"state_topic\":\"vardocam/front/person\""),
+            std::string::npos);
 }
 
 class MqttBrokerTest : public ::testing::Test {
@@ -130,8 +135,9 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "OFF"));
 
   publisher->MonitoringStarted(0);
-  publisher->MotionDetected({});
+  publisher->MotionDetected({{300, 200, 32, 48, 1200}});
   publisher->MotionDetected({});  // the same episode
+  publisher->PersonDetected({296, 190, 40, 96, 0});
   const auto motionOn = std::chrono::steady_clock::now();
   publisher->AlarmStarted();
   publisher->AlertMailDone(false, "SMTPサーバとの接続に失敗しました。");
@@ -140,6 +146,8 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   publisher->CameraLost();
   EXPECT_TRUE(recorder.WaitFor(p + "/monitoring", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "ON"));
+  EXPECT_TRUE(recorder.WaitFor(p + "/motion/regions", RegionsPayload({{300, 200, 32, 48, 1200}})));
+  EXPECT_TRUE(recorder.WaitFor(p + "/person", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailPayload(false, "SMTPサーバとの接続に失敗しました。")));
   EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailHeldBackPayload(55)));
@@ -154,6 +162,7 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
 
   // Motion ends on its own once it has been quiet for a while.
   EXPECT_TRUE(Pump(static_cast<int>(kMotionQuietMs) * 3, [&] { return recorder.Last(p + "/motion") == "OFF"; }));
+  EXPECT_EQ(recorder.Last(p + "/person"), "OFF") << "the person goes with the motion";
   EXPECT_GE(std::chrono::steady_clock::now() - motionOn, std::chrono::milliseconds(kMotionQuietMs - 100));
   const auto motions = recorder.Messages();
   EXPECT_EQ(std::count_if(motions.begin(), motions.end(),

@@ -108,7 +108,9 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   log.AlertMailHeldBack(55);
   log.AlarmEnded();
   clock.Advance(kMotionQuietMs + 1);
-  log.MotionDetected({});  // a new one
+  log.MotionDetected({{300, 200, 32, 48, 1200}, {10, 10, 16, 16, 200}});  // a new one, and where
+  log.PersonDetected({296, 190, 40, 96, 0});
+  log.MotionWithoutPerson();
   log.RequestCheckDone(true, 2, "");
   log.RequestCheckDone(true, 0, "");
   log.RequestCheckDone(false, 0, "POP3サーバに接続できません");
@@ -132,7 +134,9 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<6>警報メールを送信しました\n"
             "<6>警報メールを見送りました (最短間隔まであと 55 秒)\n"
             "<6>警報を終了しました\n"
-            "<6>動体を検出しました\n"
+            "<6>動体を検出しました (位置 300,200 32×48 ほか 1 か所)\n"
+            "<5>人物を検知しました (位置 296,190 40×96)\n"
+            "<6>動きあり・人物なし\n"
             "<6>要求メール 2 通に状況報告メールで応えました\n"
             "<6>要求メールはありませんでした\n"
             "<4>要求メールの確認に失敗しました: POP3サーバに接続できません\n"
