@@ -147,11 +147,12 @@ std::vector<Config> Configs(const std::string& set) {
   if (set == "costs") {
     for (int budget : {307200, 153600, 76800}) c.push_back(Hog(2.0, own.minScore, budget, 1.05));
     c.push_back(Hog(2.0, own.minScore, 153600, 1.1));
+    c.push_back(Hog(2.0, own.minScore, 307200, 1.1));
     return c;
   }
   if (set == "scores") {
-    for (double up : {1.5, 2.0, 3.0}) {
-      for (double score : {0.0, 0.5, 1.0}) c.push_back(Hog(up, score, own.maxSearchPixels, 1.05));
+    for (double up : {1.5, 2.0}) {
+      for (double score : {0.3, 0.7, 1.0}) c.push_back(Hog(up, score, own.maxSearchPixels, 1.05));
     }
     return c;
   }

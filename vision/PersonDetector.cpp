@@ -106,8 +106,12 @@ private:
   std::optional<cv::Rect> Search(const cv::Mat& frame, const PersonSearchStep& step, const MotionRegions& regions) {
     const cv::Size inner(step.searched.width - step.left - step.right, step.searched.height - step.top - step.bottom);
     cv::resize(frame(step.box), scaled_, inner, 0, 0, step.scale > 1.0 ? cv::INTER_LINEAR : cv::INTER_AREA);
+    // A person the frame's edge cuts (feet at the bottom, a shoulder at
+    // the side) lacks the margin the window was trained with: the picture
+    // is mirrored beyond the edge. (Repeating the edge's pixels instead
+    // draws vertical streaks that the detector takes for legs.)
     if (step.searched != inner) {
-      cv::copyMakeBorder(scaled_, bordered_, step.top, step.bottom, step.left, step.right, cv::BORDER_REPLICATE);
+      cv::copyMakeBorder(scaled_, bordered_, step.top, step.bottom, step.left, step.right, cv::BORDER_REFLECT_101);
       cv::swap(scaled_, bordered_);
     }
     found_.clear();

@@ -29,7 +29,7 @@ constexpr double kMaxPersonScaleUp = 2.0;
 // region as large as the picture cannot make a check take seconds.
 constexpr int kMaxPersonSearchPixels = 640 * 480;
 // The detector's score (its SVM margin) a found window needs to count.
-constexpr double kMinPersonScore = 0.3;
+constexpr double kMinPersonScore = 0.7;
 
 // How the search is made; the defaults are what the program uses, other
 // values serve the measurement program.
