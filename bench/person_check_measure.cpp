@@ -138,26 +138,29 @@ Config Hog(double up, double score, int budget, double step) {
           }};
 }
 
-// "all": the scale-ups and score thresholds, and the cascades; "costs":
-// what bounds a check's cost; "chosen": the program's own settings.
+// "chosen": the program's own settings; "scores": scale-ups and score
+// thresholds; "costs": what bounds a check's cost; "cascades": OpenCV's
+// full-body and upper-body cascades; "all": scale-ups, thresholds, cascades.
 std::vector<Config> Configs(const std::string& set) {
   std::vector<Config> c;
   const PersonSearch own;
   if (set == "chosen") return {Hog(own.maxScaleUp, own.minScore, own.maxSearchPixels, own.pyramidStep)};
   if (set == "costs") {
-    for (int budget : {307200, 153600, 76800}) c.push_back(Hog(2.0, own.minScore, budget, 1.05));
+    for (int budget : {307200, 153600, own.maxSearchPixels, 76800}) c.push_back(Hog(2.0, own.minScore, budget, 1.05));
     c.push_back(Hog(2.0, own.minScore, 153600, 1.1));
     c.push_back(Hog(2.0, own.minScore, 307200, 1.1));
     return c;
   }
   if (set == "scores") {
     for (double up : {1.5, 2.0}) {
-      for (double score : {0.3, 0.7, 1.0}) c.push_back(Hog(up, score, own.maxSearchPixels, 1.05));
+      for (double score : {0.3, 0.7, 1.0}) c.push_back(Hog(up, score, 640 * 480, 1.05));
     }
     return c;
   }
-  for (double up : {1.0, 1.5, 2.0, 3.0}) {
-    for (double score : {0.0, 0.3, 0.6}) c.push_back(Hog(up, score, 307200, 1.05));
+  if (set == "all") {
+    for (double up : {1.0, 1.5, 2.0, 3.0}) {
+      for (double score : {0.3, 0.7, 1.0}) c.push_back(Hog(up, score, 640 * 480, 1.05));
+    }
   }
   for (const char* file : {"haarcascade_fullbody.xml", "haarcascade_upperbody.xml"}) {
     c.push_back({std::string(file).substr(12, 8) + " x2",

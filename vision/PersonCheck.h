@@ -14,7 +14,7 @@
 
 // Checks run at most this often: the newest candidate replaces one that
 // has not been checked yet, so nothing queues up behind a slow check.
-constexpr int kMaxPersonChecksPerSecond = 4;
+constexpr int kMaxPersonChecksPerSecond = 1;
 // Persons found and not yet taken that are kept at most; the oldest goes
 // first, so a cycle that stops asking holds no growing pile of frames.
 constexpr size_t kMaxPersonsKept = 8;
@@ -50,7 +50,9 @@ std::unique_ptr<IPersonDetector> MakePersonDetector(std::string* why);
 // check in progress.
 class PersonCheckWorker {
 public:
-  explicit PersonCheckWorker(std::unique_ptr<IPersonDetector> detector);
+  // A rate other than kMaxPersonChecksPerSecond serves tests only.
+  explicit PersonCheckWorker(std::unique_ptr<IPersonDetector> detector,
+                             int maxChecksPerSecond = kMaxPersonChecksPerSecond);
   ~PersonCheckWorker();
   PersonCheckWorker(const PersonCheckWorker&) = delete;
   PersonCheckWorker& operator=(const PersonCheckWorker&) = delete;

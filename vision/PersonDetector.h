@@ -27,7 +27,7 @@ constexpr int kPersonHeightAtOwnSize = 96;
 constexpr double kMaxPersonScaleUp = 2.0;
 // Pixels searched per check at most, after scaling, over all areas: a
 // region as large as the picture cannot make a check take seconds.
-constexpr int kMaxPersonSearchPixels = 640 * 480;
+constexpr int kMaxPersonSearchPixels = 384 * 320;
 // The detector's score (its SVM margin) a found window needs to count.
 constexpr double kMinPersonScore = 0.7;
 
