@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -71,21 +72,20 @@ TEST(PersonDetector, SampleFootageAndPhotographs) {
     const char* file;
     Look look;
     cv::Rect2d region;  // of the picture's size; empty: the clip's own motion
-    double leastShareFound;
-    double mostShareFound;
+    double leastFound;  // share of the checks; 0: nobody there, none may find one
   };
   const cv::Rect2d whole(0, 0, 1, 1);
   const cv::Rect2d leftPlayer(0.05, 0.15, 0.2, 0.8);  // the man catching the ball
   const Row rows[] = {
-      {"basketball1.png", Look::AsIs, whole, 1, 1},         {"basketball1.png", Look::Dark, leftPlayer, 1, 1},
-      {"basketball1.png", Look::Half, leftPlayer, 1, 1},    {"basketball1.png", Look::Mirrored, whole, 1, 1},
-      {"basketball2.png", Look::Larger, whole, 1, 1},       {"fruits.jpg", Look::AsIs, whole, 0, 0},
-      {"building.jpg", Look::Dark, whole, 0, 0},            {"baboon.jpg", Look::Noisy, whole, 0, 0},
-      {"graf1.png", Look::Mirrored, whole, 0, 0},           {"box_in_scene.png", Look::Half, whole, 0, 0},
-      {"home.jpg", Look::Larger, whole, 0, 0},              {"tree.avi", Look::AsIs, {}, 0, 0},
-      {"tree.avi", Look::Dark, {}, 0, 0},                   {"tree.avi", Look::Larger, {}, 0, 0},
-      {"tree.avi", Look::Mirrored, {}, 0, 0},               {"vtest.avi", Look::AsIs, {}, 0.8, 1},
-      {"vtest.avi", Look::Noisy, {}, 0.6, 1},
+      {"basketball1.png", Look::AsIs, whole, 1},         {"basketball1.png", Look::Dark, leftPlayer, 1},
+      {"basketball1.png", Look::Half, leftPlayer, 1},    {"basketball1.png", Look::Mirrored, whole, 1},
+      {"basketball2.png", Look::Larger, whole, 1},       {"fruits.jpg", Look::AsIs, whole, 0},
+      {"building.jpg", Look::Dark, whole, 0},            {"baboon.jpg", Look::Noisy, whole, 0},
+      {"graf1.png", Look::Mirrored, whole, 0},           {"box_in_scene.png", Look::Half, whole, 0},
+      {"home.jpg", Look::Larger, whole, 0},              {"tree.avi", Look::AsIs, {}, 0},
+      {"tree.avi", Look::Dark, {}, 0},                   {"tree.avi", Look::Larger, {}, 0},
+      {"tree.avi", Look::Mirrored, {}, 0},               {"vtest.avi", Look::AsIs, {}, 0.7},
+      {"vtest.avi", Look::Noisy, {}, 0.4},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.file) + " look " + std::to_string(static_cast<int>(row.look)));
@@ -96,8 +96,7 @@ TEST(PersonDetector, SampleFootageAndPhotographs) {
       cases = MovedFrames(path, row.look);
     } else {
       const cv::Mat picture = Varied(cv::imread(path, cv::IMREAD_COLOR), row.look);
-      cv::Rect2d r = row.region;
-      if (row.look == Look::Mirrored) r.x = 1 - r.x - r.width;
+      const cv::Rect2d& r = row.region;
       const cv::Rect box(cv::Point(r.x * picture.cols, r.y * picture.rows),
                          cv::Size(r.width * picture.cols, r.height * picture.rows));
       cases.emplace_back(picture, MotionRegions{{box.x, box.y, box.width, box.height, box.area()}});
@@ -110,9 +109,10 @@ TEST(PersonDetector, SampleFootageAndPhotographs) {
       ++found;
       EXPECT_EQ(*box & cv::Rect(cv::Point(0, 0), frame.size()), *box);
     }
-    const double share = static_cast<double>(found) / cases.size();
-    EXPECT_GE(share, row.leastShareFound) << found << " of " << cases.size();
-    EXPECT_LE(share, row.mostShareFound) << found << " of " << cases.size();
+    if (row.leastFound == 0) {
+      EXPECT_EQ(found, 0);
+    }
+    EXPECT_GE(found, row.leastFound * cases.size()) << found << " of " << cases.size();
   }
 }
 
@@ -144,115 +144,108 @@ TEST(PersonDetector, SearchPlanAndBadFrames) {
 }
 
 namespace {
-// Finds a person in every candidate whose first region is an even number
-// of pixels; notes which it was asked about and when; can be held inside
-// a check until released, or throw.
-class FakeDetector : public IPersonDetector {
+class CallDetector : public IPersonDetector {
 public:
-  struct Shared {
-    std::mutex mutex;
-    std::vector<int64_t> asked;
-    std::vector<std::chrono::steady_clock::time_point> times;
-    std::atomic<bool> hold{false};
-    std::atomic<int> checkMs{0};
-  };
-  explicit FakeDetector(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-  std::optional<cv::Rect> Find(const cv::Mat&, const MotionRegions& regions) override {
-    const int64_t id = regions.at(0).pixels;
+  explicit CallDetector(std::function<std::optional<cv::Rect>(int64_t)> check) : check_(std::move(check)) {}
+  std::optional<cv::Rect> Find(const cv::Mat&, const MotionRegions& r) override { return check_(r.at(0).pixels); }
+
+private:
+  std::function<std::optional<cv::Rect>(int64_t)> check_;
+};
+
+// The candidate's id is its first region's pixel count. A check notes the
+// id and its time, lasts checkMs or while held, throws for a negative id
+// and finds a person for an even one.
+class WorkerTest : public ::testing::Test {
+protected:
+  std::optional<cv::Rect> Check(int64_t id) {
     {
-      std::lock_guard<std::mutex> lock(shared_->mutex);
-      shared_->asked.push_back(id);
-      shared_->times.push_back(std::chrono::steady_clock::now());
+      std::lock_guard<std::mutex> lock(mutex_);
+      asked_.push_back(id);
+      times_.push_back(std::chrono::steady_clock::now());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(shared_->checkMs.load()));
-    while (shared_->hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(checkMs_.load()));
+    while (hold_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (id < 0) throw std::runtime_error("a broken check");
     return id % 2 == 0 ? std::optional<cv::Rect>(cv::Rect(0, 0, 1, 1)) : std::nullopt;
   }
-
-private:
-  std::shared_ptr<Shared> shared_;
-};
-
-class WorkerTest : public ::testing::Test {
-protected:
-  void SubmitId(int64_t id) {
-    worker->Submit({cv::Mat(4, 4, CV_8UC3), {{0, 0, 1, 1, id}}, static_cast<uint32_t>(id)});
+  // A quicker rate where the number of checks matters, not their pace.
+  void Start(int rate = kMaxPersonChecksPerSecond) {
+    worker_ = std::make_unique<PersonCheckWorker>(
+        std::make_unique<CallDetector>([this](int64_t id) { return Check(id); }), rate);
   }
-  bool AskedCount(size_t n) {
-    return WaitFor(kWaitMs, [&] {
-      std::lock_guard<std::mutex> lock(shared->mutex);
-      return shared->asked.size() >= n;
-    });
-  }
-  // For cases where the number of checks matters, not their pace.
-  void UseQuickRate() {
-    constexpr int kQuickRate = 100;
-    worker = std::make_unique<PersonCheckWorker>(std::make_unique<FakeDetector>(shared), kQuickRate);
-  }
+  void Submit(int64_t id) { worker_->Submit({cv::Mat(4, 4, CV_8UC3), {{0, 0, 1, 1, id}}, uint32_t(id)}); }
+  bool AskedCount(size_t n) { return WaitFor(kWaitMs, [&] { return Asked().size() >= n; }); }
   std::vector<int64_t> Asked() {
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    return shared->asked;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return asked_;
   }
-  std::shared_ptr<FakeDetector::Shared> shared = std::make_shared<FakeDetector::Shared>();
-  std::unique_ptr<PersonCheckWorker> worker = std::make_unique<PersonCheckWorker>(std::make_unique<FakeDetector>(shared));
+
+  static constexpr int kQuickRate = 100;
+  std::mutex mutex_;
+  std::vector<int64_t> asked_;
+  std::vector<std::chrono::steady_clock::time_point> times_;
+  std::atomic<bool> hold_{false};
+  std::atomic<int> checkMs_{0};
+  std::unique_ptr<PersonCheckWorker> worker_;  // last: stopped before the rest goes
 };
 } // namespace
 
 TEST_F(WorkerTest, NewestCandidateWinsAtTheRateLimit) {
-  shared->hold = true;
-  SubmitId(2);
+  Start();
+  hold_ = true;
+  Submit(2);
   ASSERT_TRUE(AskedCount(1));
-  for (int64_t id : {3, 5, 4}) SubmitId(id);  // 3 and 5 are replaced before a check takes them
-  shared->hold = false;
+  for (int64_t id : {3, 5, 4}) Submit(id);  // 3 and 5 are replaced before a check takes them
+  hold_ = false;
   ASSERT_TRUE(AskedCount(2));
-  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker->ChecksRun() == 2; }));
+  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker_->ChecksRun() == 2; }));
   EXPECT_EQ(Asked(), (std::vector<int64_t>{2, 4}));
-  EXPECT_GE(shared->times[1] - shared->times[0], std::chrono::milliseconds(1000 / kMaxPersonChecksPerSecond));
+  EXPECT_GE(times_[1] - times_[0], std::chrono::milliseconds(1000 / kMaxPersonChecksPerSecond));
   // Found in order, each with its frame time.
-  EXPECT_EQ(worker->TakeFound()->frameTimeMs, 2u);
-  EXPECT_EQ(worker->TakeFound()->frameTimeMs, 4u);
-  EXPECT_FALSE(worker->TakeFound());
+  EXPECT_EQ(worker_->TakeFound()->frameTimeMs, 2u);
+  EXPECT_EQ(worker_->TakeFound()->frameTimeMs, 4u);
+  EXPECT_FALSE(worker_->TakeFound());
 }
 
 TEST_F(WorkerTest, ClearDropsWaitingFoundAndTheCheckUnderWay) {
-  UseQuickRate();
-  shared->hold = true;
-  SubmitId(2);
+  Start(kQuickRate);
+  hold_ = true;
+  Submit(2);
   ASSERT_TRUE(AskedCount(1));
-  SubmitId(4);
-  worker->Clear();
-  shared->hold = false;
-  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker->ChecksRun() == 1; }));
-  EXPECT_FALSE(worker->TakeFound());
-  SubmitId(-1);  // a check that throws: the worker goes on
+  Submit(4);
+  worker_->Clear();
+  hold_ = false;
+  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker_->ChecksRun() == 1; }));
+  EXPECT_FALSE(worker_->TakeFound());
+  Submit(-1);  // a check that throws: the worker goes on
   ASSERT_TRUE(AskedCount(2));
-  SubmitId(6);
-  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker->TakeFound().has_value(); }));
+  Submit(6);
+  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker_->TakeFound().has_value(); }));
   EXPECT_EQ(Asked(), (std::vector<int64_t>{2, -1, 6}));
 }
 
 TEST_F(WorkerTest, KeepsAtMostTheNewestFoundAndStopsWithinOneCheck) {
-  UseQuickRate();
+  Start(kQuickRate);
   for (int64_t id = 0; id < static_cast<int64_t>(kMaxPersonsKept) + 2; ++id) {
-    SubmitId(2 * id);
+    Submit(2 * id);
     ASSERT_TRUE(AskedCount(id + 1));
   }
-  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker->ChecksRun() == kMaxPersonsKept + 2; }));
-  EXPECT_EQ(worker->TakeFound()->frameTimeMs, 4u);  // 0 and 2 made way
+  ASSERT_TRUE(WaitFor(kWaitMs, [&] { return worker_->ChecksRun() == kMaxPersonsKept + 2; }));
+  EXPECT_EQ(worker_->TakeFound()->frameTimeMs, 4u);  // 0 and 2 made way
 
   constexpr int kSlowCheckMs = 400;
-  shared->checkMs = kSlowCheckMs;
-  SubmitId(1000);
+  checkMs_ = kSlowCheckMs;
+  Submit(1000);
   ASSERT_TRUE(AskedCount(kMaxPersonsKept + 3));
-  SubmitId(1002);
+  Submit(1002);
   const auto start = std::chrono::steady_clock::now();
-  worker->Stop();
+  worker_->Stop();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kSlowCheckMs + 200));
   EXPECT_EQ(Asked().back(), 1000);  // the waiting one was dropped
-  EXPECT_LT(worker->CheckCpuMs(), kSlowCheckMs / 2);  // processor time, not the time waited
-  SubmitId(1004);                   // after Stop: ignored, no crash
-  PersonCheckWorker none(nullptr);
+  EXPECT_LT(worker_->CheckCpuMs(), kSlowCheckMs / 2);  // processor time, not the time waited
+  Submit(1004);                   // after Stop: ignored, no crash
+  PersonCheckWorker none(nullptr);  // no detector: nothing checked, nothing found
   none.Submit({});
   EXPECT_FALSE(none.TakeFound());
 }

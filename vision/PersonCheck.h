@@ -13,7 +13,10 @@
 // tick, so it runs beside the tick on a worker of its own.
 
 // Checks run at most this often: the newest candidate replaces one that
-// has not been checked yet, so nothing queues up behind a slow check.
+// has not been checked yet, so nothing queues up behind a slow check. A
+// check takes about 20 to 30 ms of processor time at 640 x 480 (at most
+// about 35): once a second keeps it near 3 % of a core, half what the
+// monitoring itself takes.
 constexpr int kMaxPersonChecksPerSecond = 1;
 // Persons found and not yet taken that are kept at most; the oldest goes
 // first, so a cycle that stops asking holds no growing pile of frames.

@@ -22,13 +22,15 @@ constexpr int kPersonSearchMarginPx = 16;
 // A person shorter than about this many pixels fits no detector window at
 // the picture's own size: areas around lower regions are scaled up.
 constexpr int kPersonHeightAtOwnSize = 96;
-// ... by at most this much: smaller people are too blurred to tell apart
-// from a shrub, and the cost grows with the square of it.
+// ... by at most this much, which reaches people about 48 pixels tall; the
+// cost grows with the square of it.
 constexpr double kMaxPersonScaleUp = 2.0;
 // Pixels searched per check at most, after scaling, over all areas: a
-// region as large as the picture cannot make a check take seconds.
+// region as large as the picture cannot make a check take seconds, and a
+// check stays within about 35 ms of processor time.
 constexpr int kMaxPersonSearchPixels = 384 * 320;
-// The detector's score (its SVM margin) a found window needs to count.
+// The detector's score (its SVM margin) a found window needs to count:
+// below it, textures (leaves, boxes, a painting) pass for people.
 constexpr double kMinPersonScore = 0.7;
 
 // How the search is made; the defaults are what the program uses, other
