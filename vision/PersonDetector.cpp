@@ -96,8 +96,7 @@ public:
       for (const PersonSearchStep& step : PlanPersonSearch(regions, frame.size(), search_)) {
         if (auto box = Search(frame, step, regions)) return box;
       }
-    } catch (const cv::Exception&) {
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // OpenCV's own and a failed allocation
     }
     return std::nullopt;
   }
