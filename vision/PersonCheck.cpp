@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -13,7 +14,6 @@
 
 namespace {
 using SteadyClock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds kPersonCheckSpacing(1000 / kMaxPersonChecksPerSecond);
 
 double ThreadCpuMs() {
   timespec t{};
@@ -36,6 +36,7 @@ struct PersonCheckWorker::State {
   bool stopping = false;
   std::atomic<uint64_t> checksRun{0};
   std::atomic<double> cpuMs{0.0};
+  std::chrono::milliseconds spacing{1000 / kMaxPersonChecksPerSecond};
   std::thread thread;
 
   void Run() {
@@ -51,7 +52,7 @@ struct PersonCheckWorker::State {
       PersonCandidate candidate = std::move(*waiting);
       waiting.reset();
       const uint64_t checkedGeneration = generation;
-      nextCheck = SteadyClock::now() + kPersonCheckSpacing;
+      nextCheck = SteadyClock::now() + spacing;
       lock.unlock();
 
       const double cpuBefore = ThreadCpuMs();
@@ -73,8 +74,10 @@ struct PersonCheckWorker::State {
   }
 };
 
-PersonCheckWorker::PersonCheckWorker(std::unique_ptr<IPersonDetector> detector) : state_(std::make_unique<State>()) {
+PersonCheckWorker::PersonCheckWorker(std::unique_ptr<IPersonDetector> detector, int maxChecksPerSecond)
+    : state_(std::make_unique<State>()) {
   state_->detector = std::move(detector);
+  state_->spacing = std::chrono::milliseconds(1000 / std::max(1, maxChecksPerSecond));
   if (state_->detector) state_->thread = std::thread([s = state_.get()] { s->Run(); });
 }
 

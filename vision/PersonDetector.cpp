@@ -12,6 +12,9 @@ const cv::Size kHogStride(8, 8);
 // Found windows must overlap this many times to be a person, OpenCV's own
 // default: a lone window is mostly texture.
 constexpr int kHogGroupThreshold = 2;
+// A window holds a person with an eighth of its height free above and
+// below: as much is added beyond a frame edge the area meets.
+constexpr int kEdgeMarginDivisor = 8;
 
 struct SearchArea {
   cv::Rect box;
@@ -19,8 +22,9 @@ struct SearchArea {
 };
 
 cv::Rect Padded(const MotionRegion& r, cv::Size frame) {
-  const int side = std::max(r.width, r.height / 2) + kPersonSearchMarginPx;
-  const int upDown = r.height / 2 + kPersonSearchMarginPx;
+  const int reach = std::max(r.height, kSmallestPersonPx);
+  const int side = std::max(r.width, reach / 2) + kPersonSearchMarginPx;
+  const int upDown = reach + kPersonSearchMarginPx;
   const cv::Rect padded(r.x - side, r.y - upDown, r.width + 2 * side, r.height + 2 * upDown);
   return padded & cv::Rect(cv::Point(0, 0), frame);
 }
@@ -52,13 +56,6 @@ std::vector<SearchArea> SearchAreas(const MotionRegions& regions, cv::Size frame
   return areas;
 }
 
-bool TouchesRegion(const cv::Rect& box, const MotionRegions& regions) {
-  for (const MotionRegion& r : regions) {
-    if (!(box & cv::Rect(r.x, r.y, r.width, r.height)).empty()) return true;
-  }
-  return false;
-}
-
 // An area at least one window large at `scale`, grown about its centre
 // where the frame allows.
 cv::Rect AtLeastOneWindow(cv::Rect box, double scale, cv::Size frame) {
@@ -77,6 +74,13 @@ cv::Rect AtLeastOneWindow(cv::Rect box, double scale, cv::Size frame) {
   return box & cv::Rect(cv::Point(0, 0), frame);
 }
 
+bool TouchesRegion(const cv::Rect& box, const MotionRegions& regions) {
+  for (const MotionRegion& r : regions) {
+    if (!(box & cv::Rect(r.x, r.y, r.width, r.height)).empty()) return true;
+  }
+  return false;
+}
+
 class HogPersonDetector : public IPersonDetector {
 public:
   explicit HogPersonDetector(const PersonSearch& search) : search_(search) {
@@ -89,63 +93,84 @@ public:
       return std::nullopt;
     }
     try {
-      return Search(frame, regions);
-    } catch (const cv::Exception&) {
-      return std::nullopt;
-    } catch (const std::bad_alloc&) {
-      return std::nullopt;
+      for (const PersonSearchStep& step : PlanPersonSearch(regions, frame.size(), search_)) {
+        if (auto box = Search(frame, step, regions)) return box;
+      }
+    } catch (const std::exception&) {  // OpenCV's own and a failed allocation
     }
+    return std::nullopt;
   }
 
 private:
-  std::optional<cv::Rect> Search(const cv::Mat& frame, const MotionRegions& regions) {
-    double budget = search_.maxSearchPixels;
-    const double windowPixels = kHogWindow.area();
-    for (const SearchArea& area : SearchAreas(regions, frame.size())) {
-      if (budget < windowPixels) break;
-      double scale = std::clamp(static_cast<double>(kPersonHeightAtOwnSize) / std::max(1, area.tallestRegion),
-                                1.0, search_.maxScaleUp);
-      const cv::Rect box = AtLeastOneWindow(area.box, scale, frame.size());
-      scale = std::min(scale, std::sqrt(budget / box.area()));
-      const cv::Size scaled(static_cast<int>(box.width * scale), static_cast<int>(box.height * scale));
-      if (scaled.width < kHogWindow.width || scaled.height < kHogWindow.height) continue;
-      cv::resize(frame(box), scaled_, scaled, 0, 0, scale > 1.0 ? cv::INTER_LINEAR : cv::INTER_AREA);
-      budget -= scaled.area();
-      found_.clear();
-      weights_.clear();
-      hog_.detectMultiScale(scaled_, found_, weights_, 0.0, kHogStride, cv::Size(0, 0),
-                            search_.pyramidStep, kHogGroupThreshold);
-      std::optional<cv::Rect> best;
-      double bestScore = search_.minScore;
-      for (size_t i = 0; i < found_.size(); ++i) {
-        const double score = i < weights_.size() ? weights_[i] : 0.0;
-        if (score < bestScore) continue;
-        const cv::Rect& f = found_[i];
-        const cv::Rect inFrame(box.x + static_cast<int>(f.x / scale), box.y + static_cast<int>(f.y / scale),
-                               static_cast<int>(f.width / scale), static_cast<int>(f.height / scale));
-        // Someone standing still beside what moved (a poster, a statue)
-        // is not what raised the motion.
-        if (!TouchesRegion(inFrame, regions)) continue;
-        best = inFrame & cv::Rect(cv::Point(0, 0), frame.size());
-        bestScore = score;
-      }
-      if (best) return best;
+  std::optional<cv::Rect> Search(const cv::Mat& frame, const PersonSearchStep& step, const MotionRegions& regions) {
+    const cv::Size inner(step.searched.width - step.left - step.right, step.searched.height - step.top - step.bottom);
+    cv::resize(frame(step.box), scaled_, inner, 0, 0, step.scale > 1.0 ? cv::INTER_LINEAR : cv::INTER_AREA);
+    // A person the frame's edge cuts (feet at the bottom, a shoulder at
+    // the side) lacks the margin the window was trained with: the picture
+    // is mirrored beyond the edge. (Repeating the edge's pixels instead
+    // draws vertical streaks that the detector takes for legs.)
+    if (step.searched != inner) {
+      cv::copyMakeBorder(scaled_, bordered_, step.top, step.bottom, step.left, step.right, cv::BORDER_REFLECT_101);
+      cv::swap(scaled_, bordered_);
     }
-    return std::nullopt;
+    found_.clear();
+    weights_.clear();
+    hog_.detectMultiScale(scaled_, found_, weights_, 0.0, kHogStride, cv::Size(0, 0), search_.pyramidStep,
+                          kHogGroupThreshold);
+    std::optional<cv::Rect> best;
+    double bestScore = search_.minScore;
+    for (size_t i = 0; i < found_.size(); ++i) {
+      const double score = i < weights_.size() ? weights_[i] : 0.0;
+      if (score < bestScore) continue;
+      const cv::Rect& f = found_[i];
+      const cv::Rect inFrame =
+          cv::Rect(step.box.x + static_cast<int>((f.x - step.left) / step.scale),
+                   step.box.y + static_cast<int>((f.y - step.top) / step.scale), static_cast<int>(f.width / step.scale),
+                   static_cast<int>(f.height / step.scale)) &
+          cv::Rect(cv::Point(0, 0), frame.size());
+      // Someone standing still beside what moved (a poster, a statue) is
+      // not what raised the motion.
+      if (inFrame.empty() || !TouchesRegion(inFrame, regions)) continue;
+      best = inFrame;
+      bestScore = score;
+    }
+    return best;
   }
 
   PersonSearch search_;
   cv::HOGDescriptor hog_;
   cv::Mat scaled_;
+  cv::Mat bordered_;
   std::vector<cv::Rect> found_;
   std::vector<double> weights_;
 };
 } // namespace
 
-std::vector<cv::Rect> PersonSearchAreas(const MotionRegions& regions, cv::Size frame) {
-  std::vector<cv::Rect> boxes;
-  for (const SearchArea& area : SearchAreas(regions, frame)) boxes.push_back(area.box);
-  return boxes;
+std::vector<PersonSearchStep> PlanPersonSearch(const MotionRegions& regions, cv::Size frame,
+                                               const PersonSearch& search) {
+  std::vector<PersonSearchStep> steps;
+  double budget = search.maxSearchPixels;
+  for (const SearchArea& area : SearchAreas(regions, frame)) {
+    PersonSearchStep step;
+    step.scale = std::clamp(static_cast<double>(kPersonHeightAtOwnSize) / std::max(1, area.tallestRegion), 1.0,
+                            search.maxScaleUp);
+    step.box = AtLeastOneWindow(area.box, step.scale, frame);
+    // What the margins beyond the frame's edges add is paid from the
+    // budget as well: the scale is fitted to the whole.
+    const double wFactor = 1.0 + ((step.box.x == 0) + (step.box.br().x == frame.width)) / double(kEdgeMarginDivisor);
+    const double hFactor = 1.0 + ((step.box.y == 0) + (step.box.br().y == frame.height)) / double(kEdgeMarginDivisor);
+    step.scale = std::min(step.scale, std::sqrt(budget / (step.box.area() * wFactor * hFactor)));
+    const cv::Size inner(static_cast<int>(step.box.width * step.scale), static_cast<int>(step.box.height * step.scale));
+    if (inner.width < kHogWindow.width || inner.height < kHogWindow.height) break;  // the budget is spent
+    step.top = step.box.y == 0 ? inner.height / kEdgeMarginDivisor : 0;
+    step.bottom = step.box.br().y == frame.height ? inner.height / kEdgeMarginDivisor : 0;
+    step.left = step.box.x == 0 ? inner.width / kEdgeMarginDivisor : 0;
+    step.right = step.box.br().x == frame.width ? inner.width / kEdgeMarginDivisor : 0;
+    step.searched = cv::Size(inner.width + step.left + step.right, inner.height + step.top + step.bottom);
+    budget -= step.searched.area();
+    steps.push_back(step);
+  }
+  return steps;
 }
 
 std::unique_ptr<IPersonDetector> MakeHogPersonDetector(const PersonSearch& search, std::string* why) {
