@@ -163,8 +163,12 @@ int RunHeadless(std::ostream& out) {
   session.LeaveBroker();
   const uint64_t frames = cycle.FramesTaken();
   cycle.ReleaseCamera();
+  std::string persons;
+  if (cycle.PersonChecksRun() > 0)
+    persons = "、人物の確認 " + std::to_string(cycle.PersonChecksRun()) + " 回 (処理時間 " +
+              std::to_string(static_cast<uint64_t>(cycle.PersonCheckCpuMs())) + " ms)";
   log.Write(kJournalInfo, "終了しました (処理したフレーム " + std::to_string(frames) + " 枚、毎秒 " +
-                              Rate(frames, elapsed) + " 枚)");
+                              Rate(frames, elapsed) + " 枚" + persons + ")");
   stopSignals.Stopped();
   return 0;
 }
