@@ -53,10 +53,12 @@ bool DisplayNamed(int argc, char** argv) {
 }
 
 // A display that is named but cannot be reached still makes Qt give up
-// while the application is built: say it in the same one line.
+// while the application is built: say it in the same one line. What Qt
+// says before giving up is held back, and only told when it did not.
+std::string gHeldBackLines;
 void NoDisplayOnFatal(QtMsgType type, const QMessageLogContext&, const QString& message) {
   if (type != QtFatalMsg) {
-    std::cerr << message.toStdString() << "\n";
+    gHeldBackLines += message.toStdString() + "\n";
     return;
   }
   (void)!write(STDERR_FILENO, kNoDisplayText, sizeof(kNoDisplayText) - 1);
@@ -72,18 +74,35 @@ std::string AlreadyRunningText(const std::string& profile) {
          "もう一度開始してください(systemctl --user start vardocam@" + profile + ")。";
 }
 
+// The application with its message boxes. A display that is named but
+// cannot be reached ends in one line while the application is built.
+class WindowApplication {
+public:
+  WindowApplication(int& argc, char** argv) : app_((qInstallMessageHandler(NoDisplayOnFatal), argc), argv) {
+    qInstallMessageHandler(nullptr);
+    std::cerr << gHeldBackLines;
+    gHeldBackLines.clear();
+    InstallMessagePresenter(&presenter_);
+    SetApplicationTitle(kDisplayName);
+  }
+  ~WindowApplication() { InstallMessagePresenter(nullptr); }
+  WindowApplication(const WindowApplication&) = delete;
+  WindowApplication& operator=(const WindowApplication&) = delete;
+
+  TApplication& App() { return app_; }
+  QtMessagePresenter& Presenter() { return presenter_; }
+
+private:
+  TApplication app_;
+  QtMessagePresenter presenter_;
+};
+
 void SayAlreadyRunning(int argc, char** argv, const std::string& profile) {
   const std::string text = AlreadyRunningText(profile);
   std::cerr << "vardocam: " << text << "\n";
   if (!DisplayNamed(argc, argv)) return;
-  qInstallMessageHandler(NoDisplayOnFatal);
-  TApplication app(argc, argv);
-  qInstallMessageHandler(nullptr);
-  QtMessagePresenter presenter;
-  InstallMessagePresenter(&presenter);
-  SetApplicationTitle(kDisplayName);
+  WindowApplication window(argc, argv);
   ShowErrorMessage("%s", text.c_str());
-  InstallMessagePresenter(nullptr);
 }
 
 // The window with its dialogs, as every earlier version ran.
@@ -92,12 +111,7 @@ int RunWindowed(int argc, char** argv, const std::string& profile) {
     std::cerr << kNoDisplayText;
     return kExitFailure;
   }
-  qInstallMessageHandler(NoDisplayOnFatal);
-  TApplication app(argc, argv);
-  qInstallMessageHandler(nullptr);
-  QtMessagePresenter presenter;
-  InstallMessagePresenter(&presenter);
-  SetApplicationTitle(kDisplayName);
+  WindowApplication window(argc, argv);
   // A stop asked of the window (a logout, kill) closes it as its own close
   // does, so the settings are saved and the broker hears monitoring end.
   StopSignals stopSignals(
@@ -113,11 +127,11 @@ int RunWindowed(int argc, char** argv, const std::string& profile) {
     MainForm = new TMainForm;
     if (!profile.empty())
       MainForm->setWindowTitle(QString::fromUtf8(kDisplayName) + " - " + QString::fromStdString(profile));
-    presenter.SetOwner(MainForm);
+    window.Presenter().SetOwner(MainForm);
     OptionForm = new TOptionForm(MainForm);
     AboutBox = new TAboutBox(MainForm);
     MainForm->show();
-    app.exec();
+    window.App().exec();
   });
   InstallMessagePresenter(nullptr);
   delete MainForm;
