@@ -231,9 +231,10 @@ bool MonitoringCycle::WarmedUp(uint32_t now) const {
 }
 
 // Motion counts only once a person was found where it moved. Frames with
-// motion go to the worker for the first kPersonCheckWindowMs of an episode
-// (the newest waits, the others are dropped); what it found comes back on
-// a later tick. True while a person found in this episode goes on moving.
+// motion go to the worker for the first kPersonCheckWindowMs of an episode,
+// then one every kPersonRecheckMs (the newest waits, the others are
+// dropped); what it found comes back on a later tick. True while a person
+// found in this episode goes on moving.
 bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) {
   if (personEpisode_ && now - lastPersonMotion_ > kMotionQuietMs) {
     if (!person_ && !withoutPersonSaid_) events_.MotionWithoutPerson();
@@ -249,9 +250,12 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
     }
     lastPersonMotion_ = now;
     nsOpenCV* detector = camera_->Detector();
-    if (newFrame && !person_ && WarmedUp(now) && now - personEpisodeStart_ <= kPersonCheckWindowMs &&
-        detector && !detector->ColourImage().empty())
+    const bool offered = now - personEpisodeStart_ <= kPersonCheckWindowMs ||
+                         now - lastPersonSubmit_ >= kPersonRecheckMs;
+    if (newFrame && !person_ && offered && WarmedUp(now) && detector && !detector->ColourImage().empty()) {
       personCheck_->Submit({detector->ColourImage().clone(), lastRegions_, now});
+      lastPersonSubmit_ = now;
+    }
   }
   bool foundNow = false;
   if (std::optional<PersonFound> found = personCheck_->TakeFound()) {

@@ -21,10 +21,15 @@ constexpr uint32_t kAlarmSpacingMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
 // (the capture goes on reopening it); its next frame reports it back.
 constexpr uint32_t kCameraLostMs = 10000;
-// With person confirmation, a person must be found within this long after
-// the motion began; motion that goes on without one is said once and
-// raises nothing. Long enough for someone to walk into a doorway.
+// With person confirmation, every frame with motion is offered to the check
+// for this long after the motion began; motion that goes on without a
+// person is said once then, and raises nothing. Long enough for someone to
+// walk into a doorway.
 constexpr uint32_t kPersonCheckWindowMs = 10000;
+// After that, motion that goes on (a tree in the wind all afternoon) is
+// checked again this often, so a person who walks into it is still found,
+// at a fraction of the cost.
+constexpr uint32_t kPersonRecheckMs = 3000;
 // With person confirmation and no fine threshold set, the motion stage
 // looks for changes this small (tenths of a percent): a person far away is
 // a few tenths of a percent of the picture, and the check weeds out the rest.
@@ -122,6 +127,7 @@ private:
   bool personEpisode_ = false;
   uint32_t personEpisodeStart_ = 0;
   uint32_t lastPersonMotion_ = 0;
+  uint32_t lastPersonSubmit_ = 0;
   bool withoutPersonSaid_ = false;
   std::optional<PersonFound> person_;  // found in this episode
   uint64_t personChecksBefore_ = 0;    // of workers already stopped
