@@ -99,6 +99,7 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"LIGHTING_CUTOFF", "dword:00000000"},
       {"MOTION_FRAMES", "dword:00000000"},
       {"MOVEBORDER_PERMILLE", "dword:00000000"},
+      {"PERSON_CHECK", "\"0\""},
       {"MASK_FILE", "\"\""},
       {"MAIL_COOLDOWN", "dword:00000000"},
       {"CAMERA_NAME", "\"\""},
