@@ -64,6 +64,12 @@ public:
 class Alarms : public IMonitorEvents {
 public:
   void AlarmStarted() override { starts.push_back(gClock.now); }
+  // VARDOCAM_SCENE's trace names where a person was found.
+  void PersonDetected(const MotionRegion& box) override {
+    if (std::getenv("VARDOCAM_SCENE"))
+      std::fprintf(stderr, "%u ms: person at %d,%d %dx%d\n", gClock.now - kStartTick, box.x, box.y, box.width,
+                   box.height);
+  }
   std::vector<uint32_t> starts;
 };
 
@@ -177,7 +183,6 @@ Outcome Run(const Scene& scene, const Setup& setup, bool trace) {
       std::fprintf(stderr, "%s %u ms: %d %%\n", scene.name.c_str(), frameTime - kStartTick,
                    camera->Detector()->LastChangedPercentage());
   }
-  cycle.StopMonitoring();
   cycle.RemoveEventListener(&alarms);
 
   Outcome outcome;

@@ -66,6 +66,7 @@ bool MonitoringCycle::StartMonitoring() {
 void MonitoringCycle::StartPersonCheck() {
   personEpisode_ = false;
   withoutPersonSaid_ = false;
+  personSeenOnce_ = false;
   person_.reset();
   if (!AppSettings.PERSON_CHECK) return;
   std::string why;
@@ -74,7 +75,7 @@ void MonitoringCycle::StartPersonCheck() {
     events_.Notice(why.empty() ? "人物の確認ができないため、確認なしで監視を続けます。" : why);
     return;
   }
-  personCheck_ = std::make_unique<PersonCheckWorker>(std::move(detector));
+  personCheck_ = std::make_unique<PersonCheckWorker>(std::move(detector), personChecksPerSecond_);
 }
 
 uint64_t MonitoringCycle::PersonChecksRun() const {
@@ -240,7 +241,13 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
     if (!person_ && !withoutPersonSaid_) events_.MotionWithoutPerson();
     personEpisode_ = false;
     person_.reset();
+    personSeenOnce_ = false;
     personCheck_->Clear();
+  }
+  if (personSeenOnce_ && now - personSeenAt_ > kPersonConfirmSpanMs) personSeenOnce_ = false;
+  if (person_ && now - personFoundAt_ > kPersonHoldMs) {
+    person_.reset();
+    lastPersonSubmit_ = now - kPersonRecheckMs;  // look again at once
   }
   if (detected) {
     if (!personEpisode_) {
@@ -250,7 +257,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
     }
     lastPersonMotion_ = now;
     nsOpenCV* detector = camera_->Detector();
-    const bool offered = now - personEpisodeStart_ <= kPersonCheckWindowMs ||
+    const bool offered = now - personEpisodeStart_ <= kPersonCheckWindowMs || personSeenOnce_ ||
                          now - lastPersonSubmit_ >= kPersonRecheckMs;
     if (newFrame && !person_ && offered && WarmedUp(now) && detector && !detector->ColourImage().empty()) {
       personCheck_->Submit({detector->ColourImage().clone(), lastRegions_, now});
@@ -259,10 +266,15 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
   }
   bool foundNow = false;
   if (std::optional<PersonFound> found = personCheck_->TakeFound()) {
-    if (personEpisode_ && !person_) {
+    if (personEpisode_ && !person_ && !personSeenOnce_) {
+      personSeenOnce_ = true;
+      personSeenAt_ = now;
+    } else if (personEpisode_ && !person_) {
+      personSeenOnce_ = false;
       const cv::Rect& b = found->box;
       events_.PersonDetected({b.x, b.y, b.width, b.height, 0});
       person_ = std::move(found);
+      personFoundAt_ = now;
       foundNow = true;
     }
   }

@@ -30,6 +30,14 @@ constexpr uint32_t kPersonCheckWindowMs = 10000;
 // checked again this often, so a person who walks into it is still found,
 // at a fraction of the cost.
 constexpr uint32_t kPersonRecheckMs = 3000;
+// A person counts when found twice this close together: someone who came
+// stays in view for more than a check, while a pattern of leaves or light
+// that happens to look like a person rarely does twice running.
+constexpr uint32_t kPersonConfirmSpanMs = 4000;
+// A person found confirms the motion for this long; after that the motion
+// must show a person again. Leaves that go on waving after the person left
+// raise no more alarms.
+constexpr uint32_t kPersonHoldMs = 10000;
 // With person confirmation and no fine threshold set, the motion stage
 // looks for changes this small (tenths of a percent): a person far away is
 // a few tenths of a percent of the picture, and the check weeds out the rest.
@@ -72,9 +80,13 @@ public:
   void StopAlarmSound();
   // Frames taken from the camera since the cycle was made.
   uint64_t FramesTaken() const { return framesTaken_; }
-  // Where person checks get their detector (tests give their own).
+  // Where person checks get their detector, and how many checks a second
+  // they may run (tests give their own).
   using PersonDetectorFactory = std::function<std::unique_ptr<IPersonDetector>(std::string* why)>;
-  void SetPersonDetectorFactory(PersonDetectorFactory factory) { personFactory_ = std::move(factory); }
+  void SetPersonDetectorFactory(PersonDetectorFactory factory, int checksPerSecond = kMaxPersonChecksPerSecond) {
+    personFactory_ = std::move(factory);
+    personChecksPerSecond_ = checksPerSecond;
+  }
   // Person checks run while monitoring, and their processor time (ms).
   uint64_t PersonChecksRun() const;
   double PersonCheckCpuMs() const;
@@ -122,12 +134,16 @@ private:
   // Person confirmation, while PERSON_CHECK is on and a detector could be
   // made: the worker, the current motion episode and what it found.
   PersonDetectorFactory personFactory_ = MakePersonDetector;
+  int personChecksPerSecond_ = kMaxPersonChecksPerSecond;
   std::unique_ptr<PersonCheckWorker> personCheck_;
   MotionRegions lastRegions_;  // of the last frame with motion
   bool personEpisode_ = false;
   uint32_t personEpisodeStart_ = 0;
   uint32_t lastPersonMotion_ = 0;
   uint32_t lastPersonSubmit_ = 0;
+  uint32_t personFoundAt_ = 0;
+  bool personSeenOnce_ = false;  // found once, waiting for a second find
+  uint32_t personSeenAt_ = 0;
   bool withoutPersonSaid_ = false;
   std::optional<PersonFound> person_;  // found in this episode
   uint64_t personChecksBefore_ = 0;    // of workers already stopped
