@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/EventLayout.h"
+#include "monitor/ArmControl.h"
 #include "vision/MotionRegion.h"
 
 // What the monitoring cycle reports as it works, for whoever shows or logs
@@ -50,6 +52,18 @@ public:
     (void)connected;
     (void)detail;
   }
+  // An alarm's event folder is complete: its clip is closed.
+  virtual void EventArchived(const EventInfo& event) { (void)event; }
+  // The events folder's file system fell below the free-space floor (nothing
+  // more is recorded), or has room again; said once each way.
+  virtual void ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+    (void)belowFloor;
+    (void)detail;
+  }
+  // Monitoring was switched on or off, or its "until" changed.
+  virtual void ArmChanged(const ArmState& state) { (void)state; }
+  // Mails kept for sending again: how many wait now.
+  virtual void MailQueueChanged(int waiting) { (void)waiting; }
 };
 
 // Hands every event to each listener in the order they were added.
@@ -107,6 +121,18 @@ public:
   }
   void BrokerChanged(bool connected, const std::string& detail) override {
     for (auto* l : listeners_) l->BrokerChanged(connected, detail);
+  }
+  void EventArchived(const EventInfo& event) override {
+    for (auto* l : listeners_) l->EventArchived(event);
+  }
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override {
+    for (auto* l : listeners_) l->ArchiveFloorChanged(belowFloor, detail);
+  }
+  void ArmChanged(const ArmState& state) override {
+    for (auto* l : listeners_) l->ArmChanged(state);
+  }
+  void MailQueueChanged(int waiting) override {
+    for (auto* l : listeners_) l->MailQueueChanged(waiting);
   }
 
 private:

@@ -19,6 +19,7 @@ public:
   virtual void ProcessMessages() = 0;
 };
 
+#include "archive/EventLayout.h"
 #include "mail/AlertMail.h"
 #include "pop3/RequestCheck.h"
 #include "vision/PersonCheck.h"
@@ -38,4 +39,10 @@ public:
     return SendAlertMail(camera);
   }
   virtual RequestCheckResult CheckRequestMail(IMonitorCamera& camera) = 0;
+  // The summary of an alarm's event, once its folder is complete. Not sent
+  // where there is no way to build it.
+  virtual MailResult SendEventSummaryMail(const EventInfo& event) {
+    (void)event;
+    return {false, ""};
+  }
 };
