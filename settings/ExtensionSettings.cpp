@@ -15,6 +15,9 @@ const std::vector<ExtensionGroup>& ExtensionGroups() {
       {SettingGroup::View, "映像の表示", "ViewGroup", GroupLayout::Rows},
       {SettingGroup::MotionDetail, " 動体検出の詳細 ", "MotionDetailGroup", GroupLayout::Rows},
       {SettingGroup::Mqtt, " MQTT連携 (ホームオートメーション) ", "MqttGroup", GroupLayout::Form},
+      {SettingGroup::EventArchive, " イベントの記録 ", "EventArchiveGroup", GroupLayout::Rows},
+      {SettingGroup::Remote, " 遠隔操作と予定 ", "RemoteGroup", GroupLayout::Form},
+      {SettingGroup::Delivery, " メールの再送と見守り ", "DeliveryGroup", GroupLayout::Rows},
   };
   return groups;
 }

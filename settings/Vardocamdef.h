@@ -78,7 +78,36 @@ using SettingText = std::string;
     "警報メールの最短間隔", "秒", "※前の警報メールからこの秒数は送らない(音は鳴る)。「0」で無効") \
   /* Tells two cameras apart in Home Assistant, the status line and the journal. */         \
   X(Text, CAMERA_NAME, "", 0, kCameraNameMaxLength, View, Text, "CameraNameEdit",              \
-    "カメラの名前", "", "※MQTT・状態表示・ログで使う名前。空欄ならプロファイル名")
+    "カメラの名前", "", "※MQTT・状態表示・ログで使う名前。空欄ならプロファイル名")           \
+  /* Every alarm kept as pictures and a clip in a folder of its own. */                       \
+  X(Boolean, EVENT_ARCHIVE, false, 0, 1, EventArchive, Check, "EventArchiveCBox",              \
+    "警報ごとに画像と動画を保存する", "", "※警報の前後の映像をイベントとして記録します")        \
+  X(Text, EVENT_DIR, "", 0, 1024, EventArchive, WideText, "EventDirEdit", "保存先フォルダ", "",  \
+    "※空欄なら ~/.local/share/vardocam/events/プロファイル名")                                \
+  X(Integer, EVENT_PRE_SECONDS, 3, 0, 30, EventArchive, Number, "EventPreSecondsEdit",         \
+    "警報の前から記録", "秒", "※警報より前のこの秒数も動画に入れます")                         \
+  X(Integer, EVENT_POST_SECONDS, 3, 0, 60, EventArchive, Number, "EventPostSecondsEdit",       \
+    "警報の後まで記録", "秒", "※警報が終わってからこの秒数まで記録します")                     \
+  X(Integer, EVENT_MAX_MB, 2048, 0, 999999, EventArchive, Number, "EventMaxMbEdit",            \
+    "保存する容量の上限", "MB", "※超えたら古いイベントから削除します")                         \
+  X(Integer, EVENT_MAX_DAYS, 30, 0, 3650, EventArchive, Number, "EventMaxDaysEdit",            \
+    "保存する日数", "日", "※これより古いイベントは削除します")                                 \
+  X(Boolean, EVENT_SUMMARY_MAIL, false, 0, 1, EventArchive, Check, "EventSummaryMailCBox",     \
+    "イベントの終わりにまとめのメールを送る", "",                                              \
+    "※イベント中の映像を並べた画像を1枚送ります")                                             \
+  /* Commands by mail: both a PIN and allowed senders, or none. */                            \
+  X(Text, REMOTE_PIN, "", 0, kPassWordMaxLength, Remote, Password, "RemotePinEdit",            \
+    "暗証番号 (PIN)", "", "※件名「監視開始 PIN」などで操作。空欄ならメールでの操作はしません") \
+  X(Text, REMOTE_SENDERS, "", 0, 1024, Remote, WideText, "RemoteSendersEdit",                  \
+    "操作を許す差出人", "", "※メールアドレスをカンマで区切って。空欄ならメールでの操作はしません") \
+  X(Text, ARM_SCHEDULE, "", 0, 1024, Remote, WideText, "ArmScheduleEdit", "監視する時間帯", "", \
+    "※例「月-金 08:30-18:00, 土,日 00:00-24:00」。空欄なら予定なし")                          \
+  /* Alert mails kept and sent again; mails about the camera's own health. */                 \
+  X(Boolean, MAIL_RETRY, false, 0, 1, Delivery, Check, "MailRetryCBox",                        \
+    "送れなかった警報メールを後で送り直す", "", "※送信できるまで保存して再送します")           \
+  X(Boolean, HEALTH_MAIL, false, 0, 1, Delivery, Check, "HealthMailCBox",                      \
+    "カメラの異常をメールで知らせる", "",                                                      \
+    "※映像が途絶えた・覆われた・向きが変わった・記録先が一杯のとき")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.

@@ -103,6 +103,18 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"MASK_FILE", "\"\""},
       {"MAIL_COOLDOWN", "dword:00000000"},
       {"CAMERA_NAME", "\"\""},
+      {"EVENT_ARCHIVE", "\"0\""},
+      {"EVENT_DIR", "\"\""},
+      {"EVENT_PRE_SECONDS", "dword:00000003"},
+      {"EVENT_POST_SECONDS", "dword:00000003"},
+      {"EVENT_MAX_MB", "dword:00000800"},
+      {"EVENT_MAX_DAYS", "dword:0000001e"},
+      {"EVENT_SUMMARY_MAIL", "\"0\""},
+      {"REMOTE_PIN", "\"\""},
+      {"REMOTE_SENDERS", "\"\""},
+      {"ARM_SCHEDULE", "\"\""},
+      {"MAIL_RETRY", "\"0\""},
+      {"HEALTH_MAIL", "\"0\""},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;
