@@ -82,7 +82,7 @@ bool BuildBmpHeader(int width, int height, std::array<uint8_t, kBmpHeaderSize>& 
   return true;
 }
 
-bool WriteBmpFile(const std::string& path, const cv::Mat& picture) {
+bool WriteBmpFile(const std::string& path, const cv::Mat& picture, struct stat* written) {
   if (picture.type() != CV_8UC3) return false;
   std::array<uint8_t, kBmpHeaderSize> header;
   if (!BuildBmpHeader(picture.cols, picture.rows, header)) return false;
@@ -93,7 +93,7 @@ bool WriteBmpFile(const std::string& path, const cv::Mat& picture) {
   const size_t fileSize = kBmpHeaderSize + stride * static_cast<size_t>(picture.rows);
 
   // The frame file rewritten tick after tick stays mapped: one copy a row.
-  const MappedUse mapped = WriteMappedFrameFile(path, fileSize, [&](uint8_t* bytes) {
+  const MappedUse mapped = WriteMappedFrameFile(path, fileSize, written, [&](uint8_t* bytes) {
     std::memcpy(bytes, header.data(), header.size());
     uint8_t* row = bytes + kBmpHeaderSize;
     for (int r = picture.rows - 1; r >= 0; --r, row += stride) {
@@ -118,6 +118,7 @@ bool WriteBmpFile(const std::string& path, const cv::Mat& picture) {
   bool ok = WriteAllAt(fd, parts);
   // A smaller frame must not leave the tail of a larger one behind.
   if (ok) ok = ftruncate(fd, static_cast<off_t>(fileSize)) == 0;
+  if (ok && written) ok = fstat(fd, written) == 0;
   if (close(fd) != 0) ok = false;
   return ok;
 }

@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <sys/stat.h>
+
 // The 24-bit bitmap file that carries each frame from the capture to the
 // detector: 14-byte file header, 40-byte info header, bottom-up rows of
 // B, G, R padded to 4 bytes, no colour table.
@@ -26,4 +28,5 @@ bool BuildBmpHeader(int width, int height, std::array<uint8_t, kBmpHeaderSize>& 
 // rewritten many times a second, and that way its pages stay in memory
 // instead of being sent to the disk on every rewrite. False when the
 // picture is not 8-bit B, G, R or the file could not be written completely.
-bool WriteBmpFile(const std::string& path, const cv::Mat& picture);
+// `written`, when given, receives the file's status right after the write.
+bool WriteBmpFile(const std::string& path, const cv::Mat& picture, struct stat* written = nullptr);

@@ -71,6 +71,9 @@ public:
   CameraSource& operator=(const CameraSource&) = delete;
 
   bool WriteLatestFrame(const std::string& path) { return frames_.WriteLatest(path); }
+  FrameTake TakeLatestFrame(const std::string& path, cv::Mat& frame, FrameFileStamp& stamp) {
+    return frames_.TakeLatest(path, frame, stamp);
+  }
   bool HasNewFrame() const { return frames_.HasNewFrame(); }
 
 private:

@@ -2,12 +2,28 @@
 
 #include "capture/BmpFile.h"
 
+FrameFileStamp StampOf(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+bool FrameFileUnchanged(const std::string& path, const FrameFileStamp& stamp) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) return false;
+  const FrameFileStamp now = StampOf(st);
+  return now.device == stamp.device && now.inode == stamp.inode && now.size == stamp.size &&
+         now.modified.tv_sec == stamp.modified.tv_sec && now.modified.tv_nsec == stamp.modified.tv_nsec &&
+         now.changed.tv_sec == stamp.changed.tv_sec && now.changed.tv_nsec == stamp.changed.tv_nsec;
+}
+
 void FrameStore::Publish(cv::Mat& frame) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     cv::swap(latest_, frame);
     ++latestNumber_;
   }
+  // A frame handed out by TakeLatest may still be in use: the reader then
+  // gets a fresh buffer rather than writing into it.
+  if (frame.u && frame.u->refcount > 1) frame.release();
   arrived_.notify_all();
 }
 
@@ -19,6 +35,17 @@ bool FrameStore::WriteLatest(const std::string& path) {
   if (!WriteBmpFile(path, latest_)) return false;
   writtenNumber_ = latestNumber_;
   return true;
+}
+
+FrameTake FrameStore::TakeLatest(const std::string& path, cv::Mat& frame, FrameFileStamp& stamp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (latestNumber_ == 0) return FrameTake::None;
+  struct stat written{};
+  const bool ok = WriteBmpFile(path, latest_, &written);
+  if (ok) stamp = StampOf(written);
+  frame = latest_;
+  writtenNumber_ = latestNumber_;
+  return ok ? FrameTake::Written : FrameTake::NotWritten;
 }
 
 bool FrameStore::HasNewFrame() const {

@@ -7,6 +7,30 @@
 
 #include <opencv2/core.hpp>
 
+#include <sys/stat.h>
+
+// The frame file as a tick's own write left it. A later look that finds
+// the same file (device, inode), length and times finds exactly the bytes
+// that were written: another writer moves the times, a replacement brings
+// another inode.
+struct FrameFileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  timespec modified{};
+  timespec changed{};
+};
+FrameFileStamp StampOf(const struct stat& st);
+// True when `path` is still the file `stamp` describes.
+bool FrameFileUnchanged(const std::string& path, const FrameFileStamp& stamp);
+
+// What taking the latest frame did.
+enum class FrameTake {
+  None,        // no frame has arrived yet
+  Written,     // the frame file holds it
+  NotWritten,  // the frame file could not be written; the frame is in memory
+};
+
 // The latest whole frame of an open camera, shared between the reader
 // thread that publishes frames and the user-interface thread that writes
 // them to the frame file. Only the latest frame is kept.
@@ -20,6 +44,11 @@ public:
   // Writes the latest frame to path as a bitmap file. False when no frame
   // has arrived yet (nothing is written) or the file could not be written.
   bool WriteLatest(const std::string& path);
+
+  // The same, and the frame handed out in `frame` (shared, not copied) with
+  // the file's stamp after the write. The frame goes on even when the file
+  // could not be written, and counts as written out either way.
+  FrameTake TakeLatest(const std::string& path, cv::Mat& frame, FrameFileStamp& stamp);
 
   // True when a frame newer than the last one written is waiting.
   bool HasNewFrame() const;

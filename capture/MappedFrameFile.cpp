@@ -103,7 +103,7 @@ bool RunFaultGuarded(const std::function<void()>& copy) {
   return true;
 }
 
-MappedUse WriteMappedFrameFile(const std::string& path, size_t fileSize,
+MappedUse WriteMappedFrameFile(const std::string& path, size_t fileSize, struct stat* written,
                                const std::function<void(uint8_t* bytes)>& fill) {
   Mapping& mapping = TheMapping();
   std::lock_guard<std::mutex> lock(mapping.mutex);
@@ -142,6 +142,7 @@ MappedUse WriteMappedFrameFile(const std::string& path, size_t fileSize,
   // byte written again through the descriptor does both, as an ordinary
   // write does, and the close that follows is the usual close-after-write.
   if (pwrite(fd.get(), bytes, 1, 0) != 1) return MappedUse::Failed;
+  if (written && fstat(fd.get(), written) != 0) return MappedUse::Failed;
   return MappedUse::Done;
 }
 

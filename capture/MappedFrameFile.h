@@ -28,7 +28,8 @@ enum class MappedUse {
 // bytes to write into. Maps the file (at that size, its blocks reserved so
 // that a full disk is refused here and not met in the middle of a copy)
 // when the same path was written by the previous call.
-MappedUse WriteMappedFrameFile(const std::string& path, size_t fileSize,
+// `written`, when given, receives the file's status after a Done.
+MappedUse WriteMappedFrameFile(const std::string& path, size_t fileSize, struct stat* written,
                                const std::function<void(uint8_t* bytes)>& fill);
 
 // Reads the file `st` describes (fstat of an open descriptor) through the

@@ -16,6 +16,11 @@ public:
   virtual void CloseCamera() = 0;
   virtual bool HasNewFrame() = 0;
   virtual bool GrabFrameToFile(const std::string& path) = 0;
+  // The same for the monitoring tick, which goes on with the frame when
+  // the file cannot be written.
+  virtual FrameTake GrabFrame(const std::string& path) {
+    return GrabFrameToFile(path) ? FrameTake::Written : FrameTake::None;
+  }
   virtual bool LoadFrame(const std::string& path) = 0;
   virtual bool ConvertToGrey() = 0;
   virtual bool Binarize(int32_t threshold) = 0;
@@ -50,6 +55,11 @@ public:
   void CloseCamera() override { object_->CloseCamera(); }
   bool HasNewFrame() override { return object_->HasNewFrame(); }
   bool GrabFrameToFile(const std::string& path) override { return object_->GrabFrameToFile(path); }
+  // A camera of a test or tool that writes the frame file itself is read
+  // back from the file it wrote.
+  FrameTake GrabFrame(const std::string& path) override {
+    return object_->CameraOpen() ? object_->GrabFrame(path) : IMonitorCamera::GrabFrame(path);
+  }
   bool LoadFrame(const std::string& path) override { return object_->LoadFrame(path); }
   bool ConvertToGrey() override { return object_->ConvertToGrey(); }
   bool Binarize(int32_t threshold) override { return object_->Binarize(threshold); }

@@ -120,8 +120,10 @@ void MonitoringCycle::CaptureTimerTimer() {
 // A frame that cannot be grabbed or read back is no picture: the detector
 // keeps its reference and the view keeps the last frame.
 bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime) {
-  if (!camera.GrabFrameToFile(kFrameFile)) return false;
+  const FrameTake take = camera.GrabFrame(kFrameFile);
+  if (take == FrameTake::None) return false;
   ++framesTaken_;
+  TellFrameFile(take == FrameTake::Written);
   if (!camera.LoadFrame(kFrameFile)) return false;
   camera.ConvertToGrey();
   camera.Binarize(AppSettings.USE_OOTSU ? kOtsuThreshold : AppSettings.BINBORDER);
@@ -141,6 +143,18 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime
   }
   camera.ShowFrame();
   return detected;
+}
+
+// A frame file that cannot be written (a full disk, a read-only folder)
+// blinds only those who read it: monitoring goes on with the frame in
+// memory. Said once when it starts and once when it ends.
+void MonitoringCycle::TellFrameFile(bool written) {
+  if (written == !frameFileFailing_) return;
+  frameFileFailing_ = !written;
+  events_.Notice(written ? std::string("映像ファイル「") + kFrameFile + "」に再び書き込めるようになりました。"
+                         : std::string("映像ファイル「") + kFrameFile +
+                               "」に書き込めません。ディスクの空きと書き込み権限を確認してください"
+                               "(監視は続けています)。");
 }
 
 void MonitoringCycle::MonitorTick() {

@@ -108,6 +108,7 @@ private:
   bool AlarmSpacingPassed(uint32_t now) const;
   void CheckRequests();
   void WatchFrames(bool newFrame);
+  void TellFrameFile(bool written);
   bool Closing() const { return releasePending_ || !camera_; }
 
   IMonitorTimer& timer_;
@@ -120,6 +121,7 @@ private:
   uint64_t framesTaken_ = 0;
   uint32_t lastFrameTick_ = 0;
   bool cameraLost_ = false;
+  bool frameFileFailing_ = false;
   // New frames in a row with a detection.
   int32_t motionFrames_ = 0;
   // The last alert mail's time, while the least spacing after it lasts.

@@ -1,6 +1,11 @@
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <thread>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
@@ -126,6 +131,58 @@ TEST(FrameStore, WritesOnlyWhenAFrameExistsAndTracksWhatWasWritten) {
   EXPECT_TRUE(store.HasNewFrame());
   EXPECT_TRUE(store.WriteLatest(path));
   EXPECT_EQ(cv::imread(path).at<cv::Vec3b>(0, 0), cv::Vec3b(150, 150, 150));
+}
+
+// A taken frame comes from memory only while the file provably holds it:
+// a replacement, a cut or another writer sends the tick back to the file;
+// a file that could not be written leaves the frame in memory all the same.
+TEST(FrameStore, TakenFrameIsTrustedOnlyWhileTheFileIsOurOwnWrite) {
+  struct Row {
+    const char* name;
+    bool toDevFull;
+    std::function<void(const std::string& path)> meanwhile;
+    FrameTake take;
+    bool unchanged;
+  };
+  const auto otherBytes = [](const std::string& path) {
+    cv::imwrite(path + ".new.bmp", cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(9)));
+    return path + ".new.bmp";
+  };
+  const Row rows[] = {
+      {"our own write", false, [](const std::string&) {}, FrameTake::Written, true},
+      {"replaced", false, [&](const std::string& p) { std::rename(otherBytes(p).c_str(), p.c_str()); },
+       FrameTake::Written, false},
+      {"cut short", false, [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 10), 0); }, FrameTake::Written,
+       false},
+      {"rewritten in place", false,
+       [](const std::string& p) {
+         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the file clock's grain
+         std::FILE* f = std::fopen(p.c_str(), "r+");
+         std::fputc('X', f);
+         std::fclose(f);
+       },
+       FrameTake::Written, false},
+      {"disk full", true, [](const std::string&) {}, FrameTake::NotWritten, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    const std::string path = row.toDevFull ? "/dev/full" : dir.File("result.bmp");
+    FrameStore store;
+    cv::Mat frame(4, 4, CV_8UC3, cv::Scalar(1, 2, 3));
+    store.Publish(frame);
+    cv::Mat taken;
+    FrameFileStamp stamp;
+    EXPECT_EQ(store.TakeLatest(path, taken, stamp), row.take);
+    EXPECT_FALSE(store.HasNewFrame());  // never handled twice
+    EXPECT_EQ(taken.at<cv::Vec3b>(3, 3), cv::Vec3b(1, 2, 3));
+    row.meanwhile(path);
+    EXPECT_EQ(FrameFileUnchanged(path, stamp), row.unchanged);
+    // The reader never decodes into the buffer handed out.
+    cv::Mat next(4, 4, CV_8UC3, cv::Scalar::all(7));
+    store.Publish(next);
+    EXPECT_NE(next.data, taken.data);
+  }
 }
 
 TEST(VideoDevices, OnlyNodesThatThemselvesCaptureVideoAreCameras) {

@@ -326,6 +326,7 @@ TEST_F(MonitorTest, FrameThatCannotBeGrabbedOrReadSkipsDetection) {
   EXPECT_EQ(mail.alerts, 0);
 }
 
+
 TEST_F(MonitorTest, ErrorLeavingATickClearsTickBusyAndSkipsTheRest) {
   AppSettings.IS_CHECK = true;
   StartAndSettle();
@@ -481,6 +482,26 @@ public:
   std::vector<std::string> notices;
 };
 } // namespace
+
+// A frame file that cannot be written does not blind the monitor: the
+// frame goes on to the detector, and the trouble is said once each way.
+TEST_F(MonitorTest, FrameFileThatCannotBeWrittenIsSaidOnceAndDetectionGoesOn) {
+  NoticeLog events;
+  cycle.AddEventListener(&events);
+  StartAndSettle();
+  camera->writable = false;
+  Tick(true);
+  Tick(true);
+  EXPECT_EQ(camera->detections, 3);
+  ASSERT_EQ(events.notices.size(), 1u);
+  EXPECT_NE(events.notices[0].find("書き込めません"), std::string::npos);
+  camera->writable = true;
+  Tick(true);
+  Tick(true);
+  ASSERT_EQ(events.notices.size(), 2u);
+  EXPECT_NE(events.notices[1].find("再び書き込める"), std::string::npos);
+  cycle.RemoveEventListener(&events);
+}
 
 TEST_F(MonitorTest, AnUnreadableMaskIsSaidOnceAndMonitoringGoesOnWithoutIt) {
   TempDir dir;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -73,6 +74,16 @@ bool nsOpenCV::LoadFrame(const std::string& path) {
   // picture goes through OpenCV's loader.
   // A file is outside data: whatever its header claims or the loader throws
   // ends as a failed load, never as an exception out of the tick.
+  // A frame just grabbed to this file comes from memory when the file is
+  // still exactly what was written, or could not be written at all: the
+  // bytes read back would be the same.
+  const FrameTake take = std::exchange(grabbedTake_, FrameTake::None);
+  if (take != FrameTake::None && path == grabbedPath_ &&
+      (take == FrameTake::NotWritten || FrameFileUnchanged(path, grabbedStamp_))) {
+    colourImage_ = std::move(grabbed_);
+    return !colourImage_.empty();
+  }
+  grabbed_.release();
   try {
     const BitmapRead read = ReadBgrBitmap(path, colourImage_);
     if (read == BitmapRead::Read) return true;

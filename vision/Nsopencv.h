@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "capture/FrameStore.h"
 #include "vision/BinaryPicture.h"
 #include "vision/MotionRegion.h"
 #include "vision/MotionOptions.h"
@@ -54,6 +55,11 @@ public:
   // Writes the latest whole frame as a 24-bit BMP; false when there was no
   // frame or the file could not be written completely.
   bool GrabFrameToFile(const std::string& path);
+  // The same, and the frame kept: the LoadFrame of `path` that follows
+  // takes it from memory when the file provably still holds what was
+  // written, or when it could not be written at all.
+  FrameTake GrabFrame(const std::string& path);
+  bool CameraOpen() const { return camera_ != nullptr; }
   void CloseCamera();
   // True when the open camera holds a frame that no GrabFrameToFile has
   // written yet. A tick without one can skip its image work: two identical
@@ -112,7 +118,12 @@ private:
   const cv::Mat& MaskFor(cv::Size frameSize);
 
   std::string windowName_;
-  cv::Mat colourImage_;     // 8-bit B, G, R: the last frame loaded
+  cv::Mat colourImage_;
+  // The frame of the last GrabFrame, until its LoadFrame.
+  cv::Mat grabbed_;
+  std::string grabbedPath_;
+  FrameTake grabbedTake_ = FrameTake::None;
+  FrameFileStamp grabbedStamp_;     // 8-bit B, G, R: the last frame loaded
   mutable cv::Mat greyImage_;  // 8-bit, 1 channel; binarised, made from greyBits_ when asked for
   BinaryPicture greyBits_;     // the binarised grey image
   bool greyPacked_ = false;    // greyBits_ holds the grey image

@@ -23,6 +23,13 @@ bool nsOpenCV::GrabFrameToFile(const std::string& path) {
   return camera_ && camera_->WriteLatestFrame(path);
 }
 
+FrameTake nsOpenCV::GrabFrame(const std::string& path) {
+  grabbed_.release();
+  grabbedTake_ = camera_ ? camera_->TakeLatestFrame(path, grabbed_, grabbedStamp_) : FrameTake::None;
+  grabbedPath_ = path;
+  return grabbedTake_;
+}
+
 void nsOpenCV::CloseCamera() { camera_.reset(); }
 
 bool nsOpenCV::HasNewFrame() const { return camera_ && camera_->HasNewFrame(); }

@@ -112,6 +112,11 @@ public:
     log_.push_back("grab " + path);
     return grabResult;
   }
+  FrameTake GrabFrame(const std::string& path) override {
+    if (writable) return IMonitorCamera::GrabFrame(path);
+    log_.push_back("grab " + path);
+    return FrameTake::NotWritten;
+  }
   bool LoadFrame(const std::string& path) override {
     log_.push_back("load " + path);
     return loadResult;
@@ -142,6 +147,7 @@ public:
   bool openResult = true;
   bool newFrame = true;
   bool grabResult = true;
+  bool writable = true;  // false: the frame file cannot be written
   bool loadResult = true;
   bool motion = false;
   int opens = 0;
