@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "monitor/HealthWatch.h"
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
@@ -108,6 +109,7 @@ private:
   bool AlarmSpacingPassed(uint32_t now) const;
   void CheckRequests();
   void WatchFrames(bool newFrame);
+  void WatchHealth(bool newFrame);
   bool Closing() const { return releasePending_ || !camera_; }
 
   IMonitorTimer& timer_;
@@ -116,6 +118,8 @@ private:
   IMonitorMail& mail_;
   std::unique_ptr<IMonitorCamera> camera_;
   MonitorEventFanout events_;
+  // Hears the archive's floor among the events; HEALTH_MAIL sends what it finds.
+  HealthWatch health_;
   bool releasePending_ = false;
   uint64_t framesTaken_ = 0;
   uint32_t lastFrameTick_ = 0;

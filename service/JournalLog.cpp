@@ -84,3 +84,10 @@ void JournalLog::BrokerChanged(bool connected, const std::string& detail) {
   else
     Write(kJournalWarning, detail);
 }
+
+void JournalLog::MailQueueChanged(int waiting) {
+  if (waiting > 0)
+    Write(kJournalWarning, "未送信メール " + std::to_string(waiting) + " 通");
+  else
+    Write(kJournalInfo, "未送信メールはすべて送信しました");
+}
