@@ -19,7 +19,7 @@ constexpr int kHealthThumbHeight = 48;
 // A pixel of the small picture changed when it differs by more than this
 // (grey levels, 0-255) once both pictures' mean brightness is taken off, so
 // the light going on or the sun coming out does not count.
-constexpr float kHealthPixelChange = 40;
+constexpr float kHealthPixelChange = 25;
 // A picture this flat (standard deviation in grey levels) shows nothing:
 // against a picture with detail it counts as wholly changed.
 constexpr double kHealthFlatDeviation = 6;
