@@ -81,7 +81,7 @@ TEST(HealthWatch, NoFrameForTheNamedMinutesIsOneMailAndTheNextFrameAnother) {
   watch.Tick(kStart + limit - 1, false);
   EXPECT_TRUE(watch.TakeMails(kStart + limit, nullptr).empty());
   watch.Tick(kStart + limit, false);
-  watch.Tick(kStart + 2 * limit, false);
+  watch.Tick(kStart + 2 * limit, false);  // said once
   const auto lost = watch.TakeMails(kStart + 2 * limit, nullptr);
   ASSERT_EQ(lost.size(), 1u);
   EXPECT_FALSE(lost[0].recovered);
