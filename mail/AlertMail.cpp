@@ -72,6 +72,40 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
   return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
 }
 
+// Header, body and pictures, encoded; the pictures are written first.
+void FillMessage(TMimeMessage& message, const std::string& subject, const std::vector<std::string>& body,
+                 const MailInputs& inputs, const std::string& recipient) {
+  const MailServerSettings& settings = inputs.server;
+  message.Header.CharsetCode = ISO_2022_JP;
+  message.Header.Priority = MP_high;
+  message.Header.Subject = SjisToIso2022Jp(Utf8ToCp932(subject));
+  message.Header.From = settings.mailAddress;
+  message.Header.MessageID = NewMessageId(settings.mailAddress);
+  message.Header.ToList.clear();
+  message.Header.ToList.push_back(recipient);
+
+  TMimePart* root = message.AddPartMultipart("", nullptr);
+  message.AddPartText(body, root);
+  if (inputs.withPicture) {
+    if (inputs.writePicture) inputs.writePicture(kPictureFile);
+    if (inputs.writeSecondPicture) inputs.writeSecondPicture(kSecondPictureFile);
+    message.AddPartBinaryFromFile(kPictureFile, root);
+  }
+  if (inputs.withPicture && inputs.writeSecondPicture) message.AddPartBinaryFromFile(kSecondPictureFile, root);
+  message.EncodeMessage();
+}
+
+std::string Recipient(const MailServerSettings& settings) {
+  std::string recipient;
+  size_t length = 0;
+  AnsiToUtf8(settings.toAddress, &recipient, length);
+  return recipient;
+}
+
+std::vector<std::string> KindBody(const MailKind& kind, const std::string& time) {
+  return {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
+}
+
 MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   if (!inputs.wanted) return {};
   const MailServerSettings& settings = inputs.server;
@@ -87,32 +121,14 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   TMimeMessage message;
   if (!SmtpLogin(settings, client, &message)) return Fail(SmtpLoginFailureText(client));
 
-  const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
-  std::string recipient;
-  size_t length = 0;
-  AnsiToUtf8(settings.toAddress, &recipient, length);
-
-  message.Header.CharsetCode = ISO_2022_JP;
-  message.Header.Priority = MP_high;
-  message.Header.Subject = SjisToIso2022Jp(Utf8ToCp932(subject));
-  message.Header.From = settings.mailAddress;
-  message.Header.MessageID = NewMessageId(settings.mailAddress);
-  message.Header.ToList.clear();
-  message.Header.ToList.push_back(recipient);
-
-  TMimePart* root = message.AddPartMultipart("", nullptr);
-  message.AddPartText(body, root);
-  if (inputs.writePicture) inputs.writePicture(kPictureFile);
-  if (inputs.writeSecondPicture) inputs.writeSecondPicture(kSecondPictureFile);
+  const std::string recipient = Recipient(settings);
   try {
-    message.AddPartBinaryFromFile(kPictureFile, root);
-    if (inputs.writeSecondPicture) message.AddPartBinaryFromFile(kSecondPictureFile, root);
+    FillMessage(message, subject, KindBody(kind, time), inputs, recipient);
   } catch (...) {
     // The session is closed properly before the error goes to the caller.
     client.Logout();
     throw;
   }
-  message.EncodeMessage();
 
   size_t size = 0;
   for (const std::string& line : message.Lines) size += line.size() + 2;
@@ -129,11 +145,75 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   client.Logout();
   return {};
 }
+
+PreparedMail Prepare(const std::string& subject, const std::vector<std::string>& body, const MailInputs& inputs) {
+  PreparedMail mail;
+  mail.from = inputs.server.mailAddress;
+  mail.to = Recipient(inputs.server);
+  TMimeMessage message;
+  FillMessage(message, subject, body, inputs, mail.to);
+  for (const std::string& line : message.Lines) mail.text += line + "\r\n";
+  return mail;
+}
+
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
 } // namespace
 
 MailResult SendAlertMail(const MailInputs& inputs) { return SendMail(kAlert, inputs); }
 
 MailResult SendReportMail(const MailInputs& inputs) { return SendMail(kReport, inputs); }
+
+PreparedMail ComposeAlertMail(const MailInputs& inputs) {
+  const std::string time = TimeOfDay();
+  return Prepare(Format(kAlert.subject, time) + kDisplayName, KindBody(kAlert, time), inputs);
+}
+
+PreparedMail ComposeMail(const std::string& subject, const std::vector<std::string>& body,
+                         const MailInputs& inputs) {
+  std::vector<std::string> lines = body;
+  lines.push_back(kDisplayName);
+  return Prepare(subject + "-" + kDisplayName, lines, inputs);
+}
+
+DeliveryResult DeliverMail(const MailServerSettings& server, const PreparedMail& mail) {
+  DeliveryResult result;
+  if (server.host.empty()) {
+    result.failure = "SMTPサーバ名が設定されていません。";
+    return result;
+  }
+  if (HasLineBreak(mail.from) || HasLineBreak(mail.to)) {
+    result.refused = true;
+    result.failure = "メールアドレスに改行が含まれています。";
+    return result;
+  }
+  TSmtpClient client;
+  if (!SmtpLogin(server, client, nullptr)) {
+    result.failure = SmtpLoginFailureText(client);
+    return result;
+  }
+  const char* refusedAt = nullptr;
+  if (!client.MailFrom(mail.from, static_cast<int>(mail.text.size()))) refusedAt = "MAIL FROM";
+  else if (!client.MailTo(mail.to)) refusedAt = "RCPT TO";
+  else if (!client.MailData(LinesOf(mail.text))) refusedAt = "DATA";
+  if (refusedAt) {
+    result.failure = RefusalText(client, refusedAt);
+    result.refused = client.Sock.LastError() == 0 && client.ResultCode >= 500 && client.ResultCode < 600;
+  } else {
+    result.sent = true;
+  }
+  client.Logout();
+  return result;
+}
 
 void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }
 

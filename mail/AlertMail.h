@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TSmtpClient;
 class TMimeMessage;
@@ -38,6 +39,9 @@ struct MailInputs {
   MailPictureWriter writePicture;     // empty: the picture file is attached as it is
   // A second picture after the first (the person's box drawn); empty: none.
   MailPictureWriter writeSecondPicture;
+  // False: the mail goes without a picture (a health mail when the camera
+  // has given none).
+  bool withPicture = true;
 };
 
 // How a mail went. A mail that is not wanted counts as sent: there is
@@ -56,6 +60,35 @@ struct MailResult {
 // closed with QUIT.
 MailResult SendAlertMail(const MailInputs& inputs);
 MailResult SendReportMail(const MailInputs& inputs);
+
+// A mail composed whole before any session, so that it can be kept and
+// sent again as it stands: the same Message-ID and Date each time.
+struct PreparedMail {
+  std::string from;  // the envelope, as it was when the mail was made
+  std::string to;
+  std::string text;  // the RFC 5322 message, CR LF line ends, as it goes after DATA
+};
+
+// The alert mail, or any mail of ours with its own subject and body lines
+// (UTF-8; the program's name follows the subject and ends the body), with
+// the inputs' pictures. Nothing is sent. A picture that cannot be read
+// raises std::runtime_error naming the file.
+PreparedMail ComposeAlertMail(const MailInputs& inputs);
+PreparedMail ComposeMail(const std::string& subject, const std::vector<std::string>& body,
+                         const MailInputs& inputs);
+
+// How one delivery of a prepared mail went. `refused`: the server said no
+// for good (a 5xx reply to the sender, a recipient or the text); every
+// other failure (no answer, a time-out, a 4xx, a login refused) may pass.
+struct DeliveryResult {
+  bool sent = false;
+  bool refused = false;
+  std::string failure;  // in words a user can act on; empty when sent
+};
+
+// Logs in with `server` and hands over the prepared mail with its own
+// envelope. Safe on any thread: it reads no setting.
+DeliveryResult DeliverMail(const MailServerSettings& server, const PreparedMail& mail);
 
 // Most of a server's reply that a failure text quotes: it goes to the status
 // line and the log, and a hostile server may send a whole reply's worth.

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "monitor/MonitorCamera.h"
+#include "monitor/MonitorEvents.h"
 #include "settings/Vardocamdef.h"
 
 namespace {
@@ -30,10 +31,18 @@ MailInputs MailInputsFrom(bool wanted, IMonitorCamera& camera) {
     inputs.writePicture = [detector](const std::string& path) { detector->SaveImage(path); };
   return inputs;
 }
+
+// With mails kept, a mail is composed whole before its first try, so a
+// resend is the very same mail.
+bool Keeping(const MailInputs& inputs, const std::unique_ptr<MailOutbox>& outbox) {
+  return inputs.wanted && AppSettings.MAIL_RETRY && outbox;
+}
 } // namespace
 
 MailResult MonitorMail::SendAlertMail(IMonitorCamera& camera) {
-  return ::SendAlertMail(MailInputsFrom(AppSettings.USEMAIL, camera));
+  const MailInputs inputs = MailInputsFrom(AppSettings.USEMAIL, camera);
+  if (Keeping(inputs, outbox_)) return SendKeeping(ComposeAlertMail(inputs));
+  return ::SendAlertMail(inputs);
 }
 
 // The frame the person was found in goes first, where the camera's picture
@@ -48,6 +57,7 @@ MailResult MonitorMail::SendPersonAlertMail(IMonitorCamera& camera, const Person
     cv::rectangle(marked, box, cv::Scalar(0, 0, 255), kPersonBoxLineWidth);
     WriteJpeg(path, marked);
   };
+  if (Keeping(inputs, outbox_)) return SendKeeping(ComposeAlertMail(inputs));
   return ::SendAlertMail(inputs);
 }
 
@@ -57,4 +67,52 @@ RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
   return ::CheckRequestMail(PopClient, settings, [&camera] {
     return SendReportMail(MailInputsFrom(AppSettings.IS_CHECK, camera));
   });
+}
+
+MailResult MonitorMail::SendHealthMail(const std::string& subject, const std::vector<std::string>& body,
+                                       IMonitorCamera& camera) {
+  MailInputs inputs = MailInputsFrom(true, camera);
+  nsOpenCV* detector = camera.Detector();
+  inputs.withPicture = detector && !detector->ColourImage().empty();
+  const PreparedMail mail = ComposeMail(subject, body, inputs);
+  if (Keeping(inputs, outbox_)) return SendKeeping(mail);
+  const DeliveryResult result = DeliverMail(inputs.server, mail);
+  return {result.sent, result.failure};
+}
+
+// While the server is known to be unreachable a new mail goes straight to
+// the queue: one more try would hold up the tick for the whole time-out.
+MailResult MonitorMail::SendKeeping(const PreparedMail& mail) {
+  if (outbox_->ServerDown()) {
+    outbox_->Keep(mail, false);
+    return {false, "SMTPサーバに送れない状態が続いているため、後で送り直します。"};
+  }
+  MailServerSettings server;
+  FillSmtpSettings(server);
+  const DeliveryResult result = DeliverMail(server, mail);
+  if (result.sent) return {};
+  if (!outbox_->Keep(mail, result.refused)) return {false, result.failure};
+  return {false, result.failure + "（後で送り直します）"};
+}
+
+void MonitorMail::SetOutboxFolder(const std::string& folder) {
+  outbox_ = folder.empty() ? nullptr : std::make_unique<MailOutbox>(folder);
+  outboxLoaded_ = false;
+}
+
+void MonitorMail::DeliverPending(IMonitorEvents& events) {
+  if (!outbox_ || !AppSettings.MAIL_RETRY) return;
+  if (!outboxLoaded_) {
+    outboxLoaded_ = true;
+    std::string error;
+    if (!outbox_->Load(&error))
+      events.Notice("送れなかったメールの保存先を使えません（" + error + "）。フォルダの権限を確認してください。");
+  }
+  const OutboxReport report = outbox_->Pump([] {
+    MailServerSettings server;
+    FillSmtpSettings(server);
+    return server;
+  });
+  for (const std::string& notice : report.notices) events.Notice(notice);
+  if (report.changed) events.MailQueueChanged(static_cast<int>(report.waiting));
 }

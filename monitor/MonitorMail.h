@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+
+#include "mail/MailOutbox.h"
 #include "monitor/MonitorServices.h"
 #include "pop3/Pop3Client.h"
 
@@ -11,6 +14,20 @@ public:
   MailResult SendAlertMail(IMonitorCamera& camera) override;
   MailResult SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) override;
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
+  MailResult SendHealthMail(const std::string& subject, const std::vector<std::string>& body,
+                            IMonitorCamera& camera) override;
+  void DeliverPending(IMonitorEvents& events) override;
+
+  // With MAIL_RETRY on, mails that could not be sent are kept in `folder`
+  // (read at the first turn) and sent again; without a folder, none are.
+  void SetOutboxFolder(const std::string& folder);
 
   TPop3Client PopClient;
+
+private:
+  // Tries the composed mail once and keeps it when that fails.
+  MailResult SendKeeping(const PreparedMail& mail);
+
+  std::unique_ptr<MailOutbox> outbox_;
+  bool outboxLoaded_ = false;
 };

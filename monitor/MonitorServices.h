@@ -25,6 +25,7 @@ public:
 #include "vision/PersonCheck.h"
 
 class IMonitorCamera;
+class IMonitorEvents;
 
 // The mails a tick sends, with the camera whose picture they attach.
 class IMonitorMail {
@@ -45,4 +46,16 @@ public:
     (void)event;
     return {false, ""};
   }
+  // A mail about the camera's own health, with its latest picture when it
+  // has one. Not sent where there is no way to build it.
+  virtual MailResult SendHealthMail(const std::string& subject, const std::vector<std::string>& body,
+                                    IMonitorCamera& camera) {
+    (void)subject;
+    (void)body;
+    (void)camera;
+    return {false, ""};
+  }
+  // Mails kept for sending again get their turn (each tick); how many wait
+  // and what was dropped is told to `events`.
+  virtual void DeliverPending(IMonitorEvents& events) { (void)events; }
 };

@@ -27,7 +27,9 @@ uint32_t Milliseconds(int32_t count, uint32_t unit) {
 
 MonitoringCycle::MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,
                                  IMonitorMail& mail)
-    : timer_(timer), pump_(pump), sound_(sound), mail_(mail) {}
+    : timer_(timer), pump_(pump), sound_(sound), mail_(mail) {
+  events_.Add(&health_);
+}
 
 void MonitoringCycle::SetCamera(std::unique_ptr<IMonitorCamera> camera) {
   camera_ = std::move(camera);
@@ -51,6 +53,7 @@ bool MonitoringCycle::StartMonitoring() {
   MonitorStartTick = GetTickCount();
   lastFrameTick_ = MonitorStartTick;
   cameraLost_ = false;
+  health_.Start(MonitorStartTick);
   motionFrames_ = 0;
   mailCooling_ = false;
   heldBackSaid_ = false;
@@ -197,6 +200,10 @@ void MonitoringCycle::MonitorTick() {
   }
   if (Closing()) return;
 
+  mail_.DeliverPending(events_);
+  if (AppSettings.HEALTH_MAIL) WatchHealth(newFrame);
+  if (Closing()) return;
+
   if (GetTickCount() - RequestCheckTick >
       Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute)) {
     if (AppSettings.IS_CHECK) CheckRequests();
@@ -216,6 +223,25 @@ void MonitoringCycle::WatchFrames(bool newFrame) {
     cameraLost_ = true;
     events_.CameraLost();
   }
+}
+
+// Each mail is said, sent or not; those over the hourly cap are said once
+// for the lot.
+void MonitoringCycle::WatchHealth(bool newFrame) {
+  const uint32_t now = GetTickCount();
+  health_.Tick(now, newFrame);
+  nsOpenCV* detector = camera_->Detector();
+  if (newFrame && detector) health_.Frame(detector->ColourImage(), now);
+  int heldBack = 0;
+  for (const HealthMail& mail : health_.TakeMails(now, &heldBack)) {
+    const std::string subject = HealthMailSubject(mail);
+    const MailResult result = mail_.SendHealthMail(subject, HealthMailBody(mail), *camera_);
+    events_.Notice(result.sent ? "「" + subject + "」をメールで知らせました"
+                               : "「" + subject + "」のメールを送信できませんでした：" + result.failure);
+  }
+  if (heldBack > 0)
+    events_.Notice("カメラの異常を知らせるメールは1時間に " + std::to_string(kMaxHealthMailsPerHour) +
+                   " 通までのため、" + std::to_string(heldBack) + " 通を送りませんでした。");
 }
 
 // With a number of frames set, an alarm waits for that many new frames in a

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "monitor/HealthWatch.h"
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
@@ -109,6 +110,7 @@ private:
   void CheckRequests();
   void WatchFrames(bool newFrame);
   void TellFrameFile(bool written);
+  void WatchHealth(bool newFrame);
   bool Closing() const { return releasePending_ || !camera_; }
 
   IMonitorTimer& timer_;
@@ -117,6 +119,8 @@ private:
   IMonitorMail& mail_;
   std::unique_ptr<IMonitorCamera> camera_;
   MonitorEventFanout events_;
+  // Hears the archive's floor among the events; HEALTH_MAIL sends what it finds.
+  HealthWatch health_;
   bool releasePending_ = false;
   uint64_t framesTaken_ = 0;
   uint32_t lastFrameTick_ = 0;

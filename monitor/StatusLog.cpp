@@ -198,6 +198,13 @@ void StatusLog::BrokerChanged(bool connected, const std::string& detail) {
   Changed();
 }
 
+void StatusLog::MailQueueChanged(int waiting) {
+  if (waiting == mailsWaiting_) return;
+  mailsWaiting_ = waiting;
+  Add(waiting > 0 ? "未送信メール " + std::to_string(waiting) + " 通" : "未送信メールはすべて送信しました");
+  Changed();
+}
+
 std::string StatusLog::StatusText() const {
   std::string text;
   if (state_ == State::Off) {
@@ -218,6 +225,7 @@ std::string StatusLog::StatusText() const {
   if (lastPerson_ != 0) text += kSeparator + std::string("人物を検知 ") + TimeOfDay(lastPerson_);
   if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;
   if (checkTried_) text += kSeparator + std::string("受信確認 ") + TimeOfDay(checkTime_) + " " + checkResult_;
+  if (mailsWaiting_ > 0) text += kSeparator + std::string("未送信メール ") + std::to_string(mailsWaiting_) + " 通";
   if (!notice_.empty()) text += kSeparator + notice_;
   if (brokerHeard_ && !AppSettings.MQTT_HOSTNAME.empty())
     text += kSeparator + std::string(brokerConnected_ ? "MQTT 接続中" : "MQTT 未接続");

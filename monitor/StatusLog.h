@@ -55,6 +55,7 @@ public:
   void CameraBack() override;
   void Notice(const std::string& text) override;
   void BrokerChanged(bool connected, const std::string& detail) override;
+  void MailQueueChanged(int waiting) override;
 
   // The one status line, as of now.
   std::string StatusText() const;
@@ -98,4 +99,5 @@ private:
   std::string checkResult_;
   bool brokerHeard_ = false;
   bool brokerConnected_ = false;
+  int mailsWaiting_ = 0;
 };

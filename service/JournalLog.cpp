@@ -84,3 +84,12 @@ void JournalLog::BrokerChanged(bool connected, const std::string& detail) {
   else
     Write(kJournalWarning, detail);
 }
+
+void JournalLog::MailQueueChanged(int waiting) {
+  if (waiting == mailsWaiting_) return;
+  mailsWaiting_ = waiting;
+  if (waiting > 0)
+    Write(kJournalWarning, "未送信メール " + std::to_string(waiting) + " 通");
+  else
+    Write(kJournalInfo, "未送信メールはすべて送信しました");
+}

@@ -41,12 +41,15 @@ public:
   void Notice(const std::string& text) override;
   void CameraBack() override;
   void BrokerChanged(bool connected, const std::string& detail) override;
+  // Said when the count changes.
+  void MailQueueChanged(int waiting) override;
 
 private:
   std::ostream& out_;
   std::string camera_;
   MotionEpisode motion_;
   bool mailsOffSaid_ = false;
+  int mailsWaiting_ = 0;
 };
 
 // The text on one line: line breaks and other control characters become

@@ -30,6 +30,8 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   captureTimer_.setInterval(kCaptureIntervalMs);
   QObject::connect(&captureTimer_, &QTimer::timeout, [this] { Tick(); });
   cycle_.AddEventListener(&host_.listener);
+  // Mails kept for sending again live with the profile, in the user's data folder.
+  if (auto* own = dynamic_cast<MonitorMail*>(ownMail_.get())) own->SetOutboxFolder(OutboxFolder(profile));
   // The picture of an MQTT snapshot is the detector's latest frame.
   mqtt_ = std::make_unique<MqttLink>(
       std::move(profile),

@@ -857,3 +857,23 @@ TEST(MonitorWithDetector, PersonCheckDecidesWhetherMotionAlarms) {
 }
 
 } // namespace
+
+// The cycle feeds the watcher: five minutes without a frame is one mail,
+// the next frame one more; nothing while HEALTH_MAIL is off.
+TEST_F(MonitorTest, HealthMailWhenFramesStopAndWhenTheyComeBack) {
+  const std::string lost = "health mail カメラの映像が途絶えています";
+  const std::string back = "health mail カメラの映像が回復しました";
+  for (bool on : {false, true}) {
+    AppSettings.HEALTH_MAIL = on;
+    cycle.StopMonitoring();
+    log.clear();
+    StartAndSettle();
+    camera->newFrame = false;
+    for (uint32_t s = 0; s < kHealthNoFrameMinutes * 60 + 60; ++s) Tick(false, 1000);
+    camera->newFrame = true;
+    Tick(false);
+    Tick(false);
+    EXPECT_EQ(Count(lost), on ? 1 : 0);
+    EXPECT_EQ(Count(back), on ? 1 : 0);
+  }
+}

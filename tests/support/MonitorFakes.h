@@ -73,6 +73,11 @@ public:
     personBox = person.box;
     return alertResult;
   }
+  MailResult SendHealthMail(const std::string& subject, const std::vector<std::string>&,
+                            IMonitorCamera&) override {
+    log_.push_back("health mail " + subject);
+    return {};
+  }
   RequestCheckResult CheckRequestMail(IMonitorCamera&) override {
     log_.push_back("check mail");
     ++checks;

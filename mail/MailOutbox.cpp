@@ -1,0 +1,206 @@
+#include "mail/MailOutbox.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr char kFirstLine[] = "vardocam-outbox 1";
+constexpr char kSuffix[] = ".mail";
+constexpr size_t kMegabyte = 1024 * 1024;
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string Limits() {
+  return std::to_string(kOutboxMaxMails) + " 通・" + std::to_string(kOutboxMaxBytes / kMegabyte) + " MB";
+}
+} // namespace
+
+std::string OutboxFolder(const std::string& profile) {
+  std::string data;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/')
+    data = xdg;
+  else if (const char* home = std::getenv("HOME"); home && home[0])
+    data = std::string(home) + "/.local/share";
+  else
+    return "";
+  return data + "/vardocam/outbox/" + (profile.empty() ? "default" : profile);
+}
+
+MailOutbox::MailOutbox(std::string folder) : folder_(std::move(folder)) {}
+
+MailOutbox::~MailOutbox() { WaitForResend(); }
+
+void MailOutbox::WaitForResend() {
+  if (worker_.joinable()) worker_.join();
+}
+
+bool MailOutbox::Load(std::string* error) {
+  if (!MakePrivateFolder(folder_, error)) return false;
+  mails_.clear();
+  bytes_ = 0;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (it->path().extension() != kSuffix || !it->is_regular_file(ec)) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    Entry entry;
+    entry.file = name;
+    std::string line;
+    if (!std::getline(in, line) || line != kFirstLine) continue;
+    while (std::getline(in, line) && !line.empty()) {
+      const size_t eq = line.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+      if (key == "from") entry.mail.from = value;
+      else if (key == "to") entry.mail.to = value;
+      else if (key == "refused") entry.refused = std::atoi(value.c_str());
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    entry.mail.text = text.str();
+    if (entry.mail.text.empty()) continue;
+    bytes_ += entry.mail.text.size();
+    mails_.push_back(std::move(entry));
+  }
+  std::sort(mails_.begin(), mails_.end(), [](const Entry& a, const Entry& b) { return a.file < b.file; });
+  wait_ = 0;
+  changed_ = true;
+  return true;
+}
+
+// Milliseconds since the epoch, zero-padded, and a counter: names sort in
+// the order the mails were kept, across runs.
+std::string MailOutbox::NewFileName() {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  char name[64];
+  std::snprintf(name, sizeof name, "%016lld-%06llu%s", static_cast<long long>(ms),
+                static_cast<unsigned long long>(sequence_++ % 1000000), kSuffix);
+  return name;
+}
+
+bool MailOutbox::Write(const Entry& entry) {
+  const std::string path = folder_ + "/" + entry.file;
+  const std::string tmp = folder_ + "/." + entry.file + ".tmp";
+  const std::string bytes = std::string(kFirstLine) + "\nfrom=" + entry.mail.from + "\nto=" + entry.mail.to +
+                            "\nrefused=" + std::to_string(entry.refused) + "\n\n" + entry.mail.text;
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  const bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+void MailOutbox::Drop(size_t index) {
+  ::unlink((folder_ + "/" + mails_[index].file).c_str());
+  bytes_ -= mails_[index].mail.text.size();
+  mails_.erase(mails_.begin() + static_cast<std::ptrdiff_t>(index));
+  changed_ = true;
+}
+
+bool MailOutbox::Keep(const PreparedMail& mail, bool refused) {
+  std::string error;
+  if (!fs::is_directory(folder_) && !MakePrivateFolder(folder_, &error)) {
+    notices_.push_back("送れなかったメールを保存できません（" + folder_ + "）。フォルダを確認してください。");
+    return false;
+  }
+  if (mail.text.size() > kOutboxMaxBytes) {
+    notices_.push_back("送れなかったメールが大きすぎるため保存できませんでした（上限 " + Limits() + "）。");
+    return false;
+  }
+  // The oldest go first: the newest alarm says most about now.
+  int dropped = 0;
+  while (!mails_.empty() && (mails_.size() >= kOutboxMaxMails || bytes_ + mail.text.size() > kOutboxMaxBytes)) {
+    Drop(0);
+    ++dropped;
+  }
+  if (dropped > 0)
+    notices_.push_back("未送信メールが上限（" + Limits() + "）に達したため、古いものから " +
+                       std::to_string(dropped) + " 通を破棄しました。");
+  Entry entry{NewFileName(), mail, refused ? 1 : 0};
+  if (!Write(entry)) {
+    notices_.push_back("送れなかったメールを保存できません（" + folder_ + "）。空き容量と権限を確認してください。");
+    return false;
+  }
+  bytes_ += mail.text.size();
+  mails_.push_back(std::move(entry));
+  changed_ = true;
+  return true;
+}
+
+// A resend that went through frees the way for the next at once; one that
+// found no server waits longer each time, up to the longest wait.
+void MailOutbox::Finish() {
+  if (worker_.joinable()) worker_.join();
+  done_ = false;
+  const auto it = std::find_if(mails_.begin(), mails_.end(), [&](const Entry& e) { return e.file == inFlight_; });
+  // Dropped to make room while it was on its way: nothing left to do.
+  if (it == mails_.end()) return;
+  const size_t index = static_cast<size_t>(it - mails_.begin());
+  if (result_.sent) {
+    Drop(index);
+    wait_ = 0;
+    serverDown_ = false;
+    return;
+  }
+  wait_ = wait_ == 0 ? kRetryFirstWaitMs : std::min(kRetryMaxWaitMs, wait_ * kRetryWaitFactor);
+  serverDown_ = !result_.refused;
+  if (!result_.refused) return;
+  if (++it->refused >= kMaxRefusedAttempts) {
+    notices_.push_back("未送信メールをサーバが受け付けないため、" + std::to_string(kMaxRefusedAttempts) +
+                       " 回試して破棄しました：" + result_.failure);
+    Drop(index);
+  } else {
+    Write(*it);
+  }
+}
+
+OutboxReport MailOutbox::Pump(const std::function<MailServerSettings()>& server) {
+  if (done_) Finish();
+  const uint32_t now = GetTickCount();
+  if (!worker_.joinable() && !mails_.empty() && (wait_ == 0 || now - lastTry_ >= wait_)) {
+    lastTry_ = now;
+    inFlight_ = mails_.front().file;
+    const PreparedMail mail = mails_.front().mail;
+    const MailServerSettings settings = server();
+    worker_ = std::thread([this, mail, settings] {
+      result_ = DeliverMail(settings, mail);
+      done_ = true;
+    });
+  }
+  OutboxReport report;
+  report.changed = changed_;
+  report.waiting = mails_.size();
+  report.notices.swap(notices_);
+  changed_ = false;
+  return report;
+}

@@ -1,0 +1,174 @@
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "mail/MailOutbox.h"
+#include "mail/SmtpClient.h"
+#include "monitor/MonitorMail.h"
+#include "monitor/StatusLog.h"
+#include "settings/Vardocamdef.h"
+#include "support/FakeClock.h"
+#include "support/LoopbackPort.h"
+#include "support/MonitorFakes.h"
+#include "support/SmtpPeer.h"
+#include "support/TempDir.h"
+
+namespace {
+class OutboxFixture : public ::testing::Test {
+protected:
+  void SetUp() override {
+    AppSettings = typVardocam{};
+    AppSettings.MAIL_HOSTNAME = "127.0.0.1";
+    AppSettings.MAIL_PORTNUMBER = FreeLoopbackPort();  // nobody listens yet
+    AppSettings.MAIL_MAILADDRESS = "camera@mail.test";
+    AppSettings.MAIL_TOADDRESS = "owner@mail.test";
+    SetMailReplyTimeoutMs(10000);
+  }
+  void TearDown() override { SetMailReplyTimeoutMs(kSmtpTimeoutMs); }
+
+  static MailServerSettings Server() {
+    MailServerSettings server;
+    FillSmtpSettings(server);
+    return server;
+  }
+  static PreparedMail Mail(const std::string& line = "本文") {
+    MailInputs inputs;
+    inputs.server = Server();
+    inputs.withPicture = false;
+    return ComposeMail("テスト", {line}, inputs);
+  }
+  // One resend to its end; the report of the pump that took its outcome.
+  static OutboxReport Resend(MailOutbox& outbox) {
+    outbox.Pump(Server);
+    outbox.WaitForResend();
+    return outbox.Pump(Server);
+  }
+  std::unique_ptr<SmtpPeer> StartPeer(const std::vector<std::string>& extra = {}) {
+    auto peer = std::make_unique<SmtpPeer>("plain", dir_.Path(), extra);
+    AppSettings.MAIL_PORTNUMBER = std::stoi(peer->Port());
+    return peer;
+  }
+  static unsigned Mode(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st.st_mode & 0777;
+  }
+
+  TempDir dir_;
+  std::string folder_ = dir_.File("outbox/default");
+};
+} // namespace
+
+TEST_F(OutboxFixture, MailKeptWhileTheServerIsDownArrivesUnchangedAfterARestart) {
+  const PreparedMail mail = Mail();
+  const DeliveryResult down = DeliverMail(Server(), mail);
+  ASSERT_FALSE(down.sent);
+  EXPECT_FALSE(down.refused);  // no server is no refusal
+  {
+    MailOutbox before(folder_);
+    ASSERT_TRUE(before.Load(nullptr));
+    ASSERT_TRUE(before.Keep(mail, false));
+  }
+  EXPECT_EQ(Mode(folder_), 0700u);
+  for (const auto& file : std::filesystem::directory_iterator(folder_))
+    EXPECT_EQ(Mode(file.path().string()), 0600u) << file.path();
+
+  auto peer = StartPeer();  // on another port: the settings of the resend count
+  MailOutbox after(folder_);
+  std::string error;
+  ASSERT_TRUE(after.Load(&error)) << error;
+  ASSERT_EQ(after.Waiting(), 1u);
+  const OutboxReport report = Resend(after);
+  EXPECT_TRUE(report.changed);
+  EXPECT_EQ(report.waiting, 0u);
+  EXPECT_EQ(ReadFileBytes(dir_.File("msg-1.eml")), mail.text);  // same Message-ID, same Date
+  EXPECT_TRUE(std::filesystem::is_empty(folder_));
+}
+
+TEST_F(OutboxFixture, BoundsDropTheOldestAndSaySo) {
+  const std::string big(8 * 1024 * 1024, 'x');
+  const std::string huge(kOutboxMaxBytes + 1, 'x');
+  struct Row {
+    size_t count;
+    std::string line;
+    size_t waiting;
+    size_t notices;
+  } rows[] = {
+      {kOutboxMaxMails + 1, "小", kOutboxMaxMails, 1},  // the count
+      {3, big, 2, 1},                                   // the total size
+      {1, huge, 0, 1},                                  // one mail over it all
+  };
+  for (const Row& row : rows) {
+    TempDir dir;
+    MailOutbox outbox(dir.File("outbox"));
+    ASSERT_TRUE(outbox.Load(nullptr));
+    for (size_t i = 0; i < row.count; ++i)
+      outbox.Keep({"a@mail.test", "b@mail.test", std::to_string(i) + ":" + row.line + "\r\n"}, false);
+    EXPECT_EQ(outbox.Waiting(), row.waiting) << row.count;
+    EXPECT_LE(outbox.WaitingBytes(), kOutboxMaxBytes);
+    // The oldest went: no file holds the first mail.
+    for (const auto& file : std::filesystem::directory_iterator(dir.File("outbox")))
+      EXPECT_EQ(ReadFileBytes(file.path().string()).find("\n\n0:"), std::string::npos);
+    EXPECT_EQ(outbox.Pump([] { return MailServerSettings{}; }).notices.size(), row.notices);
+    outbox.WaitForResend();
+  }
+}
+
+TEST_F(OutboxFixture, WaitsGrowWhileNoServerAnswers) {
+  FakeClock clock(1000);
+  MailOutbox outbox(folder_);
+  ASSERT_TRUE(outbox.Load(nullptr));
+  ASSERT_TRUE(outbox.Keep(Mail(), false));
+  Resend(outbox);
+  const uint32_t expected[] = {30000, 60000, 120000, 240000, 480000, 960000, kRetryMaxWaitMs, kRetryMaxWaitMs};
+  for (uint32_t wait : expected) {
+    ASSERT_EQ(outbox.RetryWaitMs(), wait);
+    EXPECT_TRUE(outbox.ServerDown());
+    clock.Advance(wait - 1);
+    Resend(outbox);  // too early: nothing is tried
+    ASSERT_EQ(outbox.RetryWaitMs(), wait);
+    clock.Advance(1);
+    Resend(outbox);
+  }
+  EXPECT_EQ(outbox.Waiting(), 1u);
+}
+
+// A 5xx is tried kMaxRefusedAttempts times in all, across restarts, then dropped.
+TEST_F(OutboxFixture, RefusedMailIsDroppedAfterItsAttemptsWithANotice) {
+  FakeClock clock(1000);
+  auto peer = StartPeer({"--require-auth"});  // MAIL FROM without AUTH: 530
+  const PreparedMail mail = Mail();
+  const DeliveryResult first = DeliverMail(Server(), mail);
+  ASSERT_TRUE(first.refused) << first.failure;
+  {
+    MailOutbox outbox(folder_);
+    ASSERT_TRUE(outbox.Load(nullptr));
+    ASSERT_TRUE(outbox.Keep(mail, true));
+    EXPECT_TRUE(Resend(outbox).notices.empty());
+    EXPECT_FALSE(outbox.ServerDown());
+  }
+  MailOutbox outbox(folder_);
+  ASSERT_TRUE(outbox.Load(nullptr));
+  const OutboxReport last = Resend(outbox);
+  ASSERT_EQ(last.notices.size(), 1u);
+  EXPECT_NE(last.notices[0].find("破棄しました"), std::string::npos) << last.notices[0];
+  EXPECT_EQ(outbox.Waiting(), 0u);
+}
+
+// The monitor's path: a health mail that cannot go out is kept, said as such,
+// and the status line counts it.
+TEST_F(OutboxFixture, MonitorMailKeepsAFailedMailAndTheStatusLineCountsIt) {
+  AppSettings.MAIL_RETRY = true;
+  CallLog log;
+  ScriptedCamera camera(log);
+  MonitorMail mail;
+  mail.SetOutboxFolder(folder_);
+  StatusLog status;
+  const MailResult result = mail.SendHealthMail("カメラの映像が途絶えています", {"本文"}, camera);
+  EXPECT_FALSE(result.sent);
+  EXPECT_NE(result.failure.find("後で送り直します"), std::string::npos) << result.failure;
+  mail.DeliverPending(status);
+  EXPECT_NE(status.StatusText().find("未送信メール 1 通"), std::string::npos) << status.StatusText();
+}
