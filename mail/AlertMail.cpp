@@ -72,7 +72,21 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
   return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
 }
 
-MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
+// One mail's own words and its first picture's file.
+struct MailText {
+  std::string subject;
+  std::vector<std::string> body;
+  const char* pictureFile;
+};
+
+MailText KindText(const MailKind& kind) {
+  const std::string time = TimeOfDay();
+  return {Format(kind.subject, time) + kDisplayName,
+          {kind.line1, Format(kLine2, time), kind.line3, kDisplayName},
+          kPictureFile};
+}
+
+MailResult SendMail(const MailText& text, const MailInputs& inputs) {
   if (!inputs.wanted) return {};
   const MailServerSettings& settings = inputs.server;
   if (settings.host.empty()) return Fail("SMTPサーバ名が設定されていません。");
@@ -80,14 +94,13 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   // own: such a mail is never sent.
   if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress))
     return Fail("メールアドレスに改行が含まれています。");
-  const std::string time = TimeOfDay();
-  const std::string subject = Format(kind.subject, time) + kDisplayName;
+  const std::string& subject = text.subject;
 
   TSmtpClient client;
   TMimeMessage message;
   if (!SmtpLogin(settings, client, &message)) return Fail(SmtpLoginFailureText(client));
 
-  const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
+  const std::vector<std::string>& body = text.body;
   std::string recipient;
   size_t length = 0;
   AnsiToUtf8(settings.toAddress, &recipient, length);
@@ -102,10 +115,10 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
 
   TMimePart* root = message.AddPartMultipart("", nullptr);
   message.AddPartText(body, root);
-  if (inputs.writePicture) inputs.writePicture(kPictureFile);
+  if (inputs.writePicture) inputs.writePicture(text.pictureFile);
   if (inputs.writeSecondPicture) inputs.writeSecondPicture(kSecondPictureFile);
   try {
-    message.AddPartBinaryFromFile(kPictureFile, root);
+    message.AddPartBinaryFromFile(text.pictureFile, root);
     if (inputs.writeSecondPicture) message.AddPartBinaryFromFile(kSecondPictureFile, root);
   } catch (...) {
     // The session is closed properly before the error goes to the caller.
@@ -131,9 +144,14 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
 }
 } // namespace
 
-MailResult SendAlertMail(const MailInputs& inputs) { return SendMail(kAlert, inputs); }
+MailResult SendAlertMail(const MailInputs& inputs) { return SendMail(KindText(kAlert), inputs); }
 
-MailResult SendReportMail(const MailInputs& inputs) { return SendMail(kReport, inputs); }
+MailResult SendReportMail(const MailInputs& inputs) { return SendMail(KindText(kReport), inputs); }
+
+MailResult SendSummaryMail(const MailInputs& inputs, const std::string& subject,
+                           const std::vector<std::string>& body) {
+  return SendMail({subject, body, kSummaryPictureFile}, inputs);
+}
 
 void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }
 

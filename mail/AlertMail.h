@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TSmtpClient;
 class TMimeMessage;
@@ -56,6 +57,11 @@ struct MailResult {
 // closed with QUIT.
 MailResult SendAlertMail(const MailInputs& inputs);
 MailResult SendReportMail(const MailInputs& inputs);
+// The same way out for a mail whose subject and lines the caller words; its
+// one picture is written to kSummaryPictureFile.
+constexpr char kSummaryPictureFile[] = "summary.jpg";
+MailResult SendSummaryMail(const MailInputs& inputs, const std::string& subject,
+                           const std::vector<std::string>& body);
 
 // Most of a server's reply that a failure text quotes: it goes to the status
 // line and the log, and a hostile server may send a whole reply's worth.

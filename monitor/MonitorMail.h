@@ -11,6 +11,8 @@ public:
   MailResult SendAlertMail(IMonitorCamera& camera) override;
   MailResult SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) override;
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
+  // One contact sheet of the event's frames, when EVENT_SUMMARY_MAIL is on.
+  MailResult SendEventSummaryMail(const EventInfo& event) override;
 
   TPop3Client PopClient;
 };
