@@ -25,6 +25,9 @@ int64_t WrittenMs(const std::string& path, int64_t fallback) {
 }
 
 void AddPicture(std::vector<SheetFrame>& frames, const std::string& path, int64_t timeMs, bool person) {
+  // A picture the archive did not write is no fault: the log stays quiet.
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return;
   cv::Mat picture = cv::imread(path, cv::IMREAD_COLOR);
   if (!picture.empty()) frames.push_back({picture, timeMs, person});
 }
