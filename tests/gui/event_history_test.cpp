@@ -33,7 +33,7 @@ public slots:
 };
 
 namespace {
-constexpr int64_t kFirstStartMs = 1765080000000;
+constexpr int64_t kFirstStartMs = 1796616000000;
 
 class Errors : public IMessagePresenter {
 public:
