@@ -33,6 +33,7 @@ constexpr int kFontPixels = 12;
 const char kTimeColumn[] = "2026/12/07 13:20:05  ";
 enum EventColumn { kPictureColumn, kStartColumn, kLengthColumn, kPersonColumn };
 constexpr int kRowPadding = 4;
+constexpr int kEmptyListHeight = 60;
 } // namespace
 
 bool OpenWithDesktop(const std::string& path) {
@@ -91,8 +92,11 @@ TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, const std::string
     cursor.insertText(QString::fromStdString(StatusLog::FormatEntry(entry)));
   }
   split->addWidget(HistoryText);
-  split->setStretchFactor(0, 3);
-  split->setStretchFactor(1, 2);
+  // An empty list leaves the room to the lines.
+  if (events_.empty())
+    split->setSizes({kEmptyListHeight, kDialogHeight});
+  else
+    split->setSizes({kDialogHeight * 3 / 5, kDialogHeight * 2 / 5});
   layout->addWidget(split);
 
   auto* buttons = new QHBoxLayout;
