@@ -1,5 +1,4 @@
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -130,40 +129,20 @@ TEST_F(MonitorMailTest, RequestGateAsksTheMailboxAndAnswersOnce) {
   cycle_.StopMonitoring();
 }
 
-namespace {
-// The decoded subject and the attachments' names, as Python's email package
-// reads the delivered message.
-std::vector<std::string> ReadMailLines(const std::string& path) {
-  std::vector<std::string> lines;
-  const std::string command = std::string("/usr/bin/python3 ") + VARDOCAM_TEST_PEERS_DIR + "/read_mail.py " + path;
-  FILE* pipe = popen(command.c_str(), "r");
-  char line[8192];
-  while (pipe && fgets(line, sizeof line, pipe)) lines.emplace_back(line, strcspn(line, "\n"));
-  if (pipe) pclose(pipe);
-  return lines;
-}
-} // namespace
-
+// The summary goes the alert mail's way: sent only once the server took it,
+// with the contact sheet as its one attachment.
 TEST(EventSummaryMail, OneSheetThroughTheServerOrAnHonestFailure) {
   struct Row {
-    const char* name;
     std::vector<std::string> peerArguments;
-    bool wanted;
-    bool withPictures;
-    bool sent;
-  } rows[] = {
-      {"accepted", {}, true, true, true},
-      {"refused before AUTH", {"--require-auth"}, true, true, false},
-      {"not wanted", {}, false, true, true},
-      {"a folder without pictures", {}, true, false, false},
-  };
+    bool wanted, withPictures, sent;
+  } rows[] = {{{}, true, true, true}, {{"--require-auth"}, true, true, false}, {{}, false, true, true},
+              {{}, true, false, false}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(&row - rows);
     TempDir dir;
     const std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
     SmtpPeer smtp("plain", dir.Path(), row.peerArguments);
-    ASSERT_TRUE(smtp.Running());
     AppSettings = typVardocam{};
     AppSettings.EVENT_SUMMARY_MAIL = row.wanted;
     AppSettings.CAMERA_NAME = "玄関";
@@ -171,38 +150,29 @@ TEST(EventSummaryMail, OneSheetThroughTheServerOrAnHonestFailure) {
     AppSettings.MAIL_PORTNUMBER = std::stoi(smtp.Port());
     AppSettings.MAIL_MAILADDRESS = "camera@mail.test";
     AppSettings.MAIL_TOADDRESS = "owner@mail.test";
-    const std::string folder = dir.File("2026-12-07_13-20-05");
+    const std::string folder = dir.File("event");
     std::filesystem::create_directories(folder);
     WriteFileBytes(folder + "/" + kEventMarkerFile,
                    std::string(kEventMarkerLine) + "\nstart_ms=1765000000000\nend_ms=1765000065000\nperson=1\n");
-    if (row.withPictures) {
-      cv::imwrite(folder + "/" + kEventFirstPicture, cv::Mat(240, 320, CV_8UC3, cv::Scalar(0, 90, 0)));
-      cv::imwrite(folder + "/" + kEventPersonPicture, cv::Mat(240, 320, CV_8UC3, cv::Scalar(0, 0, 90)));
-    }
+    if (row.withPictures) cv::imwrite(folder + "/" + kEventPersonPicture, cv::Mat(240, 320, CV_8UC3));
     EventInfo event;
     ASSERT_TRUE(ReadEventInfo(folder, event));
-    MonitorMail mail;
-    const MailResult result = mail.SendEventSummaryMail(event);
+    const MailResult result = MonitorMail().SendEventSummaryMail(event);
     std::filesystem::current_path(previous);
     EXPECT_EQ(result.sent, row.sent) << result.failure;
     EXPECT_EQ(result.failure.empty(), row.sent);
-    const std::string delivered = dir.File("msg-1.eml");
-    ASSERT_EQ(std::filesystem::exists(delivered), row.sent && row.wanted);
-    if (!std::filesystem::exists(delivered)) continue;
-    const std::vector<std::string> lines = ReadMailLines(delivered);
+    ASSERT_EQ(std::filesystem::exists(dir.File("msg-1.eml")), row.sent && row.wanted);
+    if (!row.wanted || !row.sent) continue;
+    // As Python's email package reads the delivered message.
+    std::string read(4096, '\0');
+    FILE* pipe = popen(("/usr/bin/python3 " VARDOCAM_TEST_PEERS_DIR "/read_mail.py " + dir.File("msg-1.eml")).c_str(), "r");
+    read.resize(fread(&read[0], 1, read.size(), pipe));
+    pclose(pipe);
+    EXPECT_NE(read.find("SUBJECT=イベントのまとめ(" + EventStartText(event).substr(11) + ")-玄関\n"), std::string::npos);
+    EXPECT_NE(read.find("長さ[1分05秒]|人物[あり]"), std::string::npos) << read;
+    EXPECT_EQ(read.find("ATTACHMENT="), read.rfind("ATTACHMENT=")) << read;
+    EXPECT_NE(read.find("ATTACHMENT=summary.jpg "), std::string::npos);
     const std::string sheet = ReadFileBytes(dir.File(kSummaryPictureFile));
     EXPECT_EQ(cv::imdecode(std::vector<uchar>(sheet.begin(), sheet.end()), cv::IMREAD_COLOR).cols, kSheetWidth);
-    std::vector<std::string> attachments;
-    for (const std::string& line : lines) {
-      if (line.rfind("ATTACHMENT=", 0) == 0) attachments.push_back(line.substr(0, line.find(' ')));
-      if (line.rfind("SUBJECT=", 0) == 0) {
-        EXPECT_EQ(line, "SUBJECT=イベントのまとめ(" + EventStartText(event).substr(11) + ")-玄関");
-      }
-      if (line.rfind("BODY=", 0) == 0) {
-        EXPECT_NE(line.find("長さ[1分05秒]"), std::string::npos) << line;
-        EXPECT_NE(line.find("人物[あり]"), std::string::npos) << line;
-      }
-    }
-    EXPECT_EQ(attachments, std::vector<std::string>{"ATTACHMENT=summary.jpg"});
   }
 }
