@@ -1,16 +1,28 @@
 #include "app/EventHistoryDialog.h"
 
+#include <QDesktopServices>
 #include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QImageReader>
+#include <QLabel>
+#include <QPixmap>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
+
+#include "archive/EventText.h"
+#include "platform/MessageBox.h"
 
 namespace {
 constexpr int kDialogWidth = 680;
-constexpr int kDialogHeight = 360;
+constexpr int kDialogHeight = 560;
 constexpr int kMinimumWidth = 320;
 constexpr int kMinimumHeight = 160;
 // The window's font for every line: a dialog does not take it from its
@@ -19,9 +31,21 @@ const char kFontFamily[] = "ＭＳ Ｐゴシック";
 constexpr int kFontPixels = 12;
 // What FormatEntry puts before the text, for the wrapped lines' indent.
 const char kTimeColumn[] = "2026/12/07 13:20:05  ";
+enum EventColumn { kPictureColumn, kStartColumn, kLengthColumn, kPersonColumn };
+constexpr int kRowPadding = 4;
+constexpr int kEmptyListHeight = 60;
 } // namespace
 
-TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, QWidget* parent) : QDialog(parent) {
+bool OpenWithDesktop(const std::string& path) {
+  if (QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)))) return true;
+  ShowErrorMessage("%s", ("開けませんでした。この種類のファイルを開くプログラムが"
+                          "デスクトップに設定されているか確認してください。\n" + path).c_str());
+  return false;
+}
+
+TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, const std::string& eventRoot,
+                                         QWidget* parent)
+    : QDialog(parent) {
   setObjectName("EventHistoryDialog");
   setWindowTitle(QString::fromUtf8("イベント履歴"));
   setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
@@ -33,7 +57,20 @@ TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, QWidget* parent) 
   resize(kDialogWidth, kDialogHeight);
 
   auto* layout = new QVBoxLayout(this);
-  HistoryText = new QTextEdit(this);
+  auto* split = new QSplitter(Qt::Vertical, this);
+  auto* eventPart = new QWidget(split);
+  auto* eventLayout = new QVBoxLayout(eventPart);
+  eventLayout->setContentsMargins(0, 0, 0, 0);
+  EventNote = new QLabel(eventPart);
+  EventNote->setObjectName("EventNote");
+  eventLayout->addWidget(EventNote);
+  EventList = new QTreeWidget(eventPart);
+  EventList->setObjectName("EventList");
+  eventLayout->addWidget(EventList);
+  ListEventRows(eventRoot);
+  split->addWidget(eventPart);
+
+  HistoryText = new QTextEdit(split);
   HistoryText->setObjectName("HistoryText");
   HistoryText->setReadOnly(true);
   HistoryText->setLineWrapMode(QTextEdit::WidgetWidth);
@@ -54,7 +91,13 @@ TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, QWidget* parent) 
     first = false;
     cursor.insertText(QString::fromStdString(StatusLog::FormatEntry(entry)));
   }
-  layout->addWidget(HistoryText);
+  split->addWidget(HistoryText);
+  // An empty list leaves the room to the lines.
+  if (events_.empty())
+    split->setSizes({kEmptyListHeight, kDialogHeight});
+  else
+    split->setSizes({kDialogHeight * 3 / 5, kDialogHeight * 2 / 5});
+  layout->addWidget(split);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -67,4 +110,77 @@ TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, QWidget* parent) 
   // The newest events are the ones a user opens the list for.
   HistoryText->moveCursor(QTextCursor::End);
   HistoryText->ensureCursorVisible();
+}
+
+void TEventHistoryDialog::ListEventRows(const std::string& eventRoot) {
+  EventList->setColumnCount(4);
+  EventList->setHeaderLabels({QString::fromUtf8("画像"), QString::fromUtf8("開始"), QString::fromUtf8("長さ"),
+                              QString::fromUtf8("人物")});
+  EventList->setRootIsDecorated(false);
+  EventList->setUniformRowHeights(true);
+  EventList->setIconSize(QSize(kThumbnailWidth, kThumbnailHeight));
+  EventList->setColumnWidth(kPictureColumn, kThumbnailWidth + 2 * kRowPadding);
+  EventList->setColumnWidth(kStartColumn, QFontMetrics(font()).horizontalAdvance(QString::fromUtf8(kTimeColumn)));
+  EventList->header()->setStretchLastSection(true);
+  if (!eventRoot.empty()) events_ = ListEvents(eventRoot);
+  const size_t total = events_.size();
+  if (events_.size() > static_cast<size_t>(kMaxEventsListed)) events_.resize(kMaxEventsListed);
+  if (total == 0)
+    EventNote->setText(QString::fromUtf8("保存されたイベントはまだありません"));
+  else if (total > events_.size())
+    EventNote->setText(QString::fromUtf8("保存されたイベント %1件のうち、新しい%2件 (ダブルクリックで動画を開きます)")
+                           .arg(total)
+                           .arg(events_.size()));
+  else
+    EventNote->setText(QString::fromUtf8("保存されたイベント %1件 (ダブルクリックで動画を開きます)").arg(total));
+
+  // An empty picture of the thumbnail's size keeps the rows their height
+  // while the real ones are read.
+  QPixmap blank(kThumbnailWidth, kThumbnailHeight);
+  blank.fill(Qt::black);
+  const QIcon placeholder(blank);
+  for (const EventInfo& event : events_) {
+    auto* item = new QTreeWidgetItem(EventList);
+    item->setIcon(kPictureColumn, placeholder);
+    item->setText(kStartColumn, QString::fromStdString(EventStartText(event)));
+    item->setText(kLengthColumn, QString::fromStdString(EventLengthText(event)));
+    item->setText(kPersonColumn, event.person ? QString::fromUtf8("人物あり") : QString());
+  }
+  connect(EventList, &QTreeWidget::itemActivated, this,
+          [this](QTreeWidgetItem* item) { OpenRow(EventList->indexOfTopLevelItem(item)); });
+  thumbnailTimer_ = new QTimer(this);
+  thumbnailTimer_->setInterval(0);
+  connect(thumbnailTimer_, &QTimer::timeout, this, &TEventHistoryDialog::LoadSomeThumbnails);
+  if (!events_.empty()) thumbnailTimer_->start();
+}
+
+void TEventHistoryDialog::LoadSomeThumbnails() {
+  for (int n = 0; n < kThumbnailsPerStep && nextThumbnail_ < static_cast<int>(events_.size()); ++n) {
+    const int row = nextThumbnail_++;
+    const std::string path = EventThumbnailPicture(events_[row]);
+    if (path.empty()) continue;
+    // Read at the thumbnail's size: a JPEG decodes scaled, a fraction of
+    // the work of the whole picture.
+    QImageReader reader(QString::fromStdString(path));
+    const QSize size = reader.size();
+    if (size.isValid()) reader.setScaledSize(size.scaled(kThumbnailWidth, kThumbnailHeight, Qt::KeepAspectRatio));
+    const QImage image = reader.read();
+    if (!image.isNull())
+      EventList->topLevelItem(row)->setIcon(kPictureColumn, QIcon(QPixmap::fromImage(image)));
+  }
+  if (ThumbnailsPending() <= 0) thumbnailTimer_->stop();
+}
+
+std::string TEventHistoryDialog::OpenTarget(int row) const {
+  if (row < 0 || row >= static_cast<int>(events_.size())) return "";
+  return EventOpenTarget(events_[row]);
+}
+
+void TEventHistoryDialog::OpenRow(int row) {
+  const std::string target = OpenTarget(row);
+  if (target.empty()) {
+    ShowErrorMessage("%s", "このイベントのフォルダには動画も画像もありません。削除されたか、書き込み中に止まった可能性があります。");
+    return;
+  }
+  OpenWithDesktop(target);
 }

@@ -1,5 +1,7 @@
 #include "app/Mainfrm.h"
 
+#include <filesystem>
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -11,6 +13,7 @@
 #include <QScrollArea>
 #include <QTimer>
 
+#include "archive/EventLayout.h"
 #include "app/CoverWatch.h"
 #include "app/CuteButton.h"
 #include "app/EventHistoryDialog.h"
@@ -303,6 +306,9 @@ void TMainForm::BuildMenus() {
   EventHistoryMenu = MakeAction(F1, "EventHistoryMenu", "イベント履歴");
   connect(EventHistoryMenu, &QAction::triggered, this,
           [this] { RunGuarded([this] { EventHistoryMenuClick(); }); });
+  EventFolderMenu = MakeAction(F1, "EventFolderMenu", "イベントのフォルダを開く");
+  connect(EventFolderMenu, &QAction::triggered, this,
+          [this] { RunGuarded([this] { EventFolderMenuClick(); }); });
   N2 = MakeSeparator(F1, "N2");
   EndMenu = MakeAction(F1, "EndMenu", "終了(&X)");
   connect(EndMenu, &QAction::triggered, this, [this] { RunGuarded([this] { EndMenuClick(); }); });
@@ -425,8 +431,25 @@ void TMainForm::VersionInfoMenuClick() {
 }
 
 void TMainForm::EventHistoryMenuClick() {
-  TEventHistoryDialog dialog(statusLog_, this);
+  TEventHistoryDialog dialog(statusLog_, EventArchiveRoot(AppSettings.EVENT_DIR, SettingsProfile()), this);
   dialog.exec();
+}
+
+// Made when missing, so the menu works before the first event is kept.
+void TMainForm::EventFolderMenuClick() {
+  const std::string root = EventArchiveRoot(AppSettings.EVENT_DIR, SettingsProfile());
+  if (root.empty()) {
+    ShowErrorMessage("%s", "イベントの保存先フォルダが決まりません。拡張設定の「保存先フォルダ」を指定してください。");
+    return;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(root, error);
+  if (error) {
+    ShowErrorMessage("%s", ("イベントのフォルダを作れませんでした。拡張設定の「保存先フォルダ」を確認してください。\n" +
+                            root + " (" + error.message() + ")").c_str());
+    return;
+  }
+  OpenWithDesktop(root);
 }
 
 void TMainForm::StartCaptureBtnClick() {

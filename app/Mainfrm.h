@@ -71,6 +71,7 @@ public:
   QLabel* StatusLine;
   QTimer* StatusTimer;
   QAction* EventHistoryMenu;
+  QAction* EventFolderMenu;
   QAction* N2;
 
   // The picture view inside ScrollBox1.
@@ -93,6 +94,7 @@ public:
   void OptionMenuClick();
   void VersionInfoMenuClick();
   void EventHistoryMenuClick();
+  void EventFolderMenuClick();
   void StartCaptureBtnClick();
   void EndCaptureBtnClick();
   void CaptureTimerTimer();

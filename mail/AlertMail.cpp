@@ -74,7 +74,7 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
 
 // Header, body and pictures, encoded; the pictures are written first.
 void FillMessage(TMimeMessage& message, const std::string& subject, const std::vector<std::string>& body,
-                 const MailInputs& inputs, const std::string& recipient) {
+                 const char* pictureFile, const MailInputs& inputs, const std::string& recipient) {
   const MailServerSettings& settings = inputs.server;
   message.Header.CharsetCode = ISO_2022_JP;
   message.Header.Priority = MP_high;
@@ -87,9 +87,9 @@ void FillMessage(TMimeMessage& message, const std::string& subject, const std::v
   TMimePart* root = message.AddPartMultipart("", nullptr);
   message.AddPartText(body, root);
   if (inputs.withPicture) {
-    if (inputs.writePicture) inputs.writePicture(kPictureFile);
+    if (inputs.writePicture) inputs.writePicture(pictureFile);
     if (inputs.writeSecondPicture) inputs.writeSecondPicture(kSecondPictureFile);
-    message.AddPartBinaryFromFile(kPictureFile, root);
+    message.AddPartBinaryFromFile(pictureFile, root);
   }
   if (inputs.withPicture && inputs.writeSecondPicture) message.AddPartBinaryFromFile(kSecondPictureFile, root);
   message.EncodeMessage();
@@ -106,7 +106,8 @@ std::vector<std::string> KindBody(const MailKind& kind, const std::string& time)
   return {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
 }
 
-MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
+MailResult SendMail(const std::string& subject, const std::vector<std::string>& body, const char* pictureFile,
+                    const MailInputs& inputs) {
   if (!inputs.wanted) return {};
   const MailServerSettings& settings = inputs.server;
   if (settings.host.empty()) return Fail("SMTPサーバ名が設定されていません。");
@@ -114,8 +115,6 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   // own: such a mail is never sent.
   if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress))
     return Fail("メールアドレスに改行が含まれています。");
-  const std::string time = TimeOfDay();
-  const std::string subject = Format(kind.subject, time) + kDisplayName;
 
   TSmtpClient client;
   TMimeMessage message;
@@ -123,7 +122,7 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
 
   const std::string recipient = Recipient(settings);
   try {
-    FillMessage(message, subject, KindBody(kind, time), inputs, recipient);
+    FillMessage(message, subject, body, pictureFile, inputs, recipient);
   } catch (...) {
     // The session is closed properly before the error goes to the caller.
     client.Logout();
@@ -146,16 +145,24 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   return {};
 }
 
-PreparedMail Prepare(const std::string& subject, const std::vector<std::string>& body, const MailInputs& inputs) {
+MailResult SendKind(const MailKind& kind, const MailInputs& inputs) {
+  const std::string time = TimeOfDay();
+  return SendMail(Format(kind.subject, time) + kDisplayName, KindBody(kind, time), kPictureFile, inputs);
+}
+} // namespace
+
+PreparedMail ComposeMailAs(const std::string& subject, const std::vector<std::string>& body,
+                           const char* pictureFile, const MailInputs& inputs) {
   PreparedMail mail;
   mail.from = inputs.server.mailAddress;
   mail.to = Recipient(inputs.server);
   TMimeMessage message;
-  FillMessage(message, subject, body, inputs, mail.to);
+  FillMessage(message, subject, body, pictureFile, inputs, mail.to);
   for (const std::string& line : message.Lines) mail.text += line + "\r\n";
   return mail;
 }
 
+namespace {
 std::vector<std::string> LinesOf(const std::string& text) {
   std::vector<std::string> lines;
   size_t at = 0;
@@ -169,20 +176,25 @@ std::vector<std::string> LinesOf(const std::string& text) {
 }
 } // namespace
 
-MailResult SendAlertMail(const MailInputs& inputs) { return SendMail(kAlert, inputs); }
+MailResult SendAlertMail(const MailInputs& inputs) { return SendKind(kAlert, inputs); }
 
-MailResult SendReportMail(const MailInputs& inputs) { return SendMail(kReport, inputs); }
+MailResult SendReportMail(const MailInputs& inputs) { return SendKind(kReport, inputs); }
+
+MailResult SendSummaryMail(const MailInputs& inputs, const std::string& subject,
+                           const std::vector<std::string>& body) {
+  return SendMail(subject, body, kSummaryPictureFile, inputs);
+}
 
 PreparedMail ComposeAlertMail(const MailInputs& inputs) {
   const std::string time = TimeOfDay();
-  return Prepare(Format(kAlert.subject, time) + kDisplayName, KindBody(kAlert, time), inputs);
+  return ComposeMailAs(Format(kAlert.subject, time) + kDisplayName, KindBody(kAlert, time), kPictureFile, inputs);
 }
 
 PreparedMail ComposeMail(const std::string& subject, const std::vector<std::string>& body,
                          const MailInputs& inputs) {
   std::vector<std::string> lines = body;
   lines.push_back(kDisplayName);
-  return Prepare(subject + "-" + kDisplayName, lines, inputs);
+  return ComposeMailAs(subject + "-" + kDisplayName, lines, kPictureFile, inputs);
 }
 
 DeliveryResult DeliverMail(const MailServerSettings& server, const PreparedMail& mail) {

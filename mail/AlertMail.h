@@ -60,6 +60,11 @@ struct MailResult {
 // closed with QUIT.
 MailResult SendAlertMail(const MailInputs& inputs);
 MailResult SendReportMail(const MailInputs& inputs);
+// The same way out for a mail whose subject and lines the caller words; its
+// one picture is written to kSummaryPictureFile.
+constexpr char kSummaryPictureFile[] = "summary.jpg";
+MailResult SendSummaryMail(const MailInputs& inputs, const std::string& subject,
+                           const std::vector<std::string>& body);
 
 // A mail composed whole before any session, so that it can be kept and
 // sent again as it stands: the same Message-ID and Date each time.
@@ -76,6 +81,10 @@ struct PreparedMail {
 PreparedMail ComposeAlertMail(const MailInputs& inputs);
 PreparedMail ComposeMail(const std::string& subject, const std::vector<std::string>& body,
                          const MailInputs& inputs);
+// The same with the subject and lines exactly as given, and the first
+// picture written to `pictureFile`.
+PreparedMail ComposeMailAs(const std::string& subject, const std::vector<std::string>& body,
+                           const char* pictureFile, const MailInputs& inputs);
 
 // How one delivery of a prepared mail went. `refused`: the server said no
 // for good (a 5xx reply to the sender, a recipient or the text); every

@@ -1,10 +1,16 @@
 #include "monitor/MonitorMail.h"
 
+#include <cstdio>
+#include <stdexcept>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "archive/ContactSheet.h"
+#include "archive/EventText.h"
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
+#include "platform/ProgramName.h"
 #include "settings/Vardocamdef.h"
 
 namespace {
@@ -115,4 +121,41 @@ void MonitorMail::DeliverPending(IMonitorEvents& events) {
   });
   for (const std::string& notice : report.notices) events.Notice(notice);
   if (report.changed) events.MailQueueChanged(static_cast<int>(report.waiting));
+}
+
+// The sheet is made before the server is asked: an event whose folder
+// holds no picture is told as such, and never goes out with an old sheet.
+MailResult MonitorMail::SendEventSummaryMail(const EventInfo& event) {
+  if (!AppSettings.EVENT_SUMMARY_MAIL) return {};
+  const cv::Mat sheet = BuildContactSheet(EventSheetFrames(event));
+  std::vector<uchar> jpeg;
+  if (sheet.empty() || !cv::imencode(".jpg", sheet, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSheetJpegQuality}))
+    return {false, "イベントの画像を読めないため、まとめのメールを送れませんでした: " + event.folder};
+  MailInputs inputs;
+  FillSmtpSettings(inputs.server);
+  inputs.writePicture = [&jpeg](const std::string& path) {
+    // Nothing of an earlier sheet may stand in for one that was not written.
+    std::remove(path.c_str());
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return;
+    std::fwrite(jpeg.data(), 1, jpeg.size(), file);
+    std::fclose(file);
+  };
+  const std::string start = EventStartText(event);
+  const std::string subject =
+      "イベントのまとめ(" + start.substr(start.find(' ') + 1) + ")-" + CameraName(AppSettings, SettingsProfile());
+  const std::vector<std::string> body = {
+      "警報のイベントを記録しました。",
+      "開始時刻[" + start + "]",
+      "長さ[" + EventLengthText(event) + "]",
+      event.person ? "人物[あり]" : "人物[なし]",
+      "イベント中の映像を並べた画像を添付します",
+      kDisplayName,
+  };
+  try {
+    if (Keeping(inputs, outbox_)) return SendKeeping(ComposeMailAs(subject, body, kSummaryPictureFile, inputs));
+    return SendSummaryMail(inputs, subject, body);
+  } catch (const std::runtime_error&) {
+    return {false, std::string("まとめの画像を作業フォルダに書き込めませんでした: ") + kSummaryPictureFile};
+  }
 }

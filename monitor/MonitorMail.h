@@ -21,6 +21,8 @@ public:
   // With MAIL_RETRY on, mails that could not be sent are kept in `folder`
   // (read at the first turn) and sent again; without a folder, none are.
   void SetOutboxFolder(const std::string& folder);
+  // One contact sheet of the event's frames, when EVENT_SUMMARY_MAIL is on.
+  MailResult SendEventSummaryMail(const EventInfo& event) override;
 
   TPop3Client PopClient;
 

@@ -1,9 +1,12 @@
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "archive/ContactSheet.h"
+#include "archive/EventText.h"
 #include "monitor/MonitorMail.h"
 #include "monitor/MonitoringCycle.h"
 #include "pop3/Pop3Client.h"
@@ -124,4 +127,52 @@ TEST_F(MonitorMailTest, RequestGateAsksTheMailboxAndAnswersOnce) {
   EXPECT_FALSE(Delivered(2));
   EXPECT_FALSE(mail_.PopClient.Connected());
   cycle_.StopMonitoring();
+}
+
+// The summary goes the alert mail's way: sent only once the server took it,
+// with the contact sheet as its one attachment.
+TEST(EventSummaryMail, OneSheetThroughTheServerOrAnHonestFailure) {
+  struct Row {
+    std::vector<std::string> peerArguments;
+    bool wanted, withPictures, sent;
+  } rows[] = {{{}, true, true, true}, {{"--require-auth"}, true, true, false}, {{}, false, true, true},
+              {{}, true, false, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    TempDir dir;
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.Path());
+    SmtpPeer smtp("plain", dir.Path(), row.peerArguments);
+    AppSettings = typVardocam{};
+    AppSettings.EVENT_SUMMARY_MAIL = row.wanted;
+    AppSettings.CAMERA_NAME = "玄関";
+    AppSettings.MAIL_HOSTNAME = "127.0.0.1";
+    AppSettings.MAIL_PORTNUMBER = std::stoi(smtp.Port());
+    AppSettings.MAIL_MAILADDRESS = "camera@mail.test";
+    AppSettings.MAIL_TOADDRESS = "owner@mail.test";
+    const std::string folder = dir.File("event");
+    std::filesystem::create_directories(folder);
+    WriteFileBytes(folder + "/" + kEventMarkerFile,
+                   std::string(kEventMarkerLine) + "\nstart_ms=1765000000000\nend_ms=1765000065000\nperson=1\n");
+    if (row.withPictures) cv::imwrite(folder + "/" + kEventPersonPicture, cv::Mat(240, 320, CV_8UC3));
+    EventInfo event;
+    ASSERT_TRUE(ReadEventInfo(folder, event));
+    const MailResult result = MonitorMail().SendEventSummaryMail(event);
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(result.sent, row.sent) << result.failure;
+    EXPECT_EQ(result.failure.empty(), row.sent);
+    ASSERT_EQ(std::filesystem::exists(dir.File("msg-1.eml")), row.sent && row.wanted);
+    if (!row.wanted || !row.sent) continue;
+    // As Python's email package reads the delivered message.
+    std::string read(4096, '\0');
+    FILE* pipe = popen(("/usr/bin/python3 " VARDOCAM_TEST_PEERS_DIR "/read_mail.py " + dir.File("msg-1.eml")).c_str(), "r");
+    read.resize(fread(&read[0], 1, read.size(), pipe));
+    pclose(pipe);
+    EXPECT_NE(read.find("SUBJECT=イベントのまとめ(" + EventStartText(event).substr(11) + ")-玄関\n"), std::string::npos);
+    EXPECT_NE(read.find("長さ[1分05秒]|人物[あり]"), std::string::npos) << read;
+    EXPECT_EQ(read.find("ATTACHMENT="), read.rfind("ATTACHMENT=")) << read;
+    EXPECT_NE(read.find("ATTACHMENT=summary.jpg "), std::string::npos);
+    const std::string sheet = ReadFileBytes(dir.File(kSummaryPictureFile));
+    EXPECT_EQ(cv::imdecode(std::vector<uchar>(sheet.begin(), sheet.end()), cv::IMREAD_COLOR).cols, kSheetWidth);
+  }
 }

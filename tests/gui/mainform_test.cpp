@@ -187,6 +187,7 @@ TEST_F(MainFormTest, MenuTree) {
     return out;
   };
   EXPECT_EQ(items(form->F1), (QStringList{QString::fromUtf8("EventHistoryMenu:イベント履歴:shown"),
+                                          QString::fromUtf8("EventFolderMenu:イベントのフォルダを開く:shown"),
                                           "N2:-:shown", QString::fromUtf8("EndMenu:終了(&X):shown")}));
   EXPECT_EQ(items(form->S1), QStringList{QString::fromUtf8("OptionMenu:オプション(&O):shown")});
   EXPECT_EQ(items(form->HelpRootMenu),

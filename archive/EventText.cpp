@@ -1,0 +1,56 @@
+#include "archive/EventText.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+namespace {
+// A file that is there and holds something: a clip cut short at its first
+// byte would open as an error in the player.
+bool HasFile(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::file_size(path, error) > 0 && !error;
+}
+
+std::string FirstPresent(const EventInfo& event, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    const std::string path = event.folder + "/" + name;
+    if (HasFile(path)) return path;
+  }
+  return "";
+}
+} // namespace
+
+std::string EventStartText(const EventInfo& event) {
+  const std::time_t seconds = static_cast<std::time_t>(event.startMs / 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
+  return text;
+}
+
+std::string EventLengthText(const EventInfo& event) {
+  // Without an end the event is still going on, or the program stopped in it.
+  if (event.endMs <= 0 || event.endMs < event.startMs) return "記録中";
+  const int64_t seconds = (event.endMs - event.startMs + 500) / 1000;
+  char text[32];
+  if (seconds < 60) {
+    std::snprintf(text, sizeof text, "%lld秒", static_cast<long long>(seconds));
+  } else {
+    std::snprintf(text, sizeof text, "%lld分%02lld秒", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+  }
+  return text;
+}
+
+std::string EventOpenTarget(const EventInfo& event) {
+  if (event.person)
+    return FirstPresent(event, {kEventClip, kEventPersonPicture, kEventFirstPicture, kEventPeakPicture});
+  return FirstPresent(event, {kEventClip, kEventFirstPicture, kEventPeakPicture});
+}
+
+std::string EventThumbnailPicture(const EventInfo& event) {
+  if (event.person) return FirstPresent(event, {kEventPersonPicture, kEventFirstPicture, kEventPeakPicture});
+  return FirstPresent(event, {kEventFirstPicture, kEventPeakPicture});
+}
