@@ -1,5 +1,6 @@
 #pragma once
 
+#include "monitor/ArmControl.h"
 #include "monitor/MonitorServices.h"
 #include "pop3/Pop3Client.h"
 
@@ -11,6 +12,10 @@ public:
   MailResult SendAlertMail(IMonitorCamera& camera) override;
   MailResult SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) override;
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
+  void SetArmControl(IArmControl* arm) { arm_ = arm; }
 
   TPop3Client PopClient;
+
+private:
+  IArmControl* arm_ = nullptr;
 };
