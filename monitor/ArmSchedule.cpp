@@ -17,7 +17,7 @@ const char* const kEnglishDays[kDaysPerWeek] = {"sunday",   "monday", "tuesday",
 const char kHowToWrite[] = "（曜日は 月～日 か Mon～Sun、時間帯は 08:30-18:00 の形で書いてください）";
 
 // Wide forms as typed with a Japanese input method become their ASCII
-// twins: digits, colon, hyphen, tilde, comma, blank.
+// twins: digits, colon, hyphen, tilde, comma (、 and ・ too), blank.
 std::string Normalised(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size();) {
@@ -31,7 +31,7 @@ std::string Normalised(const std::string& text) {
     char ascii = 0;
     if (code >= 0xFF01 && code <= 0xFF5E) ascii = static_cast<char>(code - 0xFEE0);
     else if (code == 0x3000) ascii = ' ';
-    else if (code == 0x3001) ascii = ',';
+    else if (code == 0x3001 || code == 0x30FB) ascii = ',';
     else if (code == 0x301C) ascii = '~';
     else if (code == 0x2010 || code == 0x2212) ascii = '-';
     if (ascii && len == 3)

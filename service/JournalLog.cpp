@@ -84,3 +84,7 @@ void JournalLog::BrokerChanged(bool connected, const std::string& detail) {
   else
     Write(kJournalWarning, detail);
 }
+
+void JournalLog::ArmChanged(const ArmState& state) {
+  if (ArmWorthSaying(state)) Write(kJournalInfo, "監視の切替: " + ArmStateText(state));
+}

@@ -41,6 +41,7 @@ public:
   void Notice(const std::string& text) override;
   void CameraBack() override;
   void BrokerChanged(bool connected, const std::string& detail) override;
+  void ArmChanged(const ArmState& state) override;
 
 private:
   std::ostream& out_;

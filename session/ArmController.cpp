@@ -131,7 +131,8 @@ bool ArmController::Realise(std::string* why) {
 }
 
 void ArmController::AfterTick() {
-  if (!pending_) return;
+  // A tick dropped inside another one ends nothing.
+  if (!pending_ || host_.inTick()) return;
   std::string why;
   if (Realise(&why)) return;
   // Asked for inside a tick, the answer could not wait for the camera: it

@@ -12,7 +12,7 @@
 
 // When an edge of the schedule finds the camera unable to open, it is
 // tried again this often until it opens or the window ends.
-constexpr int kArmCameraRetryMs = 60 * 1000;
+constexpr int kArmCameraRetryMs = 30 * 1000;
 // The wall clock is looked at at least this often: a machine that slept or
 // a clock set by hand moves it without a timer noticing.
 constexpr int kArmRecheckMs = 60 * 1000;
