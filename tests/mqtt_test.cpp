@@ -85,6 +85,32 @@ TEST(MqttTopics, PrefixNamesTheProfileAndKeepsTopicsPublishable) {
   EXPECT_EQ(MqttClientId("cam.pc", "vardocam/default"), "vardocam-cam_pc-vardocam_default");
 }
 
+// Exactly these three; anything else is a mistake of one of two kinds.
+TEST(MqttTopics, MonitoringCommandsAreExact) {
+  const struct {
+    const char* payload;
+    MonitoringCommand::Kind kind;
+    int minutes;
+  } rows[] = {
+      {"ON", MonitoringCommand::On, 0},
+      {"OFF", MonitoringCommand::Off, 0},
+      {"SNOOZE:5", MonitoringCommand::Snooze, 5},
+      {"SNOOZE:1440", MonitoringCommand::Snooze, kMaxSnoozeMinutes},
+      {"SNOOZE:1441", MonitoringCommand::BadSnooze, 0},
+      {"SNOOZE:0", MonitoringCommand::BadSnooze, 0},
+      {"SNOOZE:5m", MonitoringCommand::BadSnooze, 0},
+      {"SNOOZE:", MonitoringCommand::BadSnooze, 0},
+      {"on", MonitoringCommand::Unknown, 0},
+      {"ON\n", MonitoringCommand::Unknown, 0},
+      {"", MonitoringCommand::Unknown, 0},
+  };
+  for (const auto& row : rows) {
+    const MonitoringCommand command = ParseMonitoringCommand(row.payload);
+    EXPECT_EQ(command.kind, row.kind) << row.payload;
+    EXPECT_EQ(command.minutes, row.minutes) << row.payload;
+  }
+}
+
 TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
   EXPECT_EQ(JsonString("a\"b\\c\nd"), "\"a\\\"b\\\\c\\u000ad\"");
   EXPECT_EQ(MailPayload(false, "接続\"失敗\""),
@@ -108,6 +134,7 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
             "{\"x\":1,\"y\":2,\"width\":16,\"height\":16,\"pixels\":256}]}");
   EXPECT_NE(PersonDiscoveryPayload("vardocam/front", "front").find("\"state_topic\":\"vardocam/front/person\""),
             std::string::npos);
+  EXPECT_EQ(MonitoringSwitchDiscoveryTopic("vardocam_front"), "homeassistant/switch/vardocam_front/monitoring/config");
 }
 
 class MqttBrokerTest : public ::testing::Test {
@@ -352,6 +379,65 @@ TEST_F(MqttBrokerTest, LinkFollowsTheSettingsAtEachStartOfMonitoring) {
   EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "offline"));
   EXPECT_TRUE(recorder.WaitFor("site/porch/availability", "online"));
   EXPECT_TRUE(recorder.WaitFor("site/porch/monitoring", "ON"));
+  AppSettings = typVardocam{};
+}
+
+// What the house's switch asks for.
+struct RecordingArm : IArmControl {
+  std::vector<std::string> calls;
+  bool Arm(ArmedBy by, std::string*) override {
+    calls.push_back(by == ArmedBy::House ? "on by house" : "on");
+    return true;
+  }
+  void Disarm(ArmedBy by) override { calls.push_back(by == ArmedBy::House ? "off by house" : "off"); }
+  void Snooze(int minutes, ArmedBy by) override {
+    calls.push_back("snooze " + std::to_string(minutes) + (by == ArmedBy::House ? " by house" : ""));
+  }
+  ArmState State() const override { return {}; }
+};
+
+// Commands published by another client reach the controller on the main
+// thread, as the house; anything else is said once per kind and ignored.
+// The switch is announced beside the sensors, and who armed is retained.
+TEST_F(MqttBrokerTest, CommandsFromTheHouseReachTheController) {
+  MqttRecorder recorder(broker_.Port());
+  ASSERT_TRUE(recorder.Subscribed());
+  AppSettings = typVardocam{};
+  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
+  AppSettings.MQTT_PORTNUMBER = broker_.Port();
+  RecordingArm arm;
+  std::vector<std::string> notices;
+  MqttLink link("gate", nullptr, nullptr);
+  link.SetArmControl(&arm, [&](const std::string& text) { notices.push_back(text); });
+  link.Apply(AppSettings);
+  const std::string node = NodeId("vardocam/gate");
+  ASSERT_TRUE(recorder.WaitFor(MonitoringSwitchDiscoveryTopic(node)));
+  const std::string discovery = recorder.Last(MonitoringSwitchDiscoveryTopic(node));
+  EXPECT_NE(discovery.find("\"command_topic\":\"vardocam/gate/monitoring/set\""), std::string::npos);
+  EXPECT_NE(discovery.find("\"state_topic\":\"vardocam/gate/monitoring\""), std::string::npos);
+  EXPECT_NE(discovery.find("\"payload_on\":\"ON\",\"payload_off\":\"OFF\""), std::string::npos);
+
+  // The subscription follows the discovery on the link's own connection.
+  const std::string set = "vardocam/gate/monitoring/set";
+  ASSERT_TRUE(Pump(kArriveMs, [&] {
+    if (arm.calls.empty()) recorder.Publish(set, "OFF");
+    return !arm.calls.empty();
+  }));
+  // The broker keeps one sender's order: after this nothing earlier comes.
+  recorder.Publish(set, "SNOOZE:7");
+  ASSERT_TRUE(Pump(kArriveMs, [&] { return arm.calls.back() == "snooze 7 by house"; }));
+  arm.calls.clear();
+  for (const char* payload : {"ON", "bogus", "SNOOZE:0", "SNOOZE:5", "also bogus", "SNOOZE:99999", "OFF"})
+    recorder.Publish(set, payload);
+  ASSERT_TRUE(Pump(kArriveMs, [&] { return arm.calls.size() >= 3; }));
+  EXPECT_EQ(arm.calls, (std::vector<std::string>{"on by house", "snooze 5 by house", "off by house"}));
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_NE(notices[0].find("「bogus」は分からない"), std::string::npos) << notices[0];
+  EXPECT_NE(notices[1].find("「SNOOZE:0」は分数が使えない"), std::string::npos) << notices[1];
+
+  link.ArmChanged({true, ArmedBy::House, 0});
+  EXPECT_TRUE(recorder.WaitFor("vardocam/gate/monitoring/armed_by",
+                               "{\"armed\":true,\"by\":\"house\",\"until\":null,\"text\":\"監視中（家からの指示による）\"}"));
   AppSettings = typVardocam{};
 }
 } // namespace
