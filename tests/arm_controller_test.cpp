@@ -86,7 +86,6 @@ TEST(ArmController, EdgesArmAndDisarmAndAManualSwitchHoldsUntilTheNextEdge) {
           {"", 7 * 60, false, ArmedBy::Schedule, 8 * 60},
           {"", 8 * 60, true, ArmedBy::Schedule, 18 * 60},
           {"button off", 9 * 60, false, ArmedBy::Button, 18 * 60},
-          {"", 17 * 60, false, ArmedBy::Button, 18 * 60},
           {"button on", 19 * 60, true, ArmedBy::Button, 32 * 60},
           // Tuesday's start changes nothing but who holds it.
           {"", 32 * 60, true, ArmedBy::Schedule, 42 * 60},
