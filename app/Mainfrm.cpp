@@ -143,7 +143,14 @@ TMainForm::TMainForm(ISoundPlayer* sound, IMonitorMail* mail, QWidget* parent)
                            [this](const std::string& message) {
                              QMetaObject::invokeMethod(
                                  this, [message] { ShowException(message); }, Qt::QueuedConnection);
-                           }},
+                           },
+                           // The schedule and commands switch as the buttons do.
+                           [this](std::string* why) {
+                             if (StartMonitoring()) return true;
+                             if (why) *why = CameraFailedMessage();
+                             return false;
+                           },
+                           [this] { StopMonitoring(); }},
                SettingsProfile(), mail, this) {
   setObjectName("MainForm");
   BuildControls();
@@ -379,6 +386,8 @@ void TMainForm::FormShow() {
     object->AttachPreviewWindow(pictureView_);
     SetScrollRange(object->PreviewWidth(), object->PreviewHeight());
   }
+  // The schedule first: a start with the program then holds until its next edge.
+  session_.Arming().ApplySchedule(AppSettings.ARM_SCHEDULE);
   if (AppSettings.STARTUPMONITORING && !StartMonitoring()) {
     // The window stays on screen: no tray behaviour in this run.
     ShowErrorMessage("%s", CameraFailedMessage().c_str());
@@ -423,7 +432,10 @@ void TMainForm::EndMenuClick() { close(); }
 
 void TMainForm::OptionMenuClick() {
   StopMonitoring();
-  if (OptionForm && OptionForm->exec() == QDialog::Accepted) ApplyViewSettings();
+  if (OptionForm && OptionForm->exec() == QDialog::Accepted) {
+    ApplyViewSettings();
+    session_.Arming().ApplySchedule(AppSettings.ARM_SCHEDULE);
+  }
 }
 
 void TMainForm::VersionInfoMenuClick() {
@@ -452,11 +464,17 @@ void TMainForm::EventFolderMenuClick() {
   OpenWithDesktop(root);
 }
 
+// A button holds until the schedule's next edge.
 void TMainForm::StartCaptureBtnClick() {
-  if (!StartMonitoring()) ShowErrorMessage("%s", CameraFailedMessage().c_str());
+  if (!session_.Arm().Arm(ArmedBy::Button, nullptr)) ShowErrorMessage("%s", CameraFailedMessage().c_str());
 }
 
-void TMainForm::EndCaptureBtnClick() { StopMonitoring(); }
+void TMainForm::EndCaptureBtnClick() {
+  const bool on = Cycle().Monitoring();
+  session_.Arm().Disarm(ArmedBy::Button);
+  // Stopped already: the idle picture is put back all the same, as it always was.
+  if (!on) StopMonitoring();
+}
 
 void TMainForm::CaptureTimerTimer() { Cycle().CaptureTimerTimer(); }
 

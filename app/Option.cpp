@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 
 #include <QApplication>
@@ -25,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include "mail/AlertMail.h"
+#include "monitor/ArmSchedule.h"
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "monitor/MonitorCamera.h"
@@ -46,6 +49,7 @@ const QColor kNoteColour(0x00, 0x00, 0x80);  // navy
 const char kTestCameraName[] = "OPTION";
 // The last text a digit-filtered box held, to tell what an edit inserted.
 const char kPreviousTextProperty[] = "vardocamPreviousText";
+const QColor kErrorColour(0xC0, 0x00, 0x00);
 
 QString U(const char* utf8) { return QString::fromUtf8(utf8); }
 std::string S(const QString& text) { return text.toStdString(); }
@@ -444,10 +448,41 @@ void TOptionForm::BuildExtensionSheet() {
     grid->addWidget(MqttConnectTestBtn, grid->rowCount(), 1, Qt::AlignRight);
     connect(MqttConnectTestBtn, &QPushButton::clicked, this, &TOptionForm::MqttConnectTestBtnClick);
   }
+  BuildSchedulePreview();
   ExtensionPage->addStretch(1);
   // The topic's default depends on the profile, so the box shows it.
   if (auto* topic = qobject_cast<QLineEdit*>(ExtensionControl("MQTT_TOPIC")))
     topic->setPlaceholderText(QString::fromStdString(DefaultTopicPrefix(SettingsProfile())));
+}
+
+// Under the schedule's box: what was typed, checked as it is typed, and
+// when monitoring switches next if it is kept.
+void TOptionForm::BuildSchedulePreview() {
+  auto* edit = qobject_cast<QLineEdit*>(ExtensionControl("ARM_SCHEDULE"));
+  if (!edit) return;
+  QWidget* box = edit->parentWidget();
+  while (box && !qobject_cast<QGroupBox*>(box)) box = box->parentWidget();
+  if (!box) return;
+  ArmSchedulePreview = MakeNote("", box);
+  ArmSchedulePreview->setObjectName("ArmSchedulePreview");
+  ArmSchedulePreview->setWordWrap(true);
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+    grid->addWidget(ArmSchedulePreview, grid->rowCount(), 1);
+  else if (auto* rows = qobject_cast<QBoxLayout*>(box->layout()))
+    rows->addWidget(Row(box, {ArmSchedulePreview}, 12));
+  connect(edit, &QLineEdit::textChanged, this, [this] { UpdateSchedulePreview(); });
+  UpdateSchedulePreview();
+}
+
+void TOptionForm::UpdateSchedulePreview() {
+  auto* edit = qobject_cast<QLineEdit*>(ExtensionControl("ARM_SCHEDULE"));
+  if (!edit || !ArmSchedulePreview) return;
+  std::string why;
+  const std::optional<ArmSchedule> schedule = ArmSchedule::Parse(S(edit->text()), &why);
+  QPalette palette = ArmSchedulePreview->palette();
+  palette.setColor(QPalette::WindowText, schedule ? kNoteColour : kErrorColour);
+  ArmSchedulePreview->setPalette(palette);
+  ArmSchedulePreview->setText(QString::fromStdString(schedule ? schedule->PreviewText(std::time(nullptr)) : why));
 }
 
 // One group box of the extension tab with a row for each of its settings.
@@ -709,6 +744,16 @@ void TOptionForm::FormShow() {
 }
 
 void TOptionForm::SettiongBtnClick() {
+  // A schedule that does not parse would switch nothing: it is fixed first.
+  if (auto* edit = qobject_cast<QLineEdit*>(ExtensionControl("ARM_SCHEDULE"))) {
+    std::string why;
+    if (!ArmSchedule::Parse(S(edit->text()), &why)) {
+      PageControl1->setCurrentIndex(PageControl1->count() - 1);
+      edit->setFocus();
+      ShowErrorMessage("監視する時間帯を読めません。\n%s", why.c_str());
+      return;
+    }
+  }
   typVardocam& s = AppSettings;
   s.CAMERANUMBER = EditNumber(CameraNumberEdit, kCameraNumberFallback);
   s.STARTUPMONITORING = StartCBox->isChecked();

@@ -105,6 +105,8 @@ public:
   QWidget* ExtensionControl(const std::string& name) const;
   // In the MQTT group: connects with what is typed there.
   QPushButton* MqttConnectTestBtn = nullptr;
+  // Under the schedule: why it does not parse, or when it switches next.
+  QLabel* ArmSchedulePreview = nullptr;
 
   QWidget* Panel1;
   QPushButton* SettiongBtn;
@@ -140,6 +142,8 @@ private:
   void BuildReceiveSheet();
   void BuildExtensionSheet();
   void BuildExtensionGroup(const ExtensionGroup& group);
+  void BuildSchedulePreview();
+  void UpdateSchedulePreview();
   QWidget* MakeExtensionControl(const ExtensionSetting& setting, QWidget* parent,
                                 std::vector<QWidget*>& line);
   void LoadExtensionRows();

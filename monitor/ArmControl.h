@@ -30,3 +30,15 @@ public:
   virtual void Snooze(int minutes, ArmedBy by) = 0;
   virtual ArmState State() const = 0;
 };
+
+// The longest snooze a command may ask for: a day.
+constexpr int kMaxSnoozeMinutes = 24 * 60;
+
+// Who, in words: "予定", "ボタン操作", "メールでの指示", "家からの指示".
+std::string ArmedByText(ArmedBy by);
+// The state for a person, as the status line and the status report say it:
+// "監視中（予定による、18:00 まで）", "監視停止中（家からの指示による）".
+// `nowEpochS` decides whether the until needs its weekday; 0: the clock's.
+std::string ArmStateText(const ArmState& state, int64_t nowEpochS = 0);
+// Only what is in the brackets, "予定による、18:00 まで"; "" for Nobody.
+std::string ArmReasonText(const ArmState& state, int64_t nowEpochS = 0);

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "mail/MailOutbox.h"
+#include "monitor/ArmControl.h"
 #include "monitor/MonitorServices.h"
 #include "pop3/Pop3Client.h"
 
@@ -23,6 +24,7 @@ public:
   void SetOutboxFolder(const std::string& folder);
   // One contact sheet of the event's frames, when EVENT_SUMMARY_MAIL is on.
   MailResult SendEventSummaryMail(const EventInfo& event) override;
+  void SetArmControl(IArmControl* arm) { arm_ = arm; }
 
   TPop3Client PopClient;
 
@@ -32,4 +34,5 @@ private:
 
   std::unique_ptr<MailOutbox> outbox_;
   bool outboxLoaded_ = false;
+  IArmControl* arm_ = nullptr;
 };

@@ -205,6 +205,16 @@ void StatusLog::MailQueueChanged(int waiting) {
   Changed();
 }
 
+void StatusLog::ArmChanged(const ArmState& state) {
+  arm_ = state;
+  if (ArmWorthSaying(state)) Add("監視の切替: " + ArmStateText(state, wallClock_()));
+  Changed();
+}
+
+bool ArmWorthSaying(const ArmState& state) {
+  return state.by != ArmedBy::Nobody && !(state.by == ArmedBy::Button && state.untilEpochS == 0);
+}
+
 std::string StatusLog::StatusText() const {
   std::string text;
   if (state_ == State::Off) {
@@ -221,6 +231,8 @@ std::string StatusLog::StatusText() const {
       text = "監視準備中（検出開始まであと " + std::to_string(left) + " 秒）";
     }
   }
+  // Who switched it and until when, unless it was nobody in particular.
+  if (ArmWorthSaying(arm_)) text += kSeparator + ArmReasonText(arm_, wallClock_());
   if (lastDetection_ != 0) text += kSeparator + std::string("最終検出 ") + TimeOfDay(lastDetection_);
   if (lastPerson_ != 0) text += kSeparator + std::string("人物を検知 ") + TimeOfDay(lastPerson_);
   if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;

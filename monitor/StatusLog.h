@@ -35,6 +35,11 @@ std::string RegionsText(const MotionRegions& regions);
 // One box: "位置 x,y 幅×高さ".
 std::string BoxText(const MotionRegion& box);
 
+// Whether a change of arming is news beside "監視を開始しました": not when
+// nobody in particular or a button without a schedule switched it, as it
+// always was.
+bool ArmWorthSaying(const ArmState& state);
+
 class StatusLog : public IMonitorEvents {
 public:
   using WallClock = std::function<std::time_t()>;
@@ -56,6 +61,7 @@ public:
   void Notice(const std::string& text) override;
   void BrokerChanged(bool connected, const std::string& detail) override;
   void MailQueueChanged(int waiting) override;
+  void ArmChanged(const ArmState& state) override;
 
   // The one status line, as of now.
   std::string StatusText() const;
@@ -100,4 +106,5 @@ private:
   bool brokerHeard_ = false;
   bool brokerConnected_ = false;
   int mailsWaiting_ = 0;
+  ArmState arm_;
 };

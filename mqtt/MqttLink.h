@@ -24,6 +24,14 @@ public:
   // Connects, reconnects or disconnects for these settings.
   void Apply(const typVardocam& settings);
   MqttPublisher* Publisher() const { return publisher_.get(); }
+  // Where commands from the house go (nullptr: nowhere), and how a command
+  // that is not understood is said, once for each kind of mistake.
+  void SetArmControl(IArmControl* arm, std::function<void(const std::string& text)> notice) {
+    arm_ = arm;
+    notice_ = std::move(notice);
+  }
+  // A message on the set topic, on the main thread.
+  void Command(const std::string& payload);
 
   void MonitoringStarted(unsigned warmUpMs) override;
   void MonitoringStopped() override;
@@ -36,6 +44,7 @@ public:
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
   void CameraBack() override;
+  void ArmChanged(const ArmState& state) override;
 
 private:
   const std::string profile_;
@@ -43,4 +52,12 @@ private:
   StatusListener status_;
   MqttSettings current_;
   std::unique_ptr<MqttPublisher> publisher_;
+  IArmControl* arm_ = nullptr;
+  std::function<void(const std::string&)> notice_;
+  bool unknownSaid_ = false;
+  bool badSnoozeSaid_ = false;
+  bool armFailSaid_ = false;
+  // Said again to a new connection.
+  bool armHeard_ = false;
+  ArmState lastArm_;
 };

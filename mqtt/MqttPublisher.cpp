@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include <QCoreApplication>
@@ -173,6 +174,12 @@ bool MqttPublisher::Start(std::string* error) {
   mosquitto_publish_callback_set(mosq_, [](mosquitto*, void* self, int mid) {
     static_cast<MqttPublisher*>(self)->OnPublish(mid);
   });
+  mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* message) {
+    if (!message->topic) return;
+    const char* bytes = static_cast<const char*>(message->payload);
+    static_cast<MqttPublisher*>(self)->OnMessage(
+        message->topic, bytes ? std::string(bytes, static_cast<size_t>(message->payloadlen)) : std::string());
+  });
   const std::string will = AvailabilityTopic(settings_.prefix);
   int rc = mosquitto_will_set(mosq_, will.c_str(), sizeof(kOffline) - 1, kOffline,
                               kQosAtLeastOnce, true);
@@ -265,11 +272,19 @@ void MqttPublisher::OnConnect(int rc) {
   Publish(CameraStateDiscoveryTopic(node), CameraStateDiscoveryPayload(p, settings_.device), true);
   Publish(PersonDiscoveryTopic(node), PersonDiscoveryPayload(p, settings_.device), true);
   Publish(CameraDiscoveryTopic(node), CameraDiscoveryPayload(p, settings_.device), true);
+  Publish(MonitoringSwitchDiscoveryTopic(node), MonitoringSwitchDiscoveryPayload(p, settings_.device), true);
   PublishState(MonitoringTopic(p), monitoring_);
   PublishState(MotionTopic(p), motion_);
   PublishState(AlarmTopic(p), alarm_);
   PublishState(PersonTopic(p), person_);
   Publish(CameraTopic(p), cameraLost_ ? "lost" : "ok", true);
+  {
+    std::lock_guard<std::mutex> lock(armedByMutex_);
+    if (!armedBy_.empty()) Publish(ArmedByTopic(p), armedBy_, true);
+  }
+  // A clean session forgets the subscription with the connection.
+  if (commandListener_)
+    mosquitto_subscribe(mosq_, nullptr, MonitoringSetTopic(p).c_str(), kQosAtLeastOnce);
   failureTold_ = false;
   Tell(true, Where(settings_));
 }
@@ -300,6 +315,15 @@ void MqttPublisher::OnPublish(int mid) {
   pendingBytes_ -= it->second;
   pending_.erase(it);
   if (pending_.empty()) pendingDrained_.notify_all();
+}
+
+// On the library's network thread: the command goes to the main thread
+// as it came, and is judged there.
+void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload) {
+  if (topic != MonitoringSetTopic(settings_.prefix) || !commandListener_ || !QCoreApplication::instance())
+    return;
+  auto listener = commandListener_;
+  QMetaObject::invokeMethod(&statusContext_, [listener, payload] { listener(payload); }, Qt::QueuedConnection);
 }
 
 void MqttPublisher::Tell(bool connected, const std::string& detail) {
@@ -395,6 +419,15 @@ void MqttPublisher::CameraLost() {
 void MqttPublisher::CameraBack() {
   cameraLost_ = false;
   Publish(CameraTopic(settings_.prefix), "ok", true);
+}
+
+void MqttPublisher::ArmChanged(const ArmState& state) {
+  const std::string payload = ArmedByPayload(state, std::time(nullptr));
+  {
+    std::lock_guard<std::mutex> lock(armedByMutex_);
+    armedBy_ = payload;
+  }
+  Publish(ArmedByTopic(settings_.prefix), payload, true);
 }
 
 // JPEG encoding takes milliseconds per picture: off the main thread.

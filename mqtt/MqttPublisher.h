@@ -84,6 +84,11 @@ public:
   void SetStatusListener(std::function<void(bool connected, const std::string& detail)> listener) {
     statusListener_ = std::move(listener);
   }
+  // Told on the main thread of each message on the monitoring set topic,
+  // as it came; subscribed to at every connect.
+  void SetCommandListener(std::function<void(const std::string& payload)> listener) {
+    commandListener_ = std::move(listener);
+  }
   // Starts connecting in the background; false when the library refused
   // the settings (the reason in `error`).
   bool Start(std::string* error = nullptr);
@@ -99,6 +104,7 @@ public:
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
   void CameraBack() override;
+  void ArmChanged(const ArmState& state) override;
 
   struct Stats {
     uint64_t published = 0;
@@ -117,6 +123,7 @@ private:
   void OnConnect(int rc);
   void OnDisconnect(int rc);
   void OnPublish(int mid);
+  void OnMessage(const std::string& topic, const std::string& payload);
   void Tell(bool connected, const std::string& detail);
   void TellFailureOnce(const std::string& why);
   struct ConnectState;
@@ -129,6 +136,10 @@ private:
   mosquitto* mosq_ = nullptr;
   std::function<cv::Mat()> pictureSource_;
   std::function<void(bool, const std::string&)> statusListener_;
+  std::function<void(const std::string&)> commandListener_;
+  // Who armed, as last said: said again at each connect.
+  std::mutex armedByMutex_;
+  std::string armedBy_;
 
   std::atomic<bool> connected_{false};
   std::atomic<bool> monitoring_{false};

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 const char kDiscoveryPrefix[] = "homeassistant";
 
@@ -113,6 +114,46 @@ std::string CameraTopic(const std::string& prefix) { return Under(prefix, "camer
 std::string SnapshotTopic(const std::string& prefix) { return Under(prefix, "snapshot"); }
 std::string MailTopic(const std::string& prefix) { return Under(prefix, "mail"); }
 std::string RequestTopic(const std::string& prefix) { return Under(prefix, "request"); }
+std::string MonitoringSetTopic(const std::string& prefix) { return Under(prefix, "monitoring/set"); }
+std::string ArmedByTopic(const std::string& prefix) { return Under(prefix, "monitoring/armed_by"); }
+
+MonitoringCommand ParseMonitoringCommand(const std::string& payload) {
+  static const char kSnooze[] = "SNOOZE:";
+  constexpr size_t kMaxMinuteDigits = 5;
+  MonitoringCommand command;
+  if (payload == "ON") {
+    command.kind = MonitoringCommand::On;
+  } else if (payload == "OFF") {
+    command.kind = MonitoringCommand::Off;
+  } else if (payload.rfind(kSnooze, 0) == 0) {
+    const std::string digits = payload.substr(sizeof kSnooze - 1);
+    command.kind = MonitoringCommand::BadSnooze;
+    if (digits.empty() || digits.size() > kMaxMinuteDigits) return command;
+    for (char c : digits)
+      if (c < '0' || c > '9') return command;
+    const int minutes = std::stoi(digits);
+    if (minutes < 1 || minutes > kMaxSnoozeMinutes) return command;
+    command.kind = MonitoringCommand::Snooze;
+    command.minutes = minutes;
+  }
+  return command;
+}
+
+std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS) {
+  static const char* const kBy[] = {"nobody", "button", "schedule", "mail", "house"};
+  std::string until = "null";
+  if (state.untilEpochS != 0) {
+    const std::time_t t = static_cast<std::time_t>(state.untilEpochS);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+    until = JsonString(text);
+  }
+  return std::string("{\"armed\":") + (state.armed ? "true" : "false") +
+         ",\"by\":" + JsonString(kBy[static_cast<int>(state.by)]) + ",\"until\":" + until +
+         ",\"text\":" + JsonString(ArmStateText(state, nowEpochS)) + "}";
+}
 
 std::string MailPayload(bool sent, const std::string& failure) {
   return std::string("{\"kind\":\"alert\",\"sent\":") + (sent ? "true" : "false") +
@@ -157,6 +198,21 @@ std::string PersonDiscoveryTopic(const std::string& node) {
 }
 std::string CameraDiscoveryTopic(const std::string& node) {
   return std::string(kDiscoveryPrefix) + "/camera/" + node + "/snapshot/config";
+}
+
+std::string MonitoringSwitchDiscoveryTopic(const std::string& node) {
+  return std::string(kDiscoveryPrefix) + "/switch/" + node + "/monitoring/config";
+}
+
+// Its state is the monitoring topic: what the cycle does, not what was asked.
+std::string MonitoringSwitchDiscoveryPayload(const std::string& prefix, const std::string& device) {
+  const std::string node = NodeId(prefix);
+  return "{\"name\":" + JsonString("監視の切替") + ",\"unique_id\":" + JsonString(node + "_monitoring_switch") +
+         ",\"command_topic\":" + JsonString(MonitoringSetTopic(prefix)) +
+         ",\"state_topic\":" + JsonString(MonitoringTopic(prefix)) +
+         ",\"payload_on\":\"ON\",\"payload_off\":\"OFF\",\"state_on\":\"ON\",\"state_off\":\"OFF\"" +
+         ",\"json_attributes_topic\":" + JsonString(ArmedByTopic(prefix)) +
+         ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," + Device(node, device) + "}";
 }
 
 std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& device) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "monitor/ArmControl.h"
 #include "vision/MotionRegion.h"
 
 // Where the monitor's messages go and what they say, apart from the
@@ -41,6 +42,19 @@ std::string CameraTopic(const std::string& prefix);        // "ok" / "lost", ret
 std::string SnapshotTopic(const std::string& prefix);      // JPEG, retained
 std::string MailTopic(const std::string& prefix);          // JSON per alert mail
 std::string RequestTopic(const std::string& prefix);       // JSON per mailbox check
+std::string MonitoringSetTopic(const std::string& prefix); // commands: ON, OFF, SNOOZE:N
+std::string ArmedByTopic(const std::string& prefix);       // JSON who armed, until when; retained
+
+// A command on the set topic: exactly "ON", "OFF" or "SNOOZE:N" with N
+// minutes from 1 to kMaxSnoozeMinutes; anything else is Unknown, or
+// BadSnooze for a SNOOZE whose minutes will not do.
+struct MonitoringCommand {
+  enum Kind { Unknown, On, Off, Snooze, BadSnooze } kind = Unknown;
+  int minutes = 0;
+};
+MonitoringCommand ParseMonitoringCommand(const std::string& payload);
+// {"armed":true,"by":"schedule","until":"2026-06-01T18:00:00+0200","text":"監視中（予定による、18:00 まで）"}
+std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS);
 
 // Payloads.
 std::string MailPayload(bool sent, const std::string& failure);
@@ -59,6 +73,9 @@ std::string MonitoringDiscoveryTopic(const std::string& node);
 std::string CameraStateDiscoveryTopic(const std::string& node);
 std::string PersonDiscoveryTopic(const std::string& node);
 std::string CameraDiscoveryTopic(const std::string& node);
+// The switch that turns monitoring on and off from the house.
+std::string MonitoringSwitchDiscoveryTopic(const std::string& node);
+std::string MonitoringSwitchDiscoveryPayload(const std::string& prefix, const std::string& device);
 std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& device);
 std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& device);
 std::string MonitoringDiscoveryPayload(const std::string& prefix, const std::string& device);

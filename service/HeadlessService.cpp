@@ -1,6 +1,7 @@
 #include "service/HeadlessService.h"
 
 #include <algorithm>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <string>
@@ -152,7 +153,12 @@ int RunHeadless(std::ostream& out) {
     retry.start(static_cast<int>(waitMs));
   };
   QObject::connect(&retry, &QTimer::timeout, tryCamera);
-  tryCamera();
+  // With a schedule the service watches in its windows only, and the
+  // schedule tries a camera that does not open again by itself.
+  if (!session.Arming().ApplySchedule(AppSettings.ARM_SCHEDULE))
+    tryCamera();
+  else
+    log.Write(kJournalInfo, "予定に従って監視します (" + session.Arming().Schedule().PreviewText(std::time(nullptr)) + ")");
   const uint32_t started = GetTickCount();
   QCoreApplication::exec();
   retry.stop();

@@ -93,3 +93,7 @@ void JournalLog::MailQueueChanged(int waiting) {
   else
     Write(kJournalInfo, "未送信メールはすべて送信しました");
 }
+
+void JournalLog::ArmChanged(const ArmState& state) {
+  if (ArmWorthSaying(state)) Write(kJournalInfo, "監視の切替: " + ArmStateText(state));
+}

@@ -43,6 +43,7 @@ public:
   void BrokerChanged(bool connected, const std::string& detail) override;
   // Said when the count changes.
   void MailQueueChanged(int waiting) override;
+  void ArmChanged(const ArmState& state) override;
 
 private:
   std::ostream& out_;

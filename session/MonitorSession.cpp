@@ -5,13 +5,20 @@
 #include "monitor/MonitorMail.h"
 #include "mqtt/MqttLink.h"
 #include "platform/ExceptionBox.h"
+#include "capture/CameraAddress.h"
 #include "settings/Vardocamdef.h"
 
 namespace {
-IMonitorMail& MailOr(IMonitorMail* given, std::unique_ptr<IMonitorMail>& own) {
+IMonitorMail& MailOr(IMonitorMail* given, std::unique_ptr<MonitorMail>& own) {
   if (given) return *given;
   own = std::make_unique<MonitorMail>();
   return *own;
+}
+
+// The words the window shows when its start button finds no camera.
+std::string CameraFailedText() {
+  return "カメラの接続に失敗しました。機器の接続などを確認してください (接続先: " +
+         DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL) + ")";
 }
 } // namespace
 
@@ -24,7 +31,17 @@ void MonitorSession::TimerAdapter::SetEnabled(bool enabled) {
 
 MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMonitorMail* mail,
                                QObject* timerOwner)
-    : host_(host), cycle_(timer_, host.pump, host.sound, MailOr(mail, ownMail_)) {
+    : host_(host), cycle_(timer_, host.pump, host.sound, MailOr(mail, ownMail_)),
+      arm_(ArmHost{host.startMonitoring ? host.startMonitoring
+                                        : [this](std::string* why) {
+                                            if (cycle_.StartMonitoring()) return true;
+                                            if (why) *why = CameraFailedText();
+                                            return false;
+                                          },
+                   host.stopMonitoring ? host.stopMonitoring : [this] { cycle_.StopMonitoring(); },
+                   [this] { return cycle_.Monitoring(); }, [this] { return cycle_.TickBusy; },
+                   [] { return std::time(nullptr); }},
+           armEvents_) {
   captureTimer_.setParent(timerOwner);
   captureTimer_.setObjectName("CaptureTimer");
   captureTimer_.setInterval(kCaptureIntervalMs);
@@ -42,10 +59,16 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
       },
       [this](bool connected, const std::string& detail) { host_.listener.BrokerChanged(connected, detail); });
   cycle_.AddEventListener(mqtt_.get());
+  cycle_.AddEventListener(&arm_);
+  armEvents_.Add(&host_.listener);
+  armEvents_.Add(mqtt_.get());
+  mqtt_->SetArmControl(&arm_, [this](const std::string& text) { host_.listener.Notice(text); });
+  if (ownMail_) ownMail_->SetArmControl(&arm_);
 }
 
 MonitorSession::~MonitorSession() {
   captureTimer_.stop();
+  cycle_.RemoveEventListener(&arm_);
   cycle_.RemoveEventListener(mqtt_.get());
   cycle_.RemoveEventListener(&host_.listener);
 }
@@ -54,6 +77,8 @@ void MonitorSession::ConnectBroker() { mqtt_->Apply(AppSettings); }
 
 void MonitorSession::LeaveBroker() {
   cycle_.RemoveEventListener(mqtt_.get());
+  armEvents_.Remove(mqtt_.get());
+  mqtt_->SetArmControl(nullptr, {});
   mqtt_->Apply(typVardocam{});
 }
 
@@ -63,4 +88,5 @@ void MonitorSession::Tick() {
   std::string message;
   if (!RunCatching([this] { cycle_.CaptureTimerTimer(); }, message) && host_.tickFailed)
     host_.tickFailed(message);
+  arm_.AfterTick();
 }

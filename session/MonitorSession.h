@@ -10,7 +10,9 @@
 #include "monitor/MonitorServices.h"
 #include "monitor/MonitoringCycle.h"
 #include "platform/Sound.h"
+#include "session/ArmController.h"
 
+class MonitorMail;
 class MqttLink;
 
 // What a host hands the monitor: how its user gets a word in during a tick,
@@ -21,6 +23,10 @@ struct MonitorHost {
   ISoundPlayer& sound;
   IMonitorEvents& listener;
   std::function<void(const std::string& what)> tickFailed;
+  // How the host switches monitoring as its own buttons do (the window
+  // clears its picture); the cycle's own start and stop when not given.
+  std::function<bool(std::string* why)> startMonitoring = {};
+  std::function<void()> stopMonitoring = {};
 };
 
 // One monitor, the same for the window and the service: the monitoring
@@ -39,6 +45,9 @@ public:
   MonitoringCycle& Cycle() { return cycle_; }
   QTimer& CaptureTimer() { return captureTimer_; }
   IMonitorCamera* Camera() const { return cycle_.Camera(); }
+  // Switching monitoring on and off: buttons, schedule, mail and house.
+  IArmControl& Arm() { return arm_; }
+  ArmController& Arming() { return arm_; }
 
   // Connects to the broker of the settings as they are now (each start of
   // monitoring reads them again); before this call events reach no broker.
@@ -62,7 +71,10 @@ private:
   MonitorHost host_;
   QTimer captureTimer_;
   TimerAdapter timer_{captureTimer_};
-  std::unique_ptr<IMonitorMail> ownMail_;
+  std::unique_ptr<MonitorMail> ownMail_;
   MonitoringCycle cycle_;
   std::unique_ptr<MqttLink> mqtt_;
+  // Who hears of arming: the host's listener and the broker.
+  MonitorEventFanout armEvents_;
+  ArmController arm_;
 };

@@ -108,6 +108,7 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
             "{\"x\":1,\"y\":2,\"width\":16,\"height\":16,\"pixels\":256}]}");
   EXPECT_NE(PersonDiscoveryPayload("vardocam/front", "front").find("\"state_topic\":\"vardocam/front/person\""),
             std::string::npos);
+  EXPECT_EQ(MonitoringSwitchDiscoveryTopic("vardocam_front"), "homeassistant/switch/vardocam_front/monitoring/config");
 }
 
 class MqttBrokerTest : public ::testing::Test {
@@ -352,6 +353,61 @@ TEST_F(MqttBrokerTest, LinkFollowsTheSettingsAtEachStartOfMonitoring) {
   EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "offline"));
   EXPECT_TRUE(recorder.WaitFor("site/porch/availability", "online"));
   EXPECT_TRUE(recorder.WaitFor("site/porch/monitoring", "ON"));
+  AppSettings = typVardocam{};
+}
+
+// What the house's switch asks for.
+struct RecordingArm : IArmControl {
+  std::vector<std::string> calls;
+  static std::string Who(ArmedBy by) { return by == ArmedBy::House ? " by house" : ""; }
+  bool Arm(ArmedBy by, std::string*) override { return calls.push_back("on" + Who(by)), true; }
+  void Disarm(ArmedBy by) override { calls.push_back("off" + Who(by)); }
+  void Snooze(int minutes, ArmedBy by) override { calls.push_back("snooze " + std::to_string(minutes) + Who(by)); }
+  ArmState State() const override { return {}; }
+};
+
+// Commands published by another client reach the controller on the main
+// thread, as the house; anything else is said once per kind and ignored.
+// The switch is announced beside the sensors, and who armed is retained.
+TEST_F(MqttBrokerTest, CommandsFromTheHouseReachTheController) {
+  MqttRecorder recorder(broker_.Port());
+  ASSERT_TRUE(recorder.Subscribed());
+  AppSettings = typVardocam{};
+  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
+  AppSettings.MQTT_PORTNUMBER = broker_.Port();
+  RecordingArm arm;
+  std::vector<std::string> notices;
+  MqttLink link("gate", nullptr, nullptr);
+  link.SetArmControl(&arm, [&](const std::string& text) { notices.push_back(text); });
+  link.Apply(AppSettings);
+  const std::string node = NodeId("vardocam/gate");
+  ASSERT_TRUE(recorder.WaitFor(MonitoringSwitchDiscoveryTopic(node)));
+  const std::string discovery = recorder.Last(MonitoringSwitchDiscoveryTopic(node));
+  EXPECT_NE(discovery.find("\"command_topic\":\"vardocam/gate/monitoring/set\""), std::string::npos);
+  EXPECT_NE(discovery.find("\"state_topic\":\"vardocam/gate/monitoring\""), std::string::npos);
+  EXPECT_NE(discovery.find("\"payload_on\":\"ON\",\"payload_off\":\"OFF\""), std::string::npos);
+
+  // The subscription follows the discovery on the link's own connection.
+  const std::string set = "vardocam/gate/monitoring/set";
+  ASSERT_TRUE(Pump(kArriveMs, [&] {
+    if (arm.calls.empty()) recorder.Publish(set, "OFF");
+    return !arm.calls.empty();
+  }));
+  // The broker keeps one sender's order: after this nothing earlier comes.
+  recorder.Publish(set, "SNOOZE:7");
+  ASSERT_TRUE(Pump(kArriveMs, [&] { return arm.calls.back() == "snooze 7 by house"; }));
+  arm.calls.clear();
+  for (const char* payload : {"ON", "bogus", "SNOOZE:0", "SNOOZE:5", "also bogus", "SNOOZE:1441", "OFF"})
+    recorder.Publish(set, payload);
+  ASSERT_TRUE(Pump(kArriveMs, [&] { return arm.calls.size() >= 3; }));
+  EXPECT_EQ(arm.calls, (std::vector<std::string>{"on by house", "snooze 5 by house", "off by house"}));
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_NE(notices[0].find("「bogus」は分からない"), std::string::npos) << notices[0];
+  EXPECT_NE(notices[1].find("「SNOOZE:0」は分数が使えない"), std::string::npos) << notices[1];
+
+  link.ArmChanged({true, ArmedBy::House, 0});
+  EXPECT_TRUE(recorder.WaitFor("vardocam/gate/monitoring/armed_by",
+                               "{\"armed\":true,\"by\":\"house\",\"until\":null,\"text\":\"監視中（家からの指示による）\"}"));
   AppSettings = typVardocam{};
 }
 } // namespace

@@ -23,6 +23,11 @@ QCoreApplication& App() {
 struct HostListener : IMonitorEvents {
   std::vector<std::string> heard;
   void MonitoringStarted(unsigned) override { heard.push_back("started"); }
+  void MonitoringStopped() override { heard.push_back("stopped"); }
+  void ArmChanged(const ArmState& state) override {
+    if (state.by != ArmedBy::Nobody)
+      heard.push_back(std::string(state.armed ? "armed" : "disarmed") + " by " + ArmedByText(state.by));
+  }
   void RequestCheckDone(bool ok, int, const std::string& failure) override {
     heard.push_back(ok ? "checked" : "check failed: " + failure);
   }
@@ -67,6 +72,41 @@ TEST(MonitorSession, TheTimerDrivesTheCycleAndATickErrorGoesToTheHost) {
   EXPECT_EQ(listener.heard[0], "started");
   EXPECT_EQ(listener.heard[1], "check failed: POP3: -ERR mailbox locked");
   session.Cycle().StopMonitoring();
+  AppSettings = typVardocam();
+}
+
+// A command from inside a tick (a mail read by the request check) is told
+// at once and switches monitoring when the tick has ended, through the
+// session's own timer: both hosts get that without wiring it themselves.
+TEST(MonitorSession, ACommandInsideATickSwitchesAfterIt) {
+  App();
+  AppSettings = typVardocam();
+  AppSettings.IS_CHECK = true;
+  AppSettings.CHECK_INTERVAL = 0;
+  CallLog log;
+  FakePump pump(log);
+  RecordingSound sound(log);
+  RecordingMail mail(log);
+  HostListener listener;
+  MonitorSession session(MonitorHost{pump, sound, listener, {}}, "", &mail);
+  bool monitoringInTick = false;
+  mail.onCheck = [&] {
+    if (!session.Arm().State().armed) return;
+    session.Arm().Disarm(ArmedBy::MailCommand);
+    monitoringInTick = session.Cycle().Monitoring();
+  };
+  session.Cycle().SetCamera(std::make_unique<ScriptedCamera>(log));
+  ASSERT_TRUE(session.Arm().Arm(ArmedBy::House, nullptr));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (session.Cycle().Monitoring() && std::chrono::steady_clock::now() < deadline)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_TRUE(monitoringInTick);
+  EXPECT_FALSE(session.Cycle().Monitoring());
+  std::vector<std::string> arming;
+  for (const std::string& h : listener.heard)
+    if (h != "checked") arming.push_back(h);
+  EXPECT_EQ(arming, (std::vector<std::string>{"started", "armed by 家からの指示", "disarmed by メールでの指示",
+                                                      "stopped"}));
   AppSettings = typVardocam();
 }
 } // namespace

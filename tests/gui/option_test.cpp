@@ -16,6 +16,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QScrollArea>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -375,6 +376,8 @@ TEST_F(OptionFormTest, EveryDescribedSettingHasARowThatLoadsAndStores) {
     if (e.field.kind == SettingKind::Boolean) s.*e.field.boolean = true;
     if (e.field.kind == SettingKind::Text) s.*e.field.text = "x";
   }
+  // The schedule's box takes only a schedule.
+  s.ARM_SCHEDULE = "月 08:00-09:00";
   Open();
   const typVardocam shown = AppSettings;
   AppSettings = typVardocam();
@@ -404,6 +407,35 @@ TEST_F(OptionFormTest, EveryDescribedSettingHasARowThatLoadsAndStores) {
     case SettingKind::Integer: EXPECT_EQ(AppSettings.*e.field.integer, shown.*e.field.integer); break;
     case SettingKind::Boolean: EXPECT_EQ(AppSettings.*e.field.boolean, shown.*e.field.boolean); break;
     case SettingKind::Text: EXPECT_EQ(AppSettings.*e.field.text, shown.*e.field.text); break;
+    }
+  }
+}
+
+// The schedule is checked as it is typed; the dialog keeps one that does
+// not parse from being stored.
+TEST_F(OptionFormTest, ScheduleRowSaysWhyNotOrWhenItSwitchesNext) {
+  Open();
+  auto* edit = qobject_cast<QLineEdit*>(form->ExtensionControl("ARM_SCHEDULE"));
+  ASSERT_NE(edit, nullptr);
+  ASSERT_NE(form->ArmSchedulePreview, nullptr);
+  EXPECT_TRUE(form->findChild<QGroupBox*>("RemoteGroup")->isAncestorOf(form->ArmSchedulePreview));
+  const struct {
+    const char *typed, *shownStart;
+    bool refused;
+  } rows[] = {{"月-金 25:00-26:00", "時刻「25:00」は 00:00～24:00 の間で", true},
+              {"00:00-24:00", "予定では常に監視します", false},
+              {"", "予定なし", false}};
+  for (const auto& row : rows) {
+    presenter.shown.clear();
+    AppSettings.ARM_SCHEDULE = "before";
+    Retype(edit, row.typed);
+    EXPECT_TRUE(form->ArmSchedulePreview->text().startsWith(U(row.shownStart))) << row.typed;
+    QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
+    EXPECT_EQ(AppSettings.ARM_SCHEDULE, row.refused ? "before" : row.typed) << row.typed;
+    ASSERT_EQ(Texts(true).size(), row.refused ? 1u : 0u) << row.typed;
+    if (row.refused) {
+      EXPECT_EQ(Texts(true)[0].rfind("監視する時間帯を読めません。", 0), 0u);
+      EXPECT_TRUE(form->isVisible());
     }
   }
 }
@@ -873,12 +905,17 @@ TEST(OptionFormScreenshots, ExtensionTab) {
   AppSettings.MOTION_FRAMES = 3;
   AppSettings.MASK_FILE = "/home/camera/mask.png";
   AppSettings.MAIL_COOLDOWN = 300;
+  AppSettings.ARM_SCHEDULE = "月-金 08:30-18:00, 土,日 00:00-24:00";
   TOptionForm form;
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   form.PageControl1->setCurrentIndex(3);
   QTest::qWait(100);
   EXPECT_TRUE(form.grab().save(QString::fromUtf8(dir) + "/option-extension.png"));
+  // The schedule's group alone, with the preview under what was typed.
+  QGroupBox* remote = form.findChild<QGroupBox*>("RemoteGroup");
+  form.findChild<QScrollArea*>("ExtensionScroll")->ensureWidgetVisible(remote);
+  EXPECT_TRUE(remote->grab().save(QString::fromUtf8(dir) + "/option-schedule.png"));
   unsetenv("XDG_CONFIG_HOME");
   AppSettings = typVardocam();
 }

@@ -125,3 +125,8 @@ std::string MqttRecorder::Last(const std::string& topic) const {
     if (it->topic == topic) return it->payload;
   return {};
 }
+
+bool MqttRecorder::Publish(const std::string& topic, const std::string& payload) {
+  return mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                           false) == MOSQ_ERR_SUCCESS;
+}

@@ -1,0 +1,97 @@
+#pragma once
+#include <ctime>
+#include <functional>
+#include <string>
+
+#include <QObject>
+#include <QTimer>
+
+#include "monitor/ArmControl.h"
+#include "monitor/ArmSchedule.h"
+#include "monitor/MonitorEvents.h"
+
+// When an edge of the schedule finds the camera unable to open, it is
+// tried again this often until it opens or the window ends.
+constexpr int kArmCameraRetryMs = 30 * 1000;
+// The wall clock is looked at at least this often: a machine that slept or
+// a clock set by hand moves it without a timer noticing.
+constexpr int kArmRecheckMs = 60 * 1000;
+
+// What the controller needs of its host: monitoring switched on and off
+// the way the host's own buttons do it, and the clocks.
+struct ArmHost {
+  // False, with why in words a user can act on, when the camera does not open.
+  std::function<bool(std::string* why)> start;
+  std::function<void()> stop;
+  std::function<bool()> monitoring;
+  // True while a tick runs: a switch asked for then waits for AfterTick.
+  std::function<bool()> inTick;
+  // Local wall time, for the schedule.
+  std::function<std::time_t()> now;
+};
+
+// Who switched monitoring on or off, until when, and what comes next: the
+// schedule's edges, a snooze's end, the buttons, mail and house commands.
+// A manual switch or a command holds until the schedule's next edge; with
+// no schedule it holds, as the buttons always did. Qt Core only.
+class ArmController : public IArmControl, public IMonitorEvents {
+public:
+  // `events` hears every ArmChanged (not owned).
+  ArmController(ArmHost host, IMonitorEvents& events);
+  ArmController(const ArmController&) = delete;
+  ArmController& operator=(const ArmController&) = delete;
+
+  // The schedule of ARM_SCHEDULE's text. A text that does not parse is said
+  // once (Notice) and counts as none. With a schedule, monitoring follows it
+  // from now on. True when a schedule is in force.
+  bool ApplySchedule(const std::string& text);
+  const ArmSchedule& Schedule() const { return schedule_; }
+
+  bool Arm(ArmedBy by, std::string* why) override;
+  void Disarm(ArmedBy by) override;
+  void Snooze(int minutes, ArmedBy by) override;
+  ArmState State() const override { return state_; }
+
+  // Looks at the clock: an edge passed, a snooze ended, a camera to try
+  // again. The timer's work; tests call it after moving their clock.
+  void Check();
+  // Does what a tick asked for, once the tick has ended.
+  void AfterTick();
+  // The timer for the next look at the clock (tests read its interval).
+  const QTimer& Timer() const { return timer_; }
+
+  // Monitoring switched by someone else (the option dialog stops it, a
+  // service starts it): that holds like a button until the next edge.
+  void MonitoringStarted(unsigned warmUpMs) override;
+  void MonitoringStopped() override;
+
+private:
+  std::time_t HoldUntil(std::time_t now) const;
+  void FollowSchedule(std::time_t now);
+  // Sets the state, tells it, and switches monitoring now or after the tick.
+  bool Set(bool armed, ArmedBy by, std::time_t until, std::string* why, bool atOnce = false);
+  // Brings monitoring in line with the state; false (with why) when the
+  // camera does not open.
+  bool Realise(std::string* why);
+  void Record(bool armed);
+  void Tell();
+  void Reschedule();
+
+  ArmHost host_;
+  IMonitorEvents& events_;
+  ArmSchedule schedule_;
+  std::string badScheduleSaid_;
+  ArmState state_;
+  ArmState told_;
+  // The moment the state gives way to the schedule again (0: never).
+  std::time_t holdUntil_ = 0;
+  // A snooze: when it ends, and what it returns to.
+  std::time_t snoozeEnd_ = 0;
+  bool snoozeWasArmed_ = false;
+  ArmedBy snoozeBy_ = ArmedBy::Nobody;
+  bool pending_ = false;      // a switch waits for the tick's end
+  bool realising_ = false;    // our own start or stop is under way
+  bool retrying_ = false;     // the schedule's start waits for the camera
+  bool cameraFailSaid_ = false;
+  QTimer timer_;
+};
