@@ -72,22 +72,26 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
   return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
 }
 
-MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
+// The subject's pattern and the body's lines, with %s for the time of day.
+MailResult SendMail(const std::string& subjectPattern, const std::string& subjectEnd,
+                    const std::vector<std::string>& bodyPattern, const MailInputs& inputs) {
   if (!inputs.wanted) return {};
   const MailServerSettings& settings = inputs.server;
   if (settings.host.empty()) return Fail("SMTPサーバ名が設定されていません。");
   // An address with a line break would carry a command or a header of its
   // own: such a mail is never sent.
-  if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress))
-    return Fail("メールアドレスに改行が含まれています。");
+  bool lineBreak = HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress);
+  for (const std::string& address : inputs.moreRecipients) lineBreak = lineBreak || HasLineBreak(address);
+  if (lineBreak) return Fail("メールアドレスに改行が含まれています。");
   const std::string time = TimeOfDay();
-  const std::string subject = Format(kind.subject, time) + kDisplayName;
+  const std::string subject = Format(subjectPattern.c_str(), time) + subjectEnd;
 
   TSmtpClient client;
   TMimeMessage message;
   if (!SmtpLogin(settings, client, &message)) return Fail(SmtpLoginFailureText(client));
 
-  const std::vector<std::string> body = {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
+  std::vector<std::string> body;
+  for (const std::string& line : bodyPattern) body.push_back(Format(line.c_str(), time));
   std::string recipient;
   size_t length = 0;
   AnsiToUtf8(settings.toAddress, &recipient, length);
@@ -99,6 +103,7 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   message.Header.MessageID = NewMessageId(settings.mailAddress);
   message.Header.ToList.clear();
   message.Header.ToList.push_back(recipient);
+  for (const std::string& address : inputs.moreRecipients) message.Header.ToList.push_back(address);
 
   TMimePart* root = message.AddPartMultipart("", nullptr);
   message.AddPartText(body, root);
@@ -107,6 +112,7 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   try {
     message.AddPartBinaryFromFile(kPictureFile, root);
     if (inputs.writeSecondPicture) message.AddPartBinaryFromFile(kSecondPictureFile, root);
+    for (const std::string& path : inputs.moreAttachments) message.AddPartBinaryFromFile(path, root);
   } catch (...) {
     // The session is closed properly before the error goes to the caller.
     client.Logout();
@@ -120,7 +126,9 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   const char* refusedAt = nullptr;
   if (!client.MailFrom(settings.mailAddress, static_cast<int>(size))) refusedAt = "MAIL FROM";
   else if (!client.MailTo(recipient)) refusedAt = "RCPT TO";
-  else if (!client.MailData(message.Lines)) refusedAt = "DATA";
+  for (size_t i = 0; !refusedAt && i < inputs.moreRecipients.size(); ++i)
+    if (!client.MailTo(inputs.moreRecipients[i])) refusedAt = "RCPT TO";
+  if (!refusedAt && !client.MailData(message.Lines)) refusedAt = "DATA";
   if (refusedAt) {
     const std::string reason = RefusalText(client, refusedAt);
     client.Logout();
@@ -129,11 +137,24 @@ MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
   client.Logout();
   return {};
 }
+
+MailResult SendMail(const MailKind& kind, const MailInputs& inputs) {
+  return SendMail(kind.subject, kDisplayName, {kind.line1, kLine2, kind.line3, kDisplayName}, inputs);
+}
 } // namespace
 
 MailResult SendAlertMail(const MailInputs& inputs) { return SendMail(kAlert, inputs); }
 
 MailResult SendReportMail(const MailInputs& inputs) { return SendMail(kReport, inputs); }
+
+MailResult SendConfirmationMail(const MailInputs& inputs, const std::string& what,
+                                const std::vector<std::string>& lines) {
+  std::vector<std::string> body = lines;
+  body.push_back("時刻[%s]");
+  body.push_back("現在の画像を添付します");
+  body.push_back(kDisplayName);
+  return SendMail(what + "(%s)-", CameraName(AppSettings, SettingsProfile()), body, inputs);
+}
 
 void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }
 

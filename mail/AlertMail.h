@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TSmtpClient;
 class TMimeMessage;
@@ -38,6 +39,10 @@ struct MailInputs {
   MailPictureWriter writePicture;     // empty: the picture file is attached as it is
   // A second picture after the first (the person's box drawn); empty: none.
   MailPictureWriter writeSecondPicture;
+  // Files attached after the pictures, as they are (an event's pictures).
+  std::vector<std::string> moreAttachments;
+  // Recipients besides the settings' one (who sent a command).
+  std::vector<std::string> moreRecipients;
 };
 
 // How a mail went. A mail that is not wanted counts as sent: there is
@@ -56,6 +61,10 @@ struct MailResult {
 // closed with QUIT.
 MailResult SendAlertMail(const MailInputs& inputs);
 MailResult SendReportMail(const MailInputs& inputs);
+// The answer to a command by mail: `what` heads the subject (the time and
+// the camera's name follow, as in the report), `lines` make the body.
+MailResult SendConfirmationMail(const MailInputs& inputs, const std::string& what,
+                                const std::vector<std::string>& lines);
 
 // Most of a server's reply that a failure text quotes: it goes to the status
 // line and the log, and a hostile server may send a whole reply's worth.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "monitor/ArmControl.h"
+#include "monitor/MailCommand.h"
 #include "monitor/MonitorServices.h"
 #include "pop3/Pop3Client.h"
 
@@ -12,5 +14,13 @@ public:
   MailResult SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) override;
   RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
 
+  // Where commands by mail switch monitoring; none (the default): every
+  // mail is a plain request. Not owned.
+  void SetArmControl(IArmControl* arm) { arm_ = arm; }
+
   TPop3Client PopClient;
+
+private:
+  IArmControl* arm_ = nullptr;
+  MailCommandDesk commands_;
 };

@@ -320,6 +320,7 @@ void MonitoringCycle::CheckRequests() {
     events_.RequestCheckDone(false, 0, e.what());
     throw;
   }
+  for (const std::string& notice : result.notices) events_.Notice(notice);
   events_.RequestCheckDone(result.ok, result.requests, result.failure);
 }
 
