@@ -274,6 +274,6 @@ std::string ArmStateText(const ArmState& state) {
   std::string text = std::string("現在の状態: ") + (state.armed ? "監視中" : "監視停止中");
   if (state.by != ArmedBy::Nobody) text += std::string("(") + ByText(state.by) + "による)";
   if (state.untilEpochS > 0)
-    text += "、" + LocalTime(static_cast<std::time_t>(state.untilEpochS), "%m月%d日 %H:%M") + "まで";
+    text += "、" + LocalTime(static_cast<std::time_t>(state.untilEpochS), "%-m月%-d日 %H:%M") + "まで";
   return text;
 }
