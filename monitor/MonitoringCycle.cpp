@@ -181,8 +181,11 @@ void MonitoringCycle::MonitorTick() {
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();
   }
-  if (Closing()) return;
+  PollRequestsWhenDue();
+}
 
+void MonitoringCycle::PollRequestsWhenDue() {
+  if (Closing()) return;
   if (GetTickCount() - RequestCheckTick >
       Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute)) {
     if (AppSettings.IS_CHECK) CheckRequests();

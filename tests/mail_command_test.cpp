@@ -8,6 +8,7 @@
 #include "archive/EventLayout.h"
 #include "mail/HeaderDecode.h"
 #include "monitor/MailCommand.h"
+#include "monitor/MonitoringCycle.h"
 #include "monitor/MonitorMail.h"
 #include "pop3/Pop3Client.h"
 #include "pop3/RequestCheck.h"
@@ -296,6 +297,26 @@ TEST_F(MailCommandPoll, WrongPinsLockCommandsOutForAnHour) {
   EXPECT_NE(allNotices_.find(locked), std::string::npos) << allNotices_;
   EXPECT_EQ(allNotices_.find(locked), allNotices_.rfind(locked));  // said once
   EXPECT_EQ((allNotices_ + everything_).find(kPin), std::string::npos);
+}
+
+// Stopped, the mailbox is still read when the owner asks, so a command can
+// start monitoring again; not before the check interval has passed.
+TEST_F(MailCommandPoll, StoppedMonitorStillTakesCommands) {
+  FakeTimer timer;
+  FakePump pump{log_};
+  RecordingSound sound{log_};
+  MonitoringCycle cycle{timer, pump, sound, mail_};
+  cycle.SetCamera(std::make_unique<ScriptedCamera>(log_));
+  AppSettings.IS_CHECK = true;
+  AppSettings.CHECK_INTERVAL = 1;
+  cycle.RequestCheckTick = GetTickCount();
+  pop_.AddMessage(MailText(kOwner, "監視開始 73915"));
+  cycle.PollRequestsWhenDue();
+  EXPECT_EQ(pop_.MessageCount(), 1);
+  clock_.Advance(60001);
+  cycle.PollRequestsWhenDue();
+  EXPECT_TRUE(pop_.WaitForMessageCount(0));
+  EXPECT_EQ(arm_.calls, "arm;");
 }
 
 // A server without TOP: the header comes from RETR, the body read past,
