@@ -1,7 +1,7 @@
 #pragma once
 
 #include "monitor/ArmControl.h"
-#include "monitor/MailCommand.h"
+#include "monitor/MailCommandDesk.h"
 #include "monitor/MonitorServices.h"
 #include "pop3/Pop3Client.h"
 
