@@ -46,7 +46,7 @@ struct RequestCheckResult {
   std::string failure;      // why not, when !ok
   int commands = 0;         // commands found, each answered on its own
   // What the user should know of the commands (wrong PINs, the lock-out).
-  std::vector<std::string> notices;
+  std::vector<std::string> notices = {};
 };
 RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
                                     const ReportMailSender& sendReport,
