@@ -77,7 +77,7 @@ bool MailCommandDesk::Take(const std::string& header, const typVardocam& setting
 
 bool MailCommandDesk::Run(IArmControl& arm, const typVardocam& settings,
                           const std::function<bool(const CommandAnswer&, std::string& why)>& answer,
-                          std::string& failure) {
+                          std::vector<std::string>& notices, std::string& failure) {
   bool allSent = true;
   for (const Taken& command : taken_) {
     CommandAnswer reply;
@@ -121,6 +121,7 @@ bool MailCommandDesk::Run(IArmControl& arm, const typVardocam& settings,
         continue;
     }
     reply.lines.push_back(ArmStateText(arm.State()));
+    notices.push_back("メールの指示: " + reply.what + "(差出人: " + command.sender + ")。");
     std::string sendFailure;
     if (!answer(reply, sendFailure)) {
       allSent = false;

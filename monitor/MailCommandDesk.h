@@ -29,10 +29,12 @@ public:
   // True when the header is a command to carry out; `notices` get what the
   // user should know (a wrong PIN with the sender, the lock-out).
   bool Take(const std::string& header, const typVardocam& settings, std::vector<std::string>& notices);
-  // Carries out the commands taken, each answered through `answer`; false
-  // with the failures joined when any answer did not go out.
+  // Carries out the commands taken, each answered through `answer` and
+  // told in `notices` with its sender; false with the failures joined when
+  // any answer did not go out.
   bool Run(IArmControl& arm, const typVardocam& settings,
-           const std::function<bool(const CommandAnswer&, std::string& why)>& answer, std::string& failure);
+           const std::function<bool(const CommandAnswer&, std::string& why)>& answer,
+           std::vector<std::string>& notices, std::string& failure);
 
 private:
   struct Taken {

@@ -62,7 +62,7 @@ RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
   commands.take = [this, &notices](const std::string& header) {
     return commands_.Take(header, AppSettings, notices);
   };
-  commands.run = [this, &camera]() -> MailResult {
+  commands.run = [this, &camera, &notices]() -> MailResult {
     std::string failure;
     const bool sent = commands_.Run(
         *arm_, AppSettings,
@@ -75,7 +75,7 @@ RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
           why = result.failure;
           return result.sent;
         },
-        failure);
+        notices, failure);
     return {sent, failure};
   };
   RequestCheckResult result =
