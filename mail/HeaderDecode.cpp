@@ -97,18 +97,18 @@ std::string PlainToUtf8(const std::string& text) {
   return CharsetConversion(text, ISO_2022_JP, UTF_8);
 }
 
-// "=?charset?B|Q?text?=" at `at`: its decoded bytes as UTF-8 and its length.
-bool EncodedWordAt(const std::string& raw, size_t at, std::string& decoded, size_t& length) {
+// "=?charset?B|Q?text?=" at `at`: its charset, its bytes and its length.
+bool EncodedWordAt(const std::string& raw, size_t at, std::string& charset, std::string& bytes,
+                   size_t& length) {
   if (raw.compare(at, 2, "=?") != 0) return false;
   const size_t q1 = raw.find('?', at + 2);
   if (q1 == std::string::npos || q1 + 2 >= raw.size() || raw[q1 + 2] != '?') return false;
   const size_t end = raw.find("?=", q1 + 3);
   if (end == std::string::npos) return false;
-  const std::string charset = raw.substr(at + 2, q1 - at - 2);
+  charset = raw.substr(at + 2, q1 - at - 2);
   const char encoding = static_cast<char>(std::toupper(static_cast<unsigned char>(raw[q1 + 1])));
   const std::string text = raw.substr(q1 + 3, end - q1 - 3);
   if (charset.empty() || text.find(' ') != std::string::npos) return false;
-  std::string bytes;
   if (encoding == 'B') {
     if (!DecodeBase64(text, bytes)) return false;
   } else if (encoding == 'Q') {
@@ -116,7 +116,6 @@ bool EncodedWordAt(const std::string& raw, size_t at, std::string& decoded, size
   } else {
     return false;
   }
-  decoded = ToUtf8(bytes, charset);
   length = end + 2 - at;
   return true;
 }
@@ -135,24 +134,37 @@ std::vector<std::string> HeaderFields(const std::string& header, const std::stri
 
 std::string DecodeHeaderText(const std::string& raw) {
   std::string out;
-  std::string plain;     // text since the last encoded word
-  bool afterWord = false;  // blanks between two encoded words are dropped
+  std::string plain;        // text since the last encoded word
+  std::string charset;      // of the words whose bytes wait in `pending`
+  std::string pending;
+  bool afterWord = false;
+  // Adjacent words of one charset are converted together: some mailers cut
+  // a character's bytes across two words.
+  auto flush = [&] {
+    if (!pending.empty()) out += ToUtf8(pending, charset);
+    pending.clear();
+  };
   for (size_t at = 0; at < raw.size();) {
-    std::string decoded;
+    std::string wordCharset;
+    std::string bytes;
     size_t length = 0;
-    if (EncodedWordAt(raw, at, decoded, length)) {
-      bool onlyBlanks = true;
-      for (char c : plain) onlyBlanks = onlyBlanks && IsBlank(c);
-      if (!(afterWord && onlyBlanks)) out += PlainToUtf8(plain);
-      plain.clear();
-      out += decoded;
-      afterWord = true;
-      at += length;
-    } else {
-      plain.push_back(raw[at]);
-      ++at;
+    if (!EncodedWordAt(raw, at, wordCharset, bytes, length)) {
+      plain.push_back(raw[at++]);
+      continue;
     }
+    bool onlyBlanks = true;
+    for (char c : plain) onlyBlanks = onlyBlanks && IsBlank(c);
+    // Blanks between two encoded words are dropped.
+    const bool joined = afterWord && onlyBlanks;
+    if (!joined || Lower(wordCharset) != Lower(charset)) flush();
+    if (!joined) out += PlainToUtf8(plain);
+    plain.clear();
+    charset = wordCharset;
+    pending += bytes;
+    afterWord = true;
+    at += length;
   }
+  flush();
   return out + PlainToUtf8(plain);
 }
 

@@ -48,7 +48,8 @@ TEST(MailCommandSubject, Rows) {
 TEST(MailCommandHeader, Rows) {
   struct Row { std::string raw; const char* text; };
   const Row subjects[] = {{"=?utf-8?q?=E7=8A=B6=E6=B3=81?=_73915", "状況_73915"},
-                          {"=?UTF-8?B?not base64?= x", "=?UTF-8?B?not base64?= x"}};
+                          {"=?UTF-8?B?not base64?= x", "=?UTF-8?B?not base64?= x"},
+                          {"=?UTF-8?B?54o=?= =?utf-8?B?tuazgQ==?= 1", "状況 1"}};  // a character cut in two
   for (const Row& row : subjects) EXPECT_EQ(DecodeHeaderText(row.raw), row.text) << row.raw;
   const std::string longLocal(kMaxSenderAddressBytes - 7, 'a');
   const Row senders[] = {
