@@ -83,6 +83,7 @@ void FillMessage(TMimeMessage& message, const std::string& subject, const std::v
   message.Header.MessageID = NewMessageId(settings.mailAddress);
   message.Header.ToList.clear();
   message.Header.ToList.push_back(recipient);
+  for (const std::string& address : inputs.moreRecipients) message.Header.ToList.push_back(address);
 
   TMimePart* root = message.AddPartMultipart("", nullptr);
   message.AddPartText(body, root);
@@ -92,6 +93,7 @@ void FillMessage(TMimeMessage& message, const std::string& subject, const std::v
     message.AddPartBinaryFromFile(pictureFile, root);
   }
   if (inputs.withPicture && inputs.writeSecondPicture) message.AddPartBinaryFromFile(kSecondPictureFile, root);
+  for (const std::string& path : inputs.moreAttachments) message.AddPartBinaryFromFile(path, root);
   message.EncodeMessage();
 }
 
@@ -113,8 +115,9 @@ MailResult SendMail(const std::string& subject, const std::vector<std::string>& 
   if (settings.host.empty()) return Fail("SMTPサーバ名が設定されていません。");
   // An address with a line break would carry a command or a header of its
   // own: such a mail is never sent.
-  if (HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress))
-    return Fail("メールアドレスに改行が含まれています。");
+  bool lineBreak = HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress);
+  for (const std::string& address : inputs.moreRecipients) lineBreak = lineBreak || HasLineBreak(address);
+  if (lineBreak) return Fail("メールアドレスに改行が含まれています。");
 
   TSmtpClient client;
   TMimeMessage message;
@@ -135,7 +138,9 @@ MailResult SendMail(const std::string& subject, const std::vector<std::string>& 
   const char* refusedAt = nullptr;
   if (!client.MailFrom(settings.mailAddress, static_cast<int>(size))) refusedAt = "MAIL FROM";
   else if (!client.MailTo(recipient)) refusedAt = "RCPT TO";
-  else if (!client.MailData(message.Lines)) refusedAt = "DATA";
+  for (size_t i = 0; !refusedAt && i < inputs.moreRecipients.size(); ++i)
+    if (!client.MailTo(inputs.moreRecipients[i])) refusedAt = "RCPT TO";
+  if (!refusedAt && !client.MailData(message.Lines)) refusedAt = "DATA";
   if (refusedAt) {
     const std::string reason = RefusalText(client, refusedAt);
     client.Logout();
@@ -225,6 +230,17 @@ DeliveryResult DeliverMail(const MailServerSettings& server, const PreparedMail&
   }
   client.Logout();
   return result;
+}
+
+MailResult SendConfirmationMail(const MailInputs& inputs, const std::string& what,
+                                const std::vector<std::string>& lines) {
+  const std::string time = TimeOfDay();
+  std::vector<std::string> body = lines;
+  body.push_back(Format("時刻[%s]", time));
+  body.push_back("現在の画像を添付します");
+  body.push_back(kDisplayName);
+  return SendMail(Format((what + "(%s)-").c_str(), time) + CameraName(AppSettings, SettingsProfile()), body,
+                  kPictureFile, inputs);
 }
 
 void SetMailReplyTimeoutMs(int ms) { replyTimeoutMs = ms; }

@@ -42,6 +42,10 @@ struct MailInputs {
   // False: the mail goes without a picture (a health mail when the camera
   // has given none).
   bool withPicture = true;
+  // Files attached after the pictures, as they are (an event's pictures).
+  std::vector<std::string> moreAttachments;
+  // Recipients besides the settings' one (who sent a command).
+  std::vector<std::string> moreRecipients;
 };
 
 // How a mail went. A mail that is not wanted counts as sent: there is
@@ -98,6 +102,10 @@ struct DeliveryResult {
 // Logs in with `server` and hands over the prepared mail with its own
 // envelope. Safe on any thread: it reads no setting.
 DeliveryResult DeliverMail(const MailServerSettings& server, const PreparedMail& mail);
+// The answer to a command by mail: `what` heads the subject (the time and
+// the camera's name follow, as in the report), `lines` make the body.
+MailResult SendConfirmationMail(const MailInputs& inputs, const std::string& what,
+                                const std::vector<std::string>& lines);
 
 // Most of a server's reply that a failure text quotes: it goes to the status
 // line and the log, and a hostile server may send a whole reply's worth.

@@ -67,12 +67,39 @@ MailResult MonitorMail::SendPersonAlertMail(IMonitorCamera& camera, const Person
   return ::SendAlertMail(inputs);
 }
 
+// Each command is answered to the settings' recipient and, where another,
+// to its sender, who is on the user's own list.
 RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
   MailServerSettings settings;
   FillPopSettings(settings);
-  return ::CheckRequestMail(PopClient, settings, [&camera] {
-    return SendReportMail(MailInputsFrom(AppSettings.IS_CHECK, camera));
-  });
+  std::vector<std::string> notices;
+  commands_.BeginPoll();
+  RequestCommands commands;
+  commands.take = [this, &notices](const std::string& header) {
+    return commands_.Take(header, AppSettings, notices);
+  };
+  commands.run = [this, &camera, &notices]() -> MailResult {
+    std::string failure;
+    const bool sent = commands_.Run(
+        *arm_, AppSettings,
+        [&camera](const CommandAnswer& reply, std::string& why) {
+          MailInputs inputs = MailInputsFrom(true, camera);
+          inputs.moreAttachments = reply.attachments;
+          if (!SenderAllowed(inputs.server.toAddress, reply.sender))
+            inputs.moreRecipients.push_back(reply.sender);
+          const MailResult result = SendConfirmationMail(inputs, reply.what, reply.lines);
+          why = result.failure;
+          return result.sent;
+        },
+        notices, failure);
+    return {sent, failure};
+  };
+  RequestCheckResult result =
+      ::CheckRequestMail(PopClient, settings, [&camera] {
+        return SendReportMail(MailInputsFrom(AppSettings.IS_CHECK, camera));
+      }, arm_ ? &commands : nullptr);
+  result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
+  return result;
 }
 
 MailResult MonitorMail::SendHealthMail(const std::string& subject, const std::vector<std::string>& body,

@@ -4,6 +4,7 @@
 
 #include "mail/MailOutbox.h"
 #include "monitor/ArmControl.h"
+#include "monitor/MailCommandDesk.h"
 #include "monitor/MonitorServices.h"
 #include "pop3/Pop3Client.h"
 
@@ -24,6 +25,8 @@ public:
   void SetOutboxFolder(const std::string& folder);
   // One contact sheet of the event's frames, when EVENT_SUMMARY_MAIL is on.
   MailResult SendEventSummaryMail(const EventInfo& event) override;
+  // Where commands by mail switch monitoring; none (the default): every
+  // mail is a plain request. Not owned.
   void SetArmControl(IArmControl* arm) { arm_ = arm; }
 
   TPop3Client PopClient;
@@ -35,4 +38,5 @@ private:
   std::unique_ptr<MailOutbox> outbox_;
   bool outboxLoaded_ = false;
   IArmControl* arm_ = nullptr;
+  MailCommandDesk commands_;
 };

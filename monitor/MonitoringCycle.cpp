@@ -202,8 +202,11 @@ void MonitoringCycle::MonitorTick() {
 
   mail_.DeliverPending(events_);
   if (AppSettings.HEALTH_MAIL) WatchHealth(newFrame);
-  if (Closing()) return;
+  PollRequestsWhenDue();
+}
 
+void MonitoringCycle::PollRequestsWhenDue() {
+  if (Closing()) return;
   if (GetTickCount() - RequestCheckTick >
       Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute)) {
     if (AppSettings.IS_CHECK) CheckRequests();
@@ -360,6 +363,7 @@ void MonitoringCycle::CheckRequests() {
     events_.RequestCheckDone(false, 0, e.what());
     throw;
   }
+  for (const std::string& notice : result.notices) events_.Notice(notice);
   events_.RequestCheckDone(result.ok, result.requests, result.failure);
 }
 

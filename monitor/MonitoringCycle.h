@@ -76,6 +76,11 @@ public:
   // TickBusy has been cleared.
   void CaptureTimerTimer();
   void MonitorTick();
+  // The request mailbox, once the check interval has passed: each tick asks
+  // at its end, and while monitoring is off the owner asks from a slower
+  // timer of its own, so that a command by mail can start it again. What a
+  // poll throws after the login reaches the caller, as from a tick.
+  void PollRequestsWhenDue();
 
   void StartAlarmSound();
   void StopAlarmSound();

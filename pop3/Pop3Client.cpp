@@ -80,6 +80,60 @@ bool TPop3Client::DeleteMessage(int number) {
   return SendCommand("DELE " + std::to_string(number), kStatusOk) == kStatusOk;
 }
 
+TPop3Client::HeaderResult TPop3Client::ReadHeader(int number, size_t maxBytes, std::string& header) {
+  header.clear();
+  const std::string n = std::to_string(number);
+  if (SendCommand("TOP " + n + " 0", -1) != kStatusOk && SendCommand("RETR " + n, -1) != kStatusOk)
+    return HeaderResult::Refused;
+  return ReadHeaderData(maxBytes, header);
+}
+
+TPop3Client::HeaderResult TPop3Client::ReadHeaderData(size_t maxBytes, std::string& header) {
+  bool inHeader = true;
+  bool tooLong = false;
+  bool skippingLine = false;  // the rest of a line too long to keep
+  char chunk[kReceiveChunkBytes];
+  for (;;) {
+    const size_t lf = received_.find('\n');
+    if (lf != std::string::npos) {
+      std::string line = received_.substr(0, lf);
+      received_.erase(0, lf + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (skippingLine) {
+        skippingLine = false;
+        continue;
+      }
+      if (line == ".") break;
+      if (!line.empty() && line[0] == '.') line.erase(0, 1);
+      if (!inHeader) continue;
+      if (line.empty()) {
+        inHeader = false;
+      } else if (!tooLong) {
+        if (header.size() + line.size() + 2 > maxBytes) tooLong = true;
+        else header += line + "\r\n";
+      }
+      continue;
+    }
+    // A line without end longer than all the header may hold: dropped as it
+    // comes, so that a huge body line costs no memory.
+    if (received_.size() > maxBytes) {
+      if (inHeader) tooLong = true;
+      received_.clear();
+      skippingLine = true;
+    }
+    if (peerClosed_ || !socket_.IsOpen()) {
+      ReleaseSocket();
+      throw EPop3ConnectionClosed();
+    }
+    const TPop3Socket::Deadline deadline = Within(ReplyTimeoutMs);
+    const size_t n = Guarded([&] { return socket_.Receive(chunk, sizeof chunk, deadline); });
+    if (n == 0) peerClosed_ = true;
+    else received_.append(chunk, n);
+  }
+  if (tooLong) header.clear();
+  return tooLong ? HeaderResult::TooLong : HeaderResult::Read;
+}
+
 void TPop3Client::Disconnect() {
   std::exception_ptr writeError;
   try {

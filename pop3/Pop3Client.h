@@ -51,6 +51,13 @@ public:
   int GetMessageCount();
   // Marks message `number` for deletion; the server removes it at "Quit".
   bool DeleteMessage(int number);
+  // Reads message `number`'s header block with "TOP n 0", or with "RETR n"
+  // where the server refuses TOP (the body is then read past, not kept).
+  // At most `maxBytes` are kept: a longer header is TooLong, still read to
+  // its end so that the session stays in step. Refused when both commands
+  // were.
+  enum class HeaderResult { Read, TooLong, Refused };
+  HeaderResult ReadHeader(int number, size_t maxBytes, std::string& header);
   // Sends "Quit" without waiting for its answer and closes. A failed write
   // is thrown after the socket is closed.
   void Disconnect();
@@ -67,6 +74,9 @@ public:
 private:
   int ReadReply(const std::vector<int>& allowed, TPop3Socket::Deadline deadline);
   std::string ReadLine(TPop3Socket::Deadline deadline);
+  // The lines of a multi-line answer up to its "." line, dot-stuffing
+  // undone; the header block kept in `header` as ReadHeader tells.
+  HeaderResult ReadHeaderData(size_t maxBytes, std::string& header);
   void WriteLine(const std::string& text, TPop3Socket::Deadline deadline);
   void ReleaseSocket();
   // ms from now, but never past the session's deadline.

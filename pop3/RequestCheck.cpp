@@ -62,16 +62,41 @@ std::string ConnectPop3(TPop3Client& popClient, const MailServerSettings& settin
 }
 
 RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
-                                    const ReportMailSender& sendReport) {
+                                    const ReportMailSender& sendReport, const RequestCommands* commands) {
+  RequestCheckResult result;
   const std::string failure = ConnectPop3(popClient, settings);
-  if (!failure.empty()) return {false, 0, failure};
+  if (!failure.empty()) {
+    result.ok = false;
+    result.failure = failure;
+    return result;
+  }
 
   const int count = popClient.GetMessageCount();
-  const bool requested = count > 0;
-  for (int i = 1; i <= count; ++i) popClient.DeleteMessage(i);
+  for (int i = 1; i <= count; ++i) {
+    std::string header;
+    if (commands && commands->take &&
+        popClient.ReadHeader(i, kMaxCommandHeaderBytes, header) == TPop3Client::HeaderResult::Read &&
+        commands->take(header))
+      ++result.commands;
+    else
+      ++result.requests;
+    popClient.DeleteMessage(i);
+  }
   popClient.Disconnect();
-  if (!requested) return {true, count, ""};
-  const MailResult report = sendReport();
-  if (!report.sent) return {false, count, report.failure};
-  return {true, count, ""};
+  // Commands are carried out only once their mails are gone, so a poll that
+  // breaks off never runs one twice.
+  std::vector<std::string> failures;
+  if (result.commands > 0 && commands->run) {
+    const MailResult answers = commands->run();
+    if (!answers.sent) failures.push_back(answers.failure);
+  }
+  if (result.requests > 0) {
+    const MailResult report = sendReport();
+    if (!report.sent) failures.push_back(report.failure);
+  }
+  for (const std::string& why : failures) {
+    result.ok = false;
+    result.failure += (result.failure.empty() ? "" : " ") + why;
+  }
+  return result;
 }

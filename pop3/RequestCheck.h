@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "mail/AlertMail.h"
 
@@ -20,16 +22,32 @@ std::string ConnectPop3(TPop3Client& popClient, const MailServerSettings& settin
 // Mails the status report that answers the requests.
 using ReportMailSender = std::function<MailResult()>;
 
+// The most of a message's header read to tell a command: a longer one is
+// a plain request.
+constexpr size_t kMaxCommandHeaderBytes = 64 * 1024;
+
+// Commands by mail, when they are on: each message's header is shown to
+// `take` before the message is deleted; a message it takes is a command,
+// carried out by `run` once the mailbox is closed, which mails the answers.
+struct RequestCommands {
+  std::function<bool(const std::string& header)> take;
+  std::function<MailResult()> run;
+};
+
 // One poll of the request mailbox on the server of `settings`: every
-// message in it is a request. All of them are deleted, and when there was
-// at least one, one status report is mailed through `sendReport`. A failure
-// to connect or log in ends the poll quietly; an error after the login (an
-// error reply, a status without a count, a closed connection) is thrown to
-// the caller, the monitoring cycle.
+// message in it that is not a command is a request. All of them are
+// deleted, and when there was at least one request, one status report is
+// mailed through `sendReport`. A failure to connect or log in ends the poll
+// quietly; an error after the login (an error reply, a status without a
+// count, a closed connection) is thrown to the caller, the monitoring cycle.
 struct RequestCheckResult {
-  bool ok = true;           // the mailbox was read
+  bool ok = true;           // the mailbox was read, and every answer went out
   int requests = 0;         // requests found, and answered by one report
   std::string failure;      // why not, when !ok
+  int commands = 0;         // commands found, each answered on its own
+  // What the user should know of the commands (wrong PINs, the lock-out).
+  std::vector<std::string> notices = {};
 };
 RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
-                                    const ReportMailSender& sendReport);
+                                    const ReportMailSender& sendReport,
+                                    const RequestCommands* commands = nullptr);

@@ -1,0 +1,48 @@
+#pragma once
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "monitor/ArmControl.h"
+#include "monitor/MailCommand.h"
+
+struct typVardocam;
+
+// The commands of one poll, and the answers that tell what became of them.
+
+// What a command's answer says: the subject's head and the body's lines,
+// pictures to attach, and who sent the command.
+struct CommandAnswer {
+  std::string what;
+  std::vector<std::string> lines;
+  std::vector<std::string> attachments;
+  std::string sender;
+};
+
+// Sorts a poll's mails into commands and requests, and carries the
+// commands out once the mailbox is closed.
+class MailCommandDesk {
+public:
+  // A new poll: what an earlier one left untaken is forgotten, as its mails
+  // are read again.
+  void BeginPoll() { taken_.clear(); }
+  // True when the header is a command to carry out; `notices` get what the
+  // user should know (a wrong PIN with the sender, the lock-out).
+  bool Take(const std::string& header, const typVardocam& settings, std::vector<std::string>& notices);
+  // Carries out the commands taken, each answered through `answer` and
+  // told in `notices` with its sender; false with the failures joined when
+  // any answer did not go out.
+  bool Run(IArmControl& arm, const typVardocam& settings,
+           const std::function<bool(const CommandAnswer&, std::string& why)>& answer,
+           std::vector<std::string>& notices, std::string& failure);
+
+private:
+  struct Taken {
+    CommandSubject subject;
+    std::string sender;
+  };
+  WrongPinLock lock_;
+  std::vector<Taken> taken_;
+};
+
+
