@@ -46,6 +46,10 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   captureTimer_.setObjectName("CaptureTimer");
   captureTimer_.setInterval(kCaptureIntervalMs);
   QObject::connect(&captureTimer_, &QTimer::timeout, [this] { Tick(); });
+  idlePollTimer_.setParent(timerOwner);
+  idlePollTimer_.setInterval(kIdleRequestPollMs);
+  QObject::connect(&idlePollTimer_, &QTimer::timeout, [this] { IdlePoll(); });
+  idlePollTimer_.start();
   cycle_.AddEventListener(&host_.listener);
   // Mails kept for sending again live with the profile, in the user's data folder.
   if (auto* own = dynamic_cast<MonitorMail*>(ownMail_.get())) own->SetOutboxFolder(OutboxFolder(profile));
@@ -68,6 +72,7 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
 
 MonitorSession::~MonitorSession() {
   captureTimer_.stop();
+  idlePollTimer_.stop();
   cycle_.RemoveEventListener(&arm_);
   cycle_.RemoveEventListener(mqtt_.get());
   cycle_.RemoveEventListener(&host_.listener);
@@ -87,6 +92,17 @@ void MonitorSession::LeaveBroker() {
 void MonitorSession::Tick() {
   std::string message;
   if (!RunCatching([this] { cycle_.CaptureTimerTimer(); }, message) && host_.tickFailed)
+    host_.tickFailed(message);
+  arm_.AfterTick();
+}
+
+// Without commands by mail a stopped monitor reads no mail, as it always did.
+void MonitorSession::IdlePoll() {
+  if (cycle_.Monitoring() || cycle_.TickBusy || AppSettings.REMOTE_PIN.empty() ||
+      AppSettings.REMOTE_SENDERS.empty())
+    return;
+  std::string message;
+  if (!RunCatching([this] { cycle_.PollRequestsWhenDue(); }, message) && host_.tickFailed)
     host_.tickFailed(message);
   arm_.AfterTick();
 }

@@ -15,6 +15,11 @@
 class MonitorMail;
 class MqttLink;
 
+// While monitoring is off and commands by mail are set up, the request
+// mailbox is still read when due (checked this often), so that a 監視開始
+// by mail can arrive.
+constexpr int kIdleRequestPollMs = 1000;
+
 // What a host hands the monitor: how its user gets a word in during a tick,
 // how the alarm sounds, who hears what the cycle does, and what becomes of
 // an error that ends a tick (the window shows it, a service logs it).
@@ -67,9 +72,11 @@ private:
   };
 
   void Tick();
+  void IdlePoll();
 
   MonitorHost host_;
   QTimer captureTimer_;
+  QTimer idlePollTimer_;
   TimerAdapter timer_{captureTimer_};
   std::unique_ptr<MonitorMail> ownMail_;
   MonitoringCycle cycle_;

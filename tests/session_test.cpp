@@ -107,6 +107,15 @@ TEST(MonitorSession, ACommandInsideATickSwitchesAfterIt) {
     if (h != "checked") arming.push_back(h);
   EXPECT_EQ(arming, (std::vector<std::string>{"started", "armed by 家からの指示", "disarmed by メールでの指示",
                                                       "stopped"}));
+  // Stopped, the mailbox is still read once commands by mail are set up.
+  AppSettings.REMOTE_PIN = "1234";
+  AppSettings.REMOTE_SENDERS = "owner@home.test";
+  mail.onCheck = [&] { session.Arm().Arm(ArmedBy::MailCommand, nullptr); };
+  const auto rearmed = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!session.Cycle().Monitoring() && std::chrono::steady_clock::now() < rearmed)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_TRUE(session.Cycle().Monitoring());
+  session.Cycle().StopMonitoring();
   AppSettings = typVardocam();
 }
 } // namespace
