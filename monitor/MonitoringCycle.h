@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "archive/EventRecorder.h"
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
@@ -87,6 +88,8 @@ public:
     personFactory_ = std::move(factory);
     personChecksPerSecond_ = checksPerSecond;
   }
+  // The event archive while monitoring with EVENT_ARCHIVE on; else nullptr.
+  EventRecorder* Archive() const { return archive_.get(); }
   // Person checks run while monitoring, and their processor time (ms).
   uint64_t PersonChecksRun() const;
   double PersonCheckCpuMs() const;
@@ -109,6 +112,10 @@ private:
   void CheckRequests();
   void WatchFrames(bool newFrame);
   bool Closing() const { return releasePending_ || !camera_; }
+  void StartArchive();
+  void ArchiveFrame(IMonitorCamera& camera);
+  void ServeArchive(uint32_t now);
+  void StopArchive();
 
   IMonitorTimer& timer_;
   IMessagePump& pump_;
@@ -148,4 +155,8 @@ private:
   std::optional<PersonFound> person_;  // found in this episode
   uint64_t personChecksBefore_ = 0;    // of workers already stopped
   double personCpuBefore_ = 0;
+
+  // The event archive: made at each start with the settings of the moment.
+  std::unique_ptr<EventRecorder> archive_;
+  bool archiveBelowFloor_ = false;  // as last said, across starts
 };

@@ -198,6 +198,12 @@ void StatusLog::BrokerChanged(bool connected, const std::string& detail) {
   Changed();
 }
 
+void StatusLog::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  archiveBelowFloor_ = belowFloor;
+  Add(detail);
+  Changed();
+}
+
 std::string StatusLog::StatusText() const {
   std::string text;
   if (state_ == State::Off) {
@@ -219,6 +225,8 @@ std::string StatusLog::StatusText() const {
   if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;
   if (checkTried_) text += kSeparator + std::string("受信確認 ") + TimeOfDay(checkTime_) + " " + checkResult_;
   if (!notice_.empty()) text += kSeparator + notice_;
+  // Said until there is room again, across starts.
+  if (archiveBelowFloor_) text += kSeparator + std::string("イベント記録停止中（保存先の空き不足）");
   if (brokerHeard_ && !AppSettings.MQTT_HOSTNAME.empty())
     text += kSeparator + std::string(brokerConnected_ ? "MQTT 接続中" : "MQTT 未接続");
   // Two cameras' windows told apart by the name the user gave each.

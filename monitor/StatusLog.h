@@ -55,6 +55,7 @@ public:
   void CameraBack() override;
   void Notice(const std::string& text) override;
   void BrokerChanged(bool connected, const std::string& detail) override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
   // The one status line, as of now.
   std::string StatusText() const;
@@ -98,4 +99,6 @@ private:
   std::string checkResult_;
   bool brokerHeard_ = false;
   bool brokerConnected_ = false;
+  // The events folder is below its free-space floor: nothing is recorded.
+  bool archiveBelowFloor_ = false;
 };

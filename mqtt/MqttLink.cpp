@@ -74,3 +74,7 @@ void MqttLink::CameraLost() {
 void MqttLink::CameraBack() {
   if (publisher_) publisher_->CameraBack();
 }
+
+void MqttLink::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  if (publisher_) publisher_->ArchiveFloorChanged(belowFloor, detail);
+}

@@ -36,6 +36,7 @@ public:
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
   void CameraBack() override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
 private:
   const std::string profile_;

@@ -397,6 +397,10 @@ void MqttPublisher::CameraBack() {
   Publish(CameraTopic(settings_.prefix), "ok", true);
 }
 
+void MqttPublisher::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  Publish(ArchiveTopic(settings_.prefix), ArchivePayload(belowFloor, detail), true);
+}
+
 // JPEG encoding takes milliseconds per picture: off the main thread.
 void MqttPublisher::SnapshotLoop() {
   for (;;) {

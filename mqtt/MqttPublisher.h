@@ -99,6 +99,7 @@ public:
   void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
   void CameraLost() override;
   void CameraBack() override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
   struct Stats {
     uint64_t published = 0;

@@ -113,6 +113,12 @@ std::string CameraTopic(const std::string& prefix) { return Under(prefix, "camer
 std::string SnapshotTopic(const std::string& prefix) { return Under(prefix, "snapshot"); }
 std::string MailTopic(const std::string& prefix) { return Under(prefix, "mail"); }
 std::string RequestTopic(const std::string& prefix) { return Under(prefix, "request"); }
+std::string ArchiveTopic(const std::string& prefix) { return Under(prefix, "archive"); }
+
+std::string ArchivePayload(bool belowFloor, const std::string& detail) {
+  return std::string("{\"state\":") + (belowFloor ? "\"full\"" : "\"recording\"") +
+         ",\"detail\":" + JsonString(detail) + "}";
+}
 
 std::string MailPayload(bool sent, const std::string& failure) {
   return std::string("{\"kind\":\"alert\",\"sent\":") + (sent ? "true" : "false") +

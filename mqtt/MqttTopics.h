@@ -41,12 +41,16 @@ std::string CameraTopic(const std::string& prefix);        // "ok" / "lost", ret
 std::string SnapshotTopic(const std::string& prefix);      // JPEG, retained
 std::string MailTopic(const std::string& prefix);          // JSON per alert mail
 std::string RequestTopic(const std::string& prefix);       // JSON per mailbox check
+std::string ArchiveTopic(const std::string& prefix);       // JSON, retained: the event archive's state
 
 // Payloads.
 std::string MailPayload(bool sent, const std::string& failure);
 // An alert mail held back by the least spacing between mails.
 std::string MailHeldBackPayload(int secondsLeft);
 std::string RequestPayload(bool ok, int requests, const std::string& failure);
+// Whether the event archive records ("recording") or is below its
+// free-space floor ("full"), and why.
+std::string ArchivePayload(bool belowFloor, const std::string& detail);
 // The boxes of the changed regions, largest first.
 std::string RegionsPayload(const MotionRegions& regions);
 

@@ -84,3 +84,7 @@ void JournalLog::BrokerChanged(bool connected, const std::string& detail) {
   else
     Write(kJournalWarning, detail);
 }
+
+void JournalLog::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  Write(belowFloor ? kJournalWarning : kJournalInfo, detail);
+}

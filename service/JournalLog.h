@@ -41,6 +41,7 @@ public:
   void Notice(const std::string& text) override;
   void CameraBack() override;
   void BrokerChanged(bool connected, const std::string& detail) override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
 private:
   std::ostream& out_;
