@@ -72,7 +72,7 @@ CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings
 }
 
 std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std::string& address,
-                                                 const CaptureTimings& timings) {
+                                                 const CaptureTimings& timings, bool keepJpeg) {
   Kind kind = Kind::Device;
   std::string location = address;
   if (address.empty()) {
@@ -85,6 +85,7 @@ std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std
   }
 
   std::unique_ptr<CameraSource> source(new CameraSource(kind, location, timings));
+  source->SetKeepJpeg(keepJpeg);
   if (!source->OpenCapture(timings.streamOpenTimeoutMs)) return nullptr;
   source->reader_ = std::thread(&CameraSource::Run, source.get());
   if (!source->frames_.WaitForFirstFrame(Ms(timings.firstFrameTimeoutMs))) return nullptr;
@@ -153,9 +154,9 @@ bool CameraSource::OpenCapture(uint32_t openTimeoutMs) {
 }
 
 CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv::Mat& converted,
-                                          cv::Mat& packet) {
+                                          cv::Mat& packet, cv::Mat* jpeg) {
   if (http_.IsOpen()) {
-    switch (http_.Read(decoded)) {
+    switch (http_.Read(decoded, jpeg)) {
     case MjpegHttpReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
     case MjpegHttpReader::ReadResult::Skipped: return Got::Skipped;
     case MjpegHttpReader::ReadResult::Failed: return Got::Failed;
@@ -175,6 +176,12 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
   if (jpeg_.Decode(packet.data, packet.total(), decoded)) {
     rawJpegDecoded_ = true;
     frame = &decoded;
+    if (jpeg) {
+      // The packet itself goes to the archive; the next read gets a buffer
+      // of its own, so the kept one is never overwritten.
+      *jpeg = packet.reshape(1, 1);
+      packet.release();
+    }
     return Got::Frame;
   }
   if (!rawJpegDecoded_ && ++rawJpegFailures_ >= kRawJpegAttempts) {
@@ -226,7 +233,9 @@ void CameraSource::Run() {
     }
 
     cv::Mat* frame = nullptr;
-    const Got got = ReadFrame(frame, decoded, converted, packet);
+    cv::Mat jpeg;
+    const bool keepJpeg = frames_.KeepJpeg();
+    const Got got = ReadFrame(frame, decoded, converted, packet, keepJpeg ? &jpeg : nullptr);
     if (got == Got::Failed) {
       Release();
       // A video file that played to its end starts again at once; anything
@@ -243,7 +252,16 @@ void CameraSource::Run() {
     if (got == Got::Frame) {
       ++framesSinceOpen;
       reopenDelayMs = timings_.reopenFirstDelayMs;
-      frames_.Publish(*frame);
+      // A source that is not MJPEG (a raw YUYV camera, an H.264 file or
+      // stream) has its frame compressed once, here, only while the archive
+      // is on: a JPEG per frame is a known cost (bench/archive_bench), while
+      // keeping its own packets (H.264) would need a second reader path
+      // and a remuxer that starts at a key frame.
+      if (keepJpeg && jpeg.empty()) {
+        if (!encoder_) encoder_ = std::make_unique<JpegEncoder>();
+        encoder_->Encode(*frame, jpeg);
+      }
+      frames_.Publish(*frame, std::move(jpeg));
     }
 
     if (kind_ == Kind::File) {

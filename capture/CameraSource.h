@@ -11,6 +11,7 @@
 
 #include "capture/FrameStore.h"
 #include "capture/JpegDecoder.h"
+#include "capture/JpegEncoder.h"
 #include "capture/MjpegHttpReader.h"
 #include "net/WaitCancel.h"
 
@@ -62,8 +63,9 @@ public:
   // Opens camera number cameraNumber, or address when it is not empty, and
   // waits for its first frame. Null when nothing opened or no frame came in
   // time; nothing is then left open or running.
+  // `keepJpeg`: each frame's JPEG is kept from the first (SetKeepJpeg).
   static std::unique_ptr<CameraSource> Open(int32_t cameraNumber, const std::string& address,
-                                            const CaptureTimings& timings);
+                                            const CaptureTimings& timings, bool keepJpeg = false);
 
   // Stops the reader and frees the device.
   ~CameraSource();
@@ -75,6 +77,9 @@ public:
     return frames_.TakeLatest(path, frame, stamp);
   }
   bool HasNewFrame() const { return frames_.HasNewFrame(); }
+  // The event archive: keep each frame's JPEG beside it (see FrameStore).
+  void SetKeepJpeg(bool keep) { frames_.SetKeepJpeg(keep); }
+  bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const { return frames_.LatestJpeg(jpeg, timeMs); }
 
 private:
   CameraSource(Kind kind, std::string location, const CaptureTimings& timings);
@@ -85,7 +90,9 @@ private:
   void AskForRawJpeg();
   enum class Got { Frame, Skipped, Failed };
   // The next picture of the open source; frame points at it on Frame.
-  Got ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv::Mat& converted, cv::Mat& packet);
+  // With `jpeg` given, an MJPEG source's picture is put there as it came.
+  Got ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv::Mat& converted, cv::Mat& packet,
+                cv::Mat* jpeg);
   void Run();
   bool Stopping();
   // Sleeps until the deadline or until Stop; true when stopping.
@@ -99,6 +106,7 @@ private:
   cv::VideoCapture capture_;
   MjpegHttpReader http_;
   JpegDecoder jpeg_;
+  std::unique_ptr<JpegEncoder> encoder_;  // made when the archive first wants a JPEG made
   bool rawJpeg_ = false;         // capture_ hands over undecoded JPEGs
   bool rawJpegRefused_ = false;  // they did not decode: never ask again
   int rawJpegFailures_ = 0;      // since the open, before the first success

@@ -15,16 +15,32 @@ bool FrameFileUnchanged(const std::string& path, const FrameFileStamp& stamp) {
          now.changed.tv_sec == stamp.changed.tv_sec && now.changed.tv_nsec == stamp.changed.tv_nsec;
 }
 
-void FrameStore::Publish(cv::Mat& frame) {
+void FrameStore::Publish(cv::Mat& frame) { Publish(frame, cv::Mat()); }
+
+void FrameStore::Publish(cv::Mat& frame, cv::Mat jpeg) {
+  const int64_t now = jpeg.empty() ? 0
+                                   : std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     cv::swap(latest_, frame);
     ++latestNumber_;
+    latestJpeg_ = std::move(jpeg);
+    latestTimeMs_ = now;
   }
   // A frame handed out by TakeLatest may still be in use: the reader then
   // gets a fresh buffer rather than writing into it.
   if (frame.u && frame.u->refcount > 1) frame.release();
   arrived_.notify_all();
+}
+
+bool FrameStore::LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (writtenJpeg_.empty()) return false;
+  jpeg = writtenJpeg_;
+  timeMs = writtenTimeMs_;
+  return true;
 }
 
 bool FrameStore::WriteLatest(const std::string& path) {
@@ -34,6 +50,9 @@ bool FrameStore::WriteLatest(const std::string& path) {
   if (latestNumber_ == 0) return false;
   if (!WriteBmpFile(path, latest_)) return false;
   writtenNumber_ = latestNumber_;
+  // The JPEG that goes with the frame just written, not a newer one.
+  writtenJpeg_ = latestJpeg_;
+  writtenTimeMs_ = latestTimeMs_;
   return true;
 }
 
@@ -45,6 +64,8 @@ FrameTake FrameStore::TakeLatest(const std::string& path, cv::Mat& frame, FrameF
   if (ok) stamp = StampOf(written);
   frame = latest_;
   writtenNumber_ = latestNumber_;
+  writtenJpeg_ = latestJpeg_;
+  writtenTimeMs_ = latestTimeMs_;
   return ok ? FrameTake::Written : FrameTake::NotWritten;
 }
 

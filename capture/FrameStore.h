@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -40,6 +41,18 @@ public:
   // gets back the buffer of an older frame to decode the next one into, so
   // a frame that is being written out is never filled by the next one.
   void Publish(cv::Mat& frame);
+  // The same, with the frame's JPEG as the camera sent it (or as made once
+  // for the archive): one row of bytes, kept by reference beside the frame
+  // and never written into afterwards.
+  void Publish(cv::Mat& frame, cv::Mat jpeg);
+
+  // Whether the reader should keep each frame's JPEG (the event archive is
+  // on). Off, nothing is kept and nothing is encoded.
+  void SetKeepJpeg(bool keep) { keepJpeg_.store(keep, std::memory_order_relaxed); }
+  bool KeepJpeg() const { return keepJpeg_.load(std::memory_order_relaxed); }
+  // The JPEG of the frame last written out (shared, not copied) and when it
+  // arrived (steady clock, ms); false when that frame came without one.
+  bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const;
 
   // Writes the latest frame to path as a bitmap file. False when no frame
   // has arrived yet (nothing is written) or the file could not be written.
@@ -62,4 +75,10 @@ private:
   cv::Mat latest_;
   uint64_t latestNumber_ = 0;   // 0: no frame yet
   uint64_t writtenNumber_ = 0;  // number of the frame last written out
+  // The event archive's: the latest frame's JPEG, and the written one's.
+  std::atomic<bool> keepJpeg_{false};
+  cv::Mat latestJpeg_;
+  int64_t latestTimeMs_ = 0;
+  cv::Mat writtenJpeg_;
+  int64_t writtenTimeMs_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 
 #include "net/WaitCancel.h"
 
@@ -113,7 +114,7 @@ bool MjpegHttpReader::ReceiveMore(int timeoutMs) {
   return n > 0 && Feed(readBuffer_.get(), n);
 }
 
-MjpegHttpReader::ReadResult MjpegHttpReader::Read(cv::Mat& frame) {
+MjpegHttpReader::ReadResult MjpegHttpReader::Read(cv::Mat& frame, cv::Mat* jpeg) {
   if (!IsOpen()) return ReadResult::Failed;
   if (!pictureStarted_) {
     pictureStarted_ = true;
@@ -135,6 +136,11 @@ MjpegHttpReader::ReadResult MjpegHttpReader::Read(cv::Mat& frame) {
   }
   const bool ok = decoder_.Decode(reinterpret_cast<const uint8_t*>(body.data()), body.size(), frame);
   if (ok) pictureStarted_ = false;
+  if (ok && jpeg) {
+    // The splitter's buffer moves on with the next part: the archive gets a copy.
+    *jpeg = cv::Mat(1, static_cast<int>(body.size()), CV_8UC1);
+    std::memcpy(jpeg->data, body.data(), body.size());
+  }
   return ok ? ReadResult::Frame : ReadResult::Skipped;
 }
 

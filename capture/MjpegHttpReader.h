@@ -43,8 +43,9 @@ public:
               // time-out, or the wait was cancelled: reopen
   };
   // Reads up to the next part and decodes it into frame (reused when it has
-  // the size and nobody shares it).
-  ReadResult Read(cv::Mat& frame);
+  // the size and nobody shares it). With `jpeg` given, a picture that
+  // decoded is also copied there as it came (one row of bytes of its own).
+  ReadResult Read(cv::Mat& frame, cv::Mat* jpeg = nullptr);
 
   void Close();
   bool IsOpen() const { return socket_.Socket() >= 0; }

@@ -32,6 +32,17 @@ public:
 
   // The object whose picture the mails attach; nullptr when there is none.
   virtual nsOpenCV* Detector() = 0;
+
+  // The event archive: keep each frame's compressed picture (from the next
+  // frame on, across reopens), and the JPEG of the frame last grabbed,
+  // shared (one row of bytes, never written into), with its arrival time
+  // in ms of a steady clock. A camera without them keeps nothing.
+  virtual void SetKeepJpeg(bool keep) { (void)keep; }
+  virtual bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) {
+    (void)jpeg;
+    (void)timeMs;
+    return false;
+  }
 };
 
 // A window that owns the monitoring camera, which lends it to the option
@@ -70,6 +81,8 @@ public:
   }
   bool ShowFrame() override { return object_->ShowFrame(); }
   nsOpenCV* Detector() override { return object_.get(); }
+  void SetKeepJpeg(bool keep) override { object_->SetKeepJpeg(keep); }
+  bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) override { return object_->LatestJpeg(jpeg, timeMs); }
 
 private:
   std::unique_ptr<nsOpenCV> object_;

@@ -46,6 +46,7 @@ void MonitoringCycle::ReleaseCamera() {
 bool MonitoringCycle::StartMonitoring() {
   if (timer_.Enabled()) return true;
   if (Closing()) return false;
+  camera_->SetKeepJpeg(AppSettings.EVENT_ARCHIVE);
   if (!camera_->OpenCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL)) return false;
   timer_.SetEnabled(true);
   // Both after the camera runs, so the warm-up counts from a live picture.
@@ -61,7 +62,82 @@ bool MonitoringCycle::StartMonitoring() {
   mask_.release();
   events_.MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond));
   StartPersonCheck();
+  StartArchive();
   return true;
+}
+
+// The recorder applies the limits and looks at the free space on its own
+// thread as it starts: nothing here waits for the disk.
+void MonitoringCycle::StartArchive() {
+  archive_.reset();
+  if (!AppSettings.EVENT_ARCHIVE) {
+    // Switched off while below the floor: nothing is held back any more.
+    if (archiveBelowFloor_) {
+      archiveBelowFloor_ = false;
+      events_.ArchiveFloorChanged(false, "イベントを記録しない設定になりました");
+    }
+    return;
+  }
+  const std::string root = EventArchiveRoot(AppSettings.EVENT_DIR, SettingsProfile());
+  if (root.empty() || root[0] != '/') {
+    // A relative folder would land in the working folder.
+    events_.Notice("イベントの保存先フォルダ「" + root +
+                   "」は / から始まるフォルダで指定してください。イベントは記録しません。");
+    return;
+  }
+  constexpr int64_t kMsPerDay = 24 * 60 * 60 * 1000;
+  EventRecorderOptions options;
+  options.root = root;
+  options.preMs = int64_t{std::max<int32_t>(AppSettings.EVENT_PRE_SECONDS, 0)} * kMsPerSecond;
+  options.postMs = int64_t{std::max<int32_t>(AppSettings.EVENT_POST_SECONDS, 0)} * kMsPerSecond;
+  options.limits.maxBytes = int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_MB, 0)} << 20;
+  options.limits.maxAgeMs = int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_DAYS, 0)} * kMsPerDay;
+  archive_ = std::make_unique<EventRecorder>(std::move(options));
+}
+
+// The frame just compared: its JPEG by reference, how much of it changed,
+// and the detector's picture in case it becomes the event's best.
+void MonitoringCycle::ArchiveFrame(IMonitorCamera& camera) {
+  ArchiveFrameInput frame;
+  if (!camera.LatestJpeg(frame.jpeg, frame.timeMs)) frame.jpeg.release();
+  if (nsOpenCV* detector = camera.Detector()) {
+    frame.changePermille = detector->LastChangedPermille();
+    frame.colour = &detector->ColourImage();
+  }
+  archive_->Frame(frame);
+}
+
+// What the recorder's writer finished or noticed, said on the cycle's thread.
+void MonitoringCycle::ServeArchive(uint32_t now) {
+  archive_->Tick(now);
+  for (ArchiveReport& report : archive_->TakeReports()) {
+    switch (report.kind) {
+    case ArchiveReport::Kind::Archived:
+      events_.EventArchived(report.event);
+      if (AppSettings.EVENT_SUMMARY_MAIL && AppSettings.USEMAIL) {
+        const MailResult mail = mail_.SendEventSummaryMail(report.event);
+        if (!mail.sent)
+          events_.Notice("イベントのまとめメールを送信できませんでした：" +
+                         (mail.failure.empty() ? std::string("理由は分かりません") : mail.failure));
+      }
+      break;
+    case ArchiveReport::Kind::FloorChanged:
+      if (report.belowFloor != archiveBelowFloor_) {
+        archiveBelowFloor_ = report.belowFloor;
+        events_.ArchiveFloorChanged(report.belowFloor, report.text);
+      }
+      break;
+    case ArchiveReport::Kind::Notice: events_.Notice(report.text); break;
+    }
+  }
+}
+
+// An event still open is ended (without its post-seconds) and said.
+void MonitoringCycle::StopArchive() {
+  if (!archive_) return;
+  archive_->Finish();
+  ServeArchive(GetTickCount());
+  archive_.reset();
 }
 
 // A detector that cannot be made is said once; monitoring goes on without
@@ -90,6 +166,7 @@ double MonitoringCycle::PersonCheckCpuMs() const {
 }
 
 void MonitoringCycle::StopMonitoring() {
+  StopArchive();
   if (timer_.Enabled()) events_.MonitoringStopped();
   timer_.SetEnabled(false);
   if (personCheck_) {
@@ -139,6 +216,7 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime
                                                                 : 0;
   options.mask = CurrentMask();
   const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER, frameTime, options);
+  if (archive_) ArchiveFrame(camera);
   if (detected) {
     nsOpenCV* detector = camera.Detector();
     lastRegions_ = detector ? detector->MotionRegions(kMaxReportedRegions) : MotionRegions{};
@@ -199,6 +277,7 @@ void MonitoringCycle::MonitorTick() {
     StopAlarmSound();
   }
   if (Closing()) return;
+  if (archive_) ServeArchive(GetTickCount());
 
   mail_.DeliverPending(events_);
   if (AppSettings.HEALTH_MAIL) WatchHealth(newFrame);
@@ -319,6 +398,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
       person_ = std::move(found);
       personFoundAt_ = now;
       foundNow = true;
+      if (archive_ && AlarmStartTick != 0) archive_->PersonConfirmed(person_->frame);
     }
   }
   if (personEpisode_ && !person_ && !withoutPersonSaid_ && now - personEpisodeStart_ > kPersonCheckWindowMs) {
@@ -381,6 +461,11 @@ void MonitoringCycle::StartAlarmSound() {
   const uint32_t now = GetTickCount();
   AlarmStartTick = now != 0 ? now : 1;
   heldBackSaid_ = false;
+  if (archive_) {
+    nsOpenCV* detector = camera_ ? camera_->Detector() : nullptr;
+    archive_->AlarmStarted(AlarmStartTick, detector ? detector->ColourImage() : cv::Mat());
+    if (person_) archive_->PersonConfirmed(person_->frame);
+  }
   events_.AlarmStarted();
 }
 
@@ -388,5 +473,6 @@ void MonitoringCycle::StopAlarmSound() {
   if (AlarmStartTick == 0) return;
   sound_.Stop();
   AlarmStartTick = 0;
+  if (archive_) archive_->AlarmEnded(GetTickCount());
   events_.AlarmEnded();
 }

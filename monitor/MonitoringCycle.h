@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "monitor/HealthWatch.h"
+#include "archive/EventRecorder.h"
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
@@ -93,6 +94,8 @@ public:
     personFactory_ = std::move(factory);
     personChecksPerSecond_ = checksPerSecond;
   }
+  // The event archive while monitoring with EVENT_ARCHIVE on; else nullptr.
+  EventRecorder* Archive() const { return archive_.get(); }
   // Person checks run while monitoring, and their processor time (ms).
   uint64_t PersonChecksRun() const;
   double PersonCheckCpuMs() const;
@@ -117,6 +120,10 @@ private:
   void TellFrameFile(bool written);
   void WatchHealth(bool newFrame);
   bool Closing() const { return releasePending_ || !camera_; }
+  void StartArchive();
+  void ArchiveFrame(IMonitorCamera& camera);
+  void ServeArchive(uint32_t now);
+  void StopArchive();
 
   IMonitorTimer& timer_;
   IMessagePump& pump_;
@@ -159,4 +166,8 @@ private:
   std::optional<PersonFound> person_;  // found in this episode
   uint64_t personChecksBefore_ = 0;    // of workers already stopped
   double personCpuBefore_ = 0;
+
+  // The event archive: made at each start with the settings of the moment.
+  std::unique_ptr<EventRecorder> archive_;
+  bool archiveBelowFloor_ = false;  // as last said, across starts
 };

@@ -215,6 +215,12 @@ bool ArmWorthSaying(const ArmState& state) {
   return state.by != ArmedBy::Nobody && !(state.by == ArmedBy::Button && state.untilEpochS == 0);
 }
 
+void StatusLog::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  archiveBelowFloor_ = belowFloor;
+  Add(detail);
+  Changed();
+}
+
 std::string StatusLog::StatusText() const {
   std::string text;
   if (state_ == State::Off) {
@@ -239,6 +245,8 @@ std::string StatusLog::StatusText() const {
   if (checkTried_) text += kSeparator + std::string("受信確認 ") + TimeOfDay(checkTime_) + " " + checkResult_;
   if (mailsWaiting_ > 0) text += kSeparator + std::string("未送信メール ") + std::to_string(mailsWaiting_) + " 通";
   if (!notice_.empty()) text += kSeparator + notice_;
+  // Said until there is room again, across starts.
+  if (archiveBelowFloor_) text += kSeparator + std::string("イベント記録停止中（保存先の空き不足）");
   if (brokerHeard_ && !AppSettings.MQTT_HOSTNAME.empty())
     text += kSeparator + std::string(brokerConnected_ ? "MQTT 接続中" : "MQTT 未接続");
   // Two cameras' windows told apart by the name the user gave each.

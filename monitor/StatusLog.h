@@ -62,6 +62,7 @@ public:
   void BrokerChanged(bool connected, const std::string& detail) override;
   void MailQueueChanged(int waiting) override;
   void ArmChanged(const ArmState& state) override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
   // The one status line, as of now.
   std::string StatusText() const;
@@ -107,4 +108,6 @@ private:
   bool brokerConnected_ = false;
   int mailsWaiting_ = 0;
   ArmState arm_;
+  // The events folder is below its free-space floor: nothing is recorded.
+  bool archiveBelowFloor_ = false;
 };

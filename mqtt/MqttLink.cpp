@@ -123,3 +123,7 @@ void MqttLink::Command(const std::string& payload) {
     break;
   }
 }
+
+void MqttLink::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  if (publisher_) publisher_->ArchiveFloorChanged(belowFloor, detail);
+}

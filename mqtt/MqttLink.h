@@ -45,6 +45,7 @@ public:
   void CameraLost() override;
   void CameraBack() override;
   void ArmChanged(const ArmState& state) override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
 private:
   const std::string profile_;

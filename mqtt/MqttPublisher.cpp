@@ -430,6 +430,10 @@ void MqttPublisher::ArmChanged(const ArmState& state) {
   Publish(ArmedByTopic(settings_.prefix), payload, true);
 }
 
+void MqttPublisher::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  Publish(ArchiveTopic(settings_.prefix), ArchivePayload(belowFloor, detail), true);
+}
+
 // JPEG encoding takes milliseconds per picture: off the main thread.
 void MqttPublisher::SnapshotLoop() {
   for (;;) {

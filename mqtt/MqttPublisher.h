@@ -105,6 +105,7 @@ public:
   void CameraLost() override;
   void CameraBack() override;
   void ArmChanged(const ArmState& state) override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
   struct Stats {
     uint64_t published = 0;

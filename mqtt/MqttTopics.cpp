@@ -155,6 +155,13 @@ std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS) {
          ",\"text\":" + JsonString(ArmStateText(state, nowEpochS)) + "}";
 }
 
+std::string ArchiveTopic(const std::string& prefix) { return Under(prefix, "archive"); }
+
+std::string ArchivePayload(bool belowFloor, const std::string& detail) {
+  return std::string("{\"state\":") + (belowFloor ? "\"full\"" : "\"recording\"") +
+         ",\"detail\":" + JsonString(detail) + "}";
+}
+
 std::string MailPayload(bool sent, const std::string& failure) {
   return std::string("{\"kind\":\"alert\",\"sent\":") + (sent ? "true" : "false") +
          ",\"failure\":" + JsonString(failure) + "}";

@@ -55,12 +55,16 @@ struct MonitoringCommand {
 MonitoringCommand ParseMonitoringCommand(const std::string& payload);
 // {"armed":true,"by":"schedule","until":"2026-06-01T18:00:00+0200","text":"監視中（予定による、18:00 まで）"}
 std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS);
+std::string ArchiveTopic(const std::string& prefix);       // JSON, retained: the event archive's state
 
 // Payloads.
 std::string MailPayload(bool sent, const std::string& failure);
 // An alert mail held back by the least spacing between mails.
 std::string MailHeldBackPayload(int secondsLeft);
 std::string RequestPayload(bool ok, int requests, const std::string& failure);
+// Whether the event archive records ("recording") or is below its
+// free-space floor ("full"), and why.
+std::string ArchivePayload(bool belowFloor, const std::string& detail);
 // The boxes of the changed regions, largest first.
 std::string RegionsPayload(const MotionRegions& regions);
 

@@ -12,7 +12,7 @@ import re
 import sys
 
 # Lowest first: a folder may include the folders before it, never one after.
-LAYERS = ["platform", "net", "settings", "capture", "mail", "pop3", "vision", "monitor",
+LAYERS = ["platform", "net", "settings", "capture", "archive", "mail", "pop3", "vision", "monitor",
           "mqtt", "session", "service", "app"]
 SOURCE_DIRS = LAYERS
 NODES = SOURCE_DIRS

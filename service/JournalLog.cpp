@@ -97,3 +97,7 @@ void JournalLog::MailQueueChanged(int waiting) {
 void JournalLog::ArmChanged(const ArmState& state) {
   if (ArmWorthSaying(state)) Write(kJournalInfo, "監視の切替: " + ArmStateText(state));
 }
+
+void JournalLog::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
+  Write(belowFloor ? kJournalWarning : kJournalInfo, detail);
+}

@@ -44,6 +44,7 @@ public:
   // Said when the count changes.
   void MailQueueChanged(int waiting) override;
   void ArmChanged(const ArmState& state) override;
+  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
 
 private:
   std::ostream& out_;

@@ -65,6 +65,12 @@ public:
   // written yet. A tick without one can skip its image work: two identical
   // frames never differ.
   bool HasNewFrame() const;
+  // The event archive: whether the camera keeps each frame's JPEG (an
+  // MJPEG source's own, any other source's compressed once), from now and
+  // for every later open; and the JPEG of the frame GrabFrameToFile wrote
+  // last (shared, not copied) with its arrival time (steady clock, ms).
+  void SetKeepJpeg(bool keep);
+  bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const;
 
   // Picture view. The core draws no widgets: the host view is the main
   // window's, attached after the first image sized the view.
@@ -131,6 +137,7 @@ private:
   IPictureView* previewView_ = nullptr;  // not owned: the host's view
   PreviewRect previewRect_;
   std::unique_ptr<CameraSource> camera_;  // present while a camera is open
+  bool keepJpeg_ = false;
   // Binarised frames of earlier comparisons, oldest first, with their
   // times; buffers dropped from it are kept in `spare_` for reuse.
   std::vector<StoredFrame> references_;

@@ -10,7 +10,7 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   // free for this one.
   CloseCamera();
   const CaptureTimings timings = CurrentCaptureTimings();
-  std::unique_ptr<CameraSource> source = CameraSource::Open(cameraNumber, url, timings);
+  std::unique_ptr<CameraSource> source = CameraSource::Open(cameraNumber, url, timings, keepJpeg_);
   if (!source) return false;
   // Give the camera time to settle its exposure before the first tick.
   Sleep(timings.settleMs);
@@ -33,3 +33,12 @@ FrameTake nsOpenCV::GrabFrame(const std::string& path) {
 void nsOpenCV::CloseCamera() { camera_.reset(); }
 
 bool nsOpenCV::HasNewFrame() const { return camera_ && camera_->HasNewFrame(); }
+
+void nsOpenCV::SetKeepJpeg(bool keep) {
+  keepJpeg_ = keep;
+  if (camera_) camera_->SetKeepJpeg(keep);
+}
+
+bool nsOpenCV::LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const {
+  return camera_ && camera_->LatestJpeg(jpeg, timeMs);
+}

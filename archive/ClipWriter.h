@@ -1,0 +1,55 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct AVFormatContext;
+struct AVPacket;
+
+// The muxer closes a cluster (the unit a player can read back) at the
+// latest after this much clip time or this many bytes, and the writer
+// flushes every frame to the file besides: a clip cut short by a crash or
+// `kill -9` plays up to its last frame written.
+constexpr int64_t kClipClusterMs = 1000;
+constexpr int64_t kClipClusterBytes = 4 << 20;
+
+// Writes camera JPEGs as they are into a Matroska clip (codec MJPEG, time
+// base 1 ms, the frames' own times) through libavformat: nothing is
+// decoded or encoded. One frame per call, each flushed to the file.
+class ClipWriter {
+public:
+  ClipWriter() = default;
+  ~ClipWriter();  // closes as Close does
+  ClipWriter(const ClipWriter&) = delete;
+  ClipWriter& operator=(const ClipWriter&) = delete;
+
+  // Creates the file (replacing one of that name) for frames of this size;
+  // `creationMs` (epoch ms) goes into its header. False with the reason.
+  bool Open(const std::string& path, int width, int height, int64_t creationMs, std::string* error);
+  // Adds one JPEG taken at `timeMs` (any steady clock in ms): its time in
+  // the clip counts from the first frame's, and never goes back. False,
+  // with the reason, when the file could not take it (the writer is then
+  // closed).
+  bool Write(const uint8_t* data, size_t size, int64_t timeMs, std::string* error);
+  // Writes the index and the duration; true when the clip ended whole.
+  bool Close();
+
+  bool IsOpen() const { return context_ != nullptr; }
+  int64_t Frames() const { return frames_; }
+  int64_t Bytes() const { return bytes_; }
+  // Of the clip so far: from the first frame's time to the last's.
+  int64_t DurationMs() const { return frames_ ? lastPts_ : 0; }
+
+private:
+  void Abandon();
+
+  AVFormatContext* context_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  int64_t firstTimeMs_ = 0;
+  int64_t lastPts_ = -1;
+  int64_t frames_ = 0;
+  int64_t bytes_ = 0;
+};
+
+// The width and height a JPEG's header states; false when it is no JPEG.
+bool JpegSize(const uint8_t* data, size_t size, int& width, int& height);

@@ -1,0 +1,388 @@
+#include "archive/EventRecorder.h"
+
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "archive/EventFolder.h"
+
+namespace {
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// "12 MB", or "340 KB" below a megabyte.
+std::string SizeText(int64_t bytes) {
+  if (bytes >= (int64_t{1} << 20)) return std::to_string(bytes >> 20) + " MB";
+  return std::to_string(bytes >> 10) + " KB";
+}
+} // namespace
+
+EventRecorder::EventRecorder(EventRecorderOptions options)
+    : options_(std::move(options)), ring_(options_.preMs, options_.maxRingBytes) {
+  Job retention;
+  retention.kind = Job::Kind::Retention;
+  Enqueue(std::move(retention));
+  worker_ = std::thread(&EventRecorder::Run, this);
+}
+
+EventRecorder::~EventRecorder() {
+  Finish();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+int64_t EventRecorder::WallNow() const {
+  if (options_.wallClockMs) return options_.wallClockMs();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// ---- The cycle's thread ---------------------------------------------------
+
+void EventRecorder::Keep(const ArchiveFrameInput& frame, cv::Mat& picture, bool& isJpeg) {
+  if (!frame.jpeg.empty()) {
+    picture = frame.jpeg;
+    isJpeg = true;
+  } else if (frame.colour && !frame.colour->empty()) {
+    // The detector reuses its buffer for the next frame.
+    picture = frame.colour->clone();
+    isJpeg = false;
+  }
+}
+
+void EventRecorder::Frame(const ArchiveFrameInput& frame) {
+  lastJpeg_ = frame.jpeg;
+  lastPermille_ = frame.changePermille;
+  if (!frame.jpeg.empty()) ring_.Push(ClipFrame{frame.jpeg, frame.timeMs});
+  if (state_ == State::Idle) return;
+  if (frame.changePermille > peakPermille_) {
+    Keep(frame, peak_, peakIsJpeg_);
+    peakPermille_ = frame.changePermille;
+  }
+  if (frame.jpeg.empty()) return;
+  Job job;
+  job.kind = Job::Kind::Frame;
+  job.frames.push_back(ClipFrame{frame.jpeg, frame.timeMs});
+  Enqueue(std::move(job));
+}
+
+void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
+  (void)tick;
+  if (state_ == State::Post) state_ = State::Alarm;
+  if (state_ != State::Idle) return;
+  // Below the floor nothing is recorded; the writer says so and looks again.
+  if (belowFloor_.load()) return;
+  state_ = State::Alarm;
+  personSent_ = false;
+  Job job;
+  job.kind = Job::Kind::Begin;
+  job.wallMs = WallNow();
+  job.frames = ring_.Take();
+  if (!lastJpeg_.empty()) {
+    job.picture = lastJpeg_;
+    job.pictureIsJpeg = true;
+  } else if (!colour.empty()) {
+    job.picture = colour.clone();
+  }
+  peak_ = job.picture;
+  peakIsJpeg_ = job.pictureIsJpeg;
+  peakPermille_ = lastPermille_;
+  endWallMs_ = 0;
+  Enqueue(std::move(job));
+}
+
+void EventRecorder::AlarmEnded(uint32_t tick) {
+  if (state_ != State::Alarm) return;
+  state_ = State::Post;
+  postFrom_ = tick;
+  endWallMs_ = WallNow();
+}
+
+void EventRecorder::PersonConfirmed(const cv::Mat& frame) {
+  if (state_ == State::Idle || personSent_ || frame.empty()) return;
+  personSent_ = true;
+  Job job;
+  job.kind = Job::Kind::Person;
+  job.picture = frame;
+  Enqueue(std::move(job));
+}
+
+void EventRecorder::Tick(uint32_t tick) {
+  if (state_ == State::Post && static_cast<int64_t>(tick - postFrom_) >= options_.postMs) EndEvent();
+}
+
+void EventRecorder::EndEvent() {
+  if (state_ == State::Idle) return;
+  Job job;
+  job.kind = Job::Kind::End;
+  job.wallMs = endWallMs_ != 0 ? endWallMs_ : WallNow();
+  job.picture = peak_;
+  job.pictureIsJpeg = peakIsJpeg_;
+  state_ = State::Idle;
+  peak_.release();
+  peakPermille_ = -1;
+  Enqueue(std::move(job));
+}
+
+void EventRecorder::Finish() {
+  EndEvent();
+  std::unique_lock<std::mutex> lock(mutex_);
+  paused_ = false;
+  wake_.notify_all();
+  idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+void EventRecorder::PauseWriter(bool paused) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = paused;
+  }
+  wake_.notify_all();
+}
+
+std::vector<ArchiveReport> EventRecorder::TakeReports() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<ArchiveReport> taken;
+  taken.swap(reports_);
+  return taken;
+}
+
+// Frames past the queue's bounds are dropped; the other jobs never are.
+void EventRecorder::Enqueue(Job job) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (job.kind == Job::Kind::Frame) {
+    const size_t bytes = job.frames.front().Bytes();
+    if (queuedFrames_ + 1 > options_.maxQueuedFrames || queuedBytes_ + bytes > options_.maxQueuedBytes) {
+      ++dropped_;
+      if (!droppedSaid_) {
+        droppedSaid_ = true;
+        ArchiveReport report;
+        report.text = "イベントの動画の書き込みが追いつかないため、一部のフレームを省きました（保存先: " +
+                      options_.root + "）";
+        reports_.push_back(std::move(report));
+      }
+      return;
+    }
+    ++queuedFrames_;
+    queuedBytes_ += bytes;
+  }
+  queue_.push_back(std::move(job));
+  wake_.notify_one();
+}
+
+// ---- The writer -------------------------------------------------------------
+
+void EventRecorder::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait_for(lock, std::chrono::milliseconds(options_.floorCheckMs),
+                   [this] { return stop_ || (!paused_ && !queue_.empty()); });
+    if (!paused_ && !queue_.empty()) {
+      Job job = std::move(queue_.front());
+      queue_.pop_front();
+      if (job.kind == Job::Kind::Frame) {
+        --queuedFrames_;
+        queuedBytes_ -= job.frames.front().Bytes();
+      }
+      busy_ = true;
+      lock.unlock();
+      Handle(job);
+      job = Job{};  // lets go of its frames outside the lock
+      lock.lock();
+      busy_ = false;
+      if (queue_.empty()) idle_.notify_all();
+      continue;
+    }
+    if (stop_) break;
+    // Idle: the floor is looked at now and then, so that room coming back
+    // is said without waiting for the next alarm.
+    lock.unlock();
+    if (SteadyMs() - lastFloorCheck_ >= options_.floorCheckMs) CheckFloor();
+    lock.lock();
+  }
+  lock.unlock();
+  // Whatever the cycle left open is closed whole.
+  if (open_.active) {
+    Job end;
+    end.kind = Job::Kind::End;
+    end.wallMs = WallNow();
+    End(end);
+  }
+}
+
+void EventRecorder::Handle(Job& job) {
+  switch (job.kind) {
+  case Job::Kind::Begin: Begin(job); break;
+  case Job::Kind::Frame:
+    for (const ClipFrame& frame : job.frames) WriteFrame(frame);
+    break;
+  case Job::Kind::Person:
+    if (open_.active) {
+      WritePicture(kEventPersonPicture, job.picture, false);
+      open_.info.person = true;
+      const std::string marker = EventMarkerText(open_.info, false);
+      std::string error;
+      if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker.data(), marker.size(),
+                               true, &error))
+        Fail(error);
+    }
+    break;
+  case Job::Kind::End: End(job); break;
+  case Job::Kind::Retention: Retain(open_.active ? open_.info.folder : std::string()); break;
+  }
+}
+
+void EventRecorder::Report(ArchiveReport report) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reports_.push_back(std::move(report));
+}
+
+// Said once per recorder: a folder that cannot be written fails every event alike.
+void EventRecorder::Fail(const std::string& what) {
+  if (failSaid_) return;
+  failSaid_ = true;
+  ArchiveReport report;
+  report.text = "イベントを記録できません（" + what + "）";
+  Report(std::move(report));
+}
+
+bool EventRecorder::CheckFloor() {
+  lastFloorCheck_ = SteadyMs();
+  int64_t freeBytes = 0, totalBytes = 0;
+  // Not told: recorded, and a write that fails says why.
+  if (!FileSystemSpace(options_.root, freeBytes, totalBytes)) return true;
+  const int64_t floor = options_.minFreeBytes >= 0 ? options_.minFreeBytes : FreeSpaceFloor(totalBytes);
+  const bool below = freeBytes < floor;
+  if (!floorKnown_ || below != belowFloor_.load()) {
+    floorKnown_ = true;
+    belowFloor_.store(below);
+    ArchiveReport report;
+    report.kind = ArchiveReport::Kind::FloorChanged;
+    report.belowFloor = below;
+    report.text = below ? "保存先の空きが少ないため（残り " + SizeText(freeBytes) + "、下限 " +
+                              SizeText(floor) + "）、イベントの記録を止めています: " + options_.root
+                        : "保存先に空きがあります（残り " + SizeText(freeBytes) +
+                              "）。イベントを記録します: " + options_.root;
+    Report(std::move(report));
+  }
+  return !below;
+}
+
+void EventRecorder::Begin(Job& job) {
+  if (open_.active) {
+    Job end;
+    end.kind = Job::Kind::End;
+    end.wallMs = job.wallMs;
+    End(end);
+  }
+  if (!CheckFloor()) return;
+  std::string folder, error;
+  if (!CreateEventFolder(options_.root, job.wallMs, folder, &error)) {
+    Fail(error);
+    return;
+  }
+  open_.active = true;
+  open_.clipStopped = false;
+  open_.info = EventInfo{};
+  open_.info.folder = folder;
+  open_.info.startMs = job.wallMs;
+  const std::string marker = EventMarkerText(open_.info, false);
+  if (!WriteFileAtomically(folder + "/" + kEventMarkerFile, marker.data(), marker.size(), true, &error)) {
+    // Without its marker the folder is nobody's: take it back while it is empty.
+    Fail(error);
+    std::error_code ignored;
+    std::filesystem::remove(folder, ignored);
+    open_.active = false;
+    return;
+  }
+  WritePicture(kEventFirstPicture, job.picture, job.pictureIsJpeg);
+  for (const ClipFrame& frame : job.frames) WriteFrame(frame);
+}
+
+void EventRecorder::WriteFrame(const ClipFrame& frame) {
+  if (!open_.active || open_.clipStopped) return;
+  const uint8_t* data = frame.jpeg.ptr<uint8_t>();
+  const size_t size = frame.Bytes();
+  std::string error;
+  if (!open_.clip.IsOpen()) {
+    int width = 0, height = 0;
+    if (!JpegSize(data, size, width, height)) return;  // not a JPEG: left out
+    if (!open_.clip.Open(open_.info.folder + "/" + kEventClip, width, height, open_.info.startMs, &error)) {
+      Fail(error);
+      open_.clipStopped = true;
+      return;
+    }
+  }
+  if (!open_.clip.Write(data, size, frame.timeMs, &error)) {
+    Fail(error);
+    open_.clipStopped = true;
+    return;
+  }
+  open_.info.frames = open_.clip.Frames();
+  // The floor is looked at while recording too; below it the clip ends here.
+  if (SteadyMs() - lastFloorCheck_ >= options_.floorCheckMs && !CheckFloor()) {
+    open_.clip.Close();
+    open_.clipStopped = true;
+  }
+  // One clip alone never outgrows what the whole folder may hold.
+  if (options_.limits.maxBytes > 0 && open_.clip.IsOpen() && open_.clip.Bytes() >= options_.limits.maxBytes) {
+    open_.clip.Close();
+    open_.clipStopped = true;
+    if (!sizeSaid_) {
+      sizeSaid_ = true;
+      ArchiveReport report;
+      report.text = "イベントの動画が保存容量の上限に達したため、続きは記録しません: " + open_.info.folder;
+      Report(std::move(report));
+    }
+  }
+}
+
+void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool isJpeg) {
+  if (picture.empty()) return;
+  std::string error;
+  const std::string path = open_.info.folder + "/" + name;
+  if (isJpeg) {
+    if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), picture.total() * picture.elemSize(), false, &error))
+      Fail(error);
+    return;
+  }
+  std::vector<uint8_t> bytes;
+  if (!cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, kEventPictureQuality})) return;
+  if (!WriteFileAtomically(path, bytes.data(), bytes.size(), false, &error)) Fail(error);
+}
+
+void EventRecorder::End(Job& job) {
+  if (!open_.active) return;
+  WritePicture(kEventPeakPicture, job.picture, job.pictureIsJpeg);
+  if (open_.clip.IsOpen() && !open_.clip.Close()) Fail(open_.info.folder + "/" + kEventClip + " を閉じられません");
+  open_.info.endMs = job.wallMs;
+  const std::string marker = EventMarkerText(open_.info, true);
+  std::string error;
+  if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker.data(), marker.size(), true, &error))
+    Fail(error);
+  ArchiveReport report;
+  report.kind = ArchiveReport::Kind::Archived;
+  report.event = open_.info;
+  Report(std::move(report));
+  const std::string folder = open_.info.folder;
+  open_.active = false;
+  open_.clipStopped = false;
+  open_.info = EventInfo{};
+  Retain(folder);
+}
+
+void EventRecorder::Retain(const std::string& keep) {
+  const RetentionResult result = ApplyRetention(options_.root, options_.limits, WallNow(), keep);
+  if (result.failed > 0) Fail("古いイベントを " + std::to_string(result.failed) + " 件削除できません");
+  CheckFloor();
+}

@@ -1,0 +1,181 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "archive/ClipWriter.h"
+#include "archive/EventLayout.h"
+#include "archive/FrameRing.h"
+#include "archive/Retention.h"
+
+// Frames handed to the writer and not yet written. Past either bound new
+// frames are dropped (said once) instead of queued: a slow disk never
+// costs memory without end, and never stalls the tick.
+constexpr size_t kMaxQueuedFrames = 600;  // 20 s at 30 frames a second
+constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
+// How often the writer looks at the free space while idle or recording.
+constexpr int64_t kFloorCheckMs = 5000;
+// Quality of first.jpg / peak.jpg / person.jpg where no camera JPEG exists.
+constexpr int kEventPictureQuality = 90;
+
+struct EventRecorderOptions {
+  std::string root;        // the events folder (EventArchiveRoot)
+  int64_t preMs = 3000;    // of frames before the alarm in its clip
+  int64_t postMs = 3000;   // recorded after the alarm ended
+  RetentionLimits limits;  // applied at the start and after each event
+  // Nothing is recorded while the file system has less free; negative:
+  // FreeSpaceFloor of its size.
+  int64_t minFreeBytes = -1;
+  size_t maxQueuedFrames = kMaxQueuedFrames;
+  size_t maxQueuedBytes = kMaxQueuedBytes;
+  size_t maxRingBytes = kMaxRingBytes;
+  int64_t floorCheckMs = kFloorCheckMs;
+  // Epoch ms for the event times and folder names; the system's when empty.
+  std::function<int64_t()> wallClockMs;
+};
+
+// One frame as the monitoring cycle saw it.
+struct ArchiveFrameInput {
+  cv::Mat jpeg;                     // the camera's JPEG (shared); empty: none
+  int64_t timeMs = 0;               // its arrival (steady clock, ms)
+  int32_t changePermille = 0;       // how much of it changed (tenths of a percent)
+  const cv::Mat* colour = nullptr;  // the detector's B, G, R picture of it;
+                                    // copied only when it is the best so far
+                                    // and there is no JPEG
+};
+
+// What the writer has to say, collected for the cycle's thread.
+struct ArchiveReport {
+  enum class Kind { Archived, FloorChanged, Notice };
+  Kind kind = Kind::Notice;
+  EventInfo event;          // Archived
+  bool belowFloor = false;  // FloorChanged
+  std::string text;         // FloorChanged, Notice: in Japanese
+};
+
+// Records each alarm as an event folder (archive/EventLayout.h): the marker,
+// the first frame, the frame that changed most, where a person was
+// confirmed that frame, and a clip from EVENT_PRE_SECONDS before the alarm
+// to EVENT_POST_SECONDS after it ended, made of the camera's own JPEGs.
+// The cycle's thread calls everything; the files are written by a worker
+// of the recorder's own, so a call costs a tick microseconds: a frame is
+// held by reference, and a picture copied only when it becomes the best.
+// An alarm that starts before the previous one's clip closed goes on in
+// that event. Times given as `tick` are the cycle's 32-bit counter.
+class EventRecorder {
+public:
+  // Starts the writer, which applies the limits and looks at the free space.
+  explicit EventRecorder(EventRecorderOptions options);
+  // Ends an event still open (without its post-seconds) and waits for the
+  // writer to finish it.
+  ~EventRecorder();
+  EventRecorder(const EventRecorder&) = delete;
+  EventRecorder& operator=(const EventRecorder&) = delete;
+
+  void Frame(const ArchiveFrameInput& frame);
+  // `colour`: the detector's picture of the latest frame, for a first.jpg
+  // when the frame came without a JPEG.
+  void AlarmStarted(uint32_t tick, const cv::Mat& colour);
+  void AlarmEnded(uint32_t tick);
+  // A confirmed person's frame (kept by reference): the event's first one
+  // becomes person.jpg. Ignored while no event is open.
+  void PersonConfirmed(const cv::Mat& frame);
+  // Closes the event whose post-seconds have passed.
+  void Tick(uint32_t tick);
+  // Ends an open event now and waits until the writer has done everything
+  // asked of it.
+  void Finish();
+  // What happened since the last call, oldest first.
+  std::vector<ArchiveReport> TakeReports();
+
+  // An event is open: an alarm, or its post-seconds.
+  bool Recording() const { return state_ != State::Idle; }
+  // As the writer last measured.
+  bool BelowFloor() const { return belowFloor_.load(); }
+  const FrameRing& Ring() const { return ring_; }
+  uint64_t FramesDropped() const { return dropped_.load(); }
+  // Holds the writer before its next job (tests fill the queue with it).
+  void PauseWriter(bool paused);
+
+private:
+  enum class State { Idle, Alarm, Post };
+  struct Job {
+    enum class Kind { Begin, Frame, Person, End, Retention };
+    Kind kind = Kind::Frame;
+    int64_t wallMs = 0;
+    std::deque<ClipFrame> frames;  // Begin: the ring; Frame: one
+    cv::Mat picture;               // Begin: first; Person; End: peak
+    bool pictureIsJpeg = false;
+  };
+  // The writer's event.
+  struct Open {
+    bool active = false;
+    bool clipStopped = false;  // the floor, the size limit or an error ended the clip
+    EventInfo info;
+    ClipWriter clip;
+  };
+
+  void Enqueue(Job job);
+  void EndEvent();
+  void Keep(const ArchiveFrameInput& frame, cv::Mat& picture, bool& isJpeg);
+  int64_t WallNow() const;
+
+  // The writer's side.
+  void Run();
+  void Handle(Job& job);
+  void Begin(Job& job);
+  void WriteFrame(const ClipFrame& frame);
+  void WritePicture(const char* name, const cv::Mat& picture, bool isJpeg);
+  void End(Job& job);
+  void Retain(const std::string& keep);
+  // Measures the free space; false when below the floor.
+  bool CheckFloor();
+  void Report(ArchiveReport report);
+  void Fail(const std::string& what);
+
+  const EventRecorderOptions options_;
+
+  // The cycle's thread.
+  State state_ = State::Idle;
+  uint32_t postFrom_ = 0;
+  int64_t endWallMs_ = 0;  // when the alarm ended (epoch ms)
+  FrameRing ring_;
+  cv::Mat lastJpeg_;
+  int32_t lastPermille_ = 0;
+  cv::Mat peak_;
+  bool peakIsJpeg_ = false;
+  int32_t peakPermille_ = -1;
+  bool personSent_ = false;
+
+  // Shared.
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable idle_;
+  std::deque<Job> queue_;
+  size_t queuedFrames_ = 0;
+  size_t queuedBytes_ = 0;
+  bool busy_ = false;
+  bool paused_ = false;
+  bool stop_ = false;
+  bool droppedSaid_ = false;
+  std::atomic<uint64_t> dropped_{0};
+  std::vector<ArchiveReport> reports_;
+  std::atomic<bool> belowFloor_{false};
+
+  // The writer's.
+  Open open_;
+  bool floorKnown_ = false;
+  bool failSaid_ = false;
+  bool sizeSaid_ = false;
+  int64_t lastFloorCheck_ = 0;
+  std::thread worker_;
+};

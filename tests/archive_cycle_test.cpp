@@ -1,0 +1,208 @@
+// The event archive in the monitoring cycle, with the cycle's fakes for the
+// camera: an alarm makes an event folder and, when asked for, a summary
+// mail whose failure alone is said; archiving off makes nothing. And the
+// camera keeping each frame's JPEG for it.
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "archive/EventLayout.h"
+#include "monitor/MonitoringCycle.h"
+#include "settings/Vardocamdef.h"
+#include "support/CameraSourceTest.h"
+#include "support/FakeClock.h"
+#include "support/MonitorFakes.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr uint32_t kTickMs = 10;
+
+std::string Bytes(const cv::Mat& jpeg) { return std::string(jpeg.ptr<char>(), jpeg.total()); }
+
+// The scripted camera with what the archive asks of a real one: each
+// frame's JPEG, and a detector with a colour picture.
+class ArchiveCamera : public ScriptedCamera {
+public:
+  ArchiveCamera(CallLog& log, const std::string& picturePath) : ScriptedCamera(log) {
+    const cv::Mat picture(120, 160, CV_8UC3, cv::Scalar(30, 90, 150));
+    std::vector<uint8_t> bytes;
+    cv::imencode(".jpg", picture, bytes);
+    jpeg = cv::Mat(bytes, true).reshape(1, 1);
+    cv::imwrite(picturePath, picture);
+    detector.LoadFrame(picturePath);
+  }
+  nsOpenCV* Detector() override { return &detector; }
+  void SetKeepJpeg(bool keep) override { keepJpeg = keep; }
+  bool LatestJpeg(cv::Mat& out, int64_t& timeMs) override {
+    out = jpeg;
+    timeMs = GetTickCount();
+    return keepJpeg;
+  }
+  cv::Mat jpeg;
+  bool keepJpeg = false;
+  nsOpenCV detector{"IMAGE"};
+};
+
+class SummaryMail : public RecordingMail {
+public:
+  using RecordingMail::RecordingMail;
+  MailResult SendEventSummaryMail(const EventInfo&) override {
+    ++summaries;
+    return result;
+  }
+  int summaries = 0;
+  MailResult result;
+};
+
+class ArchiveListener : public IMonitorEvents {
+public:
+  void EventArchived(const EventInfo& event) override { archived.push_back(event); }
+  void Notice(const std::string& text) override { notices.push_back(text); }
+  std::vector<EventInfo> archived;
+  std::vector<std::string> notices;
+};
+} // namespace
+
+struct CycleCase {
+  bool archive;
+  bool summaryMail;
+  bool summarySent;
+  int summaries;
+  int notices;
+};
+
+class ArchiveCycle : public ::testing::TestWithParam<CycleCase> {
+protected:
+  void Tick(bool motion) {
+    clock.Advance(kTickMs);
+    camera->motion = motion;
+    cycle.CaptureTimerTimer();
+    // The writer works in real time, a little of it between frames.
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  void TickFor(uint32_t ms, bool motion) {
+    for (uint32_t t = 0; t < ms; t += kTickMs) Tick(motion);
+  }
+
+  TempDir dir;
+  FakeClock clock{1000000};
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  SummaryMail mail{log};
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  ArchiveCamera* camera = nullptr;
+  ArchiveListener listener;
+};
+
+TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
+  const CycleCase c = GetParam();
+  AppSettings = typVardocam{};
+  AppSettings.START_MOVE_OBJECT = 0;
+  AppSettings.USEMAIL = true;
+  AppSettings.EVENT_ARCHIVE = c.archive;
+  AppSettings.EVENT_SUMMARY_MAIL = c.summaryMail;
+  AppSettings.EVENT_DIR = dir.File("events");
+  AppSettings.EVENT_PRE_SECONDS = 1;
+  AppSettings.EVENT_POST_SECONDS = 1;
+  mail.result = {c.summarySent, c.summarySent ? "" : "テストのため送りません"};
+  auto owned = std::make_unique<ArchiveCamera>(log, dir.File("picture.jpg"));
+  camera = owned.get();
+  cycle.SetCamera(std::move(owned));
+  cycle.AddEventListener(&listener);
+
+  ASSERT_TRUE(cycle.StartMonitoring());
+  TickFor(1500, false);
+  Tick(true);
+  Tick(true);
+  ASSERT_NE(cycle.AlarmStartTick, 0u);
+  TickFor(kAlarmSpacingMs + 1100, false);  // the alarm's end and the post-seconds
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (c.archive && listener.archived.empty() && std::chrono::steady_clock::now() < end) Tick(false);
+  cycle.StopMonitoring();
+  AppSettings = typVardocam{};
+
+  EXPECT_EQ(camera->keepJpeg, c.archive);
+  EXPECT_EQ(mail.summaries, c.summaries);
+  ASSERT_EQ(static_cast<int>(listener.notices.size()), c.notices);
+  if (c.notices) {
+    EXPECT_EQ(listener.notices[0], "イベントのまとめメールを送信できませんでした：テストのため送りません");
+  }
+  if (!c.archive) {
+    EXPECT_EQ(cycle.Archive(), nullptr);
+    EXPECT_FALSE(fs::exists(dir.File("events")));
+    EXPECT_TRUE(listener.archived.empty());
+    return;
+  }
+  ASSERT_EQ(listener.archived.size(), 1u);
+  const EventInfo event = listener.archived[0];
+  // 1 s before (a frame per 10 ms tick), the alarm's 5 s, 1 s after.
+  EXPECT_GE(event.frames, 100 + 500 + 100);
+  EXPECT_LE(event.frames, 101 + 520 + 102);
+  EventInfo marker;
+  ASSERT_TRUE(ReadEventInfo(event.folder, marker));
+  EXPECT_EQ(marker.endMs, event.endMs);
+  EXPECT_EQ(marker.frames, event.frames);
+  EXPECT_EQ(ReadFileBytes(event.folder + "/" + kEventFirstPicture), Bytes(camera->jpeg));
+  EXPECT_EQ(ReadFileBytes(event.folder + "/" + kEventPeakPicture), Bytes(camera->jpeg));
+  EXPECT_TRUE(fs::exists(event.folder + "/" + kEventClip));
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, ArchiveCycle,
+                         ::testing::Values(CycleCase{true, false, false, 0, 0}, CycleCase{true, true, true, 1, 0},
+                                           CycleCase{true, true, false, 1, 1}, CycleCase{false, true, false, 0, 0}));
+
+struct KeptCase {
+  const char* file;
+  int fourcc;
+  bool keep;
+};
+
+class KeptJpeg : public CameraSourceTest, public ::testing::WithParamInterface<KeptCase> {};
+
+TEST_P(KeptJpeg, FilesGiveTheirOwnJpegOrOneMadeOnceAndNoneWhenOff) {
+  const KeptCase c = GetParam();
+  cv::Mat scene(120, 160, CV_8UC3);
+  cv::randu(scene, cv::Scalar::all(0), cv::Scalar::all(256));
+  cv::GaussianBlur(scene, scene, cv::Size(9, 9), 3);
+  const std::string video = dir_.File(c.file);
+  {
+    cv::VideoWriter writer(video, c.fourcc, 20, scene.size());
+    if (!writer.isOpened()) GTEST_SKIP() << "OpenCV cannot write " << c.file << " here";
+    for (int i = 0; i < 5; ++i) writer.write(scene);
+  }
+  vision_.SetKeepJpeg(c.keep);
+  ASSERT_TRUE(vision_.OpenCamera(0, video));
+  ASSERT_TRUE(vision_.GrabFrameToFile(frameFile_));
+  cv::Mat jpeg;
+  int64_t timeMs = 0;
+  ASSERT_EQ(vision_.LatestJpeg(jpeg, timeMs), c.keep);
+  if (!c.keep) return;
+  cv::Mat diff;
+  cv::absdiff(cv::imdecode(jpeg, cv::IMREAD_COLOR), cv::imread(frameFile_), diff);
+  EXPECT_LT(cv::mean(diff.reshape(1))[0], 3.0);
+  if (c.fourcc == cv::VideoWriter::fourcc('M', 'J', 'P', 'G')) {
+    // The file's own packet, not a JPEG made again.
+    cv::VideoCapture raw(video, cv::CAP_FFMPEG);
+    ASSERT_TRUE(raw.set(cv::CAP_PROP_FORMAT, -1));
+    cv::Mat packet;
+    ASSERT_TRUE(raw.read(packet));
+    EXPECT_EQ(Bytes(jpeg), Bytes(packet.reshape(1, 1)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, KeptJpeg,
+                         ::testing::Values(KeptCase{"mjpeg.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), true},
+                                           KeptCase{"ffv1.avi", cv::VideoWriter::fourcc('F', 'F', 'V', '1'), true},
+                                           KeptCase{"off.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), false}));
