@@ -238,7 +238,12 @@ void TMainForm::BuildControls() {
   connect(ShowAfterTimer, &QTimer::timeout, this, [this] {
     RunGuarded([this] { ShowAfterTimerTimer(); });
     // Out of the tray it has nothing to do until the window goes back there.
-    if (!AppSettings.ISMINIMIZE) ShowAfterTimer->stop();
+    // Hidden in the tray, a show restarts it at once (ShowAfterTimerWhileNeeded);
+    // what remains is a tray host that went away, which no event tells.
+    if (!AppSettings.ISMINIMIZE)
+      ShowAfterTimer->stop();
+    else if (isHidden() && ShowAfterTimer->interval() != kTrayWatchMs)
+      ShowAfterTimer->start(kTrayWatchMs);
   });
 
   setFixedSize(kClientWidth, kClientHeight);
@@ -398,8 +403,9 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::ShowAfterTimerWhileNeeded() {
-  if (showAfterEnabled_ && AppSettings.ISMINIMIZE && !ShowAfterTimer->isActive())
-    ShowAfterTimer->start();
+  if (!showAfterEnabled_ || !AppSettings.ISMINIMIZE) return;
+  if (!ShowAfterTimer->isActive() || (!isHidden() && ShowAfterTimer->interval() != kCaptureIntervalMs))
+    ShowAfterTimer->start(kCaptureIntervalMs);
 }
 
 void TMainForm::FormCloseQuery() {
@@ -487,6 +493,8 @@ void TMainForm::ShowAfterTimerTimer() { tray_->ShowAfterTimerTimer(); }
 
 void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  // Shown while the tray state is set: back into the tray.
+  if (shown_) QMetaObject::invokeMethod(this, [this] { ShowAfterTimerWhileNeeded(); }, Qt::QueuedConnection);
   // Only the first show: coming back from the tray does not repeat it.
   if (shown_) return;
   shown_ = true;

@@ -23,6 +23,9 @@ class TTray;
 extern const char kCameraFailedText[];
 // The two waits of the close, letting the camera and the view settle.
 constexpr uint32_t kCloseWaitMs = 500;
+// Hidden in the tray, the window is looked after this often: only a tray
+// host that went away needs the look, and no event tells of that.
+constexpr int kTrayWatchMs = 100;
 // The status line under the scroll box: the window is this much taller
 // than designed, and nothing of the designed layout moves.
 constexpr int kStatusLineHeight = 18;

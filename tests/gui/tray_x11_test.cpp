@@ -212,6 +212,12 @@ TEST(TrayMainForm, MinimisingTheMainWindowPutsItIntoTheTray) {
   // The program's own icon, not a stand-in.
   ASSERT_FALSE(form.windowIcon().isNull());
   EXPECT_EQ(form.Tray()->Icon()->icon().cacheKey(), form.windowIcon().cacheKey());
+  // In the tray it wakes seldom, and still brings the window back when the
+  // tray host goes.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.ShowAfterTimer->interval() == kTrayWatchMs; }, kWaitMs));
+  session->StopTrayHost();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.isVisible(); }, kWaitMs)) << "no icon and no window";
+  session->StartTrayHost();
 }
 
 // The real program, run after run: the tray state carried across, the exit
