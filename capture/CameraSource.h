@@ -77,6 +77,7 @@ public:
     return frames_.TakeLatest(path, frame, stamp);
   }
   bool HasNewFrame() const { return frames_.HasNewFrame(); }
+  void SetArrivalCall(std::function<void()> call) { frames_.SetArrivalCall(std::move(call)); }
   // The event archive: keep each frame's JPEG beside it (see FrameStore).
   void SetKeepJpeg(bool keep) { frames_.SetKeepJpeg(keep); }
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const { return frames_.LatestJpeg(jpeg, timeMs); }

@@ -33,6 +33,17 @@ void FrameStore::Publish(cv::Mat& frame, cv::Mat jpeg) {
   // gets a fresh buffer rather than writing into it.
   if (frame.u && frame.u->refcount > 1) frame.release();
   arrived_.notify_all();
+  std::function<void()> call;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    call = arrivalCall_;
+  }
+  if (call) call();
+}
+
+void FrameStore::SetArrivalCall(std::function<void()> call) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  arrivalCall_ = std::move(call);
 }
 
 bool FrameStore::LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const {

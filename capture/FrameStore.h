@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -66,12 +67,18 @@ public:
   // True when a frame newer than the last one written is waiting.
   bool HasNewFrame() const;
 
+  // Called on the reader's thread after each frame is published, so that
+  // whoever takes the frames can wake for it instead of polling. Must return
+  // at once; empty: nobody is told.
+  void SetArrivalCall(std::function<void()> call);
+
   // Waits until a first frame exists; false when none came within timeout.
   bool WaitForFirstFrame(std::chrono::milliseconds timeout);
 
 private:
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
+  std::function<void()> arrivalCall_;  // under mutex_
   cv::Mat latest_;
   uint64_t latestNumber_ = 0;   // 0: no frame yet
   uint64_t writtenNumber_ = 0;  // number of the frame last written out

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,11 @@ public:
   virtual bool DetectMotion(int32_t moveBorder, uint32_t frameTimeMs,
                             const MotionOptions& options) = 0;
   virtual bool ShowFrame() = 0;
+
+  // Tells `wake` (on another thread) of each new frame, while
+  // WakesOnFrames: then the tick need not poll for frames.
+  virtual void SetFrameWake(std::function<void()> wake) { (void)wake; }
+  virtual bool WakesOnFrames() { return false; }
 
   // The object whose picture the mails attach; nullptr when there is none.
   virtual nsOpenCV* Detector() = 0;
@@ -71,6 +77,9 @@ public:
   FrameTake GrabFrame(const std::string& path) override {
     return object_->CameraOpen() ? object_->GrabFrame(path) : IMonitorCamera::GrabFrame(path);
   }
+  void SetFrameWake(std::function<void()> wake) override { object_->SetFrameArrival(std::move(wake)); }
+  // A camera of a test or tool that only says it opened never wakes.
+  bool WakesOnFrames() override { return object_->CameraOpen(); }
   bool LoadFrame(const std::string& path) override { return object_->LoadFrame(path); }
   bool ConvertToGrey() override { return object_->ConvertToGrey(); }
   bool Binarize(int32_t threshold) override { return object_->Binarize(threshold); }

@@ -34,6 +34,29 @@ MonitoringCycle::MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoun
 void MonitoringCycle::SetCamera(std::unique_ptr<IMonitorCamera> camera) {
   camera_ = std::move(camera);
   releasePending_ = false;
+  if (camera_ && frameWake_) camera_->SetFrameWake(frameWake_);
+}
+
+void MonitoringCycle::SetFrameWake(std::function<void()> wake) {
+  frameWake_ = std::move(wake);
+  if (camera_) camera_->SetFrameWake(frameWake_);
+}
+
+bool MonitoringCycle::FrameWakes() const { return !Closing() && frameWake_ && camera_->WakesOnFrames(); }
+
+uint32_t MonitoringCycle::MsUntilNextDuty() const {
+  const uint32_t now = GetTickCount();
+  uint32_t wait = kMaxTickSleepMs;
+  // Due just after `at`, as the gates compare with ">".
+  const auto until = [&](uint32_t at) {
+    const int32_t left = static_cast<int32_t>(at - now) + 1;
+    wait = std::min<uint32_t>(wait, static_cast<uint32_t>(std::max<int32_t>(left, 1)));
+  };
+  if (AlarmStartTick != 0) until(AlarmStartTick + kAlarmSpacingMs);
+  if (!cameraLost_) until(lastFrameTick_ + kCameraLostMs);
+  if (AppSettings.IS_CHECK) until(RequestCheckTick + Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute));
+  if (personCheck_ && personEpisode_) wait = std::min<uint32_t>(wait, kCaptureIntervalMs);
+  return wait;
 }
 
 void MonitoringCycle::ReleaseCamera() {

@@ -18,6 +18,10 @@ extern const char kIdlePicture[];
 
 // Interval of the capture timer.
 constexpr int kCaptureIntervalMs = 10;
+// A camera that tells of each new frame wakes the tick itself; between
+// frames the timer then waits for the next thing due, at most this long
+// (health samples, mails to send again, the end of a clip).
+constexpr uint32_t kMaxTickSleepMs = 100;
 // An alarm lasts at least this long; alert mails are spaced by it.
 constexpr uint32_t kAlarmSpacingMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
@@ -85,6 +89,15 @@ public:
 
   void StartAlarmSound();
   void StopAlarmSound();
+  // Called on the camera's thread of each new frame, for this camera and
+  // later ones; FrameWakes tells whether the camera does.
+  void SetFrameWake(std::function<void()> wake);
+  bool FrameWakes() const;
+  // With frame wakes, how long the timer may wait before the next tick:
+  // until the first thing that falls due without a frame (the alarm's end,
+  // a lost camera, the request check), and while a person check is under
+  // way no longer than the classic interval.
+  uint32_t MsUntilNextDuty() const;
   // Frames taken from the camera since the cycle was made.
   uint64_t FramesTaken() const { return framesTaken_; }
   // Where person checks get their detector, and how many checks a second
@@ -130,6 +143,7 @@ private:
   ISoundPlayer& sound_;
   IMonitorMail& mail_;
   std::unique_ptr<IMonitorCamera> camera_;
+  std::function<void()> frameWake_;
   MonitorEventFanout events_;
   // Hears the archive's floor among the events; HEALTH_MAIL sends what it finds.
   HealthWatch health_;

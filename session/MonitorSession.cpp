@@ -24,7 +24,7 @@ std::string CameraFailedText() {
 
 void MonitorSession::TimerAdapter::SetEnabled(bool enabled) {
   if (enabled)
-    timer_.start();
+    timer_.start(kCaptureIntervalMs);
   else
     timer_.stop();
 }
@@ -46,6 +46,11 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   captureTimer_.setObjectName("CaptureTimer");
   captureTimer_.setInterval(kCaptureIntervalMs);
   QObject::connect(&captureTimer_, &QTimer::timeout, [this] { Tick(); });
+  // One wake waits in the queue at most: a burst of frames is one tick,
+  // which takes the newest.
+  cycle_.SetFrameWake([this] {
+    if (!wakePosted_.exchange(true)) QMetaObject::invokeMethod(&captureTimer_, [this] { FrameArrived(); }, Qt::QueuedConnection);
+  });
   idlePollTimer_.setParent(timerOwner);
   idlePollTimer_.setInterval(kIdleRequestPollMs);
   QObject::connect(&idlePollTimer_, &QTimer::timeout, [this] { IdlePoll(); });
@@ -90,10 +95,37 @@ void MonitorSession::LeaveBroker() {
 // Nothing a tick throws goes further than this: the host decides what
 // becomes of it, and the timer keeps running.
 void MonitorSession::Tick() {
+  // Asked for again from inside a tick (its message pump): that tick looks
+  // for a waiting frame when it ends.
+  if (cycle_.TickBusy) {
+    wakeMissed_ = true;
+    return;
+  }
   std::string message;
   if (!RunCatching([this] { cycle_.CaptureTimerTimer(); }, message) && host_.tickFailed)
     host_.tickFailed(message);
   arm_.AfterTick();
+  PlanNextTick();
+}
+
+void MonitorSession::FrameArrived() {
+  wakePosted_ = false;
+  if (captureTimer_.isActive()) Tick();
+}
+
+// Without frame wakes the timer polls as it always did. With them, a frame
+// that came during the tick is taken at once, and the timer waits for what
+// is due next; every frame still wakes a tick of its own.
+void MonitorSession::PlanNextTick() {
+  if (!captureTimer_.isActive()) return;
+  if (!cycle_.FrameWakes()) {
+    if (captureTimer_.interval() != kCaptureIntervalMs) captureTimer_.start(kCaptureIntervalMs);
+    return;
+  }
+  const bool missed = std::exchange(wakeMissed_, false);
+  if ((missed || cycle_.Camera()->HasNewFrame()) && !wakePosted_.exchange(true))
+    QMetaObject::invokeMethod(&captureTimer_, [this] { FrameArrived(); }, Qt::QueuedConnection);
+  captureTimer_.start(static_cast<int>(cycle_.MsUntilNextDuty()));
 }
 
 // Without commands by mail a stopped monitor reads no mail, as it always did.

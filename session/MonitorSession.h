@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,10 +74,16 @@ private:
 
   void Tick();
   void IdlePoll();
+  // A camera that tells of its frames wakes the tick; the timer then only
+  // covers what falls due between frames.
+  void FrameArrived();
+  void PlanNextTick();
 
   MonitorHost host_;
   QTimer captureTimer_;
   QTimer idlePollTimer_;
+  std::atomic<bool> wakePosted_{false};
+  bool wakeMissed_ = false;  // a frame came while a tick was under way
   TimerAdapter timer_{captureTimer_};
   std::unique_ptr<MonitorMail> ownMail_;
   MonitoringCycle cycle_;

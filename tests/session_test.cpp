@@ -1,4 +1,6 @@
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,6 +34,62 @@ struct HostListener : IMonitorEvents {
     heard.push_back(ok ? "checked" : "check failed: " + failure);
   }
 };
+
+// A camera that tells of its frames, as the real capture does: frames come
+// from another thread, each wakes the session.
+class WakingCamera : public ScriptedCamera {
+public:
+  using ScriptedCamera::ScriptedCamera;
+  void SetFrameWake(std::function<void()> wake) override { wake_ = std::move(wake); }
+  bool WakesOnFrames() override { return true; }
+  bool HasNewFrame() override { return taken < published; }
+  FrameTake GrabFrame(const std::string&) override {
+    if (taken == published) return FrameTake::None;
+    taken = published.load();
+    return FrameTake::Written;
+  }
+  void Publish() {
+    ++published;
+    if (wake_) wake_();
+  }
+  std::atomic<int> published{0};
+  std::atomic<int> taken{0};
+
+private:
+  std::function<void()> wake_;
+};
+
+// Woken by each frame, the session takes every one once, and the timer
+// only covers what falls due between frames instead of polling.
+TEST(MonitorSession, FramesWakeTheTickAndEachIsTakenOnce) {
+  App();
+  AppSettings = typVardocam();
+  CallLog log;
+  FakePump pump(log);
+  RecordingSound sound(log);
+  RecordingMail mail(log);
+  HostListener listener;
+  MonitorSession session(MonitorHost{pump, sound, listener, {}}, "", &mail);
+  auto owned = std::make_unique<WakingCamera>(log);
+  WakingCamera* camera = owned.get();
+  session.Cycle().SetCamera(std::move(owned));
+  ASSERT_TRUE(session.Cycle().StartMonitoring());
+  constexpr int kFrames = 20;
+  std::thread reader([camera] {
+    for (int i = 0; i < kFrames; ++i) {
+      camera->Publish();
+      while (camera->taken < camera->published) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (camera->taken < kFrames && std::chrono::steady_clock::now() < deadline)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  reader.join();
+  EXPECT_EQ(session.Cycle().FramesTaken(), static_cast<uint64_t>(kFrames));
+  EXPECT_EQ(session.CaptureTimer().interval(), static_cast<int>(kMaxTickSleepMs));
+  session.Cycle().StopMonitoring();
+  AppSettings = typVardocam();
+}
 
 // What both hosts rely on: the capture timer drives the cycle, the host's
 // listener hears it, and an error that ends a tick goes to the host while

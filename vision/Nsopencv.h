@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ public:
   // written, or when it could not be written at all.
   FrameTake GrabFrame(const std::string& path);
   bool CameraOpen() const { return camera_ != nullptr; }
+  // Told on the camera's reader thread of each new frame, for this and
+  // every later open.
+  void SetFrameArrival(std::function<void()> call);
   void CloseCamera();
   // True when the open camera holds a frame that no GrabFrameToFile has
   // written yet. A tick without one can skip its image work: two identical
@@ -136,7 +140,8 @@ private:
   mutable bool greyBytesCurrent_ = true;
   IPictureView* previewView_ = nullptr;  // not owned: the host's view
   PreviewRect previewRect_;
-  std::unique_ptr<CameraSource> camera_;  // present while a camera is open
+  std::unique_ptr<CameraSource> camera_;
+  std::function<void()> frameArrival_;  // present while a camera is open
   bool keepJpeg_ = false;
   // Binarised frames of earlier comparisons, oldest first, with their
   // times; buffers dropped from it are kept in `spare_` for reuse.

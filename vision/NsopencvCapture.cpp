@@ -16,7 +16,13 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   Sleep(timings.settleMs);
   ReleaseReferenceImage();
   camera_ = std::move(source);
+  camera_->SetArrivalCall(frameArrival_);
   return true;
+}
+
+void nsOpenCV::SetFrameArrival(std::function<void()> call) {
+  frameArrival_ = std::move(call);
+  if (camera_) camera_->SetArrivalCall(frameArrival_);
 }
 
 bool nsOpenCV::GrabFrameToFile(const std::string& path) {
