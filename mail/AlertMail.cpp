@@ -183,7 +183,12 @@ std::vector<std::string> LinesOf(const std::string& text) {
 
 MailResult SendAlertMail(const MailInputs& inputs) { return SendKind(kAlert, inputs); }
 
-MailResult SendReportMail(const MailInputs& inputs) { return SendKind(kReport, inputs); }
+MailResult SendReportMail(const MailInputs& inputs, const std::string& stateLine) {
+  const std::string time = TimeOfDay();
+  std::vector<std::string> body = KindBody(kReport, time);
+  if (!stateLine.empty()) body.insert(body.begin() + 2, stateLine);
+  return SendMail(Format(kReport.subject, time) + kDisplayName, body, kPictureFile, inputs);
+}
 
 MailResult SendSummaryMail(const MailInputs& inputs, const std::string& subject,
                            const std::vector<std::string>& body) {

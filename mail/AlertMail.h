@@ -63,7 +63,9 @@ struct MailResult {
 // read raises std::runtime_error naming the file, after the session was
 // closed with QUIT.
 MailResult SendAlertMail(const MailInputs& inputs);
-MailResult SendReportMail(const MailInputs& inputs);
+// `stateLine`, when given, follows the time line (monitoring's state, for
+// a reader far away who cannot see the window).
+MailResult SendReportMail(const MailInputs& inputs, const std::string& stateLine = "");
 // The same way out for a mail whose subject and lines the caller words; its
 // one picture is written to kSummaryPictureFile.
 constexpr char kSummaryPictureFile[] = "summary.jpg";

@@ -211,8 +211,9 @@ std::string SenderAddress(const std::string& fromValue) {
   if (inQuote || inAngle || commentDepth > 0 || angles > 1) return "";
   const std::string address = angles == 1 ? Trim(angle) : Trim(bare);
   if (address.empty() || address.size() > kMaxSenderAddressBytes) return "";
-  const size_t at = address.rfind('@');
-  if (at == std::string::npos || at == 0 || at + 1 == address.size()) return "";
+  // A second "@" makes no address a phone would send from.
+  const size_t at = address.find('@');
+  if (at == std::string::npos || at == 0 || at + 1 == address.size() || address.rfind('@') != at) return "";
   for (char c : address) {
     const auto b = static_cast<unsigned char>(c);
     if (b <= 0x20 || b >= 0x7F || c == '<' || c == '>' || c == '(' || c == ')' || c == '"' || c == '\\' ||

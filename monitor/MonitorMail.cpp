@@ -95,8 +95,9 @@ RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
     return {sent, failure};
   };
   RequestCheckResult result =
-      ::CheckRequestMail(PopClient, settings, [&camera] {
-        return SendReportMail(MailInputsFrom(AppSettings.IS_CHECK, camera));
+      ::CheckRequestMail(PopClient, settings, [this, &camera] {
+        return SendReportMail(MailInputsFrom(AppSettings.IS_CHECK, camera),
+                              arm_ ? "現在の状態: " + ArmStateText(arm_->State()) : "");
       }, arm_ ? &commands : nullptr);
   result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
   return result;

@@ -19,6 +19,7 @@
 #include "mail/SmtpClient.h"
 #include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
+#include "support/ReadMail.h"
 #include "support/ScriptedServer.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
@@ -105,24 +106,6 @@ TEST(MailSettings, FillCopiesTheSendAndReceiveSides) {
 }
 
 namespace {
-// Runs the independent mail reader on a delivered message.
-std::map<std::string, std::string> ReadMail(const std::string& path) {
-  std::map<std::string, std::string> fields;
-  const std::string command =
-      std::string("/usr/bin/python3 ") + VARDOCAM_TEST_PEERS_DIR + "/read_mail.py " + path;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return fields;
-  char line[8192];
-  while (fgets(line, sizeof line, pipe)) {
-    std::string text(line);
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    const size_t eq = text.find('=');
-    if (eq != std::string::npos) fields[text.substr(0, eq)] = text.substr(eq + 1);
-  }
-  pclose(pipe);
-  return fields;
-}
-
 std::string Md5Hex(const std::string& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
@@ -283,6 +266,13 @@ TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBodyAndEveryMailItsOwnMessageId
   EXPECT_EQ(body.substr(0, std::string("状況報告をします。|検出時刻[").size()),
             "状況報告をします。|検出時刻[");
   EXPECT_NE(body.find("]|状況報告画像を添付します|防犯カメラ・ヴァルド"), std::string::npos);
+  // Monitoring's state, when known, follows the time; every other line stays.
+  ASSERT_TRUE(SendReportMail(Inputs(true), "現在の状態: 監視中（予定による、18:00 まで）").sent);
+  auto withState = ReadMail(Delivered(3));
+  const std::string time = withState["SUBJECT"].substr(std::string("状況報告画像(").size(), 8);
+  EXPECT_EQ(withState["BODY"], "状況報告をします。|検出時刻[" + time +
+                                   "]|現在の状態: 監視中（予定による、18:00 まで）|状況報告画像を添付します|防犯カメラ・ヴァルド");
+  EXPECT_EQ(withState["DEFECTS"], "0");
 }
 
 TEST_F(MailFixture, ClosedGateTouchesNeitherNetworkNorPicture) {

@@ -1,6 +1,7 @@
 // Inputs that fuzzing found to break a property, kept as ordinary cases.
 #include <gtest/gtest.h>
 
+#include "mail/HeaderDecode.h"
 #include "net/SocketError.h"
 #include "net/TcpSocket.h"
 #include "support/ScriptedServer.h"
@@ -28,4 +29,11 @@ TEST(FuzzFindings, LineOfTheFullLengthWithItsEndSplitIsAccepted) {
   sock2.Connect("127.0.0.1", longer.Port());
   EXPECT_EQ(sock2.RecvString(2000), "");
   EXPECT_EQ(sock2.LastError(), kSockErrNoBuffers);
+}
+
+// A From value whose address held two "@" was taken as a sender.
+TEST(FuzzFindings, SenderAddressWithTwoAtSignsIsNone) {
+  for (const char* from : {"~ <@nheorome.@me.test>", "owner@home.test@else.test", "<a@b@c>"})
+    EXPECT_EQ(SenderAddress(from), "") << from;
+  EXPECT_EQ(SenderAddress("~ <nheorome@me.test>"), "nheorome@me.test");
 }

@@ -14,6 +14,7 @@
 #include "support/MonitorFakes.h"
 #include "support/Pop3Peer.h"
 #include "support/Pop3ScriptServer.h"
+#include "support/ReadMail.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
 
@@ -195,6 +196,11 @@ TEST_F(MailCommandPoll, EachMailAsItsSubjectAndSenderSay) {
     const std::vector<std::string> subjects = NewMails();
     ASSERT_EQ(subjects.size(), row.replies.size());
     for (size_t i = 0; i < subjects.size(); ++i) EXPECT_EQ(subjects[i].rfind(row.replies[i], 0), 0u) << subjects[i];
+    // A plain request's report says monitoring's state too, as a reader sees it.
+    if (row.replies[0] == report) {
+      const std::string first = dir_.File("msg-" + std::to_string(seen_ - subjects.size() + 1) + ".eml");
+      EXPECT_NE(ReadMail(first)["BODY"].find("]|現在の状態: " + ArmStateText(arm_.state) + "|"), std::string::npos);
+    }
     const std::string to = std::string("\"rcpt_tos\": [\"") + kOwner + (*row.alsoTo ? "\", \"" : "") + row.alsoTo + "\"]";
     EXPECT_NE(raw_[0].find(to), std::string::npos) << raw_[0].substr(0, 300);
     EXPECT_NE(raw_[0].find(row.attached), std::string::npos);
