@@ -4,9 +4,11 @@
 #include <ctime>
 #include <sys/stat.h>
 
-#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgcodecs.hpp>  // its constants only
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
+#include <opencv2/videoio.hpp>  // its constants only
+
+#include "platform/OpenCvModule.h"
 
 namespace {
 // The person's tile is framed in the colour of the alert's person box.
@@ -28,7 +30,11 @@ void AddPicture(std::vector<SheetFrame>& frames, const std::string& path, int64_
   // A picture the archive did not write is no fault: the log stays quiet.
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return;
-  cv::Mat picture = cv::imread(path, cv::IMREAD_COLOR);
+  cv::Mat picture;
+  try {
+    picture = OpenCv().ReadImage(path, cv::IMREAD_COLOR);
+  } catch (const std::exception&) {
+  }
   if (!picture.empty()) frames.push_back({picture, timeMs, person});
 }
 
@@ -37,22 +43,23 @@ void AddPicture(std::vector<SheetFrame>& frames, const std::string& path, int64_
 // clip's own frame rate is only what its writer was told.
 std::vector<SheetFrame> ClipFrames(const EventInfo& event, int wanted) {
   std::vector<SheetFrame> frames;
-  cv::VideoCapture clip;
+  std::unique_ptr<IVideoReader> clip;
   try {
-    if (!clip.open(event.folder + "/" + kEventClip, cv::CAP_FFMPEG)) return frames;
-  } catch (const cv::Exception&) {
+    clip = OpenCv().MakeVideoReader();
+    if (!clip->Open(event.folder + "/" + kEventClip, cv::CAP_FFMPEG, {})) return frames;
+  } catch (const std::exception&) {
     return frames;
   }
-  int64_t count = event.frames > 0 ? event.frames : static_cast<int64_t>(clip.get(cv::CAP_PROP_FRAME_COUNT));
+  int64_t count = event.frames > 0 ? event.frames : static_cast<int64_t>(clip->Get(cv::CAP_PROP_FRAME_COUNT));
   if (count <= 0) return frames;
   const int64_t taken = std::min<int64_t>(wanted, count);
   for (int64_t i = 0; i < taken; ++i) {
     const int64_t index = taken > 1 ? i * (count - 1) / (taken - 1) : 0;
     cv::Mat picture;
-    if (!clip.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(index)) || !clip.read(picture) ||
+    if (!clip->Set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(index)) || !clip->Read(picture) ||
         picture.empty())
       continue;
-    int64_t timeMs = event.startMs + static_cast<int64_t>(clip.get(cv::CAP_PROP_POS_MSEC));
+    int64_t timeMs = event.startMs + static_cast<int64_t>(clip->Get(cv::CAP_PROP_POS_MSEC));
     if (event.endMs > event.startMs && count > 1)
       timeMs = event.startMs + (event.endMs - event.startMs) * index / (count - 1);
     frames.push_back({picture.clone(), timeMs, false});

@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "archive/EventFolder.h"
+#include "platform/OpenCvModule.h"
 
 namespace {
 int64_t SteadyMs() {
@@ -357,7 +358,7 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
     return;
   }
   std::vector<uint8_t> bytes;
-  if (!cv::imencode(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, kEventPictureQuality})) return;
+  if (!EncodeImage(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, kEventPictureQuality})) return;
   if (!WriteFileAtomically(path, bytes.data(), bytes.size(), false, &error)) Fail(error);
 }
 

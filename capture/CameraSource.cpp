@@ -107,28 +107,39 @@ void CameraSource::Stop() {
 
 void CameraSource::Release() {
   http_.Close();
-  capture_.release();
+  if (capture_) capture_->Release();
   rawJpeg_ = false;
 }
 
 void CameraSource::AskForRawJpeg() {
   rawJpegFailures_ = 0;
   rawJpegDecoded_ = false;
-  if (rawJpegRefused_ || !IsMjpegFourcc(capture_.get(cv::CAP_PROP_FOURCC))) return;
+  if (rawJpegRefused_ || !IsMjpegFourcc(capture_->Get(cv::CAP_PROP_FOURCC))) return;
   // A device hands over its buffer as it came, a file or stream its packets.
-  rawJpeg_ = kind_ == Kind::Device ? capture_.set(cv::CAP_PROP_CONVERT_RGB, 0)
-                                   : capture_.set(cv::CAP_PROP_FORMAT, -1);
+  rawJpeg_ = kind_ == Kind::Device ? capture_->Set(cv::CAP_PROP_CONVERT_RGB, 0)
+                                   : capture_->Set(cv::CAP_PROP_FORMAT, -1);
+}
+
+// OpenCV's reader is made at the first source that needs it: an MJPEG
+// camera over HTTP never loads it.
+bool CameraSource::OpenVideoReader(int api, const std::vector<int>& params) {
+  try {
+    if (!capture_) capture_ = OpenCv().MakeVideoReader();
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+  return capture_->Open(location_, api, params) && capture_->IsOpened();
 }
 
 bool CameraSource::OpenCapture(uint32_t openTimeoutMs) {
   Release();
   switch (kind_) {
   case Kind::Device:
-    if (!capture_.open(location_, cv::CAP_V4L2) || !capture_.isOpened()) return false;
+    if (!OpenVideoReader(cv::CAP_V4L2, {})) return false;
     AskForRawJpeg();
     return true;
   case Kind::File:
-    if (!capture_.open(location_, cv::CAP_FFMPEG) || !capture_.isOpened()) return false;
+    if (!OpenVideoReader(cv::CAP_FFMPEG, {})) return false;
     AskForRawJpeg();
     return true;
   case Kind::Stream: {
@@ -145,7 +156,7 @@ bool CameraSource::OpenCapture(uint32_t openTimeoutMs) {
     const std::vector<int> params = {
         cv::CAP_PROP_OPEN_TIMEOUT_MSEC, static_cast<int>(openTimeoutMs),
         cv::CAP_PROP_READ_TIMEOUT_MSEC, static_cast<int>(timings_.streamReadTimeoutMs)};
-    if (!capture_.open(location_, cv::CAP_FFMPEG, params) || !capture_.isOpened()) return false;
+    if (!OpenVideoReader(cv::CAP_FFMPEG, params)) return false;
     AskForRawJpeg();
     return true;
   }
@@ -163,11 +174,11 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
     }
   }
   if (!rawJpeg_) {
-    if (!capture_.read(decoded) || decoded.empty()) return Got::Failed;
+    if (!capture_->Read(decoded) || decoded.empty()) return Got::Failed;
     frame = ToBgr(decoded, converted);
     return frame ? Got::Frame : Got::Skipped;
   }
-  if (!capture_.read(packet) || packet.empty()) return Got::Failed;
+  if (!capture_->Read(packet) || packet.empty()) return Got::Failed;
   if (packet.depth() != CV_8U || packet.channels() != 1 || !packet.isContinuous()) {
     // The backend decoded after all.
     frame = ToBgr(packet, converted);
@@ -212,7 +223,7 @@ void CameraSource::Run() {
   SteadyClock::time_point due = SteadyClock::now();
 
   auto paceFromSource = [&] {
-    double fps = capture_.get(cv::CAP_PROP_FPS);
+    double fps = capture_->Get(cv::CAP_PROP_FPS);
     if (!(fps > 0.0 && fps <= kMaxFilePlaybackFps)) fps = kDefaultFilePlaybackFps;
     frameInterval = std::chrono::duration_cast<SteadyClock::duration>(
         std::chrono::duration<double>(1.0 / fps));

@@ -14,6 +14,7 @@
 #include "capture/JpegEncoder.h"
 #include "capture/MjpegHttpReader.h"
 #include "net/WaitCancel.h"
+#include "platform/OpenCvModule.h"
 
 // How long the capture waits for what, in milliseconds.
 constexpr uint32_t kFirstFrameTimeoutMs = 5000;   // open until the first frame
@@ -85,7 +86,8 @@ public:
 private:
   CameraSource(Kind kind, std::string location, const CaptureTimings& timings);
   bool OpenCapture(uint32_t openTimeoutMs);
-  bool IsOpen() const { return http_.IsOpen() || capture_.isOpened(); }
+  bool IsOpen() const { return http_.IsOpen() || (capture_ && capture_->IsOpened()); }
+  bool OpenVideoReader(int api, const std::vector<int>& params);
   void Release();
   // Lets OpenCV hand over the source's JPEGs undecoded when it is MJPEG.
   void AskForRawJpeg();
@@ -104,7 +106,7 @@ private:
   const std::string location_;
   const CaptureTimings timings_;
   // Used by the reader thread once it runs.
-  cv::VideoCapture capture_;
+  std::unique_ptr<IVideoReader> capture_;  // made when first needed
   MjpegHttpReader http_;
   JpegDecoder jpeg_;
   std::unique_ptr<JpegEncoder> encoder_;  // made when the archive first wants a JPEG made

@@ -10,6 +10,7 @@
 #include "archive/EventText.h"
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
+#include "platform/OpenCvModule.h"
 #include "platform/ProgramName.h"
 #include "settings/Vardocamdef.h"
 
@@ -19,12 +20,7 @@ constexpr int kPersonBoxLineWidth = 3;
 
 // A picture that cannot be written leaves the file as it was; the mail
 // then says what it can.
-void WriteJpeg(const std::string& path, const cv::Mat& picture) {
-  try {
-    cv::imwrite(path, picture);
-  } catch (const cv::Exception&) {
-  }
-}
+void WriteJpeg(const std::string& path, const cv::Mat& picture) { WriteImageFile(path, picture); }
 
 // The settings are read when the mail is about to go, so a change in the
 // option dialog holds from the next mail on.
@@ -157,7 +153,7 @@ MailResult MonitorMail::SendEventSummaryMail(const EventInfo& event) {
   if (!AppSettings.EVENT_SUMMARY_MAIL) return {};
   const cv::Mat sheet = BuildContactSheet(EventSheetFrames(event));
   std::vector<uchar> jpeg;
-  if (sheet.empty() || !cv::imencode(".jpg", sheet, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSheetJpegQuality}))
+  if (sheet.empty() || !EncodeImage(".jpg", sheet, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSheetJpegQuality}))
     return {false, "イベントの画像を読めないため、まとめのメールを送れませんでした: " + event.folder};
   MailInputs inputs;
   FillSmtpSettings(inputs.server);

@@ -17,6 +17,7 @@
 #include "mqtt/MqttTopics.h"
 #include "net/NameLookup.h"
 #include "net/SocketError.h"
+#include "platform/OpenCvModule.h"
 #include "settings/Vardocamdef.h"
 
 namespace {
@@ -446,7 +447,7 @@ void MqttPublisher::SnapshotLoop() {
       snapshot_ = cv::Mat();
     }
     std::vector<uchar> jpeg;
-    if (!cv::imencode(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSnapshotJpegQuality}))
+    if (!EncodeImage(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSnapshotJpegQuality}))
       continue;
     Publish(SnapshotTopic(settings_.prefix), std::string(jpeg.begin(), jpeg.end()), true);
   }

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "platform/AppPaths.h"
+#include "platform/OpenCvModule.h"
+#include "vision/Nsopencv.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -162,3 +165,31 @@ TEST_F(AppPathsTest, ExistingFolderIsMadePrivateButNeverFollowedOrReplaced) {
 }
 
 } // namespace
+
+// OpenCV's module is looked for beside the program, above a test's folder
+// and where an install puts it, and only loaded when a picture needs it:
+// the idle picture (a JPEG) does not. One that cannot be loaded says why.
+TEST(OpenCvModule, LoadedOnlyWhenNeededFromBesideTheProgramAndSaysWhyItCannotBe) {
+  const std::vector<std::string> places = OpenCvModulePlaces("/opt/v/bin/vardocam");
+  ASSERT_EQ(places.size(), 3u);
+  EXPECT_EQ(places[0], "/opt/v/bin/vardocam-opencv.so");
+  EXPECT_EQ(places[1], "/opt/v/bin/../vardocam-opencv.so");
+  EXPECT_EQ(places[2].rfind("/opt/v/bin/../lib", 0), 0u) << places[2];
+
+  nsOpenCV vision("IMAGE");
+  ASSERT_TRUE(vision.LoadFrame(VARDOCAM_SOURCE_DIR "/assets/start.jpg"));
+  std::string module;
+  for (const std::string& place : OpenCvModulePlaces(fs::read_symlink("/proc/self/exe").string()))
+    if (module.empty() && fs::exists(place)) module = place;
+  ASSERT_FALSE(module.empty());
+  EXPECT_EQ(dlopen(module.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "loaded for a JPEG";
+
+  TempDir dir;
+  WriteFileBytes(dir.File("text.so"), "no module");
+  for (const std::string& bad : {dir.File("missing.so"), dir.File("text.so"), std::string("libz.so.1")}) {
+    std::string why;
+    EXPECT_EQ(LoadOpenCvModule(bad, &why), nullptr) << bad;
+    EXPECT_FALSE(why.empty()) << bad;
+  }
+  EXPECT_FALSE(OpenCv().ReadImage(VARDOCAM_SOURCE_DIR "/assets/start.jpg", 1).empty());
+}

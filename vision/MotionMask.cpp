@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "capture/FrameLimits.h"
+#include "platform/OpenCvModule.h"
 #include "vision/PictureHeader.h"
 
 namespace {
@@ -27,11 +28,7 @@ bool ReadMotionMask(const std::string& path, cv::Mat& mask) {
   mask.release();
   if (path.empty() || !DeclaresAllowedSize(path)) return false;
   cv::Mat grey;
-  try {
-    grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
-  } catch (const cv::Exception&) {
-    return false;
-  }
+  grey = ReadImageFile(path, cv::IMREAD_GRAYSCALE);
   if (grey.empty()) return false;
   cv::threshold(grey, mask, kMaskWatchedAbove, 255.0, cv::THRESH_BINARY);
   return true;

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "capture/CameraSource.h"
+#include "capture/FrameLimits.h"
+#include "capture/JpegDecoder.h"
 #include "capture/OwnBuffer.h"
+#include "platform/OpenCvModule.h"
 #include "vision/BmpReader.h"
 #include "vision/OtsuThreshold.h"
 #include "vision/PictureView.h"
@@ -52,6 +56,24 @@ int64_t CountChanged(const cv::Mat& image) {
   return changed;
 }
 
+// A file that decodes as a JPEG; none is larger than the largest frame
+// uncompressed.
+bool ReadJpegFile(const std::string& path, cv::Mat& picture) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::vector<uint8_t> bytes;
+  char head[2] = {};
+  if (!in.read(head, 2) || static_cast<uint8_t>(head[0]) != 0xFF || static_cast<uint8_t>(head[1]) != 0xD8)
+    return false;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size <= 0 || static_cast<uint64_t>(size) > static_cast<uint64_t>(kMaxFramePixels) * 3) return false;
+  bytes.resize(static_cast<size_t>(size));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return false;
+  JpegDecoder decoder;
+  return decoder.Decode(bytes.data(), bytes.size(), picture);
+}
 } // namespace
 
 nsOpenCV::nsOpenCV(const std::string& windowName)
@@ -89,7 +111,9 @@ bool nsOpenCV::LoadFrame(const std::string& path) {
     if (read == BitmapRead::Read) return true;
     colourImage_.release();
     if (read == BitmapRead::Refused) return false;
-    colourImage_ = cv::imread(path, cv::IMREAD_COLOR);
+    // A JPEG (the idle picture) is decoded here: OpenCV's image files are
+    // loaded only for other kinds.
+    if (!ReadJpegFile(path, colourImage_)) colourImage_ = ReadImageFile(path, cv::IMREAD_COLOR);
   } catch (const std::exception&) {
     colourImage_.release();
   }
@@ -339,11 +363,7 @@ std::vector<MotionRegion> nsOpenCV::MotionRegions(size_t most) const {
 
 bool nsOpenCV::SaveImage(const std::string& path) {
   if (colourImage_.empty()) return false;
-  try {
-    return cv::imwrite(path, colourImage_);
-  } catch (const cv::Exception&) {
-    return false;
-  }
+  return WriteImageFile(path, colourImage_);
 }
 
 void nsOpenCV::ReleaseGreyImage() {

@@ -4,7 +4,8 @@
 #include <cmath>
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/objdetect.hpp>
+
+#include "platform/OpenCvModule.h"
 
 namespace {
 const cv::Size kHogWindow(64, 128);
@@ -83,9 +84,8 @@ bool TouchesRegion(const cv::Rect& box, const MotionRegions& regions) {
 
 class HogPersonDetector : public IPersonDetector {
 public:
-  explicit HogPersonDetector(const PersonSearch& search) : search_(search) {
-    hog_.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
-  }
+  explicit HogPersonDetector(const PersonSearch& search)
+      : search_(search), hog_(OpenCv().MakePeopleDetector()) {}
 
   std::optional<cv::Rect> Find(const cv::Mat& frame, const MotionRegions& regions) override {
     // A bad frame is no person; nothing from OpenCV leaves the check.
@@ -115,8 +115,8 @@ private:
     }
     found_.clear();
     weights_.clear();
-    hog_.detectMultiScale(scaled_, found_, weights_, 0.0, kHogStride, cv::Size(0, 0), search_.pyramidStep,
-                          kHogGroupThreshold);
+    hog_->DetectMultiScale(scaled_, found_, weights_, 0.0, kHogStride, cv::Size(0, 0), search_.pyramidStep,
+                           kHogGroupThreshold);
     std::optional<cv::Rect> best;
     double bestScore = search_.minScore;
     for (size_t i = 0; i < found_.size(); ++i) {
@@ -138,7 +138,7 @@ private:
   }
 
   PersonSearch search_;
-  cv::HOGDescriptor hog_;
+  std::unique_ptr<IPeopleDetector> hog_;
   cv::Mat scaled_;
   cv::Mat bordered_;
   std::vector<cv::Rect> found_;
