@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -221,16 +220,13 @@ public:
   bool DetectMotion(int32_t, uint32_t, const MotionOptions&) override { return motion; }
   bool SetJpegTap(JpegTap tap) override {
     if (!tap) return NsOpenCVCamera::SetJpegTap(JpegTap());
+    // The reader's thread; read only once the camera is closed.
     return NsOpenCVCamera::SetJpegTap([this, tap](const cv::Mat& jpeg, int64_t timeMs) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        published.push_back(timeMs);
-      }
+      published.push_back(timeMs);
       tap(jpeg, timeMs);
     });
   }
   bool motion = false;
-  std::mutex mutex;
   std::vector<int64_t> published;
 };
 
