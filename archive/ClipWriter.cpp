@@ -71,14 +71,16 @@ bool ClipWriter::Open(const std::string& path, int width, int height, int64_t cr
   av_dict_set(&context_->metadata, "encoder", "vardocam", 0);
 
   // "file:" so that a folder name with a colon is never taken for a protocol.
-  rc = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
+  // Direct: the muxer hands over a whole cluster at once, which goes to the
+  // file as it is instead of through a small buffer.
+  rc = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE | AVIO_FLAG_DIRECT);
   if (rc < 0) {
     SetError(error, path + " を作れません: " + AvError(rc));
     Abandon();
     return false;
   }
-  // Every packet is flushed to the file as it is written.
-  context_->flush_packets = 1;
+  // Flushed a cluster at a time (Write), not after every packet.
+  context_->flush_packets = 0;
   AVDictionary* options = nullptr;
   av_dict_set_int(&options, "cluster_time_limit", kClipClusterMs, 0);
   av_dict_set_int(&options, "cluster_size_limit", kClipClusterBytes, 0);
@@ -91,6 +93,7 @@ bool ClipWriter::Open(const std::string& path, int width, int height, int64_t cr
   }
   firstTimeMs_ = 0;
   lastPts_ = -1;
+  flushedPts_ = 0;
   frames_ = 0;
   bytes_ = 0;
   return true;
@@ -115,9 +118,12 @@ bool ClipWriter::Write(const uint8_t* data, size_t size, int64_t timeMs, std::st
   packet_->duration = lastPts_ >= 0 ? pts - lastPts_ : 0;
   packet_->flags = AV_PKT_FLAG_KEY;
   int rc = av_write_frame(context_, packet_);
-  // Closes the cluster, so that what is in the file can be read back
-  // whole should the program end here.
-  if (rc >= 0) rc = av_write_frame(context_, nullptr);
+  // Closes the cluster and flushes it, so that what is in the file can be
+  // read back whole should the program end here.
+  if (rc >= 0 && pts - flushedPts_ >= kClipClusterMs) {
+    rc = av_write_frame(context_, nullptr);
+    flushedPts_ = pts;
+  }
   packet_->data = nullptr;
   packet_->size = 0;
   if (rc < 0 || context_->pb->error < 0) {

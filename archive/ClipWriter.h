@@ -8,14 +8,16 @@ struct AVPacket;
 
 // The muxer closes a cluster (the unit a player can read back) at the
 // latest after this much clip time or this many bytes, and the writer
-// flushes every frame to the file besides: a clip cut short by a crash or
-// `kill -9` plays up to its last frame written.
+// flushes it to the file then: a clip cut short by a crash or `kill -9`
+// plays up to at most this much before its last frame written. Flushing
+// every frame instead cost a cluster, a buffer and system calls per frame.
 constexpr int64_t kClipClusterMs = 1000;
 constexpr int64_t kClipClusterBytes = 4 << 20;
 
 // Writes camera JPEGs as they are into a Matroska clip (codec MJPEG, time
 // base 1 ms, the frames' own times) through libavformat: nothing is
-// decoded or encoded. One frame per call, each flushed to the file.
+// decoded or encoded. One frame per call, flushed to the file a cluster
+// (kClipClusterMs) at a time.
 class ClipWriter {
 public:
   ClipWriter() = default;
@@ -47,6 +49,7 @@ private:
   AVPacket* packet_ = nullptr;
   int64_t firstTimeMs_ = 0;
   int64_t lastPts_ = -1;
+  int64_t flushedPts_ = 0;  // the clip time of the last flush
   int64_t frames_ = 0;
   int64_t bytes_ = 0;
 };

@@ -25,6 +25,7 @@ std::string SizeText(int64_t bytes) {
 
 EventRecorder::EventRecorder(EventRecorderOptions options)
     : options_(std::move(options)), ring_(options_.preMs, options_.maxRingBytes) {
+  inlet_->recorder = this;
   Job retention;
   retention.kind = Job::Kind::Retention;
   Enqueue(std::move(retention));
@@ -32,6 +33,11 @@ EventRecorder::EventRecorder(EventRecorderOptions options)
 }
 
 EventRecorder::~EventRecorder() {
+  {
+    // Waits for a Feed under way; the camera's later ones do nothing.
+    std::lock_guard<std::mutex> lock(inlet_->mutex);
+    inlet_->recorder = nullptr;
+  }
   Finish();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -61,20 +67,40 @@ void EventRecorder::Keep(const ArchiveFrameInput& frame, cv::Mat& picture, bool&
   }
 }
 
+std::function<void(const cv::Mat&, int64_t)> EventRecorder::Tap() {
+  return [inlet = inlet_](const cv::Mat& jpeg, int64_t timeMs) {
+    std::lock_guard<std::mutex> lock(inlet->mutex);
+    if (inlet->recorder) inlet->recorder->Feed(jpeg, timeMs);
+  };
+}
+
+void EventRecorder::Feed(const cv::Mat& jpeg, int64_t timeMs) {
+  if (jpeg.empty()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!feeding_) {
+    ring_.Push(ClipFrame{jpeg, timeMs});
+    return;
+  }
+  Job job;
+  job.kind = Job::Kind::Frame;
+  job.frame = ClipFrame{jpeg, timeMs};
+  EnqueueLocked(std::move(job));
+}
+
+size_t EventRecorder::RingFrames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ring_.Frames();
+}
+
 void EventRecorder::Frame(const ArchiveFrameInput& frame) {
   lastJpeg_ = frame.jpeg;
   lastPermille_ = frame.changePermille;
-  if (!frame.jpeg.empty()) ring_.Push(ClipFrame{frame.jpeg, frame.timeMs});
+  if (!frame.fed) Feed(frame.jpeg, frame.timeMs);
   if (state_ == State::Idle) return;
   if (frame.changePermille > peakPermille_) {
     Keep(frame, peak_, peakIsJpeg_);
     peakPermille_ = frame.changePermille;
   }
-  if (frame.jpeg.empty()) return;
-  Job job;
-  job.kind = Job::Kind::Frame;
-  job.frames.push_back(ClipFrame{frame.jpeg, frame.timeMs});
-  Enqueue(std::move(job));
 }
 
 void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
@@ -88,7 +114,6 @@ void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   Job job;
   job.kind = Job::Kind::Begin;
   job.wallMs = WallNow();
-  job.frames = ring_.Take();
   if (!lastJpeg_.empty()) {
     job.picture = lastJpeg_;
     job.pictureIsJpeg = true;
@@ -99,7 +124,11 @@ void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   peakIsJpeg_ = job.pictureIsJpeg;
   peakPermille_ = lastPermille_;
   endWallMs_ = 0;
-  Enqueue(std::move(job));
+  // The ring and the frames fed after it reach the writer in order.
+  std::lock_guard<std::mutex> lock(mutex_);
+  job.frames = ring_.Take();
+  feeding_ = true;
+  EnqueueLocked(std::move(job));
 }
 
 void EventRecorder::AlarmEnded(uint32_t tick) {
@@ -132,7 +161,9 @@ void EventRecorder::EndEvent() {
   state_ = State::Idle;
   peak_.release();
   peakPermille_ = -1;
-  Enqueue(std::move(job));
+  std::lock_guard<std::mutex> lock(mutex_);
+  feeding_ = false;
+  EnqueueLocked(std::move(job));
 }
 
 void EventRecorder::Finish() {
@@ -161,8 +192,12 @@ std::vector<ArchiveReport> EventRecorder::TakeReports() {
 // Frames past the queue's bounds are dropped; the other jobs never are.
 void EventRecorder::Enqueue(Job job) {
   std::lock_guard<std::mutex> lock(mutex_);
+  EnqueueLocked(std::move(job));
+}
+
+void EventRecorder::EnqueueLocked(Job job) {
   if (job.kind == Job::Kind::Frame) {
-    const size_t bytes = job.frames.front().Bytes();
+    const size_t bytes = job.frame.Bytes();
     if (queuedFrames_ + 1 > options_.maxQueuedFrames || queuedBytes_ + bytes > options_.maxQueuedBytes) {
       ++dropped_;
       if (!droppedSaid_) {
@@ -193,7 +228,7 @@ void EventRecorder::Run() {
       queue_.pop_front();
       if (job.kind == Job::Kind::Frame) {
         --queuedFrames_;
-        queuedBytes_ -= job.frames.front().Bytes();
+        queuedBytes_ -= job.frame.Bytes();
       }
       busy_ = true;
       lock.unlock();
@@ -224,9 +259,7 @@ void EventRecorder::Run() {
 void EventRecorder::Handle(Job& job) {
   switch (job.kind) {
   case Job::Kind::Begin: Begin(job); break;
-  case Job::Kind::Frame:
-    for (const ClipFrame& frame : job.frames) WriteFrame(frame);
-    break;
+  case Job::Kind::Frame: WriteFrame(job.frame); break;
   case Job::Kind::Person:
     if (open_.active) {
       WritePicture(kEventPersonPicture, job.picture, false);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,6 +48,7 @@ struct EventRecorderOptions {
 struct ArchiveFrameInput {
   cv::Mat jpeg;                     // the camera's JPEG (shared); empty: none
   int64_t timeMs = 0;               // its arrival (steady clock, ms)
+  bool fed = false;                 // the camera gave it to Feed already (Tap)
   int32_t changePermille = 0;       // how much of it changed (tenths of a percent)
   const cv::Mat* colour = nullptr;  // the detector's B, G, R picture of it;
                                     // copied only when it is the best so far
@@ -81,6 +83,16 @@ public:
   EventRecorder(const EventRecorder&) = delete;
   EventRecorder& operator=(const EventRecorder&) = delete;
 
+  // Every JPEG the camera's reader publishes, from any thread, taken by
+  // reference: into the ring, or while an event is open into its clip.
+  // The clip so has every frame even while the cycle's tick is held up
+  // (a mail sent, a slow check) at the very start of the alarm.
+  void Feed(const cv::Mat& jpeg, int64_t timeMs);
+  // Feed for the camera to call; safe to call after the recorder is gone
+  // (it then does nothing), so the camera may outlive it.
+  std::function<void(const cv::Mat&, int64_t)> Tap();
+  // The frame the tick compared: the event's first and peak pictures come
+  // from it, and its JPEG goes to Feed unless the camera fed it already.
   void Frame(const ArchiveFrameInput& frame);
   // `colour`: the detector's picture of the latest frame, for a first.jpg
   // when the frame came without a JPEG.
@@ -101,7 +113,7 @@ public:
   bool Recording() const { return state_ != State::Idle; }
   // As the writer last measured.
   bool BelowFloor() const { return belowFloor_.load(); }
-  const FrameRing& Ring() const { return ring_; }
+  size_t RingFrames() const;
   uint64_t FramesDropped() const { return dropped_.load(); }
   // Holds the writer before its next job (tests fill the queue with it).
   void PauseWriter(bool paused);
@@ -112,7 +124,8 @@ private:
     enum class Kind { Begin, Frame, Person, End, Retention };
     Kind kind = Kind::Frame;
     int64_t wallMs = 0;
-    std::deque<ClipFrame> frames;  // Begin: the ring; Frame: one
+    std::deque<ClipFrame> frames;  // Begin: the ring
+    ClipFrame frame;               // Frame
     cv::Mat picture;               // Begin: first; Person; End: peak
     bool pictureIsJpeg = false;
   };
@@ -125,6 +138,7 @@ private:
   };
 
   void Enqueue(Job job);
+  void EnqueueLocked(Job job);
   void EndEvent();
   void Keep(const ArchiveFrameInput& frame, cv::Mat& picture, bool& isJpeg);
   int64_t WallNow() const;
@@ -148,7 +162,6 @@ private:
   State state_ = State::Idle;
   uint32_t postFrom_ = 0;
   int64_t endWallMs_ = 0;  // when the alarm ended (epoch ms)
-  FrameRing ring_;
   cv::Mat lastJpeg_;
   int32_t lastPermille_ = 0;
   cv::Mat peak_;
@@ -158,6 +171,14 @@ private:
 
   // Shared.
   mutable std::mutex mutex_;
+  FrameRing ring_;
+  bool feeding_ = false;  // an event is open: fed frames go to its clip
+  // What Tap hands out: the recorder while it lives.
+  struct Inlet {
+    std::mutex mutex;
+    EventRecorder* recorder = nullptr;
+  };
+  std::shared_ptr<Inlet> inlet_ = std::make_shared<Inlet>();
   std::condition_variable wake_;
   std::condition_variable idle_;
   std::deque<Job> queue_;

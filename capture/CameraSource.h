@@ -82,6 +82,7 @@ public:
   // The event archive: keep each frame's JPEG beside it (see FrameStore).
   void SetKeepJpeg(bool keep) { frames_.SetKeepJpeg(keep); }
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const { return frames_.LatestJpeg(jpeg, timeMs); }
+  void SetJpegTap(JpegTap tap) { frames_.SetJpegTap(std::move(tap)); }
 
 private:
   CameraSource(Kind kind, std::string location, const CaptureTimings& timings);

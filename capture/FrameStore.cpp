@@ -26,13 +26,17 @@ void FrameStore::Publish(cv::Mat& frame, cv::Mat jpeg) {
     std::lock_guard<std::mutex> lock(mutex_);
     cv::swap(latest_, frame);
     ++latestNumber_;
-    latestJpeg_ = std::move(jpeg);
+    latestJpeg_ = jpeg;  // shared: the tap below hears the same bytes
     latestTimeMs_ = now;
   }
   // A frame handed out by TakeLatest may still be in use: the reader then
   // gets a fresh buffer rather than writing into it.
   if (frame.u && frame.u->refcount > 1) frame.release();
   arrived_.notify_all();
+  if (now != 0 && hasTap_.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(tapMutex_);
+    if (tap_) tap_(jpeg, now);
+  }
   std::function<void()> call;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -44,6 +48,12 @@ void FrameStore::Publish(cv::Mat& frame, cv::Mat jpeg) {
 void FrameStore::SetArrivalCall(std::function<void()> call) {
   std::lock_guard<std::mutex> lock(mutex_);
   arrivalCall_ = std::move(call);
+}
+
+void FrameStore::SetJpegTap(JpegTap tap) {
+  std::lock_guard<std::mutex> lock(tapMutex_);
+  tap_ = std::move(tap);
+  hasTap_.store(static_cast<bool>(tap_), std::memory_order_release);
 }
 
 bool FrameStore::LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const {

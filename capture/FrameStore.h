@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <functional>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -25,6 +26,11 @@ struct FrameFileStamp {
 FrameFileStamp StampOf(const struct stat& st);
 // True when `path` is still the file `stamp` describes.
 bool FrameFileUnchanged(const std::string& path, const FrameFileStamp& stamp);
+
+// Hears every JPEG the reader publishes (shared, never written into) with
+// its arrival time (steady clock, ms), on the reader's thread: the event
+// archive's clip, which must not miss the frames no tick looked at.
+using JpegTap = std::function<void(const cv::Mat& jpeg, int64_t timeMs)>;
 
 // What taking the latest frame did.
 enum class FrameTake {
@@ -51,6 +57,9 @@ public:
   // on). Off, nothing is kept and nothing is encoded.
   void SetKeepJpeg(bool keep) { keepJpeg_.store(keep, std::memory_order_relaxed); }
   bool KeepJpeg() const { return keepJpeg_.load(std::memory_order_relaxed); }
+  // Every JPEG published from now on goes to `tap` as well (empty: none).
+  // Once this returns, the tap given before is no longer called.
+  void SetJpegTap(JpegTap tap);
   // The JPEG of the frame last written out (shared, not copied) and when it
   // arrived (steady clock, ms); false when that frame came without one.
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const;
@@ -88,4 +97,8 @@ private:
   int64_t latestTimeMs_ = 0;
   cv::Mat writtenJpeg_;
   int64_t writtenTimeMs_ = 0;
+  // Apart from mutex_, so that the tap's work never holds up TakeLatest.
+  std::mutex tapMutex_;
+  std::atomic<bool> hasTap_{false};
+  JpegTap tap_;
 };

@@ -49,6 +49,12 @@ public:
     (void)timeMs;
     return false;
   }
+  // Every JPEG the camera publishes goes to `tap` too (empty: none); false
+  // when this camera cannot, and the tick feeds the archive instead.
+  virtual bool SetJpegTap(JpegTap tap) {
+    (void)tap;
+    return false;
+  }
 };
 
 // A window that owns the monitoring camera, which lends it to the option
@@ -92,6 +98,10 @@ public:
   nsOpenCV* Detector() override { return object_.get(); }
   void SetKeepJpeg(bool keep) override { object_->SetKeepJpeg(keep); }
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) override { return object_->LatestJpeg(jpeg, timeMs); }
+  bool SetJpegTap(JpegTap tap) override {
+    object_->SetJpegTap(std::move(tap));
+    return true;
+  }
 
 private:
   std::unique_ptr<nsOpenCV> object_;

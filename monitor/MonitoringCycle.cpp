@@ -116,6 +116,9 @@ void MonitoringCycle::StartArchive() {
   options.limits.maxBytes = int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_MB, 0)} << 20;
   options.limits.maxAgeMs = int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_DAYS, 0)} * kMsPerDay;
   archive_ = std::make_unique<EventRecorder>(std::move(options));
+  // The clip hears the reader itself: a tick held up by a mail or a check
+  // sees only the latest frame, and the frames in between would be lost.
+  archiveFed_ = camera_ && camera_->SetJpegTap(archive_->Tap());
 }
 
 // The frame just compared: its JPEG by reference, how much of it changed,
@@ -123,6 +126,7 @@ void MonitoringCycle::StartArchive() {
 void MonitoringCycle::ArchiveFrame(IMonitorCamera& camera) {
   ArchiveFrameInput frame;
   if (!camera.LatestJpeg(frame.jpeg, frame.timeMs)) frame.jpeg.release();
+  frame.fed = archiveFed_;
   if (nsOpenCV* detector = camera.Detector()) {
     frame.changePermille = detector->LastChangedPermille();
     frame.colour = &detector->ColourImage();
@@ -158,6 +162,8 @@ void MonitoringCycle::ServeArchive(uint32_t now) {
 // An event still open is ended (without its post-seconds) and said.
 void MonitoringCycle::StopArchive() {
   if (!archive_) return;
+  if (camera_ && archiveFed_) camera_->SetJpegTap(JpegTap());
+  archiveFed_ = false;
   archive_->Finish();
   ServeArchive(GetTickCount());
   archive_.reset();

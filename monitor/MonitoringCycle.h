@@ -184,4 +184,5 @@ private:
   // The event archive: made at each start with the settings of the moment.
   std::unique_ptr<EventRecorder> archive_;
   bool archiveBelowFloor_ = false;  // as last said, across starts
+  bool archiveFed_ = false;         // the camera feeds the archive each JPEG
 };

@@ -1,8 +1,12 @@
 // The event archive in the monitoring cycle, with the cycle's fakes for the
 // camera: an alarm makes an event folder and, when asked for, a summary
 // mail whose failure alone is said; archiving off makes nothing. And the
-// camera keeping each frame's JPEG for it.
+// camera keeping each frame's JPEG for it, and its reader feeding the clip
+// every frame while the tick is held up.
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -206,3 +210,110 @@ INSTANTIATE_TEST_SUITE_P(Archive, KeptJpeg,
                          ::testing::Values(KeptCase{"mjpeg.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), true},
                                            KeptCase{"ffv1.avi", cv::VideoWriter::fourcc('F', 'F', 'V', '1'), true},
                                            KeptCase{"off.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), false}));
+
+namespace {
+// A real camera reading a file at its own rate, whose detector sees what
+// the test says, and which notes the time of every JPEG its reader publishes.
+class PublishingCamera : public NsOpenCVCamera {
+public:
+  PublishingCamera() : NsOpenCVCamera("IMAGE") {}
+  bool DetectMotion(int32_t, uint32_t, const MotionOptions&) override { return motion; }
+  bool SetJpegTap(JpegTap tap) override {
+    if (!tap) return NsOpenCVCamera::SetJpegTap(JpegTap());
+    // The reader's thread; read only once the camera is closed.
+    return NsOpenCVCamera::SetJpegTap([this, tap](const cv::Mat& jpeg, int64_t timeMs) {
+      published.push_back(timeMs);
+      tap(jpeg, timeMs);
+    });
+  }
+  bool motion = false;
+  std::vector<int64_t> published;
+};
+
+// The clip's frame times (ms from its first), as ffprobe reads them.
+std::vector<int64_t> ClipTimes(const std::string& path) {
+  std::vector<int64_t> times;
+  FILE* pipe = popen(("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" +
+                      path + "' 2>/dev/null").c_str(), "r");
+  if (!pipe) return times;
+  char line[128];
+  while (fgets(line, sizeof line, pipe))
+    if (line[0] != '\n') times.push_back(std::llround(std::atof(line) * 1000));
+  pclose(pipe);
+  return times;
+}
+} // namespace
+
+// The alert mail is sent inside the tick just after the alarm starts; the
+// tick sees none of the frames that arrive meanwhile, and the clip must.
+TEST(ArchiveFeed, AClipHasEveryFrameTheReaderPublishedWhileTheTickWasHeldUp) {
+  if (std::system("ffprobe -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffprobe is not installed";
+  constexpr int kFps = 20;
+  static constexpr int kMailMs = 2000;
+  TempDir dir;
+  const std::string video = dir.File("camera.avi");
+  {
+    cv::VideoWriter writer(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kFps, cv::Size(160, 120));
+    ASSERT_TRUE(writer.isOpened());
+    for (int i = 0; i < 40; ++i) writer.write(cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(i * 6)));
+  }
+  CaptureTimings timings;
+  timings.settleMs = 0;
+  SetCaptureTimings(timings);
+  struct Restore {
+    fs::path folder = fs::current_path();
+    ~Restore() {
+      fs::current_path(folder);
+      SetCaptureTimings(CaptureTimings());
+      AppSettings = typVardocam{};
+    }
+  } restore;
+  fs::current_path(dir.Path());  // the tick's frame file
+  AppSettings = typVardocam{};
+  AppSettings.CAMERA_URL = video;
+  AppSettings.START_MOVE_OBJECT = 0;
+  AppSettings.USEMAIL = true;
+  AppSettings.EVENT_ARCHIVE = true;
+  AppSettings.EVENT_DIR = dir.File("events");
+  AppSettings.EVENT_PRE_SECONDS = 1;
+  AppSettings.EVENT_POST_SECONDS = 0;
+  CallLog log;
+  FakeTimer timer;
+  FakePump pump{log};
+  RecordingSound sound{log};
+  RecordingMail mail{log};
+  mail.onAlert = [] { std::this_thread::sleep_for(std::chrono::milliseconds(kMailMs)); };
+  MonitoringCycle cycle{timer, pump, sound, mail};
+  ArchiveListener listener;
+  cycle.AddEventListener(&listener);
+  auto owned = std::make_unique<PublishingCamera>();
+  PublishingCamera* camera = owned.get();
+  cycle.SetCamera(std::move(owned));
+  ASSERT_TRUE(cycle.StartMonitoring());
+  auto tickFor = [&](int ms) {
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+      cycle.CaptureTimerTimer();
+  };
+  tickFor(1500);
+  camera->motion = true;
+  tickFor(50);  // the alarm, and the mail that holds the tick
+  camera->motion = false;
+  tickFor(500);
+  cycle.StopMonitoring();
+
+  ASSERT_EQ(mail.alerts, 1);
+  ASSERT_EQ(listener.archived.size(), 1u);
+  const std::vector<int64_t> clip = ClipTimes(listener.archived[0].folder + "/" + kEventClip);
+  // The pre-second, the mail's 2 s and some after.
+  ASSERT_GE(clip.size(), static_cast<size_t>((1000 + kMailMs) * kFps / 1000));
+  EXPECT_EQ(static_cast<int64_t>(clip.size()), listener.archived[0].frames);
+  // A run of the published frames with none left out: the same times apart.
+  const std::vector<int64_t> published = camera->published;
+  bool found = false;
+  for (size_t i = 0; !found && i + clip.size() <= published.size(); ++i) {
+    found = true;
+    for (size_t k = 0; found && k < clip.size(); ++k) found = published[i + k] - published[i] == clip[k];
+  }
+  EXPECT_TRUE(found) << clip.size() << " frames in the clip, " << published.size() << " published";
+}

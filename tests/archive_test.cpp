@@ -253,7 +253,7 @@ TEST_F(RecorderTest, AnAlarmBecomesAFolderWithItsPicturesMarkerAndClip) {
   EventRecorder recorder(Options());
   cv::Mat first, peak;
   for (int i = 0; i < 60; ++i) first = Feed(recorder, i);  // 2 s before: the ring keeps 1 s
-  clipFrames = static_cast<int>(recorder.Ring().Frames());
+  clipFrames = static_cast<int>(recorder.RingFrames());
   recorder.AlarmStarted(tick, cv::Mat());
   for (int i = 0; i < 30; ++i) {
     const cv::Mat jpeg = Feed(recorder, 100 + i, i == 12 ? 80 : 10);

@@ -75,6 +75,8 @@ public:
   // last (shared, not copied) with its arrival time (steady clock, ms).
   void SetKeepJpeg(bool keep);
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const;
+  // Every JPEG kept goes to `tap` too, for this open and every later one.
+  void SetJpegTap(JpegTap tap);
 
   // Picture view. The core draws no widgets: the host view is the main
   // window's, attached after the first image sized the view.
@@ -143,6 +145,7 @@ private:
   std::unique_ptr<CameraSource> camera_;
   std::function<void()> frameArrival_;  // present while a camera is open
   bool keepJpeg_ = false;
+  JpegTap jpegTap_;
   // Binarised frames of earlier comparisons, oldest first, with their
   // times; buffers dropped from it are kept in `spare_` for reuse.
   std::vector<StoredFrame> references_;

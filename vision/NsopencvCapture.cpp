@@ -15,6 +15,7 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   // Give the camera time to settle its exposure before the first tick.
   Sleep(timings.settleMs);
   ReleaseReferenceImage();
+  if (jpegTap_) source->SetJpegTap(jpegTap_);
   camera_ = std::move(source);
   camera_->SetArrivalCall(frameArrival_);
   return true;
@@ -43,6 +44,11 @@ bool nsOpenCV::HasNewFrame() const { return camera_ && camera_->HasNewFrame(); }
 void nsOpenCV::SetKeepJpeg(bool keep) {
   keepJpeg_ = keep;
   if (camera_) camera_->SetKeepJpeg(keep);
+}
+
+void nsOpenCV::SetJpegTap(JpegTap tap) {
+  jpegTap_ = std::move(tap);
+  if (camera_) camera_->SetJpegTap(jpegTap_);
 }
 
 bool nsOpenCV::LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const {
