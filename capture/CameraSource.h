@@ -79,6 +79,7 @@ public:
   }
   bool HasNewFrame() const { return frames_.HasNewFrame(); }
   void SetArrivalCall(std::function<void()> call) { frames_.SetArrivalCall(std::move(call)); }
+  void GiveBack(cv::Mat& buffer) { frames_.GiveBack(buffer); }
   // The event archive: keep each frame's JPEG beside it (see FrameStore).
   void SetKeepJpeg(bool keep) { frames_.SetKeepJpeg(keep); }
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const { return frames_.LatestJpeg(jpeg, timeMs); }

@@ -30,8 +30,12 @@ void FrameStore::Publish(cv::Mat& frame, cv::Mat jpeg) {
     latestTimeMs_ = now;
   }
   // A frame handed out by TakeLatest may still be in use: the reader then
-  // gets a fresh buffer rather than writing into it.
-  if (frame.u && frame.u->refcount > 1) frame.release();
+  // gets one given back, or a fresh buffer, rather than writing into it.
+  if (frame.u && frame.u->refcount > 1) {
+    frame.release();
+    std::lock_guard<std::mutex> lock(mutex_);
+    cv::swap(frame, spare_);
+  }
   arrived_.notify_all();
   if (now != 0 && hasTap_.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(tapMutex_);
@@ -43,6 +47,12 @@ void FrameStore::Publish(cv::Mat& frame, cv::Mat jpeg) {
     call = arrivalCall_;
   }
   if (call) call();
+}
+
+void FrameStore::GiveBack(cv::Mat& buffer) {
+  if (buffer.empty() || !buffer.u || buffer.u->refcount != 1) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  spare_ = std::move(buffer);
 }
 
 void FrameStore::SetArrivalCall(std::function<void()> call) {

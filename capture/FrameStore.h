@@ -72,6 +72,10 @@ public:
   // the file's stamp after the write. The frame goes on even when the file
   // could not be written, and counts as written out either way.
   FrameTake TakeLatest(const std::string& path, cv::Mat& frame, FrameFileStamp& stamp);
+  // A taken frame's buffer that nobody holds any more, for the reader to
+  // decode a later frame into: frames then cost no allocation. A buffer
+  // still held elsewhere is not taken.
+  void GiveBack(cv::Mat& buffer);
 
   // True when a frame newer than the last one written is waiting.
   bool HasNewFrame() const;
@@ -88,6 +92,7 @@ private:
   mutable std::mutex mutex_;
   std::condition_variable arrived_;
   std::function<void()> arrivalCall_;  // under mutex_
+  cv::Mat spare_;                      // under mutex_: from GiveBack
   cv::Mat latest_;
   uint64_t latestNumber_ = 0;   // 0: no frame yet
   uint64_t writtenNumber_ = 0;  // number of the frame last written out

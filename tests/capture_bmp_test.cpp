@@ -182,6 +182,14 @@ TEST(FrameStore, TakenFrameIsTrustedOnlyWhileTheFileIsOurOwnWrite) {
     cv::Mat next(4, 4, CV_8UC3, cv::Scalar::all(7));
     store.Publish(next);
     EXPECT_NE(next.data, taken.data);
+    // Given back once nobody holds it, the buffer takes a later frame.
+    const uchar* given = taken.data;
+    store.GiveBack(taken);
+    cv::Mat again;
+    store.TakeLatest(path, again, stamp);
+    cv::Mat third(4, 4, CV_8UC3, cv::Scalar::all(5));
+    store.Publish(third);
+    EXPECT_EQ(third.data, given);
   }
 }
 

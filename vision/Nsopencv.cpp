@@ -102,7 +102,10 @@ bool nsOpenCV::LoadFrame(const std::string& path) {
   const FrameTake take = std::exchange(grabbedTake_, FrameTake::None);
   if (take != FrameTake::None && path == grabbedPath_ &&
       (take == FrameTake::NotWritten || FrameFileUnchanged(path, grabbedStamp_))) {
-    colourImage_ = std::move(grabbed_);
+    cv::swap(colourImage_, grabbed_);
+    // The frame before goes back to the reader, unless someone still holds it.
+    if (camera_) camera_->GiveBack(grabbed_);
+    grabbed_.release();
     return !colourImage_.empty();
   }
   grabbed_.release();
