@@ -86,6 +86,9 @@ public:
   // timer of its own, so that a command by mail can start it again. What a
   // poll throws after the login reaches the caller, as from a tick.
   void PollRequestsWhenDue();
+  // Mails kept for sending again get their turn; the tick gives it while
+  // monitoring, the owner's slower timer while it is off.
+  void DeliverPendingMails() { mail_.DeliverPending(events_); }
 
   void StartAlarmSound();
   void StopAlarmSound();

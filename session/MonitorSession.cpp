@@ -128,11 +128,13 @@ void MonitorSession::PlanNextTick() {
   captureTimer_.start(static_cast<int>(cycle_.MsUntilNextDuty()));
 }
 
-// Without commands by mail a stopped monitor reads no mail, as it always did.
+// Kept mails go out while monitoring is off too: an alert is not lost
+// because the user stopped watching. Without commands by mail a stopped
+// monitor reads no mail, as it always did.
 void MonitorSession::IdlePoll() {
-  if (cycle_.Monitoring() || cycle_.TickBusy || AppSettings.REMOTE_PIN.empty() ||
-      AppSettings.REMOTE_SENDERS.empty())
-    return;
+  if (cycle_.Monitoring() || cycle_.TickBusy) return;
+  cycle_.DeliverPendingMails();
+  if (AppSettings.REMOTE_PIN.empty() || AppSettings.REMOTE_SENDERS.empty()) return;
   std::string message;
   if (!RunCatching([this] { cycle_.PollRequestsWhenDue(); }, message) && host_.tickFailed)
     host_.tickFailed(message);

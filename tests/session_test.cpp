@@ -165,7 +165,13 @@ TEST(MonitorSession, ACommandInsideATickSwitchesAfterIt) {
     if (h != "checked") arming.push_back(h);
   EXPECT_EQ(arming, (std::vector<std::string>{"started", "armed by 家からの指示", "disarmed by メールでの指示",
                                                       "stopped"}));
-  // Stopped, the mailbox is still read once commands by mail are set up.
+  // Stopped, kept mails still get their turn.
+  const int turns = mail.pendingTurns;
+  const auto turned = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (mail.pendingTurns == turns && std::chrono::steady_clock::now() < turned)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  EXPECT_GT(mail.pendingTurns, turns);
+  // And the mailbox is still read once commands by mail are set up.
   AppSettings.REMOTE_PIN = "1234";
   AppSettings.REMOTE_SENDERS = "owner@home.test";
   mail.onCheck = [&] { session.Arm().Arm(ArmedBy::MailCommand, nullptr); };

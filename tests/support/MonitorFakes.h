@@ -86,6 +86,8 @@ public:
   }
   int alerts = 0;
   int checks = 0;
+  int pendingTurns = 0;  // turns given to kept mails
+  void DeliverPending(IMonitorEvents&) override { ++pendingTurns; }
   MailResult alertResult;  // what every alert mail answers
   cv::Rect personBox;      // of the last person alert
   std::function<void()> onAlert;
