@@ -19,7 +19,7 @@ std::string DecodeHeaderText(const std::string& raw);
 // The longest address taken as a sender: the most a mail path may carry.
 constexpr size_t kMaxSenderAddressBytes = 254;
 
-// The one address of a From value: the addr-spec between "<" and ">", else
+// The one address of a From value: the address proper between "<" and ">", else
 // the bare address; the display name and comments never count. Empty when
 // the value holds no address, more than one, or a malformed or overlong one.
 std::string SenderAddress(const std::string& fromValue);
