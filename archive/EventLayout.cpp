@@ -1,22 +1,16 @@
 #include "archive/EventLayout.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/AppPaths.h"
 
 namespace fs = std::filesystem;
 
 std::string EventArchiveRoot(const std::string& eventDir, const std::string& profile) {
   if (!eventDir.empty()) return eventDir;
-  std::string data;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/')
-    data = xdg;
-  else if (const char* home = std::getenv("HOME"); home && home[0])
-    data = std::string(home) + "/.local/share";
-  else
-    return "";
-  return data + "/vardocam/events/" + (profile.empty() ? "default" : profile);
+  return ProfileDataFolder("events", profile);
 }
 
 bool ReadEventInfo(const std::string& folder, EventInfo& info) {

@@ -39,16 +39,7 @@ std::string Limits() {
 }
 } // namespace
 
-std::string OutboxFolder(const std::string& profile) {
-  std::string data;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/')
-    data = xdg;
-  else if (const char* home = std::getenv("HOME"); home && home[0])
-    data = std::string(home) + "/.local/share";
-  else
-    return "";
-  return data + "/vardocam/outbox/" + (profile.empty() ? "default" : profile);
-}
+std::string OutboxFolder(const std::string& profile) { return ProfileDataFolder("outbox", profile); }
 
 MailOutbox::MailOutbox(std::string folder) : folder_(std::move(folder)) {}
 

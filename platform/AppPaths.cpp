@@ -167,3 +167,14 @@ bool EnterWorkingFolderOf(const std::string& programFile, const std::string& pro
 bool EnterWorkingFolder(const std::string& profile, std::string* error) {
   return EnterWorkingFolderOf(ProgramFile(), profile, error);
 }
+
+std::string ProfileDataFolder(const std::string& kind, const std::string& profile) {
+  std::string data;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/')
+    data = xdg;
+  else if (const char* home = std::getenv("HOME"); home && home[0])
+    data = std::string(home) + "/.local/share";
+  else
+    return "";
+  return data + "/vardocam/" + kind + "/" + (profile.empty() ? "default" : profile);
+}

@@ -28,6 +28,11 @@ std::string InstalledDataFolder(const std::string& programFile);
 // folder, vardocam under the user's cache folder. Empty when neither exists.
 std::string PrivateWorkingFolder();
 
+// A folder of the profile's own in the user's data folder, kept across
+// logins (unlike the working folder): $XDG_DATA_HOME/vardocam/<kind>/<profile,
+// or "default">, ~/.local/share without XDG_DATA_HOME. Empty without a home.
+std::string ProfileDataFolder(const std::string& kind, const std::string& profile);
+
 // Makes `folder` and its missing parents (mode 0700) and makes sure the
 // folder itself is a real folder of this user, readable by nobody else.
 bool MakePrivateFolder(const std::string& folder, std::string* error);
