@@ -412,21 +412,17 @@ void TMainForm::FormCloseQuery() {
   CaptureTimer->stop();
   IMonitorCamera* camera = Cycle().Camera();
   if (!camera) return;
-  camera->CloseCamera();
+  // The session's own stop, as the service stops: an open event is finished.
+  session_.Stop();
   Sleep(kCloseWaitMs);
-  camera->LoadFrame(kIdlePicture);
   if (nsOpenCV* object = camera->Detector()) object->ReleaseGreyImage();
-  camera->ShowFrame();
   ClearPictureWithoutIdleImage();
   QCoreApplication::processEvents();
   Sleep(kCloseWaitMs);
 }
 
 void TMainForm::FormClose() {
-  // Inside a tick the object lives until that tick has ended.
-  Cycle().ReleaseCamera();
-  // The broker hears that monitoring ended before it hears "offline".
-  session_.LeaveBroker();
+  session_.Close();
   AppSettings.WINDOW_TOP = y();
   AppSettings.WINDOW_LEFT = x();
   SaveSettings();

@@ -54,11 +54,11 @@ public:
 };
 class Mail : public IMonitorMail {
 public:
-  MailResult SendAlertMail(IMonitorCamera&) override {
+  MailResult SendAlertMail(const MailContext&) override {
     ++mails;
     return {};
   }
-  RequestCheckResult CheckRequestMail(IMonitorCamera&) override { return {}; }
+  RequestCheckResult CheckRequestMail(const MailContext&) override { return {}; }
   int mails = 0;
 };
 class Alarms : public IMonitorEvents {

@@ -55,8 +55,8 @@ public:
 };
 class NoMail : public IMonitorMail {
 public:
-  MailResult SendAlertMail(IMonitorCamera&) override { return {}; }
-  RequestCheckResult CheckRequestMail(IMonitorCamera&) override { return {}; }
+  MailResult SendAlertMail(const MailContext&) override { return {}; }
+  RequestCheckResult CheckRequestMail(const MailContext&) override { return {}; }
 };
 class Timer : public IMonitorTimer {
 public:

@@ -244,7 +244,9 @@ MailResult SendConfirmationMail(const MailInputs& inputs, const std::string& wha
   body.push_back(Format("時刻[%s]", time));
   body.push_back("現在の画像を添付します");
   body.push_back(kDisplayName);
-  return SendMail(Format((what + "(%s)-").c_str(), time) + CameraName(AppSettings, SettingsProfile()), body,
+  const std::string camera =
+      inputs.cameraName.empty() ? CameraName(AppSettings, SettingsProfile()) : inputs.cameraName;
+  return SendMail(Format((what + "(%s)-").c_str(), time) + camera, body,
                   kPictureFile, inputs);
 }
 
@@ -295,16 +297,25 @@ std::string SmtpLoginFailureText(const TSmtpClient& client) {
   return "SMTPサーバとの接続に失敗しました。";
 }
 
+MailServerSettings SmtpServerOf(const typVardocam& settings) {
+  MailServerSettings s;
+  s.host = settings.MAIL_HOSTNAME;
+  s.connectType = settings.MAIL_CONNECT_TYPE;
+  s.port = settings.MAIL_PORTNUMBER;
+  s.userName = settings.MAIL_USERNAME;
+  s.password = settings.MAIL_PASSWORD;
+  s.fromName = settings.MAIL_FROMNAME;
+  s.mailAddress = settings.MAIL_MAILADDRESS;
+  s.toAddress = settings.MAIL_TOADDRESS;
+  s.verifyCert = !settings.MAIL_NOVERIFY_CERT;
+  return s;
+}
+
+// The cancel is the caller's, not a setting: it stays as it was.
 void FillSmtpSettings(MailServerSettings& s) {
-  s.host = AppSettings.MAIL_HOSTNAME;
-  s.connectType = AppSettings.MAIL_CONNECT_TYPE;
-  s.port = AppSettings.MAIL_PORTNUMBER;
-  s.userName = AppSettings.MAIL_USERNAME;
-  s.password = AppSettings.MAIL_PASSWORD;
-  s.fromName = AppSettings.MAIL_FROMNAME;
-  s.mailAddress = AppSettings.MAIL_MAILADDRESS;
-  s.toAddress = AppSettings.MAIL_TOADDRESS;
-  s.verifyCert = !AppSettings.MAIL_NOVERIFY_CERT;
+  const TWaitCancel* cancel = s.cancel;
+  s = SmtpServerOf(AppSettings);
+  s.cancel = cancel;
 }
 
 bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMessage*) {
@@ -317,6 +328,7 @@ bool SmtpLogin(const MailServerSettings& settings, TSmtpClient& client, TMimeMes
   client.Timeout = replyTimeoutMs;
   client.SessionTimeout = sessionTimeoutMs;
   client.Sock.SSL().VerifyCert = settings.verifyCert;
+  client.Sock.SetCancel(settings.cancel);
   return client.Login();
 }
 

@@ -6,6 +6,8 @@
 
 class TSmtpClient;
 class TMimeMessage;
+class TWaitCancel;
+struct typVardocam;
 
 // One mail server's settings, handed around for one operation.
 struct MailServerSettings {
@@ -18,8 +20,13 @@ struct MailServerSettings {
   std::string mailAddress;
   std::string toAddress;
   bool verifyCert = true;   // types 1 and 2: check the certificate and the host name
+  // Ends every wait of the session at once when cancelled (not owned;
+  // nullptr: only the time-outs end them). The monitor's stop sets it.
+  const TWaitCancel* cancel = nullptr;
 };
 
+// The send side of a settings record, and of AppSettings.
+MailServerSettings SmtpServerOf(const typVardocam& settings);
 void FillSmtpSettings(MailServerSettings& settings);
 
 // Configures the client from the settings and logs in. True once the server
@@ -46,6 +53,8 @@ struct MailInputs {
   std::vector<std::string> moreAttachments;
   // Recipients besides the settings' one (who sent a command).
   std::vector<std::string> moreRecipients;
+  // The camera's name in a confirmation's subject; empty: the settings' of now.
+  std::string cameraName;
 };
 
 // How a mail went. A mail that is not wanted counts as sent: there is

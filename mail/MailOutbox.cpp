@@ -183,10 +183,14 @@ OutboxReport MailOutbox::Pump(const std::function<MailServerSettings()>& server)
     inFlight_ = mails_.front().file;
     const PreparedMail mail = mails_.front().mail;
     const MailServerSettings settings = server();
-    worker_ = std::thread([this, mail, settings] {
+    auto resend = [this, mail, settings] {
       result_ = DeliverMail(settings, mail);
       done_ = true;
-    });
+    };
+    if (runner_)
+      runner_(resend);
+    else
+      worker_ = std::thread(resend);
   }
   OutboxReport report;
   report.changed = changed_;

@@ -60,6 +60,10 @@ public:
   OutboxReport Pump(const std::function<MailServerSettings()>& server);
   // Blocks until a resend in flight has ended (tests).
   void WaitForResend();
+  // Where a resend runs: on a thread of its own unless given. The monitor's
+  // mail worker runs it in place, being itself away from the tick.
+  using ResendRunner = std::function<void(std::function<void()> resend)>;
+  void SetResendRunner(ResendRunner runner) { runner_ = std::move(runner); }
 
   size_t Waiting() const { return mails_.size(); }
   size_t WaitingBytes() const { return bytes_; }
@@ -92,6 +96,7 @@ private:
   uint64_t sequence_ = 0;
   // The resend in flight: which file, and its outcome once `done_`.
   std::thread worker_;
+  ResendRunner runner_;
   std::string inFlight_;
   std::atomic<bool> done_{false};
   DeliveryResult result_;

@@ -22,35 +22,42 @@ constexpr int kPersonBoxLineWidth = 3;
 // then says what it can.
 void WriteJpeg(const std::string& path, const cv::Mat& picture) { WriteImageFile(path, picture); }
 
-// The settings are read when the mail is about to go, so a change in the
-// option dialog holds from the next mail on.
-MailInputs MailInputsFrom(bool wanted, IMonitorCamera& camera) {
+// The server and the picture are the context's: the settings of the
+// moment the mail was asked for, and a copy of the camera's picture.
+MailInputs MailInputsFrom(bool wanted, const MailContext& context) {
   MailInputs inputs;
   inputs.wanted = wanted;
-  FillSmtpSettings(inputs.server);
+  inputs.server = SmtpServerOf(context.settings);
+  inputs.server.cancel = context.cancel;
+  inputs.cameraName = CameraName(context.settings, SettingsProfile());
   // A camera without a detector has no picture of its own to give.
-  if (nsOpenCV* detector = camera.Detector())
-    inputs.writePicture = [detector](const std::string& path) { detector->SaveImage(path); };
+  if (!context.picture.empty()) {
+    const cv::Mat picture = context.picture;
+    inputs.writePicture = [picture](const std::string& path) { WriteJpeg(path, picture); };
+  }
   return inputs;
 }
 
 // With mails kept, a mail is composed whole before its first try, so a
 // resend is the very same mail.
-bool Keeping(const MailInputs& inputs, const std::unique_ptr<MailOutbox>& outbox) {
-  return inputs.wanted && AppSettings.MAIL_RETRY && outbox;
+bool Keeping(const MailInputs& inputs, const MailContext& context, const std::unique_ptr<MailOutbox>& outbox) {
+  return inputs.wanted && context.settings.MAIL_RETRY && outbox;
 }
+
+// The outbox's resend runs where its turn runs: on the mail's own thread.
+void RunHere(std::function<void()> resend) { resend(); }
 } // namespace
 
-MailResult MonitorMail::SendAlertMail(IMonitorCamera& camera) {
-  const MailInputs inputs = MailInputsFrom(AppSettings.USEMAIL, camera);
-  if (Keeping(inputs, outbox_)) return SendKeeping(ComposeAlertMail(inputs));
+MailResult MonitorMail::SendAlertMail(const MailContext& context) {
+  const MailInputs inputs = MailInputsFrom(context.settings.USEMAIL, context);
+  if (Keeping(inputs, context, outbox_)) return SendKeeping(context, ComposeAlertMail(inputs));
   return ::SendAlertMail(inputs);
 }
 
 // The frame the person was found in goes first, where the camera's picture
 // always was; the copy with the box follows, so a glance finds the person.
-MailResult MonitorMail::SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) {
-  MailInputs inputs = MailInputsFrom(AppSettings.USEMAIL, camera);
+MailResult MonitorMail::SendPersonAlertMail(const MailContext& context, const PersonFound& person) {
+  MailInputs inputs = MailInputsFrom(context.settings.USEMAIL, context);
   const cv::Mat frame = person.frame;
   const cv::Rect box = person.box;
   inputs.writePicture = [frame](const std::string& path) { WriteJpeg(path, frame); };
@@ -59,27 +66,27 @@ MailResult MonitorMail::SendPersonAlertMail(IMonitorCamera& camera, const Person
     cv::rectangle(marked, box, cv::Scalar(0, 0, 255), kPersonBoxLineWidth);
     WriteJpeg(path, marked);
   };
-  if (Keeping(inputs, outbox_)) return SendKeeping(ComposeAlertMail(inputs));
+  if (Keeping(inputs, context, outbox_)) return SendKeeping(context, ComposeAlertMail(inputs));
   return ::SendAlertMail(inputs);
 }
 
 // Each command is answered to the settings' recipient and, where another,
 // to its sender, who is on the user's own list.
-RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
-  MailServerSettings settings;
-  FillPopSettings(settings);
+RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
+  MailServerSettings settings = PopServerOf(context.settings);
+  settings.cancel = context.cancel;
   std::vector<std::string> notices;
   commands_.BeginPoll();
   RequestCommands commands;
-  commands.take = [this, &notices](const std::string& header) {
-    return commands_.Take(header, AppSettings, notices);
+  commands.take = [this, &notices, &context](const std::string& header) {
+    return commands_.Take(header, context.settings, notices);
   };
-  commands.run = [this, &camera, &notices]() -> MailResult {
+  commands.run = [this, &context, &notices]() -> MailResult {
     std::string failure;
     const bool sent = commands_.Run(
-        *arm_, AppSettings,
-        [&camera](const CommandAnswer& reply, std::string& why) {
-          MailInputs inputs = MailInputsFrom(true, camera);
+        *arm_, context.settings,
+        [&context](const CommandAnswer& reply, std::string& why) {
+          MailInputs inputs = MailInputsFrom(true, context);
           inputs.moreAttachments = reply.attachments;
           if (!SenderAllowed(inputs.server.toAddress, reply.sender))
             inputs.moreRecipients.push_back(reply.sender);
@@ -91,34 +98,33 @@ RequestCheckResult MonitorMail::CheckRequestMail(IMonitorCamera& camera) {
     return {sent, failure};
   };
   RequestCheckResult result =
-      ::CheckRequestMail(PopClient, settings, [this, &camera] {
-        return SendReportMail(MailInputsFrom(AppSettings.IS_CHECK, camera),
+      ::CheckRequestMail(PopClient, settings, [this, &context] {
+        return SendReportMail(MailInputsFrom(context.settings.IS_CHECK, context),
                               arm_ ? "現在の状態: " + ArmStateText(arm_->State()) : "");
       }, arm_ ? &commands : nullptr);
   result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
   return result;
 }
 
-MailResult MonitorMail::SendHealthMail(const std::string& subject, const std::vector<std::string>& body,
-                                       IMonitorCamera& camera) {
-  MailInputs inputs = MailInputsFrom(true, camera);
-  nsOpenCV* detector = camera.Detector();
-  inputs.withPicture = detector && !detector->ColourImage().empty();
+MailResult MonitorMail::SendHealthMail(const MailContext& context, const std::string& subject,
+                                       const std::vector<std::string>& body) {
+  MailInputs inputs = MailInputsFrom(true, context);
+  inputs.withPicture = !context.picture.empty();
   const PreparedMail mail = ComposeMail(subject, body, inputs);
-  if (Keeping(inputs, outbox_)) return SendKeeping(mail);
+  if (Keeping(inputs, context, outbox_)) return SendKeeping(context, mail);
   const DeliveryResult result = DeliverMail(inputs.server, mail);
   return {result.sent, result.failure};
 }
 
 // While the server is known to be unreachable a new mail goes straight to
-// the queue: one more try would hold up the tick for the whole time-out.
-MailResult MonitorMail::SendKeeping(const PreparedMail& mail) {
+// the queue: one more try would only wait out the whole time-out again.
+MailResult MonitorMail::SendKeeping(const MailContext& context, const PreparedMail& mail) {
   if (outbox_->ServerDown()) {
     outbox_->Keep(mail, false);
     return {false, "SMTPサーバに送れない状態が続いているため、後で送り直します。"};
   }
-  MailServerSettings server;
-  FillSmtpSettings(server);
+  MailServerSettings server = SmtpServerOf(context.settings);
+  server.cancel = context.cancel;
   const DeliveryResult result = DeliverMail(server, mail);
   if (result.sent) return {};
   if (!outbox_->Keep(mail, result.refused)) return {false, result.failure};
@@ -127,36 +133,47 @@ MailResult MonitorMail::SendKeeping(const PreparedMail& mail) {
 
 void MonitorMail::SetOutboxFolder(const std::string& folder) {
   outbox_ = folder.empty() ? nullptr : std::make_unique<MailOutbox>(folder);
+  if (outbox_) outbox_->SetResendRunner(RunHere);
   outboxLoaded_ = false;
 }
 
-void MonitorMail::DeliverPending(IMonitorEvents& events) {
-  if (!outbox_ || !AppSettings.MAIL_RETRY) return;
+// The resend runs inside the first pump; the second takes its outcome, so
+// one turn tells what became of it.
+PendingMailReport MonitorMail::DeliverPending(const MailContext& context) {
+  PendingMailReport report;
+  if (!outbox_ || !context.settings.MAIL_RETRY) return report;
   if (!outboxLoaded_) {
     outboxLoaded_ = true;
     std::string error;
     if (!outbox_->Load(&error))
-      events.Notice("送れなかったメールの保存先を使えません（" + error + "）。フォルダの権限を確認してください。");
+      report.notices.push_back("送れなかったメールの保存先を使えません（" + error +
+                               "）。フォルダの権限を確認してください。");
   }
-  const OutboxReport report = outbox_->Pump([] {
-    MailServerSettings server;
-    FillSmtpSettings(server);
-    return server;
-  });
-  for (const std::string& notice : report.notices) events.Notice(notice);
-  if (report.changed) events.MailQueueChanged(static_cast<int>(report.waiting));
+  const auto server = [&context] {
+    MailServerSettings settings = SmtpServerOf(context.settings);
+    settings.cancel = context.cancel;
+    return settings;
+  };
+  for (int pump = 0; pump < 2; ++pump) {
+    OutboxReport turn = outbox_->Pump(server);
+    report.notices.insert(report.notices.end(), turn.notices.begin(), turn.notices.end());
+    if (turn.changed) report.changed = true;
+    report.waiting = static_cast<int>(turn.waiting);
+  }
+  return report;
 }
 
 // The sheet is made before the server is asked: an event whose folder
 // holds no picture is told as such, and never goes out with an old sheet.
-MailResult MonitorMail::SendEventSummaryMail(const EventInfo& event) {
-  if (!AppSettings.EVENT_SUMMARY_MAIL) return {};
+MailResult MonitorMail::SendEventSummaryMail(const MailContext& context, const EventInfo& event) {
+  if (!context.settings.EVENT_SUMMARY_MAIL) return {};
   const cv::Mat sheet = BuildContactSheet(EventSheetFrames(event));
   std::vector<uchar> jpeg;
   if (sheet.empty() || !EncodeImage(".jpg", sheet, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSheetJpegQuality}))
     return {false, "イベントの画像を読めないため、まとめのメールを送れませんでした: " + event.folder};
   MailInputs inputs;
-  FillSmtpSettings(inputs.server);
+  inputs.server = SmtpServerOf(context.settings);
+  inputs.server.cancel = context.cancel;
   inputs.writePicture = [&jpeg](const std::string& path) {
     // Nothing of an earlier sheet may stand in for one that was not written.
     std::remove(path.c_str());
@@ -167,7 +184,7 @@ MailResult MonitorMail::SendEventSummaryMail(const EventInfo& event) {
   };
   const std::string start = EventStartText(event);
   const std::string subject =
-      "イベントのまとめ(" + start.substr(start.find(' ') + 1) + ")-" + CameraName(AppSettings, SettingsProfile());
+      "イベントのまとめ(" + start.substr(start.find(' ') + 1) + ")-" + CameraName(context.settings, SettingsProfile());
   const std::vector<std::string> body = {
       "警報のイベントを記録しました。",
       "開始時刻[" + start + "]",
@@ -177,7 +194,8 @@ MailResult MonitorMail::SendEventSummaryMail(const EventInfo& event) {
       kDisplayName,
   };
   try {
-    if (Keeping(inputs, outbox_)) return SendKeeping(ComposeMailAs(subject, body, kSummaryPictureFile, inputs));
+    if (Keeping(inputs, context, outbox_))
+      return SendKeeping(context, ComposeMailAs(subject, body, kSummaryPictureFile, inputs));
     return SendSummaryMail(inputs, subject, body);
   } catch (const std::runtime_error&) {
     return {false, std::string("まとめの画像を作業フォルダに書き込めませんでした: ") + kSummaryPictureFile};

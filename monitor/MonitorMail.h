@@ -9,31 +9,32 @@
 #include "pop3/Pop3Client.h"
 
 // The mails as the mail and request-check code send them, with the settings
-// of the moment and the camera's latest frame as the picture, and with the
-// main window's POP3 client, which lives as long as the window.
+// and the picture of their context. Every call but the set-up ones runs on
+// one thread at a time (the mail worker), which alone touches the POP3
+// client, the outbox and the commands' desk.
 class MonitorMail : public IMonitorMail {
 public:
-  MailResult SendAlertMail(IMonitorCamera& camera) override;
-  MailResult SendPersonAlertMail(IMonitorCamera& camera, const PersonFound& person) override;
-  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override;
-  MailResult SendHealthMail(const std::string& subject, const std::vector<std::string>& body,
-                            IMonitorCamera& camera) override;
-  void DeliverPending(IMonitorEvents& events) override;
+  MailResult SendAlertMail(const MailContext& context) override;
+  MailResult SendPersonAlertMail(const MailContext& context, const PersonFound& person) override;
+  RequestCheckResult CheckRequestMail(const MailContext& context) override;
+  MailResult SendHealthMail(const MailContext& context, const std::string& subject,
+                            const std::vector<std::string>& body) override;
+  PendingMailReport DeliverPending(const MailContext& context) override;
 
   // With MAIL_RETRY on, mails that could not be sent are kept in `folder`
   // (read at the first turn) and sent again; without a folder, none are.
   void SetOutboxFolder(const std::string& folder);
   // One contact sheet of the event's frames, when EVENT_SUMMARY_MAIL is on.
-  MailResult SendEventSummaryMail(const EventInfo& event) override;
+  MailResult SendEventSummaryMail(const MailContext& context, const EventInfo& event) override;
   // Where commands by mail switch monitoring; none (the default): every
-  // mail is a plain request. Not owned.
+  // mail is a plain request. Not owned; called on the mail's thread.
   void SetArmControl(IArmControl* arm) { arm_ = arm; }
 
   TPop3Client PopClient;
 
 private:
   // Tries the composed mail once and keeps it when that fails.
-  MailResult SendKeeping(const PreparedMail& mail);
+  MailResult SendKeeping(const MailContext& context, const PreparedMail& mail);
 
   std::unique_ptr<MailOutbox> outbox_;
   bool outboxLoaded_ = false;

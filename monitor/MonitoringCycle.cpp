@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <memory>
 
 #include "monitor/MotionEpisode.h"
 #include "platform/Clock.h"
@@ -142,10 +143,14 @@ void MonitoringCycle::ServeArchive(uint32_t now) {
     case ArchiveReport::Kind::Archived:
       events_.EventArchived(report.event);
       if (AppSettings.EVENT_SUMMARY_MAIL && AppSettings.USEMAIL) {
-        const MailResult mail = mail_.SendEventSummaryMail(report.event);
-        if (!mail.sent)
-          events_.Notice("イベントのまとめメールを送信できませんでした：" +
-                         (mail.failure.empty() ? std::string("理由は分かりません") : mail.failure));
+        auto mail = std::make_shared<MailResult>();
+        RunMail([this, mail, context = NewMailContext(cv::Mat()), event = report.event] {
+          *mail = mail_.SendEventSummaryMail(context, event);
+        }, [this, mail](bool threw) {
+          if (!threw && !mail->sent)
+            events_.Notice("イベントのまとめメールを送信できませんでした：" +
+                           (mail->failure.empty() ? std::string("理由は分かりません") : mail->failure));
+        });
       }
       break;
     case ArchiveReport::Kind::FloorChanged:
@@ -289,15 +294,7 @@ void MonitoringCycle::MonitorTick() {
   if (WarmedUp(now) && AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
     if (!cooling) {
-      const MailResult mail =
-          person_ ? mail_.SendPersonAlertMail(*camera_, *person_) : mail_.SendAlertMail(*camera_);
-      // Only a mail that went out starts the spacing: after a failure the
-      // next alarm tries again, and with mails off nothing is held back.
-      if (mail.sent && AppSettings.USEMAIL) {
-        mailCooling_ = true;
-        lastMailTick_ = GetTickCount();
-      }
-      events_.AlertMailDone(mail.sent, mail.failure);
+      AskAlertMail();
     } else if (!heldBackSaid_) {
       heldBackSaid_ = true;
       events_.AlertMailHeldBack(MailCooldownSecondsLeft(now));
@@ -308,7 +305,8 @@ void MonitoringCycle::MonitorTick() {
   if (Closing()) return;
   if (archive_) ServeArchive(GetTickCount());
 
-  mail_.DeliverPending(events_);
+  DeliverPendingMails();
+  if (Closing()) return;
   if (AppSettings.HEALTH_MAIL) WatchHealth(newFrame);
   PollRequestsWhenDue();
 }
@@ -346,9 +344,14 @@ void MonitoringCycle::WatchHealth(bool newFrame) {
   int heldBack = 0;
   for (const HealthMail& mail : health_.TakeMails(now, &heldBack)) {
     const std::string subject = HealthMailSubject(mail);
-    const MailResult result = mail_.SendHealthMail(subject, HealthMailBody(mail), *camera_);
-    events_.Notice(result.sent ? "「" + subject + "」をメールで知らせました"
-                               : "「" + subject + "」のメールを送信できませんでした：" + result.failure);
+    auto result = std::make_shared<MailResult>();
+    RunMail([this, result, subject, body = HealthMailBody(mail), context = NewMailContext(CurrentPicture())] {
+      *result = mail_.SendHealthMail(context, subject, body);
+    }, [this, result, subject](bool threw) {
+      if (threw) return;
+      events_.Notice(result->sent ? "「" + subject + "」をメールで知らせました"
+                                  : "「" + subject + "」のメールを送信できませんでした：" + result->failure);
+    });
   }
   if (heldBack > 0)
     events_.Notice("カメラの異常を知らせるメールは1時間に " + std::to_string(kMaxHealthMailsPerHour) +
@@ -463,17 +466,101 @@ const cv::Mat& MonitoringCycle::CurrentMask() {
 }
 
 // A failure after the login still reaches the window's exception box; the
-// listeners hear of it first.
+// listeners hear of it first. One poll at a time: a due check while the
+// last is still under way waits for the next interval.
 void MonitoringCycle::CheckRequests() {
-  RequestCheckResult result;
-  try {
-    result = mail_.CheckRequestMail(*camera_);
-  } catch (const std::exception& e) {
-    events_.RequestCheckDone(false, 0, e.what());
-    throw;
+  if (requestCheckUnderWay_) return;
+  requestCheckUnderWay_ = true;
+  auto result = std::make_shared<RequestCheckResult>();
+  auto failure = std::make_shared<std::string>();
+  RunMail([this, result, failure, context = NewMailContext(CurrentPicture())] {
+    try {
+      *result = mail_.CheckRequestMail(context);
+    } catch (const std::exception& e) {
+      *failure = e.what();
+      throw;
+    }
+  }, [this, result, failure](bool threw) {
+    requestCheckUnderWay_ = false;
+    if (threw) {
+      events_.RequestCheckDone(false, 0, *failure);
+      return;
+    }
+    for (const std::string& notice : result->notices) events_.Notice(notice);
+    events_.RequestCheckDone(result->ok, result->requests, result->failure);
+  });
+}
+
+void MonitoringCycle::RunMail(std::function<void()> work, std::function<void(bool threw)> done) {
+  auto error = std::make_shared<std::exception_ptr>();
+  runner_->Run([work = std::move(work), error] {
+    try {
+      work();
+    } catch (...) {
+      *error = std::current_exception();
+    }
+  }, [done = std::move(done), error] {
+    done(*error != nullptr);
+    if (*error) std::rethrow_exception(*error);
+  });
+}
+
+MailContext MonitoringCycle::NewMailContext(const cv::Mat& picture) const {
+  return MailContext{AppSettings, picture, runner_->Cancel()};
+}
+
+// A copy: the mail goes on while the detector reuses its picture.
+cv::Mat MonitoringCycle::CurrentPicture() const {
+  nsOpenCV* detector = camera_ ? camera_->Detector() : nullptr;
+  return detector ? detector->ColourImage().clone() : cv::Mat();
+}
+
+// The alarm goes on while its mail is on its way. Only a mail that went out
+// starts the spacing: after a failure the next alarm tries again, and with
+// mails off nothing is held back.
+void MonitoringCycle::AskAlertMail() {
+  if (alertMailsUnderWay_ >= kMaxAlertMailsUnderWay) {
+    if (!alertMailSkippedSaid_)
+      events_.Notice("前の警報メールがまだ送信中のため、この警報のメールは送りません。"
+                     "SMTPサーバの応答を確認してください。");
+    alertMailSkippedSaid_ = true;
+    return;
   }
-  for (const std::string& notice : result.notices) events_.Notice(notice);
-  events_.RequestCheckDone(result.ok, result.requests, result.failure);
+  alertMailSkippedSaid_ = false;
+  ++alertMailsUnderWay_;
+  auto mail = std::make_shared<MailResult>();
+  const bool useMail = AppSettings.USEMAIL;
+  std::optional<PersonFound> person = person_;
+  MailContext context = NewMailContext(person ? cv::Mat() : CurrentPicture());
+  RunMail([this, mail, person, context = std::move(context)] {
+    *mail = person ? mail_.SendPersonAlertMail(context, *person) : mail_.SendAlertMail(context);
+  }, [this, mail, useMail](bool threw) {
+    --alertMailsUnderWay_;
+    if (threw) return;
+    if (mail->sent && useMail) {
+      mailCooling_ = true;
+      lastMailTick_ = GetTickCount();
+    }
+    events_.AlertMailDone(mail->sent, mail->failure);
+  });
+}
+
+// At most one turn is under way, and turns are spaced: the outbox waits far
+// longer than that between its own tries.
+void MonitoringCycle::DeliverPendingMails() {
+  const uint32_t now = GetTickCount();
+  if (pendingTurnUnderWay_ || (pendingTurnGiven_ && now - lastPendingTurn_ < kPendingMailTurnMs)) return;
+  pendingTurnUnderWay_ = true;
+  pendingTurnGiven_ = true;
+  lastPendingTurn_ = now;
+  auto report = std::make_shared<PendingMailReport>();
+  RunMail([this, report, context = NewMailContext(cv::Mat())] { *report = mail_.DeliverPending(context); },
+          [this, report](bool threw) {
+            pendingTurnUnderWay_ = false;
+            if (threw) return;
+            for (const std::string& notice : report->notices) events_.Notice(notice);
+            if (report->changed) events_.MailQueueChanged(report->waiting);
+          });
 }
 
 // With no alarm active the spacing is passed: measured from stamp 0 it

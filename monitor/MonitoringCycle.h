@@ -18,6 +18,13 @@ extern const char kIdlePicture[];
 
 // Interval of the capture timer.
 constexpr int kCaptureIntervalMs = 10;
+// Alert mails asked for and not yet done, at most: one on its way and one
+// behind it. While a server holds them, a further alarm's mail is not asked
+// for (and said), so a dead server cannot pile up mails without end.
+constexpr int kMaxAlertMailsUnderWay = 2;
+// Mails kept for sending again get a turn at most this often: the turn
+// copies the settings, and the outbox itself waits far longer between tries.
+constexpr uint32_t kPendingMailTurnMs = 1000;
 // A camera that tells of each new frame wakes the tick itself; between
 // frames the timer then waits for the next thing due, at most this long
 // (health samples, mails to send again, the end of a clip).
@@ -52,13 +59,20 @@ constexpr int32_t kPersonCheckPermille = 2;
 // Switches monitoring on and off and runs one pass of the cycle per timer
 // firing: grab, detect, show, let the window work, then the alarm and
 // request-mail gates. Settings are read from AppSettings at each use.
-// Times are 32-bit tick-counter values; differences wrap.
+// Times are 32-bit tick-counter values; differences wrap. The mails go
+// through an IMailRunner: the tick asks for them and goes on, and their
+// outcomes come back later on the same thread.
 class MonitoringCycle {
 public:
   MonitoringCycle(IMonitorTimer& timer, IMessagePump& pump, ISoundPlayer& sound,
                   IMonitorMail& mail);
   MonitoringCycle(const MonitoringCycle&) = delete;
   MonitoringCycle& operator=(const MonitoringCycle&) = delete;
+
+  // Where the mails run (not owned); at once, inside the tick, until set.
+  void SetMailRunner(IMailRunner* runner) { runner_ = runner ? runner : &inlineRunner_; }
+  // Alert mails asked for whose outcome has not come back yet.
+  int AlertMailsUnderWay() const { return alertMailsUnderWay_; }
 
   // The camera object, owned from the window's first show to its close.
   void SetCamera(std::unique_ptr<IMonitorCamera> camera);
@@ -88,7 +102,7 @@ public:
   void PollRequestsWhenDue();
   // Mails kept for sending again get their turn; the tick gives it while
   // monitoring, the owner's slower timer while it is off.
-  void DeliverPendingMails() { mail_.DeliverPending(events_); }
+  void DeliverPendingMails();
 
   void StartAlarmSound();
   void StopAlarmSound();
@@ -132,6 +146,13 @@ private:
   const cv::Mat& CurrentMask();
   bool AlarmSpacingPassed(uint32_t now) const;
   void CheckRequests();
+  // The settings of now and a copy of the camera's picture, for a mail.
+  MailContext NewMailContext(const cv::Mat& picture) const;
+  cv::Mat CurrentPicture() const;
+  void AskAlertMail();
+  // Runs `work` through the runner. `done` follows on this thread, told
+  // whether `work` threw; what it threw is thrown again after `done`.
+  void RunMail(std::function<void()> work, std::function<void(bool threw)> done);
   void WatchFrames(bool newFrame);
   void TellFrameFile(bool written);
   void WatchHealth(bool newFrame);
@@ -145,6 +166,14 @@ private:
   IMessagePump& pump_;
   ISoundPlayer& sound_;
   IMonitorMail& mail_;
+  InlineMailRunner inlineRunner_;
+  IMailRunner* runner_ = &inlineRunner_;
+  int alertMailsUnderWay_ = 0;
+  bool alertMailSkippedSaid_ = false;
+  bool requestCheckUnderWay_ = false;
+  bool pendingTurnUnderWay_ = false;
+  uint32_t lastPendingTurn_ = 0;
+  bool pendingTurnGiven_ = false;
   std::unique_ptr<IMonitorCamera> camera_;
   std::function<void()> frameWake_;
   MonitorEventFanout events_;

@@ -44,6 +44,7 @@ void TPop3Client::Connect() {
 
   sessionDeadline_ = DeadlineAfter(SessionTimeoutMs);
   try {
+    socket_.SetCancel(Cancel);
     socket_.Open(Host, Port, ConnectTimeoutMs, sessionDeadline_);
     if (ConnectType == kPop3ConnectTls) socket_.StartTls(VerifyCert, Within(ReplyTimeoutMs));
   } catch (...) {

@@ -37,6 +37,8 @@ public:
   // Check the certificate (types 1 and 2) against the system's trust store
   // and the host name; off only when the user opted out.
   bool VerifyCert = true;
+  // Ends every wait of the session at once when cancelled (not owned).
+  const TWaitCancel* Cancel = nullptr;
 
   TPop3Client() = default;
   TPop3Client(const TPop3Client&) = delete;

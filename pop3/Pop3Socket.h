@@ -20,6 +20,8 @@ public:
   TPop3Socket& operator=(const TPop3Socket&) = delete;
 
   bool IsOpen() const { return socket_.Socket() >= 0; }
+  // Every later wait ends with 10004 once `cancel` is cancelled (not owned).
+  void SetCancel(const TWaitCancel* cancel) { socket_.SetCancel(cancel); }
 
   // Resolves `host` ("LOCALHOST" in any case is 127.0.0.1) and connects,
   // trying each address the name gives until one answers, all within

@@ -5,15 +5,18 @@
 #include "pop3/Pop3Error.h"
 #include "settings/Vardocamdef.h"
 
-void FillPopSettings(MailServerSettings& s) {
-  s = MailServerSettings{};
-  s.host = AppSettings.MAIL_R_HOSTNAME;
-  s.connectType = AppSettings.MAIL_R_CONNECT_TYPE;
-  s.port = AppSettings.MAIL_R_PORTNUMBER;
-  s.userName = AppSettings.MAIL_R_USERNAME;
-  s.password = AppSettings.MAIL_R_PASSWORD;
-  s.verifyCert = !AppSettings.MAIL_R_NOVERIFY_CERT;
+MailServerSettings PopServerOf(const typVardocam& settings) {
+  MailServerSettings s;
+  s.host = settings.MAIL_R_HOSTNAME;
+  s.connectType = settings.MAIL_R_CONNECT_TYPE;
+  s.port = settings.MAIL_R_PORTNUMBER;
+  s.userName = settings.MAIL_R_USERNAME;
+  s.password = settings.MAIL_R_PASSWORD;
+  s.verifyCert = !settings.MAIL_R_NOVERIFY_CERT;
+  return s;
 }
+
+void FillPopSettings(MailServerSettings& s) { s = PopServerOf(AppSettings); }
 
 void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings) {
   popClient.Host = settings.host;
@@ -22,6 +25,7 @@ void ApplyPopSettings(TPop3Client& popClient, const MailServerSettings& settings
   popClient.Password = settings.password;
   popClient.ConnectType = settings.connectType;
   popClient.VerifyCert = settings.verifyCert;
+  popClient.Cancel = settings.cancel;
 }
 
 std::string ConnectPop3(TPop3Client& popClient, const MailServerSettings& settings) {

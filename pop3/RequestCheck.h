@@ -10,6 +10,7 @@
 class TPop3Client;
 
 // The receive side of the settings: the request mailbox's server.
+MailServerSettings PopServerOf(const typVardocam& settings);
 void FillPopSettings(MailServerSettings& settings);
 
 // Points the client at the server of the settings: host, port, user, password.

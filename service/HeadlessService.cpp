@@ -129,7 +129,7 @@ int RunHeadless(std::ostream& out) {
       [] {
         static const char line[] = "<4>終了処理が時間内に終わらないため、そのまま終了します\n";
         (void)!write(STDERR_FILENO, line, sizeof(line) - 1);
-        _exit(0);
+        _exit(kForcedStopExitCode);
       });
 
   // A camera that is not there yet (switched off, not plugged in, the
@@ -164,11 +164,8 @@ int RunHeadless(std::ostream& out) {
   retry.stop();
 
   const uint32_t elapsed = GetTickCount() - started;
-  cycle.StopMonitoring();
-  cycle.StopAlarmSound();
-  session.LeaveBroker();
+  session.Close();
   const uint64_t frames = cycle.FramesTaken();
-  cycle.ReleaseCamera();
   std::string persons;
   if (cycle.PersonChecksRun() > 0)
     persons = "、人物の確認 " + std::to_string(cycle.PersonChecksRun()) + " 回 (処理時間 " +

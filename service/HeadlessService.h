@@ -14,6 +14,9 @@ class MonitoringCycle;
 // again and again, after growing waits, until it opens or a stop comes.
 // Returns the process's exit code: 0 after a stop by signal.
 int RunHeadless(std::ostream& log);
+// The exit code of a stop that did not finish within its deadline: the
+// process was ended as it stood, and whoever watches it should know.
+constexpr int kForcedStopExitCode = 1;
 
 // The wait before the first new attempt at a camera that would not open,
 // doubled after each failed attempt up to the ceiling.

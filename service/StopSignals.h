@@ -5,9 +5,10 @@
 #include <mutex>
 #include <thread>
 
-// From SIGTERM or SIGINT to the end of the process. A tick in the middle
-// of a mail exchange can hold the main thread for many seconds; a stop
-// that has not finished this long after the signal ends the process.
+// From SIGTERM or SIGINT to the end of the process. Nothing the stop does
+// waits on a server for long (the mails' waits are cancelled, the broker's
+// goodbye is bounded); a stop that has not finished this long after the
+// signal all the same ends the process.
 constexpr uint32_t kStopDeadlineMs = 900;
 
 // Turns SIGTERM and SIGINT into a call on the main thread, and watches that

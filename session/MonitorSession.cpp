@@ -57,7 +57,13 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   idlePollTimer_.start();
   cycle_.AddEventListener(&host_.listener);
   // Mails kept for sending again live with the profile, in the user's data folder.
-  if (auto* own = dynamic_cast<MonitorMail*>(ownMail_.get())) own->SetOutboxFolder(OutboxFolder(profile));
+  if (ownMail_) {
+    ownMail_->SetOutboxFolder(OutboxFolder(profile));
+    mailWorker_ = std::make_unique<MailWorker>([this](const std::string& what) {
+      if (host_.tickFailed) host_.tickFailed(what);
+    });
+    cycle_.SetMailRunner(mailWorker_.get());
+  }
   // The picture of an MQTT snapshot is the detector's latest frame.
   mqtt_ = std::make_unique<MqttLink>(
       std::move(profile),
@@ -72,10 +78,12 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   armEvents_.Add(&host_.listener);
   armEvents_.Add(mqtt_.get());
   mqtt_->SetArmControl(&arm_, [this](const std::string& text) { host_.listener.Notice(text); });
-  if (ownMail_) ownMail_->SetArmControl(&arm_);
+  // Commands by mail are read on the mail worker and carried out here.
+  if (ownMail_) ownMail_->SetArmControl(&mailWorker_->ArmOnSessionThread(arm_));
 }
 
 MonitorSession::~MonitorSession() {
+  if (mailWorker_) mailWorker_->Close();
   captureTimer_.stop();
   idlePollTimer_.stop();
   cycle_.RemoveEventListener(&arm_);
@@ -90,6 +98,22 @@ void MonitorSession::LeaveBroker() {
   armEvents_.Remove(mqtt_.get());
   mqtt_->SetArmControl(nullptr, {});
   mqtt_->Apply(typVardocam{});
+}
+
+void MonitorSession::Stop() {
+  cycle_.StopMonitoring();
+}
+
+void MonitorSession::Close() {
+  captureTimer_.stop();
+  idlePollTimer_.stop();
+  Stop();
+  cycle_.StopAlarmSound();
+  // The broker hears that monitoring ended before it hears "offline".
+  LeaveBroker();
+  if (mailWorker_) mailWorker_->Close();
+  // Inside a tick the object lives until that tick has ended.
+  cycle_.ReleaseCamera();
 }
 
 // Nothing a tick throws goes further than this: the host decides what

@@ -12,6 +12,7 @@
 #include "monitor/MonitoringCycle.h"
 #include "platform/Sound.h"
 #include "session/ArmController.h"
+#include "session/MailWorker.h"
 
 class MonitorMail;
 class MqttLink;
@@ -36,12 +37,14 @@ struct MonitorHost {
 };
 
 // One monitor, the same for the window and the service: the monitoring
-// cycle, its 10 ms capture timer, the mails, the MQTT link and the fan-out
+// cycle, its capture timer, the mail worker, the MQTT link and the fan-out
 // of events to the host's listener and the link. Qt Core only.
 class MonitorSession {
 public:
-  // `mail` defaults to the real mails (not owned when given). `timerOwner`
-  // parents the capture timer, so that a window finds it among its own.
+  // `mail` defaults to the real mails, which run on the mail worker. Mails
+  // given (not owned; tests and tools) run at once inside the tick, as
+  // their fakes answer at once. `timerOwner` parents the capture timer, so
+  // that a window finds it among its own.
   MonitorSession(const MonitorHost& host, std::string profile, IMonitorMail* mail = nullptr,
                  QObject* timerOwner = nullptr);
   ~MonitorSession();
@@ -61,6 +64,17 @@ public:
   // Says goodbye to the broker: no further event reaches it.
   void LeaveBroker();
 
+  // Monitoring off, the same way for every host: an event still open is
+  // finished and said, the alarm silenced, the camera closed and the idle
+  // picture shown.
+  void Stop();
+  // The end of the monitor: Stop, the broker told and left, the mail under
+  // way ended at once (its waits cancelled; what is kept for resending is
+  // kept) and its thread joined, the camera released. Within a second
+  // whatever a server does.
+  void Close();
+  // Mails asked for and not yet done (0 with mails that run at once).
+  size_t MailsPending() const { return mailWorker_ ? mailWorker_->Pending() : 0; }
 private:
   class TimerAdapter : public IMonitorTimer {
   public:
@@ -87,6 +101,8 @@ private:
   TimerAdapter timer_{captureTimer_};
   std::unique_ptr<MonitorMail> ownMail_;
   MonitoringCycle cycle_;
+  // Declared after the cycle: gone first, with the outcomes not yet taken.
+  std::unique_ptr<MailWorker> mailWorker_;
   std::unique_ptr<MqttLink> mqtt_;
   // Who hears of arming: the host's listener and the broker.
   MonitorEventFanout armEvents_;

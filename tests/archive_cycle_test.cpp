@@ -60,7 +60,7 @@ public:
 class SummaryMail : public RecordingMail {
 public:
   using RecordingMail::RecordingMail;
-  MailResult SendEventSummaryMail(const EventInfo&) override {
+  MailResult SendEventSummaryMail(const MailContext&, const EventInfo&) override {
     ++summaries;
     return result;
   }

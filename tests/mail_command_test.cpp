@@ -121,7 +121,7 @@ protected:
 
   RequestCheckResult Poll(const std::vector<std::string>& mails) {
     for (const std::string& m : mails) pop_.AddMessage(m);
-    const RequestCheckResult result = mail_.CheckRequestMail(camera_);
+    const RequestCheckResult result = mail_.CheckRequestMail(ContextOfNow());
     EXPECT_TRUE(pop_.WaitForMessageCount(0));
     for (const std::string& n : result.notices) notices_ += n + "\n";
     return result;

@@ -161,14 +161,13 @@ TEST_F(OutboxFixture, RefusedMailIsDroppedAfterItsAttemptsWithANotice) {
 // and the status line counts it.
 TEST_F(OutboxFixture, MonitorMailKeepsAFailedMailAndTheStatusLineCountsIt) {
   AppSettings.MAIL_RETRY = true;
-  CallLog log;
-  ScriptedCamera camera(log);
   MonitorMail mail;
   mail.SetOutboxFolder(folder_);
   StatusLog status;
-  const MailResult result = mail.SendHealthMail("カメラの映像が途絶えています", {"本文"}, camera);
+  const MailResult result = mail.SendHealthMail(ContextOfNow(), "カメラの映像が途絶えています", {"本文"});
   EXPECT_FALSE(result.sent);
   EXPECT_NE(result.failure.find("後で送り直します"), std::string::npos) << result.failure;
-  mail.DeliverPending(status);
+  const PendingMailReport turn = mail.DeliverPending(ContextOfNow());
+  if (turn.changed) status.MailQueueChanged(turn.waiting);
   EXPECT_NE(status.StatusText().find("未送信メール 1 通"), std::string::npos) << status.StatusText();
 }

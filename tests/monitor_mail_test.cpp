@@ -157,7 +157,7 @@ TEST(EventSummaryMail, OneSheetThroughTheServerOrAnHonestFailure) {
     if (row.withPictures) cv::imwrite(folder + "/" + kEventPersonPicture, cv::Mat(240, 320, CV_8UC3));
     EventInfo event;
     ASSERT_TRUE(ReadEventInfo(folder, event));
-    const MailResult result = MonitorMail().SendEventSummaryMail(event);
+    const MailResult result = MonitorMail().SendEventSummaryMail(ContextOfNow(), event);
     std::filesystem::current_path(previous);
     EXPECT_EQ(result.sent, row.sent) << result.failure;
     EXPECT_EQ(result.failure.empty(), row.sent);

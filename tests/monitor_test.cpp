@@ -561,12 +561,12 @@ public:
 class FailingMail : public RecordingMail {
 public:
   using RecordingMail::RecordingMail;
-  MailResult SendAlertMail(IMonitorCamera& camera) override {
-    RecordingMail::SendAlertMail(camera);
+  MailResult SendAlertMail(const MailContext& context) override {
+    RecordingMail::SendAlertMail(context);
     return {false, "no host"};
   }
-  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override {
-    RecordingMail::CheckRequestMail(camera);
+  RequestCheckResult CheckRequestMail(const MailContext& context) override {
+    RecordingMail::CheckRequestMail(context);
     throw std::runtime_error("bad reply");
   }
 };

@@ -21,12 +21,12 @@ constexpr std::time_t kNoon = 1796648400;
 class FailingMail : public RecordingMail {
 public:
   using RecordingMail::RecordingMail;
-  MailResult SendAlertMail(IMonitorCamera& camera) override {
-    RecordingMail::SendAlertMail(camera);
+  MailResult SendAlertMail(const MailContext& context) override {
+    RecordingMail::SendAlertMail(context);
     return {failure.empty(), failure};
   }
-  RequestCheckResult CheckRequestMail(IMonitorCamera& camera) override {
-    RecordingMail::CheckRequestMail(camera);
+  RequestCheckResult CheckRequestMail(const MailContext& context) override {
+    RecordingMail::CheckRequestMail(context);
     return check;
   }
   std::string failure;

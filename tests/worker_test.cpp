@@ -13,6 +13,7 @@ namespace {
 // One job holds the worker until the test lets it go; two more wait behind it.
 struct HeldWorker {
   Worker worker{"test-worker-with-a-long-name"};
+  std::promise<void> started;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::vector<std::string> ran;  // written by the worker only
@@ -22,6 +23,7 @@ struct HeldWorker {
       char name[32] = {};
       pthread_getname_np(pthread_self(), name, sizeof name);
       threadName = name;
+      started.set_value();
       released.wait();
       ran.push_back("held");
     });
@@ -46,7 +48,8 @@ TEST(Worker, RunsInOrderAndStopsAsAsked) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HeldWorker held;
-    EXPECT_EQ(held.worker.Pending(), 3u);
+    held.started.get_future().wait();
+    EXPECT_EQ(held.worker.Pending(), 3u);  // one under way, two behind it
     if (c.stop) {
       std::atomic<bool> interrupted{false};
       // The interrupt is what ends the job under way.

@@ -125,13 +125,11 @@ TEST(ConfirmationMail, Screenshot) {
   ArmController arm({[&](std::string*) { return monitoring = true; }, [&] { monitoring = false; },
                      [&] { return monitoring; }, [] { return false; }, [] { return std::time(nullptr); }},
                     quiet);
-  CallLog log;
-  ScriptedCamera camera(log);
   MonitorMail mail;
   mail.SetArmControl(&arm);
   pop.AddMessage(std::string("From: Taro <") + kOwner + ">\r\nTo: camera@example.jp\r\nSubject: 監視開始 " + kPin +
                  "\r\n\r\n\r\n");
-  const RequestCheckResult result = mail.CheckRequestMail(camera);
+  const RequestCheckResult result = mail.CheckRequestMail(ContextOfNow());
   EXPECT_TRUE(result.ok) << result.failure;
   EXPECT_TRUE(monitoring);
 

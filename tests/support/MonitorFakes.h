@@ -8,6 +8,7 @@
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorServices.h"
 #include "platform/Sound.h"
+#include "settings/Vardocamdef.h"
 
 // Stand-ins for the services the monitoring cycle uses; each records what
 // happened to it in one shared log, so tests can check the order of calls.
@@ -58,27 +59,30 @@ private:
   CallLog& log_;
 };
 
+// The mail's context as the cycle would make it now, without a picture.
+inline MailContext ContextOfNow(const cv::Mat& picture = cv::Mat()) { return MailContext{AppSettings, picture}; }
+
 class RecordingMail : public IMonitorMail {
 public:
   explicit RecordingMail(CallLog& log) : log_(log) {}
-  MailResult SendAlertMail(IMonitorCamera&) override {
+  MailResult SendAlertMail(const MailContext&) override {
     log_.push_back("alert mail");
     ++alerts;
     if (onAlert) onAlert();
     return alertResult;
   }
-  MailResult SendPersonAlertMail(IMonitorCamera&, const PersonFound& person) override {
+  MailResult SendPersonAlertMail(const MailContext&, const PersonFound& person) override {
     log_.push_back("person mail");
     ++alerts;
     personBox = person.box;
     return alertResult;
   }
-  MailResult SendHealthMail(const std::string& subject, const std::vector<std::string>&,
-                            IMonitorCamera&) override {
+  MailResult SendHealthMail(const MailContext&, const std::string& subject,
+                            const std::vector<std::string>&) override {
     log_.push_back("health mail " + subject);
     return {};
   }
-  RequestCheckResult CheckRequestMail(IMonitorCamera&) override {
+  RequestCheckResult CheckRequestMail(const MailContext&) override {
     log_.push_back("check mail");
     ++checks;
     if (onCheck) onCheck();
@@ -87,7 +91,10 @@ public:
   int alerts = 0;
   int checks = 0;
   int pendingTurns = 0;  // turns given to kept mails
-  void DeliverPending(IMonitorEvents&) override { ++pendingTurns; }
+  PendingMailReport DeliverPending(const MailContext&) override {
+    ++pendingTurns;
+    return {};
+  }
   MailResult alertResult;  // what every alert mail answers
   cv::Rect personBox;      // of the last person alert
   std::function<void()> onAlert;
