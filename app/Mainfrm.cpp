@@ -409,11 +409,11 @@ void TMainForm::ShowAfterTimerWhileNeeded() {
 }
 
 void TMainForm::FormCloseQuery() {
-  CaptureTimer->stop();
   IMonitorCamera* camera = Cycle().Camera();
-  if (!camera) return;
-  // The session's own stop, as the service stops: an open event is finished.
+  // The session's own stop, as the service stops: an open event is
+  // finished, and the listeners hear that monitoring ended.
   session_.Stop();
+  if (!camera) return;
   Sleep(kCloseWaitMs);
   if (nsOpenCV* object = camera->Detector()) object->ReleaseGreyImage();
   ClearPictureWithoutIdleImage();

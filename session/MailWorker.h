@@ -13,6 +13,9 @@
 // How often a command by mail that waits for the session's thread looks
 // whether the monitor is closing.
 constexpr uint32_t kArmCallCheckMs = 20;
+// Close ends the mail under way, whatever its server does, within this:
+// its socket waits end at once, the mails behind it fail at once.
+constexpr long kMailCloseMs = 1000;
 
 // The one thread every mail and mailbox poll runs on, so that neither the
 // window nor the monitoring tick waits for a server. Each outcome comes

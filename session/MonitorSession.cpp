@@ -105,9 +105,10 @@ void MonitorSession::Stop() {
 }
 
 void MonitorSession::Close() {
-  captureTimer_.stop();
   idlePollTimer_.stop();
-  Stop();
+  // A host that stopped first (the window shows its idle picture itself)
+  // is not stopped twice.
+  if (cycle_.Monitoring()) Stop();
   cycle_.StopAlarmSound();
   // The broker hears that monitoring ended before it hears "offline".
   LeaveBroker();

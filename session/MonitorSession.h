@@ -68,7 +68,7 @@ public:
   // finished and said, the alarm silenced, the camera closed and the idle
   // picture shown.
   void Stop();
-  // The end of the monitor: Stop, the broker told and left, the mail under
+  // The end of the monitor: Stop (when still monitoring), the broker told and left, the mail under
   // way ended at once (its waits cancelled; what is kept for resending is
   // kept) and its thread joined, the camera released. Within a second
   // whatever a server does.

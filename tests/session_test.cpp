@@ -11,7 +11,9 @@
 
 #include "session/MonitorSession.h"
 #include "settings/Vardocamdef.h"
+#include "support/LoopbackPort.h"
 #include "support/MonitorFakes.h"
+#include "support/ScriptedServer.h"
 
 namespace {
 QCoreApplication& App() {
@@ -33,7 +35,16 @@ struct HostListener : IMonitorEvents {
   void RequestCheckDone(bool ok, int, const std::string& failure) override {
     heard.push_back(ok ? "checked" : "check failed: " + failure);
   }
+  void AlertMailDone(bool sent, const std::string& failure) override {
+    heard.push_back(sent ? "mail sent" : "mail failed: " + failure);
+  }
 };
+
+bool Heard(const HostListener& listener, const std::string& start) {
+  for (const std::string& h : listener.heard)
+    if (h.rfind(start, 0) == 0) return true;
+  return false;
+}
 
 // A camera that tells of its frames, as the real capture does: frames come
 // from another thread, each wakes the session.
@@ -180,6 +191,68 @@ TEST(MonitorSession, ACommandInsideATickSwitchesAfterIt) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   EXPECT_TRUE(session.Cycle().Monitoring());
   session.Cycle().StopMonitoring();
+  AppSettings = typVardocam();
+}
+// The real mails run on the mail worker: a server that drips or says
+// nothing holds neither the tick nor the stop, and an outcome comes back as
+// an event of the session's own thread.
+TEST(MonitorSession, MailsWaitOnTheWorkerAndTheCloseEndsThem) {
+  App();
+  struct Row {
+    const char* name;
+    bool pop3;         // the request mailbox, else the alert mail
+    bool answers;      // a server that drips or never answers, else none at all
+    const char* said;  // what the listener hears once the outcome is back
+  } rows[] = {
+      {"an SMTP server that answers a byte a second", false, true, nullptr},
+      {"a POP3 server that never answers", true, true, nullptr},
+      {"no SMTP server at all", false, false, "mail failed: "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedServer server;
+    server.Drip(row.pop3 ? "+OK drip.test\r\n" : "220 drip.test ESMTP\r\n", 1000);
+    server.Start();
+    const int port = row.answers ? std::stoi(server.Port()) : FreeLoopbackPort();
+    AppSettings = typVardocam();
+    AppSettings.START_MOVE_OBJECT = 0;
+    AppSettings.USEMAIL = !row.pop3;
+    AppSettings.MAIL_HOSTNAME = AppSettings.MAIL_R_HOSTNAME = "127.0.0.1";
+    AppSettings.MAIL_PORTNUMBER = AppSettings.MAIL_R_PORTNUMBER = port;
+    AppSettings.MAIL_MAILADDRESS = "camera@mail.test";
+    AppSettings.MAIL_TOADDRESS = "owner@mail.test";
+    AppSettings.IS_CHECK = row.pop3;
+    AppSettings.CHECK_INTERVAL = 0;
+    CallLog log;
+    FakePump pump(log);
+    RecordingSound sound(log);
+    HostListener listener;
+    MonitorSession session(MonitorHost{pump, sound, listener, {}}, "");
+    auto owned = std::make_unique<ScriptedCamera>(log);
+    ScriptedCamera* camera = owned.get();
+    session.Cycle().SetCamera(std::move(owned));
+    ASSERT_TRUE(session.Cycle().StartMonitoring());
+    session.Cycle().CaptureTimerTimer();  // the reference
+    camera->motion = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the warm-up of 0 s
+    session.Cycle().CaptureTimerTimer();
+    // The tick is over and its mail still on its way: nothing waited for it.
+    if (row.answers) EXPECT_GE(session.MailsPending(), 1u);
+    EXPECT_NE(session.Cycle().AlarmStartTick, 0u) << "the alarm did not wait for the mail";
+    if (row.said) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!Heard(listener, row.said) && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+      EXPECT_TRUE(Heard(listener, row.said));
+    }
+    const auto closing = std::chrono::steady_clock::now();
+    session.Close();
+    const auto closeMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - closing).count();
+    EXPECT_LT(closeMs, kMailCloseMs);
+    EXPECT_EQ(session.MailsPending(), 0u);
+    EXPECT_FALSE(session.Cycle().Monitoring());
+  }
   AppSettings = typVardocam();
 }
 } // namespace
