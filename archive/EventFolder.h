@@ -1,11 +1,9 @@
 #pragma once
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "archive/EventLayout.h"
 #include "archive/EventMarker.h"
-#include "platform/AtomicFile.h"
 
 // How many folders of one second are tried ("_2" ... "_99") before giving up.
 constexpr int kMaxSameSecondEvents = 99;
@@ -18,4 +16,3 @@ std::string EventFolderName(int64_t startMs);
 // `folder`. False with the reason.
 bool CreateEventFolder(const std::string& root, int64_t startMs, std::string& folder,
                        std::string* error);
-

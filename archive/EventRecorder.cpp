@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "archive/EventFolder.h"
+#include "platform/AtomicFile.h"
 #include "platform/OpenCvModule.h"
 
 namespace {
