@@ -103,9 +103,10 @@ public:
   void CaptureTimerTimer();
 
   // The tray: every minimise of the window goes there, and ShowAfterTimer
-  // fires every 10 ms from the end of FormShow while ISMINIMIZE is set (with
-  // it clear the timer has nothing to do, and an idle program need not wake
-  // a hundred times a second for it).
+  // fires from the end of FormShow while ISMINIMIZE is set, every
+  // kCaptureIntervalMs while the window shows and kTrayWatchMs while it is
+  // hidden in the tray (with it clear the timer has nothing to do, and an
+  // idle program need not wake a hundred times a second for it).
   virtual void MinimizeToTray();
   virtual void ShowAfterTimerTimer();
   TTray* Tray() const { return tray_; }

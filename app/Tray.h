@@ -32,8 +32,9 @@ public:
 
   void MinimizeToTray();
   void RestoreFromTray();
-  // Every 10 ms from the first show on: keeps the program in the tray while
-  // ISMINIMIZE is set, adding the icon again if the tray host lost it.
+  // While ISMINIMIZE is set, from the first show on (every kCaptureIntervalMs
+  // while the window shows, kTrayWatchMs while it is hidden in the tray):
+  // keeps the program there, adding the icon again if the tray host lost it.
   void ShowAfterTimerTimer();
   // A mouse action on the icon.
   void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);

@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>  // its constants only
 
+#include "platform/LocalTime.h"
 #include "platform/OpenCvModule.h"
 
 namespace {
@@ -26,28 +27,26 @@ int64_t WrittenMs(const std::string& path, int64_t fallback) {
   return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
 }
 
-void AddPicture(std::vector<SheetFrame>& frames, const std::string& path, int64_t timeMs, bool person) {
+void AddPicture(std::vector<SheetFrame>& frames, const std::string& path, int64_t timeMs, bool person,
+                std::string* why) {
   // A picture the archive did not write is no fault: the log stays quiet.
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return;
-  cv::Mat picture;
-  try {
-    picture = OpenCv().ReadImage(path, cv::IMREAD_COLOR);
-  } catch (const std::exception&) {
-  }
+  const cv::Mat picture = ReadImageFile(path, cv::IMREAD_COLOR, why);
   if (!picture.empty()) frames.push_back({picture, timeMs, person});
 }
 
 // Frames read evenly from the clip, first and last included. The clip spans
 // the event, so a frame's time is its share of the event's length: the
 // clip's own frame rate is only what its writer was told.
-std::vector<SheetFrame> ClipFrames(const EventInfo& event, int wanted) {
+std::vector<SheetFrame> ClipFrames(const EventInfo& event, int wanted, std::string* why) {
   std::vector<SheetFrame> frames;
   std::unique_ptr<IVideoReader> clip;
   try {
     clip = OpenCv().MakeVideoReader();
     if (!clip->Open(event.folder + "/" + kEventClip, cv::CAP_FFMPEG, {})) return frames;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    if (why) *why = e.what();
     return frames;
   }
   int64_t count = event.frames > 0 ? event.frames : static_cast<int64_t>(clip->Get(cv::CAP_PROP_FRAME_COUNT));
@@ -68,12 +67,7 @@ std::vector<SheetFrame> ClipFrames(const EventInfo& event, int wanted) {
 }
 
 std::string Stamp(int64_t timeMs) {
-  const std::time_t seconds = static_cast<std::time_t>(timeMs / 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
+  return LocalTimeText(static_cast<std::time_t>(timeMs / 1000), "%H:%M:%S");
 }
 
 // The picture fitted into the tile, kept in its proportions, with the time
@@ -104,15 +98,15 @@ void DrawTile(cv::Mat tile, const SheetFrame& frame) {
 }
 } // namespace
 
-std::vector<SheetFrame> EventSheetFrames(const EventInfo& event) {
+std::vector<SheetFrame> EventSheetFrames(const EventInfo& event, std::string* why) {
   std::vector<SheetFrame> frames;
   const std::string person = event.folder + "/" + kEventPersonPicture;
-  if (event.person) AddPicture(frames, person, WrittenMs(person, event.startMs), true);
-  std::vector<SheetFrame> clip = ClipFrames(event, kSheetFrames - static_cast<int>(frames.size()));
+  if (event.person) AddPicture(frames, person, WrittenMs(person, event.startMs), true, why);
+  std::vector<SheetFrame> clip = ClipFrames(event, kSheetFrames - static_cast<int>(frames.size()), why);
   if (clip.empty()) {
     const std::string peak = event.folder + "/" + kEventPeakPicture;
-    AddPicture(frames, event.folder + "/" + kEventFirstPicture, event.startMs, false);
-    AddPicture(frames, peak, WrittenMs(peak, event.startMs), false);
+    AddPicture(frames, event.folder + "/" + kEventFirstPicture, event.startMs, false, why);
+    AddPicture(frames, peak, WrittenMs(peak, event.startMs), false, why);
   }
   for (SheetFrame& frame : clip) frames.push_back(std::move(frame));
   return frames;

@@ -24,7 +24,8 @@ struct SheetFrame {
 // The event's frames for its sheet: person.jpg first when a person was
 // confirmed, then up to kSheetFrames in all read evenly across clip.mkv;
 // without a readable clip, the folder's pictures (person, first, peak).
-std::vector<SheetFrame> EventSheetFrames(const EventInfo& event);
+// `why`: set when OpenCV's module is missing, which leaves no frame at all.
+std::vector<SheetFrame> EventSheetFrames(const EventInfo& event, std::string* why = nullptr);
 
 // The frames laid out kSheetColumns to a row, kSheetWidth wide, each tile
 // stamped "HH:MM:SS"; empty when there is no frame.

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "archive/EventMarker.h"
 #include "platform/AppPaths.h"
 
 namespace fs = std::filesystem;
@@ -14,25 +15,17 @@ std::string EventArchiveRoot(const std::string& eventDir, const std::string& pro
 }
 
 bool ReadEventInfo(const std::string& folder, EventInfo& info) {
-  std::ifstream in(folder + "/" + kEventMarkerFile);
-  std::string line;
-  if (!in || !std::getline(in, line) || line != kEventMarkerLine) return false;
-  info = EventInfo{};
+  std::ifstream in(folder + "/" + kEventMarkerFile, std::ios::binary);
+  if (!in) return false;
+  // One byte past the bound tells a marker that is too long from one that fits.
+  std::string bytes(kEventMarkerMaxBytes + 1, '\0');
+  in.read(&bytes[0], static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  if (bytes.size() > kEventMarkerMaxBytes) return false;
+  std::optional<EventInfo> read = ParseEventMarker(bytes);
+  if (!read) return false;
+  info = std::move(*read);
   info.folder = folder;
-  while (std::getline(in, line)) {
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = line.substr(0, eq);
-    const long long value = std::strtoll(line.c_str() + eq + 1, nullptr, 10);
-    if (key == "start_ms")
-      info.startMs = value;
-    else if (key == "end_ms")
-      info.endMs = value;
-    else if (key == "person")
-      info.person = value != 0;
-    else if (key == "frames")
-      info.frames = value;
-  }
   return true;
 }
 

@@ -7,9 +7,15 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "archive/EventFolder.h"
+#include "platform/AtomicFile.h"
 #include "platform/OpenCvModule.h"
 
 namespace {
+// The marker, small, is on the disk before the folder counts as an event;
+// the pictures need not wait for it.
+const AtomicWrite kMarkerWrite{true, false, ""};
+const AtomicWrite kPictureWrite{false, false, ""};
+
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -267,7 +273,7 @@ void EventRecorder::Handle(Job& job) {
       const std::string marker = EventMarkerText(open_.info, false);
       std::string error;
       if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker.data(), marker.size(),
-                               true, &error))
+                               kMarkerWrite, &error))
         Fail(error);
     }
     break;
@@ -331,7 +337,7 @@ void EventRecorder::Begin(Job& job) {
   open_.info.folder = folder;
   open_.info.startMs = job.wallMs;
   const std::string marker = EventMarkerText(open_.info, false);
-  if (!WriteFileAtomically(folder + "/" + kEventMarkerFile, marker.data(), marker.size(), true, &error)) {
+  if (!WriteFileAtomically(folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error)) {
     // Without its marker the folder is nobody's: take it back while it is empty.
     Fail(error);
     std::error_code ignored;
@@ -386,13 +392,18 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
   std::string error;
   const std::string path = open_.info.folder + "/" + name;
   if (isJpeg) {
-    if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), picture.total() * picture.elemSize(), false, &error))
+    if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), picture.total() * picture.elemSize(), kPictureWrite,
+                             &error))
       Fail(error);
     return;
   }
   std::vector<uint8_t> bytes;
-  if (!EncodeImage(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, kEventPictureQuality})) return;
-  if (!WriteFileAtomically(path, bytes.data(), bytes.size(), false, &error)) Fail(error);
+  std::string why;
+  if (!EncodeImage(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, kEventPictureQuality}, &why)) {
+    Fail(why.empty() ? path + " を JPEG にできません" : why);
+    return;
+  }
+  if (!WriteFileAtomically(path, bytes.data(), bytes.size(), kPictureWrite, &error)) Fail(error);
 }
 
 void EventRecorder::End(Job& job) {
@@ -402,7 +413,7 @@ void EventRecorder::End(Job& job) {
   open_.info.endMs = job.wallMs;
   const std::string marker = EventMarkerText(open_.info, true);
   std::string error;
-  if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker.data(), marker.size(), true, &error))
+  if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error))
     Fail(error);
   ArchiveReport report;
   report.kind = ArchiveReport::Kind::Archived;

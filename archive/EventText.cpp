@@ -4,6 +4,8 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/LocalTime.h"
+
 namespace {
 // A file that is there and holds something: a clip cut short at its first
 // byte would open as an error in the player.
@@ -22,12 +24,7 @@ std::string FirstPresent(const EventInfo& event, std::initializer_list<const cha
 } // namespace
 
 std::string EventStartText(const EventInfo& event) {
-  const std::time_t seconds = static_cast<std::time_t>(event.startMs / 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &local);
-  return text;
+  return LocalTimeText(static_cast<std::time_t>(event.startMs / 1000), "%Y/%m/%d %H:%M:%S");
 }
 
 std::string EventLengthText(const EventInfo& event) {

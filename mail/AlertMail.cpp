@@ -9,6 +9,7 @@
 #include "mail/MimeMessage.h"
 #include "mail/SmtpClient.h"
 #include "net/LineEnd.h"
+#include "platform/LocalTime.h"
 #include "platform/ProgramName.h"
 #include "settings/Vardocamdef.h"
 
@@ -33,12 +34,7 @@ const MailKind kReport{"状況報告画像(%s)-", "状況報告をします。",
 const char kLine2[] = "検出時刻[%s]";
 
 std::string TimeOfDay() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
+  return LocalTimeText(std::time(nullptr), "%H:%M:%S");
 }
 
 std::string Format(const char* pattern, const std::string& value) {
@@ -46,8 +42,6 @@ std::string Format(const char* pattern, const std::string& value) {
   const size_t at = out.find("%s");
   return at == std::string::npos ? out : out.replace(at, 2, value);
 }
-
-MailResult Fail(const std::string& reason) { return {false, reason}; }
 
 const char kReplyTooLongText[] =
     "SMTPサーバの応答が長すぎるため接続を切りました。サーバ名とポート番号を確認してください。";
@@ -108,46 +102,69 @@ std::vector<std::string> KindBody(const MailKind& kind, const std::string& time)
   return {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
 }
 
+// One whole SMTP transaction: login, the envelope, the message, QUIT.
+// `lines` gives the message once the server has taken the login, so that a
+// mail that cannot go out writes no picture; what it throws reaches the
+// caller after the session was closed. A refused step ends the transaction:
+// nothing more goes out but QUIT.
+DeliveryResult Transact(const MailServerSettings& settings, const std::string& from,
+                        const std::vector<std::string>& to, const std::function<std::vector<std::string>()>& lines) {
+  DeliveryResult result;
+  if (settings.host.empty()) {
+    result.failure = "SMTPサーバ名が設定されていません。";
+    return result;
+  }
+  // An address with a line break would carry a command or a header of its
+  // own: such a mail is never sent.
+  bool lineBreak = HasLineBreak(from);
+  for (const std::string& address : to) lineBreak = lineBreak || HasLineBreak(address);
+  if (lineBreak) {
+    result.refused = true;
+    result.failure = "メールアドレスに改行が含まれています。";
+    return result;
+  }
+  TSmtpClient client;
+  if (!SmtpLogin(settings, client, nullptr)) {
+    result.failure = SmtpLoginFailureText(client);
+    return result;
+  }
+  std::vector<std::string> message;
+  try {
+    message = lines();
+  } catch (...) {
+    client.Logout();
+    throw;
+  }
+  size_t size = 0;
+  for (const std::string& line : message) size += line.size() + 2;
+  const char* refusedAt = nullptr;
+  if (!client.MailFrom(from, static_cast<int>(size))) refusedAt = "MAIL FROM";
+  for (size_t i = 0; !refusedAt && i < to.size(); ++i)
+    if (!client.MailTo(to[i])) refusedAt = "RCPT TO";
+  if (!refusedAt && !client.MailData(message)) refusedAt = "DATA";
+  if (refusedAt) {
+    result.failure = RefusalText(client, refusedAt);
+    result.refused = client.Sock.LastError() == 0 && client.ResultCode >= 500 && client.ResultCode < 600;
+  } else {
+    result.sent = true;
+  }
+  client.Logout();
+  return result;
+}
+
 MailResult SendMail(const std::string& subject, const std::vector<std::string>& body, const char* pictureFile,
                     const MailInputs& inputs) {
   if (!inputs.wanted) return {};
   const MailServerSettings& settings = inputs.server;
-  if (settings.host.empty()) return Fail("SMTPサーバ名が設定されていません。");
-  // An address with a line break would carry a command or a header of its
-  // own: such a mail is never sent.
-  bool lineBreak = HasLineBreak(settings.mailAddress) || HasLineBreak(settings.toAddress);
-  for (const std::string& address : inputs.moreRecipients) lineBreak = lineBreak || HasLineBreak(address);
-  if (lineBreak) return Fail("メールアドレスに改行が含まれています。");
-
-  TSmtpClient client;
-  TMimeMessage message;
-  if (!SmtpLogin(settings, client, &message)) return Fail(SmtpLoginFailureText(client));
-
   const std::string recipient = Recipient(settings);
-  try {
+  std::vector<std::string> to{recipient};
+  to.insert(to.end(), inputs.moreRecipients.begin(), inputs.moreRecipients.end());
+  const DeliveryResult result = Transact(settings, settings.mailAddress, to, [&] {
+    TMimeMessage message;
     FillMessage(message, subject, body, pictureFile, inputs, recipient);
-  } catch (...) {
-    // The session is closed properly before the error goes to the caller.
-    client.Logout();
-    throw;
-  }
-
-  size_t size = 0;
-  for (const std::string& line : message.Lines) size += line.size() + 2;
-  // A refused step ends the transaction: nothing more goes out but QUIT.
-  const char* refusedAt = nullptr;
-  if (!client.MailFrom(settings.mailAddress, static_cast<int>(size))) refusedAt = "MAIL FROM";
-  else if (!client.MailTo(recipient)) refusedAt = "RCPT TO";
-  for (size_t i = 0; !refusedAt && i < inputs.moreRecipients.size(); ++i)
-    if (!client.MailTo(inputs.moreRecipients[i])) refusedAt = "RCPT TO";
-  if (!refusedAt && !client.MailData(message.Lines)) refusedAt = "DATA";
-  if (refusedAt) {
-    const std::string reason = RefusalText(client, refusedAt);
-    client.Logout();
-    return Fail(reason);
-  }
-  client.Logout();
-  return {};
+    return std::move(message.Lines);
+  });
+  return {result.sent, result.failure};
 }
 
 MailResult SendKind(const MailKind& kind, const MailInputs& inputs) {
@@ -208,33 +225,7 @@ PreparedMail ComposeMail(const std::string& subject, const std::vector<std::stri
 }
 
 DeliveryResult DeliverMail(const MailServerSettings& server, const PreparedMail& mail) {
-  DeliveryResult result;
-  if (server.host.empty()) {
-    result.failure = "SMTPサーバ名が設定されていません。";
-    return result;
-  }
-  if (HasLineBreak(mail.from) || HasLineBreak(mail.to)) {
-    result.refused = true;
-    result.failure = "メールアドレスに改行が含まれています。";
-    return result;
-  }
-  TSmtpClient client;
-  if (!SmtpLogin(server, client, nullptr)) {
-    result.failure = SmtpLoginFailureText(client);
-    return result;
-  }
-  const char* refusedAt = nullptr;
-  if (!client.MailFrom(mail.from, static_cast<int>(mail.text.size()))) refusedAt = "MAIL FROM";
-  else if (!client.MailTo(mail.to)) refusedAt = "RCPT TO";
-  else if (!client.MailData(LinesOf(mail.text))) refusedAt = "DATA";
-  if (refusedAt) {
-    result.failure = RefusalText(client, refusedAt);
-    result.refused = client.Sock.LastError() == 0 && client.ResultCode >= 500 && client.ResultCode < 600;
-  } else {
-    result.sent = true;
-  }
-  client.Logout();
-  return result;
+  return Transact(server, mail.from, {mail.to}, [&] { return LinesOf(mail.text); });
 }
 
 MailResult SendConfirmationMail(const MailInputs& inputs, const std::string& what,

@@ -3,36 +3,26 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "mail/OutboxEntry.h"
 #include "platform/AppPaths.h"
+#include "platform/AtomicFile.h"
 #include "platform/Clock.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-constexpr char kFirstLine[] = "vardocam-outbox 1";
 constexpr char kSuffix[] = ".mail";
+// What a kept file that cannot be read is renamed to, beside its name.
+constexpr char kUnreadableSuffix[] = ".unreadable";
 constexpr size_t kMegabyte = 1024 * 1024;
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 std::string Limits() {
   return std::to_string(kOutboxMaxMails) + " 通・" + std::to_string(kOutboxMaxBytes / kMegabyte) + " MB";
@@ -57,30 +47,44 @@ bool MailOutbox::Load(std::string* error) {
   for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
     if (it->path().extension() != kSuffix || !it->is_regular_file(ec)) continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    Entry entry;
-    entry.file = name;
-    std::string line;
-    if (!std::getline(in, line) || line != kFirstLine) continue;
-    while (std::getline(in, line) && !line.empty()) {
-      const size_t eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-      if (key == "from") entry.mail.from = value;
-      else if (key == "to") entry.mail.to = value;
-      else if (key == "refused") entry.refused = std::atoi(value.c_str());
+    std::string why;
+    std::optional<OutboxEntry> read;
+    const uintmax_t size = it->file_size(ec);
+    if (ec) {
+      why = ec.message();
+    } else if (size > kOutboxFileMaxBytes) {
+      why = "大きすぎます";
+    } else {
+      std::ifstream in(it->path(), std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      if (in.bad()) why = std::strerror(errno);
+      else read = ParseOutboxEntry(bytes.str(), &why);
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    entry.mail.text = text.str();
-    if (entry.mail.text.empty()) continue;
-    bytes_ += entry.mail.text.size();
-    mails_.push_back(std::move(entry));
+    ec.clear();
+    if (!read) {
+      SetAside(name, why);
+      continue;
+    }
+    bytes_ += read->mail.text.size();
+    mails_.push_back(Entry{name, std::move(read->mail), read->refused});
   }
   std::sort(mails_.begin(), mails_.end(), [](const Entry& a, const Entry& b) { return a.file < b.file; });
   wait_ = 0;
   changed_ = true;
   return true;
+}
+
+// Kept for the user to look at, out of the way of every later load.
+void MailOutbox::SetAside(const std::string& name, const std::string& why) {
+  const std::string from = folder_ + "/" + name, to = from + kUnreadableSuffix;
+  if (::rename(from.c_str(), to.c_str()) == 0) {
+    notices_.push_back("保存されていた未送信メール " + from + " を読めないため送りません（" + why + "）。" + to +
+                       " に移しました。");
+  } else {
+    notices_.push_back("保存されていた未送信メール " + from + " を読めないため送りません（" + why +
+                       "）。移すこともできませんでした（" + std::strerror(errno) + "）。フォルダの権限を確認してください。");
+  }
 }
 
 // Milliseconds since the epoch, zero-padded, and a counter: names sort in
@@ -95,20 +99,11 @@ std::string MailOutbox::NewFileName() {
   return name;
 }
 
-bool MailOutbox::Write(const Entry& entry) {
-  const std::string path = folder_ + "/" + entry.file;
-  const std::string tmp = folder_ + "/." + entry.file + ".tmp";
-  const std::string bytes = std::string(kFirstLine) + "\nfrom=" + entry.mail.from + "\nto=" + entry.mail.to +
-                            "\nrefused=" + std::to_string(entry.refused) + "\n\n" + entry.mail.text;
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  const bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+bool MailOutbox::Write(const Entry& entry, std::string* error) {
+  // The temporary starts with a dot and does not end in kSuffix: a load
+  // after a crash in the middle never takes it for a mail.
+  const AtomicWrite how{true, true, folder_ + "/." + entry.file + ".tmp"};
+  return WriteFileAtomically(folder_ + "/" + entry.file, OutboxEntryText({entry.mail, entry.refused}), how, error);
 }
 
 void MailOutbox::Drop(size_t index) {
@@ -138,8 +133,8 @@ bool MailOutbox::Keep(const PreparedMail& mail, bool refused) {
     notices_.push_back("未送信メールが上限（" + Limits() + "）に達したため、古いものから " +
                        std::to_string(dropped) + " 通を破棄しました。");
   Entry entry{NewFileName(), mail, refused ? 1 : 0};
-  if (!Write(entry)) {
-    notices_.push_back("送れなかったメールを保存できません（" + folder_ + "）。空き容量と権限を確認してください。");
+  if (!Write(entry, &error)) {
+    notices_.push_back("送れなかったメールを保存できません（" + error + "）。空き容量と権限を確認してください。");
     return false;
   }
   bytes_ += mail.text.size();

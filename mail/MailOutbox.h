@@ -13,6 +13,9 @@
 // down (a mail with its pictures is 100-300 KB), small next to the disk.
 constexpr size_t kOutboxMaxMails = 50;
 constexpr size_t kOutboxMaxBytes = 20 * 1024 * 1024;
+// A kept file larger than any mail the outbox writes, its header lines
+// included, is not read into memory: it is set aside as unreadable.
+constexpr size_t kOutboxFileMaxBytes = kOutboxMaxBytes + 64 * 1024;
 // Waits between resends while the server cannot take them: the first, the
 // factor each failure multiplies it by, and the longest.
 constexpr uint32_t kRetryFirstWaitMs = 30 * 1000;
@@ -48,8 +51,10 @@ public:
   MailOutbox(const MailOutbox&) = delete;
   MailOutbox& operator=(const MailOutbox&) = delete;
 
-  // Reads the mails an earlier run kept; they are due at once. False, with
-  // the reason, when the folder cannot be made.
+  // Reads the mails an earlier run kept; they are due at once. One that
+  // cannot be read is renamed "<name>.unreadable", never deleted, and said
+  // in the next report. False, with the reason, when the folder cannot be
+  // made.
   bool Load(std::string* error);
   // Keeps a mail that could not go out; `refused`: its try was refused for
   // good. The oldest make room when the bounds are reached (said in the
@@ -80,7 +85,8 @@ private:
     PreparedMail mail;
     int refused = 0;
   };
-  bool Write(const Entry& entry);
+  bool Write(const Entry& entry, std::string* error = nullptr);
+  void SetAside(const std::string& name, const std::string& why);
   void Drop(size_t index);
   void Finish();
   std::string NewFileName();

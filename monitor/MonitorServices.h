@@ -16,7 +16,9 @@
 // The window framework's services that the monitoring cycle leans on, kept
 // small so that a test can drive the cycle without a screen.
 
-// The capture timer. Monitoring is on exactly while it runs.
+// The repeating capture timer (kCaptureIntervalMs, or with a camera that
+// wakes the tick, until the next thing due). Monitoring is on exactly while
+// it runs.
 class IMonitorTimer {
 public:
   virtual ~IMonitorTimer() = default;

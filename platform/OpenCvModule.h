@@ -50,19 +50,31 @@ extern const char kOpenCvModuleEntry[];
 
 // The module, loaded on the first call from beside the program (its build
 // folder, or the folder above a test's) or from where an install puts it.
-// Throws std::runtime_error, in words a user can act on, when it cannot be
+// Throws std::runtime_error with OpenCvModuleMissingText when it cannot be
 // loaded; later calls try again.
 IOpenCvModule& OpenCv();
 
+// Why the last load of the module failed, as OpenCvModuleMissingText words
+// it (each place tried, and the loader's own text); empty once it is loaded
+// or before it was first needed.
+std::string OpenCvModuleError();
+// What a user reads when the module cannot be loaded for `reason`.
+std::string OpenCvModuleMissingText(const std::string& reason);
+
 // cv::imread, cv::imwrite and cv::imencode through the module: an empty
-// picture or false when the module or OpenCV fails, nothing thrown.
-cv::Mat ReadImageFile(const std::string& path, int flags);
-bool WriteImageFile(const std::string& path, const cv::Mat& picture);
+// picture or false when the module or OpenCV fails, nothing thrown; `why`
+// then says so when the module is missing or OpenCV raised an error.
+cv::Mat ReadImageFile(const std::string& path, int flags, std::string* why = nullptr);
+bool WriteImageFile(const std::string& path, const cv::Mat& picture, std::string* why = nullptr);
 bool EncodeImage(const std::string& extension, const cv::Mat& picture, std::vector<uchar>& bytes,
-                 const std::vector<int>& params = {});
+                 const std::vector<int>& params = {}, std::string* why = nullptr);
 
 // Loads the module from `path` (tests); nullptr and why when it cannot be.
 IOpenCvModule* LoadOpenCvModule(const std::string& path, std::string* why);
 
 // The places searched for the module of the program at `programFile`, in order.
 std::vector<std::string> OpenCvModulePlaces(const std::string& programFile);
+
+// Tests: OpenCv() searches `places` instead (empty: the program's own) and
+// looks again at its next call, a module already found or not.
+void SetOpenCvModulePlaces(std::vector<std::string> places);

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/AtomicFile.h"
 #include "platform/TextNumber.h"
 
 namespace {
@@ -268,19 +269,6 @@ bool MakeFolders(const std::string& folder) {
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // A temporary copy: our file's name, kTempInfix, and six letters or digits.
 bool IsTemporaryName(const std::string& entry, const std::string& fileName) {
   const std::string prefix = fileName + ZBRegIni::kTempInfix;
@@ -321,17 +309,9 @@ bool ZBRegIni::UpdateFile() {
   if (!MakeFolders(folder)) return false;
   RemoveStaleTemporaries(folder, slash == std::string::npos ? path_ : path_.substr(slash + 1));
 
-  std::string tmp = path_ + kTempInfix + "XXXXXX";
-  const int fd = mkstemp(&tmp[0]);
-  if (fd < 0) return false;
-  // Held until the copy is renamed or removed: it marks the copy as in use.
-  flock(fd, LOCK_EX | LOCK_NB);
-  const bool written = fchmod(fd, 0600) == 0 && WriteAll(fd, Serialise()) && fsync(fd) == 0;
-  const bool closed = close(fd) == 0;
-  if (!written || !closed || rename(tmp.c_str(), path_.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
+  // Owner-only: the file holds the mail passwords.
+  const AtomicWrite how{true, true, path_ + kTempInfix + "XXXXXX"};
+  if (!WriteFileAtomically(path_, Serialise(), how, nullptr)) return false;
   dirty_ = false;
   return true;
 }

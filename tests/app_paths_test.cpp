@@ -1,15 +1,20 @@
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "archive/ContactSheet.h"
 #include "platform/AppPaths.h"
+#include "platform/LocalTime.h"
 #include "platform/OpenCvModule.h"
 #include "vision/Nsopencv.h"
 #include "support/TempDir.h"
@@ -191,5 +196,61 @@ TEST(OpenCvModule, LoadedOnlyWhenNeededFromBesideTheProgramAndSaysWhyItCannotBe)
     EXPECT_EQ(LoadOpenCvModule(bad, &why), nullptr) << bad;
     EXPECT_FALSE(why.empty()) << bad;
   }
+  // The program's search finding nothing is said, with each place and the
+  // loader's reason, by every picture operation; it then finds it again.
+  const cv::Mat picture(8, 8, CV_8UC3, cv::Scalar::all(90));
+  const std::string event = dir.File("event");
+  fs::create_directories(event);
+  WriteFileBytes(event + "/" + kEventFirstPicture, ReadFileBytes(VARDOCAM_SOURCE_DIR "/assets/start.jpg"));
+  for (const std::string& bad : {dir.File("missing.so"), dir.File("text.so"), std::string("libz.so.1")}) {
+    SCOPED_TRACE(bad);
+    SetOpenCvModulePlaces({bad});
+    std::string loader;
+    LoadOpenCvModule(bad, &loader);
+    EXPECT_THROW(OpenCv(), std::runtime_error);
+    const std::string error = OpenCvModuleError();
+    EXPECT_EQ(error.rfind("画像処理モジュール（vardocam-opencv.so）を読み込めません: ", 0), 0u) << error;
+    EXPECT_NE(error.find(bad), std::string::npos) << error;
+    EXPECT_NE(error.find(loader), std::string::npos) << error;
+    std::string why;
+    EXPECT_TRUE(ReadImageFile(dir.File("any.png"), 1, &why).empty());
+    EXPECT_EQ(why, error);
+    why.clear();
+    EXPECT_FALSE(WriteImageFile(dir.File("any.png"), picture, &why));
+    EXPECT_EQ(why, error);
+    why.clear();
+    std::vector<uchar> bytes;
+    EXPECT_FALSE(EncodeImage(".png", picture, bytes, {}, &why));
+    EXPECT_EQ(why, error);
+    why.clear();
+    EventInfo info;
+    info.folder = event;
+    EXPECT_TRUE(EventSheetFrames(info, &why).empty());
+    EXPECT_EQ(why, error);
+    // A picture that could not be written leaves no older one under its name.
+    WriteFileBytes(dir.File("recept.png"), "an older alarm's picture");
+    EXPECT_FALSE(vision.SaveImage(dir.File("recept.png")));
+    EXPECT_FALSE(fs::exists(dir.File("recept.png")));
+    EXPECT_EQ(vision.ImageError(), error);
+  }
+  SetOpenCvModulePlaces({});
   EXPECT_FALSE(OpenCv().ReadImage(VARDOCAM_SOURCE_DIR "/assets/start.jpg", 1).empty());
+  EXPECT_EQ(OpenCvModuleError(), "");
+  EXPECT_TRUE(vision.SaveImage(dir.File("recept.png")));
+  EXPECT_EQ(vision.ImageError(), "");
+}
+
+// Local time as the events, mails and history show it; a pattern that would
+// need more than the bound gives nothing rather than a cut text.
+TEST(LocalTime, WrittenAsThePatternSaysWithinItsBound) {
+  const std::string longest(kLocalTimeTextMaxBytes, 'x');
+  const std::string tooLong(kLocalTimeTextMaxBytes + 1, 'x');
+  std::tm local{};
+  const std::time_t when = 1796000000;
+  localtime_r(&when, &local);
+  char expected[32];
+  std::strftime(expected, sizeof expected, "%Y-%m-%d_%H-%M-%S", &local);
+  EXPECT_EQ(LocalTimeText(when, "%Y-%m-%d_%H-%M-%S"), expected);
+  EXPECT_EQ(LocalTimeText(when, longest.c_str()), longest);
+  EXPECT_EQ(LocalTimeText(when, tooLong.c_str()), "");
 }

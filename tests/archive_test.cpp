@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 
 #include "archive/ClipWriter.h"
 #include "archive/EventFolder.h"
+#include "archive/EventMarker.h"
 #include "archive/EventRecorder.h"
 #include "archive/FrameRing.h"
 #include "archive/Retention.h"
@@ -213,6 +215,56 @@ TEST(Retention, OnlyOurOwnFoldersAreDeletedAndTheEventJustRecordedIsKept) {
   for (const char* name : {"holiday", "notes.txt", "linked-event", "linked-holiday"})
     EXPECT_TRUE(fs::exists(fs::symlink_status(root + "/" + name))) << name;
   EXPECT_TRUE(fs::exists(outside + "/" + kEventClip));
+}
+
+// The marker is parsed from its bytes; the file is only read for them. A
+// folder is ours by the marker's first line alone, and a marker longer
+// than ours ever are is someone else's.
+TEST(EventMarker, ParsedFromItsBytesAndReadOnlyWhenItIsOurs) {
+  EventInfo ended;
+  ended.startMs = kNowMs;
+  ended.endMs = kNowMs + 65000;
+  ended.person = true;
+  ended.frames = 812;
+  const std::string head = std::string(kEventMarkerLine) + "\n";
+  struct Row {
+    const char* what;
+    std::string bytes;
+    bool parsed;
+    bool read;
+    EventInfo info;
+  } rows[] = {
+      {"ended, as written", EventMarkerText(ended, true), true, true, ended},
+      {"still recording", EventMarkerText({"", kNowMs, 0, false, 0}, false), true, true, {"", kNowMs, 0, false, 0}},
+      {"no line end at the last", head + "start_ms=5\nframes=7", true, true, {"", 5, 0, false, 7}},
+      {"unknown keys, bare lines, bad numbers", head + "x=1\nbare\nstart_ms=abc\nperson=2\n", true, true,
+       {"", 0, 0, true, 0}},
+      {"a NUL in a number", head + std::string("frames=4\0" "9\n", 11), true, true, {"", 0, 0, false, 4}},
+      {"only the first line", std::string(kEventMarkerLine), true, true, {}},
+      {"someone else's", "photos\n", false, false, {}},
+      {"first line with CR", std::string(kEventMarkerLine) + "\r\nstart_ms=5\n", false, false, {}},
+      {"empty", "", false, false, {}},
+      {"longer than ours", head + std::string(kEventMarkerMaxBytes, '#'), true, false, {}},
+  };
+  TempDir dir;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::optional<EventInfo> parsed = ParseEventMarker(row.bytes);
+    ASSERT_EQ(parsed.has_value(), row.parsed);
+    const std::string folder = dir.File(row.what);
+    fs::create_directories(folder);
+    WriteFileBytes(folder + "/" + kEventMarkerFile, row.bytes);
+    EventInfo read;
+    ASSERT_EQ(ReadEventInfo(folder, read), row.read);
+    if (!row.read) continue;
+    EXPECT_EQ(read.folder, folder);
+    for (const EventInfo& info : {*parsed, read}) {
+      EXPECT_EQ(info.startMs, row.info.startMs);
+      EXPECT_EQ(info.endMs, row.info.endMs);
+      EXPECT_EQ(info.person, row.info.person);
+      EXPECT_EQ(info.frames, row.info.frames);
+    }
+  }
 }
 
 namespace {

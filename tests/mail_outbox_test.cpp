@@ -1,13 +1,16 @@
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "mail/MailOutbox.h"
+#include "mail/OutboxEntry.h"
 #include "mail/SmtpClient.h"
 #include "monitor/MonitorMail.h"
 #include "monitor/StatusLog.h"
+#include "platform/AppPaths.h"
 #include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
 #include "support/LoopbackPort.h"
@@ -170,4 +173,70 @@ TEST_F(OutboxFixture, MonitorMailKeepsAFailedMailAndTheStatusLineCountsIt) {
   const PendingMailReport turn = mail.DeliverPending(ContextOfNow());
   if (turn.changed) status.MailQueueChanged(turn.waiting);
   EXPECT_NE(status.StatusText().find("未送信メール 1 通"), std::string::npos) << status.StatusText();
+}
+
+// A kept file is parsed from its bytes alone; one that cannot be read is
+// renamed beside itself and said, never deleted and never sent half.
+TEST_F(OutboxFixture, KeptFilesAreReadOrSetAsideWithANotice) {
+  const std::string head = std::string(kOutboxFirstLine) + "\nfrom=a@mail.test\nto=b@mail.test\n";
+  struct Row {
+    const char* what;
+    std::string bytes;
+    size_t sparseSize;  // instead of the bytes: a file this large
+    bool read;
+    int refused;
+  } rows[] = {
+      {"as written", OutboxEntryText({{"a@mail.test", "b@mail.test", "本文\r\n"}, 2}), 0, true, 2},
+      {"unknown and bare lines", head + "x-new=1\nbare\nrefused=1\n\nA\r\n", 0, true, 1},
+      {"refusals past the ceiling", head + "refused=99999999999999999999\n\nA\r\n", 0, true, kOutboxRefusedCeiling},
+      {"negative refusals", head + "refused=-5\n\nA\r\n", 0, true, 0},
+      {"another first line", "vardocam-outbox 2\n\nA\r\n", 0, false, 0},
+      {"first line with CR", std::string(kOutboxFirstLine) + "\r\nfrom=a\n\nA\r\n", 0, false, 0},
+      {"header to the end", head + "refused=0", 0, false, 0},
+      {"no message", head + "refused=0\n\n", 0, false, 0},
+      {"empty file", "", 0, false, 0},
+      {"larger than any kept mail", "", kOutboxFileMaxBytes + 1, false, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (row.sparseSize == 0) {
+      const std::optional<OutboxEntry> parsed = ParseOutboxEntry(row.bytes);
+      ASSERT_EQ(parsed.has_value(), row.read);
+      if (parsed) {
+        EXPECT_EQ(parsed->mail.from, "a@mail.test");
+        EXPECT_EQ(parsed->mail.to, "b@mail.test");
+        EXPECT_EQ(parsed->refused, row.refused);
+        // What is read writes back as it came, but for a refusal count cut or floored.
+        if (row.refused == 2) {
+          EXPECT_EQ(OutboxEntryText(*parsed), row.bytes);
+        }
+      }
+    }
+    TempDir dir;
+    const std::string folder = dir.File("outbox");
+    ASSERT_TRUE(MakePrivateFolder(folder, nullptr));
+    const std::string file = folder + "/0000000000000001-000000.mail";
+    WriteFileBytes(file, row.bytes);
+    if (row.sparseSize) std::filesystem::resize_file(file, row.sparseSize);
+    MailOutbox outbox(folder);
+    ASSERT_TRUE(outbox.Load(nullptr));
+    EXPECT_EQ(outbox.Waiting(), row.read ? 1u : 0u);
+    const OutboxReport report = outbox.Pump([] { return MailServerSettings{}; });
+    outbox.WaitForResend();
+    if (row.read) {
+      EXPECT_TRUE(report.notices.empty());
+      continue;
+    }
+    ASSERT_EQ(report.notices.size(), 1u);
+    EXPECT_NE(report.notices[0].find(file + ".unreadable"), std::string::npos) << report.notices[0];
+    EXPECT_FALSE(std::filesystem::exists(file));
+    if (!row.sparseSize) {
+      EXPECT_EQ(ReadFileBytes(file + ".unreadable"), row.bytes);
+    }
+    // Set aside once: the next load neither reads it nor says it again.
+    MailOutbox again(folder);
+    ASSERT_TRUE(again.Load(nullptr));
+    EXPECT_EQ(again.Waiting(), 0u);
+    EXPECT_TRUE(again.Pump([] { return MailServerSettings{}; }).notices.empty());
+  }
 }

@@ -24,11 +24,11 @@ bool DeclaresAllowedSize(const std::string& path) {
 }
 } // namespace
 
-bool ReadMotionMask(const std::string& path, cv::Mat& mask) {
+bool ReadMotionMask(const std::string& path, cv::Mat& mask, std::string* why) {
   mask.release();
   if (path.empty() || !DeclaresAllowedSize(path)) return false;
   cv::Mat grey;
-  grey = ReadImageFile(path, cv::IMREAD_GRAYSCALE);
+  grey = ReadImageFile(path, cv::IMREAD_GRAYSCALE, why);
   if (grey.empty()) return false;
   cv::threshold(grey, mask, kMaskWatchedAbove, 255.0, cv::THRESH_BINARY);
   return true;

@@ -8,4 +8,4 @@
 // or 255. False, with `mask` empty, when the file cannot be read, is of
 // another format, or declares a size beyond the frame limits (refused
 // before anything is decoded).
-bool ReadMotionMask(const std::string& path, cv::Mat& mask);
+bool ReadMotionMask(const std::string& path, cv::Mat& mask, std::string* why = nullptr);

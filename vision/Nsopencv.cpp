@@ -5,6 +5,8 @@
 #include <fstream>
 #include <utility>
 
+#include <unistd.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -91,6 +93,7 @@ nsOpenCV::~nsOpenCV() {
 }
 
 bool nsOpenCV::LoadFrame(const std::string& path) {
+  imageError_.clear();
   // The frame file is read on every tick: its own layout is read directly,
   // into the previous frame's memory when nobody else holds it; any other
   // picture goes through OpenCV's loader.
@@ -116,7 +119,7 @@ bool nsOpenCV::LoadFrame(const std::string& path) {
     if (read == BitmapRead::Refused) return false;
     // A JPEG (the idle picture) is decoded here: OpenCV's image files are
     // loaded only for other kinds.
-    if (!ReadJpegFile(path, colourImage_)) colourImage_ = ReadImageFile(path, cv::IMREAD_COLOR);
+    if (!ReadJpegFile(path, colourImage_)) colourImage_ = ReadImageFile(path, cv::IMREAD_COLOR, &imageError_);
   } catch (const std::exception&) {
     colourImage_.release();
   }
@@ -366,7 +369,11 @@ std::vector<MotionRegion> nsOpenCV::MotionRegions(size_t most) const {
 
 bool nsOpenCV::SaveImage(const std::string& path) {
   if (colourImage_.empty()) return false;
-  return WriteImageFile(path, colourImage_);
+  imageError_.clear();
+  if (WriteImageFile(path, colourImage_, &imageError_)) return true;
+  // An older picture under the name would go out as this one.
+  ::unlink(path.c_str());
+  return false;
 }
 
 void nsOpenCV::ReleaseGreyImage() {

@@ -46,7 +46,12 @@ public:
   bool DetectMotion(int32_t moveBorder, uint32_t frameTimeMs);
   // Used by every later comparison.
   void SetMotionOptions(const MotionOptions& options);
+  // Writes the colour frame; a file that could not be written is removed,
+  // so that an older picture never stands in for it.
   bool SaveImage(const std::string& path);
+  // Why the last LoadFrame or SaveImage failed when OpenCV or its module
+  // was the cause (a user's words); empty otherwise.
+  const std::string& ImageError() const { return imageError_; }
   void ReleaseGreyImage();
 
   // Capture.
@@ -130,6 +135,7 @@ private:
   const cv::Mat& MaskFor(cv::Size frameSize);
 
   std::string windowName_;
+  std::string imageError_;
   cv::Mat colourImage_;
   // The frame of the last GrabFrame, until its LoadFrame.
   cv::Mat grabbed_;
