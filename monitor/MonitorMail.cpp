@@ -136,15 +136,16 @@ void MonitorMail::DeliverPending(IMonitorEvents& events) {
     outboxLoaded_ = true;
     std::string error;
     if (!outbox_->Load(&error))
-      events.Notice("送れなかったメールの保存先を使えません（" + error + "）。フォルダの権限を確認してください。");
+      events.On(MonitorEvent::Notice("送れなかったメールの保存先を使えません（" + error +
+                                     "）。フォルダの権限を確認してください。"));
   }
   const OutboxReport report = outbox_->Pump([] {
     MailServerSettings server;
     FillSmtpSettings(server);
     return server;
   });
-  for (const std::string& notice : report.notices) events.Notice(notice);
-  if (report.changed) events.MailQueueChanged(static_cast<int>(report.waiting));
+  for (const std::string& notice : report.notices) events.On(MonitorEvent::Notice(notice));
+  if (report.changed) events.On(MonitorEvent::MailQueueChanged(static_cast<int>(report.waiting)));
 }
 
 // The sheet is made before the server is asked: an event whose folder

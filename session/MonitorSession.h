@@ -79,7 +79,15 @@ private:
   void FrameArrived();
   void PlanNextTick();
 
-  MonitorHost host_;
+  // The host as the session keeps it: its listener behind a fan-out of one.
+  // Old spellings, kept until the cycle's emitters are converted: the
+  // session's own calls of the old event names reach the fan-out's.
+  struct HeldHost {
+    explicit HeldHost(const MonitorHost& host) : tickFailed(host.tickFailed) { listener.Add(&host.listener); }
+    MonitorEventFanout listener;
+    std::function<void(const std::string& what)> tickFailed;
+  };
+  HeldHost host_;
   QTimer captureTimer_;
   QTimer idlePollTimer_;
   std::atomic<bool> wakePosted_{false};
