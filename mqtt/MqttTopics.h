@@ -67,7 +67,12 @@ struct MqttEntity {
   MqttAtEnd atEnd;
 };
 
+// A new entity is one row here (and its MqttEntityId), and the event that
+// sets its state in MqttPublisher::On.
 inline constexpr MqttEntity kMqttEntities[] = {
+    // id, leaf, component, unique id, name, device class, on, off, command leaf, attributes leaf,
+    // republished, initially on, at the end
+    //
     // Its state is what the cycle does, not what was asked.
     {MqttEntityId::Monitoring, "monitoring", "binary_sensor", "monitoring", "監視", "running", "ON", "OFF", "", "",
      true, false, MqttAtEnd::Off},
