@@ -114,7 +114,8 @@ std::string DiscoveryTopic(const MqttEntity& entity, const std::string& node) {
 // field is empty is left out.
 std::string DiscoveryPayload(const MqttEntity& entity, const std::string& prefix, const std::string& device) {
   const std::string node = NodeId(prefix);
-  std::string json = "{\"name\":" + JsonString(entity.name) + ",\"unique_id\":" + JsonString(node + "_" + entity.uniqueId);
+  std::string json =
+      "{\"name\":" + JsonString(entity.name) + ",\"unique_id\":" + JsonString(node + "_" + entity.uniqueId);
   if (*entity.commandLeaf) json += ",\"command_topic\":" + JsonString(CommandTopic(entity, prefix));
   // A camera's picture comes on its "topic"; every other state on "state_topic".
   const bool picture = std::string(entity.component) == "camera";
@@ -124,7 +125,8 @@ std::string DiscoveryPayload(const MqttEntity& entity, const std::string& prefix
   if (*entity.commandLeaf)
     json += ",\"state_on\":" + JsonString(entity.on) + ",\"state_off\":" + JsonString(entity.off);
   if (*entity.deviceClass) json += ",\"device_class\":" + JsonString(entity.deviceClass);
-  if (*entity.attributesLeaf) json += ",\"json_attributes_topic\":" + JsonString(Under(prefix, entity.attributesLeaf));
+  if (*entity.attributesLeaf)
+    json += ",\"json_attributes_topic\":" + JsonString(Under(prefix, entity.attributesLeaf));
   return json + ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," + Device(node, device) + "}";
 }
 
