@@ -63,12 +63,12 @@ public:
 };
 class Alarms : public IMonitorEvents {
 public:
-  void AlarmStarted() override { starts.push_back(gClock.now); }
-  // VARDOCAM_SCENE's trace names where a person was found.
-  void PersonDetected(const MotionRegion& box) override {
-    if (std::getenv("VARDOCAM_SCENE"))
-      std::fprintf(stderr, "%u ms: person at %d,%d %dx%d\n", gClock.now - kStartTick, box.x, box.y, box.width,
-                   box.height);
+  void On(const MonitorEvent& e) override {
+    if (e.kind == MonitorEvent::Kind::AlarmStarted) starts.push_back(gClock.now);
+    // VARDOCAM_SCENE's trace names where a person was found.
+    if (e.kind == MonitorEvent::Kind::PersonDetected && std::getenv("VARDOCAM_SCENE"))
+      std::fprintf(stderr, "%u ms: person at %d,%d %dx%d\n", gClock.now - kStartTick, e.box.x, e.box.y,
+                   e.box.width, e.box.height);
   }
   std::vector<uint32_t> starts;
 };

@@ -86,10 +86,10 @@ bool WaitFor(int timeoutMs, const std::function<bool()>& done) {
 // One tick's worth of events at an alarm: the heaviest a tick publishes.
 double TickMs(MqttPublisher& publisher) {
   const auto start = std::chrono::steady_clock::now();
-  publisher.MotionDetected({});
-  publisher.AlarmStarted();
-  publisher.AlertMailDone(true, "");
-  publisher.AlarmEnded();
+  publisher.On(MonitorEvent::MotionDetected({}));
+  publisher.On(MonitorEvent::AlarmStarted());
+  publisher.On(MonitorEvent::AlertMailDone(true, ""));
+  publisher.On(MonitorEvent::AlarmEnded());
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 

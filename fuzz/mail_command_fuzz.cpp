@@ -5,6 +5,10 @@
 // matches only as a whole word, and a snooze's minutes stay in range.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cctype>
+#include <string>
+#include <vector>
+
 #include "fuzz/FuzzCheck.h"
 #include "mail/HeaderDecode.h"
 #include "monitor/MailCommand.h"
@@ -14,8 +18,21 @@ namespace {
 // 2 to 3; nothing grows more than this.
 constexpr size_t kMostGrowth = 4;
 constexpr size_t kSlack = 16;
-const char* const kCommandWords[] = {"監視開始", "arm", "監視終了", "Disarm", "一時停止", "snooze",
-                                     "状況", "STATUS", "最新", "last"};
+
+// Every word of every command, with the command's argument rule.
+struct Word {
+  std::string text;
+  CommandArgument argument;
+};
+const std::vector<Word>& CommandWords() {
+  static const std::vector<Word> words = [] {
+    std::vector<Word> all;
+    for (const MailCommand& command : MailCommands())
+      for (const char* word : command.words) all.push_back({word, command.argument});
+    return all;
+  }();
+  return words;
+}
 
 // Printable ASCII as its full-width twin, the blank as the ideographic space.
 std::string FullWidth(const std::string& ascii) {
@@ -47,7 +64,8 @@ bool SameParse(const CommandSubject& a, const CommandSubject& b) {
 void CheckSubject(const std::string& subject, const std::string& pin) {
   const CommandSubject parsed = ParseCommandSubject(subject, pin);
   if (parsed.kind == MailCommandKind::None || pin.empty()) FUZZ_CHECK(!parsed.pinOk);
-  if (parsed.kind == MailCommandKind::Snooze && parsed.minutesOk)
+  const MailCommand* command = FindMailCommand(parsed.kind);
+  if (command && command->argument == CommandArgument::Minutes && parsed.minutesOk)
     FUZZ_CHECK(parsed.minutes >= 1 && parsed.minutes <= kMaxSnoozeMinutes);
   // A PIN with a blank in it can never be one word of the subject.
   if (pin.find_first_of(" \t") != std::string::npos) FUZZ_CHECK(!parsed.pinOk);
@@ -58,7 +76,8 @@ void CheckSubject(const std::string& subject, const std::string& pin) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   const std::string pin = in.ConsumeRandomLengthString(16);
-  const int word = in.ConsumeIntegralInRange<int>(0, std::size(kCommandWords) - 1);
+  const Word& word = CommandWords()[in.ConsumeIntegralInRange<size_t>(0, CommandWords().size() - 1)];
+  const bool lower = in.ConsumeBool();
   const int minutes = in.ConsumeIntegralInRange<int>(-2, kMaxSnoozeMinutes + 2);
   const std::string header = in.ConsumeRemainingBytesAsString();
 
@@ -81,8 +100,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // A well-formed command with a PIN of one plain word is always obeyed.
   if (!pin.empty() && pin.find_first_of(" \t") == std::string::npos && Ascii(pin) && pin.find('\0') == std::string::npos) {
-    const bool snooze = word == 4 || word == 5;
-    const std::string subject = std::string(kCommandWords[word]) + " " +
+    const bool snooze = word.argument == CommandArgument::Minutes;
+    std::string text = word.text;
+    // English words in any case.
+    if (lower)
+      for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string subject = text + " " +
                                 (snooze ? std::to_string(minutes) + " " : "") + pin + " " + header.substr(0, 32);
     const CommandSubject parsed = ParseCommandSubject(subject, pin);
     FUZZ_CHECK(parsed.kind != MailCommandKind::None && parsed.pinOk);

@@ -120,10 +120,15 @@ void HealthWatch::Sample(const cv::Mat& thumb, uint32_t now) {
   }
 }
 
-void HealthWatch::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
-  if (belowFloor == archiveLow_) return;
-  archiveLow_ = belowFloor;
-  pending_.push_back({HealthProblem::ArchiveFull, !belowFloor, detail});
+void HealthWatch::On(const MonitorEvent& event) {
+  switch (event.kind) {
+  case MonitorEvent::Kind::ArchiveFloorChanged:
+    if (event.belowFloor == archiveLow_) return;
+    archiveLow_ = event.belowFloor;
+    pending_.push_back({HealthProblem::ArchiveFull, !event.belowFloor, event.text});
+    break;
+  default: break;
+  }
 }
 
 std::vector<HealthMail> HealthWatch::TakeMails(uint32_t now, int* heldBack) {

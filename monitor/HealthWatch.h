@@ -60,7 +60,8 @@ public:
   void Tick(uint32_t now, bool newFrame);
   // A new frame's picture (colour or grey); sampled at most once a second.
   void Frame(const cv::Mat& picture, uint32_t now);
-  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
+  // Hears the events disk's floor.
+  void On(const MonitorEvent& event) override;
 
   // The mails due now, within the hourly cap; `heldBack` counts those that
   // went over it and are not sent.

@@ -4,22 +4,36 @@
 #include <openssl/sha.h>
 
 #include <cctype>
+#include <ctime>
+#include <filesystem>
 
 #include "platform/Clock.h"
 
 namespace {
-struct CommandWord {
-  const char* word;
-  MailCommandKind kind;
-};
-// The Japanese words as a phone types them, and the English ones upper-cased.
-const CommandWord kWords[] = {
-    {"監視開始", MailCommandKind::Arm},     {"ARM", MailCommandKind::Arm},
-    {"監視終了", MailCommandKind::Disarm},  {"DISARM", MailCommandKind::Disarm},
-    {"一時停止", MailCommandKind::Snooze},  {"SNOOZE", MailCommandKind::Snooze},
-    {"状況", MailCommandKind::Status},      {"STATUS", MailCommandKind::Status},
-    {"最新", MailCommandKind::Last},        {"LAST", MailCommandKind::Last},
-};
+std::string LocalTime(std::time_t when, const char* pattern) {
+  std::tm local{};
+  localtime_r(&when, &local);
+  char text[64];
+  std::strftime(text, sizeof text, pattern, &local);
+  return text;
+}
+
+void AnswerLast(const std::vector<EventInfo>& events, CommandAnswer& answer) {
+  answer.what = "最新のイベント";
+  if (events.empty()) {
+    answer.lines.push_back("記録されたイベントはありません。");
+    return;
+  }
+  const EventInfo& newest = events.front();
+  answer.lines.push_back("最新のイベント(" +
+                         LocalTime(static_cast<std::time_t>(newest.startMs / 1000), "%Y/%m/%d %H:%M:%S") +
+                         "から)の画像を添付します。");
+  for (const char* name : {kEventFirstPicture, kEventPeakPicture, kEventPersonPicture}) {
+    const std::string path = (std::filesystem::path(newest.folder) / name).string();
+    std::error_code error;
+    if (std::filesystem::is_regular_file(path, error)) answer.attachments.push_back(path);
+  }
+}
 
 // Full-width forms (U+FF01-U+FF5E) and the ideographic space as the plain
 // ASCII a keyboard on a computer would give.
@@ -78,16 +92,71 @@ bool Minutes(const std::string& word, int& minutes) {
 
 } // namespace
 
+const std::vector<MailCommand>& MailCommands() {
+  using K = MailCommandKind;
+  static const std::vector<MailCommand> commands = {
+      {K::Arm, {"監視開始", "ARM"}, CommandArgument::None,
+       [](const CommandCall& call, CommandAnswer& answer) {
+         std::string why;
+         if (call.arm.Arm(ArmedBy::MailCommand, &why)) {
+           answer.what = "監視を開始しました";
+           answer.lines.push_back("メールの指示で監視を開始しました。");
+         } else {
+           answer.what = "監視を開始できませんでした";
+           answer.lines.push_back("監視を開始できませんでした。" + why);
+         }
+       }},
+      {K::Disarm, {"監視終了", "DISARM"}, CommandArgument::None,
+       [](const CommandCall& call, CommandAnswer& answer) {
+         call.arm.Disarm(ArmedBy::MailCommand);
+         answer.what = "監視を終了しました";
+         answer.lines.push_back("メールの指示で監視を終了しました。");
+       }},
+      {K::Snooze, {"一時停止", "SNOOZE"}, CommandArgument::Minutes,
+       [](const CommandCall& call, CommandAnswer& answer) {
+         if (!call.subject.minutesOk) {
+           answer.what = "一時停止できませんでした";
+           answer.lines.push_back("一時停止はしていません。分数は1から" + std::to_string(kMaxSnoozeMinutes) +
+                                  "までの数で指定してください(例: 件名「一時停止 30 暗証番号」)。");
+           return;
+         }
+         call.arm.Snooze(call.subject.minutes, ArmedBy::MailCommand);
+         answer.what = "監視を一時停止しました";
+         answer.lines.push_back("メールの指示で監視を" + std::to_string(call.subject.minutes) +
+                                "分間停止しました。その後は元の状態に戻ります。");
+       }},
+      {K::Status, {"状況", "STATUS"}, CommandArgument::None,
+       [](const CommandCall&, CommandAnswer& answer) {
+         answer.what = "現在の状況";
+         answer.lines.push_back("現在の状況をお知らせします。");
+       }},
+      {K::Last, {"最新", "LAST"}, CommandArgument::None,
+       [](const CommandCall& call, CommandAnswer& answer) {
+         AnswerLast(call.events ? call.events() : std::vector<EventInfo>{}, answer);
+       }},
+  };
+  return commands;
+}
+
+const MailCommand* FindMailCommand(MailCommandKind kind) {
+  for (const MailCommand& command : MailCommands())
+    if (command.kind == kind) return &command;
+  return nullptr;
+}
+
 CommandSubject ParseCommandSubject(const std::string& subject, const std::string& pin) {
   CommandSubject parsed;
   const std::vector<std::string> words = Words(PlainWidth(subject));
   if (words.empty()) return parsed;
   const std::string first = Upper(words[0]);
-  for (const CommandWord& w : kWords)
-    if (first == w.word) parsed.kind = w.kind;
-  if (parsed.kind == MailCommandKind::None) return parsed;
+  const MailCommand* command = nullptr;
+  for (const MailCommand& row : MailCommands())
+    for (const char* word : row.words)
+      if (first == word) command = &row;
+  if (!command) return parsed;
+  parsed.kind = command->kind;
   size_t pinAt = 1;
-  if (parsed.kind == MailCommandKind::Snooze) {
+  if (command->argument == CommandArgument::Minutes) {
     // "一時停止 PIN" has no minutes: the one word left is the PIN.
     if (words.size() >= 3) {
       parsed.minutesOk = Minutes(words[1], parsed.minutes) && parsed.minutes >= 1 &&

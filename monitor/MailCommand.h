@@ -1,8 +1,12 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "archive/EventLayout.h"
+#include "monitor/ArmControl.h"
 
 // Commands by mail: a request mail whose subject starts with a command
 // word and the PIN, from an allowed sender, switches monitoring or asks for
@@ -10,7 +14,6 @@
 
 enum class MailCommandKind { None, Arm, Disarm, Snooze, Status, Last };
 
-#include "monitor/ArmControl.h"  // kMaxSnoozeMinutes
 // Wrong PINs within kWrongPinWindowMs that lock commands out for as long.
 constexpr int kMaxWrongPinsPerHour = 5;
 constexpr uint32_t kWrongPinWindowMs = 60 * 60 * 1000;
@@ -23,6 +26,40 @@ struct CommandSubject {
   int minutes = 0;
   bool minutesOk = true;  // a snooze's minutes are missing or out of range
 };
+
+// What a command's answer says: the subject's head and the body's lines,
+// pictures to attach, and who sent the command.
+struct CommandAnswer {
+  std::string what;
+  std::vector<std::string> lines;
+  std::vector<std::string> attachments;
+  std::string sender;
+};
+
+// What follows a command's word before the PIN: nothing, or minutes from
+// 1 to kMaxSnoozeMinutes.
+enum class CommandArgument { None, Minutes };
+
+// What a command is carried out with. The kept events, newest first, are
+// listed only for a command that asks for them.
+struct CommandCall {
+  IArmControl& arm;
+  const CommandSubject& subject;
+  std::function<std::vector<EventInfo>()> events;
+};
+
+// One command: the subject words that name it (Japanese as a phone types
+// them, English upper-cased), its argument, and what it does and answers.
+// Parsing and carrying out both follow from these rows.
+struct MailCommand {
+  MailCommandKind kind;
+  std::vector<const char*> words;
+  CommandArgument argument;
+  void (*run)(const CommandCall& call, CommandAnswer& answer);
+};
+const std::vector<MailCommand>& MailCommands();
+// The row of `kind`; nullptr for None.
+const MailCommand* FindMailCommand(MailCommandKind kind);
 
 // Reads a decoded subject: "監視開始 PIN", "一時停止 30 PIN", "SNOOZE 30 PIN",
 // ... Full-width letters, digits and spaces count as their plain forms;

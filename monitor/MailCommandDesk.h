@@ -8,16 +8,8 @@
 
 struct typVardocam;
 
-// The commands of one poll, and the answers that tell what became of them.
-
-// What a command's answer says: the subject's head and the body's lines,
-// pictures to attach, and who sent the command.
-struct CommandAnswer {
-  std::string what;
-  std::vector<std::string> lines;
-  std::vector<std::string> attachments;
-  std::string sender;
-};
+// The commands of one poll, and the answers that tell what became of them
+// (CommandAnswer, with the commands' table in MailCommand.h).
 
 // Sorts a poll's mails into commands and requests, and carries the
 // commands out once the mailbox is closed.

@@ -84,7 +84,7 @@ bool MonitoringCycle::StartMonitoring() {
   heldBackSaid_ = false;
   maskPath_.clear();
   mask_.release();
-  events_.MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond));
+  events_.On(MonitorEvent::MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond)));
   StartPersonCheck();
   StartArchive();
   return true;
@@ -98,15 +98,15 @@ void MonitoringCycle::StartArchive() {
     // Switched off while below the floor: nothing is held back any more.
     if (archiveBelowFloor_) {
       archiveBelowFloor_ = false;
-      events_.ArchiveFloorChanged(false, "イベントを記録しない設定になりました");
+      events_.On(MonitorEvent::ArchiveFloorChanged(false, "イベントを記録しない設定になりました"));
     }
     return;
   }
   const std::string root = EventArchiveRoot(AppSettings.EVENT_DIR, SettingsProfile());
   if (root.empty() || root[0] != '/') {
     // A relative folder would land in the working folder.
-    events_.Notice("イベントの保存先フォルダ「" + root +
-                   "」は / から始まるフォルダで指定してください。イベントは記録しません。");
+    events_.On(MonitorEvent::Notice("イベントの保存先フォルダ「" + root +
+                   "」は / から始まるフォルダで指定してください。イベントは記録しません。"));
     return;
   }
   constexpr int64_t kMsPerDay = 24 * 60 * 60 * 1000;
@@ -141,25 +141,25 @@ void MonitoringCycle::ServeArchive(uint32_t now) {
   for (ArchiveReport& report : archive_->TakeReports()) {
     switch (report.kind) {
     case ArchiveReport::Kind::Archived:
-      events_.EventArchived(report.event);
+      events_.On(MonitorEvent::EventArchived(report.event));
       if (AppSettings.EVENT_SUMMARY_MAIL && AppSettings.USEMAIL) {
         auto mail = std::make_shared<MailResult>();
         RunMail([this, mail, context = NewMailContext(cv::Mat()), event = report.event] {
           *mail = mail_.SendEventSummaryMail(context, event);
         }, [this, mail](bool threw) {
           if (!threw && !mail->sent)
-            events_.Notice("イベントのまとめメールを送信できませんでした：" +
-                           (mail->failure.empty() ? std::string("理由は分かりません") : mail->failure));
+            events_.On(MonitorEvent::Notice("イベントのまとめメールを送信できませんでした：" +
+                           (mail->failure.empty() ? std::string("理由は分かりません") : mail->failure)));
         });
       }
       break;
     case ArchiveReport::Kind::FloorChanged:
       if (report.belowFloor != archiveBelowFloor_) {
         archiveBelowFloor_ = report.belowFloor;
-        events_.ArchiveFloorChanged(report.belowFloor, report.text);
+        events_.On(MonitorEvent::ArchiveFloorChanged(report.belowFloor, report.text));
       }
       break;
-    case ArchiveReport::Kind::Notice: events_.Notice(report.text); break;
+    case ArchiveReport::Kind::Notice: events_.On(MonitorEvent::Notice(report.text)); break;
     }
   }
 }
@@ -185,7 +185,7 @@ void MonitoringCycle::StartPersonCheck() {
   std::string why;
   std::unique_ptr<IPersonDetector> detector = personFactory_(&why);
   if (!detector) {
-    events_.Notice(why.empty() ? "人物の確認ができないため、確認なしで監視を続けます。" : why);
+    events_.On(MonitorEvent::Notice(why.empty() ? "人物の確認ができないため、確認なしで監視を続けます。" : why));
     return;
   }
   personCheck_ = std::make_unique<PersonCheckWorker>(std::move(detector), personChecksPerSecond_);
@@ -201,7 +201,7 @@ double MonitoringCycle::PersonCheckCpuMs() const {
 
 void MonitoringCycle::StopMonitoring() {
   StopArchive();
-  if (timer_.Enabled()) events_.MonitoringStopped();
+  if (timer_.Enabled()) events_.On(MonitorEvent::MonitoringStopped());
   timer_.SetEnabled(false);
   if (personCheck_) {
     personCheck_->Stop();
@@ -254,7 +254,7 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime
   if (detected) {
     nsOpenCV* detector = camera.Detector();
     lastRegions_ = detector ? detector->MotionRegions(kMaxReportedRegions) : MotionRegions{};
-    events_.MotionDetected(lastRegions_);
+    events_.On(MonitorEvent::MotionDetected(lastRegions_));
   }
   camera.ShowFrame();
   return detected;
@@ -266,10 +266,10 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime
 void MonitoringCycle::TellFrameFile(bool written) {
   if (written == !frameFileFailing_) return;
   frameFileFailing_ = !written;
-  events_.Notice(written ? std::string("映像ファイル「") + kFrameFile + "」に再び書き込めるようになりました。"
+  events_.On(MonitorEvent::Notice(written ? std::string("映像ファイル「") + kFrameFile + "」に再び書き込めるようになりました。"
                          : std::string("映像ファイル「") + kFrameFile +
                                "」に書き込めません。ディスクの空きと書き込み権限を確認してください"
-                               "(監視は続けています)。");
+                               "(監視は続けています)。"));
 }
 
 void MonitoringCycle::MonitorTick() {
@@ -297,7 +297,7 @@ void MonitoringCycle::MonitorTick() {
       AskAlertMail();
     } else if (!heldBackSaid_) {
       heldBackSaid_ = true;
-      events_.AlertMailHeldBack(MailCooldownSecondsLeft(now));
+      events_.On(MonitorEvent::AlertMailHeldBack(MailCooldownSecondsLeft(now)));
     }
   } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
     StopAlarmSound();
@@ -326,11 +326,11 @@ void MonitoringCycle::WatchFrames(bool newFrame) {
     lastFrameTick_ = now;
     if (cameraLost_) {
       cameraLost_ = false;
-      events_.CameraBack();
+      events_.On(MonitorEvent::CameraBack());
     }
   } else if (!cameraLost_ && now - lastFrameTick_ > kCameraLostMs) {
     cameraLost_ = true;
-    events_.CameraLost();
+    events_.On(MonitorEvent::CameraLost());
   }
 }
 
@@ -349,13 +349,13 @@ void MonitoringCycle::WatchHealth(bool newFrame) {
       *result = mail_.SendHealthMail(context, subject, body);
     }, [this, result, subject](bool threw) {
       if (threw) return;
-      events_.Notice(result->sent ? "「" + subject + "」をメールで知らせました"
-                                  : "「" + subject + "」のメールを送信できませんでした：" + result->failure);
+      events_.On(MonitorEvent::Notice(result->sent ? "「" + subject + "」をメールで知らせました"
+                                  : "「" + subject + "」のメールを送信できませんでした：" + result->failure));
     });
   }
   if (heldBack > 0)
-    events_.Notice("カメラの異常を知らせるメールは1時間に " + std::to_string(kMaxHealthMailsPerHour) +
-                   " 通までのため、" + std::to_string(heldBack) + " 通を送りませんでした。");
+    events_.On(MonitorEvent::Notice("カメラの異常を知らせるメールは1時間に " + std::to_string(kMaxHealthMailsPerHour) +
+                   " 通までのため、" + std::to_string(heldBack) + " 通を送りませんでした。"));
 }
 
 // With a number of frames set, an alarm waits for that many new frames in a
@@ -392,7 +392,7 @@ bool MonitoringCycle::WarmedUp(uint32_t now) const {
 // found in this episode goes on moving.
 bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) {
   if (personEpisode_ && now - lastPersonMotion_ > kMotionQuietMs) {
-    if (!person_ && !withoutPersonSaid_) events_.MotionWithoutPerson();
+    if (!person_ && !withoutPersonSaid_) events_.On(MonitorEvent::MotionWithoutPerson());
     personEpisode_ = false;
     person_.reset();
     personSeenOnce_ = false;
@@ -426,7 +426,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
     } else if (personEpisode_ && !person_) {
       personSeenOnce_ = false;
       const cv::Rect& b = found->box;
-      events_.PersonDetected({b.x, b.y, b.width, b.height, 0});
+      events_.On(MonitorEvent::PersonDetected({b.x, b.y, b.width, b.height, 0}));
       person_ = std::move(found);
       personFoundAt_ = now;
       foundNow = true;
@@ -435,7 +435,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
   }
   if (personEpisode_ && !person_ && !withoutPersonSaid_ && now - personEpisodeStart_ > kPersonCheckWindowMs) {
     withoutPersonSaid_ = true;
-    events_.MotionWithoutPerson();
+    events_.On(MonitorEvent::MotionWithoutPerson());
   }
   return person_.has_value() && (detected || foundNow);
 }
@@ -457,11 +457,11 @@ const cv::Mat& MonitoringCycle::CurrentMask() {
   mask_.release();
   if (path.empty()) return mask_;
   if (!ReadMotionMask(path, mask_))
-    events_.Notice("マスク画像「" + path +
-                   "」を読み込めません。マスクなしで監視を続けます。ファイルを確認してください。");
+    events_.On(MonitorEvent::Notice("マスク画像「" + path +
+                   "」を読み込めません。マスクなしで監視を続けます。ファイルを確認してください。"));
   else if (cv::countNonZero(mask_) == 0)
-    events_.Notice("マスク画像「" + path +
-                   "」に白い部分(監視する範囲)がないため、動体は検出されません。");
+    events_.On(MonitorEvent::Notice("マスク画像「" + path +
+                   "」に白い部分(監視する範囲)がないため、動体は検出されません。"));
   return mask_;
 }
 
@@ -483,11 +483,11 @@ void MonitoringCycle::CheckRequests() {
   }, [this, result, failure](bool threw) {
     requestCheckUnderWay_ = false;
     if (threw) {
-      events_.RequestCheckDone(false, 0, *failure);
+      events_.On(MonitorEvent::RequestCheckDone(false, 0, *failure));
       return;
     }
-    for (const std::string& notice : result->notices) events_.Notice(notice);
-    events_.RequestCheckDone(result->ok, result->requests, result->failure);
+    for (const std::string& notice : result->notices) events_.On(MonitorEvent::Notice(notice));
+    events_.On(MonitorEvent::RequestCheckDone(result->ok, result->requests, result->failure));
   });
 }
 
@@ -521,8 +521,8 @@ cv::Mat MonitoringCycle::CurrentPicture() const {
 void MonitoringCycle::AskAlertMail() {
   if (alertMailsUnderWay_ >= kMaxAlertMailsUnderWay) {
     if (!alertMailSkippedSaid_)
-      events_.Notice("前の警報メールがまだ送信中のため、この警報のメールは送りません。"
-                     "SMTPサーバの応答を確認してください。");
+      events_.On(MonitorEvent::Notice("前の警報メールがまだ送信中のため、この警報のメールは送りません。"
+                     "SMTPサーバの応答を確認してください。"));
     alertMailSkippedSaid_ = true;
     return;
   }
@@ -541,7 +541,7 @@ void MonitoringCycle::AskAlertMail() {
       mailCooling_ = true;
       lastMailTick_ = GetTickCount();
     }
-    events_.AlertMailDone(mail->sent, mail->failure);
+    events_.On(MonitorEvent::AlertMailDone(mail->sent, mail->failure));
   });
 }
 
@@ -558,8 +558,8 @@ void MonitoringCycle::DeliverPendingMails() {
           [this, report](bool threw) {
             pendingTurnUnderWay_ = false;
             if (threw) return;
-            for (const std::string& notice : report->notices) events_.Notice(notice);
-            if (report->changed) events_.MailQueueChanged(report->waiting);
+            for (const std::string& notice : report->notices) events_.On(MonitorEvent::Notice(notice));
+            if (report->changed) events_.On(MonitorEvent::MailQueueChanged(report->waiting));
           });
 }
 
@@ -582,7 +582,7 @@ void MonitoringCycle::StartAlarmSound() {
     archive_->AlarmStarted(AlarmStartTick, detector ? detector->ColourImage() : cv::Mat());
     if (person_) archive_->PersonConfirmed(person_->frame);
   }
-  events_.AlarmStarted();
+  events_.On(MonitorEvent::AlarmStarted());
 }
 
 void MonitoringCycle::StopAlarmSound() {
@@ -590,5 +590,5 @@ void MonitoringCycle::StopAlarmSound() {
   sound_.Stop();
   AlarmStartTick = 0;
   if (archive_) archive_->AlarmEnded(GetTickCount());
-  events_.AlarmEnded();
+  events_.On(MonitorEvent::AlarmEnded());
 }

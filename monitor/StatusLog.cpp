@@ -52,31 +52,6 @@ void StatusLog::Changed() {
   if (OnChange) OnChange();
 }
 
-void StatusLog::MonitoringStarted(unsigned warmUpMs) {
-  state_ = State::Running;
-  startTick_ = GetTickCount();
-  warmUpMs_ = warmUpMs;
-  cameraLost_ = false;
-  notice_.clear();
-  motion_ = MotionEpisode{};
-  motionLine_.reset();
-  if (warmUpMs == 0)
-    Add("監視を開始しました");
-  else
-    Add("監視を開始しました（検出は " + std::to_string((warmUpMs + kMsPerSecond - 1) / kMsPerSecond) +
-        " 秒後から）");
-  Changed();
-}
-
-void StatusLog::MonitoringStopped() {
-  state_ = State::Off;
-  cameraLost_ = false;
-  motion_ = MotionEpisode{};
-  motionLine_.reset();
-  Add("監視を終了しました");
-  Changed();
-}
-
 std::string BoxText(const MotionRegion& box) {
   return "位置 " + std::to_string(box.x) + "," + std::to_string(box.y) + " " + std::to_string(box.width) + "×" +
          std::to_string(box.height);
@@ -89,7 +64,99 @@ std::string RegionsText(const MotionRegions& regions) {
   return text;
 }
 
-void StatusLog::MotionDetected(const MotionRegions& regions) {
+bool ArmWorthSaying(const ArmState& state) {
+  return state.by != ArmedBy::Nobody && !(state.by == ArmedBy::Button && state.untilEpochS == 0);
+}
+
+void StatusLog::On(const MonitorEvent& event) {
+  using Kind = MonitorEvent::Kind;
+  switch (event.kind) {
+  case Kind::MonitoringStarted: Started(event.warmUpMs); break;
+  case Kind::MonitoringStopped:
+    state_ = State::Off;
+    cameraLost_ = false;
+    motion_ = MotionEpisode{};
+    motionLine_.reset();
+    Add("監視を終了しました");
+    break;
+  case Kind::MotionDetected: Motion(event.regions); break;
+  case Kind::PersonDetected:
+    lastPerson_ = wallClock_();
+    Add("人物を検知しました（" + BoxText(event.box) + "）");
+    break;
+  case Kind::MotionWithoutPerson: Add("動きあり・人物なし"); break;
+  case Kind::AlarmStarted:
+    alarm_ = true;
+    Add("警報を開始しました");
+    break;
+  case Kind::AlarmEnded:
+    alarm_ = false;
+    // Motion after this belongs to the next alarm.
+    motionLine_.reset();
+    Add("警報を終了しました");
+    break;
+  case Kind::AlertMailDone: AlertMail(event.sent, event.text); break;
+  case Kind::AlertMailHeldBack: {
+    mailTried_ = true;
+    mailTime_ = wallClock_();
+    const std::string why = "（最短間隔まであと " + std::to_string(event.secondsLeft) + " 秒）";
+    mailResult_ = "見送りました" + why;
+    Add("警報メールを見送りました" + why);
+    break;
+  }
+  case Kind::RequestCheckDone: RequestCheck(event.ok, event.requests, event.text); break;
+  case Kind::CameraLost:
+    cameraLost_ = true;
+    Add("カメラの映像が途絶えました");
+    break;
+  case Kind::CameraBack:
+    cameraLost_ = false;
+    Add("カメラの映像が戻りました");
+    break;
+  case Kind::Notice:
+    notice_ = event.text;
+    Add(event.text);
+    break;
+  case Kind::BrokerChanged:
+    brokerHeard_ = true;
+    brokerConnected_ = event.connected;
+    Add(event.connected ? "MQTTブローカーに接続しました（" + event.text + "）" : event.text);
+    break;
+  case Kind::MailQueueChanged:
+    if (event.waiting == mailsWaiting_) return;
+    mailsWaiting_ = event.waiting;
+    Add(event.waiting > 0 ? "未送信メール " + std::to_string(event.waiting) + " 通"
+                          : "未送信メールはすべて送信しました");
+    break;
+  case Kind::ArmChanged:
+    arm_ = event.arm;
+    if (ArmWorthSaying(event.arm)) Add("監視の切替: " + ArmStateText(event.arm, wallClock_()));
+    break;
+  case Kind::ArchiveFloorChanged:
+    archiveBelowFloor_ = event.belowFloor;
+    Add(event.text);
+    break;
+  case Kind::EventArchived: return;
+  }
+  Changed();
+}
+
+void StatusLog::Started(unsigned warmUpMs) {
+  state_ = State::Running;
+  startTick_ = GetTickCount();
+  warmUpMs_ = warmUpMs;
+  cameraLost_ = false;
+  notice_.clear();
+  motion_ = MotionEpisode{};
+  motionLine_.reset();
+  if (warmUpMs == 0)
+    Add("監視を開始しました");
+  else
+    Add("監視を開始しました（検出は " + std::to_string((warmUpMs + kMsPerSecond - 1) / kMsPerSecond) +
+        " 秒後から）");
+}
+
+void StatusLog::Motion(const MotionRegions& regions) {
   lastDetection_ = wallClock_();
   const bool starts = motion_.Detected(GetTickCount());
   if (motionLine_ && (alarm_ || !starts)) {
@@ -102,35 +169,9 @@ void StatusLog::MotionDetected(const MotionRegions& regions) {
     Add(where.empty() ? "動体を検出しました" : "動体を検出しました（" + where + "）");
     motionLine_ = history_.size() - 1;
   }
-  Changed();
 }
 
-void StatusLog::PersonDetected(const MotionRegion& box) {
-  lastPerson_ = wallClock_();
-  Add("人物を検知しました（" + BoxText(box) + "）");
-  Changed();
-}
-
-void StatusLog::MotionWithoutPerson() {
-  Add("動きあり・人物なし");
-  Changed();
-}
-
-void StatusLog::AlarmStarted() {
-  alarm_ = true;
-  Add("警報を開始しました");
-  Changed();
-}
-
-void StatusLog::AlarmEnded() {
-  alarm_ = false;
-  // Motion after this belongs to the next alarm.
-  motionLine_.reset();
-  Add("警報を終了しました");
-  Changed();
-}
-
-void StatusLog::AlertMailDone(bool sent, const std::string& failure) {
+void StatusLog::AlertMail(bool sent, const std::string& failure) {
   // With mails switched off the mail layer reports success for a mail it
   // never sent; the status must not claim one went out.
   mailTried_ = true;
@@ -145,19 +186,9 @@ void StatusLog::AlertMailDone(bool sent, const std::string& failure) {
     mailResult_ = "送信できませんでした：" + Reason(failure);
     Add("警報メールを送信できませんでした：" + Reason(failure));
   }
-  Changed();
 }
 
-void StatusLog::AlertMailHeldBack(int secondsLeft) {
-  mailTried_ = true;
-  mailTime_ = wallClock_();
-  const std::string why = "（最短間隔まであと " + std::to_string(secondsLeft) + " 秒）";
-  mailResult_ = "見送りました" + why;
-  Add("警報メールを見送りました" + why);
-  Changed();
-}
-
-void StatusLog::RequestCheckDone(bool ok, int requests, const std::string& failure) {
+void StatusLog::RequestCheck(bool ok, int requests, const std::string& failure) {
   checkTried_ = true;
   checkTime_ = wallClock_();
   if (!ok) {
@@ -170,55 +201,6 @@ void StatusLog::RequestCheckDone(bool ok, int requests, const std::string& failu
     checkResult_ = "要求なし";
     Add("調査要求メールはありませんでした");
   }
-  Changed();
-}
-
-void StatusLog::CameraLost() {
-  cameraLost_ = true;
-  Add("カメラの映像が途絶えました");
-  Changed();
-}
-
-void StatusLog::CameraBack() {
-  cameraLost_ = false;
-  Add("カメラの映像が戻りました");
-  Changed();
-}
-
-void StatusLog::Notice(const std::string& text) {
-  notice_ = text;
-  Add(text);
-  Changed();
-}
-
-void StatusLog::BrokerChanged(bool connected, const std::string& detail) {
-  brokerHeard_ = true;
-  brokerConnected_ = connected;
-  Add(connected ? "MQTTブローカーに接続しました（" + detail + "）" : detail);
-  Changed();
-}
-
-void StatusLog::MailQueueChanged(int waiting) {
-  if (waiting == mailsWaiting_) return;
-  mailsWaiting_ = waiting;
-  Add(waiting > 0 ? "未送信メール " + std::to_string(waiting) + " 通" : "未送信メールはすべて送信しました");
-  Changed();
-}
-
-void StatusLog::ArmChanged(const ArmState& state) {
-  arm_ = state;
-  if (ArmWorthSaying(state)) Add("監視の切替: " + ArmStateText(state, wallClock_()));
-  Changed();
-}
-
-bool ArmWorthSaying(const ArmState& state) {
-  return state.by != ArmedBy::Nobody && !(state.by == ArmedBy::Button && state.untilEpochS == 0);
-}
-
-void StatusLog::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
-  archiveBelowFloor_ = belowFloor;
-  Add(detail);
-  Changed();
 }
 
 std::string StatusLog::StatusText() const {

@@ -46,23 +46,7 @@ public:
   // The wall clock defaults to the system's.
   explicit StatusLog(WallClock wallClock = {});
 
-  void MonitoringStarted(unsigned warmUpMs) override;
-  void MonitoringStopped() override;
-  void MotionDetected(const MotionRegions& regions) override;
-  void PersonDetected(const MotionRegion& box) override;
-  void MotionWithoutPerson() override;
-  void AlarmStarted() override;
-  void AlarmEnded() override;
-  void AlertMailDone(bool sent, const std::string& failure) override;
-  void AlertMailHeldBack(int secondsLeft) override;
-  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
-  void CameraLost() override;
-  void CameraBack() override;
-  void Notice(const std::string& text) override;
-  void BrokerChanged(bool connected, const std::string& detail) override;
-  void MailQueueChanged(int waiting) override;
-  void ArmChanged(const ArmState& state) override;
-  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
+  void On(const MonitorEvent& event) override;
 
   // The one status line, as of now.
   std::string StatusText() const;
@@ -82,6 +66,10 @@ private:
   enum class State { Off, Running };
   void Add(const std::string& text);
   void Changed();
+  void Started(unsigned warmUpMs);
+  void Motion(const MotionRegions& regions);
+  void AlertMail(bool sent, const std::string& failure);
+  void RequestCheck(bool ok, int requests, const std::string& failure);
 
   WallClock wallClock_;
   std::deque<StatusEntry> history_;

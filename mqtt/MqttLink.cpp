@@ -34,7 +34,7 @@ void MqttLink::Apply(const typVardocam& settings) {
   if (picture_) publisher_->SetPictureSource(picture_);
   if (status_) publisher_->SetStatusListener(status_);
   publisher_->SetCommandListener([this](const std::string& payload) { Command(payload); });
-  if (armHeard_) publisher_->ArmChanged(lastArm_);
+  if (armHeard_) publisher_->On(MonitorEvent::ArmChanged(lastArm_));
   std::string error;
   if (!publisher_->Start(&error)) {
     publisher_.reset();
@@ -42,55 +42,17 @@ void MqttLink::Apply(const typVardocam& settings) {
   }
 }
 
-void MqttLink::MonitoringStarted(unsigned warmUpMs) {
-  Apply(AppSettings);
-  if (publisher_) publisher_->MonitoringStarted(warmUpMs);
-}
-
-void MqttLink::MonitoringStopped() {
-  if (publisher_) publisher_->MonitoringStopped();
-}
-
-void MqttLink::PersonDetected(const MotionRegion& box) {
-  if (publisher_) publisher_->PersonDetected(box);
-}
-
-void MqttLink::MotionDetected(const MotionRegions& regions) {
-  if (publisher_) publisher_->MotionDetected(regions);
-}
-
-void MqttLink::AlarmStarted() {
-  if (publisher_) publisher_->AlarmStarted();
-}
-
-void MqttLink::AlarmEnded() {
-  if (publisher_) publisher_->AlarmEnded();
-}
-
-void MqttLink::AlertMailDone(bool sent, const std::string& failure) {
-  if (publisher_) publisher_->AlertMailDone(sent, failure);
-}
-
-void MqttLink::AlertMailHeldBack(int secondsLeft) {
-  if (publisher_) publisher_->AlertMailHeldBack(secondsLeft);
-}
-
-void MqttLink::RequestCheckDone(bool ok, int requests, const std::string& failure) {
-  if (publisher_) publisher_->RequestCheckDone(ok, requests, failure);
-}
-
-void MqttLink::CameraLost() {
-  if (publisher_) publisher_->CameraLost();
-}
-
-void MqttLink::CameraBack() {
-  if (publisher_) publisher_->CameraBack();
-}
-
-void MqttLink::ArmChanged(const ArmState& state) {
-  armHeard_ = true;
-  lastArm_ = state;
-  if (publisher_) publisher_->ArmChanged(state);
+void MqttLink::On(const MonitorEvent& event) {
+  switch (event.kind) {
+  case MonitorEvent::Kind::MonitoringStarted: Apply(AppSettings); break;
+  case MonitorEvent::Kind::ArmChanged:
+    // Said again to a new connection.
+    armHeard_ = true;
+    lastArm_ = event.arm;
+    break;
+  default: break;
+  }
+  if (publisher_) publisher_->On(event);
 }
 
 // Anyone who can publish to the broker can send these; what is not exactly
@@ -122,8 +84,4 @@ void MqttLink::Command(const std::string& payload) {
                           "」は分からないため無視しました (ON・OFF・SNOOZE:分 のどれか)");
     break;
   }
-}
-
-void MqttLink::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
-  if (publisher_) publisher_->ArchiveFloorChanged(belowFloor, detail);
 }

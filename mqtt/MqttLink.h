@@ -33,19 +33,9 @@ public:
   // A message on the set topic, on the main thread.
   void Command(const std::string& payload);
 
-  void MonitoringStarted(unsigned warmUpMs) override;
-  void MonitoringStopped() override;
-  void MotionDetected(const MotionRegions& regions) override;
-  void PersonDetected(const MotionRegion& box) override;
-  void AlarmStarted() override;
-  void AlarmEnded() override;
-  void AlertMailDone(bool sent, const std::string& failure) override;
-  void AlertMailHeldBack(int secondsLeft) override;
-  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
-  void CameraLost() override;
-  void CameraBack() override;
-  void ArmChanged(const ArmState& state) override;
-  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
+  // A start of monitoring reads the settings again; every event goes to
+  // the connection of the moment.
+  void On(const MonitorEvent& event) override;
 
 private:
   const std::string profile_;

@@ -112,6 +112,7 @@ MqttSettings MqttSettingsFrom(const typVardocam& settings, const std::string& pr
 }
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
+  for (const MqttEntity& entity : kMqttEntities) on_[static_cast<size_t>(entity.id)] = entity.initiallyOn;
   motionEnd_.setSingleShot(true);
   // A coarse timer may fire 5 % early: motion would end before it was quiet.
   motionEnd_.setTimerType(Qt::PreciseTimer);
@@ -140,18 +141,18 @@ MqttPublisher::~MqttPublisher() {
 
 // A clean end says so itself: the broker sends the last will only for a
 // connection that broke. Monitoring ends with the program, whichever way it
-// ends, and goes first: a retained "ON" behind "offline" would be read as
+// ends, and goes first (the table's first row): a retained "ON" behind "offline" would be read as
 // still watching once the program is back. Acknowledged, so the broker has
 // them before the connection goes.
 void MqttPublisher::Farewell() {
   if (!connected_) return;
-  const std::string& p = settings_.prefix;
   motionEnd_.stop();
-  Publish(MonitoringTopic(p), "OFF", true, kQosAtLeastOnce);
-  if (motion_.exchange(false)) Publish(MotionTopic(p), "OFF", true, kQosAtLeastOnce);
-  if (alarm_.exchange(false)) Publish(AlarmTopic(p), "OFF", true, kQosAtLeastOnce);
-  if (person_.exchange(false)) Publish(PersonTopic(p), "OFF", true, kQosAtLeastOnce);
-  Publish(AvailabilityTopic(p), kOffline, true, kQosAtLeastOnce);
+  for (const MqttEntity& entity : kMqttEntities) {
+    if (entity.atEnd == MqttAtEnd::Keep) continue;
+    const bool wasOn = on_[static_cast<size_t>(entity.id)].exchange(false);
+    if (entity.atEnd == MqttAtEnd::Off || wasOn) PublishState(entity, false, kQosAtLeastOnce);
+  }
+  Publish(AvailabilityTopic(settings_.prefix), kOffline, true, kQosAtLeastOnce);
   std::unique_lock<std::mutex> lock(pendingMutex_);
   pendingDrained_.wait_for(lock, std::chrono::milliseconds(kMqttFarewellMs),
                            [this] { return pending_.empty(); });
@@ -248,8 +249,19 @@ bool MqttPublisher::Publish(const std::string& topic, const std::string& payload
   return true;
 }
 
-void MqttPublisher::PublishState(const std::string& topic, bool on) {
-  Publish(topic, on ? "ON" : "OFF", true);
+void MqttPublisher::PublishState(const MqttEntity& entity, bool on, int qos) {
+  Publish(StateTopic(entity, settings_.prefix), on ? entity.on : entity.off, true, qos);
+}
+
+void MqttPublisher::SetState(MqttEntityId id, bool on) {
+  on_[static_cast<size_t>(id)] = on;
+  PublishState(Entity(id), on);
+}
+
+bool MqttPublisher::ChangeState(MqttEntityId id, bool on) {
+  if (on_[static_cast<size_t>(id)].exchange(on) == on) return false;
+  PublishState(Entity(id), on);
+  return true;
 }
 
 void MqttPublisher::OnConnect(int rc) {
@@ -267,25 +279,18 @@ void MqttPublisher::OnConnect(int rc) {
   const std::string& p = settings_.prefix;
   const std::string node = NodeId(p);
   Publish(AvailabilityTopic(p), kOnline, true);
-  Publish(MotionDiscoveryTopic(node), MotionDiscoveryPayload(p, settings_.device), true);
-  Publish(AlarmDiscoveryTopic(node), AlarmDiscoveryPayload(p, settings_.device), true);
-  Publish(MonitoringDiscoveryTopic(node), MonitoringDiscoveryPayload(p, settings_.device), true);
-  Publish(CameraStateDiscoveryTopic(node), CameraStateDiscoveryPayload(p, settings_.device), true);
-  Publish(PersonDiscoveryTopic(node), PersonDiscoveryPayload(p, settings_.device), true);
-  Publish(CameraDiscoveryTopic(node), CameraDiscoveryPayload(p, settings_.device), true);
-  Publish(MonitoringSwitchDiscoveryTopic(node), MonitoringSwitchDiscoveryPayload(p, settings_.device), true);
-  PublishState(MonitoringTopic(p), monitoring_);
-  PublishState(MotionTopic(p), motion_);
-  PublishState(AlarmTopic(p), alarm_);
-  PublishState(PersonTopic(p), person_);
-  Publish(CameraTopic(p), cameraLost_ ? "lost" : "ok", true);
+  for (const MqttEntity& entity : kMqttEntities)
+    Publish(DiscoveryTopic(entity, node), DiscoveryPayload(entity, p, settings_.device), true);
+  for (const MqttEntity& entity : kMqttEntities)
+    if (entity.republished) PublishState(entity, on_[static_cast<size_t>(entity.id)]);
   {
     std::lock_guard<std::mutex> lock(armedByMutex_);
     if (!armedBy_.empty()) Publish(ArmedByTopic(p), armedBy_, true);
   }
   // A clean session forgets the subscription with the connection.
   if (commandListener_)
-    mosquitto_subscribe(mosq_, nullptr, MonitoringSetTopic(p).c_str(), kQosAtLeastOnce);
+    for (const MqttEntity& entity : kMqttEntities)
+      if (*entity.commandLeaf) mosquitto_subscribe(mosq_, nullptr, CommandTopic(entity, p).c_str(), kQosAtLeastOnce);
   failureTold_ = false;
   Tell(true, Where(settings_));
 }
@@ -321,7 +326,8 @@ void MqttPublisher::OnPublish(int mid) {
 // On the library's network thread: the command goes to the main thread
 // as it came, and is judged there.
 void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload) {
-  if (topic != MonitoringSetTopic(settings_.prefix) || !commandListener_ || !QCoreApplication::instance())
+  if (topic != CommandTopic(Entity(MqttEntityId::MonitoringSwitch), settings_.prefix) || !commandListener_ ||
+      !QCoreApplication::instance())
     return;
   auto listener = commandListener_;
   QMetaObject::invokeMethod(&statusContext_, [listener, payload] { listener(payload); }, Qt::QueuedConnection);
@@ -345,42 +351,58 @@ MqttPublisher::Stats MqttPublisher::Counters() const {
   return s;
 }
 
-void MqttPublisher::MonitoringStarted(unsigned) {
-  monitoring_ = true;
-  PublishState(MonitoringTopic(settings_.prefix), true);
-}
-
-void MqttPublisher::MonitoringStopped() {
-  monitoring_ = false;
-  PublishState(MonitoringTopic(settings_.prefix), false);
-  if (motion_) {
-    motionEnd_.stop();
-    MotionEnded();
+void MqttPublisher::On(const MonitorEvent& event) {
+  using Kind = MonitorEvent::Kind;
+  const std::string& p = settings_.prefix;
+  switch (event.kind) {
+  case Kind::MonitoringStarted: SetState(MqttEntityId::Monitoring, true); break;
+  case Kind::MonitoringStopped:
+    SetState(MqttEntityId::Monitoring, false);
+    if (on_[static_cast<size_t>(MqttEntityId::Motion)]) {
+      motionEnd_.stop();
+      MotionEnded();
+    }
+    break;
+  case Kind::MotionDetected:
+    motionEnd_.start();
+    if (ChangeState(MqttEntityId::Motion, true)) Publish(RegionsTopic(p), RegionsPayload(event.regions), false);
+    break;
+  case Kind::PersonDetected: ChangeState(MqttEntityId::Person, true); break;
+  case Kind::AlarmStarted: StartAlarm(); break;
+  case Kind::AlarmEnded: SetState(MqttEntityId::Alarm, false); break;
+  case Kind::AlertMailDone: Publish(MailTopic(p), MailPayload(event.sent, event.text), false); break;
+  case Kind::AlertMailHeldBack: Publish(MailTopic(p), MailHeldBackPayload(event.secondsLeft), false); break;
+  case Kind::RequestCheckDone:
+    Publish(RequestTopic(p), RequestPayload(event.ok, event.requests, event.text), false);
+    break;
+  case Kind::CameraLost: SetState(MqttEntityId::Camera, false); break;
+  case Kind::CameraBack: SetState(MqttEntityId::Camera, true); break;
+  case Kind::ArmChanged: {
+    const std::string payload = ArmedByPayload(event.arm, std::time(nullptr));
+    {
+      std::lock_guard<std::mutex> lock(armedByMutex_);
+      armedBy_ = payload;
+    }
+    Publish(ArmedByTopic(p), payload, true);
+    break;
+  }
+  case Kind::ArchiveFloorChanged: Publish(ArchiveTopic(p), ArchivePayload(event.belowFloor, event.text), true); break;
+  case Kind::MotionWithoutPerson:
+  case Kind::Notice:
+  case Kind::BrokerChanged:
+  case Kind::EventArchived:
+  case Kind::MailQueueChanged: break;
   }
 }
 
-void MqttPublisher::MotionDetected(const MotionRegions& regions) {
-  motionEnd_.start();
-  if (motion_.exchange(true)) return;
-  PublishState(MotionTopic(settings_.prefix), true);
-  Publish(RegionsTopic(settings_.prefix), RegionsPayload(regions), false);
-}
-
-void MqttPublisher::PersonDetected(const MotionRegion&) {
-  if (person_.exchange(true)) return;
-  PublishState(PersonTopic(settings_.prefix), true);
-}
-
 void MqttPublisher::MotionEnded() {
-  motion_ = false;
-  PublishState(MotionTopic(settings_.prefix), false);
+  SetState(MqttEntityId::Motion, false);
   // The person goes with the motion that showed it.
-  if (person_.exchange(false)) PublishState(PersonTopic(settings_.prefix), false);
+  ChangeState(MqttEntityId::Person, false);
 }
 
-void MqttPublisher::AlarmStarted() {
-  alarm_ = true;
-  PublishState(AlarmTopic(settings_.prefix), true);
+void MqttPublisher::StartAlarm() {
+  SetState(MqttEntityId::Alarm, true);
   if (!pictureSource_) return;
   if (!connected_) {
     ++dropped_;
@@ -393,46 +415,6 @@ void MqttPublisher::AlarmStarted() {
   if (!snapshot_.empty()) ++dropped_;
   snapshot_ = std::move(picture);
   snapshotWake_.notify_one();
-}
-
-void MqttPublisher::AlarmEnded() {
-  alarm_ = false;
-  PublishState(AlarmTopic(settings_.prefix), false);
-}
-
-void MqttPublisher::AlertMailDone(bool sent, const std::string& failure) {
-  Publish(MailTopic(settings_.prefix), MailPayload(sent, failure), false);
-}
-
-void MqttPublisher::AlertMailHeldBack(int secondsLeft) {
-  Publish(MailTopic(settings_.prefix), MailHeldBackPayload(secondsLeft), false);
-}
-
-void MqttPublisher::RequestCheckDone(bool ok, int requests, const std::string& failure) {
-  Publish(RequestTopic(settings_.prefix), RequestPayload(ok, requests, failure), false);
-}
-
-void MqttPublisher::CameraLost() {
-  cameraLost_ = true;
-  Publish(CameraTopic(settings_.prefix), "lost", true);
-}
-
-void MqttPublisher::CameraBack() {
-  cameraLost_ = false;
-  Publish(CameraTopic(settings_.prefix), "ok", true);
-}
-
-void MqttPublisher::ArmChanged(const ArmState& state) {
-  const std::string payload = ArmedByPayload(state, std::time(nullptr));
-  {
-    std::lock_guard<std::mutex> lock(armedByMutex_);
-    armedBy_ = payload;
-  }
-  Publish(ArmedByTopic(settings_.prefix), payload, true);
-}
-
-void MqttPublisher::ArchiveFloorChanged(bool belowFloor, const std::string& detail) {
-  Publish(ArchiveTopic(settings_.prefix), ArchivePayload(belowFloor, detail), true);
 }
 
 // JPEG encoding takes milliseconds per picture: off the main thread.
@@ -449,6 +431,7 @@ void MqttPublisher::SnapshotLoop() {
     std::vector<uchar> jpeg;
     if (!EncodeImage(".jpg", picture, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSnapshotJpegQuality}))
       continue;
-    Publish(SnapshotTopic(settings_.prefix), std::string(jpeg.begin(), jpeg.end()), true);
+    Publish(StateTopic(Entity(MqttEntityId::Snapshot), settings_.prefix), std::string(jpeg.begin(), jpeg.end()),
+            true);
   }
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include <opencv2/core.hpp>
 
 #include "monitor/MonitorEvents.h"
+#include "mqtt/MqttTopics.h"
 
 struct mosquitto;
 struct typVardocam;
@@ -93,19 +95,7 @@ public:
   // the settings (the reason in `error`).
   bool Start(std::string* error = nullptr);
 
-  void MonitoringStarted(unsigned warmUpMs) override;
-  void MonitoringStopped() override;
-  void MotionDetected(const MotionRegions& regions) override;
-  void PersonDetected(const MotionRegion& box) override;
-  void AlarmStarted() override;
-  void AlarmEnded() override;
-  void AlertMailDone(bool sent, const std::string& failure) override;
-  void AlertMailHeldBack(int secondsLeft) override;
-  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
-  void CameraLost() override;
-  void CameraBack() override;
-  void ArmChanged(const ArmState& state) override;
-  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
+  void On(const MonitorEvent& event) override;
 
   struct Stats {
     uint64_t published = 0;
@@ -120,7 +110,11 @@ public:
 private:
   // QoS 0 (at most once) unless asked for more.
   bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos = 0);
-  void PublishState(const std::string& topic, bool on);
+  // Sets an entity's state and says it; Change says it only when it changed.
+  void SetState(MqttEntityId id, bool on);
+  bool ChangeState(MqttEntityId id, bool on);
+  void PublishState(const MqttEntity& entity, bool on, int qos = 0);
+  void StartAlarm();
   void OnConnect(int rc);
   void OnDisconnect(int rc);
   void OnPublish(int mid);
@@ -143,11 +137,9 @@ private:
   std::string armedBy_;
 
   std::atomic<bool> connected_{false};
-  std::atomic<bool> monitoring_{false};
-  std::atomic<bool> motion_{false};
-  std::atomic<bool> alarm_{false};
-  std::atomic<bool> person_{false};
-  std::atomic<bool> cameraLost_{false};
+  // Each entity's state as last said, by MqttEntityId: said again at each
+  // connect.
+  std::array<std::atomic<bool>, static_cast<size_t>(MqttEntityId::Count)> on_{};
   std::atomic<bool> failureTold_{false};
   QTimer motionEnd_;
   // Queued status calls die with it, so none reaches a listener that is gone.

@@ -43,16 +43,6 @@ std::string Device(const std::string& node, const std::string& device) {
          ",\"manufacturer\":\"Korvane\",\"model\":\"vardocam\"}";
 }
 
-std::string SensorPayload(const std::string& prefix, const std::string& device, const char* name,
-                          const char* leaf, const char* deviceClass, const char* on = "ON",
-                          const char* off = "OFF") {
-  const std::string node = NodeId(prefix);
-  return "{\"name\":" + JsonString(name) + ",\"unique_id\":" + JsonString(node + "_" + leaf) +
-         ",\"state_topic\":" + JsonString(Under(prefix, leaf)) + ",\"payload_on\":" + JsonString(on) +
-         ",\"payload_off\":" + JsonString(off) + ",\"device_class\":" + JsonString(deviceClass) +
-         ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," +
-         Device(node, device) + "}";
-}
 } // namespace
 
 std::string DefaultTopicPrefix(const std::string& profile) {
@@ -105,17 +95,40 @@ std::string MqttDeviceName(const std::string& cameraName, const std::string& pro
 }
 
 std::string AvailabilityTopic(const std::string& prefix) { return Under(prefix, "availability"); }
-std::string MonitoringTopic(const std::string& prefix) { return Under(prefix, "monitoring"); }
-std::string MotionTopic(const std::string& prefix) { return Under(prefix, "motion"); }
-std::string AlarmTopic(const std::string& prefix) { return Under(prefix, "alarm"); }
-std::string PersonTopic(const std::string& prefix) { return Under(prefix, "person"); }
 std::string RegionsTopic(const std::string& prefix) { return Under(prefix, "motion/regions"); }
-std::string CameraTopic(const std::string& prefix) { return Under(prefix, "camera"); }
-std::string SnapshotTopic(const std::string& prefix) { return Under(prefix, "snapshot"); }
 std::string MailTopic(const std::string& prefix) { return Under(prefix, "mail"); }
 std::string RequestTopic(const std::string& prefix) { return Under(prefix, "request"); }
-std::string MonitoringSetTopic(const std::string& prefix) { return Under(prefix, "monitoring/set"); }
-std::string ArmedByTopic(const std::string& prefix) { return Under(prefix, "monitoring/armed_by"); }
+std::string ArmedByTopic(const std::string& prefix) { return Under(prefix, kArmedByLeaf); }
+
+std::string StateTopic(const MqttEntity& entity, const std::string& prefix) { return Under(prefix, entity.leaf); }
+
+std::string CommandTopic(const MqttEntity& entity, const std::string& prefix) {
+  return *entity.commandLeaf ? Under(prefix, entity.commandLeaf) : std::string();
+}
+
+std::string DiscoveryTopic(const MqttEntity& entity, const std::string& node) {
+  return std::string(kDiscoveryPrefix) + "/" + entity.component + "/" + node + "/" + entity.leaf + "/config";
+}
+
+// The keys in the order they have always gone out in; a key whose row
+// field is empty is left out.
+std::string DiscoveryPayload(const MqttEntity& entity, const std::string& prefix, const std::string& device) {
+  const std::string node = NodeId(prefix);
+  std::string json =
+      "{\"name\":" + JsonString(entity.name) + ",\"unique_id\":" + JsonString(node + "_" + entity.uniqueId);
+  if (*entity.commandLeaf) json += ",\"command_topic\":" + JsonString(CommandTopic(entity, prefix));
+  // A camera's picture comes on its "topic"; every other state on "state_topic".
+  const bool picture = std::string(entity.component) == "camera";
+  json += (picture ? ",\"topic\":" : ",\"state_topic\":") + JsonString(StateTopic(entity, prefix));
+  if (*entity.on) json += ",\"payload_on\":" + JsonString(entity.on) + ",\"payload_off\":" + JsonString(entity.off);
+  // A switch's commands and its state use the same words.
+  if (*entity.commandLeaf)
+    json += ",\"state_on\":" + JsonString(entity.on) + ",\"state_off\":" + JsonString(entity.off);
+  if (*entity.deviceClass) json += ",\"device_class\":" + JsonString(entity.deviceClass);
+  if (*entity.attributesLeaf)
+    json += ",\"json_attributes_topic\":" + JsonString(Under(prefix, entity.attributesLeaf));
+  return json + ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," + Device(node, device) + "}";
+}
 
 MonitoringCommand ParseMonitoringCommand(const std::string& payload) {
   static const char kSnooze[] = "SNOOZE:";
@@ -186,69 +199,6 @@ std::string RegionsPayload(const MotionRegions& regions) {
             ",\"pixels\":" + std::to_string(r.pixels) + "}";
   }
   return json + "]}";
-}
-
-std::string MotionDiscoveryTopic(const std::string& node) {
-  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/motion/config";
-}
-std::string AlarmDiscoveryTopic(const std::string& node) {
-  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/alarm/config";
-}
-std::string MonitoringDiscoveryTopic(const std::string& node) {
-  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/monitoring/config";
-}
-std::string CameraStateDiscoveryTopic(const std::string& node) {
-  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/camera/config";
-}
-std::string PersonDiscoveryTopic(const std::string& node) {
-  return std::string(kDiscoveryPrefix) + "/binary_sensor/" + node + "/person/config";
-}
-std::string CameraDiscoveryTopic(const std::string& node) {
-  return std::string(kDiscoveryPrefix) + "/camera/" + node + "/snapshot/config";
-}
-
-std::string MonitoringSwitchDiscoveryTopic(const std::string& node) {
-  return std::string(kDiscoveryPrefix) + "/switch/" + node + "/monitoring/config";
-}
-
-// Its state is the monitoring topic: what the cycle does, not what was asked.
-std::string MonitoringSwitchDiscoveryPayload(const std::string& prefix, const std::string& device) {
-  const std::string node = NodeId(prefix);
-  return "{\"name\":" + JsonString("監視の切替") + ",\"unique_id\":" + JsonString(node + "_monitoring_switch") +
-         ",\"command_topic\":" + JsonString(MonitoringSetTopic(prefix)) +
-         ",\"state_topic\":" + JsonString(MonitoringTopic(prefix)) +
-         ",\"payload_on\":\"ON\",\"payload_off\":\"OFF\",\"state_on\":\"ON\",\"state_off\":\"OFF\"" +
-         ",\"json_attributes_topic\":" + JsonString(ArmedByTopic(prefix)) +
-         ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," + Device(node, device) + "}";
-}
-
-std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& device) {
-  return SensorPayload(prefix, device, "動き", "motion", "motion");
-}
-
-std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& device) {
-  return SensorPayload(prefix, device, "警報", "alarm", "safety");
-}
-
-std::string MonitoringDiscoveryPayload(const std::string& prefix, const std::string& device) {
-  return SensorPayload(prefix, device, "監視", "monitoring", "running");
-}
-
-// "ok" while frames come, "lost" while they do not: connected or not.
-std::string CameraStateDiscoveryPayload(const std::string& prefix, const std::string& device) {
-  return SensorPayload(prefix, device, "カメラ接続", "camera", "connectivity", "ok", "lost");
-}
-
-std::string PersonDiscoveryPayload(const std::string& prefix, const std::string& device) {
-  return SensorPayload(prefix, device, "人物", "person", "occupancy");
-}
-
-std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& device) {
-  const std::string node = NodeId(prefix);
-  return "{\"name\":" + JsonString("映像") + ",\"unique_id\":" + JsonString(node + "_snapshot") +
-         ",\"topic\":" + JsonString(SnapshotTopic(prefix)) +
-         ",\"availability_topic\":" + JsonString(AvailabilityTopic(prefix)) + "," +
-         Device(node, device) + "}";
 }
 
 std::string JsonString(const std::string& text) {

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <iterator>
 #include <string>
 
 #include "monitor/ArmControl.h"
@@ -31,19 +33,84 @@ std::string MqttClientId(const std::string& host, const std::string& prefix);
 // the display name with the profile.
 std::string MqttDeviceName(const std::string& cameraName, const std::string& profile);
 
-// Topics under the prefix.
+// Topics under the prefix that carry messages rather than an entity's state.
 std::string AvailabilityTopic(const std::string& prefix);  // "online" / "offline", retained
-std::string MonitoringTopic(const std::string& prefix);    // "ON" / "OFF", retained
-std::string MotionTopic(const std::string& prefix);        // "ON" / "OFF", retained
-std::string AlarmTopic(const std::string& prefix);         // "ON" / "OFF", retained
-std::string PersonTopic(const std::string& prefix);        // "ON" / "OFF", retained
 std::string RegionsTopic(const std::string& prefix);       // JSON where motion began
-std::string CameraTopic(const std::string& prefix);        // "ok" / "lost", retained
-std::string SnapshotTopic(const std::string& prefix);      // JPEG, retained
 std::string MailTopic(const std::string& prefix);          // JSON per alert mail
 std::string RequestTopic(const std::string& prefix);       // JSON per mailbox check
-std::string MonitoringSetTopic(const std::string& prefix); // commands: ON, OFF, SNOOZE:N
 std::string ArmedByTopic(const std::string& prefix);       // JSON who armed, until when; retained
+constexpr char kArmedByLeaf[] = "monitoring/armed_by";
+
+// The entities Home Assistant shows for this camera, all of one device.
+enum class MqttEntityId { Monitoring, Motion, Alarm, Person, Camera, Snapshot, MonitoringSwitch, Count };
+
+// What an entity's state becomes when the program ends cleanly, before
+// "offline": kept, said off, or said off only when it is on.
+enum class MqttAtEnd { Keep, Off, OffIfOn };
+
+// One entity: where its state goes, how Home Assistant is told of it, and
+// what is said of it at each connect and at the end. Discovery, the state
+// said again at a connect and the farewell all follow from these rows.
+struct MqttEntity {
+  MqttEntityId id;
+  const char* leaf;         // the state topic under the prefix; the object id in discovery
+  const char* component;    // Home Assistant's: binary_sensor, camera, switch
+  const char* uniqueId;     // after the node id in unique_id
+  const char* name;         // as Home Assistant shows it
+  const char* deviceClass;  // "": none
+  const char* on;           // the state's payloads; "": none (a picture)
+  const char* off;
+  const char* commandLeaf;     // "": takes no commands
+  const char* attributesLeaf;  // "": no attributes
+  bool republished;  // its state is said again at each connect (not: a state another row says)
+  bool initiallyOn;
+  MqttAtEnd atEnd;
+};
+
+// A new entity is one row here (and its MqttEntityId), and the event that
+// sets its state in MqttPublisher::On.
+inline constexpr MqttEntity kMqttEntities[] = {
+    // id, leaf, component, unique id, name, device class, on, off, command leaf, attributes leaf,
+    // republished, initially on, at the end
+    //
+    // Its state is what the cycle does, not what was asked.
+    {MqttEntityId::Monitoring, "monitoring", "binary_sensor", "monitoring", "監視", "running", "ON", "OFF", "", "",
+     true, false, MqttAtEnd::Off},
+    {MqttEntityId::Motion, "motion", "binary_sensor", "motion", "動き", "motion", "ON", "OFF", "", "", true, false,
+     MqttAtEnd::OffIfOn},
+    {MqttEntityId::Alarm, "alarm", "binary_sensor", "alarm", "警報", "safety", "ON", "OFF", "", "", true, false,
+     MqttAtEnd::OffIfOn},
+    {MqttEntityId::Person, "person", "binary_sensor", "person", "人物", "occupancy", "ON", "OFF", "", "", true, false,
+     MqttAtEnd::OffIfOn},
+    // "ok" while frames come, "lost" while they do not: connected or not.
+    {MqttEntityId::Camera, "camera", "binary_sensor", "camera", "カメラ接続", "connectivity", "ok", "lost", "", "",
+     true, true, MqttAtEnd::Keep},
+    // A JPEG at each alarm start, retained.
+    {MqttEntityId::Snapshot, "snapshot", "camera", "snapshot", "映像", "", "", "", "", "", false, false,
+     MqttAtEnd::Keep},
+    // Turns monitoring on and off from the house (ON, OFF, SNOOZE:N); its
+    // state is the monitoring row's.
+    {MqttEntityId::MonitoringSwitch, "monitoring", "switch", "monitoring_switch", "監視の切替", "", "ON", "OFF",
+     "monitoring/set", kArmedByLeaf, false, false, MqttAtEnd::Keep},
+};
+
+constexpr bool EntityRowsInOrder() {
+  for (size_t i = 0; i < std::size(kMqttEntities); ++i)
+    if (static_cast<size_t>(kMqttEntities[i].id) != i) return false;
+  return std::size(kMqttEntities) == static_cast<size_t>(MqttEntityId::Count);
+}
+static_assert(EntityRowsInOrder(), "one row per MqttEntityId, in its order");
+
+constexpr const MqttEntity& Entity(MqttEntityId id) { return kMqttEntities[static_cast<size_t>(id)]; }
+
+// "<prefix>/<leaf>": where the entity's state goes.
+std::string StateTopic(const MqttEntity& entity, const std::string& prefix);
+// "<prefix>/<command leaf>"; "" for an entity that takes none.
+std::string CommandTopic(const MqttEntity& entity, const std::string& prefix);
+// Home Assistant discovery: "homeassistant/<component>/<node>/<leaf>/config"
+// and its retained JSON payload.
+std::string DiscoveryTopic(const MqttEntity& entity, const std::string& node);
+std::string DiscoveryPayload(const MqttEntity& entity, const std::string& prefix, const std::string& device);
 
 // A command on the set topic: exactly "ON", "OFF" or "SNOOZE:N" with N
 // minutes from 1 to kMaxSnoozeMinutes; anything else is Unknown, or
@@ -55,7 +122,7 @@ struct MonitoringCommand {
 MonitoringCommand ParseMonitoringCommand(const std::string& payload);
 // {"armed":true,"by":"schedule","until":"2026-06-01T18:00:00+0200","text":"監視中（予定による、18:00 まで）"}
 std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS);
-std::string ArchiveTopic(const std::string& prefix);       // JSON, retained: the event archive's state
+std::string ArchiveTopic(const std::string& prefix);  // JSON, retained: the event archive's state
 
 // Payloads.
 std::string MailPayload(bool sent, const std::string& failure);
@@ -67,25 +134,6 @@ std::string RequestPayload(bool ok, int requests, const std::string& failure);
 std::string ArchivePayload(bool belowFloor, const std::string& detail);
 // The boxes of the changed regions, largest first.
 std::string RegionsPayload(const MotionRegions& regions);
-
-// Home Assistant discovery: config topic and retained JSON payload of the
-// motion sensor, the alarm sensor, the monitoring switch state, the
-// camera's connection and the camera picture, all of one device.
-std::string MotionDiscoveryTopic(const std::string& node);
-std::string AlarmDiscoveryTopic(const std::string& node);
-std::string MonitoringDiscoveryTopic(const std::string& node);
-std::string CameraStateDiscoveryTopic(const std::string& node);
-std::string PersonDiscoveryTopic(const std::string& node);
-std::string CameraDiscoveryTopic(const std::string& node);
-// The switch that turns monitoring on and off from the house.
-std::string MonitoringSwitchDiscoveryTopic(const std::string& node);
-std::string MonitoringSwitchDiscoveryPayload(const std::string& prefix, const std::string& device);
-std::string MotionDiscoveryPayload(const std::string& prefix, const std::string& device);
-std::string AlarmDiscoveryPayload(const std::string& prefix, const std::string& device);
-std::string MonitoringDiscoveryPayload(const std::string& prefix, const std::string& device);
-std::string CameraStateDiscoveryPayload(const std::string& prefix, const std::string& device);
-std::string PersonDiscoveryPayload(const std::string& prefix, const std::string& device);
-std::string CameraDiscoveryPayload(const std::string& prefix, const std::string& device);
 
 // A JSON string literal, quotes included.
 std::string JsonString(const std::string& text);

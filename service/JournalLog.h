@@ -25,28 +25,13 @@ public:
   // cameras' services stay apart in one journal; empty: no mark.
   void SetCameraName(const std::string& name) { camera_ = name; }
 
-  void MonitoringStarted(unsigned warmUpMs) override;
-  void MonitoringStopped() override;
-  // Logged once per episode, not per tick.
-  void MotionDetected(const MotionRegions& regions) override;
-  void PersonDetected(const MotionRegion& box) override;
-  void MotionWithoutPerson() override;
-  void AlarmStarted() override;
-  void AlarmEnded() override;
-  // With mails switched off, said once per monitoring run.
-  void AlertMailDone(bool sent, const std::string& failure) override;
-  void AlertMailHeldBack(int secondsLeft) override;
-  void RequestCheckDone(bool ok, int requests, const std::string& failure) override;
-  void CameraLost() override;
-  void Notice(const std::string& text) override;
-  void CameraBack() override;
-  void BrokerChanged(bool connected, const std::string& detail) override;
-  // Said when the count changes.
-  void MailQueueChanged(int waiting) override;
-  void ArmChanged(const ArmState& state) override;
-  void ArchiveFloorChanged(bool belowFloor, const std::string& detail) override;
+  // Motion is logged once per episode, not per tick; mails switched off
+  // once per monitoring run; the mail queue when its count changes.
+  void On(const MonitorEvent& event) override;
 
 private:
+  void AlertMail(bool sent, const std::string& failure);
+
   std::ostream& out_;
   std::string camera_;
   MotionEpisode motion_;

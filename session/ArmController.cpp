@@ -27,7 +27,7 @@ bool ArmController::ApplySchedule(const std::string& text) {
   std::optional<ArmSchedule> parsed = ArmSchedule::Parse(text, &why);
   if (!parsed) {
     if (badScheduleSaid_ != text)
-      events_.Notice("監視する時間帯の設定を読めないため、予定なしで動きます: " + why);
+      events_.On(MonitorEvent::Notice("監視する時間帯の設定を読めないため、予定なしで動きます: " + why));
     badScheduleSaid_ = text;
     parsed = ArmSchedule();
   }
@@ -97,8 +97,8 @@ bool ArmController::Set(bool armed, ArmedBy by, std::time_t until, std::string* 
         // The schedule wants it on: said once, tried again until it opens.
         retrying_ = true;
         if (!cameraFailSaid_)
-          events_.Notice("予定の時刻ですが監視を開始できません: " + failure + " (" +
-                         std::to_string(kArmCameraRetryMs / kMsPerSecond) + " 秒ごとに再試行します)");
+          events_.On(MonitorEvent::Notice("予定の時刻ですが監視を開始できません: " + failure + " (" +
+                                          std::to_string(kArmCameraRetryMs / kMsPerSecond) + " 秒ごとに再試行します)"));
         cameraFailSaid_ = true;
       } else {
         state_ = before;
@@ -140,7 +140,7 @@ void ArmController::AfterTick() {
   if (state_.by == ArmedBy::Schedule) {
     retrying_ = true;
   } else {
-    events_.Notice("監視を開始できません: " + why);
+    events_.On(MonitorEvent::Notice("監視を開始できません: " + why));
     state_.armed = false;
     Tell();
   }
@@ -166,12 +166,16 @@ void ArmController::Check() {
   Reschedule();
 }
 
-void ArmController::MonitoringStarted(unsigned) {
-  if (!realising_ && !state_.armed) Record(true);
-}
-
-void ArmController::MonitoringStopped() {
-  if (!realising_ && state_.armed) Record(false);
+void ArmController::On(const MonitorEvent& event) {
+  switch (event.kind) {
+  case MonitorEvent::Kind::MonitoringStarted:
+    if (!realising_ && !state_.armed) Record(true);
+    break;
+  case MonitorEvent::Kind::MonitoringStopped:
+    if (!realising_ && state_.armed) Record(false);
+    break;
+  default: break;
+  }
 }
 
 // Monitoring already is so: only the state follows.
@@ -189,7 +193,7 @@ void ArmController::Record(bool armed) {
 void ArmController::Tell() {
   if (Same(state_, told_)) return;
   told_ = state_;
-  events_.ArmChanged(state_);
+  events_.On(MonitorEvent::ArmChanged(state_));
 }
 
 // One timer for whatever comes first: the snooze's end, the edge, the

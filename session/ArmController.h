@@ -36,7 +36,7 @@ struct ArmHost {
 // no schedule it holds, as the buttons always did. Qt Core only.
 class ArmController : public IArmControl, public IMonitorEvents {
 public:
-  // `events` hears every ArmChanged (not owned).
+  // `events` hears every change of arming and the notices (not owned).
   ArmController(ArmHost host, IMonitorEvents& events);
   ArmController(const ArmController&) = delete;
   ArmController& operator=(const ArmController&) = delete;
@@ -62,8 +62,7 @@ public:
 
   // Monitoring switched by someone else (the option dialog stops it, a
   // service starts it): that holds like a button until the next edge.
-  void MonitoringStarted(unsigned warmUpMs) override;
-  void MonitoringStopped() override;
+  void On(const MonitorEvent& event) override;
 
 private:
   std::time_t HoldUntil(std::time_t now) const;

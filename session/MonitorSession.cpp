@@ -72,12 +72,12 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
         nsOpenCV* object = camera ? camera->Detector() : nullptr;
         return object ? object->ColourImage().clone() : cv::Mat();
       },
-      [this](bool connected, const std::string& detail) { host_.listener.BrokerChanged(connected, detail); });
+      [this](bool connected, const std::string& detail) { host_.listener.On(MonitorEvent::BrokerChanged(connected, detail)); });
   cycle_.AddEventListener(mqtt_.get());
   cycle_.AddEventListener(&arm_);
   armEvents_.Add(&host_.listener);
   armEvents_.Add(mqtt_.get());
-  mqtt_->SetArmControl(&arm_, [this](const std::string& text) { host_.listener.Notice(text); });
+  mqtt_->SetArmControl(&arm_, [this](const std::string& text) { host_.listener.On(MonitorEvent::Notice(text)); });
   // Commands by mail are read on the mail worker and carried out here.
   if (ownMail_) ownMail_->SetArmControl(&mailWorker_->ArmOnSessionThread(arm_));
 }

@@ -70,8 +70,13 @@ public:
 
 class ArchiveListener : public IMonitorEvents {
 public:
-  void EventArchived(const EventInfo& event) override { archived.push_back(event); }
-  void Notice(const std::string& text) override { notices.push_back(text); }
+  void On(const MonitorEvent& event) override {
+    switch (event.kind) {
+    case MonitorEvent::Kind::EventArchived: archived.push_back(event.archived); break;
+    case MonitorEvent::Kind::Notice: notices.push_back(event.text); break;
+    default: break;
+    }
+  }
   std::vector<EventInfo> archived;
   std::vector<std::string> notices;
 };

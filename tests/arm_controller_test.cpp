@@ -37,7 +37,9 @@ struct FakeHost : IMonitorEvents {
     return ArmHost{start, [this] { monitoring = false; }, [this] { return monitoring; },
                    [this] { return inTick; }, [this] { return now; }};
   }
-  void Notice(const std::string& text) override { notices.push_back(text); }
+  void On(const MonitorEvent& event) override {
+    if (event.kind == MonitorEvent::Kind::Notice) notices.push_back(event.text);
+  }
 };
 
 // 2026-06-01 is a Monday; the clock reads UTC.

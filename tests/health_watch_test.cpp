@@ -97,8 +97,8 @@ TEST(HealthWatch, NoFrameForTheNamedMinutesIsOneMailAndTheNextFrameAnother) {
 TEST(HealthWatch, ArchiveFloorMailsAndTheHourlyCap) {
   HealthWatch watch;
   watch.Start(kStart);
-  watch.ArchiveFloorChanged(true, "空き 10 MB");
-  watch.ArchiveFloorChanged(true, "空き 9 MB");
+  watch.On(MonitorEvent::ArchiveFloorChanged(true, "空き 10 MB"));
+  watch.On(MonitorEvent::ArchiveFloorChanged(true, "空き 9 MB"));
   const auto first = watch.TakeMails(kStart, nullptr);
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].problem, HealthProblem::ArchiveFull);
@@ -108,15 +108,15 @@ TEST(HealthWatch, ArchiveFloorMailsAndTheHourlyCap) {
   int held = 0;
   size_t sent = first.size();
   for (int i = 0; i < 2 * kMaxHealthMailsPerHour; ++i) {
-    watch.ArchiveFloorChanged(i % 2 != 0, "");
+    watch.On(MonitorEvent::ArchiveFloorChanged(i % 2 != 0, ""));
     int h = 0;
     sent += watch.TakeMails(kStart + 1000 + static_cast<uint32_t>(i), &h).size();
     held += h;
   }
   EXPECT_EQ(sent, static_cast<size_t>(kMaxHealthMailsPerHour));
   EXPECT_EQ(held, 2 * kMaxHealthMailsPerHour + 1 - kMaxHealthMailsPerHour);
-  watch.ArchiveFloorChanged(false, "");
+  watch.On(MonitorEvent::ArchiveFloorChanged(false, ""));
   EXPECT_EQ(watch.TakeMails(kStart + kHealthCapWindowMs - 1, nullptr).size(), 0u);
-  watch.ArchiveFloorChanged(true, "");
+  watch.On(MonitorEvent::ArchiveFloorChanged(true, ""));
   EXPECT_EQ(watch.TakeMails(kStart + kHealthCapWindowMs, nullptr).size(), 1u);
 }

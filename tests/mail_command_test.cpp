@@ -1,4 +1,6 @@
+#include <cctype>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -78,6 +80,47 @@ public:
   std::string calls;
   ArmState state;
 };
+
+// Each row's words name it in any case and width, its argument is read by
+// its rule, and carrying it out answers with what became of it.
+TEST(MailCommandTable, EveryWordParsesToItsRowAndEveryRowAnswers) {
+  struct Expect { MailCommandKind kind; const char* calls; const char* what; };
+  const Expect expected[] = {
+      {MailCommandKind::Arm, "arm;", "監視を開始しました"},
+      {MailCommandKind::Disarm, "disarm;", "監視を終了しました"},
+      {MailCommandKind::Snooze, "snooze 7;", "監視を一時停止しました"},
+      {MailCommandKind::Status, "", "現在の状況"},
+      {MailCommandKind::Last, "", "最新のイベント"},
+  };
+  ASSERT_EQ(MailCommands().size(), std::size(expected));
+  for (const Expect& e : expected) {
+    const MailCommand* row = FindMailCommand(e.kind);
+    ASSERT_NE(row, nullptr);
+    const std::string argument = row->argument == CommandArgument::Minutes ? " 7" : "";
+    for (const char* word : row->words) {
+      std::string lower = word;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      for (const std::string& subject : {std::string(word) + argument + " 73915", lower + argument + "　７３９１５"}) {
+        const CommandSubject parsed = ParseCommandSubject(subject, kPin);
+        EXPECT_EQ(parsed.kind, e.kind) << subject;
+        EXPECT_TRUE(parsed.pinOk && parsed.minutesOk) << subject;
+        FakeArm arm;
+        CommandAnswer answer;
+        row->run(CommandCall{arm, parsed, {}}, answer);
+        EXPECT_EQ(arm.calls, e.calls) << subject;
+        EXPECT_EQ(answer.what, e.what) << subject;
+      }
+    }
+  }
+  // Without its minutes a snooze switches nothing and says how to ask.
+  const CommandSubject bare = ParseCommandSubject("SNOOZE 73915", kPin);
+  FakeArm arm;
+  CommandAnswer answer;
+  FindMailCommand(MailCommandKind::Snooze)->run(CommandCall{arm, bare, {}}, answer);
+  EXPECT_EQ(arm.calls, "");
+  EXPECT_EQ(answer.what, "一時停止できませんでした");
+  EXPECT_EQ(FindMailCommand(MailCommandKind::None), nullptr);
+}
 
 std::string MailText(const std::string& from, const std::string& subject, const std::string& body = "hi") {
   return "From: " + from + "\r\nTo: camera@mail.test\r\nSubject: " + subject + "\r\n\r\n" + body + "\r\n";

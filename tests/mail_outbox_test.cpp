@@ -171,7 +171,7 @@ TEST_F(OutboxFixture, MonitorMailKeepsAFailedMailAndTheStatusLineCountsIt) {
   EXPECT_FALSE(result.sent);
   EXPECT_NE(result.failure.find("後で送り直します"), std::string::npos) << result.failure;
   const PendingMailReport turn = mail.DeliverPending(ContextOfNow());
-  if (turn.changed) status.MailQueueChanged(turn.waiting);
+  if (turn.changed) status.On(MonitorEvent::MailQueueChanged(turn.waiting));
   EXPECT_NE(status.StatusText().find("未送信メール 1 通"), std::string::npos) << status.StatusText();
 }
 

@@ -478,7 +478,9 @@ TEST_F(MonitorTest, MailCooldownZeroKeepsTheClassicSpacingAndLongOnesAreCutToADa
 namespace {
 class NoticeLog : public IMonitorEvents {
 public:
-  void Notice(const std::string& text) override { notices.push_back(text); }
+  void On(const MonitorEvent& event) override {
+    if (event.kind == MonitorEvent::Kind::Notice) notices.push_back(event.text);
+  }
   std::vector<std::string> notices;
 };
 } // namespace
@@ -540,20 +542,24 @@ TEST_F(MonitorTest, AnUnreadableMaskIsSaidOnceAndMonitoringGoesOnWithoutIt) {
 
 class RecordingEvents : public IMonitorEvents {
 public:
-  void MonitoringStarted(unsigned warmUpMs) override { log.push_back("started " + std::to_string(warmUpMs)); }
-  void MonitoringStopped() override { log.push_back("stopped"); }
-  void MotionDetected(const MotionRegions&) override { log.push_back("motion"); }
-  void AlarmStarted() override { log.push_back("alarm on"); }
-  void AlarmEnded() override { log.push_back("alarm off"); }
-  void AlertMailDone(bool sent, const std::string& failure) override {
-    log.push_back(sent ? "mail sent" : "mail failed: " + failure);
-  }
-  void AlertMailHeldBack(int secondsLeft) override { log.push_back("mail held back " + std::to_string(secondsLeft)); }
-  void PersonDetected(const MotionRegion& box) override { log.push_back("person " + std::to_string(box.x)); }
-  void MotionWithoutPerson() override { log.push_back("no person"); }
-  void Notice(const std::string& text) override { log.push_back("notice " + text); }
-  void RequestCheckDone(bool ok, int requests, const std::string& failure) override {
-    log.push_back(ok ? "checked " + std::to_string(requests) : "check failed: " + failure);
+  void On(const MonitorEvent& e) override {
+    using K = MonitorEvent::Kind;
+    switch (e.kind) {
+    case K::MonitoringStarted: log.push_back("started " + std::to_string(e.warmUpMs)); break;
+    case K::MonitoringStopped: log.push_back("stopped"); break;
+    case K::MotionDetected: log.push_back("motion"); break;
+    case K::AlarmStarted: log.push_back("alarm on"); break;
+    case K::AlarmEnded: log.push_back("alarm off"); break;
+    case K::AlertMailDone: log.push_back(e.sent ? "mail sent" : "mail failed: " + e.text); break;
+    case K::AlertMailHeldBack: log.push_back("mail held back " + std::to_string(e.secondsLeft)); break;
+    case K::PersonDetected: log.push_back("person " + std::to_string(e.box.x)); break;
+    case K::MotionWithoutPerson: log.push_back("no person"); break;
+    case K::Notice: log.push_back("notice " + e.text); break;
+    case K::RequestCheckDone:
+      log.push_back(e.ok ? "checked " + std::to_string(e.requests) : "check failed: " + e.text);
+      break;
+    default: break;
+    }
   }
   CallLog log;
 };

@@ -91,24 +91,65 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
             "{\"kind\":\"alert\",\"sent\":false,\"failure\":\"接続\\\"失敗\\\"\"}");
   EXPECT_EQ(MailHeldBackPayload(55),
             "{\"kind\":\"alert\",\"sent\":false,\"held_back\":true,\"seconds_left\":55,\"failure\":\"\"}");
-  const std::string motion = MotionDiscoveryPayload("vardocam/front", "front");
+  const std::string motion = DiscoveryPayload(Entity(MqttEntityId::Motion), "vardocam/front", "front");
   EXPECT_NE(motion.find("\"state_topic\":\"vardocam/front/motion\""), std::string::npos);
   EXPECT_NE(motion.find("\"device_class\":\"motion\""), std::string::npos);
   EXPECT_NE(motion.find("\"availability_topic\":\"vardocam/front/availability\""), std::string::npos);
-  const std::string camera = CameraDiscoveryPayload("vardocam/front", "front");
+  const std::string camera = DiscoveryPayload(Entity(MqttEntityId::Snapshot), "vardocam/front", "front");
   EXPECT_NE(camera.find("\"topic\":\"vardocam/front/snapshot\""), std::string::npos);
-  const std::string state = CameraStateDiscoveryPayload("vardocam/front", "玄関");
+  const std::string state = DiscoveryPayload(Entity(MqttEntityId::Camera), "vardocam/front", "玄関");
   EXPECT_NE(state.find("\"payload_on\":\"ok\",\"payload_off\":\"lost\""), std::string::npos);
   EXPECT_NE(state.find("\"device\":{\"identifiers\":[\"vardocam_front\"],\"name\":\"玄関\""), std::string::npos);
   EXPECT_EQ(MqttDeviceName("", "front"), "防犯カメラ・ヴァルド front");
-  EXPECT_EQ(MotionDiscoveryTopic("vardocam_front"), "homeassistant/binary_sensor/vardocam_front/motion/config");
-  EXPECT_EQ(CameraDiscoveryTopic("vardocam_front"), "homeassistant/camera/vardocam_front/snapshot/config");
+  EXPECT_EQ(DiscoveryTopic(Entity(MqttEntityId::Motion), "vardocam_front"),
+            "homeassistant/binary_sensor/vardocam_front/motion/config");
+  EXPECT_EQ(DiscoveryTopic(Entity(MqttEntityId::Snapshot), "vardocam_front"),
+            "homeassistant/camera/vardocam_front/snapshot/config");
   EXPECT_EQ(RegionsPayload({{300, 200, 32, 48, 1200}, {1, 2, 16, 16, 256}}),
             "{\"regions\":[{\"x\":300,\"y\":200,\"width\":32,\"height\":48,\"pixels\":1200},"
             "{\"x\":1,\"y\":2,\"width\":16,\"height\":16,\"pixels\":256}]}");
-  EXPECT_NE(PersonDiscoveryPayload("vardocam/front", "front").find("\"state_topic\":\"vardocam/front/person\""),
+  EXPECT_NE(DiscoveryPayload(Entity(MqttEntityId::Person), "vardocam/front", "front")
+                .find("\"state_topic\":\"vardocam/front/person\""),
             std::string::npos);
-  EXPECT_EQ(MonitoringSwitchDiscoveryTopic("vardocam_front"), "homeassistant/switch/vardocam_front/monitoring/config");
+  EXPECT_EQ(DiscoveryTopic(Entity(MqttEntityId::MonitoringSwitch), "vardocam_front"),
+            "homeassistant/switch/vardocam_front/monitoring/config");
+}
+
+// Every entity's discovery as it went out when each had functions of its
+// own: the table changed how they are written, not what Home Assistant gets.
+TEST(MqttTopics, DiscoveryOfEveryEntityIsWhatItAlwaysWas) {
+  const std::string device = ",\"availability_topic\":\"vardocam/front/availability\",\"device\":{\"identifiers\":"
+                             "[\"vardocam_front\"],\"name\":\"玄関\",\"manufacturer\":\"Korvane\",\"model\":\"vardocam\"}}";
+  const auto sensor = [&](const char* name, const char* leaf, const char* on, const char* off, const char* cls) {
+    return std::string("{\"name\":\"") + name + "\",\"unique_id\":\"vardocam_front_" + leaf +
+           "\",\"state_topic\":\"vardocam/front/" + leaf + "\",\"payload_on\":\"" + on + "\",\"payload_off\":\"" +
+           off + "\",\"device_class\":\"" + cls + "\"" + device;
+  };
+  const struct {
+    MqttEntityId id;
+    const char* topic;
+    std::string payload;
+  } rows[] = {
+      {MqttEntityId::Monitoring, "binary_sensor/vardocam_front/monitoring",
+       sensor("監視", "monitoring", "ON", "OFF", "running")},
+      {MqttEntityId::Motion, "binary_sensor/vardocam_front/motion", sensor("動き", "motion", "ON", "OFF", "motion")},
+      {MqttEntityId::Alarm, "binary_sensor/vardocam_front/alarm", sensor("警報", "alarm", "ON", "OFF", "safety")},
+      {MqttEntityId::Person, "binary_sensor/vardocam_front/person", sensor("人物", "person", "ON", "OFF", "occupancy")},
+      {MqttEntityId::Camera, "binary_sensor/vardocam_front/camera",
+       sensor("カメラ接続", "camera", "ok", "lost", "connectivity")},
+      {MqttEntityId::Snapshot, "camera/vardocam_front/snapshot",
+       "{\"name\":\"映像\",\"unique_id\":\"vardocam_front_snapshot\",\"topic\":\"vardocam/front/snapshot\"" + device},
+      {MqttEntityId::MonitoringSwitch, "switch/vardocam_front/monitoring",
+       "{\"name\":\"監視の切替\",\"unique_id\":\"vardocam_front_monitoring_switch\",\"command_topic\":"
+       "\"vardocam/front/monitoring/set\",\"state_topic\":\"vardocam/front/monitoring\",\"payload_on\":\"ON\","
+       "\"payload_off\":\"OFF\",\"state_on\":\"ON\",\"state_off\":\"OFF\",\"json_attributes_topic\":"
+       "\"vardocam/front/monitoring/armed_by\"" + device},
+  };
+  ASSERT_EQ(std::size(rows), std::size(kMqttEntities));
+  for (const auto& row : rows) {
+    EXPECT_EQ(DiscoveryTopic(Entity(row.id), "vardocam_front"), std::string("homeassistant/") + row.topic + "/config");
+    EXPECT_EQ(DiscoveryPayload(Entity(row.id), "vardocam/front", "玄関"), row.payload) << row.topic;
+  }
 }
 
 class MqttBrokerTest : public ::testing::Test {
@@ -133,18 +174,24 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   EXPECT_TRUE(recorder.WaitFor("homeassistant/camera/vardocam_front/snapshot/config"));
   EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/monitoring/config"));
   EXPECT_TRUE(recorder.WaitFor("homeassistant/binary_sensor/vardocam_front/camera/config"));
+  // Every entity is announced, the person's too.
+  for (const MqttEntity& entity : kMqttEntities) {
+    const std::string topic = DiscoveryTopic(entity, "vardocam_front");
+    ASSERT_TRUE(recorder.WaitFor(topic)) << topic;
+    EXPECT_EQ(recorder.Last(topic), DiscoveryPayload(entity, p, Local(broker_.Port()).device)) << topic;
+  }
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "OFF"));
 
-  publisher->MonitoringStarted(0);
-  publisher->MotionDetected({{300, 200, 32, 48, 1200}});
-  publisher->MotionDetected({});  // the same episode
-  publisher->PersonDetected({296, 190, 40, 96, 0});
+  publisher->On(MonitorEvent::MonitoringStarted(0));
+  publisher->On(MonitorEvent::MotionDetected({{300, 200, 32, 48, 1200}}));
+  publisher->On(MonitorEvent::MotionDetected({}));  // the same episode
+  publisher->On(MonitorEvent::PersonDetected({296, 190, 40, 96, 0}));
   const auto motionOn = std::chrono::steady_clock::now();
-  publisher->AlarmStarted();
-  publisher->AlertMailDone(false, "SMTPサーバとの接続に失敗しました。");
-  publisher->AlertMailHeldBack(55);
-  publisher->RequestCheckDone(true, 1, "");
-  publisher->CameraLost();
+  publisher->On(MonitorEvent::AlarmStarted());
+  publisher->On(MonitorEvent::AlertMailDone(false, "SMTPサーバとの接続に失敗しました。"));
+  publisher->On(MonitorEvent::AlertMailHeldBack(55));
+  publisher->On(MonitorEvent::RequestCheckDone(true, 1, ""));
+  publisher->On(MonitorEvent::CameraLost());
   EXPECT_TRUE(recorder.WaitFor(p + "/monitoring", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/motion/regions", RegionsPayload({{300, 200, 32, 48, 1200}})));
@@ -163,13 +210,15 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
 
   // Motion ends on its own once it has been quiet for a while.
   EXPECT_TRUE(Pump(static_cast<int>(kMotionQuietMs) * 3, [&] { return recorder.Last(p + "/motion") == "OFF"; }));
+  // Published right after the motion's OFF; the recorder may read it a moment later.
+  WaitFor(kArriveMs, [&] { return recorder.Last(p + "/person") == "OFF"; });
   EXPECT_EQ(recorder.Last(p + "/person"), "OFF") << "the person goes with the motion";
   EXPECT_GE(std::chrono::steady_clock::now() - motionOn, std::chrono::milliseconds(kMotionQuietMs - 100));
   const auto motions = recorder.Messages();
   EXPECT_EQ(std::count_if(motions.begin(), motions.end(),
                           [&](const auto& m) { return m.topic == p + "/motion" && m.payload == "ON"; }),
             1);
-  publisher->AlarmEnded();
+  publisher->On(MonitorEvent::AlarmEnded());
   EXPECT_TRUE(recorder.WaitFor(p + "/alarm", "OFF"));
 
   // A clean end says "offline" itself, retained for whoever comes later,
@@ -202,10 +251,10 @@ TEST_F(MqttBrokerTest, NoBrokerCostsTicksNothingAndItIsFoundWhenItComes) {
   double worstMs = 0;
   for (int i = 0; i < kEventCalls; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    publisher.MotionDetected({});
-    publisher.AlarmStarted();
-    publisher.AlertMailDone(true, "");
-    publisher.AlarmEnded();
+    publisher.On(MonitorEvent::MotionDetected({}));
+    publisher.On(MonitorEvent::AlarmStarted());
+    publisher.On(MonitorEvent::AlertMailDone(true, ""));
+    publisher.On(MonitorEvent::AlarmEnded());
     worstMs = std::max(worstMs, std::chrono::duration<double, std::milli>(
                                     std::chrono::steady_clock::now() - start).count());
   }
@@ -297,13 +346,13 @@ TEST_F(MqttBrokerTest, BrokerThatGoesAwayAndComesBackIsReconnected) {
   ASSERT_TRUE(WaitFor(kArriveMs, [&] { return publisher.Counters().connected; }));
   broker_.Stop();
   ASSERT_TRUE(WaitFor(kArriveMs, [&] { return !publisher.Counters().connected; }));
-  publisher.AlertMailDone(true, "");
+  publisher.On(MonitorEvent::AlertMailDone(true, ""));
   EXPECT_EQ(publisher.Counters().pending, 0);
   ASSERT_TRUE(broker_.Start());
   MqttRecorder recorder(broker_.Port());
   EXPECT_TRUE(recorder.WaitFor("vardocam/shed/availability", "online",
                                static_cast<int>(kMqttReconnectMaxSeconds) * 1000 + kArriveMs));
-  publisher.AlertMailDone(true, "");
+  publisher.On(MonitorEvent::AlertMailDone(true, ""));
   EXPECT_TRUE(recorder.WaitFor("vardocam/shed/mail", MailPayload(true, "")));
 }
 
@@ -315,7 +364,7 @@ TEST_F(MqttBrokerTest, StalledBrokerHoldsAtMostTheBoundedQueue) {
   ASSERT_TRUE(WaitFor(kArriveMs, [&] { return publisher.Counters().connected; }));
   broker_.Pause();
   const std::string big(256 * 1024, 'x');
-  for (int i = 0; i < 400; ++i) publisher.RequestCheckDone(false, 0, big);
+  for (int i = 0; i < 400; ++i) publisher.On(MonitorEvent::RequestCheckDone(false, 0, big));
   const MqttPublisher::Stats stalled = publisher.Counters();
   broker_.Resume();
   EXPECT_LE(stalled.pending, kMqttMaxPendingMessages);
@@ -335,21 +384,21 @@ TEST_F(MqttBrokerTest, LinkFollowsTheSettingsAtEachStartOfMonitoring) {
   ASSERT_TRUE(recorder.Subscribed());
   AppSettings = typVardocam{};
   MqttLink link("porch", nullptr, nullptr);
-  link.MonitoringStarted(0);
+  link.On(MonitorEvent::MonitoringStarted(0));
   EXPECT_EQ(link.Publisher(), nullptr) << "no host, no broker";
 
   AppSettings.MQTT_HOSTNAME = "127.0.0.1";
   AppSettings.MQTT_PORTNUMBER = broker_.Port();
-  link.MonitoringStarted(0);
+  link.On(MonitorEvent::MonitoringStarted(0));
   ASSERT_NE(link.Publisher(), nullptr);
   EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "online"));
   EXPECT_TRUE(recorder.WaitFor("vardocam/porch/monitoring", "ON"));
   MqttPublisher* first = link.Publisher();
-  link.MonitoringStarted(0);
+  link.On(MonitorEvent::MonitoringStarted(0));
   EXPECT_EQ(link.Publisher(), first) << "unchanged settings keep the connection";
 
   AppSettings.MQTT_TOPIC = "site/porch";
-  link.MonitoringStarted(0);
+  link.On(MonitorEvent::MonitoringStarted(0));
   EXPECT_TRUE(recorder.WaitFor("vardocam/porch/availability", "offline"));
   EXPECT_TRUE(recorder.WaitFor("site/porch/availability", "online"));
   EXPECT_TRUE(recorder.WaitFor("site/porch/monitoring", "ON"));
@@ -381,8 +430,9 @@ TEST_F(MqttBrokerTest, CommandsFromTheHouseReachTheController) {
   link.SetArmControl(&arm, [&](const std::string& text) { notices.push_back(text); });
   link.Apply(AppSettings);
   const std::string node = NodeId("vardocam/gate");
-  ASSERT_TRUE(recorder.WaitFor(MonitoringSwitchDiscoveryTopic(node)));
-  const std::string discovery = recorder.Last(MonitoringSwitchDiscoveryTopic(node));
+  const std::string switchTopic = DiscoveryTopic(Entity(MqttEntityId::MonitoringSwitch), node);
+  ASSERT_TRUE(recorder.WaitFor(switchTopic));
+  const std::string discovery = recorder.Last(switchTopic);
   EXPECT_NE(discovery.find("\"command_topic\":\"vardocam/gate/monitoring/set\""), std::string::npos);
   EXPECT_NE(discovery.find("\"state_topic\":\"vardocam/gate/monitoring\""), std::string::npos);
   EXPECT_NE(discovery.find("\"payload_on\":\"ON\",\"payload_off\":\"OFF\""), std::string::npos);
@@ -405,7 +455,7 @@ TEST_F(MqttBrokerTest, CommandsFromTheHouseReachTheController) {
   EXPECT_NE(notices[0].find("「bogus」は分からない"), std::string::npos) << notices[0];
   EXPECT_NE(notices[1].find("「SNOOZE:0」は分数が使えない"), std::string::npos) << notices[1];
 
-  link.ArmChanged({true, ArmedBy::House, 0});
+  link.On(MonitorEvent::ArmChanged({true, ArmedBy::House, 0}));
   EXPECT_TRUE(recorder.WaitFor("vardocam/gate/monitoring/armed_by",
                                "{\"armed\":true,\"by\":\"house\",\"until\":null,\"text\":\"監視中（家からの指示による）\"}"));
   AppSettings = typVardocam{};

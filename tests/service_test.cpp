@@ -98,34 +98,34 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   JournalLog log(out);
   AppSettings = typVardocam{};
   AppSettings.USEMAIL = true;
-  log.MonitoringStarted(60000);
-  log.MotionDetected({});
+  log.On(MonitorEvent::MonitoringStarted(60000));
+  log.On(MonitorEvent::MotionDetected({}));
   clock.Advance(kMotionQuietMs);
-  log.MotionDetected({});  // still the same motion
-  log.AlarmStarted();
-  log.AlertMailDone(false, "SMTPサーバとの接続に失敗しました。\n理由: 10061");
-  log.AlertMailDone(true, "");
-  log.AlertMailHeldBack(55);
-  log.AlarmEnded();
+  log.On(MonitorEvent::MotionDetected({}));  // still the same motion
+  log.On(MonitorEvent::AlarmStarted());
+  log.On(MonitorEvent::AlertMailDone(false, "SMTPサーバとの接続に失敗しました。\n理由: 10061"));
+  log.On(MonitorEvent::AlertMailDone(true, ""));
+  log.On(MonitorEvent::AlertMailHeldBack(55));
+  log.On(MonitorEvent::AlarmEnded());
   clock.Advance(kMotionQuietMs + 1);
-  log.MotionDetected({{300, 200, 32, 48, 1200}, {10, 10, 16, 16, 200}});  // a new one, and where
-  log.PersonDetected({296, 190, 40, 96, 0});
-  log.MotionWithoutPerson();
-  log.RequestCheckDone(true, 2, "");
-  log.RequestCheckDone(true, 0, "");
-  log.RequestCheckDone(false, 0, "POP3サーバに接続できません");
-  log.CameraLost();
-  log.CameraBack();
-  log.Notice("マスク画像を読み込めません");
+  log.On(MonitorEvent::MotionDetected({{300, 200, 32, 48, 1200}, {10, 10, 16, 16, 200}}));  // a new one, and where
+  log.On(MonitorEvent::PersonDetected({296, 190, 40, 96, 0}));
+  log.On(MonitorEvent::MotionWithoutPerson());
+  log.On(MonitorEvent::RequestCheckDone(true, 2, ""));
+  log.On(MonitorEvent::RequestCheckDone(true, 0, ""));
+  log.On(MonitorEvent::RequestCheckDone(false, 0, "POP3サーバに接続できません"));
+  log.On(MonitorEvent::CameraLost());
+  log.On(MonitorEvent::CameraBack());
+  log.On(MonitorEvent::Notice("マスク画像を読み込めません"));
   AppSettings.USEMAIL = false;  // switched off: said once per run, never "sent"
-  log.AlertMailDone(true, "");
-  log.AlertMailDone(true, "");
-  log.MonitoringStopped();
-  log.MonitoringStarted(0);
-  log.AlertMailDone(true, "");
+  log.On(MonitorEvent::AlertMailDone(true, ""));
+  log.On(MonitorEvent::AlertMailDone(true, ""));
+  log.On(MonitorEvent::MonitoringStopped());
+  log.On(MonitorEvent::MonitoringStarted(0));
+  log.On(MonitorEvent::AlertMailDone(true, ""));
   AppSettings = typVardocam{};
   log.SetCameraName("玄関");
-  log.BrokerChanged(false, "MQTTブローカー 127.0.0.1:1 に接続できません");
+  log.On(MonitorEvent::BrokerChanged(false, "MQTTブローカー 127.0.0.1:1 に接続できません"));
   EXPECT_EQ(out.str(),
             "<6>監視を開始しました (検出は 60 秒後から)\n"
             "<6>動体を検出しました\n"
@@ -173,8 +173,10 @@ TEST(Journal, MotionEpisodeEndsOnceAfterTheQuietTime) {
 
 class Recorder : public IMonitorEvents {
 public:
-  void CameraLost() override { events.push_back("lost"); }
-  void CameraBack() override { events.push_back("back"); }
+  void On(const MonitorEvent& event) override {
+    if (event.kind == MonitorEvent::Kind::CameraLost) events.push_back("lost");
+    if (event.kind == MonitorEvent::Kind::CameraBack) events.push_back("back");
+  }
   std::vector<std::string> events;
 };
 

@@ -26,17 +26,18 @@ QCoreApplication& App() {
 
 struct HostListener : IMonitorEvents {
   std::vector<std::string> heard;
-  void MonitoringStarted(unsigned) override { heard.push_back("started"); }
-  void MonitoringStopped() override { heard.push_back("stopped"); }
-  void ArmChanged(const ArmState& state) override {
-    if (state.by != ArmedBy::Nobody)
-      heard.push_back(std::string(state.armed ? "armed" : "disarmed") + " by " + ArmedByText(state.by));
-  }
-  void RequestCheckDone(bool ok, int, const std::string& failure) override {
-    heard.push_back(ok ? "checked" : "check failed: " + failure);
-  }
-  void AlertMailDone(bool sent, const std::string& failure) override {
-    heard.push_back(sent ? "mail sent" : "mail failed: " + failure);
+  void On(const MonitorEvent& e) override {
+    switch (e.kind) {
+    case MonitorEvent::Kind::MonitoringStarted: heard.push_back("started"); break;
+    case MonitorEvent::Kind::MonitoringStopped: heard.push_back("stopped"); break;
+    case MonitorEvent::Kind::ArmChanged:
+      if (e.arm.by != ArmedBy::Nobody)
+        heard.push_back(std::string(e.arm.armed ? "armed" : "disarmed") + " by " + ArmedByText(e.arm.by));
+      break;
+    case MonitorEvent::Kind::RequestCheckDone: heard.push_back(e.ok ? "checked" : "check failed: " + e.text); break;
+    case MonitorEvent::Kind::AlertMailDone: heard.push_back(e.sent ? "mail sent" : "mail failed: " + e.text); break;
+    default: break;
+    }
   }
 };
 

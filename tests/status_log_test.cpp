@@ -132,12 +132,12 @@ TEST_F(StatusLogTest, AlarmWithAMailThatFailsSaysWhyAndWhen) {
 }
 
 TEST_F(StatusLogTest, MailsSwitchedOffHeldBackOrFailingWithoutAReasonAreEachSaidAsSuch) {
-  status.AlertMailDone(true, "");
+  status.On(MonitorEvent::AlertMailDone(true, ""));
   AppSettings.USEMAIL = false;
-  status.AlertMailDone(true, "");
+  status.On(MonitorEvent::AlertMailDone(true, ""));
   AppSettings.USEMAIL = true;
-  status.AlertMailDone(false, "");
-  status.AlertMailHeldBack(55);
+  status.On(MonitorEvent::AlertMailDone(false, ""));
+  status.On(MonitorEvent::AlertMailHeldBack(55));
   ASSERT_EQ(status.History().size(), 4u);
   EXPECT_EQ(status.History()[0].text, "警報メールを送信しました");
   EXPECT_EQ(status.History()[1].text, "警報メールは送らない設定です");
@@ -174,20 +174,20 @@ TEST_F(StatusLogTest, CameraLossShowsUntilTheFramesComeBack) {
   AppSettings.START_MOVE_OBJECT = 0;
   ASSERT_TRUE(cycle.StartMonitoring());
   Tick(false, 1);
-  status.CameraLost();
+  status.On(MonitorEvent::CameraLost());
   EXPECT_EQ(status.StatusText(), "監視中（カメラの映像が届いていません）");
-  status.CameraBack();
+  status.On(MonitorEvent::CameraBack());
   EXPECT_EQ(status.StatusText(), "監視中");
 }
 
 // The broker's state is on the line while one is set, each change in the
 // history; a camera with a name of its own says it first.
 TEST_F(StatusLogTest, BrokerStateAndTheCamerasNameShowOnTheLine) {
-  status.BrokerChanged(false, "MQTTブローカー 127.0.0.1:1 に接続できません");
+  status.On(MonitorEvent::BrokerChanged(false, "MQTTブローカー 127.0.0.1:1 に接続できません"));
   EXPECT_EQ(status.StatusText(), "監視停止中") << "no broker set, nothing said";
   AppSettings.MQTT_HOSTNAME = "127.0.0.1";
   EXPECT_EQ(status.StatusText(), "監視停止中　｜　MQTT 未接続");
-  status.BrokerChanged(true, "127.0.0.1:1883");
+  status.On(MonitorEvent::BrokerChanged(true, "127.0.0.1:1883"));
   AppSettings.CAMERA_NAME = "玄関";
   EXPECT_EQ(status.StatusText(), "玄関　｜　監視停止中　｜　MQTT 接続中");
   ASSERT_EQ(status.History().size(), 2u);
@@ -217,9 +217,9 @@ TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
   for (size_t i = 0; i < kStatusHistoryLimit + 5; ++i) {
     // Alternating events: nothing merges.
     if (i % 2 == 0)
-      status.AlarmStarted();
+      status.On(MonitorEvent::AlarmStarted());
     else
-      status.AlarmEnded();
+      status.On(MonitorEvent::AlarmEnded());
     wallMs += 1000;
   }
   ASSERT_EQ(status.History().size(), kStatusHistoryLimit);
@@ -229,10 +229,10 @@ TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
   EXPECT_EQ(status.History().back().text, "警報を開始しました");
   // A motion's line that dropped off is not counted on any more: more of
   // that motion starts a new one.
-  status.AlarmEnded();
-  status.MotionDetected({});
-  for (size_t i = 0; i < kStatusHistoryLimit; ++i) status.Notice(i % 2 ? "一" : "二");
-  status.MotionDetected({});
+  status.On(MonitorEvent::AlarmEnded());
+  status.On(MonitorEvent::MotionDetected({}));
+  for (size_t i = 0; i < kStatusHistoryLimit; ++i) status.On(MonitorEvent::Notice(i % 2 ? "一" : "二"));
+  status.On(MonitorEvent::MotionDetected({}));
   EXPECT_EQ(status.History().size(), kStatusHistoryLimit);
   EXPECT_EQ(status.History().back().text, "動体を検出しました");
   EXPECT_EQ(status.History().back().count, 1);

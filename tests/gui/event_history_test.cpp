@@ -154,8 +154,8 @@ TEST_F(EventHistoryTest, Screenshots) {
   const char* dir = std::getenv("VARDOCAM_SCREENSHOT_DIR");
   if (!dir || !*dir) GTEST_SKIP() << "VARDOCAM_SCREENSHOT_DIR not set";
   for (int i = 0; i < 4; ++i) MakeEvent(root.Path(), i, true, true, i % 2, 7000 + i * 29000);
-  log.MonitoringStarted(0);
-  log.AlarmStarted();
+  log.On(MonitorEvent::MonitoringStarted(0));
+  log.On(MonitorEvent::AlarmStarted());
   TEventHistoryDialog dialog(log, root.Path());
   dialog.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));

@@ -636,8 +636,8 @@ TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
   // A refused login and the mailbox's answer, at the window's usual size:
   // all of it is in sight.
   const std::string refused = "SMTPサーバにログインできませんでした。ユーザ名とパスワードを確認してください。";
-  form->Status().AlertMailDone(false, refused);
-  form->Status().RequestCheckDone(true, 0, "");
+  form->Status().On(MonitorEvent::AlertMailDone(false, refused));
+  form->Status().On(MonitorEvent::RequestCheckDone(true, 0, ""));
   EXPECT_FALSE(line->text().contains(QChar(0x2026))) << line->text().toStdString();
   EXPECT_TRUE(line->text().endsWith(QString::fromUtf8(" 要求なし")));
   EXPECT_TRUE(line->toolTip().contains(QString::fromStdString(refused)));
@@ -714,7 +714,7 @@ TEST_F(HdCameraTest, Screenshots) {
   ASSERT_TRUE(QTest::qWaitFor(
       [this] { return form->StatusLine->toolTip().contains(QString::fromUtf8("警報メール")); }, kFirstFrameWaitMs))
       << form->StatusLine->toolTip().toStdString();
-  form->Status().RequestCheckDone(true, 0, "");  // what an empty mailbox tells the status line
+  form->Status().On(MonitorEvent::RequestCheckDone(true, 0, ""));  // what an empty mailbox tells the status line
   QTest::qWait(300);
   // What the screen shows, not a fresh paint of the window.
   auto shoot = [&](const char* name) {

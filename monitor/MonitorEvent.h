@@ -1,0 +1,94 @@
+#pragma once
+#include <string>
+
+#include "archive/EventLayout.h"
+#include "monitor/ArmControl.h"
+#include "vision/MotionRegion.h"
+
+// One thing the monitoring cycle reports, as a value: its kind and the
+// fields that kind carries (the others stay empty). Made by the factories
+// below, one per kind, so that an emitter names what happened and a
+// listener switches over the kinds it cares about.
+struct MonitorEvent {
+  enum class Kind {
+    // Monitoring switched on; detections count after `warmUpMs`.
+    MonitoringStarted,
+    MonitoringStopped,
+    // A new frame differed from its reference by more than the threshold;
+    // where, as the boxes of the largest changed regions (`regions`).
+    MotionDetected,
+    // With person confirmation: a person was found where it moved (`box`,
+    // in frame pixels), or the motion went on without one for the whole
+    // time given to the check.
+    PersonDetected,
+    MotionWithoutPerson,
+    AlarmStarted,
+    AlarmEnded,
+    // An alert mail was tried: `sent` (accepted by the server), or not and
+    // why (`text`), in words a user can act on.
+    AlertMailDone,
+    // An alarm's alert mail was not tried: the least spacing after the last
+    // mail that went out lasts `secondsLeft` more seconds. Once per alarm.
+    AlertMailHeldBack,
+    // A poll of the request mailbox: `ok` with `requests` answered, or why
+    // it failed (`text`).
+    RequestCheckDone,
+    // The camera gave no new frame for a while, and later did again.
+    CameraLost,
+    CameraBack,
+    // Something the user should know that does not stop monitoring (a mask
+    // picture that cannot be read), in words a user can act on (`text`).
+    Notice,
+    // The message broker took the connection (`connected`, `text` where),
+    // or lost or refused it and why (`text`).
+    BrokerChanged,
+    // An alarm's event folder is complete: its clip is closed (`archived`).
+    EventArchived,
+    // The events folder's file system fell below the free-space floor
+    // (`belowFloor`: nothing more is recorded), or has room again; `text`
+    // says how much is free. Once each way.
+    ArchiveFloorChanged,
+    // Monitoring was switched on or off, or its "until" changed (`arm`).
+    ArmChanged,
+    // Mails kept for sending again: `waiting` of them now.
+    MailQueueChanged,
+  };
+
+  static MonitorEvent MonitoringStarted(unsigned warmUpMs);
+  static MonitorEvent MonitoringStopped();
+  static MonitorEvent MotionDetected(MotionRegions regions);
+  static MonitorEvent PersonDetected(const MotionRegion& box);
+  static MonitorEvent MotionWithoutPerson();
+  static MonitorEvent AlarmStarted();
+  static MonitorEvent AlarmEnded();
+  static MonitorEvent AlertMailDone(bool sent, std::string failure);
+  static MonitorEvent AlertMailHeldBack(int secondsLeft);
+  static MonitorEvent RequestCheckDone(bool ok, int requests, std::string failure);
+  static MonitorEvent CameraLost();
+  static MonitorEvent CameraBack();
+  static MonitorEvent Notice(std::string text);
+  static MonitorEvent BrokerChanged(bool connected, std::string detail);
+  static MonitorEvent EventArchived(EventInfo event);
+  static MonitorEvent ArchiveFloorChanged(bool belowFloor, std::string detail);
+  static MonitorEvent ArmChanged(const ArmState& state);
+  static MonitorEvent MailQueueChanged(int waiting);
+
+  Kind kind = Kind::Notice;
+  unsigned warmUpMs = 0;
+  MotionRegions regions;
+  MotionRegion box;
+  bool sent = false;
+  bool ok = false;
+  bool connected = false;
+  bool belowFloor = false;
+  int requests = 0;
+  int secondsLeft = 0;
+  int waiting = 0;
+  // The failure, the notice or the detail, as the kind says.
+  std::string text;
+  ArmState arm;
+  EventInfo archived;
+
+private:
+  explicit MonitorEvent(Kind k) : kind(k) {}
+};
