@@ -1,0 +1,159 @@
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "monitor/MotionEpisode.h"
+#include "monitor/PersonConfirm.h"
+
+namespace {
+// A tick: Begin starts monitoring; the others are a tick's motion. Fine
+// motion passes only the check's finer threshold, Big the classic one too;
+// Cold is Fine before the warm-up has passed.
+enum class Move { Begin, NoFrame, Still, Fine, Big, Cold };
+enum class Arrives { None, Found, Nobody, Unknown };
+
+const cv::Rect kBox(60, 40, 30, 80);
+const std::string kWhy = "検出器が壊れています";
+
+struct Row {
+  uint32_t at;
+  Move move;
+  Arrives verdict;   // taken from the check in this tick
+  std::string does;  // clear, submit, what is said, alarm: in that order
+};
+
+// What one tick decided, in the order of Row::does.
+std::string Tick(PersonConfirm& confirm, const Row& row) {
+  const bool frame = row.move != Move::NoFrame;
+  const bool detected = row.move == Move::Fine || row.move == Move::Big || row.move == Move::Cold;
+  const PersonStep step = confirm.Motion(row.at, frame, detected, row.move != Move::Cold);
+  if (row.verdict != Arrives::None) {
+    PersonVerdict verdict;
+    verdict.answer = row.verdict == Arrives::Found    ? PersonAnswer::Found
+                     : row.verdict == Arrives::Nobody ? PersonAnswer::Nobody
+                                                      : PersonAnswer::Unknown;
+    if (row.verdict == Arrives::Found) verdict.person = {cv::Mat(2, 2, CV_8UC3), kBox, row.at};
+    if (row.verdict == Arrives::Unknown) verdict.why = kWhy;
+    confirm.Verdict(verdict, row.at);
+  }
+  const bool alarm = confirm.Confirmed(row.at, detected, row.move == Move::Big);
+  std::string does;
+  const auto add = [&](const std::string& word) { does += (does.empty() ? "" : " ") + word; };
+  if (step.clearChecks) add("clear");
+  if (step.submit) add("submit");
+  for (const PersonEvent& event : confirm.TakeEvents()) {
+    if (event.kind == PersonEvent::Kind::PersonDetected) add("person " + std::to_string(event.box.x));
+    if (event.kind == PersonEvent::Kind::MotionWithoutPerson) add("no person");
+    if (event.kind == PersonEvent::Kind::CheckUnknown) add("unknown " + event.why);
+  }
+  if (alarm) add("alarm");
+  return does;
+}
+} // namespace
+
+// Rows run in order on one decider, in fake time; Begin starts again.
+TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
+  // Motion rows are at most kMotionQuietMs apart while an episode lasts.
+  const Row rows[] = {
+      // A person found twice: held while motion goes on, then looked for again.
+      {0, Move::Begin, Arrives::None, ""},
+      {1000, Move::Big, Arrives::None, "submit"},
+      {1100, Move::Big, Arrives::Found, "submit"},  // a first find waits for a second
+      {1200, Move::NoFrame, Arrives::Found, "person 60 alarm"},  // the find itself alarms
+      {1300, Move::NoFrame, Arrives::None, ""},
+      {1400, Move::Big, Arrives::None, "alarm"},  // held: no more checks
+      {4400, Move::Big, Arrives::None, "alarm"},
+      {7400, Move::Big, Arrives::None, "alarm"},
+      {10400, Move::Big, Arrives::None, "alarm"},
+      {1200 + kPersonHoldMs, Move::Big, Arrives::None, "alarm"},
+      // The hold is over: checked again at once, and the episode, past its
+      // window, is now one without a person.
+      {1201 + kPersonHoldMs, Move::Big, Arrives::None, "submit no person"},
+
+      // Nobody: every frame checked for the window, said once, then one
+      // check every kPersonRecheckMs; an episode ends after kMotionQuietMs.
+      {0, Move::Begin, Arrives::None, ""},
+      {50000, Move::Cold, Arrives::None, ""},  // warming up: not checked
+      {50100, Move::Fine, Arrives::None, "submit"},
+      {51000, Move::Fine, Arrives::Nobody, "submit"},
+      {54000, Move::Fine, Arrives::None, "submit"},
+      {57000, Move::Fine, Arrives::None, "submit"},
+      {50000 + kPersonCheckWindowMs, Move::Fine, Arrives::None, "submit"},
+      {50001 + kPersonCheckWindowMs, Move::Fine, Arrives::Nobody, "no person"},
+      {49999 + kPersonCheckWindowMs + kPersonRecheckMs, Move::Fine, Arrives::None, ""},
+      {50000 + kPersonCheckWindowMs + kPersonRecheckMs, Move::Fine, Arrives::None, "submit"},
+      {63000 + kMotionQuietMs, Move::Still, Arrives::None, ""},
+      {63001 + kMotionQuietMs, Move::Still, Arrives::None, "clear"},
+      {63002 + kMotionQuietMs, Move::NoFrame, Arrives::Found, ""},  // for motion that is over
+
+      // A first find lapses after kPersonConfirmSpanMs; a short episode is
+      // said to be without a person when it ends.
+      {0, Move::Begin, Arrives::None, ""},
+      {100000, Move::Fine, Arrives::None, "submit"},
+      {101000, Move::Fine, Arrives::Found, "submit"},
+      {103000, Move::Fine, Arrives::None, "submit"},
+      {101001 + kPersonConfirmSpanMs, Move::Fine, Arrives::Found, "submit"},
+      {105002 + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear no person"},
+
+      // Past the window, between rechecks, a first find has every frame
+      // checked until a second.
+      {0, Move::Begin, Arrives::None, ""},
+      {200000, Move::Fine, Arrives::None, "submit"},
+      {203000, Move::Fine, Arrives::None, "submit"},
+      {206000, Move::Fine, Arrives::None, "submit"},
+      {209000, Move::Fine, Arrives::None, "submit"},
+      {210001, Move::Fine, Arrives::None, "no person"},
+      {210002, Move::Fine, Arrives::Found, ""},
+      {210100, Move::Fine, Arrives::None, "submit"},
+      {210200, Move::Fine, Arrives::Found, "submit person 60 alarm"},
+
+      // Across the counter's wrap.
+      {0, Move::Begin, Arrives::None, ""},
+      {0xFFFFF000u, Move::Fine, Arrives::None, "submit"},
+      {0xFFFFF100u, Move::Fine, Arrives::Found, "submit"},
+      {0xFFFFF800u, Move::Fine, Arrives::None, "submit"},
+      {0x50u, Move::Fine, Arrives::Found, "submit person 60 alarm"},
+
+      // Unknown: said once a start with why; motion then counts as it would
+      // without the check, until the check answers again; no episode it
+      // could not judge is said to be without a person.
+      {0, Move::Begin, Arrives::None, ""},
+      {300000, Move::Fine, Arrives::None, "submit"},
+      {301000, Move::Fine, Arrives::Unknown, "submit unknown " + kWhy},  // too small to alarm
+      {301100, Move::Big, Arrives::None, "submit alarm"},
+      {301200, Move::Fine, Arrives::Unknown, "submit"},
+      {304000, Move::Fine, Arrives::None, "submit"},
+      {307000, Move::Fine, Arrives::None, "submit"},
+      {310000, Move::Fine, Arrives::None, "submit"},
+      {311201, Move::Big, Arrives::None, "alarm"},
+      {311300, Move::Big, Arrives::Nobody, "no person"},
+      {311300 + kMotionQuietMs + 1, Move::Still, Arrives::None, "clear"},
+      {320000, Move::Big, Arrives::None, "submit"},
+      {321000, Move::Big, Arrives::Unknown, "submit alarm"},
+      {321001 + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear"},
+      {0, Move::Begin, Arrives::None, ""},
+      {330000, Move::Big, Arrives::None, "submit"},
+      {330100, Move::Big, Arrives::Unknown, "submit unknown " + kWhy + " alarm"},
+      {330200, Move::Big, Arrives::Found, "submit"},  // an answer: a person must be found again
+      {330300, Move::Big, Arrives::Found, "submit person 60 alarm"},
+  };
+  PersonConfirm confirm;
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE("row " + std::to_string(i) + " at " + std::to_string(row.at));
+    if (row.move == Move::Begin) {
+      confirm.Start();
+      EXPECT_FALSE(confirm.InEpisode());
+      continue;
+    }
+    const std::string does = Tick(confirm, row);
+    EXPECT_EQ(does, row.does);
+    // The person confirmed is the one the mail and the archive get.
+    if (does.find("person 60") != std::string::npos) {
+      ASSERT_TRUE(confirm.Person());
+      EXPECT_EQ(confirm.Person()->box, kBox);
+      EXPECT_EQ(confirm.Person()->frameTimeMs, row.at);
+      EXPECT_FALSE(confirm.Person()->frame.empty());
+    }
+  }
+}
