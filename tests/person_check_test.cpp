@@ -140,12 +140,6 @@ TEST(PersonDetector, SearchPlanAndBadFrames) {
   for (const cv::Mat& bad : {cv::Mat(), cv::Mat(480, 640, CV_32FC3), cv::Mat(10, 10, CV_8UC3)}) {
     EXPECT_FALSE(detector->Find(bad, {{0, 0, 640, 480, 1}}));
   }
-  // The worker hears that it could not look, with why.
-  for (const cv::Mat& bad : {cv::Mat(), cv::Mat(480, 640, CV_32FC3)}) {
-    const PersonVerdict verdict = detector->Check(bad, {{0, 0, 640, 480, 1}});
-    EXPECT_EQ(verdict.answer, PersonAnswer::Unknown);
-    EXPECT_EQ(verdict.why, PersonPictureProblem(bad));
-  }
   EXPECT_FALSE(detector->Find(cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(0)), {}));
 }
 

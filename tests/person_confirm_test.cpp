@@ -6,9 +6,9 @@
 #include "monitor/PersonConfirm.h"
 
 namespace {
-// A tick: Begin starts monitoring; the others are a tick's motion. Fine
-// motion passes only the check's finer threshold, Big the classic one too;
-// Cold is Fine before the warm-up has passed.
+// Begin starts monitoring; the others are a tick's motion. Fine passes
+// only the check's finer threshold, Big the classic one too; Cold is Fine
+// before the warm-up has passed.
 enum class Move { Begin, NoFrame, Still, Fine, Big, Cold };
 enum class Arrives { None, Found, Nobody, Unknown };
 
@@ -55,26 +55,23 @@ std::string Tick(PersonConfirm& confirm, const Row& row) {
 TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
   // Motion rows are at most kMotionQuietMs apart while an episode lasts.
   const Row rows[] = {
-      // A person found twice: held while motion goes on, then looked for again.
+      // Found twice: the second find alarms, held while motion goes on
+      // without more checks, then looked for again at once.
       {0, Move::Begin, Arrives::None, ""},
       {1000, Move::Big, Arrives::None, "submit"},
-      {1100, Move::Big, Arrives::Found, "submit"},  // a first find waits for a second
-      {1200, Move::NoFrame, Arrives::Found, "person 60 alarm"},  // the find itself alarms
+      {1100, Move::Big, Arrives::Found, "submit"},
+      {1200, Move::NoFrame, Arrives::Found, "person 60 alarm"},
       {1300, Move::NoFrame, Arrives::None, ""},
-      {1400, Move::Big, Arrives::None, "alarm"},  // held: no more checks
-      {4400, Move::Big, Arrives::None, "alarm"},
-      {7400, Move::Big, Arrives::None, "alarm"},
-      {10400, Move::Big, Arrives::None, "alarm"},
+      {4000, Move::Big, Arrives::None, "alarm"},
+      {7000, Move::Big, Arrives::None, "alarm"},
+      {10000, Move::Big, Arrives::None, "alarm"},
       {1200 + kPersonHoldMs, Move::Big, Arrives::None, "alarm"},
-      // The hold is over: checked again at once, and the episode, past its
-      // window, is now one without a person.
-      {1201 + kPersonHoldMs, Move::Big, Arrives::None, "submit no person"},
+      {1201 + kPersonHoldMs, Move::Big, Arrives::None, "submit no person"},  // past the window too
 
       // Nobody: every frame checked for the window, said once, then one
-      // check every kPersonRecheckMs; an episode ends after kMotionQuietMs.
+      // check every kPersonRecheckMs, or every frame after a first find.
       {0, Move::Begin, Arrives::None, ""},
-      {50000, Move::Cold, Arrives::None, ""},  // warming up: not checked
-      {50100, Move::Fine, Arrives::None, "submit"},
+      {50000, Move::Cold, Arrives::None, ""},
       {51000, Move::Fine, Arrives::Nobody, "submit"},
       {54000, Move::Fine, Arrives::None, "submit"},
       {57000, Move::Fine, Arrives::None, "submit"},
@@ -82,60 +79,38 @@ TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
       {50001 + kPersonCheckWindowMs, Move::Fine, Arrives::Nobody, "no person"},
       {49999 + kPersonCheckWindowMs + kPersonRecheckMs, Move::Fine, Arrives::None, ""},
       {50000 + kPersonCheckWindowMs + kPersonRecheckMs, Move::Fine, Arrives::None, "submit"},
-      {63000 + kMotionQuietMs, Move::Still, Arrives::None, ""},
-      {63001 + kMotionQuietMs, Move::Still, Arrives::None, "clear"},
-      {63002 + kMotionQuietMs, Move::NoFrame, Arrives::Found, ""},  // for motion that is over
+      {63001, Move::Fine, Arrives::Found, ""},
+      {63002, Move::Fine, Arrives::None, "submit"},
+      {63003, Move::Fine, Arrives::Found, "submit person 60 alarm"},
+      {63003 + kMotionQuietMs, Move::Still, Arrives::None, ""},
+      {63004 + kMotionQuietMs, Move::Still, Arrives::None, "clear"},
+      {63005 + kMotionQuietMs, Move::NoFrame, Arrives::Found, ""},  // for motion that is over
 
-      // A first find lapses after kPersonConfirmSpanMs; a short episode is
-      // said to be without a person when it ends.
+      // A first find lapses after kPersonConfirmSpanMs, across the
+      // counter's wrap; a short episode without a person is said as it ends.
       {0, Move::Begin, Arrives::None, ""},
-      {100000, Move::Fine, Arrives::None, "submit"},
-      {101000, Move::Fine, Arrives::Found, "submit"},
-      {103000, Move::Fine, Arrives::None, "submit"},
-      {101001 + kPersonConfirmSpanMs, Move::Fine, Arrives::Found, "submit"},
-      {105002 + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear no person"},
+      {0xFFFFF800u, Move::Fine, Arrives::Found, "submit"},
+      {0x100u, Move::Fine, Arrives::None, "submit"},
+      {0xFFFFF800u + kPersonConfirmSpanMs, Move::Fine, Arrives::Found, "submit person 60 alarm"},
+      {0, Move::Begin, Arrives::None, ""},
+      {0xFFFFF800u, Move::Fine, Arrives::Found, "submit"},
+      {0x100u, Move::Fine, Arrives::None, "submit"},
+      {0xFFFFF801u + kPersonConfirmSpanMs, Move::Fine, Arrives::Found, "submit"},
+      {0xFFFFF802u + kPersonConfirmSpanMs + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear no person"},
 
-      // Past the window, between rechecks, a first find has every frame
-      // checked until a second.
+      // Unknown: said once a start with why; motion counts as it would
+      // without the check until the check answers again, and an episode it
+      // could not judge is not said to be without a person.
       {0, Move::Begin, Arrives::None, ""},
-      {200000, Move::Fine, Arrives::None, "submit"},
-      {203000, Move::Fine, Arrives::None, "submit"},
-      {206000, Move::Fine, Arrives::None, "submit"},
-      {209000, Move::Fine, Arrives::None, "submit"},
-      {210001, Move::Fine, Arrives::None, "no person"},
-      {210002, Move::Fine, Arrives::Found, ""},
-      {210100, Move::Fine, Arrives::None, "submit"},
-      {210200, Move::Fine, Arrives::Found, "submit person 60 alarm"},
-
-      // Across the counter's wrap.
+      {300000, Move::Fine, Arrives::Unknown, "submit unknown " + kWhy},  // too small to alarm
+      {300100, Move::Big, Arrives::Unknown, "submit alarm"},
+      {300200, Move::Big, Arrives::Nobody, "submit"},
+      {303201, Move::NoFrame, Arrives::None, "clear no person"},
+      {310000, Move::Big, Arrives::Unknown, "submit alarm"},
+      {313001, Move::NoFrame, Arrives::None, "clear"},
       {0, Move::Begin, Arrives::None, ""},
-      {0xFFFFF000u, Move::Fine, Arrives::None, "submit"},
-      {0xFFFFF100u, Move::Fine, Arrives::Found, "submit"},
-      {0xFFFFF800u, Move::Fine, Arrives::None, "submit"},
-      {0x50u, Move::Fine, Arrives::Found, "submit person 60 alarm"},
-
-      // Unknown: said once a start with why; motion then counts as it would
-      // without the check, until the check answers again; no episode it
-      // could not judge is said to be without a person.
-      {0, Move::Begin, Arrives::None, ""},
-      {300000, Move::Fine, Arrives::None, "submit"},
-      {301000, Move::Fine, Arrives::Unknown, "submit unknown " + kWhy},  // too small to alarm
-      {301100, Move::Big, Arrives::None, "submit alarm"},
-      {301200, Move::Fine, Arrives::Unknown, "submit"},
-      {304000, Move::Fine, Arrives::None, "submit"},
-      {307000, Move::Fine, Arrives::None, "submit"},
-      {310000, Move::Fine, Arrives::None, "submit"},
-      {311201, Move::Big, Arrives::None, "alarm"},
-      {311300, Move::Big, Arrives::Nobody, "no person"},
-      {311300 + kMotionQuietMs + 1, Move::Still, Arrives::None, "clear"},
-      {320000, Move::Big, Arrives::None, "submit"},
-      {321000, Move::Big, Arrives::Unknown, "submit alarm"},
-      {321001 + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear"},
-      {0, Move::Begin, Arrives::None, ""},
-      {330000, Move::Big, Arrives::None, "submit"},
-      {330100, Move::Big, Arrives::Unknown, "submit unknown " + kWhy + " alarm"},
-      {330200, Move::Big, Arrives::Found, "submit"},  // an answer: a person must be found again
-      {330300, Move::Big, Arrives::Found, "submit person 60 alarm"},
+      {320000, Move::Big, Arrives::Unknown, "submit unknown " + kWhy + " alarm"},
+      {320100, Move::Big, Arrives::Found, "submit"},
   };
   PersonConfirm confirm;
   for (size_t i = 0; i < std::size(rows); ++i) {
@@ -150,10 +125,7 @@ TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
     EXPECT_EQ(does, row.does);
     // The person confirmed is the one the mail and the archive get.
     if (does.find("person 60") != std::string::npos) {
-      ASSERT_TRUE(confirm.Person());
-      EXPECT_EQ(confirm.Person()->box, kBox);
-      EXPECT_EQ(confirm.Person()->frameTimeMs, row.at);
-      EXPECT_FALSE(confirm.Person()->frame.empty());
+      EXPECT_EQ(confirm.Person().value_or(PersonFound()).frameTimeMs, row.at);
     }
   }
 }
