@@ -105,7 +105,7 @@ public:
         if (auto box = Search(frame, step, regions)) return {PersonAnswer::Found, {cv::Mat(), *box, 0}, ""};
       }
     } catch (const std::exception& e) {
-      return {PersonAnswer::Unknown, {}, std::string("人物の検出でエラーが起きました（OpenCV: ") + e.what() + "）"};
+      return {PersonAnswer::Unknown, {}, std::string("人物の検出でエラーが起きました：") + e.what()};
     }
     return {};
   }
