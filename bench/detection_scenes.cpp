@@ -69,6 +69,9 @@ public:
     if (e.kind == MonitorEvent::Kind::PersonDetected && std::getenv("VARDOCAM_SCENE"))
       std::fprintf(stderr, "%u ms: person at %d,%d %dx%d\n", gClock.now - kStartTick, e.box.x, e.box.y,
                    e.box.width, e.box.height);
+    // A mask or a person detector the run could not have changes its
+    // figures: said, so a table from a crippled run is not taken as one.
+    if (e.kind == MonitorEvent::Kind::Notice) std::fprintf(stderr, "%s\n", e.text.c_str());
   }
   std::vector<uint32_t> starts;
 };

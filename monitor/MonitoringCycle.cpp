@@ -56,7 +56,7 @@ uint32_t MonitoringCycle::MsUntilNextDuty() const {
   if (AlarmStartTick != 0) until(AlarmStartTick + kAlarmSpacingMs);
   if (!cameraLost_) until(lastFrameTick_ + kCameraLostMs);
   if (AppSettings.IS_CHECK) until(RequestCheckTick + Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute));
-  if (personCheck_ && personEpisode_) wait = std::min<uint32_t>(wait, kCaptureIntervalMs);
+  if (personCheck_ && personConfirm_.InEpisode()) wait = std::min<uint32_t>(wait, kCaptureIntervalMs);
   return wait;
 }
 
@@ -177,10 +177,7 @@ void MonitoringCycle::StopArchive() {
 // A detector that cannot be made is said once; monitoring goes on without
 // the confirmation rather than not at all.
 void MonitoringCycle::StartPersonCheck() {
-  personEpisode_ = false;
-  withoutPersonSaid_ = false;
-  personSeenOnce_ = false;
-  person_.reset();
+  personConfirm_.Start();
   if (!AppSettings.PERSON_CHECK) return;
   std::string why;
   std::unique_ptr<IPersonDetector> detector = personFactory_(&why);
@@ -385,59 +382,36 @@ bool MonitoringCycle::WarmedUp(uint32_t now) const {
   return now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond);
 }
 
-// Motion counts only once a person was found where it moved. Frames with
-// motion go to the worker for the first kPersonCheckWindowMs of an episode,
-// then one every kPersonRecheckMs (the newest waits, the others are
-// dropped); what it found comes back on a later tick. True while a person
-// found in this episode goes on moving.
+// Motion counts only as PersonConfirm decides; this side hands frames to
+// the worker, passes its verdicts back and says what was decided.
 bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) {
-  if (personEpisode_ && now - lastPersonMotion_ > kMotionQuietMs) {
-    if (!person_ && !withoutPersonSaid_) events_.On(MonitorEvent::MotionWithoutPerson());
-    personEpisode_ = false;
-    person_.reset();
-    personSeenOnce_ = false;
-    personCheck_->Clear();
+  nsOpenCV* detector = camera_->Detector();
+  const PersonStep step = personConfirm_.Motion(now, newFrame, detected, WarmedUp(now));
+  if (step.clearChecks) personCheck_->Clear();
+  // A frame without a picture goes too: the worker answers Unknown, where
+  // holding it back would let the episode pass for one without a person.
+  if (step.submit) personCheck_->Submit({detector ? detector->ColourImage().clone() : cv::Mat(), lastRegions_, now});
+  while (std::optional<PersonVerdict> verdict = personCheck_->TakeVerdict()) {
+    const bool found = verdict->answer == PersonAnswer::Found;
+    personConfirm_.Verdict(std::move(*verdict), now);
+    if (found) break;  // one find a tick: a second one confirms on the next
   }
-  if (personSeenOnce_ && now - personSeenAt_ > kPersonConfirmSpanMs) personSeenOnce_ = false;
-  if (person_ && now - personFoundAt_ > kPersonHoldMs) {
-    person_.reset();
-    lastPersonSubmit_ = now - kPersonRecheckMs;  // look again at once
-  }
-  if (detected) {
-    if (!personEpisode_) {
-      personEpisode_ = true;
-      personEpisodeStart_ = now;
-      withoutPersonSaid_ = false;
-    }
-    lastPersonMotion_ = now;
-    nsOpenCV* detector = camera_->Detector();
-    const bool offered = now - personEpisodeStart_ <= kPersonCheckWindowMs || personSeenOnce_ ||
-                         now - lastPersonSubmit_ >= kPersonRecheckMs;
-    if (newFrame && !person_ && offered && WarmedUp(now) && detector && !detector->ColourImage().empty()) {
-      personCheck_->Submit({detector->ColourImage().clone(), lastRegions_, now});
-      lastPersonSubmit_ = now;
-    }
-  }
-  bool foundNow = false;
-  if (std::optional<PersonFound> found = personCheck_->TakeFound()) {
-    if (personEpisode_ && !person_ && !personSeenOnce_) {
-      personSeenOnce_ = true;
-      personSeenAt_ = now;
-    } else if (personEpisode_ && !person_) {
-      personSeenOnce_ = false;
-      const cv::Rect& b = found->box;
-      events_.On(MonitorEvent::PersonDetected({b.x, b.y, b.width, b.height, 0}));
-      person_ = std::move(found);
-      personFoundAt_ = now;
-      foundNow = true;
-      if (archive_ && AlarmStartTick != 0) archive_->PersonConfirmed(person_->frame);
+  // What the motion stage would have said without the check's finer
+  // threshold: that is what counts while the check cannot answer.
+  const bool classic = detected && (AppSettings.MOVEBORDER_PERMILLE > 0 ||
+                                    (detector && detector->LastChangedPercentage() > AppSettings.MOVEBORDER));
+  const bool confirmed = personConfirm_.Confirmed(now, detected, classic);
+  for (const PersonEvent& event : personConfirm_.TakeEvents()) {
+    switch (event.kind) {
+    case PersonEvent::Kind::PersonDetected:
+      events_.On(MonitorEvent::PersonDetected({event.box.x, event.box.y, event.box.width, event.box.height, 0}));
+      if (archive_ && AlarmStartTick != 0 && person_) archive_->PersonConfirmed(person_->frame);
+      break;
+    case PersonEvent::Kind::MotionWithoutPerson: events_.On(MonitorEvent::MotionWithoutPerson()); break;
+    case PersonEvent::Kind::CheckUnknown: events_.On(MonitorEvent::Notice(PersonUnknownNotice(event.why))); break;
     }
   }
-  if (personEpisode_ && !person_ && !withoutPersonSaid_ && now - personEpisodeStart_ > kPersonCheckWindowMs) {
-    withoutPersonSaid_ = true;
-    events_.On(MonitorEvent::MotionWithoutPerson());
-  }
-  return person_.has_value() && (detected || foundNow);
+  return confirmed;
 }
 
 // Whole seconds, rounded up, until MailCoolingDown lets a mail go; at least 1.

@@ -9,6 +9,7 @@
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
+#include "monitor/PersonConfirm.h"
 #include "platform/Sound.h"
 
 // Bare names in the working folder: the frame file that every tick writes
@@ -34,23 +35,6 @@ constexpr uint32_t kAlarmSpacingMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
 // (the capture goes on reopening it); its next frame reports it back.
 constexpr uint32_t kCameraLostMs = 10000;
-// With person confirmation, every frame with motion is offered to the check
-// for this long after the motion began; motion that goes on without a
-// person is said once then, and raises nothing. Long enough for someone to
-// walk into a doorway.
-constexpr uint32_t kPersonCheckWindowMs = 10000;
-// After that, motion that goes on (a tree in the wind all afternoon) is
-// checked again this often, so a person who walks into it is still found,
-// at a fraction of the cost.
-constexpr uint32_t kPersonRecheckMs = 3000;
-// A person counts when found twice this close together: someone who came
-// stays in view for more than a check, while a pattern of leaves or light
-// that happens to look like a person rarely does twice running.
-constexpr uint32_t kPersonConfirmSpanMs = 4000;
-// A person found confirms the motion for this long; after that the motion
-// must show a person again. Leaves that go on waving after the person left
-// raise no more alarms.
-constexpr uint32_t kPersonHoldMs = 10000;
 // With person confirmation and no fine threshold set, the motion stage
 // looks for changes this small (tenths of a percent): a person far away is
 // a few tenths of a percent of the picture, and the check weeds out the rest.
@@ -196,20 +180,14 @@ private:
   cv::Mat mask_;
 
   // Person confirmation, while PERSON_CHECK is on and a detector could be
-  // made: the worker, the current motion episode and what it found.
+  // made: the worker runs the checks, the decider judges the episode.
   PersonDetectorFactory personFactory_ = MakePersonDetector;
   int personChecksPerSecond_ = kMaxPersonChecksPerSecond;
   std::unique_ptr<PersonCheckWorker> personCheck_;
   MotionRegions lastRegions_;  // of the last frame with motion
-  bool personEpisode_ = false;
-  uint32_t personEpisodeStart_ = 0;
-  uint32_t lastPersonMotion_ = 0;
-  uint32_t lastPersonSubmit_ = 0;
-  uint32_t personFoundAt_ = 0;
-  bool personSeenOnce_ = false;  // found once, waiting for a second find
-  uint32_t personSeenAt_ = 0;
-  bool withoutPersonSaid_ = false;
-  std::optional<PersonFound> person_;  // found in this episode
+  PersonConfirm personConfirm_;
+  // The person the decider holds, read by the alarm's mail and the archive.
+  const std::optional<PersonFound>& person_ = personConfirm_.Person();
   uint64_t personChecksBefore_ = 0;    // of workers already stopped
   double personCpuBefore_ = 0;
 

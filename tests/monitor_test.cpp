@@ -796,9 +796,17 @@ private:
   bool once_;
 };
 
+class BrokenPersonDetector : public IPersonDetector {
+public:
+  std::optional<cv::Rect> Find(const cv::Mat&, const MotionRegions&) override {
+    throw std::runtime_error("out of memory");
+  }
+};
+
 // With PERSON_CHECK on, motion alarms only once a person is found where it
 // moved; motion without one is said once and raises nothing; a detector
-// that cannot be made is said and monitoring goes on without the check.
+// that cannot be made is said and monitoring goes on without the check, and
+// one that fails is said and its motion alarms as without the check.
 TEST(MonitorWithDetector, PersonCheckDecidesWhetherMotionAlarms) {
   struct Row {
     const char* name;
@@ -808,6 +816,8 @@ TEST(MonitorWithDetector, PersonCheckDecidesWhetherMotionAlarms) {
     bool once;         // found in one check only
     int alarms;
     const char* said;  // in the events, in order
+    bool broken = false;           // every check throws
+    int32_t finePermille = 0;      // MOVEBORDER_PERMILLE
   };
   const Row rows[] = {
       // Found in two checks running: a person.
@@ -820,6 +830,12 @@ TEST(MonitorWithDetector, PersonCheckDecidesWhetherMotionAlarms) {
        "no person|person 60|alarm on|"},
       // Without the check, the classic threshold again: too coarse for this.
       {"no detector", false, std::nullopt, 0, false, 0, "notice 人物の確認に必要なファイルがありません|"},
+      // A check that fails is said with why, and the motion alarms as it
+      // would without the check: here at the user's own fine threshold.
+      {"a broken detector", true, std::nullopt, 0, false, 1,
+       "notice 人物の確認ができませんでした(人物の検出でエラーが起きました：out of memory)。"
+       "確認できない間は、人物の確認なしで動きだけで警報を出します。|alarm on|",
+       true, kPersonCheckPermille},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -828,6 +844,7 @@ TEST(MonitorWithDetector, PersonCheckDecidesWhetherMotionAlarms) {
     AppSettings = typVardocam{};
     AppSettings.BINBORDER = 100;
     AppSettings.PERSON_CHECK = true;
+    AppSettings.MOVEBORDER_PERMILLE = row.finePermille;
     RecordingEvents events;
     FixedPersonDetector* detector = nullptr;
     CycleWithDetector run(
@@ -836,6 +853,7 @@ TEST(MonitorWithDetector, PersonCheckDecidesWhetherMotionAlarms) {
             *why = "人物の確認に必要なファイルがありません";
             return nullptr;
           }
+          if (row.broken) return std::make_unique<BrokenPersonDetector>();
           auto made = std::make_unique<FixedPersonDetector>(row.person.value_or(cv::Rect()), row.once);
           detector = made.get();
           return made;
@@ -857,7 +875,9 @@ TEST(MonitorWithDetector, PersonCheckDecidesWhetherMotionAlarms) {
       if (e != "motion" && e.rfind("started", 0) != 0 && e.rfind("mail", 0) != 0) said += e + "|";
     EXPECT_EQ(run.mail.alerts, row.alarms);
     EXPECT_EQ(said.rfind(row.said, 0), 0u) << said;
-    if (row.alarms > 0) EXPECT_EQ(run.mail.personBox, *row.person) << "the mail shows the person found";
+    if (row.alarms > 0) {
+      EXPECT_EQ(run.mail.personBox, row.person.value_or(cv::Rect())) << "the mail shows the person found";
+    }
     run.cycle.RemoveEventListener(&events);
   }
 }

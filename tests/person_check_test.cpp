@@ -155,7 +155,7 @@ private:
 
 // The candidate's id is its first region's pixel count. A check notes the
 // id and its time, lasts checkMs or while held, throws for a negative id
-// and finds a person for an even one.
+// (no standard exception for kThrowsOther) and finds a person for an even one.
 class WorkerTest : public ::testing::Test {
 protected:
   std::optional<cv::Rect> Check(int64_t id) {
@@ -166,6 +166,7 @@ protected:
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(checkMs_.load()));
     while (hold_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (id == kThrowsOther) throw kThrowsOther;
     if (id < 0) throw std::runtime_error("a broken check");
     return id % 2 == 0 ? std::optional<cv::Rect>(cv::Rect(0, 0, 1, 1)) : std::nullopt;
   }
@@ -174,7 +175,9 @@ protected:
     worker_ = std::make_unique<PersonCheckWorker>(
         std::make_unique<CallDetector>([this](int64_t id) { return Check(id); }), rate);
   }
-  void Submit(int64_t id) { worker_->Submit({cv::Mat(4, 4, CV_8UC3), {{0, 0, 1, 1, id}}, uint32_t(id)}); }
+  void Submit(int64_t id, cv::Mat frame = cv::Mat(4, 4, CV_8UC3)) {
+    worker_->Submit({std::move(frame), {{0, 0, 1, 1, id}}, uint32_t(id)});
+  }
   bool AskedCount(size_t n) { return WaitFor(kWaitMs, [&] { return Asked().size() >= n; }); }
   std::vector<int64_t> Asked() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -182,6 +185,7 @@ protected:
   }
 
   static constexpr int kQuickRate = 100;
+  static constexpr int64_t kThrowsOther = -3;
   std::mutex mutex_;
   std::vector<int64_t> asked_;
   std::vector<std::chrono::steady_clock::time_point> times_;
@@ -248,4 +252,36 @@ TEST_F(WorkerTest, KeepsAtMostTheNewestFoundAndStopsWithinOneCheck) {
   PersonCheckWorker none(nullptr);  // no detector: nothing checked, nothing found
   none.Submit({});
   EXPECT_FALSE(none.TakeFound());
+}
+
+// Every check leaves one verdict; one that could not look is Unknown with
+// why, never nobody, and the worker goes on.
+TEST_F(WorkerTest, EachCheckLeavesFoundNobodyOrUnknownWithWhy) {
+  struct Row {
+    int64_t id;
+    cv::Mat frame;
+    PersonAnswer answer;
+    std::string why;
+  };
+  const cv::Mat colour(4, 4, CV_8UC3);
+  const Row rows[] = {
+      {2, colour, PersonAnswer::Found, ""},
+      {3, colour, PersonAnswer::Nobody, ""},
+      {-1, colour, PersonAnswer::Unknown, "人物の検出でエラーが起きました：a broken check"},
+      {kThrowsOther, colour, PersonAnswer::Unknown, "人物の検出で原因の分からないエラーが起きました"},
+      {5, cv::Mat(), PersonAnswer::Unknown, "確認する画像がありませんでした"},
+      {7, cv::Mat(4, 4, CV_32FC3), PersonAnswer::Unknown, "画像の形式を読み取れませんでした"},
+  };
+  Start(kQuickRate);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.id);
+    Submit(row.id, row.frame);
+    std::optional<PersonVerdict> verdict;
+    ASSERT_TRUE(WaitFor(kWaitMs, [&] { return (verdict = worker_->TakeVerdict()).has_value(); }));
+    EXPECT_EQ(verdict->answer, row.answer);
+    EXPECT_EQ(verdict->why, row.why);
+    EXPECT_EQ(verdict->person.frameTimeMs, uint32_t(row.id));
+    EXPECT_EQ(verdict->person.frame.empty(), row.answer != PersonAnswer::Found) << "only a find keeps its frame";
+  }
+  EXPECT_FALSE(worker_->TakeVerdict());
 }

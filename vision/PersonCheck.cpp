@@ -1,5 +1,6 @@
 #include "vision/PersonCheck.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 
 namespace {
 using SteadyClock = std::chrono::steady_clock;
+// Shown in top and gdb beside the monitoring threads.
+constexpr char kPersonCheckThreadName[] = "person-check";
 
 double ThreadCpuMs() {
   timespec t{};
@@ -26,12 +29,28 @@ std::unique_ptr<IPersonDetector> MakePersonDetector(std::string* why) {
   return MakeHogPersonDetector(PersonSearch{}, why);
 }
 
+std::string PersonPictureProblem(const cv::Mat& frame) {
+  if (frame.empty()) return "確認する画像がありませんでした";
+  if (frame.depth() != CV_8U || (frame.channels() != 3 && frame.channels() != 1))
+    return "画像の形式を読み取れませんでした";
+  return "";
+}
+
+PersonVerdict IPersonDetector::Check(const cv::Mat& frame, const MotionRegions& regions) {
+  PersonVerdict verdict;
+  if (std::optional<cv::Rect> box = Find(frame, regions)) {
+    verdict.answer = PersonAnswer::Found;
+    verdict.person.box = *box;
+  }
+  return verdict;
+}
+
 struct PersonCheckWorker::State {
   std::unique_ptr<IPersonDetector> detector;
   mutable std::mutex mutex;
   std::condition_variable wake;
   std::optional<PersonCandidate> waiting;
-  std::deque<PersonFound> found;
+  std::deque<PersonVerdict> verdicts;
   uint64_t generation = 0;  // moved on by Clear: a check begun before it is void
   bool stopping = false;
   std::atomic<uint64_t> checksRun{0};
@@ -39,7 +58,28 @@ struct PersonCheckWorker::State {
   std::chrono::milliseconds spacing{1000 / kMaxPersonChecksPerSecond};
   std::thread thread;
 
+  // A check that throws or cannot look answers Unknown with why; the
+  // worker goes on with the next candidate.
+  PersonVerdict CheckOne(PersonCandidate& candidate) {
+    PersonVerdict verdict;
+    if (std::string problem = PersonPictureProblem(candidate.frame); !problem.empty()) {
+      verdict = {PersonAnswer::Unknown, {}, std::move(problem)};
+    } else {
+      try {
+        verdict = detector->Check(candidate.frame, candidate.regions);
+      } catch (const std::exception& e) {
+        verdict = {PersonAnswer::Unknown, {}, std::string("人物の検出でエラーが起きました：") + e.what()};
+      } catch (...) {
+        verdict = {PersonAnswer::Unknown, {}, "人物の検出で原因の分からないエラーが起きました"};
+      }
+    }
+    if (verdict.answer == PersonAnswer::Found) verdict.person.frame = std::move(candidate.frame);
+    verdict.person.frameTimeMs = candidate.frameTimeMs;
+    return verdict;
+  }
+
   void Run() {
+    pthread_setname_np(pthread_self(), kPersonCheckThreadName);
     SteadyClock::time_point nextCheck = SteadyClock::now();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
@@ -56,19 +96,14 @@ struct PersonCheckWorker::State {
       lock.unlock();
 
       const double cpuBefore = ThreadCpuMs();
-      std::optional<cv::Rect> box;
-      try {
-        box = detector->Find(candidate.frame, candidate.regions);
-      } catch (const std::exception&) {
-        box.reset();  // a failed check found nobody; the worker goes on
-      }
+      PersonVerdict verdict = CheckOne(candidate);
       cpuMs.store(cpuMs.load() + (ThreadCpuMs() - cpuBefore));
       checksRun.fetch_add(1);
 
       lock.lock();
-      if (box && generation == checkedGeneration && !stopping) {
-        if (found.size() >= kMaxPersonsKept) found.pop_front();
-        found.push_back({std::move(candidate.frame), *box, candidate.frameTimeMs});
+      if (generation == checkedGeneration && !stopping) {
+        if (verdicts.size() >= kMaxPersonsKept) verdicts.pop_front();
+        verdicts.push_back(std::move(verdict));
       }
     }
   }
@@ -95,16 +130,22 @@ void PersonCheckWorker::Submit(PersonCandidate candidate) {
 void PersonCheckWorker::Clear() {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->waiting.reset();
-  state_->found.clear();
+  state_->verdicts.clear();
   ++state_->generation;
 }
 
-std::optional<PersonFound> PersonCheckWorker::TakeFound() {
+std::optional<PersonVerdict> PersonCheckWorker::TakeVerdict() {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  if (state_->found.empty()) return std::nullopt;
-  PersonFound first = std::move(state_->found.front());
-  state_->found.pop_front();
+  if (state_->verdicts.empty()) return std::nullopt;
+  PersonVerdict first = std::move(state_->verdicts.front());
+  state_->verdicts.pop_front();
   return first;
+}
+
+std::optional<PersonFound> PersonCheckWorker::TakeFound() {
+  while (std::optional<PersonVerdict> verdict = TakeVerdict())
+    if (verdict->answer == PersonAnswer::Found) return std::move(verdict->person);
+  return std::nullopt;
 }
 
 void PersonCheckWorker::Stop() {

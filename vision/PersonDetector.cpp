@@ -87,18 +87,27 @@ public:
   explicit HogPersonDetector(const PersonSearch& search)
       : search_(search), hog_(OpenCv().MakePeopleDetector()) {}
 
+  // A frame it cannot look at, or a failure in OpenCV, is no person here;
+  // Check tells them apart.
   std::optional<cv::Rect> Find(const cv::Mat& frame, const MotionRegions& regions) override {
-    // A bad frame is no person; nothing from OpenCV leaves the check.
-    if (frame.empty() || frame.depth() != CV_8U || (frame.channels() != 3 && frame.channels() != 1)) {
-      return std::nullopt;
-    }
+    const PersonVerdict verdict = Check(frame, regions);
+    if (verdict.answer != PersonAnswer::Found) return std::nullopt;
+    return verdict.person.box;
+  }
+
+  // Nothing from OpenCV leaves the check: its failures (and a failed
+  // allocation) answer Unknown with OpenCV's own words.
+  PersonVerdict Check(const cv::Mat& frame, const MotionRegions& regions) override {
+    if (std::string problem = PersonPictureProblem(frame); !problem.empty())
+      return {PersonAnswer::Unknown, {}, std::move(problem)};
     try {
       for (const PersonSearchStep& step : PlanPersonSearch(regions, frame.size(), search_)) {
-        if (auto box = Search(frame, step, regions)) return box;
+        if (auto box = Search(frame, step, regions)) return {PersonAnswer::Found, {cv::Mat(), *box, 0}, ""};
       }
-    } catch (const std::exception&) {  // OpenCV's own and a failed allocation
+    } catch (const std::exception& e) {
+      return {PersonAnswer::Unknown, {}, std::string("人物の検出でエラーが起きました：") + e.what()};
     }
-    return std::nullopt;
+    return {};
   }
 
 private:
