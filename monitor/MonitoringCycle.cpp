@@ -55,7 +55,7 @@ uint32_t MonitoringCycle::MsUntilNextDuty() const {
   };
   if (AlarmStartTick != 0) until(AlarmStartTick + kAlarmSpacingMs);
   if (!cameraLost_) until(lastFrameTick_ + kCameraLostMs);
-  if (AppSettings.IS_CHECK) until(RequestCheckTick + Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute));
+  if (settings_.IS_CHECK) until(RequestCheckTick + Milliseconds(settings_.CHECK_INTERVAL, kMsPerMinute));
   if (personCheck_ && personConfirm_.InEpisode()) wait = std::min<uint32_t>(wait, kCaptureIntervalMs);
   return wait;
 }
@@ -67,11 +67,16 @@ void MonitoringCycle::ReleaseCamera() {
     camera_.reset();
 }
 
-bool MonitoringCycle::StartMonitoring() {
+bool MonitoringCycle::StartMonitoring() { return StartMonitoring(AppSettings); }
+
+// The settings hold from this start to the stop: the option dialog stops
+// monitoring before it edits them, and a tick never sees half an edit.
+bool MonitoringCycle::StartMonitoring(const typVardocam& settings) {
   if (timer_.Enabled()) return true;
   if (Closing()) return false;
-  camera_->SetKeepJpeg(AppSettings.EVENT_ARCHIVE);
-  if (!camera_->OpenCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL)) return false;
+  settings_ = settings;
+  camera_->SetKeepJpeg(settings_.EVENT_ARCHIVE);
+  if (!camera_->OpenCamera(settings_.CAMERANUMBER, settings_.CAMERA_URL)) return false;
   timer_.SetEnabled(true);
   // Both after the camera runs, so the warm-up counts from a live picture.
   RequestCheckTick = GetTickCount();
@@ -84,7 +89,7 @@ bool MonitoringCycle::StartMonitoring() {
   heldBackSaid_ = false;
   maskPath_.clear();
   mask_.release();
-  events_.On(MonitorEvent::MonitoringStarted(Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond)));
+  events_.On(MonitorEvent::MonitoringStarted(Milliseconds(settings_.START_MOVE_OBJECT, kMsPerSecond)));
   StartPersonCheck();
   StartArchive();
   return true;
@@ -94,7 +99,7 @@ bool MonitoringCycle::StartMonitoring() {
 // thread as it starts: nothing here waits for the disk.
 void MonitoringCycle::StartArchive() {
   archive_.reset();
-  if (!AppSettings.EVENT_ARCHIVE) {
+  if (!settings_.EVENT_ARCHIVE) {
     // Switched off while below the floor: nothing is held back any more.
     if (archiveBelowFloor_) {
       archiveBelowFloor_ = false;
@@ -102,7 +107,7 @@ void MonitoringCycle::StartArchive() {
     }
     return;
   }
-  const std::string root = EventArchiveRoot(AppSettings.EVENT_DIR, SettingsProfile());
+  const std::string root = EventArchiveRoot(settings_.EVENT_DIR, SettingsProfile());
   if (root.empty() || root[0] != '/') {
     // A relative folder would land in the working folder.
     events_.On(MonitorEvent::Notice("イベントの保存先フォルダ「" + root +
@@ -112,10 +117,10 @@ void MonitoringCycle::StartArchive() {
   constexpr int64_t kMsPerDay = 24 * 60 * 60 * 1000;
   EventRecorderOptions options;
   options.root = root;
-  options.preMs = int64_t{std::max<int32_t>(AppSettings.EVENT_PRE_SECONDS, 0)} * kMsPerSecond;
-  options.postMs = int64_t{std::max<int32_t>(AppSettings.EVENT_POST_SECONDS, 0)} * kMsPerSecond;
-  options.limits.maxBytes = int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_MB, 0)} << 20;
-  options.limits.maxAgeMs = int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_DAYS, 0)} * kMsPerDay;
+  options.preMs = int64_t{std::max<int32_t>(settings_.EVENT_PRE_SECONDS, 0)} * kMsPerSecond;
+  options.postMs = int64_t{std::max<int32_t>(settings_.EVENT_POST_SECONDS, 0)} * kMsPerSecond;
+  options.limits.maxBytes = int64_t{std::max<int32_t>(settings_.EVENT_MAX_MB, 0)} << 20;
+  options.limits.maxAgeMs = int64_t{std::max<int32_t>(settings_.EVENT_MAX_DAYS, 0)} * kMsPerDay;
   archive_ = std::make_unique<EventRecorder>(std::move(options));
   // The clip hears the reader itself: a tick held up by a mail or a check
   // sees only the latest frame, and the frames in between would be lost.
@@ -142,7 +147,7 @@ void MonitoringCycle::ServeArchive(uint32_t now) {
     switch (report.kind) {
     case ArchiveReport::Kind::Archived:
       events_.On(MonitorEvent::EventArchived(report.event));
-      if (AppSettings.EVENT_SUMMARY_MAIL && AppSettings.USEMAIL) {
+      if (settings_.EVENT_SUMMARY_MAIL && settings_.USEMAIL) {
         auto mail = std::make_shared<MailResult>();
         RunMail([this, mail, context = NewMailContext(cv::Mat()), event = report.event] {
           *mail = mail_.SendEventSummaryMail(context, event);
@@ -178,7 +183,7 @@ void MonitoringCycle::StopArchive() {
 // the confirmation rather than not at all.
 void MonitoringCycle::StartPersonCheck() {
   personConfirm_.Start();
-  if (!AppSettings.PERSON_CHECK) return;
+  if (!settings_.PERSON_CHECK) return;
   std::string why;
   std::unique_ptr<IPersonDetector> detector = personFactory_(&why);
   if (!detector) {
@@ -237,16 +242,16 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime
   TellFrameFile(take == FrameTake::Written);
   if (!camera.LoadFrame(kFrameFile)) return false;
   camera.ConvertToGrey();
-  camera.Binarize(AppSettings.USE_OOTSU ? kOtsuThreshold : AppSettings.BINBORDER);
+  camera.Binarize(settings_.USE_OOTSU ? kOtsuThreshold : settings_.BINBORDER);
   MotionOptions options;
   options.referenceIntervalMs =
-      static_cast<uint32_t>(std::max<int32_t>(AppSettings.REFERENCE_INTERVAL, 0));
-  options.lightingCutoffPercent = std::max<int32_t>(AppSettings.LIGHTING_CUTOFF, 0);
-  options.moveBorderPermille = AppSettings.MOVEBORDER_PERMILLE > 0 ? AppSettings.MOVEBORDER_PERMILLE
+      static_cast<uint32_t>(std::max<int32_t>(settings_.REFERENCE_INTERVAL, 0));
+  options.lightingCutoffPercent = std::max<int32_t>(settings_.LIGHTING_CUTOFF, 0);
+  options.moveBorderPermille = settings_.MOVEBORDER_PERMILLE > 0 ? settings_.MOVEBORDER_PERMILLE
                                : personCheck_                   ? kPersonCheckPermille
                                                                 : 0;
   options.mask = CurrentMask();
-  const bool detected = camera.DetectMotion(AppSettings.MOVEBORDER, frameTime, options);
+  const bool detected = camera.DetectMotion(settings_.MOVEBORDER, frameTime, options);
   if (archive_) ArchiveFrame(camera);
   if (detected) {
     nsOpenCV* detector = camera.Detector();
@@ -304,15 +309,16 @@ void MonitoringCycle::MonitorTick() {
 
   DeliverPendingMails();
   if (Closing()) return;
-  if (AppSettings.HEALTH_MAIL) WatchHealth(newFrame);
+  if (settings_.HEALTH_MAIL) WatchHealth(newFrame);
   PollRequestsWhenDue();
 }
 
 void MonitoringCycle::PollRequestsWhenDue() {
   if (Closing()) return;
+  if (!Monitoring()) settings_ = AppSettings;
   if (GetTickCount() - RequestCheckTick >
-      Milliseconds(AppSettings.CHECK_INTERVAL, kMsPerMinute)) {
-    if (AppSettings.IS_CHECK) CheckRequests();
+      Milliseconds(settings_.CHECK_INTERVAL, kMsPerMinute)) {
+    if (settings_.IS_CHECK) CheckRequests();
     RequestCheckTick = GetTickCount();
   }
 }
@@ -364,14 +370,14 @@ bool MonitoringCycle::MotionLastedLongEnough(bool newFrame, bool detected) {
     else if (motionFrames_ < std::numeric_limits<int32_t>::max())
       ++motionFrames_;
   }
-  return detected && motionFrames_ >= AppSettings.MOTION_FRAMES;
+  return detected && motionFrames_ >= settings_.MOTION_FRAMES;
 }
 
 // True while the least spacing after the last alert mail lasts. The stamp
 // is dropped as soon as the spacing has passed, so that a counter wrap
 // 49 days later cannot make an old mail look recent.
 bool MonitoringCycle::MailCoolingDown(uint32_t now) {
-  const int32_t seconds = std::min(AppSettings.MAIL_COOLDOWN, kMaxMailCooldownS);
+  const int32_t seconds = std::min(settings_.MAIL_COOLDOWN, kMaxMailCooldownS);
   if (!mailCooling_) return false;
   if (seconds <= 0 || now - lastMailTick_ > Milliseconds(seconds, kMsPerSecond))
     mailCooling_ = false;
@@ -379,7 +385,7 @@ bool MonitoringCycle::MailCoolingDown(uint32_t now) {
 }
 
 bool MonitoringCycle::WarmedUp(uint32_t now) const {
-  return now - MonitorStartTick > Milliseconds(AppSettings.START_MOVE_OBJECT, kMsPerSecond);
+  return now - MonitorStartTick > Milliseconds(settings_.START_MOVE_OBJECT, kMsPerSecond);
 }
 
 // Motion counts only as PersonConfirm decides; this side hands frames to
@@ -398,8 +404,8 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
   }
   // What the motion stage would have said without the check's finer
   // threshold: that is what counts while the check cannot answer.
-  const bool classic = detected && (AppSettings.MOVEBORDER_PERMILLE > 0 ||
-                                    (detector && detector->LastChangedPercentage() > AppSettings.MOVEBORDER));
+  const bool classic = detected && (settings_.MOVEBORDER_PERMILLE > 0 ||
+                                    (detector && detector->LastChangedPercentage() > settings_.MOVEBORDER));
   const bool confirmed = personConfirm_.Confirmed(now, detected, classic);
   for (const PersonEvent& event : personConfirm_.TakeEvents()) {
     switch (event.kind) {
@@ -416,7 +422,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
 
 // Whole seconds, rounded up, until MailCoolingDown lets a mail go; at least 1.
 int MonitoringCycle::MailCooldownSecondsLeft(uint32_t now) const {
-  const uint32_t spacing = Milliseconds(std::min(AppSettings.MAIL_COOLDOWN, kMaxMailCooldownS), kMsPerSecond);
+  const uint32_t spacing = Milliseconds(std::min(settings_.MAIL_COOLDOWN, kMaxMailCooldownS), kMsPerSecond);
   const uint32_t elapsed = now - lastMailTick_;
   const uint32_t left = elapsed < spacing ? spacing - elapsed : 0;
   return static_cast<int>(std::max<uint32_t>(1, (left + kMsPerSecond - 1) / kMsPerSecond));
@@ -425,7 +431,7 @@ int MonitoringCycle::MailCooldownSecondsLeft(uint32_t now) const {
 // The mask is read when its setting changes (and at each start); a file
 // that cannot be read is said once, and monitoring goes on watching all.
 const cv::Mat& MonitoringCycle::CurrentMask() {
-  const std::string& path = AppSettings.MASK_FILE;
+  const std::string& path = settings_.MASK_FILE;
   if (path == maskPath_) return mask_;
   maskPath_ = path;
   mask_.release();
@@ -503,7 +509,7 @@ void MonitoringCycle::AskAlertMail() {
   alertMailSkippedSaid_ = false;
   ++alertMailsUnderWay_;
   auto mail = std::make_shared<MailResult>();
-  const bool useMail = AppSettings.USEMAIL;
+  const bool useMail = settings_.USEMAIL;
   std::optional<PersonFound> person = person_;
   MailContext context = NewMailContext(person ? cv::Mat() : CurrentPicture());
   RunMail([this, mail, person, context = std::move(context)] {
@@ -522,6 +528,8 @@ void MonitoringCycle::AskAlertMail() {
 // At most one turn is under way, and turns are spaced: the outbox waits far
 // longer than that between its own tries.
 void MonitoringCycle::DeliverPendingMails() {
+  // Stopped, the settings are those of now: the dialog may have changed them.
+  if (!Monitoring()) settings_ = AppSettings;
   const uint32_t now = GetTickCount();
   if (pendingTurnUnderWay_ || (pendingTurnGiven_ && now - lastPendingTurn_ < kPendingMailTurnMs)) return;
   pendingTurnUnderWay_ = true;
@@ -545,7 +553,7 @@ bool MonitoringCycle::AlarmSpacingPassed(uint32_t now) const {
 
 void MonitoringCycle::StartAlarmSound() {
   if (AlarmStartTick != 0) return;
-  if (AppSettings.USESOUND) sound_.Play(AppSettings.SOUND);
+  if (settings_.USESOUND) sound_.Play(settings_.SOUND);
   // 0 means "no alarm": a start at counter value 0 would leave the sound
   // looping with nothing to stop it, so it counts from 1 ms later.
   const uint32_t now = GetTickCount();

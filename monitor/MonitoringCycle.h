@@ -42,7 +42,7 @@ constexpr int32_t kPersonCheckPermille = 2;
 
 // Switches monitoring on and off and runs one pass of the cycle per timer
 // firing: grab, detect, show, let the window work, then the alarm and
-// request-mail gates. Settings are read from AppSettings at each use.
+// request-mail gates. The settings are a snapshot taken at each start.
 // Times are 32-bit tick-counter values; differences wrap. The mails go
 // through an IMailRunner: the tick asks for them and goes on, and their
 // outcomes come back later on the same thread.
@@ -70,8 +70,15 @@ public:
   // goes when the tick ends, so nothing uses it after its destruction.
   void ReleaseCamera();
 
-  // True when monitoring is on afterwards.
+  // True when monitoring is on afterwards. The settings are taken as they
+  // are now (AppSettings, or those given) and hold until the stop.
   bool StartMonitoring();
+  bool StartMonitoring(const typVardocam& settings);
+  // The settings the cycle works with: those of the last start; while
+  // stopped, those of the last idle turn.
+  const typVardocam& Settings() const { return settings_; }
+  // Replaces them while monitoring (a test's change of the moment).
+  void UseSettings(const typVardocam& settings) { settings_ = settings; }
   void StopMonitoring();
   bool Monitoring() const { return timer_.Enabled(); }
 
@@ -146,6 +153,7 @@ private:
   void ServeArchive(uint32_t now);
   void StopArchive();
 
+  typVardocam settings_;
   IMonitorTimer& timer_;
   IMessagePump& pump_;
   ISoundPlayer& sound_;

@@ -23,23 +23,25 @@ constexpr int kTestPersonChecksPerSecond = 100;
 class MonitorTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    AppSettings = typVardocam{};
-    AppSettings.SOUND = "Alarm.wav";
-    AppSettings.USESOUND = true;
-    AppSettings.USEMAIL = true;
-    AppSettings.START_MOVE_OBJECT = 0;
-    AppSettings.CHECK_INTERVAL = 1;
-    AppSettings.IS_CHECK = false;
-    AppSettings.USE_OOTSU = true;
-    AppSettings.MOVEBORDER = 4;
-    AppSettings.CAMERANUMBER = 2;
+    settings = typVardocam{};
+    settings.SOUND = "Alarm.wav";
+    settings.USESOUND = true;
+    settings.USEMAIL = true;
+    settings.START_MOVE_OBJECT = 0;
+    settings.CHECK_INTERVAL = 1;
+    settings.IS_CHECK = false;
+    settings.USE_OOTSU = true;
+    settings.MOVEBORDER = 4;
+    settings.CAMERANUMBER = 2;
     auto owned = std::make_unique<ScriptedCamera>(log, &cameraDestroyed);
     camera = owned.get();
     cycle.SetCamera(std::move(owned));
   }
 
-  // One timer firing kTickMs after the previous one.
+  // One timer firing kTickMs after the previous one, with the settings as
+  // the test has them now.
   void Tick(bool motion, uint32_t after = kTickMs) {
+    if (cycle.Monitoring()) cycle.UseSettings(settings);
     clock.Advance(after);
     camera->motion = motion;
     cycle.CaptureTimerTimer();
@@ -49,13 +51,16 @@ protected:
   }
   // Starts monitoring and runs the first tick, which only takes the reference.
   void StartAndSettle() {
-    ASSERT_TRUE(cycle.StartMonitoring());
+    ASSERT_TRUE(cycle.StartMonitoring(settings));
     Tick(false);
   }
   int Count(const std::string& entry) const {
     return static_cast<int>(std::count(log.begin(), log.end(), entry));
   }
 
+  // The settings each test starts monitoring with; a change while it runs
+  // is handed to the cycle, as nothing else reaches its snapshot.
+  typVardocam settings;
   FakeClock clock{kStart};
   CallLog log;
   FakeTimer timer;
@@ -68,27 +73,27 @@ protected:
 };
 
 TEST_F(MonitorTest, TickRunsItsStepsInOrderWithTheSettingsOfTheMoment) {
-  AppSettings.CAMERA_URL = "rtsp://127.0.0.1/cam";
-  ASSERT_TRUE(cycle.StartMonitoring());
+  settings.CAMERA_URL = "rtsp://127.0.0.1/cam";
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   EXPECT_TRUE(timer.Enabled());
   EXPECT_EQ(log, (CallLog{"open 2"}));
   EXPECT_EQ(camera->lastUrl, "rtsp://127.0.0.1/cam");
   log.clear();
-  AppSettings.USE_OOTSU = false;
-  AppSettings.BINBORDER = 77;
-  AppSettings.MOVEBORDER = 9;
+  settings.USE_OOTSU = false;
+  settings.BINBORDER = 77;
+  settings.MOVEBORDER = 9;
   Tick(true);
   EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "grey", "binarize 77", "detect 9",
                           "show", "pump"}));
   log.clear();
-  AppSettings.USE_OOTSU = true;
+  settings.USE_OOTSU = true;
   Tick(true);
   EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "grey", "binarize -1", "detect 9",
                           "show", "pump", "play Alarm.wav", "alert mail"}));
 }
 
 TEST_F(MonitorTest, FirstTickNeverAlarmsAndWithoutWarmUpTheSecondCan) {
-  ASSERT_TRUE(cycle.StartMonitoring());
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   Tick(true);
   EXPECT_EQ(mail.alerts, 0);
   EXPECT_EQ(cycle.AlarmStartTick, 0u);
@@ -99,8 +104,8 @@ TEST_F(MonitorTest, FirstTickNeverAlarmsAndWithoutWarmUpTheSecondCan) {
 }
 
 TEST_F(MonitorTest, WarmUpSuppressesAlarmsButTheReferenceStillAdvances) {
-  AppSettings.START_MOVE_OBJECT = 3;
-  ASSERT_TRUE(cycle.StartMonitoring());
+  settings.START_MOVE_OBJECT = 3;
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   const uint32_t started = clock.TickCount();
   TickFor(3000, true);  // the last of these is exactly 3000 ms: not "more than"
   EXPECT_EQ(clock.TickCount() - started, 3000u);
@@ -153,7 +158,7 @@ TEST_F(MonitorTest, ContinuousMotionMailsAtTheStartThenOnEveryTickAfterFiveSecon
 }
 
 TEST_F(MonitorTest, WithoutSoundMailsAreSpacedTheSame) {
-  AppSettings.USESOUND = false;
+  settings.USESOUND = false;
   StartAndSettle();
   Tick(true);
   TickFor(kAlarmSpacingMs, true);
@@ -164,8 +169,8 @@ TEST_F(MonitorTest, WithoutSoundMailsAreSpacedTheSame) {
 }
 
 TEST_F(MonitorTest, RequestCheckEveryIntervalCountedFromTheEndOfTheCheck) {
-  AppSettings.IS_CHECK = true;
-  ASSERT_TRUE(cycle.StartMonitoring());
+  settings.IS_CHECK = true;
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   mail.onCheck = [&] { clock.Advance(2000); };  // the poll takes 2 s
   Tick(false, 60000);  // exactly one interval: not "more than"
   EXPECT_EQ(mail.checks, 0);
@@ -179,9 +184,9 @@ TEST_F(MonitorTest, RequestCheckEveryIntervalCountedFromTheEndOfTheCheck) {
 }
 
 TEST_F(MonitorTest, CheckIntervalZeroChecksWheneverAMillisecondPassed) {
-  AppSettings.IS_CHECK = true;
-  AppSettings.CHECK_INTERVAL = 0;
-  ASSERT_TRUE(cycle.StartMonitoring());
+  settings.IS_CHECK = true;
+  settings.CHECK_INTERVAL = 0;
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   Tick(false, 0);
   EXPECT_EQ(mail.checks, 0);
   Tick(false, 1);
@@ -192,12 +197,12 @@ TEST_F(MonitorTest, CheckIntervalZeroChecksWheneverAMillisecondPassed) {
 }
 
 TEST_F(MonitorTest, IsCheckFalseNeverChecksButRenewsTheInterval) {
-  ASSERT_TRUE(cycle.StartMonitoring());
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   Tick(false, 60001);
   EXPECT_EQ(mail.checks, 0);
   EXPECT_EQ(cycle.RequestCheckTick, clock.TickCount());
   // Switched on now: the next check is a full interval from that renewal.
-  AppSettings.IS_CHECK = true;
+  settings.IS_CHECK = true;
   Tick(false, 60000);
   EXPECT_EQ(mail.checks, 0);
   Tick(false, 1);
@@ -234,9 +239,9 @@ TEST_F(MonitorTest, AlarmRightAfterTheCounterPassesZeroIsNotLost) {
 }
 
 TEST_F(MonitorTest, NegativeSettingsBecomeVeryLongTimes) {
-  AppSettings.START_MOVE_OBJECT = -1;  // 2^32 - 1000 ms
-  AppSettings.CHECK_INTERVAL = -1;     // 2^32 - 60000 ms
-  AppSettings.IS_CHECK = true;
+  settings.START_MOVE_OBJECT = -1;  // 2^32 - 1000 ms
+  settings.CHECK_INTERVAL = -1;     // 2^32 - 60000 ms
+  settings.IS_CHECK = true;
   StartAndSettle();
   const uint32_t started = cycle.MonitorStartTick;
   Tick(true, 0u - 60000 - 10);
@@ -269,7 +274,7 @@ TEST_F(MonitorTest, StopLeavesTheAlarmAndARestartEndsIt) {
   EXPECT_EQ(sound.stops, 0);
   EXPECT_NE(cycle.AlarmStartTick, 0u);
   clock.Advance(6000);
-  ASSERT_TRUE(cycle.StartMonitoring());
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   EXPECT_EQ(camera->opens, 2);
   Tick(true);  // first tick after the start: no motion, the gate stops it
   EXPECT_EQ(sound.stops, 1);
@@ -277,11 +282,11 @@ TEST_F(MonitorTest, StopLeavesTheAlarmAndARestartEndsIt) {
 }
 
 TEST_F(MonitorTest, StartWhileRunningChangesNothing) {
-  ASSERT_TRUE(cycle.StartMonitoring());
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   const uint32_t request = cycle.RequestCheckTick;
   const uint32_t monitor = cycle.MonitorStartTick;
   clock.Advance(500);
-  EXPECT_TRUE(cycle.StartMonitoring());
+  EXPECT_TRUE(cycle.StartMonitoring(settings));
   EXPECT_EQ(camera->opens, 1);
   EXPECT_EQ(cycle.RequestCheckTick, request);
   EXPECT_EQ(cycle.MonitorStartTick, monitor);
@@ -297,7 +302,7 @@ TEST_F(MonitorTest, TimerFiringsDuringATickAreDropped) {
 }
 
 TEST_F(MonitorTest, TickWithoutANewFrameSkipsTheImageWorkButRunsPumpAndGates) {
-  AppSettings.IS_CHECK = true;
+  settings.IS_CHECK = true;
   StartAndSettle();
   Tick(true);
   ASSERT_EQ(mail.alerts, 1);
@@ -328,7 +333,7 @@ TEST_F(MonitorTest, FrameThatCannotBeGrabbedOrReadSkipsDetection) {
 
 
 TEST_F(MonitorTest, ErrorLeavingATickClearsTickBusyAndSkipsTheRest) {
-  AppSettings.IS_CHECK = true;
+  settings.IS_CHECK = true;
   StartAndSettle();
   mail.onCheck = [] { throw std::runtime_error("-ERR mailbox locked"); };
   clock.Advance(60001);
@@ -359,12 +364,12 @@ TEST_F(MonitorTest, CloseInsideThePumpEndsTheTickBeforeTheObjectGoes) {
   // Late timer firings and buttons find no camera and do nothing.
   cycle.CaptureTimerTimer();
   cycle.StopMonitoring();
-  EXPECT_FALSE(cycle.StartMonitoring());
+  EXPECT_FALSE(cycle.StartMonitoring(settings));
 }
 
 TEST_F(MonitorTest, CloseInsideTheAlertMailSkipsTheRequestCheck) {
-  AppSettings.IS_CHECK = true;
-  AppSettings.CHECK_INTERVAL = 0;
+  settings.IS_CHECK = true;
+  settings.CHECK_INTERVAL = 0;
   StartAndSettle();
   mail.onAlert = [&] { cycle.ReleaseCamera(); };
   Tick(true);
@@ -375,24 +380,30 @@ TEST_F(MonitorTest, CloseInsideTheAlertMailSkipsTheRequestCheck) {
 
 // Records what the cycle reports, one line an event.
 TEST_F(MonitorTest, DetectorGetsTheFrameTimeAndTheComparisonSettingsOfTheMoment) {
-  AppSettings.REFERENCE_INTERVAL = 80;
-  AppSettings.LIGHTING_CUTOFF = 70;
-  ASSERT_TRUE(cycle.StartMonitoring());
+  settings.REFERENCE_INTERVAL = 80;
+  settings.LIGHTING_CUTOFF = 70;
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   Tick(false);
   EXPECT_EQ(camera->lastFrameTimeMs, clock.TickCount());
   EXPECT_EQ(camera->lastOptions.referenceIntervalMs, 80u);
   EXPECT_EQ(camera->lastOptions.lightingCutoffPercent, 70);
   EXPECT_TRUE(camera->lastOptions.mask.empty());
   // Negative values are off.
-  AppSettings.REFERENCE_INTERVAL = -5;
-  AppSettings.LIGHTING_CUTOFF = -1;
+  settings.REFERENCE_INTERVAL = -5;
+  settings.LIGHTING_CUTOFF = -1;
   Tick(false);
   EXPECT_EQ(camera->lastOptions.referenceIntervalMs, 0u);
   EXPECT_EQ(camera->lastOptions.lightingCutoffPercent, 0);
+  // The global record does not reach a running cycle: its snapshot holds.
+  AppSettings.LIGHTING_CUTOFF = 90;
+  clock.Advance(kTickMs);
+  cycle.CaptureTimerTimer();
+  EXPECT_EQ(camera->lastOptions.lightingCutoffPercent, 0);
+  AppSettings = typVardocam{};
 }
 
 TEST_F(MonitorTest, AnAlarmWaitsForTheSetNumberOfNewFramesInARowWithMotion) {
-  AppSettings.MOTION_FRAMES = 3;
+  settings.MOTION_FRAMES = 3;
   StartAndSettle();
   Tick(true);
   Tick(true);
@@ -421,7 +432,7 @@ TEST_F(MonitorTest, AnAlarmWaitsForTheSetNumberOfNewFramesInARowWithMotion) {
 
 TEST_F(MonitorTest, ZeroOrOneFrameAlarmsAtTheFirstDetection) {
   for (int32_t frames : {0, 1}) {
-    AppSettings.MOTION_FRAMES = frames;
+    settings.MOTION_FRAMES = frames;
     cycle.StopMonitoring();
     StartAndSettle();
     const int before = mail.alerts;
@@ -432,7 +443,7 @@ TEST_F(MonitorTest, ZeroOrOneFrameAlarmsAtTheFirstDetection) {
 }
 
 TEST_F(MonitorTest, MailCooldownSpacesAlertMailsAcrossACounterWrapAndLeavesTheSoundAlone) {
-  AppSettings.MAIL_COOLDOWN = 20;
+  settings.MAIL_COOLDOWN = 20;
   // The first mail 3 s before the counter wraps.
   clock.Set(0xFFFFFFFFu - 3000);
   StartAndSettle();
@@ -463,7 +474,7 @@ TEST_F(MonitorTest, MailCooldownZeroKeepsTheClassicSpacingAndLongOnesAreCutToADa
   EXPECT_EQ(mail.alerts, 3);
 
   TickFor(kAlarmSpacingMs + kTickMs, false);
-  AppSettings.MAIL_COOLDOWN = kMaxMailCooldownS * 10;
+  settings.MAIL_COOLDOWN = kMaxMailCooldownS * 10;
   Tick(true);
   EXPECT_EQ(mail.alerts, 4);
   Tick(false, static_cast<uint32_t>(kMaxMailCooldownS) * 1000);
@@ -509,7 +520,7 @@ TEST_F(MonitorTest, AnUnreadableMaskIsSaidOnceAndMonitoringGoesOnWithoutIt) {
   TempDir dir;
   NoticeLog events;
   cycle.AddEventListener(&events);
-  AppSettings.MASK_FILE = dir.File("missing.png");
+  settings.MASK_FILE = dir.File("missing.png");
   StartAndSettle();
   Tick(true);
   TickFor(100, false);
@@ -521,18 +532,18 @@ TEST_F(MonitorTest, AnUnreadableMaskIsSaidOnceAndMonitoringGoesOnWithoutIt) {
   // A readable mask is passed on as read; one with nothing white is said.
   cv::Mat mask(30, 40, CV_8UC1, cv::Scalar(255));
   cv::imwrite(dir.File("mask.pgm"), mask);
-  AppSettings.MASK_FILE = dir.File("mask.pgm");
+  settings.MASK_FILE = dir.File("mask.pgm");
   Tick(false);
   EXPECT_EQ(camera->lastOptions.mask.size(), cv::Size(40, 30));
   cv::imwrite(dir.File("black.png"), cv::Mat(30, 40, CV_8UC1, cv::Scalar(0)));
-  AppSettings.MASK_FILE = dir.File("black.png");
+  settings.MASK_FILE = dir.File("black.png");
   Tick(false);
   Tick(false);
   EXPECT_EQ(events.notices.size(), 2u);
   EXPECT_EQ(cv::countNonZero(camera->lastOptions.mask), 0);
 
   // A new start reads the file again, and says so again.
-  AppSettings.MASK_FILE = dir.File("missing.png");
+  settings.MASK_FILE = dir.File("missing.png");
   Tick(false);
   cycle.StopMonitoring();
   StartAndSettle();
@@ -580,8 +591,8 @@ public:
 TEST_F(MonitorTest, ListenersHearEachStepOfAnAlarmInOrder) {
   RecordingEvents events;
   cycle.AddEventListener(&events);
-  AppSettings.START_MOVE_OBJECT = 3;
-  ASSERT_TRUE(cycle.StartMonitoring());
+  settings.START_MOVE_OBJECT = 3;
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   Tick(false);
   Tick(true, 3001);
   TickFor(5100, false);
@@ -596,7 +607,7 @@ TEST_F(MonitorTest, ListenersHearEachStepOfAnAlarmInOrder) {
 TEST_F(MonitorTest, OnlyASentMailStartsTheCooldownAndAHeldBackMailIsSaidOncePerAlarm) {
   RecordingEvents events;
   cycle.AddEventListener(&events);
-  AppSettings.MAIL_COOLDOWN = 60;
+  settings.MAIL_COOLDOWN = 60;
   StartAndSettle();
   mail.alertResult = {false, "down"};
   Tick(true);
@@ -609,7 +620,7 @@ TEST_F(MonitorTest, OnlyASentMailStartsTheCooldownAndAHeldBackMailIsSaidOncePerA
   Tick(true);  // a new alarm 10.03 s after the mail
   EXPECT_EQ(mail.alerts, 2);
   cycle.StopMonitoring();
-  AppSettings.USEMAIL = false;
+  settings.USEMAIL = false;
   StartAndSettle();
   for (int alarm = 0; alarm < 2; ++alarm) {
     TickFor(kAlarmSpacingMs + kTickMs, false);
@@ -890,7 +901,7 @@ TEST_F(MonitorTest, HealthMailWhenFramesStopAndWhenTheyComeBack) {
   const std::string lost = "health mail カメラの映像が途絶えています";
   const std::string back = "health mail カメラの映像が回復しました";
   for (bool on : {false, true}) {
-    AppSettings.HEALTH_MAIL = on;
+    settings.HEALTH_MAIL = on;
     cycle.StopMonitoring();
     log.clear();
     StartAndSettle();
