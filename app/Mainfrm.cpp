@@ -380,9 +380,7 @@ void TMainForm::FormCreate() {
 }
 
 void TMainForm::FormShow() {
-  Cycle().TickBusy = false;
-  Cycle().AlarmStartTick = 0;
-  Cycle().MonitorStartTick = 0;
+  Cycle().ResetStamps();
   Cycle().SetCamera(CameraFactory());
   IMonitorCamera* camera = Cycle().Camera();
   camera->LoadFrame(kIdlePicture);

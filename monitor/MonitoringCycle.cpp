@@ -53,15 +53,15 @@ uint32_t MonitoringCycle::MsUntilNextDuty() const {
     const int32_t left = static_cast<int32_t>(at - now) + 1;
     wait = std::min<uint32_t>(wait, static_cast<uint32_t>(std::max<int32_t>(left, 1)));
   };
-  if (AlarmStartTick != 0) until(AlarmStartTick + kAlarmSpacingMs);
+  if (alarmStartTick_ != 0) until(alarmStartTick_ + kAlarmSpacingMs);
   if (!cameraLost_) until(lastFrameTick_ + kCameraLostMs);
-  if (settings_.IS_CHECK) until(RequestCheckTick + Milliseconds(settings_.CHECK_INTERVAL, kMsPerMinute));
+  if (settings_.IS_CHECK) until(requestCheckTick_ + Milliseconds(settings_.CHECK_INTERVAL, kMsPerMinute));
   if (personCheck_ && personConfirm_.InEpisode()) wait = std::min<uint32_t>(wait, kCaptureIntervalMs);
   return wait;
 }
 
 void MonitoringCycle::ReleaseCamera() {
-  if (TickBusy)
+  if (tickBusy_)
     releasePending_ = true;
   else
     camera_.reset();
@@ -79,11 +79,11 @@ bool MonitoringCycle::StartMonitoring(const typVardocam& settings) {
   if (!camera_->OpenCamera(settings_.CAMERANUMBER, settings_.CAMERA_URL)) return false;
   timer_.SetEnabled(true);
   // Both after the camera runs, so the warm-up counts from a live picture.
-  RequestCheckTick = GetTickCount();
-  MonitorStartTick = GetTickCount();
-  lastFrameTick_ = MonitorStartTick;
+  requestCheckTick_ = GetTickCount();
+  monitorStartTick_ = GetTickCount();
+  lastFrameTick_ = monitorStartTick_;
   cameraLost_ = false;
-  health_.Start(MonitorStartTick);
+  health_.Start(monitorStartTick_);
   motionFrames_ = 0;
   mailCooling_ = false;
   heldBackSaid_ = false;
@@ -218,12 +218,12 @@ void MonitoringCycle::StopMonitoring() {
 }
 
 void MonitoringCycle::CaptureTimerTimer() {
-  if (TickBusy) return;
-  TickBusy = true;
+  if (tickBusy_) return;
+  tickBusy_ = true;
   struct EndOfTick {
     MonitoringCycle& cycle;
     ~EndOfTick() {
-      cycle.TickBusy = false;
+      cycle.tickBusy_ = false;
       if (cycle.releasePending_) {
         cycle.releasePending_ = false;
         cycle.camera_.reset();
@@ -301,7 +301,7 @@ void MonitoringCycle::MonitorTick() {
       heldBackSaid_ = true;
       events_.On(MonitorEvent::AlertMailHeldBack(MailCooldownSecondsLeft(now)));
     }
-  } else if (AlarmStartTick != 0 && GetTickCount() - AlarmStartTick > kAlarmSpacingMs) {
+  } else if (alarmStartTick_ != 0 && GetTickCount() - alarmStartTick_ > kAlarmSpacingMs) {
     StopAlarmSound();
   }
   if (Closing()) return;
@@ -316,10 +316,10 @@ void MonitoringCycle::MonitorTick() {
 void MonitoringCycle::PollRequestsWhenDue() {
   if (Closing()) return;
   if (!Monitoring()) settings_ = AppSettings;
-  if (GetTickCount() - RequestCheckTick >
+  if (GetTickCount() - requestCheckTick_ >
       Milliseconds(settings_.CHECK_INTERVAL, kMsPerMinute)) {
     if (settings_.IS_CHECK) CheckRequests();
-    RequestCheckTick = GetTickCount();
+    requestCheckTick_ = GetTickCount();
   }
 }
 
@@ -385,7 +385,7 @@ bool MonitoringCycle::MailCoolingDown(uint32_t now) {
 }
 
 bool MonitoringCycle::WarmedUp(uint32_t now) const {
-  return now - MonitorStartTick > Milliseconds(settings_.START_MOVE_OBJECT, kMsPerSecond);
+  return now - monitorStartTick_ > Milliseconds(settings_.START_MOVE_OBJECT, kMsPerSecond);
 }
 
 // Motion counts only as PersonConfirm decides; this side hands frames to
@@ -411,7 +411,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
     switch (event.kind) {
     case PersonEvent::Kind::PersonDetected:
       events_.On(MonitorEvent::PersonDetected({event.box.x, event.box.y, event.box.width, event.box.height, 0}));
-      if (archive_ && AlarmStartTick != 0 && person_) archive_->PersonConfirmed(person_->frame);
+      if (archive_ && alarmStartTick_ != 0 && person_) archive_->PersonConfirmed(person_->frame);
       break;
     case PersonEvent::Kind::MotionWithoutPerson: events_.On(MonitorEvent::MotionWithoutPerson()); break;
     case PersonEvent::Kind::CheckUnknown: events_.On(MonitorEvent::Notice(PersonUnknownNotice(event.why))); break;
@@ -548,29 +548,29 @@ void MonitoringCycle::DeliverPendingMails() {
 // With no alarm active the spacing is passed: measured from stamp 0 it
 // would hold back every alarm for 5 s after each wrap of the counter.
 bool MonitoringCycle::AlarmSpacingPassed(uint32_t now) const {
-  return AlarmStartTick == 0 || now - AlarmStartTick > kAlarmSpacingMs;
+  return alarmStartTick_ == 0 || now - alarmStartTick_ > kAlarmSpacingMs;
 }
 
 void MonitoringCycle::StartAlarmSound() {
-  if (AlarmStartTick != 0) return;
+  if (alarmStartTick_ != 0) return;
   if (settings_.USESOUND) sound_.Play(settings_.SOUND);
   // 0 means "no alarm": a start at counter value 0 would leave the sound
   // looping with nothing to stop it, so it counts from 1 ms later.
   const uint32_t now = GetTickCount();
-  AlarmStartTick = now != 0 ? now : 1;
+  alarmStartTick_ = now != 0 ? now : 1;
   heldBackSaid_ = false;
   if (archive_) {
     nsOpenCV* detector = camera_ ? camera_->Detector() : nullptr;
-    archive_->AlarmStarted(AlarmStartTick, detector ? detector->ColourImage() : cv::Mat());
+    archive_->AlarmStarted(alarmStartTick_, detector ? detector->ColourImage() : cv::Mat());
     if (person_) archive_->PersonConfirmed(person_->frame);
   }
   events_.On(MonitorEvent::AlarmStarted());
 }
 
 void MonitoringCycle::StopAlarmSound() {
-  if (AlarmStartTick == 0) return;
+  if (alarmStartTick_ == 0) return;
   sound_.Stop();
-  AlarmStartTick = 0;
+  alarmStartTick_ = 0;
   if (archive_) archive_->AlarmEnded(GetTickCount());
   events_.On(MonitorEvent::AlarmEnded());
 }

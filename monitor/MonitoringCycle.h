@@ -10,6 +10,7 @@
 #include "monitor/MonitorEvents.h"
 #include "monitor/MonitorServices.h"
 #include "monitor/PersonConfirm.h"
+#include "platform/Clock.h"
 #include "platform/Sound.h"
 
 // Bare names in the working folder: the frame file that every tick writes
@@ -121,10 +122,19 @@ public:
   uint64_t PersonChecksRun() const;
   double PersonCheckCpuMs() const;
 
-  bool TickBusy = false;
-  uint32_t AlarmStartTick = 0;     // 0: no alarm sounding
-  uint32_t RequestCheckTick = 0;
-  uint32_t MonitorStartTick = 0;
+  bool TickBusy() const { return tickBusy_; }
+  uint32_t AlarmStartTick() const { return alarmStartTick_; }  // 0: no alarm sounding
+  uint32_t RequestCheckTick() const { return requestCheckTick_; }
+  uint32_t MonitorStartTick() const { return monitorStartTick_; }
+  // The request check waits its whole interval from now (after an error
+  // that a service cannot show, so the server is not asked on every tick).
+  void PostponeRequestCheck() { requestCheckTick_ = GetTickCount(); }
+  // As the window's first show leaves them: no tick, no alarm, no start.
+  void ResetStamps() {
+    tickBusy_ = false;
+    alarmStartTick_ = 0;
+    monitorStartTick_ = 0;
+  }
 
 private:
   bool ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime);
@@ -154,6 +164,10 @@ private:
   void StopArchive();
 
   typVardocam settings_;
+  bool tickBusy_ = false;
+  uint32_t alarmStartTick_ = 0;
+  uint32_t requestCheckTick_ = 0;
+  uint32_t monitorStartTick_ = 0;
   IMonitorTimer& timer_;
   IMessagePump& pump_;
   ISoundPlayer& sound_;

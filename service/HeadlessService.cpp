@@ -94,7 +94,7 @@ uint32_t NextCameraRetryWait(uint32_t waitMs) {
 
 void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what) {
   log.Write(kJournalError, "監視処理でエラーが発生しました: " + what);
-  cycle.RequestCheckTick = GetTickCount();
+  cycle.PostponeRequestCheck();
 }
 
 int RunHeadless(std::ostream& out) {

@@ -39,7 +39,7 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
                                             return false;
                                           },
                    host.stopMonitoring ? host.stopMonitoring : [this] { cycle_.StopMonitoring(); },
-                   [this] { return cycle_.Monitoring(); }, [this] { return cycle_.TickBusy; },
+                   [this] { return cycle_.Monitoring(); }, [this] { return cycle_.TickBusy(); },
                    [] { return std::time(nullptr); }},
            armEvents_) {
   captureTimer_.setParent(timerOwner);
@@ -122,7 +122,7 @@ void MonitorSession::Close() {
 void MonitorSession::Tick() {
   // Asked for again from inside a tick (its message pump): that tick looks
   // for a waiting frame when it ends.
-  if (cycle_.TickBusy) {
+  if (cycle_.TickBusy()) {
     wakeMissed_ = true;
     return;
   }
@@ -157,7 +157,7 @@ void MonitorSession::PlanNextTick() {
 // because the user stopped watching. Without commands by mail a stopped
 // monitor reads no mail, as it always did.
 void MonitorSession::IdlePoll() {
-  if (cycle_.Monitoring() || cycle_.TickBusy) return;
+  if (cycle_.Monitoring() || cycle_.TickBusy()) return;
   cycle_.DeliverPendingMails();
   if (AppSettings.REMOTE_PIN.empty() || AppSettings.REMOTE_SENDERS.empty()) return;
   std::string message;

@@ -135,7 +135,7 @@ TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
   TickFor(1500, false);
   Tick(true);
   Tick(true);
-  ASSERT_NE(cycle.AlarmStartTick, 0u);
+  ASSERT_NE(cycle.AlarmStartTick(), 0u);
   TickFor(kAlarmSpacingMs + 1100, false);  // the alarm's end and the post-seconds
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (c.archive && listener.archived.empty() && std::chrono::steady_clock::now() < end) Tick(false);

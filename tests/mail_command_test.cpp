@@ -287,7 +287,7 @@ TEST_F(MailCommandPoll, StoppedMonitorStillTakesCommands) {
   MonitoringCycle cycle{timer, pump, sound, mail_};
   cycle.SetCamera(std::make_unique<ScriptedCamera>(log_));
   AppSettings.CHECK_INTERVAL = 1;
-  cycle.RequestCheckTick = GetTickCount();
+  cycle.PostponeRequestCheck();
   pop_.AddMessage(Owners("監視開始 73915"));
   cycle.PollRequestsWhenDue();
   EXPECT_EQ(pop_.MessageCount(), 1);

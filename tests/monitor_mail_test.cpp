@@ -91,7 +91,7 @@ TEST_F(MonitorMailTest, AnAlarmMailsThePictureOfItsOwnTick) {
   EXPECT_FALSE(Delivered(1));
   camera_->bright = true;
   Tick();
-  ASSERT_NE(cycle_.AlarmStartTick, 0u);
+  ASSERT_NE(cycle_.AlarmStartTick(), 0u);
   ASSERT_TRUE(Delivered(1));
   EXPECT_FALSE(Delivered(2));
   // The attached picture is the bright frame of the detecting tick.

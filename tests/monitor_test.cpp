@@ -96,11 +96,11 @@ TEST_F(MonitorTest, FirstTickNeverAlarmsAndWithoutWarmUpTheSecondCan) {
   ASSERT_TRUE(cycle.StartMonitoring(settings));
   Tick(true);
   EXPECT_EQ(mail.alerts, 0);
-  EXPECT_EQ(cycle.AlarmStartTick, 0u);
+  EXPECT_EQ(cycle.AlarmStartTick(), 0u);
   Tick(true);
   EXPECT_EQ(mail.alerts, 1);
   EXPECT_EQ(sound.plays, 1);
-  EXPECT_EQ(cycle.AlarmStartTick, clock.TickCount());
+  EXPECT_EQ(cycle.AlarmStartTick(), clock.TickCount());
 }
 
 TEST_F(MonitorTest, WarmUpSuppressesAlarmsButTheReferenceStillAdvances) {
@@ -121,7 +121,7 @@ TEST_F(MonitorTest, WarmUpSuppressesAlarmsButTheReferenceStillAdvances) {
 TEST_F(MonitorTest, OneTickOfMotionSoundsFiveSecondsAndStopsAtTheFirstQuietTick) {
   StartAndSettle();
   Tick(true);
-  const uint32_t alarmStart = cycle.AlarmStartTick;
+  const uint32_t alarmStart = cycle.AlarmStartTick();
   ASSERT_NE(alarmStart, 0u);
   EXPECT_EQ(Count("play Alarm.wav"), 1);
   EXPECT_EQ(mail.alerts, 1);
@@ -131,30 +131,30 @@ TEST_F(MonitorTest, OneTickOfMotionSoundsFiveSecondsAndStopsAtTheFirstQuietTick)
   EXPECT_EQ(sound.stops, 0);
   Tick(false, 1);
   EXPECT_EQ(sound.stops, 1);
-  EXPECT_EQ(cycle.AlarmStartTick, 0u);
+  EXPECT_EQ(cycle.AlarmStartTick(), 0u);
   EXPECT_EQ(mail.alerts, 1);
   // The next detection starts a new alarm with a new stamp and mail.
   Tick(true);
   EXPECT_EQ(mail.alerts, 2);
   EXPECT_EQ(sound.plays, 2);
-  EXPECT_EQ(cycle.AlarmStartTick, clock.TickCount());
+  EXPECT_EQ(cycle.AlarmStartTick(), clock.TickCount());
 }
 
 TEST_F(MonitorTest, ContinuousMotionMailsAtTheStartThenOnEveryTickAfterFiveSeconds) {
   StartAndSettle();
   Tick(true);
-  const uint32_t alarmStart = cycle.AlarmStartTick;
+  const uint32_t alarmStart = cycle.AlarmStartTick();
   ASSERT_EQ(mail.alerts, 1);
   TickFor(kAlarmSpacingMs, true);  // up to and including +5000 ms
   EXPECT_EQ(mail.alerts, 1);
   TickFor(12000 - kAlarmSpacingMs, true);  // +5010 ... +12000
   EXPECT_EQ(mail.alerts, 1 + 700);
   EXPECT_EQ(sound.plays, 1);  // the sound is never restarted
-  EXPECT_EQ(cycle.AlarmStartTick, alarmStart);
+  EXPECT_EQ(cycle.AlarmStartTick(), alarmStart);
   EXPECT_EQ(sound.stops, 0);
   Tick(false);
   EXPECT_EQ(sound.stops, 1);
-  EXPECT_EQ(cycle.AlarmStartTick, 0u);
+  EXPECT_EQ(cycle.AlarmStartTick(), 0u);
 }
 
 TEST_F(MonitorTest, WithoutSoundMailsAreSpacedTheSame) {
@@ -176,7 +176,7 @@ TEST_F(MonitorTest, RequestCheckEveryIntervalCountedFromTheEndOfTheCheck) {
   EXPECT_EQ(mail.checks, 0);
   Tick(false, 1);
   EXPECT_EQ(mail.checks, 1);
-  EXPECT_EQ(cycle.RequestCheckTick, clock.TickCount());
+  EXPECT_EQ(cycle.RequestCheckTick(), clock.TickCount());
   Tick(false, 60000);
   EXPECT_EQ(mail.checks, 1);
   Tick(false, 1);
@@ -200,7 +200,7 @@ TEST_F(MonitorTest, IsCheckFalseNeverChecksButRenewsTheInterval) {
   ASSERT_TRUE(cycle.StartMonitoring(settings));
   Tick(false, 60001);
   EXPECT_EQ(mail.checks, 0);
-  EXPECT_EQ(cycle.RequestCheckTick, clock.TickCount());
+  EXPECT_EQ(cycle.RequestCheckTick(), clock.TickCount());
   // Switched on now: the next check is a full interval from that renewal.
   settings.IS_CHECK = true;
   Tick(false, 60000);
@@ -213,7 +213,7 @@ TEST_F(MonitorTest, GatesMeasureAcrossTheCounterWrap) {
   clock.Set(0u - 4096 - 20);  // the alarm starts 4096 ms before the wrap
   StartAndSettle();
   Tick(true);
-  ASSERT_EQ(cycle.AlarmStartTick, 0u - 4096);
+  ASSERT_EQ(cycle.AlarmStartTick(), 0u - 4096);
   Tick(true, 5000);  // 904 after the wrap: 5000 ms, not more
   EXPECT_EQ(clock.TickCount(), 904u);
   EXPECT_EQ(mail.alerts, 1);
@@ -231,7 +231,7 @@ TEST_F(MonitorTest, AlarmRightAfterTheCounterPassesZeroIsNotLost) {
   EXPECT_EQ(clock.TickCount(), 0u);
   EXPECT_EQ(mail.alerts, 1);
   // Stamp 0 would mean "no alarm" and leave the sound without an end.
-  EXPECT_EQ(cycle.AlarmStartTick, 1u);
+  EXPECT_EQ(cycle.AlarmStartTick(), 1u);
   Tick(false, kAlarmSpacingMs + 2);
   EXPECT_EQ(sound.stops, 1);
   Tick(true, 3000);  // within 5000 ms of counter 0, no alarm active
@@ -243,7 +243,7 @@ TEST_F(MonitorTest, NegativeSettingsBecomeVeryLongTimes) {
   settings.CHECK_INTERVAL = -1;     // 2^32 - 60000 ms
   settings.IS_CHECK = true;
   StartAndSettle();
-  const uint32_t started = cycle.MonitorStartTick;
+  const uint32_t started = cycle.MonitorStartTick();
   Tick(true, 0u - 60000 - 10);
   EXPECT_EQ(clock.TickCount() - started, 0u - 60000);
   EXPECT_EQ(mail.checks, 0);
@@ -272,7 +272,7 @@ TEST_F(MonitorTest, StopLeavesTheAlarmAndARestartEndsIt) {
   Tick(true);
   cycle.StopMonitoring();
   EXPECT_EQ(sound.stops, 0);
-  EXPECT_NE(cycle.AlarmStartTick, 0u);
+  EXPECT_NE(cycle.AlarmStartTick(), 0u);
   clock.Advance(6000);
   ASSERT_TRUE(cycle.StartMonitoring(settings));
   EXPECT_EQ(camera->opens, 2);
@@ -283,13 +283,13 @@ TEST_F(MonitorTest, StopLeavesTheAlarmAndARestartEndsIt) {
 
 TEST_F(MonitorTest, StartWhileRunningChangesNothing) {
   ASSERT_TRUE(cycle.StartMonitoring(settings));
-  const uint32_t request = cycle.RequestCheckTick;
-  const uint32_t monitor = cycle.MonitorStartTick;
+  const uint32_t request = cycle.RequestCheckTick();
+  const uint32_t monitor = cycle.MonitorStartTick();
   clock.Advance(500);
   EXPECT_TRUE(cycle.StartMonitoring(settings));
   EXPECT_EQ(camera->opens, 1);
-  EXPECT_EQ(cycle.RequestCheckTick, request);
-  EXPECT_EQ(cycle.MonitorStartTick, monitor);
+  EXPECT_EQ(cycle.RequestCheckTick(), request);
+  EXPECT_EQ(cycle.MonitorStartTick(), monitor);
 }
 
 TEST_F(MonitorTest, TimerFiringsDuringATickAreDropped) {
@@ -298,7 +298,7 @@ TEST_F(MonitorTest, TimerFiringsDuringATickAreDropped) {
   pump.action = [&] { cycle.CaptureTimerTimer(); };
   Tick(false);
   EXPECT_EQ(Count("grab result.bmp"), 1);
-  EXPECT_FALSE(cycle.TickBusy);
+  EXPECT_FALSE(cycle.TickBusy());
 }
 
 TEST_F(MonitorTest, TickWithoutANewFrameSkipsTheImageWorkButRunsPumpAndGates) {
@@ -339,7 +339,7 @@ TEST_F(MonitorTest, ErrorLeavingATickClearsTickBusyAndSkipsTheRest) {
   clock.Advance(60001);
   camera->motion = false;
   EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
-  EXPECT_FALSE(cycle.TickBusy);
+  EXPECT_FALSE(cycle.TickBusy());
   EXPECT_TRUE(timer.Enabled());
   // The interval was not renewed: the next tick checks again.
   mail.onCheck = nullptr;
@@ -660,7 +660,7 @@ TEST(MonitorEvents, FailuresReachTheListenersAndTheErrorStillLeavesTheTick) {
   EXPECT_THROW(cycle.CaptureTimerTimer(), std::runtime_error);
   EXPECT_EQ(events.log, (CallLog{"started 0", "motion", "alarm on", "mail failed: no host", "alarm off",
                                  "check failed: bad reply"}));
-  EXPECT_FALSE(cycle.TickBusy);
+  EXPECT_FALSE(cycle.TickBusy());
 }
 
 // The real detector fed through the frame file, by a capture that writes

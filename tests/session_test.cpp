@@ -136,7 +136,7 @@ TEST(MonitorSession, TheTimerDrivesTheCycleAndATickErrorGoesToTheHost) {
   ASSERT_GE(failures.size(), 2u) << "each failing tick reaches the host, and ticks go on";
   EXPECT_EQ(failures[0], "POP3: -ERR mailbox locked");
   EXPECT_TRUE(session.CaptureTimer().isActive());
-  EXPECT_FALSE(session.Cycle().TickBusy);
+  EXPECT_FALSE(session.Cycle().TickBusy());
   EXPECT_GE(session.Cycle().FramesTaken(), 2u);
   ASSERT_GE(listener.heard.size(), 2u);
   EXPECT_EQ(listener.heard[0], "started");
@@ -239,7 +239,7 @@ TEST(MonitorSession, MailsWaitOnTheWorkerAndTheCloseEndsThem) {
     session.Cycle().CaptureTimerTimer();
     // The tick is over and its mail still on its way: nothing waited for it.
     if (row.answers) EXPECT_GE(session.MailsPending(), 1u);
-    EXPECT_NE(session.Cycle().AlarmStartTick, 0u) << "the alarm did not wait for the mail";
+    EXPECT_NE(session.Cycle().AlarmStartTick(), 0u) << "the alarm did not wait for the mail";
     if (row.said) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
       while (!Heard(listener, row.said) && std::chrono::steady_clock::now() < deadline)

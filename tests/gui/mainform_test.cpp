@@ -375,7 +375,7 @@ TEST_F(MainFormTest, CloseInsideATicksPumpEndsThatTickBeforeTheCameraGoes) {
   EXPECT_EQ(sound.plays, 0);
   EXPECT_EQ(log, (CallLog{"grab result.bmp", "load result.bmp", "grey", "binarize -1", "detect 4",
                           "show", "close", "load start.jpg", "show"}));
-  EXPECT_FALSE(form->Cycle().TickBusy);
+  EXPECT_FALSE(form->Cycle().TickBusy());
 }
 
 TEST_F(MainFormTest, ErrorsOfTicksUnderAnOpenBoxAreNotStacked) {
@@ -399,7 +399,7 @@ TEST_F(MainFormTest, ErrorsOfTicksUnderAnOpenBoxAreNotStacked) {
   EXPECT_GT(failuresWhileOpen, 0);
   ASSERT_EQ(presenter.errors.size(), 1u);
   EXPECT_EQ(presenter.errors[0], "防犯カメラ・ヴァルド|-ERR メールボックスを開けません");
-  EXPECT_FALSE(form->Cycle().TickBusy);
+  EXPECT_FALSE(form->Cycle().TickBusy());
 }
 } // namespace
 
