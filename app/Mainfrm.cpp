@@ -30,12 +30,10 @@
 #include "app/VersionInf.h"
 #include "capture/CameraAddress.h"
 
-const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
 
 // The failure names the camera it tried, so a wrong number or address shows.
 static std::string CameraFailedMessage() {
-  return std::string(kCameraFailedText) + "\n接続先: " +
-         DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL);
+  return CameraFailedText(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL);
 }
 
 TMainForm* MainForm = nullptr;

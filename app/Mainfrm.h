@@ -20,7 +20,6 @@ class TPictureView;
 class TTray;
 
 // Shown when the camera cannot be opened.
-extern const char kCameraFailedText[];
 // The two waits of the close, letting the camera and the view settle.
 constexpr uint32_t kCloseWaitMs = 500;
 // Hidden in the tray, the window is looked after this often: only a tray

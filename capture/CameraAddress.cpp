@@ -26,3 +26,9 @@ std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
     return number + " (この番号の映像機器が見つかりません)";
   return number + " (" + nodes[static_cast<size_t>(cameraNumber)] + ")";
 }
+
+const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
+
+std::string CameraFailedText(int32_t cameraNumber, const std::string& address) {
+  return std::string(kCameraFailedText) + "\n接続先: " + DescribeCamera(cameraNumber, address);
+}

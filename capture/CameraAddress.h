@@ -6,6 +6,11 @@
 // "映像アドレス URL" (a password in the address shown as ***), or
 // "カメラ番号 N (/dev/videoM)" with the device it is on this machine, or a
 // note that no such device exists.
+// What a user reads when the camera does not open: the same words in the
+// window's box, its status line, the journal and a mail's answer.
+extern const char kCameraFailedText[];
+std::string CameraFailedText(int32_t cameraNumber, const std::string& address);
+
 std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
                            const std::string& devDir = "/dev");
 

@@ -89,3 +89,17 @@ MonitorEvent MonitorEvent::MailQueueChanged(int waiting) {
   e.waiting = waiting;
   return e;
 }
+
+MonitorEvent MonitorEvent::CameraFailed(std::string text, uint32_t retryMs) {
+  MonitorEvent e(Kind::CameraFailed);
+  e.text = std::move(text);
+  e.retryMs = retryMs;
+  return e;
+}
+
+std::string CameraFailedLine(const MonitorEvent& event) {
+  std::string line;
+  for (char c : event.text) line += c == '\n' ? ' ' : c;
+  if (event.retryMs == 0) return line;
+  return line + " (" + std::to_string((event.retryMs + 999) / 1000) + " 秒後に再試行します)";
+}

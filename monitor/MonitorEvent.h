@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "archive/EventLayout.h"
@@ -52,6 +53,10 @@ struct MonitorEvent {
     ArmChanged,
     // Mails kept for sending again: `waiting` of them now.
     MailQueueChanged,
+    // The camera would not open (`text`, in words a user can act on); it is
+    // tried again in `retryMs` (0: not by itself). Said at the first failure
+    // and each time the wait grows.
+    CameraFailed,
   };
 
   static MonitorEvent MonitoringStarted(unsigned warmUpMs);
@@ -72,6 +77,7 @@ struct MonitorEvent {
   static MonitorEvent ArchiveFloorChanged(bool belowFloor, std::string detail);
   static MonitorEvent ArmChanged(const ArmState& state);
   static MonitorEvent MailQueueChanged(int waiting);
+  static MonitorEvent CameraFailed(std::string text, uint32_t retryMs);
 
   Kind kind = Kind::Notice;
   unsigned warmUpMs = 0;
@@ -84,6 +90,7 @@ struct MonitorEvent {
   int requests = 0;
   int secondsLeft = 0;
   int waiting = 0;
+  uint32_t retryMs = 0;
   // The failure, the notice or the detail, as the kind says.
   std::string text;
   ArmState arm;
@@ -92,3 +99,6 @@ struct MonitorEvent {
 private:
   explicit MonitorEvent(Kind k) : kind(k) {}
 };
+
+// A camera failure on one line, with when it is tried again.
+std::string CameraFailedLine(const MonitorEvent& event);

@@ -117,6 +117,10 @@ void StatusLog::On(const MonitorEvent& event) {
     notice_ = event.text;
     Add(event.text);
     break;
+  case Kind::CameraFailed:
+    notice_ = CameraFailedLine(event);
+    Add(notice_);
+    break;
   case Kind::BrokerChanged:
     brokerHeard_ = true;
     brokerConnected_ = event.connected;

@@ -389,6 +389,7 @@ void MqttPublisher::On(const MonitorEvent& event) {
   case Kind::ArchiveFloorChanged: Publish(ArchiveTopic(p), ArchivePayload(event.belowFloor, event.text), true); break;
   case Kind::MotionWithoutPerson:
   case Kind::Notice:
+  case Kind::CameraFailed:
   case Kind::BrokerChanged:
   case Kind::EventArchived:
   case Kind::MailQueueChanged: break;

@@ -87,11 +87,6 @@ std::string Rate(uint64_t frames, uint32_t ms) {
 // The broker's goodbye has to fit into the stop, with the camera's close.
 static_assert(kMqttFarewellMs < kStopDeadlineMs, "the farewell must end before the stop deadline");
 
-uint32_t NextCameraRetryWait(uint32_t waitMs) {
-  return static_cast<uint32_t>(
-      std::clamp<uint64_t>(uint64_t{waitMs} * 2, kCameraRetryFirstMs, kCameraRetryMaxMs));
-}
-
 void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what) {
   log.Write(kJournalError, "監視処理でエラーが発生しました: " + what);
   cycle.PostponeRequestCheck();
@@ -133,35 +128,17 @@ int RunHeadless(std::ostream& out) {
       });
 
   // A camera that is not there yet (switched off, not plugged in, the
-  // network not up) is waited for: said at the first failure and again only
-  // when the wait grows, so a camera away for days does not flood the journal.
-  auto camera = [] { return DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL); };
-  uint32_t retryWaitMs = 0;
-  QTimer retry;
-  retry.setSingleShot(true);
-  auto tryCamera = [&] {
-    if (cycle.StartMonitoring()) {
-      log.Write(kJournalInfo, "カメラに接続しました: " + camera());
-      return;
-    }
-    const uint32_t waitMs = retryWaitMs == 0 ? kCameraRetryFirstMs : NextCameraRetryWait(retryWaitMs);
-    if (waitMs != retryWaitMs)
-      log.Write(kJournalError, "カメラの接続に失敗しました (" + camera() +
-                                   ")。機器の接続や映像アドレスを確認してください。" +
-                                   std::to_string(waitMs / 1000) + " 秒後に再試行します");
-    retryWaitMs = waitMs;
-    retry.start(static_cast<int>(waitMs));
-  };
-  QObject::connect(&retry, &QTimer::timeout, tryCamera);
-  // With a schedule the service watches in its windows only, and the
-  // schedule tries a camera that does not open again by itself.
+  // network not up) is waited for by the session's one retry: said at the
+  // first failure and again only when the wait grows, so a camera away for
+  // days does not flood the journal. With a schedule the service watches in
+  // its windows only.
+  log.SetCameraAddress(DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL));
   if (!session.Arming().ApplySchedule(AppSettings.ARM_SCHEDULE))
-    tryCamera();
+    session.Arming().KeepArmed(nullptr);
   else
     log.Write(kJournalInfo, "予定に従って監視します (" + session.Arming().Schedule().PreviewText(std::time(nullptr)) + ")");
   const uint32_t started = GetTickCount();
   QCoreApplication::exec();
-  retry.stop();
 
   const uint32_t elapsed = GetTickCount() - started;
   session.Close();

@@ -18,11 +18,6 @@ int RunHeadless(std::ostream& log);
 // process was ended as it stood, and whoever watches it should know.
 constexpr int kForcedStopExitCode = 1;
 
-// The wait before the first new attempt at a camera that would not open,
-// doubled after each failed attempt up to the ceiling.
-constexpr uint32_t kCameraRetryFirstMs = 1000;
-constexpr uint32_t kCameraRetryMaxMs = 60000;
-uint32_t NextCameraRetryWait(uint32_t waitMs);
 
 // A tick that ended with an error (a mailbox that fails after the login, a
 // picture that cannot be read): logged, and the request check waits its

@@ -26,6 +26,7 @@ void JournalLog::On(const MonitorEvent& event) {
   switch (event.kind) {
   case Kind::MonitoringStarted:
     mailsOffSaid_ = false;
+    if (!address_.empty()) Write(kJournalInfo, "カメラに接続しました: " + address_);
     // The same words and rounding as the window's status line.
     Write(kJournalInfo, "監視を開始しました (検出は " +
                             std::to_string((event.warmUpMs + kMsPerSecond - 1) / kMsPerSecond) + " 秒後から)");
@@ -57,6 +58,7 @@ void JournalLog::On(const MonitorEvent& event) {
   case Kind::CameraLost: Write(kJournalWarning, "カメラから映像が届きません (再接続を続けます)"); break;
   case Kind::CameraBack: Write(kJournalInfo, "カメラの映像が戻りました"); break;
   case Kind::Notice: Write(kJournalWarning, event.text); break;
+  case Kind::CameraFailed: Write(kJournalError, CameraFailedLine(event)); break;
   case Kind::BrokerChanged:
     if (event.connected)
       Write(kJournalInfo, "MQTTブローカーに接続しました (" + event.text + ")");

@@ -24,6 +24,8 @@ public:
   // Every line after this starts with "[name] ", so that the lines of two
   // cameras' services stay apart in one journal; empty: no mark.
   void SetCameraName(const std::string& name) { camera_ = name; }
+  // Where the camera is, said when it opens (empty: not said).
+  void SetCameraAddress(const std::string& address) { address_ = address; }
 
   // Motion is logged once per episode, not per tick; mails switched off
   // once per monitoring run; the mail queue when its count changes.
@@ -34,6 +36,7 @@ private:
 
   std::ostream& out_;
   std::string camera_;
+  std::string address_;
   MotionEpisode motion_;
   bool mailsOffSaid_ = false;
   int mailsWaiting_ = 0;

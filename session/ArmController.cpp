@@ -11,6 +11,11 @@ bool Same(const ArmState& a, const ArmState& b) {
 }
 } // namespace
 
+uint32_t NextCameraRetryWait(uint32_t waitMs) {
+  return static_cast<uint32_t>(
+      std::clamp<uint64_t>(uint64_t{waitMs} * 2, kCameraRetryFirstMs, kCameraRetryMaxMs));
+}
+
 ArmController::ArmController(ArmHost host, IMonitorEvents& events)
     : host_(std::move(host)), events_(events) {
   if (!host_.now) host_.now = [] { return std::time(nullptr); };
@@ -52,6 +57,11 @@ void ArmController::FollowSchedule(std::time_t now) {
   Set(schedule_.ArmedAt(now), ArmedBy::Schedule, HoldUntil(now), nullptr);
 }
 
+bool ArmController::KeepArmed(std::string* why) {
+  snoozeEnd_ = 0;
+  return Set(true, ArmedBy::Nobody, HoldUntil(host_.now()), why, true, true);
+}
+
 bool ArmController::Arm(ArmedBy by, std::string* why) {
   snoozeEnd_ = 0;
   // The window's buttons act at once, inside a tick too, as they always did.
@@ -77,14 +87,15 @@ void ArmController::Snooze(int minutes, ArmedBy by) {
   Set(false, by, until, nullptr);
 }
 
-bool ArmController::Set(bool armed, ArmedBy by, std::time_t until, std::string* why, bool atOnce) {
+bool ArmController::Set(bool armed, ArmedBy by, std::time_t until, std::string* why, bool atOnce,
+                        bool keepTrying) {
   const ArmState before = state_;
   state_.armed = armed;
   state_.by = by;
   state_.untilEpochS = until;
   if (snoozeEnd_ == 0) holdUntil_ = until;
   if (!armed) retrying_ = false;
-  if (armed && !before.armed) cameraFailSaid_ = false;
+  if (armed && !before.armed) retryWaitMs_ = 0;
   bool ok = true;
   if (!atOnce && host_.inTick()) {
     pending_ = true;
@@ -93,13 +104,9 @@ bool ArmController::Set(bool armed, ArmedBy by, std::time_t until, std::string* 
     ok = Realise(&failure);
     if (!ok) {
       if (why) *why = failure;
-      if (by == ArmedBy::Schedule) {
-        // The schedule wants it on: said once, tried again until it opens.
-        retrying_ = true;
-        if (!cameraFailSaid_)
-          events_.On(MonitorEvent::Notice("予定の時刻ですが監視を開始できません: " + failure + " (" +
-                                          std::to_string(kArmCameraRetryMs / kMsPerSecond) + " 秒ごとに再試行します)"));
-        cameraFailSaid_ = true;
+      if (by == ArmedBy::Schedule || keepTrying) {
+        // Wanted on: tried again until it opens.
+        RetryLater(failure);
       } else {
         state_ = before;
         if (snoozeEnd_ == 0) holdUntil_ = before.untilEpochS;
@@ -126,7 +133,10 @@ bool ArmController::Realise(std::string* why) {
   else
     host_.stop();
   realising_ = false;
-  if (ok) retrying_ = false;
+  if (ok) {
+    retrying_ = false;
+    retryWaitMs_ = 0;
+  }
   return ok;
 }
 
@@ -138,7 +148,7 @@ void ArmController::AfterTick() {
   // Asked for inside a tick, the answer could not wait for the camera: it
   // is said now, and the state says what really is.
   if (state_.by == ArmedBy::Schedule) {
-    retrying_ = true;
+    RetryLater(why);
   } else {
     events_.On(MonitorEvent::Notice("監視を開始できません: " + why));
     state_.armed = false;
@@ -159,11 +169,21 @@ void ArmController::Check() {
     FollowSchedule(now);
     return;
   }
-  if (retrying_ && !pending_) {
+  if (retrying_ && !pending_ && !host_.inTick()) {
     std::string why;
-    if (!host_.inTick() && Realise(&why)) Tell();
+    if (Realise(&why))
+      Tell();
+    else
+      RetryLater(why);
   }
   Reschedule();
+}
+
+void ArmController::RetryLater(const std::string& why) {
+  retrying_ = true;
+  const uint32_t wait = retryWaitMs_ == 0 ? kCameraRetryFirstMs : NextCameraRetryWait(retryWaitMs_);
+  if (wait != retryWaitMs_) events_.On(MonitorEvent::CameraFailed(why, wait));
+  retryWaitMs_ = wait;
 }
 
 void ArmController::On(const MonitorEvent& event) {
@@ -205,7 +225,7 @@ void ArmController::Reschedule() {
     if (t != 0 && (next == 0 || t < next)) next = t;
   int64_t waitMs = kArmRecheckMs;
   if (next != 0) waitMs = std::clamp<int64_t>((next - now) * kMsPerSecond, 0, kArmRecheckMs);
-  if (retrying_) waitMs = std::min<int64_t>(waitMs, kArmCameraRetryMs);
+  if (retrying_) waitMs = std::min<int64_t>(waitMs, retryWaitMs_);
   if (next == 0 && !retrying_) {
     timer_.stop();
     return;

@@ -10,9 +10,13 @@
 #include "monitor/ArmSchedule.h"
 #include "monitor/MonitorEvents.h"
 
-// When an edge of the schedule finds the camera unable to open, it is
-// tried again this often until it opens or the window ends.
-constexpr int kArmCameraRetryMs = 30 * 1000;
+// A camera that would not open when monitoring was wanted (an edge of the
+// schedule, the service's start) is tried again after this wait, doubled
+// after each failed try up to the ceiling: soon for a camera that is just
+// booting, rarely for one that is away for days. The one retry of the monitor.
+constexpr uint32_t kCameraRetryFirstMs = 1000;
+constexpr uint32_t kCameraRetryMaxMs = 60000;
+uint32_t NextCameraRetryWait(uint32_t waitMs);
 // The wall clock is looked at at least this often: a machine that slept or
 // a clock set by hand moves it without a timer noticing.
 constexpr int kArmRecheckMs = 60 * 1000;
@@ -48,6 +52,10 @@ public:
   const ArmSchedule& Schedule() const { return schedule_; }
 
   bool Arm(ArmedBy by, std::string* why) override;
+  // Monitoring on for the host's own reason (the service's start): a camera
+  // that does not open is tried again, as for the schedule, until it opens
+  // or monitoring is switched off. False when it did not open at once.
+  bool KeepArmed(std::string* why);
   void Disarm(ArmedBy by) override;
   void Snooze(int minutes, ArmedBy by) override;
   ArmState State() const override { return state_; }
@@ -68,7 +76,10 @@ private:
   std::time_t HoldUntil(std::time_t now) const;
   void FollowSchedule(std::time_t now);
   // Sets the state, tells it, and switches monitoring now or after the tick.
-  bool Set(bool armed, ArmedBy by, std::time_t until, std::string* why, bool atOnce = false);
+  bool Set(bool armed, ArmedBy by, std::time_t until, std::string* why, bool atOnce = false,
+           bool keepTrying = false);
+  // A wanted start failed: the next try after a longer wait, said when it grew.
+  void RetryLater(const std::string& why);
   // Brings monitoring in line with the state; false (with why) when the
   // camera does not open.
   bool Realise(std::string* why);
@@ -90,7 +101,7 @@ private:
   ArmedBy snoozeBy_ = ArmedBy::Nobody;
   bool pending_ = false;      // a switch waits for the tick's end
   bool realising_ = false;    // our own start or stop is under way
-  bool retrying_ = false;     // the schedule's start waits for the camera
-  bool cameraFailSaid_ = false;
+  bool retrying_ = false;     // a wanted start waits for the camera
+  uint32_t retryWaitMs_ = 0;  // the wait before its next try; 0 before the first failure
   QTimer timer_;
 };

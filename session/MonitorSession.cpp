@@ -15,11 +15,7 @@ IMonitorMail& MailOr(IMonitorMail* given, std::unique_ptr<MonitorMail>& own) {
   return *own;
 }
 
-// The words the window shows when its start button finds no camera.
-std::string CameraFailedText() {
-  return "カメラの接続に失敗しました。機器の接続などを確認してください (接続先: " +
-         DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL) + ")";
-}
+std::string CameraFailedNow() { return CameraFailedText(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL); }
 } // namespace
 
 void MonitorSession::TimerAdapter::SetEnabled(bool enabled) {
@@ -35,7 +31,7 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
       arm_(ArmHost{host.startMonitoring ? host.startMonitoring
                                         : [this](std::string* why) {
                                             if (cycle_.StartMonitoring()) return true;
-                                            if (why) *why = CameraFailedText();
+                                            if (why) *why = CameraFailedNow();
                                             return false;
                                           },
                    host.stopMonitoring ? host.stopMonitoring : [this] { cycle_.StopMonitoring(); },

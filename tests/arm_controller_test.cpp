@@ -38,7 +38,8 @@ struct FakeHost : IMonitorEvents {
                    [this] { return inTick; }, [this] { return now; }};
   }
   void On(const MonitorEvent& event) override {
-    if (event.kind == MonitorEvent::Kind::Notice) notices.push_back(event.text);
+    if (event.kind == MonitorEvent::Kind::Notice || event.kind == MonitorEvent::Kind::CameraFailed)
+      notices.push_back(event.text);
   }
 };
 
@@ -142,11 +143,14 @@ TEST(ArmController, AnEdgeWithoutACameraSaysSoOnceAndTriesAgain) {
   ArmController arm(host.Host(), host);
   ASSERT_TRUE(arm.ApplySchedule("月 08:00-18:00"));
   EXPECT_TRUE(arm.State().armed);
-  EXPECT_EQ(arm.Timer().interval(), kArmCameraRetryMs);
-  host.now += kArmCameraRetryMs / 1000;
+  EXPECT_EQ(arm.Timer().interval(), static_cast<int>(kCameraRetryFirstMs));
+  host.now += kCameraRetryFirstMs / 1000;
   arm.Check();
   EXPECT_EQ(host.starts, 2);
-  ASSERT_EQ(host.notices.size(), 1u);
+  // The wait grew, and that is said: the one retry of the monitor, as the
+  // service's start uses it too.
+  EXPECT_EQ(arm.Timer().interval(), static_cast<int>(NextCameraRetryWait(kCameraRetryFirstMs)));
+  ASSERT_EQ(host.notices.size(), 2u);
   EXPECT_NE(host.notices[0].find("カメラを開けません"), std::string::npos) << host.notices[0];
   host.cameraOpens = true;
   arm.Check();
@@ -161,7 +165,7 @@ TEST(ArmController, AnEdgeWithoutACameraSaysSoOnceAndTriesAgain) {
   // snooze is kept within its bound.
   EXPECT_FALSE(arm.ApplySchedule("月 25:00-26:00"));
   EXPECT_FALSE(arm.ApplySchedule("月 25:00-26:00"));
-  EXPECT_EQ(host.notices.size(), 2u);
+  EXPECT_EQ(host.notices.size(), 3u);
   arm.Snooze(kMaxSnoozeMinutes + 100, ArmedBy::House);
   EXPECT_EQ(arm.State().untilEpochS, host.now + kMaxSnoozeMinutes * kMinute);
 }

@@ -156,7 +156,9 @@ TEST_F(HeadlessProgram, AMissingCameraIsTriedAgainUntilItComes) {
     kill(program.Pid(), SIGTERM);
     EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
     const std::string log = folders_.Log(name);
-    EXPECT_EQ(CountOccurrences(log, "<3>カメラの接続に失敗しました (映像アドレス " + later + ")"), 2) << log;
+    EXPECT_EQ(CountOccurrences(log, "<3>カメラの接続に失敗しました。 機器の接続などを確認してください。 接続先: 映像アドレス " +
+                                        later + " (1 秒後に再試行します)"), 1) << log;
+    EXPECT_EQ(CountOccurrences(log, "接続先: 映像アドレス " + later + " (2 秒後に再試行します)"), 1) << log;
     EXPECT_EQ(CountOccurrences(log, "<6>カメラに接続しました: 映像アドレス " + later), comes ? 1 : 0) << log;
     EXPECT_EQ(CountOccurrences(log, "時間内に終わらない"), 0) << log;
     std::filesystem::remove(later);

@@ -12,6 +12,7 @@
 #include "platform/SingleInstance.h"
 #include "service/CommandLine.h"
 #include "service/HeadlessService.h"
+#include "session/ArmController.h"
 #include "service/JournalLog.h"
 #include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
