@@ -130,25 +130,34 @@ ISoundPlayer& SoundOr(ISoundPlayer* given, std::unique_ptr<ISoundPlayer>& own) {
 }
 } // namespace
 
+// The status line first: it has the monitor's words before the window acts.
+static IMonitorEvents& ListenersOf(MonitorEventFanout& fanout, IMonitorEvents& status, IMonitorEvents& window) {
+  fanout.Add(&status);
+  fanout.Add(&window);
+  return fanout;
+}
+
+// The box for an error of a tick opens from the main loop, not inside the
+// timer's own delivery: monitoring goes on while the box waits for its OK.
+// The picture is cleared once the stop has shown what it shows.
+void TMainForm::WindowEvents::On(const MonitorEvent& event) {
+  switch (event.kind) {
+  case MonitorEvent::Kind::TickFailed:
+    QMetaObject::invokeMethod(
+        &form_, [message = event.text] { ShowException(message); }, Qt::QueuedConnection);
+    break;
+  case MonitorEvent::Kind::MonitoringStopped:
+    QMetaObject::invokeMethod(&form_, [this] { form_.ClearPictureWithoutIdleImage(); }, Qt::QueuedConnection);
+    break;
+  default: break;
+  }
+}
+
 TMainForm::TMainForm(ISoundPlayer* sound, IMonitorMail* mail, QWidget* parent)
     : QMainWindow(parent),
       CameraFactory([] { return std::make_unique<NsOpenCVCamera>(kPreviewWindowName); }),
       pump_(std::make_unique<MessagePump>()),
-      session_(MonitorHost{*pump_, SoundOr(sound, ownSound_), statusLog_,
-                           // The box for an error of a tick opens from the main
-                           // loop, not inside the timer's own delivery: monitoring
-                           // goes on while the box waits for its OK.
-                           [this](const std::string& message) {
-                             QMetaObject::invokeMethod(
-                                 this, [message] { ShowException(message); }, Qt::QueuedConnection);
-                           },
-                           // The schedule and commands switch as the buttons do.
-                           [this](std::string* why) {
-                             if (StartMonitoring()) return true;
-                             if (why) *why = CameraFailedMessage();
-                             return false;
-                           },
-                           [this] { StopMonitoring(); }},
+      session_(MonitorHost{*pump_, SoundOr(sound, ownSound_), ListenersOf(listeners_, statusLog_, windowEvents_)},
                SettingsProfile(), mail, this) {
   setObjectName("MainForm");
   BuildControls();

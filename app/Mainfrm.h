@@ -135,9 +135,24 @@ private:
   // Starts ShowAfterTimer when FormShow has enabled it and ISMINIMIZE is set.
   void ShowAfterTimerWhileNeeded();
 
+  // What the window itself does with the monitor's events: a tick's error
+  // in the standard box, a blank picture once monitoring stopped without
+  // an idle picture.
+  class WindowEvents : public IMonitorEvents {
+  public:
+    explicit WindowEvents(TMainForm& form) : form_(form) {}
+    void On(const MonitorEvent& event) override;
+
+  private:
+    TMainForm& form_;
+  };
+
   std::unique_ptr<ISoundPlayer> ownSound_;
   std::unique_ptr<MessagePump> pump_;
   StatusLog statusLog_;
+  WindowEvents windowEvents_{*this};
+  // The window's listener: the status line and the window itself.
+  MonitorEventFanout listeners_;
   MonitorSession session_;
   QWidget* scrollContent_ = nullptr;
   TPictureView* pictureView_ = nullptr;

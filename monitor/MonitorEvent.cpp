@@ -103,3 +103,9 @@ std::string CameraFailedLine(const MonitorEvent& event) {
   if (event.retryMs == 0) return line;
   return line + " (" + std::to_string((event.retryMs + 999) / 1000) + " 秒後に再試行します)";
 }
+
+MonitorEvent MonitorEvent::TickFailed(std::string what) {
+  MonitorEvent e(Kind::TickFailed);
+  e.text = std::move(what);
+  return e;
+}

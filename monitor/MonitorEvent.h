@@ -57,6 +57,9 @@ struct MonitorEvent {
     // tried again in `retryMs` (0: not by itself). Said at the first failure
     // and each time the wait grows.
     CameraFailed,
+    // A tick ended with an error (`text`); monitoring goes on. The window
+    // shows it, a service logs it.
+    TickFailed,
   };
 
   static MonitorEvent MonitoringStarted(unsigned warmUpMs);
@@ -78,6 +81,7 @@ struct MonitorEvent {
   static MonitorEvent ArmChanged(const ArmState& state);
   static MonitorEvent MailQueueChanged(int waiting);
   static MonitorEvent CameraFailed(std::string text, uint32_t retryMs);
+  static MonitorEvent TickFailed(std::string what);
 
   Kind kind = Kind::Notice;
   unsigned warmUpMs = 0;

@@ -121,6 +121,8 @@ void StatusLog::On(const MonitorEvent& event) {
     notice_ = CameraFailedLine(event);
     Add(notice_);
     break;
+  // The window shows it in its box; the line keeps what monitoring does.
+  case Kind::TickFailed: break;
   case Kind::BrokerChanged:
     brokerHeard_ = true;
     brokerConnected_ = event.connected;

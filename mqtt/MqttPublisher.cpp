@@ -390,6 +390,7 @@ void MqttPublisher::On(const MonitorEvent& event) {
   case Kind::MotionWithoutPerson:
   case Kind::Notice:
   case Kind::CameraFailed:
+  case Kind::TickFailed:
   case Kind::BrokerChanged:
   case Kind::EventArchived:
   case Kind::MailQueueChanged: break;

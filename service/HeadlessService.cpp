@@ -87,10 +87,6 @@ std::string Rate(uint64_t frames, uint32_t ms) {
 // The broker's goodbye has to fit into the stop, with the camera's close.
 static_assert(kMqttFarewellMs < kStopDeadlineMs, "the farewell must end before the stop deadline");
 
-void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what) {
-  log.Write(kJournalError, "監視処理でエラーが発生しました: " + what);
-  cycle.PostponeRequestCheck();
-}
 
 int RunHeadless(std::ostream& out) {
   JournalLog log(out);
@@ -106,11 +102,7 @@ int RunHeadless(std::ostream& out) {
 
   NoPump pump;
   HeadlessSound sound(log);
-  MonitorSession session(MonitorHost{pump, sound, log,
-                                     [&session, &log](const std::string& what) {
-                                       AfterTickError(session.Cycle(), log, what);
-                                     }},
-                         SettingsProfile());
+  MonitorSession session(MonitorHost{pump, sound, log}, SettingsProfile());
   MonitoringCycle& cycle = session.Cycle();
   cycle.SetCamera(std::make_unique<NsOpenCVCamera>(kCameraName));
 

@@ -18,9 +18,3 @@ int RunHeadless(std::ostream& log);
 // process was ended as it stood, and whoever watches it should know.
 constexpr int kForcedStopExitCode = 1;
 
-
-// A tick that ended with an error (a mailbox that fails after the login, a
-// picture that cannot be read): logged, and the request check waits its
-// interval again instead of repeating on every tick, which without a
-// window to show the error would hammer the server and flood the log.
-void AfterTickError(MonitoringCycle& cycle, JournalLog& log, const std::string& what);

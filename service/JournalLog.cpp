@@ -59,6 +59,7 @@ void JournalLog::On(const MonitorEvent& event) {
   case Kind::CameraBack: Write(kJournalInfo, "カメラの映像が戻りました"); break;
   case Kind::Notice: Write(kJournalWarning, event.text); break;
   case Kind::CameraFailed: Write(kJournalError, CameraFailedLine(event)); break;
+  case Kind::TickFailed: Write(kJournalError, "監視処理でエラーが発生しました: " + event.text); break;
   case Kind::BrokerChanged:
     if (event.connected)
       Write(kJournalInfo, "MQTTブローカーに接続しました (" + event.text + ")");

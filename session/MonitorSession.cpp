@@ -28,13 +28,12 @@ void MonitorSession::TimerAdapter::SetEnabled(bool enabled) {
 MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMonitorMail* mail,
                                QObject* timerOwner)
     : host_(host), cycle_(timer_, host.pump, host.sound, MailOr(mail, ownMail_)),
-      arm_(ArmHost{host.startMonitoring ? host.startMonitoring
-                                        : [this](std::string* why) {
-                                            if (cycle_.StartMonitoring()) return true;
-                                            if (why) *why = CameraFailedNow();
-                                            return false;
-                                          },
-                   host.stopMonitoring ? host.stopMonitoring : [this] { cycle_.StopMonitoring(); },
+      arm_(ArmHost{[this](std::string* why) {
+                     if (cycle_.StartMonitoring()) return true;
+                     if (why) *why = CameraFailedNow();
+                     return false;
+                   },
+                   [this] { cycle_.StopMonitoring(); },
                    [this] { return cycle_.Monitoring(); }, [this] { return cycle_.TickBusy(); },
                    [] { return std::time(nullptr); }},
            armEvents_) {
@@ -55,9 +54,7 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   // Mails kept for sending again live with the profile, in the user's data folder.
   if (ownMail_) {
     ownMail_->SetOutboxFolder(OutboxFolder(profile));
-    mailWorker_ = std::make_unique<MailWorker>([this](const std::string& what) {
-      if (host_.tickFailed) host_.tickFailed(what);
-    });
+    mailWorker_ = std::make_unique<MailWorker>([this](const std::string& what) { TickFailed(what); });
     cycle_.SetMailRunner(mailWorker_.get());
   }
   // The picture of an MQTT snapshot is the detector's latest frame.
@@ -96,6 +93,13 @@ void MonitorSession::LeaveBroker() {
   mqtt_->Apply(typVardocam{});
 }
 
+// The request check then waits its interval: a mailbox that fails after
+// the login is not asked again on every tick.
+void MonitorSession::TickFailed(const std::string& what) {
+  cycle_.PostponeRequestCheck();
+  host_.listener.On(MonitorEvent::TickFailed(what));
+}
+
 void MonitorSession::Stop() {
   cycle_.StopMonitoring();
 }
@@ -123,8 +127,7 @@ void MonitorSession::Tick() {
     return;
   }
   std::string message;
-  if (!RunCatching([this] { cycle_.CaptureTimerTimer(); }, message) && host_.tickFailed)
-    host_.tickFailed(message);
+  if (!RunCatching([this] { cycle_.CaptureTimerTimer(); }, message)) TickFailed(message);
   arm_.AfterTick();
   PlanNextTick();
 }
@@ -157,7 +160,6 @@ void MonitorSession::IdlePoll() {
   cycle_.DeliverPendingMails();
   if (AppSettings.REMOTE_PIN.empty() || AppSettings.REMOTE_SENDERS.empty()) return;
   std::string message;
-  if (!RunCatching([this] { cycle_.PollRequestsWhenDue(); }, message) && host_.tickFailed)
-    host_.tickFailed(message);
+  if (!RunCatching([this] { cycle_.PollRequestsWhenDue(); }, message)) TickFailed(message);
   arm_.AfterTick();
 }

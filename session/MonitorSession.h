@@ -23,17 +23,12 @@ class MqttLink;
 constexpr int kIdleRequestPollMs = 1000;
 
 // What a host hands the monitor: how its user gets a word in during a tick,
-// how the alarm sounds, who hears what the cycle does, and what becomes of
-// an error that ends a tick (the window shows it, a service logs it).
+// how the alarm sounds, and who hears what the monitor does, an error that
+// ends a tick among it (the window shows it, a service logs it).
 struct MonitorHost {
   IMessagePump& pump;
   ISoundPlayer& sound;
   IMonitorEvents& listener;
-  std::function<void(const std::string& what)> tickFailed;
-  // How the host switches monitoring as its own buttons do (the window
-  // clears its picture); the cycle's own start and stop when not given.
-  std::function<bool(std::string* why)> startMonitoring = {};
-  std::function<void()> stopMonitoring = {};
 };
 
 // One monitor, the same for the window and the service: the monitoring
@@ -88,6 +83,7 @@ private:
 
   void Tick();
   void IdlePoll();
+  void TickFailed(const std::string& what);
   // A camera that tells of its frames wakes the tick; the timer then only
   // covers what falls due between frames.
   void FrameArrived();

@@ -26,6 +26,7 @@ QCoreApplication& App() {
 
 struct HostListener : IMonitorEvents {
   std::vector<std::string> heard;
+  std::vector<std::string> failures;  // errors that ended a tick
   void On(const MonitorEvent& e) override {
     switch (e.kind) {
     case MonitorEvent::Kind::MonitoringStarted: heard.push_back("started"); break;
@@ -36,6 +37,7 @@ struct HostListener : IMonitorEvents {
       break;
     case MonitorEvent::Kind::RequestCheckDone: heard.push_back(e.ok ? "checked" : "check failed: " + e.text); break;
     case MonitorEvent::Kind::AlertMailDone: heard.push_back(e.sent ? "mail sent" : "mail failed: " + e.text); break;
+    case MonitorEvent::Kind::TickFailed: failures.push_back(e.text); break;
     default: break;
     }
   }
@@ -81,7 +83,7 @@ TEST(MonitorSession, FramesWakeTheTickAndEachIsTakenOnce) {
   RecordingSound sound(log);
   RecordingMail mail(log);
   HostListener listener;
-  MonitorSession session(MonitorHost{pump, sound, listener, {}}, "", &mail);
+  MonitorSession session(MonitorHost{pump, sound, listener}, "", &mail);
   auto owned = std::make_unique<WakingCamera>(log);
   WakingCamera* camera = owned.get();
   session.Cycle().SetCamera(std::move(owned));
@@ -117,10 +119,8 @@ TEST(MonitorSession, TheTimerDrivesTheCycleAndATickErrorGoesToTheHost) {
   RecordingMail mail(log);
   mail.onCheck = [] { throw std::runtime_error("POP3: -ERR mailbox locked"); };
   HostListener listener;
-  std::vector<std::string> failures;
-  MonitorSession session(MonitorHost{pump, sound, listener,
-                                     [&](const std::string& what) { failures.push_back(what); }},
-                         "", &mail);
+  const std::vector<std::string>& failures = listener.failures;
+  MonitorSession session(MonitorHost{pump, sound, listener}, "", &mail);
   EXPECT_EQ(session.CaptureTimer().interval(), kCaptureIntervalMs);
   EXPECT_EQ(session.CaptureTimer().objectName(), "CaptureTimer");
   auto camera = std::make_unique<ScriptedCamera>(log);
@@ -158,7 +158,7 @@ TEST(MonitorSession, ACommandInsideATickSwitchesAfterIt) {
   RecordingSound sound(log);
   RecordingMail mail(log);
   HostListener listener;
-  MonitorSession session(MonitorHost{pump, sound, listener, {}}, "", &mail);
+  MonitorSession session(MonitorHost{pump, sound, listener}, "", &mail);
   bool monitoringInTick = false;
   mail.onCheck = [&] {
     if (!session.Arm().State().armed) return;
@@ -228,7 +228,7 @@ TEST(MonitorSession, MailsWaitOnTheWorkerAndTheCloseEndsThem) {
     FakePump pump(log);
     RecordingSound sound(log);
     HostListener listener;
-    MonitorSession session(MonitorHost{pump, sound, listener, {}}, "");
+    MonitorSession session(MonitorHost{pump, sound, listener}, "");
     auto owned = std::make_unique<ScriptedCamera>(log);
     ScriptedCamera* camera = owned.get();
     session.Cycle().SetCamera(std::move(owned));
@@ -238,7 +238,9 @@ TEST(MonitorSession, MailsWaitOnTheWorkerAndTheCloseEndsThem) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the warm-up of 0 s
     session.Cycle().CaptureTimerTimer();
     // The tick is over and its mail still on its way: nothing waited for it.
-    if (row.answers) EXPECT_GE(session.MailsPending(), 1u);
+    if (row.answers) {
+      EXPECT_GE(session.MailsPending(), 1u);
+    }
     EXPECT_NE(session.Cycle().AlarmStartTick(), 0u) << "the alarm did not wait for the mail";
     if (row.said) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
