@@ -39,7 +39,6 @@ static std::string CameraFailedMessage() {
 TMainForm* MainForm = nullptr;
 
 namespace {
-const char kPreviewWindowName[] = "IMAGE";
 const char kUiFontFamily[] = "ＭＳ Ｐゴシック";
 constexpr int kUiFontPixels = 12;
 
@@ -155,7 +154,7 @@ void TMainForm::WindowEvents::On(const MonitorEvent& event) {
 
 TMainForm::TMainForm(ISoundPlayer* sound, IMonitorMail* mail, QWidget* parent)
     : QMainWindow(parent),
-      CameraFactory([] { return std::make_unique<NsOpenCVCamera>(kPreviewWindowName); }),
+      CameraFactory([] { return std::make_unique<NsOpenCVCamera>(); }),
       pump_(std::make_unique<MessagePump>()),
       session_(MonitorHost{*pump_, SoundOr(sound, ownSound_), ListenersOf(listeners_, statusLog_, windowEvents_)},
                SettingsProfile(), mail, this) {
@@ -388,19 +387,18 @@ void TMainForm::FormCreate() {
 
 void TMainForm::FormShow() {
   Cycle().ResetStamps();
-  Cycle().SetCamera(CameraFactory());
+  std::string why;
+  const bool started = session_.Start(
+      CameraFactory(), AppSettings.STARTUPMONITORING ? MonitorAtStart::Once : MonitorAtStart::No, &why);
   IMonitorCamera* camera = Cycle().Camera();
-  camera->LoadFrame(kIdlePicture);
-  if (nsOpenCV* object = camera->Detector()) {
+  if (nsOpenCV* object = camera ? camera->Detector() : nullptr) {
     object->CreatePreviewWindow();
     object->AttachPreviewWindow(pictureView_);
     SetScrollRange(object->PreviewWidth(), object->PreviewHeight());
   }
-  // The schedule first: a start with the program then holds until its next edge.
-  session_.Arming().ApplySchedule(AppSettings.ARM_SCHEDULE);
-  if (AppSettings.STARTUPMONITORING && !StartMonitoring()) {
+  if (!started) {
     // The window stays on screen: no tray behaviour in this run.
-    ShowErrorMessage("%s", CameraFailedMessage().c_str());
+    ShowErrorMessage("%s", why.c_str());
     return;
   }
   showAfterEnabled_ = true;

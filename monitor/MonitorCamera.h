@@ -66,10 +66,13 @@ public:
   virtual IMonitorCamera* Camera() const = 0;
 };
 
+// The name of the camera-and-vision object, the same in every host.
+constexpr char kCameraObjectName[] = "IMAGE";
+
 // The real one: every call goes to the nsOpenCV it owns.
 class NsOpenCVCamera : public IMonitorCamera {
 public:
-  explicit NsOpenCVCamera(const std::string& windowName)
+  explicit NsOpenCVCamera(const std::string& windowName = kCameraObjectName)
       : object_(std::make_unique<nsOpenCV>(windowName)) {}
 
   bool OpenCamera(int32_t cameraNumber, const std::string& url) override {

@@ -24,8 +24,6 @@
 #include "settings/Vardocamdef.h"
 
 namespace {
-const char kCameraName[] = "IMAGE";
-
 // No window, no user: nothing waits to be dispatched inside a tick. A stop
 // request runs between ticks from the event loop.
 class NoPump : public IMessagePump {
@@ -104,7 +102,6 @@ int RunHeadless(std::ostream& out) {
   HeadlessSound sound(log);
   MonitorSession session(MonitorHost{pump, sound, log}, SettingsProfile());
   MonitoringCycle& cycle = session.Cycle();
-  cycle.SetCamera(std::make_unique<NsOpenCVCamera>(kCameraName));
 
   // The signal's stop: the camera closed, the alarm silenced, no setting
   // written.
@@ -125,9 +122,8 @@ int RunHeadless(std::ostream& out) {
   // days does not flood the journal. With a schedule the service watches in
   // its windows only.
   log.SetCameraAddress(DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL));
-  if (!session.Arming().ApplySchedule(AppSettings.ARM_SCHEDULE))
-    session.Arming().KeepArmed(nullptr);
-  else
+  session.Start(std::make_unique<NsOpenCVCamera>(), MonitorAtStart::KeepTrying, nullptr);
+  if (!session.Arming().Schedule().Empty())
     log.Write(kJournalInfo, "予定に従って監視します (" + session.Arming().Schedule().PreviewText(std::time(nullptr)) + ")");
   const uint32_t started = GetTickCount();
   QCoreApplication::exec();

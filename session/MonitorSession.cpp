@@ -100,6 +100,23 @@ void MonitorSession::TickFailed(const std::string& what) {
   host_.listener.On(MonitorEvent::TickFailed(what));
 }
 
+bool MonitorSession::Start(std::unique_ptr<IMonitorCamera> camera, MonitorAtStart monitor, std::string* why) {
+  cycle_.SetCamera(std::move(camera));
+  if (IMonitorCamera* own = cycle_.Camera()) own->LoadFrame(kIdlePicture);
+  const bool scheduled = arm_.ApplySchedule(AppSettings.ARM_SCHEDULE);
+  switch (monitor) {
+  case MonitorAtStart::No: return true;
+  case MonitorAtStart::Once:
+    if (cycle_.StartMonitoring()) return true;
+    if (why) *why = CameraFailedNow();
+    return false;
+  case MonitorAtStart::KeepTrying:
+    // With a schedule the service watches in its windows only.
+    return scheduled || arm_.KeepArmed(why);
+  }
+  return true;
+}
+
 void MonitorSession::Stop() {
   cycle_.StopMonitoring();
 }

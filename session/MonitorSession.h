@@ -31,6 +31,11 @@ struct MonitorHost {
   IMonitorEvents& listener;
 };
 
+// How a start of the monitor switches monitoring when no schedule decides:
+// not at all, one try (false with why when the camera does not open), or
+// on until the camera opens, tried again after growing waits.
+enum class MonitorAtStart { No, Once, KeepTrying };
+
 // One monitor, the same for the window and the service: the monitoring
 // cycle, its capture timer, the mail worker, the MQTT link and the fan-out
 // of events to the host's listener and the link. Qt Core only.
@@ -59,6 +64,11 @@ public:
   // Says goodbye to the broker: no further event reaches it.
   void LeaveBroker();
 
+  // The monitor's start, the same way for every host: the camera taken and
+  // its idle picture loaded, then the schedule of the settings followed
+  // (a start at once then holds until its next edge) and monitoring
+  // switched on as `monitor` says. False, with why, when one try found no camera.
+  bool Start(std::unique_ptr<IMonitorCamera> camera, MonitorAtStart monitor, std::string* why);
   // Monitoring off, the same way for every host: an event still open is
   // finished and said, the alarm silenced, the camera closed and the idle
   // picture shown.
