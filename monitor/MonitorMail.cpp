@@ -18,9 +18,15 @@ namespace {
 // Thick enough to find at a glance on a phone, thin enough to see past.
 constexpr int kPersonBoxLineWidth = 3;
 
-// A picture that cannot be written leaves the file as it was; the mail
-// then says what it can.
-void WriteJpeg(const std::string& path, const cv::Mat& picture) { WriteImageFile(path, picture); }
+// An old picture must never go out as the current one: the file goes
+// first, and a picture that cannot be written says why (the image module
+// missing, a full disk), which ends the mail with that reason.
+void WriteJpeg(const std::string& path, const cv::Mat& picture) {
+  std::remove(path.c_str());
+  std::string why;
+  if (!WriteImageFile(path, picture, &why))
+    throw std::runtime_error("メールの画像「" + path + "」を書き込めませんでした" + (why.empty() ? "" : ": " + why));
+}
 
 // The server and the picture are the context's: the settings of the
 // moment the mail was asked for, and a copy of the camera's picture.
@@ -167,10 +173,12 @@ PendingMailReport MonitorMail::DeliverPending(const MailContext& context) {
 // holds no picture is told as such, and never goes out with an old sheet.
 MailResult MonitorMail::SendEventSummaryMail(const MailContext& context, const EventInfo& event) {
   if (!context.settings.EVENT_SUMMARY_MAIL) return {};
-  const cv::Mat sheet = BuildContactSheet(EventSheetFrames(event));
+  std::string why;
+  const cv::Mat sheet = BuildContactSheet(EventSheetFrames(event, &why));
   std::vector<uchar> jpeg;
-  if (sheet.empty() || !EncodeImage(".jpg", sheet, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSheetJpegQuality}))
-    return {false, "イベントの画像を読めないため、まとめのメールを送れませんでした: " + event.folder};
+  if (sheet.empty() || !EncodeImage(".jpg", sheet, jpeg, {cv::IMWRITE_JPEG_QUALITY, kSheetJpegQuality}, &why))
+    return {false, "イベントの画像を読めないため、まとめのメールを送れませんでした: " + event.folder +
+                       (why.empty() ? "" : "（" + why + "）")};
   MailInputs inputs;
   inputs.server = SmtpServerOf(context.settings);
   inputs.server.cancel = context.cancel;

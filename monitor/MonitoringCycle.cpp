@@ -436,9 +436,10 @@ const cv::Mat& MonitoringCycle::CurrentMask() {
   maskPath_ = path;
   mask_.release();
   if (path.empty()) return mask_;
-  if (!ReadMotionMask(path, mask_))
-    events_.On(MonitorEvent::Notice("マスク画像「" + path +
-                   "」を読み込めません。マスクなしで監視を続けます。ファイルを確認してください。"));
+  std::string why;
+  if (!ReadMotionMask(path, mask_, &why))
+    events_.On(MonitorEvent::Notice("マスク画像「" + path + "」を読み込めません" + (why.empty() ? "" : "（" + why + "）") +
+                                    "。マスクなしで監視を続けます。ファイルを確認してください。"));
   else if (cv::countNonZero(mask_) == 0)
     events_.On(MonitorEvent::Notice("マスク画像「" + path +
                    "」に白い部分(監視する範囲)がないため、動体は検出されません。"));
