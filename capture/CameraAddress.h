@@ -11,3 +11,7 @@ std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
 
 // The address with the password of its user part, if any, replaced by ***.
 std::string AddressWithoutPassword(const std::string& address);
+
+// Any text (a library's log line) with the password of every address in it
+// replaced by ***.
+std::string TextWithoutPasswords(const std::string& text);

@@ -69,10 +69,12 @@ uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings) {
 CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings& timings)
     : kind_(kind), location_(std::move(location)), timings_(timings) {
   http_.SetCancel(&cancel_);
+  stream_.SetCancel(&cancel_);
 }
 
 std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std::string& address,
-                                                 const CaptureTimings& timings, bool keepJpeg) {
+                                                 const CaptureTimings& timings, bool keepJpeg,
+                                                 bool rtspOverUdp) {
   Kind kind = Kind::Device;
   std::string location = address;
   if (address.empty()) {
@@ -86,6 +88,7 @@ std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std
 
   std::unique_ptr<CameraSource> source(new CameraSource(kind, location, timings));
   source->SetKeepJpeg(keepJpeg);
+  source->rtspOverUdp_ = rtspOverUdp;
   if (!source->OpenCapture(timings.streamOpenTimeoutMs)) return nullptr;
   source->reader_ = std::thread(&CameraSource::Run, source.get());
   if (!source->frames_.WaitForFirstFrame(Ms(timings.firstFrameTimeoutMs))) return nullptr;
@@ -107,6 +110,7 @@ void CameraSource::Stop() {
 
 void CameraSource::Release() {
   http_.Close();
+  stream_.Close();
   if (capture_) capture_->Release();
   rawJpeg_ = false;
 }
@@ -151,14 +155,7 @@ bool CameraSource::OpenCapture(uint32_t openTimeoutMs) {
       case MjpegHttpReader::OpenResult::NotMjpeg: break;  // another kind of stream
       }
     }
-    // Both limits make every network call of the reader return in bounded
-    // time, so a stalled camera is noticed and closing never hangs.
-    const std::vector<int> params = {
-        cv::CAP_PROP_OPEN_TIMEOUT_MSEC, static_cast<int>(openTimeoutMs),
-        cv::CAP_PROP_READ_TIMEOUT_MSEC, static_cast<int>(timings_.streamReadTimeoutMs)};
-    if (!OpenVideoReader(cv::CAP_FFMPEG, params)) return false;
-    AskForRawJpeg();
-    return true;
+    return stream_.Open(location_, rtspOverUdp_, openTimeoutMs, timings_.streamReadTimeoutMs);
   }
   }
   return false;
@@ -171,6 +168,13 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
     case MjpegHttpReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
     case MjpegHttpReader::ReadResult::Skipped: return Got::Skipped;
     case MjpegHttpReader::ReadResult::Failed: return Got::Failed;
+    }
+  }
+  if (stream_.IsOpen()) {
+    switch (stream_.Read(decoded)) {
+    case AvStreamReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
+    case AvStreamReader::ReadResult::Skipped: return Got::Skipped;
+    case AvStreamReader::ReadResult::Failed: return Got::Failed;
     }
   }
   if (!rawJpeg_) {

@@ -9,6 +9,7 @@
 
 #include <opencv2/videoio.hpp>
 
+#include "capture/AvStreamReader.h"
 #include "capture/FrameStore.h"
 #include "capture/JpegDecoder.h"
 #include "capture/JpegEncoder.h"
@@ -55,8 +56,9 @@ uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings);
 // device, a network camera or a video file, read by a thread of its own
 // that keeps the latest whole frame in 24-bit B, G, R. MJPEG sources (an
 // http:// multipart stream, a device or file delivering MJPG) have each
-// JPEG decoded straight into the frame; everything else goes through
-// OpenCV's reader and a conversion.
+// JPEG decoded straight into the frame; every other network camera (RTSP,
+// H.264, H.265) is read and decoded with libavformat and libavcodec
+// (AvStreamReader); devices and files go through OpenCV's reader.
 class CameraSource {
 public:
   enum class Kind { Device, File, Stream };
@@ -65,8 +67,10 @@ public:
   // waits for its first frame. Null when nothing opened or no frame came in
   // time; nothing is then left open or running.
   // `keepJpeg`: each frame's JPEG is kept from the first (SetKeepJpeg).
+  // `rtspOverUdp`: an RTSP camera sends its packets over UDP, not TCP.
   static std::unique_ptr<CameraSource> Open(int32_t cameraNumber, const std::string& address,
-                                            const CaptureTimings& timings, bool keepJpeg = false);
+                                            const CaptureTimings& timings, bool keepJpeg = false,
+                                            bool rtspOverUdp = false);
 
   // Stops the reader and frees the device.
   ~CameraSource();
@@ -88,7 +92,7 @@ public:
 private:
   CameraSource(Kind kind, std::string location, const CaptureTimings& timings);
   bool OpenCapture(uint32_t openTimeoutMs);
-  bool IsOpen() const { return http_.IsOpen() || (capture_ && capture_->IsOpened()); }
+  bool IsOpen() const { return http_.IsOpen() || stream_.IsOpen() || (capture_ && capture_->IsOpened()); }
   bool OpenVideoReader(int api, const std::vector<int>& params);
   void Release();
   // Lets OpenCV hand over the source's JPEGs undecoded when it is MJPEG.
@@ -110,6 +114,8 @@ private:
   // Used by the reader thread once it runs.
   std::unique_ptr<IVideoReader> capture_;  // made when first needed
   MjpegHttpReader http_;
+  AvStreamReader stream_;
+  bool rtspOverUdp_ = false;
   JpegDecoder jpeg_;
   std::unique_ptr<JpegEncoder> encoder_;  // made when the archive first wants a JPEG made
   bool rawJpeg_ = false;         // capture_ hands over undecoded JPEGs

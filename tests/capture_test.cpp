@@ -161,6 +161,12 @@ TEST(CameraAddress, MessagesNameTheCameraButNoPassword) {
            {-1, "", "カメラ番号 -1 (この番号の映像機器が見つかりません)"},
            {2, "", "カメラ番号 2 (この番号の映像機器が見つかりません)"}})
     EXPECT_EQ(DescribeCamera(number, address, noDevices.Path()), text);
+  // FFmpeg's log lines quote the address they were given.
+  for (const auto& [line, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"[tcp] Connection to rtsp://u:p@h:554/a failed\n", "[tcp] Connection to rtsp://u:***@h:554/a failed\n"},
+           {"'rtsps://a:b@x' and 'rtsp://c:d@y/z'", "'rtsps://a:***@x' and 'rtsp://c:***@y/z'"},
+           {"no address: a:b@c ://", "no address: a:b@c ://"}})
+    EXPECT_EQ(TextWithoutPasswords(line), shown);
 }
 
 TEST_F(CaptureTest, CloseBeforeAnyOpenAndTwiceDoesNothing) {

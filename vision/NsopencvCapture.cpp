@@ -3,6 +3,7 @@
 #include "vision/Nsopencv.h"
 
 #include "capture/CameraSource.h"
+#include "settings/Vardocamdef.h"
 #include "platform/Clock.h"
 
 bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
@@ -10,7 +11,8 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   // free for this one.
   CloseCamera();
   const CaptureTimings timings = CurrentCaptureTimings();
-  std::unique_ptr<CameraSource> source = CameraSource::Open(cameraNumber, url, timings, keepJpeg_);
+  std::unique_ptr<CameraSource> source =
+      CameraSource::Open(cameraNumber, url, timings, keepJpeg_, AppSettings.CAMERA_RTSP_UDP);
   if (!source) return false;
   // Give the camera time to settle its exposure before the first tick.
   Sleep(timings.settleMs);

@@ -1,0 +1,202 @@
+// RTSP cameras against a real server: GStreamer's RTSP server
+// (tests/peers/rtsp_server.py) playing H.264 and H.265 that ffmpeg made with
+// libx264 and libx265 for this run, read through the camera source.
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "capture/AvStreamReader.h"
+#include "capture/CameraSource.h"
+#include "support/ChildProcess.h"
+#include "support/LoopbackPort.h"
+#include "support/TempDir.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr int kServerStartMs = 10000;
+constexpr int kResumeMs = 15000;
+
+int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool Listening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool up = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return up;
+}
+
+// The streams every case may serve, made once: 320x240 at 15 fps with a
+// key frame a second, and one that turns 640x360 after 3 s.
+struct Footage {
+  TempDir dir;
+  bool made = false;
+  std::string Path(const std::string& name) const { return dir.File(name + ".ts"); }
+  static bool Make(const std::string& args, const std::string& out) {
+    return std::system(("ffmpeg -v error -nostdin -y " + args + " -f mpegts '" + out + "'").c_str()) == 0;
+  }
+  Footage() {
+    const std::string x264 = " -c:v libx264 -g 15 -pix_fmt yuv420p";
+    made = Make("-f lavfi -i testsrc2=size=320x240:rate=15 -t 30" + x264, Path("h264")) &&
+           Make("-f lavfi -i testsrc2=size=320x240:rate=15 -t 30 -c:v libx265 -g 15 -x265-params log-level=error",
+                Path("h265")) &&
+           Make("-f lavfi -i testsrc2=size=320x240:rate=15 -t 3" + x264, Path("small")) &&
+           Make("-f lavfi -i testsrc2=size=640x360:rate=15 -t 27" + x264 + " -output_ts_offset 3", Path("large")) &&
+           std::system(("cat '" + Path("small") + "' '" + Path("large") + "' > '" + Path("resize") + "'").c_str()) == 0;
+  }
+};
+
+const char* MissingPeer() {
+  if (std::system("/usr/bin/python3 -c \"import gi; gi.require_version('GstRtspServer', '1.0'); "
+                  "from gi.repository import GstRtspServer\" >/dev/null 2>&1") != 0)
+    return "GStreamer's RTSP server for Python (gir1.2-gst-rtsp-server-1.0, python3-gi) is not installed";
+  if (std::system("ffmpeg -hide_banner -encoders 2>/dev/null | grep -q libx265") != 0)
+    return "ffmpeg with libx264 and libx265 (Debian package ffmpeg) is not installed";
+  return nullptr;
+}
+
+enum class Trial { Read, Restart, Stall, WrongPassword, Resize };
+
+struct RtspCase {
+  const char* name;
+  const char* file;
+  const char* codec;
+  bool udp;
+  Trial trial;
+};
+
+class RtspCamera : public ::testing::TestWithParam<RtspCase> {
+protected:
+  static void SetUpTestSuite() {
+    missing_ = MissingPeer();
+    if (!missing_) footage_ = new Footage;
+  }
+  static void TearDownTestSuite() {
+    delete footage_;
+    footage_ = nullptr;
+  }
+  void SetUp() override {
+    if (missing_) GTEST_SKIP() << missing_;
+    ASSERT_TRUE(footage_->made) << "ffmpeg could not make the test streams";
+    timings_.streamReadTimeoutMs = 1000;
+    timings_.reopenFirstDelayMs = 50;
+    timings_.reopenMaxDelayMs = 200;
+  }
+
+  bool StartServer() {
+    const RtspCase c = GetParam();
+    server_ = ChildProcess({"/usr/bin/python3", std::string(VARDOCAM_TEST_PEERS_DIR) + "/rtsp_server.py",
+                            std::to_string(port_), footage_->Path(c.file), c.codec, "viewer", "s3cret"},
+                           {});
+    return WaitFor(kServerStartMs, [this] { return Listening(port_); });
+  }
+  std::string Url(const std::string& password = "s3cret") const {
+    return "rtsp://viewer:" + password + "@127.0.0.1:" + std::to_string(port_) + "/cam";
+  }
+  std::unique_ptr<CameraSource> Open(const std::string& url) {
+    return CameraSource::Open(0, url, timings_, false, GetParam().udp);
+  }
+  // The size of the next new frame; 0x0 when none came within the limit.
+  static cv::Size NextFrame(CameraSource& camera, int limitMs) {
+    if (!WaitFor(limitMs, [&] { return camera.HasNewFrame(); })) return {};
+    cv::Mat frame;
+    FrameFileStamp stamp;
+    camera.TakeLatestFrame(frameFile_->File("result.bmp"), frame, stamp);
+    return frame.size();
+  }
+
+  // A second of pictures in a row, none later than the read time-out.
+  bool Streaming(CameraSource& camera, cv::Size size) {
+    for (int i = 0; i < 15; ++i)
+      if (NextFrame(camera, static_cast<int>(timings_.streamReadTimeoutMs)) != size) return false;
+    return true;
+  }
+
+  static inline const char* missing_ = nullptr;
+  static inline Footage* footage_ = nullptr;
+  static inline std::unique_ptr<TempDir> frameFile_ = std::make_unique<TempDir>();
+  const int port_ = FreeLoopbackPort();
+  ChildProcess server_;
+  CaptureTimings timings_;
+};
+
+TEST_P(RtspCamera, ReadsAndRecovers) {
+  const RtspCase c = GetParam();
+  ASSERT_TRUE(StartServer());
+  const cv::Size small(320, 240);
+
+  if (c.trial == Trial::WrongPassword) {
+    const auto start = Clock::now();
+    EXPECT_EQ(Open(Url("wrong")), nullptr);
+    EXPECT_LT(MsSince(start), timings_.streamOpenTimeoutMs + 1000);
+    return;
+  }
+
+  const auto start = Clock::now();
+  std::unique_ptr<CameraSource> camera = Open(Url());
+  ASSERT_NE(camera, nullptr);
+  // A key frame a second: the first picture is there well within the open wait.
+  EXPECT_LT(MsSince(start), 3000);
+  EXPECT_EQ(NextFrame(*camera, 2000), small);
+
+  switch (c.trial) {
+  case Trial::Read: EXPECT_TRUE(Streaming(*camera, small)); break;
+  case Trial::Restart:
+    server_.Stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(timings_.streamReadTimeoutMs));
+    NextFrame(*camera, 0);  // what came before the server went
+    EXPECT_EQ(NextFrame(*camera, 500), cv::Size());
+    ASSERT_TRUE(StartServer());
+    EXPECT_TRUE(WaitFor(kResumeMs, [&] { return NextFrame(*camera, 100) == small; }));
+    EXPECT_TRUE(Streaming(*camera, small));
+    break;
+  case Trial::Stall: {
+    // The server still holds the connection but says nothing: the read
+    // time-out drops it, and once the server goes on the frames come back.
+    kill(server_.Pid(), SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(timings_.streamReadTimeoutMs + 500));
+    kill(server_.Pid(), SIGCONT);
+    EXPECT_TRUE(WaitFor(kResumeMs, [&] { return NextFrame(*camera, 100) == small; }));
+    EXPECT_TRUE(Streaming(*camera, small));
+    // Closing while the server is frozen ends within the close bound.
+    kill(server_.Pid(), SIGSTOP);
+    const auto closing = Clock::now();
+    camera.reset();
+    EXPECT_LT(MsSince(closing), kAvCloseTimeoutMs + 1000);
+    kill(server_.Pid(), SIGCONT);
+    break;
+  }
+  case Trial::Resize:
+    EXPECT_TRUE(WaitFor(kResumeMs, [&] { return NextFrame(*camera, 100) == cv::Size(640, 360); }));
+    EXPECT_TRUE(Streaming(*camera, cv::Size(640, 360)));
+    break;
+  case Trial::WrongPassword: break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capture, RtspCamera,
+    ::testing::Values(RtspCase{"H264", "h264", "h264", false, Trial::Read},
+                      RtspCase{"H265", "h265", "h265", false, Trial::Read},
+                      RtspCase{"H264OverUdp", "h264", "h264", true, Trial::Read},
+                      RtspCase{"ServerRestart", "h264", "h264", false, Trial::Restart},
+                      RtspCase{"ServerStallsMidStream", "h265", "h265", false, Trial::Stall},
+                      RtspCase{"WrongPassword", "h264", "h264", false, Trial::WrongPassword},
+                      RtspCase{"SizeChanges", "resize", "h264", false, Trial::Resize}),
+    [](const ::testing::TestParamInfo<RtspCase>& info) { return std::string(info.param.name); });
+} // namespace
