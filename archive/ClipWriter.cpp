@@ -71,9 +71,10 @@ bool ClipWriter::Open(const std::string& path, int width, int height, int64_t cr
   av_dict_set(&context_->metadata, "encoder", "vardocam", 0);
 
   // "file:" so that a folder name with a colon is never taken for a protocol.
-  // Direct: the muxer hands over a whole cluster at once, which goes to the
-  // file as it is instead of through a small buffer.
-  rc = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE | AVIO_FLAG_DIRECT);
+  // Buffered, not AVIO_FLAG_DIRECT: unbuffered, the muxer's writes into a
+  // seekable file fail with EIO once a cluster grows past a few hundred KB
+  // (1080p camera frames), which ended every such clip early.
+  rc = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
   if (rc < 0) {
     SetError(error, path + " を作れません: " + AvError(rc));
     Abandon();
@@ -122,6 +123,8 @@ bool ClipWriter::Write(const uint8_t* data, size_t size, int64_t timeMs, std::st
   // read back whole should the program end here.
   if (rc >= 0 && pts - flushedPts_ >= kClipClusterMs) {
     rc = av_write_frame(context_, nullptr);
+    // The muxer hands the cluster to the buffer only; this puts it in the file.
+    avio_flush(context_->pb);
     flushedPts_ = pts;
   }
   packet_->data = nullptr;

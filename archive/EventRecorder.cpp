@@ -111,6 +111,7 @@ void EventRecorder::Frame(const ArchiveFrameInput& frame) {
 
 void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   (void)tick;
+  if (state_ != State::Idle && clipFailed_.load()) EndEvent();
   if (state_ == State::Post) state_ = State::Alarm;
   if (state_ != State::Idle) return;
   // Below the floor nothing is recorded; the writer says so and looks again.
@@ -287,7 +288,8 @@ void EventRecorder::Report(ArchiveReport report) {
   reports_.push_back(std::move(report));
 }
 
-// Said once per recorder: a folder that cannot be written fails every event alike.
+// Said once until an event is kept whole again: a folder that cannot be
+// written fails every event alike.
 void EventRecorder::Fail(const std::string& what) {
   if (failSaid_) return;
   failSaid_ = true;
@@ -325,14 +327,17 @@ void EventRecorder::Begin(Job& job) {
     end.wallMs = job.wallMs;
     End(end);
   }
+  clipFailed_.store(false);
   if (!CheckFloor()) return;
   std::string folder, error;
   if (!CreateEventFolder(options_.root, job.wallMs, folder, &error)) {
     Fail(error);
+    clipFailed_.store(true);
     return;
   }
   open_.active = true;
   open_.clipStopped = false;
+  open_.clipBroken = false;
   open_.info = EventInfo{};
   open_.info.folder = folder;
   open_.info.startMs = job.wallMs;
@@ -340,6 +345,7 @@ void EventRecorder::Begin(Job& job) {
   if (!WriteFileAtomically(folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error)) {
     // Without its marker the folder is nobody's: take it back while it is empty.
     Fail(error);
+    clipFailed_.store(true);
     std::error_code ignored;
     std::filesystem::remove(folder, ignored);
     open_.active = false;
@@ -358,14 +364,12 @@ void EventRecorder::WriteFrame(const ClipFrame& frame) {
     int width = 0, height = 0;
     if (!JpegSize(data, size, width, height)) return;  // not a JPEG: left out
     if (!open_.clip.Open(open_.info.folder + "/" + kEventClip, width, height, open_.info.startMs, &error)) {
-      Fail(error);
-      open_.clipStopped = true;
+      ClipFailed(error);
       return;
     }
   }
   if (!open_.clip.Write(data, size, frame.timeMs, &error)) {
-    Fail(error);
-    open_.clipStopped = true;
+    ClipFailed(error);
     return;
   }
   open_.info.frames = open_.clip.Frames();
@@ -385,6 +389,13 @@ void EventRecorder::WriteFrame(const ClipFrame& frame) {
       Report(std::move(report));
     }
   }
+}
+
+void EventRecorder::ClipFailed(const std::string& what) {
+  Fail(what);
+  open_.clipStopped = true;
+  open_.clipBroken = true;
+  clipFailed_.store(true);
 }
 
 void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool isJpeg) {
@@ -409,12 +420,25 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
 void EventRecorder::End(Job& job) {
   if (!open_.active) return;
   WritePicture(kEventPeakPicture, job.picture, job.pictureIsJpeg);
-  if (open_.clip.IsOpen() && !open_.clip.Close()) Fail(open_.info.folder + "/" + kEventClip + " を閉じられません");
+  bool whole = !open_.clipBroken;
+  if (open_.clip.IsOpen() && !open_.clip.Close()) {
+    Fail(open_.info.folder + "/" + kEventClip + " を閉じられません");
+    whole = false;
+  }
   open_.info.endMs = job.wallMs;
   const std::string marker = EventMarkerText(open_.info, true);
   std::string error;
-  if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error))
+  if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error)) {
     Fail(error);
+    whole = false;
+  }
+  if (whole && failSaid_) {
+    // Said once, as the failure was: the next failure is said again.
+    failSaid_ = false;
+    ArchiveReport again;
+    again.text = "イベントをまた記録できました: " + open_.info.folder;
+    Report(std::move(again));
+  }
   ArchiveReport report;
   report.kind = ArchiveReport::Kind::Archived;
   report.event = open_.info;
@@ -422,6 +446,7 @@ void EventRecorder::End(Job& job) {
   const std::string folder = open_.info.folder;
   open_.active = false;
   open_.clipStopped = false;
+  open_.clipBroken = false;
   open_.info = EventInfo{};
   Retain(folder);
 }

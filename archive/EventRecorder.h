@@ -133,6 +133,7 @@ private:
   struct Open {
     bool active = false;
     bool clipStopped = false;  // the floor, the size limit or an error ended the clip
+    bool clipBroken = false;   // an error did: the clip ends where its last flush left it
     EventInfo info;
     ClipWriter clip;
   };
@@ -155,6 +156,8 @@ private:
   bool CheckFloor();
   void Report(ArchiveReport report);
   void Fail(const std::string& what);
+  // The clip could not be made or written: what is in the file stays.
+  void ClipFailed(const std::string& what);
 
   const EventRecorderOptions options_;
 
@@ -191,11 +194,14 @@ private:
   std::atomic<uint64_t> dropped_{0};
   std::vector<ArchiveReport> reports_;
   std::atomic<bool> belowFloor_{false};
+  // The open event's clip failed: the next alarm starts an event of its
+  // own instead of going on in this one, so its clip is tried afresh.
+  std::atomic<bool> clipFailed_{false};
 
   // The writer's.
   Open open_;
   bool floorKnown_ = false;
-  bool failSaid_ = false;
+  bool failSaid_ = false;  // until an event is kept whole again
   bool sizeSaid_ = false;
   int64_t lastFloorCheck_ = 0;
   std::thread worker_;

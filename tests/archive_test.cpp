@@ -112,20 +112,35 @@ INSTANTIATE_TEST_SUITE_P(Archive, RingLength,
                                            RingCase{30, 0, 4000, 1},
                                            RingCase{30, 30000, 400 * 1024, kMaxRingBytes / (400 * 1024)}));
 
-class ClipReadBack : public ::testing::TestWithParam<double> {};
+struct ClipCase {
+  double fps;
+  int seconds;
+  bool fullHd;  // 1080p frames of about 580 KB: the clip passes 32 MiB
+};
+
+class ClipReadBack : public ::testing::TestWithParam<ClipCase> {};
 
 TEST_P(ClipReadBack, FfprobeFindsEveryFrameAtItsTime) {
   SKIP_WITHOUT_FFPROBE();
-  const double fps = GetParam();
-  const int frames = static_cast<int>(fps * 3);
+  const double fps = GetParam().fps;
+  const int frames = static_cast<int>(fps * GetParam().seconds);
+  cv::Mat big;
+  if (GetParam().fullHd) {
+    cv::Mat noise(1080, 1920, CV_8UC3);
+    cv::randu(noise, 0, 255);
+    std::vector<uint8_t> bytes;
+    cv::imencode(".jpg", noise, bytes, {cv::IMWRITE_JPEG_QUALITY, 30});
+    big = cv::Mat(bytes, true).reshape(1, 1);
+  }
   TempDir dir;
   ClipWriter writer;
   std::string error;
   ASSERT_TRUE(writer.Open(dir.File("clip.mkv"), 160, 120, kNowMs, &error)) << error;
   for (int i = 0; i < frames; ++i) {
-    const cv::Mat jpeg = Jpeg(i);
+    const cv::Mat jpeg = big.empty() ? Jpeg(i) : big;
     ASSERT_TRUE(writer.Write(jpeg.ptr<uint8_t>(), jpeg.total(), 777000 + FrameTime(i, fps), &error)) << error;
   }
+  if (GetParam().fullHd) EXPECT_GT(writer.Bytes(), int64_t{32} << 20);
   EXPECT_TRUE(writer.Close());
   const Probe probe = FfProbe(dir.File("clip.mkv"));
   ASSERT_TRUE(probe.ran);
@@ -133,7 +148,8 @@ TEST_P(ClipReadBack, FfprobeFindsEveryFrameAtItsTime) {
   EXPECT_NEAR(probe.lastPts, (frames - 1) / fps, 0.002);
 }
 
-INSTANTIATE_TEST_SUITE_P(Archive, ClipReadBack, ::testing::Values(10.0, 30.0));
+INSTANTIATE_TEST_SUITE_P(Archive, ClipReadBack,
+                         ::testing::Values(ClipCase{10, 3, false}, ClipCase{30, 3, false}, ClipCase{15, 5, true}));
 
 TEST(ClipWriter, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
   SKIP_WITHOUT_FFPROBE();
@@ -280,8 +296,11 @@ protected:
   }
   // One frame at 30 fps; counted when it goes into the open event's clip.
   cv::Mat Feed(EventRecorder& recorder, int level, int32_t permille = 0) {
+    return Feed(recorder, Jpeg(level), permille);
+  }
+  cv::Mat Feed(EventRecorder& recorder, const cv::Mat& jpeg, int32_t permille = 0) {
     ArchiveFrameInput frame;
-    frame.jpeg = Jpeg(level);
+    frame.jpeg = jpeg;
     frame.timeMs = steady += 33;
     frame.changePermille = permille;
     clipFrames += recorder.Recording();
@@ -398,4 +417,67 @@ TEST_F(RecorderTest, BelowTheFreeSpaceFloorNothingIsRecordedAndEachChangeIsSaidO
   Feed(recorder, 3);
   recorder.Finish();
   EXPECT_EQ(Events(options.root).size(), 1u);
+}
+
+TEST_F(RecorderTest, AFailedClipIsSaidOnceKeepsWhatWasFlushedAndTheNextAlarmTriesAgain) {
+  SKIP_WITHOUT_FFPROBE();
+  const std::string small = dir.File("small");
+  fs::create_directories(small);
+  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m") != 0)
+    GTEST_SKIP() << "cannot mount a 4 MB tmpfs here (needs root): " << std::strerror(errno);
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{small};
+  EventRecorderOptions options = Options();
+  options.root = small + "/events";
+  options.minFreeBytes = 0;
+  EventRecorder recorder(options);
+  recorder.Finish();
+  recorder.TakeReports();
+  int64_t freeBytes = 0, totalBytes = 0;
+  ASSERT_TRUE(FileSystemSpace(options.root, freeBytes, totalBytes));
+  // About a second and a half of 40 KB frames fits: the disk fills in the second cluster.
+  WriteFileBytes(small + "/filler", std::string(freeBytes - (2 << 20), 'f'));
+  cv::Mat noise(120, 160, CV_8UC3);
+  cv::randu(noise, 0, 255);
+  std::vector<uint8_t> bytes;
+  cv::imencode(".jpg", noise, bytes, {cv::IMWRITE_JPEG_QUALITY, 100});
+  const cv::Mat big = cv::Mat(bytes, true).reshape(1, 1);
+  ASSERT_GT(big.total(), 30000u);
+
+  auto notices = [&](std::vector<std::string>& said) {
+    for (const ArchiveReport& r : recorder.TakeReports())
+      if (r.kind == ArchiveReport::Kind::Notice) said.push_back(r.text);
+  };
+  std::vector<std::string> said;
+  recorder.AlarmStarted(tick, cv::Mat());
+  for (int i = 0; i < 150 && said.empty(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    Feed(recorder, big);
+    notices(said);
+  }
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("No space left on device"), std::string::npos) << said[0];
+  for (int i = 0; i < 30; ++i) Feed(recorder, big);  // the same event: not said again
+
+  // Room again, and another alarm while the first is still on: an event of its own.
+  fs::remove(small + "/filler");
+  recorder.AlarmStarted(tick, cv::Mat());
+  for (int i = 0; i < 10; ++i) Feed(recorder, big);
+  recorder.AlarmEnded(tick);
+  for (int i = 0; i < 60 && recorder.Recording(); ++i) Feed(recorder, big);
+  recorder.Finish();
+  notices(said);
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_NE(said[1].find("また記録できました"), std::string::npos) << said[1];
+
+  std::vector<EventInfo> events = Events(options.root);
+  ASSERT_EQ(events.size(), 2u);
+  std::sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.startMs < b.startMs; });
+  // The broken clip plays up to its last flushed cluster; the next is whole.
+  const Probe broken = FfProbe(events[0].folder + "/" + kEventClip);
+  EXPECT_TRUE(broken.ran);
+  EXPECT_GE(broken.lastPts, kClipClusterMs / 1000.0 - 0.1);
+  const Probe whole = FfProbe(events[1].folder + "/" + kEventClip);
+  EXPECT_EQ(whole.packets, events[1].frames);
 }
