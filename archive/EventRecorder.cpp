@@ -73,23 +73,23 @@ void EventRecorder::Keep(const ArchiveFrameInput& frame, cv::Mat& picture, bool&
   }
 }
 
-std::function<void(const cv::Mat&, int64_t)> EventRecorder::Tap() {
-  return [inlet = inlet_](const cv::Mat& jpeg, int64_t timeMs) {
+JpegTap EventRecorder::Tap() {
+  return [inlet = inlet_](const ClipPacket& packet) {
     std::lock_guard<std::mutex> lock(inlet->mutex);
-    if (inlet->recorder) inlet->recorder->Feed(jpeg, timeMs);
+    if (inlet->recorder) inlet->recorder->Feed(packet);
   };
 }
 
-void EventRecorder::Feed(const cv::Mat& jpeg, int64_t timeMs) {
-  if (jpeg.empty()) return;
+void EventRecorder::Feed(const ClipPacket& packet) {
+  if (packet.jpeg.empty() && !packet.packet) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!feeding_) {
-    ring_.Push(ClipFrame{jpeg, timeMs});
+    ring_.Push(packet);
     return;
   }
   Job job;
   job.kind = Job::Kind::Frame;
-  job.frame = ClipFrame{jpeg, timeMs};
+  job.frame = packet;
   EnqueueLocked(std::move(job));
 }
 
@@ -101,7 +101,7 @@ size_t EventRecorder::RingFrames() const {
 void EventRecorder::Frame(const ArchiveFrameInput& frame) {
   lastJpeg_ = frame.jpeg;
   lastPermille_ = frame.changePermille;
-  if (!frame.fed) Feed(frame.jpeg, frame.timeMs);
+  if (!frame.fed) Feed(ClipPacket{frame.jpeg, frame.timeMs});
   if (state_ == State::Idle) return;
   if (frame.changePermille > peakPermille_) {
     Keep(frame, peak_, peakIsJpeg_);
@@ -357,18 +357,9 @@ void EventRecorder::Begin(Job& job) {
 
 void EventRecorder::WriteFrame(const ClipFrame& frame) {
   if (!open_.active || open_.clipStopped) return;
-  const uint8_t* data = frame.jpeg.ptr<uint8_t>();
-  const size_t size = frame.Bytes();
+  if (!open_.clip.IsOpen() && !OpenClip(frame)) return;
   std::string error;
-  if (!open_.clip.IsOpen()) {
-    int width = 0, height = 0;
-    if (!JpegSize(data, size, width, height)) return;  // not a JPEG: left out
-    if (!open_.clip.Open(open_.info.folder + "/" + kEventClip, width, height, open_.info.startMs, &error)) {
-      ClipFailed(error);
-      return;
-    }
-  }
-  if (!open_.clip.Write(data, size, frame.timeMs, &error)) {
+  if (!open_.clip.Write(frame, &error)) {
     ClipFailed(error);
     return;
   }
@@ -389,6 +380,30 @@ void EventRecorder::WriteFrame(const ClipFrame& frame) {
       Report(std::move(report));
     }
   }
+}
+
+bool EventRecorder::OpenClip(const ClipFrame& frame) {
+  const std::string path = open_.info.folder + "/" + kEventClip;
+  std::string error;
+  bool opened = false;
+  if (frame.packet) {
+    // A stream's clip starts on a key frame; what comes before is left out.
+    if (!frame.Anchor()) return false;
+    opened = open_.clip.Open(path, frame.tracks, open_.info.startMs, &error);
+    if (opened && !open_.clip.DroppedAudio().empty() && !audioSaid_) {
+      audioSaid_ = true;
+      ArchiveReport report;
+      report.text = "カメラの音声（" + open_.clip.DroppedAudio() +
+                    "）は動画に入れられないため、映像だけを記録します（AAC の音声なら記録できます）";
+      Report(std::move(report));
+    }
+  } else {
+    int width = 0, height = 0;
+    if (!JpegSize(frame.jpeg.ptr<uint8_t>(), frame.Bytes(), width, height)) return false;  // not a JPEG: left out
+    opened = open_.clip.Open(path, width, height, open_.info.startMs, &error);
+  }
+  if (!opened) ClipFailed(error);
+  return opened;
 }
 
 void EventRecorder::ClipFailed(const std::string& what) {

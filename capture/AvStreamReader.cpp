@@ -98,6 +98,7 @@ bool AvStreamReader::Open(const std::string& url, bool rtspOverUdp, uint32_t ope
     Close();
     return false;
   }
+  audioIndex_ = av_find_best_stream(format_, AVMEDIA_TYPE_AUDIO, -1, videoIndex_, nullptr, 0);
   decoder_ = avcodec_alloc_context3(codec);
   packet_ = av_packet_alloc();
   picture_ = av_frame_alloc();
@@ -117,7 +118,31 @@ bool AvStreamReader::Open(const std::string& url, bool rtspOverUdp, uint32_t ope
   return true;
 }
 
-AvStreamReader::ReadResult AvStreamReader::Read(cv::Mat& frame) {
+void AvStreamReader::Tap(int64_t nowMs) {
+  const bool audio = packet_->stream_index == audioIndex_;
+  if (!tracks_) {
+    if (audio || !(packet_->flags & AV_PKT_FLAG_KEY) || decoder_->width <= 0) return;
+    // The clip's header states the size: the decoder knows it from the key frame just sent.
+    AVCodecParameters* video = format_->streams[videoIndex_]->codecpar;
+    if (video->width <= 0 || video->height <= 0) {
+      video->width = decoder_->width;
+      video->height = decoder_->height;
+    }
+    const AVStream* v = format_->streams[videoIndex_];
+    const AVStream* a = audioIndex_ >= 0 ? format_->streams[audioIndex_] : nullptr;
+    tracks_ = std::make_shared<const StreamTracks>(v->codecpar, v->time_base.num, v->time_base.den,
+                                                   a ? a->codecpar : nullptr, a ? a->time_base.num : 1,
+                                                   a ? a->time_base.den : 1);
+  }
+  ClipPacket clip;
+  clip.timeMs = nowMs;
+  clip.packet = SharePacket(packet_);
+  clip.tracks = tracks_;
+  clip.audio = audio;
+  if (clip.packet) sink_(clip);
+}
+
+AvStreamReader::ReadResult AvStreamReader::Read(cv::Mat& frame, bool tapPackets) {
   if (!format_) return ReadResult::Failed;
   // The whole picture is bounded, not each packet: a camera that sends
   // audio, or video that never decodes, is dropped all the same.
@@ -140,6 +165,10 @@ AvStreamReader::ReadResult AvStreamReader::Read(cv::Mat& frame) {
         return ReadResult::Failed;
       }
     }
+    if (tapPackets && sink_ && (packet_->stream_index == videoIndex_ || packet_->stream_index == audioIndex_))
+      Tap(std::chrono::duration_cast<std::chrono::milliseconds>(
+              std::chrono::steady_clock::now().time_since_epoch())
+              .count());
     av_packet_unref(packet_);
   }
 }
@@ -187,5 +216,7 @@ void AvStreamReader::Close() {
     avformat_close_input(&format_);
   }
   videoIndex_ = -1;
+  audioIndex_ = -1;
+  tracks_.reset();
   lastWidth_ = lastHeight_ = 0;
 }

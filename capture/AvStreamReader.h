@@ -1,9 +1,13 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include <opencv2/core.hpp>
+
+#include "capture/ClipPacket.h"
 
 struct AVCodecContext;
 struct AVFormatContext;
@@ -54,8 +58,12 @@ public:
               // time-out, or the wait was cancelled: reopen
   };
   // Decodes up to the next picture into frame (reused when it has the size
-  // and nobody shares it).
-  ReadResult Read(cv::Mat& frame);
+  // and nobody shares it). With `tapPackets`, every video packet from the
+  // first key frame on, and every audio packet after it, also goes to the
+  // packet sink as it came.
+  ReadResult Read(cv::Mat& frame, bool tapPackets = false);
+  // Called on the reading thread; must not keep the reader waiting.
+  void SetPacketSink(std::function<void(const ClipPacket&)> sink) { sink_ = std::move(sink); }
   void Close();
   bool IsOpen() const { return format_ != nullptr; }
   // Of the open stream; the size is the last picture's once one decoded.
@@ -65,6 +73,7 @@ private:
   static int Interrupted(void* self);
   void WaitUpTo(uint32_t ms);
   bool ToBgr(const AVFrame* picture, cv::Mat& frame);
+  void Tap(int64_t nowMs);
 
   const TWaitCancel* cancel_ = nullptr;
   std::chrono::steady_clock::time_point deadline_;
@@ -75,6 +84,10 @@ private:
   AVFrame* picture_ = nullptr;
   SwsContext* scaler_ = nullptr;
   int videoIndex_ = -1;
+  int audioIndex_ = -1;
+  // Made at the first key frame, once the decoder knows the picture's size.
+  std::shared_ptr<const StreamTracks> tracks_;
+  std::function<void(const ClipPacket&)> sink_;
   int lastWidth_ = 0;
   int lastHeight_ = 0;
 };

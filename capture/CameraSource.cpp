@@ -70,6 +70,7 @@ CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings
     : kind_(kind), location_(std::move(location)), timings_(timings) {
   http_.SetCancel(&cancel_);
   stream_.SetCancel(&cancel_);
+  stream_.SetPacketSink([this](const ClipPacket& packet) { frames_.TapPacket(packet); });
 }
 
 std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std::string& address,
@@ -171,7 +172,8 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
     }
   }
   if (stream_.IsOpen()) {
-    switch (stream_.Read(decoded)) {
+    // The archive takes the camera's own packets: no JPEG is made.
+    switch (stream_.Read(decoded, jpeg != nullptr)) {
     case AvStreamReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
     case AvStreamReader::ReadResult::Skipped: return Got::Skipped;
     case AvStreamReader::ReadResult::Failed: return Got::Failed;
@@ -267,12 +269,11 @@ void CameraSource::Run() {
     if (got == Got::Frame) {
       ++framesSinceOpen;
       reopenDelayMs = timings_.reopenFirstDelayMs;
-      // A source that is not MJPEG (a raw YUYV camera, an H.264 file or
-      // stream) has its frame compressed once, here, only while the archive
-      // is on: a JPEG per frame is a known cost (bench/archive_bench), while
-      // keeping its own packets (H.264) would need a second reader path
-      // and a remuxer that starts at a key frame.
-      if (keepJpeg && jpeg.empty()) {
+      // A device or file that is not MJPEG (a raw YUYV camera, an H.264
+      // file) has its frame compressed once, here, only while the archive
+      // is on: a JPEG per frame is a known cost (bench/archive_bench). A
+      // stream camera hands the archive its own packets instead.
+      if (keepJpeg && jpeg.empty() && !stream_.IsOpen()) {
         if (!encoder_) encoder_ = std::make_unique<JpegEncoder>();
         encoder_->Encode(*frame, jpeg);
       }

@@ -140,7 +140,9 @@ TEST_P(ClipReadBack, FfprobeFindsEveryFrameAtItsTime) {
     const cv::Mat jpeg = big.empty() ? Jpeg(i) : big;
     ASSERT_TRUE(writer.Write(jpeg.ptr<uint8_t>(), jpeg.total(), 777000 + FrameTime(i, fps), &error)) << error;
   }
-  if (GetParam().fullHd) EXPECT_GT(writer.Bytes(), int64_t{32} << 20);
+  if (GetParam().fullHd) {
+    EXPECT_GT(writer.Bytes(), int64_t{32} << 20);
+  }
   EXPECT_TRUE(writer.Close());
   const Probe probe = FfProbe(dir.File("clip.mkv"));
   ASSERT_TRUE(probe.ran);
