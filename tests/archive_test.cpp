@@ -31,6 +31,10 @@
 #include "archive/Retention.h"
 #include "support/TempDir.h"
 
+extern "C" {
+#include <libavcodec/packet.h>
+}
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -91,16 +95,41 @@ struct RingCase {
   int64_t preMs;
   size_t frameBytes;
   size_t frames;  // held: the newest and those within preMs before it, or what the byte limit allows
+  int keyEvery = 0;  // a stream's packets with a key frame every so many; 0: JPEGs
 };
+
+// A stream camera's video packet of `bytes`, a key frame or not.
+ClipFrame StreamPacket(size_t bytes, bool key, int64_t timeMs) {
+  AVPacket* packet = av_packet_alloc();
+  av_new_packet(packet, static_cast<int>(bytes));
+  packet->flags = key ? AV_PKT_FLAG_KEY : 0;
+  ClipFrame frame;
+  frame.packet = SharePacket(packet);
+  frame.timeMs = timeMs;
+  av_packet_free(&packet);
+  return frame;
+}
 
 class RingLength : public ::testing::TestWithParam<RingCase> {};
 
 TEST_P(RingLength, HoldsThePreSecondsAtTheCamerasRateWithinTheByteLimit) {
   const RingCase c = GetParam();
   FrameRing ring(c.preMs);
-  for (int i = 0; i < 1000; ++i) ring.Push(ClipFrame{cv::Mat(1, static_cast<int>(c.frameBytes), CV_8UC1), FrameTime(i, c.fps)});
+  for (int i = 0; i < 1000; ++i)
+    ring.Push(c.keyEvery ? StreamPacket(c.frameBytes, i % c.keyEvery == 0, FrameTime(i, c.fps))
+                         : ClipFrame{cv::Mat(1, static_cast<int>(c.frameBytes), CV_8UC1), FrameTime(i, c.fps)});
   EXPECT_EQ(ring.Frames(), c.frames);
   EXPECT_LE(ring.Bytes(), kMaxRingBytes);
+  if (c.keyEvery) {
+    // A stream's ring starts on a key frame at least the pre-seconds back.
+    const std::deque<ClipFrame> held = ring.Take();
+    EXPECT_TRUE(held.front().Anchor());
+    const bool byteLimited = (c.frames + c.keyEvery) * c.frameBytes > kMaxRingBytes;
+    if (!byteLimited) {
+      EXPECT_GE(held.back().timeMs - held.front().timeMs, c.preMs);
+    }
+    return;
+  }
   EXPECT_LE(ring.SpanMs(), c.preMs);
   EXPECT_EQ(ring.Take().back().timeMs, FrameTime(999, c.fps));
   EXPECT_EQ(ring.Bytes(), 0u);
@@ -110,7 +139,12 @@ TEST_P(RingLength, HoldsThePreSecondsAtTheCamerasRateWithinTheByteLimit) {
 INSTANTIATE_TEST_SUITE_P(Archive, RingLength,
                          ::testing::Values(RingCase{10, 3000, 4000, 31}, RingCase{30, 3000, 4000, 91},
                                            RingCase{30, 0, 4000, 1},
-                                           RingCase{30, 30000, 400 * 1024, kMaxRingBytes / (400 * 1024)}));
+                                           RingCase{30, 30000, 400 * 1024, kMaxRingBytes / (400 * 1024)},
+                                           // Key frames every second: back to 96.0 s from 99.9 s.
+                                           RingCase{10, 3000, 4000, 40, 10}, RingCase{10, 0, 4000, 10, 10},
+                                           // Over the byte limit the oldest key frame's packets go
+                                           // whole: from 48.0 s (frame 720) on.
+                                           RingCase{15, 30000, 200 * 1024, 280, 60}));
 
 struct ClipCase {
   double fps;

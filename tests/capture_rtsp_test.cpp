@@ -1,9 +1,12 @@
 // RTSP cameras against a real server: GStreamer's RTSP server
 // (tests/peers/rtsp_server.py) playing H.264 and H.265 that ffmpeg made with
-// libx264 and libx265 for this run, read through the camera source.
+// libx264 and libx265 for this run, read through the camera source, and
+// their event clips as ffprobe reads them back.
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,6 +18,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "archive/EventLayout.h"
+#include "archive/EventRecorder.h"
 #include "capture/AvStreamReader.h"
 #include "capture/CameraSource.h"
 #include "support/ChildProcess.h"
@@ -70,7 +75,42 @@ const char* MissingPeer() {
   return nullptr;
 }
 
-enum class Trial { Read, Restart, Stall, WrongPassword, Resize };
+// What ffprobe says of a file's video: codec, packets, whether the first
+// is a key frame, the time from the first to the last, the packets' bytes.
+struct VideoProbe {
+  std::string codec;
+  int packets = 0;
+  bool keyFirst = false;
+  double seconds = 0;
+  double bytes = 0;
+};
+
+VideoProbe ProbeVideo(const std::string& path) {
+  VideoProbe probe;
+  const std::string base = "ffprobe -v error -select_streams v:0 ";
+  FILE* pipe = popen((base + "-show_entries stream=codec_name -of csv=p=0 '" + path + "'").c_str(), "r");
+  char line[256];
+  if (pipe && fgets(line, sizeof line, pipe)) probe.codec = std::string(line, strcspn(line, ",\n"));
+  if (pipe) pclose(pipe);
+  pipe = popen((base + "-show_entries packet=pts_time,size,flags -of csv=p=0 '" + path + "'").c_str(), "r");
+  double first = 0, last = 0;
+  while (pipe && fgets(line, sizeof line, pipe)) {
+    double time = 0, size = 0;
+    char flags[16] = {};
+    if (std::sscanf(line, "%lf,%lf,%15s", &time, &size, flags) != 3) continue;
+    if (probe.packets++ == 0) {
+      first = time;
+      probe.keyFirst = flags[0] == 'K';
+    }
+    last = time;
+    probe.bytes += size;
+  }
+  if (pipe) pclose(pipe);
+  probe.seconds = last - first;
+  return probe;
+}
+
+enum class Trial { Read, Restart, Stall, WrongPassword, Resize, Clip };
 
 struct RtspCase {
   const char* name;
@@ -185,6 +225,47 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
     EXPECT_TRUE(WaitFor(kResumeMs, [&] { return NextFrame(*camera, 100) == cv::Size(640, 360); }));
     EXPECT_TRUE(Streaming(*camera, cv::Size(640, 360)));
     break;
+  case Trial::Clip: {
+    // An alarm of 2 s after 3 s of watching, with 2 s before it and 1 s after.
+    constexpr int64_t kPreMs = 2000, kAlarmMs = 2000, kPostMs = 1000;
+    TempDir events;
+    EventRecorderOptions options;
+    options.root = events.File("events");
+    options.preMs = kPreMs;
+    options.postMs = kPostMs;
+    EventRecorder recorder(options);
+    camera->SetKeepJpeg(true);
+    camera->SetJpegTap(recorder.Tap());
+    auto tick = [] { return static_cast<uint32_t>(MsSince(Clock::time_point())); };
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    recorder.AlarmStarted(tick(), cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(128)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kAlarmMs));
+    recorder.AlarmEnded(tick());
+    ASSERT_TRUE(WaitFor(kPostMs + 1000, [&] {
+      recorder.Tick(tick());
+      return !recorder.Recording();
+    }));
+    recorder.Finish();
+    camera->SetJpegTap(JpegTap());
+    const std::vector<EventInfo> kept = ListEvents(options.root);
+    ASSERT_EQ(kept.size(), 1u);
+    const std::string clip = kept[0].folder + "/" + kEventClip;
+    const VideoProbe got = ProbeVideo(clip);
+    EXPECT_EQ(got.codec, c.codec == std::string("h264") ? "h264" : "hevc");
+    EXPECT_TRUE(got.keyFirst);
+    EXPECT_EQ(got.packets, kept[0].frames);
+    // A key frame a second: the clip reaches back up to a second more.
+    const double want = (kPreMs + kAlarmMs + kPostMs) / 1000.0;
+    EXPECT_GE(got.seconds, want - 0.3);
+    EXPECT_LE(got.seconds, want + 1.3);
+    // The camera's own bytes, at the camera's own rate, and little besides.
+    const VideoProbe sent = ProbeVideo(footage_->Path(c.file));
+    const double rate = got.bytes / got.seconds, sentRate = sent.bytes / sent.seconds;
+    EXPECT_GT(rate, sentRate * 0.7) << rate << " B/s against " << sentRate;
+    EXPECT_LT(rate, sentRate * 1.3) << rate << " B/s against " << sentRate;
+    EXPECT_LT(static_cast<double>(std::filesystem::file_size(clip)), got.bytes * 1.1);
+    break;
+  }
   case Trial::WrongPassword: break;
   }
 }
@@ -197,6 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RtspCase{"ServerRestart", "h264", "h264", false, Trial::Restart},
                       RtspCase{"ServerStallsMidStream", "h265", "h265", false, Trial::Stall},
                       RtspCase{"WrongPassword", "h264", "h264", false, Trial::WrongPassword},
-                      RtspCase{"SizeChanges", "resize", "h264", false, Trial::Resize}),
+                      RtspCase{"SizeChanges", "resize", "h264", false, Trial::Resize},
+                      RtspCase{"H264Clip", "h264", "h264", false, Trial::Clip},
+                      RtspCase{"H265Clip", "h265", "h265", false, Trial::Clip}),
     [](const ::testing::TestParamInfo<RtspCase>& info) { return std::string(info.param.name); });
 } // namespace
