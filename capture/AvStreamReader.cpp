@@ -24,6 +24,11 @@ std::string AvError(int code) {
   return text;
 }
 
+int64_t SteadyNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
 }
@@ -166,11 +171,21 @@ AvStreamReader::ReadResult AvStreamReader::Read(cv::Mat& frame, bool tapPackets)
       }
     }
     if (tapPackets && sink_ && (packet_->stream_index == videoIndex_ || packet_->stream_index == audioIndex_))
-      Tap(std::chrono::duration_cast<std::chrono::milliseconds>(
-              std::chrono::steady_clock::now().time_since_epoch())
-              .count());
+      Tap(SteadyNowMs());
     av_packet_unref(packet_);
   }
+}
+
+AvStreamReader::ReadResult AvStreamReader::ReadPacket() {
+  if (!format_) return ReadResult::Failed;
+  WaitUpTo(readTimeoutMs_);
+  if (av_read_frame(format_, packet_) < 0) return ReadResult::Failed;
+  if (!tracks_ && packet_->stream_index == videoIndex_ && avcodec_send_packet(decoder_, packet_) >= 0)
+    while (avcodec_receive_frame(decoder_, picture_) == 0) av_frame_unref(picture_);
+  if (sink_ && (packet_->stream_index == videoIndex_ || packet_->stream_index == audioIndex_))
+    Tap(SteadyNowMs());
+  av_packet_unref(packet_);
+  return ReadResult::Frame;
 }
 
 bool AvStreamReader::ToBgr(const AVFrame* picture, cv::Mat& frame) {

@@ -62,6 +62,11 @@ public:
   // first key frame on, and every audio packet after it, also goes to the
   // packet sink as it came.
   ReadResult Read(cv::Mat& frame, bool tapPackets = false);
+  // Reads the next packet of the video or audio and hands it to the packet
+  // sink, decoding nothing once the picture's size is known: a stream kept
+  // for the clips alone. Frame when one went to the sink (or was skipped
+  // before the first key frame), Failed as Read.
+  ReadResult ReadPacket();
   // Called on the reading thread; must not keep the reader waiting.
   void SetPacketSink(std::function<void(const ClipPacket&)> sink) { sink_ = std::move(sink); }
   void Close();

@@ -14,8 +14,6 @@
 namespace {
 using SteadyClock = std::chrono::steady_clock;
 
-std::mutex timingsMutex;
-CaptureTimings currentTimings;
 
 // Plain http:// streams are tried with our own MJPEG reader first.
 bool HasHttpScheme(const std::string& address) {
@@ -51,21 +49,6 @@ cv::Mat* ToBgr(cv::Mat& decoded, cv::Mat& converted) {
 std::chrono::milliseconds Ms(uint32_t ms) { return std::chrono::milliseconds(ms); }
 } // namespace
 
-CaptureTimings CurrentCaptureTimings() {
-  std::lock_guard<std::mutex> lock(timingsMutex);
-  return currentTimings;
-}
-
-void SetCaptureTimings(const CaptureTimings& timings) {
-  std::lock_guard<std::mutex> lock(timingsMutex);
-  currentTimings = timings;
-}
-
-uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings) {
-  const uint64_t doubled = std::max<uint64_t>(1, static_cast<uint64_t>(delayMs) * 2);
-  return static_cast<uint32_t>(std::min<uint64_t>(doubled, timings.reopenMaxDelayMs));
-}
-
 CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings& timings)
     : kind_(kind), location_(std::move(location)), timings_(timings) {
   http_.SetCancel(&cancel_);
@@ -75,7 +58,7 @@ CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings
 
 std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std::string& address,
                                                  const CaptureTimings& timings, bool keepJpeg,
-                                                 bool rtspOverUdp) {
+                                                 bool rtspOverUdp, const std::string& clipAddress) {
   Kind kind = Kind::Device;
   std::string location = address;
   if (address.empty()) {
@@ -91,6 +74,12 @@ std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std
   source->SetKeepJpeg(keepJpeg);
   source->rtspOverUdp_ = rtspOverUdp;
   if (!source->OpenCapture(timings.streamOpenTimeoutMs)) return nullptr;
+  if (kind == Kind::Stream && !clipAddress.empty()) {
+    CameraSource* self = source.get();
+    source->clipFeed_ = std::make_unique<PacketFeed>(clipAddress, rtspOverUdp, timings, [self](const ClipPacket& p) {
+      if (self->frames_.KeepJpeg()) self->frames_.TapPacket(p);
+    });
+  }
   source->reader_ = std::thread(&CameraSource::Run, source.get());
   if (!source->frames_.WaitForFirstFrame(Ms(timings.firstFrameTimeoutMs))) return nullptr;
   return source;
@@ -105,6 +94,7 @@ void CameraSource::Stop() {
   }
   cancel_.Cancel();
   stopSignal_.notify_all();
+  clipFeed_.reset();
   if (reader_.joinable()) reader_.join();
   Release();
 }
@@ -174,7 +164,14 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
   if (stream_.IsOpen()) {
     // The archive takes the camera's own packets: no JPEG is made.
     switch (stream_.Read(decoded, jpeg != nullptr)) {
-    case AvStreamReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
+    case AvStreamReader::ReadResult::Frame: {
+      frame = &decoded;
+      const StreamDescription now = stream_.Describe();
+      std::lock_guard<std::mutex> lock(describeMutex_);
+      if (now.width != description_.width || now.height != description_.height || now.codec != description_.codec)
+        description_ = now;
+      return Got::Frame;
+    }
     case AvStreamReader::ReadResult::Skipped: return Got::Skipped;
     case AvStreamReader::ReadResult::Failed: return Got::Failed;
     }
@@ -207,6 +204,15 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
     Release();
   }
   return Got::Skipped;
+}
+
+StreamDescription CameraSource::Describe() const {
+  std::lock_guard<std::mutex> lock(describeMutex_);
+  return description_;
+}
+
+StreamDescription CameraSource::DescribeClipStream() const {
+  return clipFeed_ ? clipFeed_->Describe() : StreamDescription();
 }
 
 bool CameraSource::Stopping() {
@@ -251,7 +257,8 @@ void CameraSource::Run() {
 
     cv::Mat* frame = nullptr;
     cv::Mat jpeg;
-    const bool keepJpeg = frames_.KeepJpeg();
+    // With a main stream of its own, the clips take that stream's packets.
+    const bool keepJpeg = frames_.KeepJpeg() && !clipFeed_;
     const Got got = ReadFrame(frame, decoded, converted, packet, keepJpeg ? &jpeg : nullptr);
     if (got == Got::Failed) {
       Release();

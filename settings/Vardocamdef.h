@@ -111,7 +111,11 @@ using SettingText = std::string;
   /* RTSP cameras send over TCP unless told to use UDP (fewer delays, lost packets). */    \
   X(Boolean, CAMERA_RTSP_UDP, false, 0, 1, Camera, Check, "CameraRtspUdpCBox",                 \
     "RTSPの映像をUDPで受け取る", "",                                                           \
-    "※通常はTCP。UDPは遅れが少ない代わりに、途中の機器によっては映像が乱れたり届きません")
+    "※通常はTCP。UDPは遅れが少ない代わりに、途中の機器によっては映像が乱れたり届きません")   \
+  /* The camera's smaller stream to watch; clips keep coming from CAMERA_URL. */                \
+  X(Text, CAMERA_DETECT_URL, "", 0, 1024, Camera, WideText, "CameraDetectUrlEdit",             \
+    "検出用の映像アドレス", "",                                                                \
+    "※サブストリームのアドレス。検出・表示・画像に使い、動画は映像アドレスから記録。空欄なら映像アドレスだけを使用")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.

@@ -110,7 +110,7 @@ VideoProbe ProbeVideo(const std::string& path) {
   return probe;
 }
 
-enum class Trial { Read, Restart, Stall, WrongPassword, Resize, Clip };
+enum class Trial { Read, Restart, Stall, WrongPassword, Resize, Clip, TwoStreams };
 
 struct RtspCase {
   const char* name;
@@ -138,18 +138,26 @@ protected:
     timings_.reopenMaxDelayMs = 200;
   }
 
+  static ChildProcess Serve(int port, const std::string& file, const std::string& codec) {
+    ChildProcess server({"/usr/bin/python3", std::string(VARDOCAM_TEST_PEERS_DIR) + "/rtsp_server.py",
+                         std::to_string(port), footage_->Path(file), codec, "viewer", "s3cret"},
+                        {});
+    if (!WaitFor(kServerStartMs, [port] { return Listening(port); })) server.Stop();
+    return server;
+  }
   bool StartServer() {
-    const RtspCase c = GetParam();
-    server_ = ChildProcess({"/usr/bin/python3", std::string(VARDOCAM_TEST_PEERS_DIR) + "/rtsp_server.py",
-                            std::to_string(port_), footage_->Path(c.file), c.codec, "viewer", "s3cret"},
-                           {});
-    return WaitFor(kServerStartMs, [this] { return Listening(port_); });
+    server_ = Serve(port_, GetParam().file, GetParam().codec);
+    if (GetParam().trial == Trial::TwoStreams) mainServer_ = Serve(mainPort_, "large", "h264");
+    return server_.Running() && (GetParam().trial != Trial::TwoStreams || mainServer_.Running());
   }
-  std::string Url(const std::string& password = "s3cret") const {
-    return "rtsp://viewer:" + password + "@127.0.0.1:" + std::to_string(port_) + "/cam";
+  static std::string Url(int port, const std::string& password = "s3cret") {
+    return "rtsp://viewer:" + password + "@127.0.0.1:" + std::to_string(port) + "/cam";
   }
+  std::string Url(const std::string& password = "s3cret") const { return Url(port_, password); }
   std::unique_ptr<CameraSource> Open(const std::string& url) {
-    return CameraSource::Open(0, url, timings_, false, GetParam().udp);
+    // Two streams: this one watched, the main one (640x360) for the clips.
+    return CameraSource::Open(0, url, timings_, false, GetParam().udp,
+                              GetParam().trial == Trial::TwoStreams ? Url(mainPort_) : "");
   }
   // The size of the next new frame; 0x0 when none came within the limit.
   static cv::Size NextFrame(CameraSource& camera, int limitMs) {
@@ -171,7 +179,9 @@ protected:
   static inline Footage* footage_ = nullptr;
   static inline std::unique_ptr<TempDir> frameFile_ = std::make_unique<TempDir>();
   const int port_ = FreeLoopbackPort();
+  const int mainPort_ = FreeLoopbackPort();
   ChildProcess server_;
+  ChildProcess mainServer_;
   CaptureTimings timings_;
 };
 
@@ -225,7 +235,8 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
     EXPECT_TRUE(WaitFor(kResumeMs, [&] { return NextFrame(*camera, 100) == cv::Size(640, 360); }));
     EXPECT_TRUE(Streaming(*camera, cv::Size(640, 360)));
     break;
-  case Trial::Clip: {
+  case Trial::Clip:
+  case Trial::TwoStreams: {
     // An alarm of 2 s after 3 s of watching, with 2 s before it and 1 s after.
     constexpr int64_t kPreMs = 2000, kAlarmMs = 2000, kPostMs = 1000;
     TempDir events;
@@ -251,7 +262,10 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
     ASSERT_EQ(kept.size(), 1u);
     const std::string clip = kept[0].folder + "/" + kEventClip;
     const VideoProbe got = ProbeVideo(clip);
-    EXPECT_EQ(got.codec, c.codec == std::string("h264") ? "h264" : "hevc");
+    const bool fromMain = c.trial == Trial::TwoStreams;
+    EXPECT_EQ(got.codec, fromMain || c.codec == std::string("h264") ? "h264" : "hevc");
+    EXPECT_EQ(camera->Describe().width, 320);
+    EXPECT_EQ(camera->DescribeClipStream().width, fromMain ? 640 : 0);
     EXPECT_TRUE(got.keyFirst);
     EXPECT_EQ(got.packets, kept[0].frames);
     // A key frame a second: the clip reaches back up to a second more.
@@ -259,7 +273,7 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
     EXPECT_GE(got.seconds, want - 0.3);
     EXPECT_LE(got.seconds, want + 1.3);
     // The camera's own bytes, at the camera's own rate, and little besides.
-    const VideoProbe sent = ProbeVideo(footage_->Path(c.file));
+    const VideoProbe sent = ProbeVideo(footage_->Path(fromMain ? "large" : c.file));
     const double rate = got.bytes / got.seconds, sentRate = sent.bytes / sent.seconds;
     EXPECT_GT(rate, sentRate * 0.7) << rate << " B/s against " << sentRate;
     EXPECT_LT(rate, sentRate * 1.3) << rate << " B/s against " << sentRate;
@@ -280,6 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RtspCase{"WrongPassword", "h264", "h264", false, Trial::WrongPassword},
                       RtspCase{"SizeChanges", "resize", "h264", false, Trial::Resize},
                       RtspCase{"H264Clip", "h264", "h264", false, Trial::Clip},
-                      RtspCase{"H265Clip", "h265", "h265", false, Trial::Clip}),
+                      RtspCase{"H265Clip", "h265", "h265", false, Trial::Clip},
+                      RtspCase{"H265SubStreamH264MainClip", "h265", "h265", false, Trial::TwoStreams}),
     [](const ::testing::TestParamInfo<RtspCase>& info) { return std::string(info.param.name); });
 } // namespace

@@ -11,8 +11,11 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   // free for this one.
   CloseCamera();
   const CaptureTimings timings = CurrentCaptureTimings();
-  std::unique_ptr<CameraSource> source =
-      CameraSource::Open(cameraNumber, url, timings, keepJpeg_, AppSettings.CAMERA_RTSP_UDP);
+  // With a sub-stream set, that is what is watched; the clips come from `url`.
+  const std::string& watched = AppSettings.CAMERA_DETECT_URL;
+  const bool twoStreams = !url.empty() && !watched.empty() && watched != url;
+  std::unique_ptr<CameraSource> source = CameraSource::Open(
+      cameraNumber, twoStreams ? watched : url, timings, keepJpeg_, AppSettings.CAMERA_RTSP_UDP, twoStreams ? url : "");
   if (!source) return false;
   // Give the camera time to settle its exposure before the first tick.
   Sleep(timings.settleMs);
