@@ -218,6 +218,32 @@ StreamDescription AvStreamReader::Describe() const {
   return description;
 }
 
+std::string StreamDescription::Text() const {
+  std::string name = codec == "h264" ? "H.264" : codec == "hevc" ? "H.265" : codec == "mjpeg" ? "MJPEG" : codec;
+  std::string text = name + " " + std::to_string(width) + "×" + std::to_string(height);
+  if (fps > 0) {
+    char rate[32];
+    std::snprintf(rate, sizeof rate, " %.4g fps", fps);
+    text += rate;
+  }
+  return text;
+}
+
+bool AvStreamReader::Probe(const std::string& url, bool rtspOverUdp, uint32_t openTimeoutMs, uint32_t readTimeoutMs,
+                           StreamDescription& description, std::string* error) {
+  AvStreamReader reader;
+  if (!reader.Open(url, rtspOverUdp, openTimeoutMs, readTimeoutMs, error)) return false;
+  cv::Mat frame;
+  ReadResult got = ReadResult::Skipped;
+  while (got == ReadResult::Skipped) got = reader.Read(frame);
+  if (got != ReadResult::Frame) {
+    SetError(error, AddressWithoutPassword(url) + " から映像が届きません");
+    return false;
+  }
+  description = reader.Describe();
+  return true;
+}
+
 void AvStreamReader::Close() {
   if (decoder_) avcodec_free_context(&decoder_);
   if (packet_) av_packet_free(&packet_);

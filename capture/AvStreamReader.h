@@ -30,6 +30,8 @@ struct StreamDescription {
   int width = 0;
   int height = 0;
   double fps = 0;  // as the stream states it; 0 when it does not
+  // "H.264 1920×1080 15 fps" for a message; the rate left out when unknown.
+  std::string Text() const;
 };
 
 // Reads a network camera that is not MJPEG over HTTP (rtsp://, rtsps://,
@@ -73,6 +75,10 @@ public:
   bool IsOpen() const { return format_ != nullptr; }
   // Of the open stream; the size is the last picture's once one decoded.
   StreamDescription Describe() const;
+  // Opens url, decodes its first picture and closes it again: what the
+  // stream is, or false with the reason.
+  static bool Probe(const std::string& url, bool rtspOverUdp, uint32_t openTimeoutMs, uint32_t readTimeoutMs,
+                    StreamDescription& description, std::string* error);
 
 private:
   static int Interrupted(void* self);

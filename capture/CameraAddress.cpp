@@ -33,6 +33,14 @@ std::string TextWithoutPasswords(const std::string& text) {
   return out + text.substr(std::min(done, text.size()));
 }
 
+bool IsStreamCameraAddress(const std::string& address) {
+  const size_t scheme = address.find("://");
+  if (scheme == std::string::npos || scheme == 0) return false;
+  std::string name = address.substr(0, scheme);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name != "http" && name != "file";
+}
+
 std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
                            const std::string& devDir) {
   if (!address.empty()) return "映像アドレス " + AddressWithoutPassword(address);

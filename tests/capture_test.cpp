@@ -167,6 +167,12 @@ TEST(CameraAddress, MessagesNameTheCameraButNoPassword) {
            {"'rtsps://a:b@x' and 'rtsp://c:d@y/z'", "'rtsps://a:***@x' and 'rtsp://c:***@y/z'"},
            {"no address: a:b@c ://", "no address: a:b@c ://"}})
     EXPECT_EQ(TextWithoutPasswords(line), shown);
+  // Which addresses the stream reader takes rather than the MJPEG reader or a file.
+  for (const auto& [address, stream] : std::vector<std::pair<std::string, bool>>{
+           {"rtsp://cam/1", true}, {"RTSPS://cam/1", true}, {"srt://cam:9000", true},
+           {"http://cam/video.mjpg", false}, {"HTTP://cam/", false}, {"file:///v.mp4", false},
+           {"/home/v.mp4", false}, {"://x", false}})
+    EXPECT_EQ(IsStreamCameraAddress(address), stream) << address;
 }
 
 TEST_F(CaptureTest, CloseBeforeAnyOpenAndTwiceDoesNothing) {

@@ -2,6 +2,7 @@
 // capture/ for the camera and the frame file, which knows nothing of them.
 #include "vision/Nsopencv.h"
 
+#include "capture/CameraAddress.h"
 #include "capture/CameraSource.h"
 #include "settings/Vardocamdef.h"
 #include "platform/Clock.h"
@@ -17,8 +18,9 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   std::unique_ptr<CameraSource> source = CameraSource::Open(
       cameraNumber, twoStreams ? watched : url, timings, keepJpeg_, AppSettings.CAMERA_RTSP_UDP, twoStreams ? url : "");
   if (!source) return false;
-  // Give the camera time to settle its exposure before the first tick.
-  Sleep(timings.settleMs);
+  // Give the camera time to settle its exposure before the first tick. A
+  // stream camera has been sending all along: its first frame counts.
+  if (!IsStreamCameraAddress(url)) Sleep(timings.settleMs);
   ReleaseReferenceImage();
   if (jpegTap_) source->SetJpegTap(jpegTap_);
   camera_ = std::move(source);
