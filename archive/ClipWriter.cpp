@@ -9,16 +9,11 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
-#include <libavutil/error.h>
 }
+
+#include "capture/AvErrorText.h"
 
 namespace {
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
 }
@@ -52,7 +47,7 @@ bool ClipWriter::Start(std::string* error) {
   AVFormatContext* context = nullptr;
   const int rc = avformat_alloc_output_context2(&context, nullptr, "matroska", nullptr);
   if (rc < 0 || !context) {
-    SetError(error, "Matroska の書き出しを用意できません: " + AvError(rc));
+    SetError(error, "Matroska の書き出しを用意できません: " + AvErrorText(rc));
     return false;
   }
   context_ = context;
@@ -133,7 +128,7 @@ bool ClipWriter::Finish(const std::string& path, int64_t creationMs, std::string
   // (1080p camera frames), which ended every such clip early.
   int rc = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
   if (rc < 0) {
-    SetError(error, path + " を作れません: " + AvError(rc));
+    SetError(error, path + " を作れません: " + AvErrorText(rc));
     Abandon();
     return false;
   }
@@ -145,7 +140,7 @@ bool ClipWriter::Finish(const std::string& path, int64_t creationMs, std::string
   rc = avformat_write_header(context_, &options);
   av_dict_free(&options);
   if (rc < 0) {
-    SetError(error, path + " に書き込めません: " + AvError(rc));
+    SetError(error, path + " に書き込めません: " + AvErrorText(rc));
     Abandon();
     return false;
   }
@@ -170,7 +165,7 @@ bool ClipWriter::Put(int index, int64_t pts, int64_t duration, bool key, std::st
   }
   av_packet_unref(packet_);
   if (rc < 0 || context_->pb->error < 0) {
-    SetError(error, "動画に書き込めません: " + AvError(rc < 0 ? rc : context_->pb->error));
+    SetError(error, "動画に書き込めません: " + AvErrorText(rc < 0 ? rc : context_->pb->error));
     Abandon();
     return false;
   }

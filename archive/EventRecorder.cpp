@@ -423,6 +423,14 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
       Fail(error);
     return;
   }
+  // libjpeg-turbo, already loaded for the cameras: the OpenCV module's
+  // libraries would cost a stream camera's process some 60 MB of memory.
+  if (!encoder_) encoder_ = std::make_unique<JpegEncoder>(kEventPictureQuality);
+  cv::Mat jpeg;
+  if (encoder_->Encode(picture, jpeg)) {
+    if (!WriteFileAtomically(path, jpeg.ptr<uint8_t>(), jpeg.total(), kPictureWrite, &error)) Fail(error);
+    return;
+  }
   std::vector<uint8_t> bytes;
   std::string why;
   if (!EncodeImage(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, kEventPictureQuality}, &why)) {

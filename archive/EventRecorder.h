@@ -18,6 +18,7 @@
 #include "archive/FrameRing.h"
 #include "archive/Retention.h"
 #include "capture/FrameStore.h"
+#include "capture/JpegEncoder.h"
 
 // Frames handed to the writer and not yet written. Past either bound new
 // frames are dropped (said once) instead of queued: a slow disk never
@@ -209,5 +210,6 @@ private:
   bool sizeSaid_ = false;
   bool audioSaid_ = false;
   int64_t lastFloorCheck_ = 0;
+  std::unique_ptr<JpegEncoder> encoder_;  // made at the first picture that needs it
   std::thread worker_;
 };

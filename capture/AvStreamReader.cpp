@@ -8,22 +8,16 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
-#include <libavutil/error.h>
 #include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
+#include "capture/AvErrorText.h"
 #include "capture/CameraAddress.h"
 #include "capture/FrameLimits.h"
 #include "net/WaitCancel.h"
 
 namespace {
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 int64_t SteadyNowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -86,13 +80,13 @@ bool AvStreamReader::Open(const std::string& url, bool rtspOverUdp, uint32_t ope
   if (rc < 0) {
     // avformat_open_input frees the context when it fails.
     format_ = nullptr;
-    SetError(error, shown + " を開けません: " + AvError(rc));
+    SetError(error, shown + " を開けません: " + AvErrorText(rc));
     return false;
   }
   // RTSP states its codecs in the session description; reading ahead to
   // learn more would only delay the first frame.
   if (!IsRtsp(url) && (rc = avformat_find_stream_info(format_, nullptr)) < 0) {
-    SetError(error, shown + " の映像を読み取れません: " + AvError(rc));
+    SetError(error, shown + " の映像を読み取れません: " + AvErrorText(rc));
     Close();
     return false;
   }
@@ -116,7 +110,7 @@ bool AvStreamReader::Open(const std::string& url, bool rtspOverUdp, uint32_t ope
   // Slices only: frame threads would hold each picture back a frame per thread.
   decoder_->thread_type = FF_THREAD_SLICE;
   if ((rc = avcodec_open2(decoder_, codec, nullptr)) < 0) {
-    SetError(error, shown + " の映像 (" + codec->name + ") を復号できません: " + AvError(rc));
+    SetError(error, shown + " の映像 (" + codec->name + ") を復号できません: " + AvErrorText(rc));
     Close();
     return false;
   }

@@ -320,6 +320,29 @@ TEST(EventMarker, ParsedFromItsBytesAndReadOnlyWhenItIsOurs) {
 }
 
 namespace {
+// A file system of `megabytes` of its own at `path` (a tmpfs), gone at the
+// end; mounting needs root.
+class SmallDisk {
+public:
+  SmallDisk(std::string path, int megabytes) : path_(std::move(path)) {
+    fs::create_directories(path_);
+    mounted_ = ::mount("tmpfs", path_.c_str(), "tmpfs", 0, ("size=" + std::to_string(megabytes) + "m").c_str()) == 0;
+    if (!mounted_)
+      why_ = "cannot mount a " + std::to_string(megabytes) + " MB tmpfs here (needs root): " + std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  const std::string& Path() const { return path_; }
+  const std::string& Why() const { return why_; }
+
+private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 class RecorderTest : public ::testing::Test {
 protected:
   EventRecorderOptions Options() {
@@ -416,14 +439,9 @@ TEST_F(RecorderTest, AFullQueueDropsFramesAndSaysSoOnce) {
 }
 
 TEST_F(RecorderTest, BelowTheFreeSpaceFloorNothingIsRecordedAndEachChangeIsSaidOnce) {
-  const std::string small = dir.File("small");
-  fs::create_directories(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=2m") != 0)
-    GTEST_SKIP() << "cannot mount a 2 MB tmpfs here (needs root): " << std::strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{small};
+  const SmallDisk disk(dir.File("small"), 2);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string& small = disk.Path();
   EventRecorderOptions options = Options();
   options.root = small + "/events";
   options.floorCheckMs = 50;
@@ -457,14 +475,9 @@ TEST_F(RecorderTest, BelowTheFreeSpaceFloorNothingIsRecordedAndEachChangeIsSaidO
 
 TEST_F(RecorderTest, AFailedClipIsSaidOnceKeepsWhatWasFlushedAndTheNextAlarmTriesAgain) {
   SKIP_WITHOUT_FFPROBE();
-  const std::string small = dir.File("small");
-  fs::create_directories(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=4m") != 0)
-    GTEST_SKIP() << "cannot mount a 4 MB tmpfs here (needs root): " << std::strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{small};
+  const SmallDisk disk(dir.File("small"), 4);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string& small = disk.Path();
   EventRecorderOptions options = Options();
   options.root = small + "/events";
   options.minFreeBytes = 0;
