@@ -33,6 +33,7 @@
 
 extern "C" {
 #include <libavcodec/packet.h>
+#include <libavformat/avformat.h>
 }
 
 namespace fs = std::filesystem;
@@ -187,10 +188,51 @@ TEST_P(ClipReadBack, FfprobeFindsEveryFrameAtItsTime) {
 INSTANTIATE_TEST_SUITE_P(Archive, ClipReadBack,
                          ::testing::Values(ClipCase{10, 3, false}, ClipCase{30, 3, false}, ClipCase{15, 5, true}));
 
-TEST(ClipWriter, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
+// A stream camera's packets as libavformat reads them from `path`.
+struct CameraPackets {
+  std::shared_ptr<const StreamTracks> tracks;
+  std::vector<ClipPacket> packets;
+};
+
+CameraPackets ReadPackets(const std::string& path, size_t most) {
+  CameraPackets read;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return read;
+  if (avformat_find_stream_info(format, nullptr) >= 0) {
+    const AVStream* video = format->streams[0];
+    read.tracks = std::make_shared<const StreamTracks>(video->codecpar, video->time_base.num, video->time_base.den,
+                                                       nullptr, 1, 1);
+    AVPacket* packet = av_packet_alloc();
+    while (read.packets.size() < most && av_read_frame(format, packet) >= 0) {
+      ClipPacket clip;
+      clip.packet = SharePacket(packet);
+      clip.tracks = read.tracks;
+      clip.timeMs = read.tracks->VideoMs(packet->pts);
+      if (packet->stream_index == 0) read.packets.push_back(std::move(clip));
+      av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+  }
+  avformat_close_input(&format);
+  return read;
+}
+
+class ClipKilled : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ClipKilled, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
   SKIP_WITHOUT_FFPROBE();
   TempDir dir;
   constexpr int kWritten = 90;  // 3 s at 30 fps
+  const bool packets = GetParam();
+  CameraPackets camera;
+  if (packets) {
+    // H.264 as a camera sends it: a key frame a second.
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=30 -t 4 -c:v libx264 "
+                           "-g 30 -pix_fmt yuv420p -f mpegts '" + dir.File("camera.ts") + "'").c_str()),
+              0);
+    camera = ReadPackets(dir.File("camera.ts"), kWritten);
+    ASSERT_EQ(camera.packets.size(), static_cast<size_t>(kWritten));
+  }
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
@@ -198,10 +240,14 @@ TEST(ClipWriter, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
   if (child == 0) {
     // Writes, says so, and waits mid-clip to be killed.
     ClipWriter writer;
-    if (!writer.Open(dir.File("clip.mkv"), 160, 120, kNowMs, nullptr)) _exit(2);
+    if (packets ? !writer.Open(dir.File("clip.mkv"), camera.tracks, kNowMs, nullptr)
+                : !writer.Open(dir.File("clip.mkv"), 160, 120, kNowMs, nullptr))
+      _exit(2);
     for (int i = 0; i < kWritten; ++i) {
-      const cv::Mat jpeg = Jpeg(i);
-      if (!writer.Write(jpeg.ptr<uint8_t>(), jpeg.total(), FrameTime(i, 30), nullptr)) _exit(3);
+      const cv::Mat jpeg = packets ? cv::Mat() : Jpeg(i);
+      if (packets ? !writer.Write(camera.packets[static_cast<size_t>(i)], nullptr)
+                  : !writer.Write(jpeg.ptr<uint8_t>(), jpeg.total(), FrameTime(i, 30), nullptr))
+        _exit(3);
     }
     if (write(ready[1], "k", 1) != 1) _exit(4);
     for (;;) pause();
@@ -219,6 +265,9 @@ TEST(ClipWriter, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
   EXPECT_GE(probe.packets, kWritten - 30);
   EXPECT_GE(probe.lastPts, (kWritten - 1) / 30.0 - 1.0);
 }
+
+// The camera's JPEGs, and a stream camera's H.264 packets.
+INSTANTIATE_TEST_SUITE_P(ClipWriter, ClipKilled, ::testing::Values(false, true));
 
 struct RetentionCase {
   int64_t maxBytes;
