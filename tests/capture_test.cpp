@@ -70,23 +70,8 @@ Levels ReadLevels(const std::string& path) {
   return levels;
 }
 
-// Whether a server on 127.0.0.1:port is up, seen without connecting: it
-// listens, or has already taken its one client (the camera imitation serves
-// only its first client and then stops listening).
-bool ServerUp(int port) {
-  std::ifstream table("/proc/net/tcp");
-  char wanted[32];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-  std::string line;
-  std::getline(table, line);  // column titles
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (local == wanted && (state == "0A" || state == "01")) return true;
-  }
-  return false;
-}
+// The camera imitation serves only its first client and then stops listening.
+bool ServerUp(int port) { return LoopbackPortUp(port, true); }
 
 // An HTTP motion-JPEG camera imitated by ffmpeg, looping a video file.
 // Killed when it goes out of scope, whatever the test did.
