@@ -14,7 +14,6 @@
 namespace {
 using SteadyClock = std::chrono::steady_clock;
 
-
 // Plain http:// streams are tried with our own MJPEG reader first.
 bool HasHttpScheme(const std::string& address) {
   return strncasecmp(address.c_str(), "http://", 7) == 0;

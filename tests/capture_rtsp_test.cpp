@@ -101,7 +101,7 @@ VideoProbe ProbeVideo(const std::string& path) {
   return probe;
 }
 
-enum class Trial { Read, Restart, Stall, WrongPassword, Resize, Clip, TwoStreams, HttpStream };
+enum class Trial { Read, Restart, Stall, WrongPassword, Resize, Clip, TwoStreams, HttpStream, NeverAnswers };
 
 struct RtspCase {
   const char* name;
@@ -137,6 +137,15 @@ protected:
     return server;
   }
   bool StartServer() {
+    if (GetParam().trial == Trial::NeverAnswers) {
+      // Listens, and the connection completes, but nothing is ever said.
+      silent_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(static_cast<uint16_t>(port_));
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      return bind(silent_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(silent_, 4) == 0;
+    }
     if (GetParam().trial == Trial::HttpStream) {
       // H.264 in MPEG-TS over plain HTTP: the MJPEG reader asks first and
       // hands it on, so the server must take more than one client.
@@ -182,6 +191,11 @@ protected:
   const int mainPort_ = FreeLoopbackPort();
   ChildProcess server_;
   ChildProcess mainServer_;
+  int silent_ = -1;
+
+  void TearDown() override {
+    if (silent_ >= 0) close(silent_);
+  }
   CaptureTimings timings_;
 };
 
@@ -190,10 +204,15 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
   ASSERT_TRUE(StartServer());
   const cv::Size small(320, 240);
 
-  if (c.trial == Trial::WrongPassword) {
+  if (c.trial == Trial::WrongPassword || c.trial == Trial::NeverAnswers) {
+    timings_.streamOpenTimeoutMs = 800;
     const auto start = Clock::now();
-    EXPECT_EQ(Open(Url("wrong")), nullptr);
+    EXPECT_EQ(Open(Url(c.trial == Trial::WrongPassword ? "wrong" : "s3cret")), nullptr);
     EXPECT_LT(MsSince(start), timings_.streamOpenTimeoutMs + 1000);
+    // A refusal is at once; silence takes the whole open wait.
+    if (c.trial == Trial::NeverAnswers) {
+      EXPECT_GE(MsSince(start), timings_.streamOpenTimeoutMs - 50);
+    }
     return;
   }
 
@@ -281,7 +300,8 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
     EXPECT_LT(static_cast<double>(std::filesystem::file_size(clip)), got.bytes * 1.1);
     break;
   }
-  case Trial::WrongPassword: break;
+  case Trial::WrongPassword:
+  case Trial::NeverAnswers: break;
   }
 }
 
@@ -294,6 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RtspCase{"ServerRestart", "h264", "h264", false, Trial::Restart},
                       RtspCase{"ServerStallsMidStream", "h265", "h265", false, Trial::Stall},
                       RtspCase{"WrongPassword", "h264", "h264", false, Trial::WrongPassword},
+                      RtspCase{"NeverAnswers", "h264", "h264", false, Trial::NeverAnswers},
                       RtspCase{"SizeChanges", "resize", "h264", false, Trial::Resize},
                       RtspCase{"H264Clip", "h264", "h264", false, Trial::Clip},
                       RtspCase{"H265Clip", "h265", "h265", false, Trial::Clip},
