@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -194,27 +195,60 @@ struct CameraPackets {
   std::vector<ClipPacket> packets;
 };
 
+// Up to `most` video packets, and the audio among them.
 CameraPackets ReadPackets(const std::string& path, size_t most) {
   CameraPackets read;
   AVFormatContext* format = nullptr;
   if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return read;
   if (avformat_find_stream_info(format, nullptr) >= 0) {
     const AVStream* video = format->streams[0];
+    const AVStream* audio = format->nb_streams > 1 ? format->streams[1] : nullptr;
     read.tracks = std::make_shared<const StreamTracks>(video->codecpar, video->time_base.num, video->time_base.den,
-                                                       nullptr, 1, 1);
+                                                       audio ? audio->codecpar : nullptr,
+                                                       audio ? audio->time_base.num : 1, audio ? audio->time_base.den : 1);
     AVPacket* packet = av_packet_alloc();
-    while (read.packets.size() < most && av_read_frame(format, packet) >= 0) {
+    size_t videos = 0;
+    while (videos < most && av_read_frame(format, packet) >= 0) {
       ClipPacket clip;
       clip.packet = SharePacket(packet);
       clip.tracks = read.tracks;
+      clip.audio = packet->stream_index == 1;
       clip.timeMs = read.tracks->VideoMs(packet->pts);
-      if (packet->stream_index == 0) read.packets.push_back(std::move(clip));
+      videos += !clip.audio;
+      if (packet->stream_index <= 1) read.packets.push_back(std::move(clip));
       av_packet_unref(packet);
     }
     av_packet_free(&packet);
   }
   avformat_close_input(&format);
   return read;
+}
+
+// The camera's sound: AAC goes into the clip as it came, other sound is left out and named.
+TEST(ClipWriter, AacSoundIsKeptOtherSoundIsLeftOutAndNamed) {
+  SKIP_WITHOUT_FFPROBE();
+  for (const auto& [encoder, streams, dropped] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"aac", "h264,aac,", ""}, {"mp2", "h264,", "mp2"}}) {
+    TempDir dir;
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=30 -f lavfi -i "
+                           "sine=frequency=440:sample_rate=48000 -t 2 -c:v libx264 -g 30 -pix_fmt yuv420p -c:a " +
+                           encoder + " -f mpegts '" + dir.File("camera.ts") + "'").c_str()),
+              0);
+    const CameraPackets camera = ReadPackets(dir.File("camera.ts"), 45);
+    ClipWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.Open(dir.File("clip.mkv"), camera.tracks, kNowMs, &error)) << error;
+    for (const ClipPacket& packet : camera.packets) ASSERT_TRUE(writer.Write(packet, &error)) << error;
+    EXPECT_EQ(writer.DroppedAudio(), dropped);
+    EXPECT_TRUE(writer.Close());
+    FILE* pipe = popen(("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + dir.File("clip.mkv") +
+                        "' | tr '\\n' ,").c_str(), "r");
+    char line[128] = {};
+    const bool read = pipe && fgets(line, sizeof line, pipe);
+    if (pipe) pclose(pipe);
+    EXPECT_TRUE(read);
+    EXPECT_EQ(std::string(line), streams) << encoder;
+  }
 }
 
 class ClipKilled : public ::testing::TestWithParam<bool> {};
