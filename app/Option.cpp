@@ -26,6 +26,9 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "capture/AvStreamReader.h"
+#include "capture/CameraAddress.h"
+#include "capture/CaptureTimings.h"
 #include "mail/AlertMail.h"
 #include "monitor/ArmSchedule.h"
 #include "mail/MimeMessage.h"
@@ -811,11 +814,44 @@ void TOptionForm::CloseTestCamera() {
   ownCamera_.reset();
 }
 
+// A stream camera (RTSP and whatever else FFmpeg opens, not MJPEG over
+// HTTP): each of its streams is opened, its first picture decoded, and its
+// codec, size and rate shown.
+void TOptionForm::StreamCameraTest(const std::string& url) {
+  typVardocam typed = AppSettings;
+  StoreExtensionRows(typed);
+  const CaptureTimings timings = CurrentCaptureTimings();
+  std::vector<std::pair<std::string, std::string>> streams = {{"映像アドレス", url}};
+  if (!typed.CAMERA_DETECT_URL.empty() && typed.CAMERA_DETECT_URL != url)
+    streams.push_back({"検出用の映像アドレス", typed.CAMERA_DETECT_URL});
+  std::string text;
+  bool allOpened = true;
+  {
+    WaitCursor busy;
+    for (const auto& [name, address] : streams) {
+      StreamDescription description;
+      std::string error;
+      const bool opened = AvStreamReader::Probe(address, typed.CAMERA_RTSP_UDP, timings.streamOpenTimeoutMs,
+                                                timings.streamReadTimeoutMs, description, &error);
+      allOpened = allOpened && opened;
+      text += name + "[" + AddressWithoutPassword(address) + "]: " + (opened ? description.Text() : error) + "\n";
+    }
+  }
+  if (allOpened)
+    ShowInfoMessage("カメラの接続に成功しました。\n%s", text.c_str());
+  else
+    ShowErrorMessage("カメラの接続に失敗しました。\n%s", text.c_str());
+}
+
 void TOptionForm::CameraTestBtnClick() {
   const std::string url = TrimmedText(CameraUrlEdit);
   const std::string number = TrimmedText(CameraNumberEdit);
   if (url.empty() && number.empty()) {
     ShowErrorMessage("カメラ番号を入力してください。");
+    return;
+  }
+  if (IsStreamCameraAddress(url)) {
+    StreamCameraTest(url);
     return;
   }
   bool opened = false;
@@ -826,10 +862,11 @@ void TOptionForm::CameraTestBtnClick() {
     CloseTestCamera();
   }
   if (!url.empty()) {
+    const std::string shown = AddressWithoutPassword(url);
     if (opened)
-      ShowInfoMessage("映像アドレス[%s]の接続に成功しました。", url.c_str());
+      ShowInfoMessage("映像アドレス[%s]の接続に成功しました。", shown.c_str());
     else
-      ShowErrorMessage("映像アドレス[%s]の接続に失敗しました。", url.c_str());
+      ShowErrorMessage("映像アドレス[%s]の接続に失敗しました。", shown.c_str());
     return;
   }
   if (opened)

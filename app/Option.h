@@ -122,6 +122,7 @@ public:
   // The number boxes' filter, per typed character: a null `key` is dropped.
   static void CameraNumberEditKeyPress(QChar& key);
   void CameraTestBtnClick();
+  void StreamCameraTest(const std::string& url);
   void SMTPConnectTestBtnClick();
   void Pop3ConnectTestBtnClick();
   void MqttConnectTestBtnClick();

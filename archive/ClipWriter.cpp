@@ -1,22 +1,19 @@
 #include "archive/ClipWriter.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include <turbojpeg.h>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
-#include <libavutil/error.h>
 }
+
+#include "capture/AvErrorText.h"
 
 namespace {
-std::string AvError(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 void SetError(std::string* error, const std::string& text) {
   if (error) *error = text;
 }
@@ -45,19 +42,38 @@ bool JpegSize(const uint8_t* data, size_t size, int& width, int& height) {
 
 ClipWriter::~ClipWriter() { Close(); }
 
-bool ClipWriter::Open(const std::string& path, int width, int height, int64_t creationMs,
-                      std::string* error) {
+bool ClipWriter::Start(std::string* error) {
   Close();
   AVFormatContext* context = nullptr;
-  int rc = avformat_alloc_output_context2(&context, nullptr, "matroska", nullptr);
+  const int rc = avformat_alloc_output_context2(&context, nullptr, "matroska", nullptr);
   if (rc < 0 || !context) {
-    SetError(error, "Matroska の書き出しを用意できません: " + AvError(rc));
+    SetError(error, "Matroska の書き出しを用意できません: " + AvErrorText(rc));
     return false;
   }
   context_ = context;
-  AVStream* stream = avformat_new_stream(context_, nullptr);
   packet_ = av_packet_alloc();
-  if (!stream || !packet_) {
+  if (!packet_) {
+    SetError(error, "メモリが足りません");
+    Abandon();
+    return false;
+  }
+  firstTimeMs_ = 0;
+  lastPts_ = -1;
+  flushedPts_ = 0;
+  frames_ = 0;
+  bytes_ = 0;
+  tracks_.reset();
+  audioIndex_ = -1;
+  lastAudioPts_ = -1;
+  droppedAudio_.clear();
+  return true;
+}
+
+bool ClipWriter::Open(const std::string& path, int width, int height, int64_t creationMs,
+                      std::string* error) {
+  if (!Start(error)) return false;
+  AVStream* stream = avformat_new_stream(context_, nullptr);
+  if (!stream) {
     SetError(error, "メモリが足りません");
     Abandon();
     return false;
@@ -67,19 +83,56 @@ bool ClipWriter::Open(const std::string& path, int width, int height, int64_t cr
   stream->codecpar->codec_id = AV_CODEC_ID_MJPEG;
   stream->codecpar->width = width;
   stream->codecpar->height = height;
-  av_dict_set(&context_->metadata, "creation_time", IsoTime(creationMs).c_str(), 0);
-  av_dict_set(&context_->metadata, "encoder", "vardocam", 0);
+  return Finish(path, creationMs, error);
+}
 
-  // "file:" so that a folder name with a colon is never taken for a protocol.
-  // Direct: the muxer hands over a whole cluster at once, which goes to the
-  // file as it is instead of through a small buffer.
-  rc = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE | AVIO_FLAG_DIRECT);
-  if (rc < 0) {
-    SetError(error, path + " を作れません: " + AvError(rc));
+bool ClipWriter::Open(const std::string& path, std::shared_ptr<const StreamTracks> tracks, int64_t creationMs,
+                      std::string* error) {
+  if (!tracks || !tracks->Video()) {
+    SetError(error, "カメラの映像の形式がわかりません");
+    return false;
+  }
+  if (!Start(error)) return false;
+  AVStream* video = avformat_new_stream(context_, nullptr);
+  AVStream* audio = nullptr;
+  const AVCodecParameters* sound = tracks->Audio();
+  if (sound && sound->codec_id == AV_CODEC_ID_AAC) {
+    audio = avformat_new_stream(context_, nullptr);
+    audioIndex_ = 1;
+  } else if (sound) {
+    droppedAudio_ = avcodec_get_name(sound->codec_id);
+  }
+  if (!video || (audioIndex_ >= 0 && !audio) || avcodec_parameters_copy(video->codecpar, tracks->Video()) < 0 ||
+      (audio && avcodec_parameters_copy(audio->codecpar, sound) < 0)) {
+    SetError(error, "メモリが足りません");
     Abandon();
     return false;
   }
-  // Flushed a cluster at a time (Write), not after every packet.
+  // The container's own tag follows from the codec; the camera's would not fit it.
+  video->codecpar->codec_tag = 0;
+  video->time_base = AVRational{1, 1000};
+  if (audio) {
+    audio->codecpar->codec_tag = 0;
+    audio->time_base = AVRational{1, 1000};
+  }
+  tracks_ = std::move(tracks);
+  return Finish(path, creationMs, error);
+}
+
+bool ClipWriter::Finish(const std::string& path, int64_t creationMs, std::string* error) {
+  av_dict_set(&context_->metadata, "creation_time", IsoTime(creationMs).c_str(), 0);
+  av_dict_set(&context_->metadata, "encoder", "vardocam", 0);
+  // "file:" so that a folder name with a colon is never taken for a protocol.
+  // Buffered, not AVIO_FLAG_DIRECT: unbuffered, the muxer's writes into a
+  // seekable file fail with EIO once a cluster grows past a few hundred KB
+  // (1080p camera frames), which ended every such clip early.
+  int rc = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
+  if (rc < 0) {
+    SetError(error, path + " を作れません: " + AvErrorText(rc));
+    Abandon();
+    return false;
+  }
+  // Flushed a cluster at a time (Put), not after every packet.
   context_->flush_packets = 0;
   AVDictionary* options = nullptr;
   av_dict_set_int(&options, "cluster_time_limit", kClipClusterMs, 0);
@@ -87,15 +140,36 @@ bool ClipWriter::Open(const std::string& path, int width, int height, int64_t cr
   rc = avformat_write_header(context_, &options);
   av_dict_free(&options);
   if (rc < 0) {
-    SetError(error, path + " に書き込めません: " + AvError(rc));
+    SetError(error, path + " に書き込めません: " + AvErrorText(rc));
     Abandon();
     return false;
   }
-  firstTimeMs_ = 0;
-  lastPts_ = -1;
-  flushedPts_ = 0;
-  frames_ = 0;
-  bytes_ = 0;
+  return true;
+}
+
+bool ClipWriter::Put(int index, int64_t pts, int64_t duration, bool key, std::string* error) {
+  packet_->stream_index = index;
+  packet_->pts = packet_->dts = pts;
+  packet_->duration = duration;
+  packet_->flags = key ? AV_PKT_FLAG_KEY : 0;
+  packet_->pos = -1;
+  const int size = packet_->size;
+  int rc = av_write_frame(context_, packet_);
+  // Closes the cluster and flushes it, so that what is in the file can be
+  // read back whole should the program end here.
+  if (rc >= 0 && index == 0 && pts - flushedPts_ >= kClipClusterMs) {
+    rc = av_write_frame(context_, nullptr);
+    // The muxer hands the cluster to the buffer only; this puts it in the file.
+    avio_flush(context_->pb);
+    flushedPts_ = pts;
+  }
+  av_packet_unref(packet_);
+  if (rc < 0 || context_->pb->error < 0) {
+    SetError(error, "動画に書き込めません: " + AvErrorText(rc < 0 ? rc : context_->pb->error));
+    Abandon();
+    return false;
+  }
+  bytes_ += size;
   return true;
 }
 
@@ -113,27 +187,60 @@ bool ClipWriter::Write(const uint8_t* data, size_t size, int64_t timeMs, std::st
   av_packet_unref(packet_);
   packet_->data = const_cast<uint8_t*>(data);
   packet_->size = static_cast<int>(size);
-  packet_->stream_index = 0;
-  packet_->pts = packet_->dts = pts;
-  packet_->duration = lastPts_ >= 0 ? pts - lastPts_ : 0;
-  packet_->flags = AV_PKT_FLAG_KEY;
-  int rc = av_write_frame(context_, packet_);
-  // Closes the cluster and flushes it, so that what is in the file can be
-  // read back whole should the program end here.
-  if (rc >= 0 && pts - flushedPts_ >= kClipClusterMs) {
-    rc = av_write_frame(context_, nullptr);
-    flushedPts_ = pts;
+  if (!Put(0, pts, lastPts_ >= 0 ? pts - lastPts_ : 0, true, error)) return false;
+  lastPts_ = pts;
+  ++frames_;
+  return true;
+}
+
+bool ClipWriter::Write(const ClipPacket& clip, std::string* error) {
+  if (!clip.packet) {
+    if (clip.jpeg.empty()) return true;
+    return Write(clip.jpeg.ptr<uint8_t>(), clip.Bytes(), clip.timeMs, error);
   }
-  packet_->data = nullptr;
-  packet_->size = 0;
-  if (rc < 0 || context_->pb->error < 0) {
-    SetError(error, "動画に書き込めません: " + AvError(rc < 0 ? rc : context_->pb->error));
+  if (!context_ || !tracks_) {
+    SetError(error, "動画ファイルが開いていません");
+    return false;
+  }
+  const AVPacket& in = *clip.packet;
+  const bool audio = clip.audio;
+  if (clip.tracks != tracks_) {
+    // The camera was opened again: its times start afresh, so its first
+    // key frame follows the last packet by the time that passed between them.
+    if (!clip.Anchor()) return true;
+    if (clip.tracks->Video()->codec_id != tracks_->Video()->codec_id) {
+      SetError(error, "カメラの映像の形式が変わりました");
+      Abandon();
+      return false;
+    }
+    openClipMs_ = frames_ ? lastPts_ + std::max<int64_t>(1, clip.timeMs - lastArrivalMs_) : 0;
+    openBaseMs_ = clip.tracks->VideoMs(in.pts != AV_NOPTS_VALUE ? in.pts : in.dts);
+    tracks_ = clip.tracks;
+  } else if (frames_ == 0) {
+    if (audio || !clip.Anchor()) return true;
+    openClipMs_ = 0;
+    openBaseMs_ = tracks_->VideoMs(in.pts != AV_NOPTS_VALUE ? in.pts : in.dts);
+  }
+  if (audio && audioIndex_ < 0) return true;
+  const int64_t stamp = in.pts != AV_NOPTS_VALUE ? in.pts : in.dts;
+  if (stamp == AV_NOPTS_VALUE) return true;
+  const int64_t ms = (audio ? tracks_->AudioMs(stamp) : tracks_->VideoMs(stamp)) - openBaseMs_ + openClipMs_;
+  int64_t& last = audio ? lastAudioPts_ : lastPts_;
+  // Sound from before the clip's first picture is left out; times go forward.
+  if (audio && ms < 0) return true;
+  const int64_t pts = ms <= last ? last + 1 : ms;
+  const int64_t duration = audio ? tracks_->AudioMs(in.duration) : tracks_->VideoMs(in.duration);
+  av_packet_unref(packet_);
+  if (av_packet_ref(packet_, &in) < 0) {
+    SetError(error, "メモリが足りません");
     Abandon();
     return false;
   }
-  lastPts_ = pts;
-  ++frames_;
-  bytes_ += static_cast<int64_t>(size);
+  if (!Put(audio ? audioIndex_ : 0, pts, std::max<int64_t>(duration, 0), clip.Anchor() || audio, error))
+    return false;
+  last = pts;
+  lastArrivalMs_ = clip.timeMs;
+  if (!audio) ++frames_;
   return true;
 }
 
@@ -151,4 +258,5 @@ void ClipWriter::Abandon() {
     avformat_free_context(context_);
     context_ = nullptr;
   }
+  tracks_.reset();
 }

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "capture/ClipPacket.h"
+
 struct AVFormatContext;
 struct AVPacket;
 
@@ -15,9 +17,10 @@ constexpr int64_t kClipClusterMs = 1000;
 constexpr int64_t kClipClusterBytes = 4 << 20;
 
 // Writes camera JPEGs as they are into a Matroska clip (codec MJPEG, time
-// base 1 ms, the frames' own times) through libavformat: nothing is
-// decoded or encoded. One frame per call, flushed to the file a cluster
-// (kClipClusterMs) at a time.
+// base 1 ms, the frames' arrival times), or a stream camera's packets as
+// they are (its codec parameters, the packets' own times), through
+// libavformat: nothing is decoded or encoded. One frame per call, flushed
+// to the file a cluster (kClipClusterMs) at a time.
 class ClipWriter {
 public:
   ClipWriter() = default;
@@ -33,6 +36,17 @@ public:
   // with the reason, when the file could not take it (the writer is then
   // closed).
   bool Write(const uint8_t* data, size_t size, int64_t timeMs, std::string* error);
+  // Creates the file for a stream camera's packets: its video track, and
+  // its audio when that is AAC (other audio is left out: DroppedAudio).
+  bool Open(const std::string& path, std::shared_ptr<const StreamTracks> tracks, int64_t creationMs,
+            std::string* error);
+  // Adds a packet. The first must be a key frame; after a reopen of the
+  // camera (other tracks) the clip goes on from the next key frame, its
+  // times following on by arrival. Other packets before a key frame are
+  // left out (true).
+  bool Write(const ClipPacket& packet, std::string* error);
+  // The codec of the camera's audio when it was left out; empty otherwise.
+  const std::string& DroppedAudio() const { return droppedAudio_; }
   // Writes the index and the duration; true when the clip ended whole.
   bool Close();
 
@@ -43,6 +57,10 @@ public:
   int64_t DurationMs() const { return frames_ ? lastPts_ : 0; }
 
 private:
+  bool Start(std::string* error);
+  bool Finish(const std::string& path, int64_t creationMs, std::string* error);
+  // Writes packet_ (pts in clip ms) to stream index; false when it failed.
+  bool Put(int index, int64_t pts, int64_t duration, bool key, std::string* error);
   void Abandon();
 
   AVFormatContext* context_ = nullptr;
@@ -52,6 +70,15 @@ private:
   int64_t flushedPts_ = 0;  // the clip time of the last flush
   int64_t frames_ = 0;
   int64_t bytes_ = 0;
+  // Packets: the tracks of the camera's open that is being written, its
+  // first key frame's time (ms) and where that lies in the clip.
+  std::shared_ptr<const StreamTracks> tracks_;
+  int64_t openBaseMs_ = 0;
+  int64_t openClipMs_ = 0;
+  int64_t lastArrivalMs_ = 0;
+  int audioIndex_ = -1;
+  int64_t lastAudioPts_ = -1;
+  std::string droppedAudio_;
 };
 
 // The width and height a JPEG's header states; false when it is no JPEG.

@@ -73,23 +73,23 @@ void EventRecorder::Keep(const ArchiveFrameInput& frame, cv::Mat& picture, bool&
   }
 }
 
-std::function<void(const cv::Mat&, int64_t)> EventRecorder::Tap() {
-  return [inlet = inlet_](const cv::Mat& jpeg, int64_t timeMs) {
+JpegTap EventRecorder::Tap() {
+  return [inlet = inlet_](const ClipPacket& packet) {
     std::lock_guard<std::mutex> lock(inlet->mutex);
-    if (inlet->recorder) inlet->recorder->Feed(jpeg, timeMs);
+    if (inlet->recorder) inlet->recorder->Feed(packet);
   };
 }
 
-void EventRecorder::Feed(const cv::Mat& jpeg, int64_t timeMs) {
-  if (jpeg.empty()) return;
+void EventRecorder::Feed(const ClipPacket& packet) {
+  if (packet.jpeg.empty() && !packet.packet) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!feeding_) {
-    ring_.Push(ClipFrame{jpeg, timeMs});
+    ring_.Push(packet);
     return;
   }
   Job job;
   job.kind = Job::Kind::Frame;
-  job.frame = ClipFrame{jpeg, timeMs};
+  job.frame = packet;
   EnqueueLocked(std::move(job));
 }
 
@@ -101,7 +101,7 @@ size_t EventRecorder::RingFrames() const {
 void EventRecorder::Frame(const ArchiveFrameInput& frame) {
   lastJpeg_ = frame.jpeg;
   lastPermille_ = frame.changePermille;
-  if (!frame.fed) Feed(frame.jpeg, frame.timeMs);
+  if (!frame.fed) Feed(ClipPacket{frame.jpeg, frame.timeMs});
   if (state_ == State::Idle) return;
   if (frame.changePermille > peakPermille_) {
     Keep(frame, peak_, peakIsJpeg_);
@@ -111,6 +111,7 @@ void EventRecorder::Frame(const ArchiveFrameInput& frame) {
 
 void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   (void)tick;
+  if (state_ != State::Idle && clipFailed_.load()) EndEvent();
   if (state_ == State::Post) state_ = State::Alarm;
   if (state_ != State::Idle) return;
   // Below the floor nothing is recorded; the writer says so and looks again.
@@ -287,7 +288,8 @@ void EventRecorder::Report(ArchiveReport report) {
   reports_.push_back(std::move(report));
 }
 
-// Said once per recorder: a folder that cannot be written fails every event alike.
+// Said once until an event is kept whole again: a folder that cannot be
+// written fails every event alike.
 void EventRecorder::Fail(const std::string& what) {
   if (failSaid_) return;
   failSaid_ = true;
@@ -325,14 +327,17 @@ void EventRecorder::Begin(Job& job) {
     end.wallMs = job.wallMs;
     End(end);
   }
+  clipFailed_.store(false);
   if (!CheckFloor()) return;
   std::string folder, error;
   if (!CreateEventFolder(options_.root, job.wallMs, folder, &error)) {
     Fail(error);
+    clipFailed_.store(true);
     return;
   }
   open_.active = true;
   open_.clipStopped = false;
+  open_.clipBroken = false;
   open_.info = EventInfo{};
   open_.info.folder = folder;
   open_.info.startMs = job.wallMs;
@@ -340,6 +345,7 @@ void EventRecorder::Begin(Job& job) {
   if (!WriteFileAtomically(folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error)) {
     // Without its marker the folder is nobody's: take it back while it is empty.
     Fail(error);
+    clipFailed_.store(true);
     std::error_code ignored;
     std::filesystem::remove(folder, ignored);
     open_.active = false;
@@ -351,21 +357,10 @@ void EventRecorder::Begin(Job& job) {
 
 void EventRecorder::WriteFrame(const ClipFrame& frame) {
   if (!open_.active || open_.clipStopped) return;
-  const uint8_t* data = frame.jpeg.ptr<uint8_t>();
-  const size_t size = frame.Bytes();
+  if (!open_.clip.IsOpen() && !OpenClip(frame)) return;
   std::string error;
-  if (!open_.clip.IsOpen()) {
-    int width = 0, height = 0;
-    if (!JpegSize(data, size, width, height)) return;  // not a JPEG: left out
-    if (!open_.clip.Open(open_.info.folder + "/" + kEventClip, width, height, open_.info.startMs, &error)) {
-      Fail(error);
-      open_.clipStopped = true;
-      return;
-    }
-  }
-  if (!open_.clip.Write(data, size, frame.timeMs, &error)) {
-    Fail(error);
-    open_.clipStopped = true;
+  if (!open_.clip.Write(frame, &error)) {
+    ClipFailed(error);
     return;
   }
   open_.info.frames = open_.clip.Frames();
@@ -387,6 +382,37 @@ void EventRecorder::WriteFrame(const ClipFrame& frame) {
   }
 }
 
+bool EventRecorder::OpenClip(const ClipFrame& frame) {
+  const std::string path = open_.info.folder + "/" + kEventClip;
+  std::string error;
+  bool opened = false;
+  if (frame.packet) {
+    // A stream's clip starts on a key frame; what comes before is left out.
+    if (!frame.Anchor()) return false;
+    opened = open_.clip.Open(path, frame.tracks, open_.info.startMs, &error);
+    if (opened && !open_.clip.DroppedAudio().empty() && !audioSaid_) {
+      audioSaid_ = true;
+      ArchiveReport report;
+      report.text = "カメラの音声（" + open_.clip.DroppedAudio() +
+                    "）は動画に入れられないため、映像だけを記録します（AAC の音声なら記録できます）";
+      Report(std::move(report));
+    }
+  } else {
+    int width = 0, height = 0;
+    if (!JpegSize(frame.jpeg.ptr<uint8_t>(), frame.Bytes(), width, height)) return false;  // not a JPEG: left out
+    opened = open_.clip.Open(path, width, height, open_.info.startMs, &error);
+  }
+  if (!opened) ClipFailed(error);
+  return opened;
+}
+
+void EventRecorder::ClipFailed(const std::string& what) {
+  Fail(what);
+  open_.clipStopped = true;
+  open_.clipBroken = true;
+  clipFailed_.store(true);
+}
+
 void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool isJpeg) {
   if (picture.empty()) return;
   std::string error;
@@ -395,6 +421,14 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
     if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), picture.total() * picture.elemSize(), kPictureWrite,
                              &error))
       Fail(error);
+    return;
+  }
+  // libjpeg-turbo, already loaded for the cameras: the OpenCV module's
+  // libraries would cost a stream camera's process some 60 MB of memory.
+  if (!encoder_) encoder_ = std::make_unique<JpegEncoder>(kEventPictureQuality);
+  cv::Mat jpeg;
+  if (encoder_->Encode(picture, jpeg)) {
+    if (!WriteFileAtomically(path, jpeg.ptr<uint8_t>(), jpeg.total(), kPictureWrite, &error)) Fail(error);
     return;
   }
   std::vector<uint8_t> bytes;
@@ -409,12 +443,25 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
 void EventRecorder::End(Job& job) {
   if (!open_.active) return;
   WritePicture(kEventPeakPicture, job.picture, job.pictureIsJpeg);
-  if (open_.clip.IsOpen() && !open_.clip.Close()) Fail(open_.info.folder + "/" + kEventClip + " を閉じられません");
+  bool whole = !open_.clipBroken;
+  if (open_.clip.IsOpen() && !open_.clip.Close()) {
+    Fail(open_.info.folder + "/" + kEventClip + " を閉じられません");
+    whole = false;
+  }
   open_.info.endMs = job.wallMs;
   const std::string marker = EventMarkerText(open_.info, true);
   std::string error;
-  if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error))
+  if (!WriteFileAtomically(open_.info.folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error)) {
     Fail(error);
+    whole = false;
+  }
+  if (whole && failSaid_) {
+    // Said once, as the failure was: the next failure is said again.
+    failSaid_ = false;
+    ArchiveReport again;
+    again.text = "イベントをまた記録できました: " + open_.info.folder;
+    Report(std::move(again));
+  }
   ArchiveReport report;
   report.kind = ArchiveReport::Kind::Archived;
   report.event = open_.info;
@@ -422,6 +469,7 @@ void EventRecorder::End(Job& job) {
   const std::string folder = open_.info.folder;
   open_.active = false;
   open_.clipStopped = false;
+  open_.clipBroken = false;
   open_.info = EventInfo{};
   Retain(folder);
 }

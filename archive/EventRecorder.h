@@ -17,6 +17,8 @@
 #include "archive/EventLayout.h"
 #include "archive/FrameRing.h"
 #include "archive/Retention.h"
+#include "capture/FrameStore.h"
+#include "capture/JpegEncoder.h"
 
 // Frames handed to the writer and not yet written. Past either bound new
 // frames are dropped (said once) instead of queued: a slow disk never
@@ -87,10 +89,11 @@ public:
   // reference: into the ring, or while an event is open into its clip.
   // The clip so has every frame even while the cycle's tick is held up
   // (a mail sent, a slow check) at the very start of the alarm.
-  void Feed(const cv::Mat& jpeg, int64_t timeMs);
+  // A stream camera's packets come the same way.
+  void Feed(const ClipPacket& packet);
   // Feed for the camera to call; safe to call after the recorder is gone
   // (it then does nothing), so the camera may outlive it.
-  std::function<void(const cv::Mat&, int64_t)> Tap();
+  JpegTap Tap();
   // The frame the tick compared: the event's first and peak pictures come
   // from it, and its JPEG goes to Feed unless the camera fed it already.
   void Frame(const ArchiveFrameInput& frame);
@@ -133,6 +136,7 @@ private:
   struct Open {
     bool active = false;
     bool clipStopped = false;  // the floor, the size limit or an error ended the clip
+    bool clipBroken = false;   // an error did: the clip ends where its last flush left it
     EventInfo info;
     ClipWriter clip;
   };
@@ -148,6 +152,8 @@ private:
   void Handle(Job& job);
   void Begin(Job& job);
   void WriteFrame(const ClipFrame& frame);
+  // Opens the clip at its first frame; false when this one cannot start it.
+  bool OpenClip(const ClipFrame& frame);
   void WritePicture(const char* name, const cv::Mat& picture, bool isJpeg);
   void End(Job& job);
   void Retain(const std::string& keep);
@@ -155,6 +161,8 @@ private:
   bool CheckFloor();
   void Report(ArchiveReport report);
   void Fail(const std::string& what);
+  // The clip could not be made or written: what is in the file stays.
+  void ClipFailed(const std::string& what);
 
   const EventRecorderOptions options_;
 
@@ -191,12 +199,17 @@ private:
   std::atomic<uint64_t> dropped_{0};
   std::vector<ArchiveReport> reports_;
   std::atomic<bool> belowFloor_{false};
+  // The open event's clip failed: the next alarm starts an event of its
+  // own instead of going on in this one, so its clip is tried afresh.
+  std::atomic<bool> clipFailed_{false};
 
   // The writer's.
   Open open_;
   bool floorKnown_ = false;
-  bool failSaid_ = false;
+  bool failSaid_ = false;  // until an event is kept whole again
   bool sizeSaid_ = false;
+  bool audioSaid_ = false;
   int64_t lastFloorCheck_ = 0;
+  std::unique_ptr<JpegEncoder> encoder_;  // made at the first picture that needs it
   std::thread worker_;
 };

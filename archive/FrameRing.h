@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <deque>
 
-#include <opencv2/core.hpp>
+#include "capture/ClipPacket.h"
 
 // The most the ring holds, whatever the pre-seconds: a 1080p MJPEG frame is
 // about 150 to 400 KB, so at 30 frames a second this is 5 to 14 s; a
@@ -12,27 +12,24 @@ constexpr size_t kMaxRingBytes = size_t{64} << 20;
 // And at most this many frames (a tiny picture at a high rate).
 constexpr size_t kMaxRingFrames = 4096;
 
-// One compressed frame on its way into a clip: the camera's JPEG, shared
-// (one row of bytes, CV_8UC1, never written into), and when it arrived.
-struct ClipFrame {
-  cv::Mat jpeg;
-  int64_t timeMs = 0;
-  size_t Bytes() const { return jpeg.total() * jpeg.elemSize(); }
-};
+// What the ring and the clip hold: a camera JPEG, or a stream's packet.
+using ClipFrame = ClipPacket;
 
 // The last few seconds of compressed frames before an alarm, so its clip
 // can start before it. Holds the frames by reference: nothing is copied,
-// decoded or encoded. The newest frame decides what is old.
+// decoded or encoded. The newest frame decides what is old, and the ring
+// always starts on a frame a clip can start on (a JPEG, a key frame).
 class FrameRing {
 public:
   explicit FrameRing(int64_t spanMs, size_t maxBytes = kMaxRingBytes,
                      size_t maxFrames = kMaxRingFrames)
       : spanMs_(spanMs), maxBytes_(maxBytes), maxFrames_(maxFrames) {}
 
-  // Adds the newest frame and lets go of frames more than the span older
-  // than it, then of the oldest while over the byte or frame limit. A
-  // frame older than the newest held is taken as the newest (a clock that
-  // went back) and the rest dropped.
+  // Adds the newest frame and lets go of what lies before the latest
+  // anchor at least the span older than it, then of the oldest (up to the
+  // next anchor) while over the byte or frame limit. A frame older than the
+  // newest held is taken as the newest (a clock that went back) and the
+  // rest dropped. Nothing is held before the first anchor.
   void Push(ClipFrame frame);
   // Hands over every frame, oldest first, and empties the ring.
   std::deque<ClipFrame> Take();
@@ -45,10 +42,16 @@ public:
 
 private:
   void DropOldest();
+  // Drops every frame before anchors_[anchor].
+  void DropToAnchor(size_t anchor);
 
   const int64_t spanMs_;
   const size_t maxBytes_;
   const size_t maxFrames_;
   std::deque<ClipFrame> frames_;
+  // Where the anchors are, counted from the first frame ever pushed since
+  // the last Clear; dropped_ of those have gone.
+  std::deque<uint64_t> anchors_;
+  uint64_t dropped_ = 0;
   size_t bytes_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "capture/CameraAddress.h"
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "capture/VideoDevices.h"
@@ -15,6 +16,29 @@ std::string AddressWithoutPassword(const std::string& address) {
   const size_t colon = address.find(':', start);
   if (colon == std::string::npos || colon > at) return address;
   return address.substr(0, colon + 1) + "***" + address.substr(at);
+}
+
+std::string TextWithoutPasswords(const std::string& text) {
+  std::string out;
+  size_t done = 0;
+  for (size_t scheme = text.find("://"); scheme != std::string::npos; scheme = text.find("://", scheme + 3)) {
+    if (scheme < done) continue;
+    // The address runs to the first character no address has unquoted.
+    size_t start = scheme;
+    while (start > done && std::isalnum(static_cast<unsigned char>(text[start - 1]))) --start;
+    const size_t end = std::min(text.find_first_of(" \t\r\n\"'<>", scheme), text.size());
+    out += text.substr(done, start - done) + AddressWithoutPassword(text.substr(start, end - start));
+    done = end;
+  }
+  return out + text.substr(std::min(done, text.size()));
+}
+
+bool IsStreamCameraAddress(const std::string& address) {
+  const size_t scheme = address.find("://");
+  if (scheme == std::string::npos || scheme == 0) return false;
+  std::string name = address.substr(0, scheme);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name != "http" && name != "file";
 }
 
 std::string DescribeCamera(int32_t cameraNumber, const std::string& address,

@@ -16,3 +16,11 @@ std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
 
 // The address with the password of its user part, if any, replaced by ***.
 std::string AddressWithoutPassword(const std::string& address);
+
+// Any text (a library's log line) with the password of every address in it
+// replaced by ***.
+std::string TextWithoutPasswords(const std::string& text);
+
+// True for an address the stream reader (FFmpeg) opens: a scheme other than
+// http:// (tried as MJPEG first) and file://.
+bool IsStreamCameraAddress(const std::string& address);

@@ -14,9 +14,6 @@
 namespace {
 using SteadyClock = std::chrono::steady_clock;
 
-std::mutex timingsMutex;
-CaptureTimings currentTimings;
-
 // Plain http:// streams are tried with our own MJPEG reader first.
 bool HasHttpScheme(const std::string& address) {
   return strncasecmp(address.c_str(), "http://", 7) == 0;
@@ -51,28 +48,16 @@ cv::Mat* ToBgr(cv::Mat& decoded, cv::Mat& converted) {
 std::chrono::milliseconds Ms(uint32_t ms) { return std::chrono::milliseconds(ms); }
 } // namespace
 
-CaptureTimings CurrentCaptureTimings() {
-  std::lock_guard<std::mutex> lock(timingsMutex);
-  return currentTimings;
-}
-
-void SetCaptureTimings(const CaptureTimings& timings) {
-  std::lock_guard<std::mutex> lock(timingsMutex);
-  currentTimings = timings;
-}
-
-uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings) {
-  const uint64_t doubled = std::max<uint64_t>(1, static_cast<uint64_t>(delayMs) * 2);
-  return static_cast<uint32_t>(std::min<uint64_t>(doubled, timings.reopenMaxDelayMs));
-}
-
 CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings& timings)
     : kind_(kind), location_(std::move(location)), timings_(timings) {
   http_.SetCancel(&cancel_);
+  stream_.SetCancel(&cancel_);
+  stream_.SetPacketSink([this](const ClipPacket& packet) { frames_.TapPacket(packet); });
 }
 
 std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std::string& address,
-                                                 const CaptureTimings& timings, bool keepJpeg) {
+                                                 const CaptureTimings& timings, bool keepJpeg,
+                                                 bool rtspOverUdp, const std::string& clipAddress) {
   Kind kind = Kind::Device;
   std::string location = address;
   if (address.empty()) {
@@ -86,7 +71,14 @@ std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std
 
   std::unique_ptr<CameraSource> source(new CameraSource(kind, location, timings));
   source->SetKeepJpeg(keepJpeg);
+  source->rtspOverUdp_ = rtspOverUdp;
   if (!source->OpenCapture(timings.streamOpenTimeoutMs)) return nullptr;
+  if (kind == Kind::Stream && !clipAddress.empty()) {
+    CameraSource* self = source.get();
+    source->clipFeed_ = std::make_unique<PacketFeed>(clipAddress, rtspOverUdp, timings, [self](const ClipPacket& p) {
+      if (self->frames_.KeepJpeg()) self->frames_.TapPacket(p);
+    });
+  }
   source->reader_ = std::thread(&CameraSource::Run, source.get());
   if (!source->frames_.WaitForFirstFrame(Ms(timings.firstFrameTimeoutMs))) return nullptr;
   return source;
@@ -101,12 +93,14 @@ void CameraSource::Stop() {
   }
   cancel_.Cancel();
   stopSignal_.notify_all();
+  clipFeed_.reset();
   if (reader_.joinable()) reader_.join();
   Release();
 }
 
 void CameraSource::Release() {
   http_.Close();
+  stream_.Close();
   if (capture_) capture_->Release();
   rawJpeg_ = false;
 }
@@ -151,14 +145,7 @@ bool CameraSource::OpenCapture(uint32_t openTimeoutMs) {
       case MjpegHttpReader::OpenResult::NotMjpeg: break;  // another kind of stream
       }
     }
-    // Both limits make every network call of the reader return in bounded
-    // time, so a stalled camera is noticed and closing never hangs.
-    const std::vector<int> params = {
-        cv::CAP_PROP_OPEN_TIMEOUT_MSEC, static_cast<int>(openTimeoutMs),
-        cv::CAP_PROP_READ_TIMEOUT_MSEC, static_cast<int>(timings_.streamReadTimeoutMs)};
-    if (!OpenVideoReader(cv::CAP_FFMPEG, params)) return false;
-    AskForRawJpeg();
-    return true;
+    return stream_.Open(location_, rtspOverUdp_, openTimeoutMs, timings_.streamReadTimeoutMs);
   }
   }
   return false;
@@ -171,6 +158,21 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
     case MjpegHttpReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
     case MjpegHttpReader::ReadResult::Skipped: return Got::Skipped;
     case MjpegHttpReader::ReadResult::Failed: return Got::Failed;
+    }
+  }
+  if (stream_.IsOpen()) {
+    // The archive takes the camera's own packets: no JPEG is made.
+    switch (stream_.Read(decoded, jpeg != nullptr)) {
+    case AvStreamReader::ReadResult::Frame: {
+      frame = &decoded;
+      const StreamDescription now = stream_.Describe();
+      std::lock_guard<std::mutex> lock(describeMutex_);
+      if (now.width != description_.width || now.height != description_.height || now.codec != description_.codec)
+        description_ = now;
+      return Got::Frame;
+    }
+    case AvStreamReader::ReadResult::Skipped: return Got::Skipped;
+    case AvStreamReader::ReadResult::Failed: return Got::Failed;
     }
   }
   if (!rawJpeg_) {
@@ -201,6 +203,15 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
     Release();
   }
   return Got::Skipped;
+}
+
+StreamDescription CameraSource::Describe() const {
+  std::lock_guard<std::mutex> lock(describeMutex_);
+  return description_;
+}
+
+StreamDescription CameraSource::DescribeClipStream() const {
+  return clipFeed_ ? clipFeed_->Describe() : StreamDescription();
 }
 
 bool CameraSource::Stopping() {
@@ -245,7 +256,8 @@ void CameraSource::Run() {
 
     cv::Mat* frame = nullptr;
     cv::Mat jpeg;
-    const bool keepJpeg = frames_.KeepJpeg();
+    // With a main stream of its own, the clips take that stream's packets.
+    const bool keepJpeg = frames_.KeepJpeg() && !clipFeed_;
     const Got got = ReadFrame(frame, decoded, converted, packet, keepJpeg ? &jpeg : nullptr);
     if (got == Got::Failed) {
       Release();
@@ -263,12 +275,11 @@ void CameraSource::Run() {
     if (got == Got::Frame) {
       ++framesSinceOpen;
       reopenDelayMs = timings_.reopenFirstDelayMs;
-      // A source that is not MJPEG (a raw YUYV camera, an H.264 file or
-      // stream) has its frame compressed once, here, only while the archive
-      // is on: a JPEG per frame is a known cost (bench/archive_bench), while
-      // keeping its own packets (H.264) would need a second reader path
-      // and a remuxer that starts at a key frame.
-      if (keepJpeg && jpeg.empty()) {
+      // A device or file that is not MJPEG (a raw YUYV camera, an H.264
+      // file) has its frame compressed once, here, only while the archive
+      // is on: a JPEG per frame is a known cost (bench/archive_bench). A
+      // stream camera hands the archive its own packets instead.
+      if (keepJpeg && jpeg.empty() && !stream_.IsOpen()) {
         if (!encoder_) encoder_ = std::make_unique<JpegEncoder>();
         encoder_->Encode(*frame, jpeg);
       }

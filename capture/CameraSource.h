@@ -9,54 +9,27 @@
 
 #include <opencv2/videoio.hpp>
 
+#include "capture/AvStreamReader.h"
+#include "capture/CaptureTimings.h"
 #include "capture/FrameStore.h"
 #include "capture/JpegDecoder.h"
 #include "capture/JpegEncoder.h"
 #include "capture/MjpegHttpReader.h"
+#include "capture/PacketFeed.h"
 #include "net/WaitCancel.h"
 #include "platform/OpenCvModule.h"
-
-// How long the capture waits for what, in milliseconds.
-constexpr uint32_t kFirstFrameTimeoutMs = 5000;   // open until the first frame
-constexpr uint32_t kCameraSettleMs = 3000;        // after the first frame, as the camera adjusts
-constexpr uint32_t kStreamOpenTimeoutMs = 5000;   // connecting to a network camera
-// A network read that stalls this long counts as a dropped stream; it also
-// bounds how long closing waits for a reader in OpenCV's hands (our own
-// MJPEG reader is cancelled at once).
-constexpr uint32_t kStreamReadTimeoutMs = 2000;
-constexpr uint32_t kReopenFirstDelayMs = 500;     // back-off before reopening a dropped source,
-constexpr uint32_t kReopenMaxDelayMs = 8000;      // doubled after each failed attempt up to this
-// A video file that states no usable frame rate plays at this one.
-constexpr double kDefaultFilePlaybackFps = 25.0;
-constexpr double kMaxFilePlaybackFps = 1000.0;
 
 // An MJPEG source whose first this many pictures all fail to decode as
 // plain JPEGs is read again through the general decoder instead.
 constexpr int kRawJpegAttempts = 10;
 
-struct CaptureTimings {
-  uint32_t firstFrameTimeoutMs = kFirstFrameTimeoutMs;
-  uint32_t settleMs = kCameraSettleMs;
-  uint32_t streamOpenTimeoutMs = kStreamOpenTimeoutMs;
-  uint32_t streamReadTimeoutMs = kStreamReadTimeoutMs;
-  uint32_t pictureTimeoutMs = kPictureTimeoutMs;
-  uint32_t reopenFirstDelayMs = kReopenFirstDelayMs;
-  uint32_t reopenMaxDelayMs = kReopenMaxDelayMs;
-};
-
-// The timings the next OpenCamera uses; tests shorten them.
-CaptureTimings CurrentCaptureTimings();
-void SetCaptureTimings(const CaptureTimings& timings);
-
-// The wait before the next reopen attempt after one that waited delayMs.
-uint32_t NextReopenDelay(uint32_t delayMs, const CaptureTimings& timings);
-
 // The open camera or stream behind nsOpenCV's capture operations: a V4L2
 // device, a network camera or a video file, read by a thread of its own
 // that keeps the latest whole frame in 24-bit B, G, R. MJPEG sources (an
 // http:// multipart stream, a device or file delivering MJPG) have each
-// JPEG decoded straight into the frame; everything else goes through
-// OpenCV's reader and a conversion.
+// JPEG decoded straight into the frame; every other network camera (RTSP,
+// H.264, H.265) is read and decoded with libavformat and libavcodec
+// (AvStreamReader); devices and files go through OpenCV's reader.
 class CameraSource {
 public:
   enum class Kind { Device, File, Stream };
@@ -65,8 +38,13 @@ public:
   // waits for its first frame. Null when nothing opened or no frame came in
   // time; nothing is then left open or running.
   // `keepJpeg`: each frame's JPEG is kept from the first (SetKeepJpeg).
+  // `rtspOverUdp`: an RTSP camera sends its packets over UDP, not TCP.
+  // `clipAddress`: the same camera's main stream, when `address` is its
+  // smaller one: the frames come from `address`, the archive's packets
+  // from the main stream (read apart, not decoded).
   static std::unique_ptr<CameraSource> Open(int32_t cameraNumber, const std::string& address,
-                                            const CaptureTimings& timings, bool keepJpeg = false);
+                                            const CaptureTimings& timings, bool keepJpeg = false,
+                                            bool rtspOverUdp = false, const std::string& clipAddress = "");
 
   // Stops the reader and frees the device.
   ~CameraSource();
@@ -84,11 +62,15 @@ public:
   void SetKeepJpeg(bool keep) { frames_.SetKeepJpeg(keep); }
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const { return frames_.LatestJpeg(jpeg, timeMs); }
   void SetJpegTap(JpegTap tap) { frames_.SetJpegTap(std::move(tap)); }
+  // The watched stream, and the main stream when clips come from another
+  // (empty codec: none, not open yet, or not a stream camera).
+  StreamDescription Describe() const;
+  StreamDescription DescribeClipStream() const;
 
 private:
   CameraSource(Kind kind, std::string location, const CaptureTimings& timings);
   bool OpenCapture(uint32_t openTimeoutMs);
-  bool IsOpen() const { return http_.IsOpen() || (capture_ && capture_->IsOpened()); }
+  bool IsOpen() const { return http_.IsOpen() || stream_.IsOpen() || (capture_ && capture_->IsOpened()); }
   bool OpenVideoReader(int api, const std::vector<int>& params);
   void Release();
   // Lets OpenCV hand over the source's JPEGs undecoded when it is MJPEG.
@@ -110,6 +92,11 @@ private:
   // Used by the reader thread once it runs.
   std::unique_ptr<IVideoReader> capture_;  // made when first needed
   MjpegHttpReader http_;
+  AvStreamReader stream_;
+  bool rtspOverUdp_ = false;
+  std::unique_ptr<PacketFeed> clipFeed_;  // the main stream, for the clips
+  mutable std::mutex describeMutex_;
+  StreamDescription description_;  // under describeMutex_
   JpegDecoder jpeg_;
   std::unique_ptr<JpegEncoder> encoder_;  // made when the archive first wants a JPEG made
   bool rawJpeg_ = false;         // capture_ hands over undecoded JPEGs

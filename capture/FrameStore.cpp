@@ -39,7 +39,7 @@ void FrameStore::Publish(cv::Mat& frame, cv::Mat jpeg) {
   arrived_.notify_all();
   if (now != 0 && hasTap_.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(tapMutex_);
-    if (tap_) tap_(jpeg, now);
+    if (tap_) tap_(ClipPacket{jpeg, now});
   }
   std::function<void()> call;
   {
@@ -64,6 +64,12 @@ void FrameStore::SetJpegTap(JpegTap tap) {
   std::lock_guard<std::mutex> lock(tapMutex_);
   tap_ = std::move(tap);
   hasTap_.store(static_cast<bool>(tap_), std::memory_order_release);
+}
+
+void FrameStore::TapPacket(const ClipPacket& packet) {
+  if (!hasTap_.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(tapMutex_);
+  if (tap_) tap_(packet);
 }
 
 bool FrameStore::LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const {

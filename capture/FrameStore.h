@@ -10,6 +10,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "capture/ClipPacket.h"
+
 #include <sys/stat.h>
 
 // The frame file as a tick's own write left it. A later look that finds
@@ -27,10 +29,11 @@ FrameFileStamp StampOf(const struct stat& st);
 // True when `path` is still the file `stamp` describes.
 bool FrameFileUnchanged(const std::string& path, const FrameFileStamp& stamp);
 
-// Hears every JPEG the reader publishes (shared, never written into) with
-// its arrival time (steady clock, ms), on the reader's thread: the event
-// archive's clip, which must not miss the frames no tick looked at.
-using JpegTap = std::function<void(const cv::Mat& jpeg, int64_t timeMs)>;
+// Hears every JPEG the reader publishes (shared, never written into), or
+// every packet of a stream camera as it came, with its arrival time, on the
+// reader's thread: the event archive's clip, which must not miss the frames
+// no tick looked at.
+using JpegTap = std::function<void(const ClipPacket& packet)>;
 
 // What taking the latest frame did.
 enum class FrameTake {
@@ -60,6 +63,8 @@ public:
   // Every JPEG published from now on goes to `tap` as well (empty: none).
   // Once this returns, the tap given before is no longer called.
   void SetJpegTap(JpegTap tap);
+  // Hands a stream camera's packet to the tap, if one is set.
+  void TapPacket(const ClipPacket& packet);
   // The JPEG of the frame last written out (shared, not copied) and when it
   // arrived (steady clock, ms); false when that frame came without one.
   bool LatestJpeg(cv::Mat& jpeg, int64_t& timeMs) const;

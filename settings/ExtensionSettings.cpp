@@ -18,6 +18,7 @@ const std::vector<ExtensionGroup>& ExtensionGroups() {
       {SettingGroup::EventArchive, " イベントの記録 ", "EventArchiveGroup", GroupLayout::Rows},
       {SettingGroup::Remote, " 遠隔操作と予定 ", "RemoteGroup", GroupLayout::Form},
       {SettingGroup::Delivery, " メールの再送と見守り ", "DeliveryGroup", GroupLayout::Rows},
+      {SettingGroup::Camera, " ネットワークカメラ ", "CameraGroup", GroupLayout::Rows},
   };
   return groups;
 }

@@ -29,7 +29,7 @@ constexpr SettingField FieldOf(const char* name, SettingText typVardocam::*m, co
 
 // The 拡張設定 group a setting's row stands in; None: its row is on one of
 // the classic tabs, built there.
-enum class SettingGroup { None, View, MotionDetail, Mqtt, EventArchive, Remote, Delivery };
+enum class SettingGroup { None, View, MotionDetail, Mqtt, EventArchive, Remote, Delivery, Camera };
 // The control of a row. WideText is a text box made wide enough for a host
 // name or topic; File has a button that opens a file chooser.
 enum class SettingInput { Number, Check, Text, WideText, Password, File };

@@ -107,7 +107,15 @@ using SettingText = std::string;
     "送れなかった警報メールを後で送り直す", "", "※送信できるまで保存して再送します")           \
   X(Boolean, HEALTH_MAIL, false, 0, 1, Delivery, Check, "HealthMailCBox",                      \
     "カメラの異常をメールで知らせる", "",                                                      \
-    "※映像が途絶えた・覆われた・向きが変わった・記録先が一杯のとき")
+    "※映像が途絶えた・覆われた・向きが変わった・記録先が一杯のとき")                   \
+  /* RTSP cameras send over TCP unless told to use UDP (fewer delays, lost packets). */    \
+  X(Boolean, CAMERA_RTSP_UDP, false, 0, 1, Camera, Check, "CameraRtspUdpCBox",                 \
+    "RTSPの映像をUDPで受け取る", "",                                                           \
+    "※通常はTCP。UDPは遅れが少ない代わりに、途中の機器によっては映像が乱れたり届きません")   \
+  /* The camera's smaller stream to watch; clips keep coming from CAMERA_URL. */                \
+  X(Text, CAMERA_DETECT_URL, "", 0, 1024, Camera, WideText, "CameraDetectUrlEdit",             \
+    "検出用の映像アドレス", "",                                                                \
+    "※サブストリームのアドレス。検出・表示・画像に使い、動画は映像アドレスから記録。空欄なら映像アドレスだけを使用")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.

@@ -226,9 +226,9 @@ public:
   bool SetJpegTap(JpegTap tap) override {
     if (!tap) return NsOpenCVCamera::SetJpegTap(JpegTap());
     // The reader's thread; read only once the camera is closed.
-    return NsOpenCVCamera::SetJpegTap([this, tap](const cv::Mat& jpeg, int64_t timeMs) {
-      published.push_back(timeMs);
-      tap(jpeg, timeMs);
+    return NsOpenCVCamera::SetJpegTap([this, tap](const ClipPacket& packet) {
+      published.push_back(packet.timeMs);
+      tap(packet);
     });
   }
   bool motion = false;

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +31,11 @@
 #include "archive/FrameRing.h"
 #include "archive/Retention.h"
 #include "support/TempDir.h"
+
+extern "C" {
+#include <libavcodec/packet.h>
+#include <libavformat/avformat.h>
+}
 
 namespace fs = std::filesystem;
 
@@ -91,16 +97,41 @@ struct RingCase {
   int64_t preMs;
   size_t frameBytes;
   size_t frames;  // held: the newest and those within preMs before it, or what the byte limit allows
+  int keyEvery = 0;  // a stream's packets with a key frame every so many; 0: JPEGs
 };
+
+// A stream camera's video packet of `bytes`, a key frame or not.
+ClipFrame StreamPacket(size_t bytes, bool key, int64_t timeMs) {
+  AVPacket* packet = av_packet_alloc();
+  av_new_packet(packet, static_cast<int>(bytes));
+  packet->flags = key ? AV_PKT_FLAG_KEY : 0;
+  ClipFrame frame;
+  frame.packet = SharePacket(packet);
+  frame.timeMs = timeMs;
+  av_packet_free(&packet);
+  return frame;
+}
 
 class RingLength : public ::testing::TestWithParam<RingCase> {};
 
 TEST_P(RingLength, HoldsThePreSecondsAtTheCamerasRateWithinTheByteLimit) {
   const RingCase c = GetParam();
   FrameRing ring(c.preMs);
-  for (int i = 0; i < 1000; ++i) ring.Push(ClipFrame{cv::Mat(1, static_cast<int>(c.frameBytes), CV_8UC1), FrameTime(i, c.fps)});
+  for (int i = 0; i < 1000; ++i)
+    ring.Push(c.keyEvery ? StreamPacket(c.frameBytes, i % c.keyEvery == 0, FrameTime(i, c.fps))
+                         : ClipFrame{cv::Mat(1, static_cast<int>(c.frameBytes), CV_8UC1), FrameTime(i, c.fps)});
   EXPECT_EQ(ring.Frames(), c.frames);
   EXPECT_LE(ring.Bytes(), kMaxRingBytes);
+  if (c.keyEvery) {
+    // A stream's ring starts on a key frame at least the pre-seconds back.
+    const std::deque<ClipFrame> held = ring.Take();
+    EXPECT_TRUE(held.front().Anchor());
+    const bool byteLimited = (c.frames + c.keyEvery) * c.frameBytes > kMaxRingBytes;
+    if (!byteLimited) {
+      EXPECT_GE(held.back().timeMs - held.front().timeMs, c.preMs);
+    }
+    return;
+  }
   EXPECT_LE(ring.SpanMs(), c.preMs);
   EXPECT_EQ(ring.Take().back().timeMs, FrameTime(999, c.fps));
   EXPECT_EQ(ring.Bytes(), 0u);
@@ -110,21 +141,43 @@ TEST_P(RingLength, HoldsThePreSecondsAtTheCamerasRateWithinTheByteLimit) {
 INSTANTIATE_TEST_SUITE_P(Archive, RingLength,
                          ::testing::Values(RingCase{10, 3000, 4000, 31}, RingCase{30, 3000, 4000, 91},
                                            RingCase{30, 0, 4000, 1},
-                                           RingCase{30, 30000, 400 * 1024, kMaxRingBytes / (400 * 1024)}));
+                                           RingCase{30, 30000, 400 * 1024, kMaxRingBytes / (400 * 1024)},
+                                           // Key frames every second: back to 96.0 s from 99.9 s.
+                                           RingCase{10, 3000, 4000, 40, 10}, RingCase{10, 0, 4000, 10, 10},
+                                           // Over the byte limit the oldest key frame's packets go
+                                           // whole: from 48.0 s (frame 720) on.
+                                           RingCase{15, 30000, 200 * 1024, 280, 60}));
 
-class ClipReadBack : public ::testing::TestWithParam<double> {};
+struct ClipCase {
+  double fps;
+  int seconds;
+  bool fullHd;  // 1080p frames of about 580 KB: the clip passes 32 MiB
+};
+
+class ClipReadBack : public ::testing::TestWithParam<ClipCase> {};
 
 TEST_P(ClipReadBack, FfprobeFindsEveryFrameAtItsTime) {
   SKIP_WITHOUT_FFPROBE();
-  const double fps = GetParam();
-  const int frames = static_cast<int>(fps * 3);
+  const double fps = GetParam().fps;
+  const int frames = static_cast<int>(fps * GetParam().seconds);
+  cv::Mat big;
+  if (GetParam().fullHd) {
+    cv::Mat noise(1080, 1920, CV_8UC3);
+    cv::randu(noise, 0, 255);
+    std::vector<uint8_t> bytes;
+    cv::imencode(".jpg", noise, bytes, {cv::IMWRITE_JPEG_QUALITY, 30});
+    big = cv::Mat(bytes, true).reshape(1, 1);
+  }
   TempDir dir;
   ClipWriter writer;
   std::string error;
   ASSERT_TRUE(writer.Open(dir.File("clip.mkv"), 160, 120, kNowMs, &error)) << error;
   for (int i = 0; i < frames; ++i) {
-    const cv::Mat jpeg = Jpeg(i);
+    const cv::Mat jpeg = big.empty() ? Jpeg(i) : big;
     ASSERT_TRUE(writer.Write(jpeg.ptr<uint8_t>(), jpeg.total(), 777000 + FrameTime(i, fps), &error)) << error;
+  }
+  if (GetParam().fullHd) {
+    EXPECT_GT(writer.Bytes(), int64_t{32} << 20);
   }
   EXPECT_TRUE(writer.Close());
   const Probe probe = FfProbe(dir.File("clip.mkv"));
@@ -133,12 +186,87 @@ TEST_P(ClipReadBack, FfprobeFindsEveryFrameAtItsTime) {
   EXPECT_NEAR(probe.lastPts, (frames - 1) / fps, 0.002);
 }
 
-INSTANTIATE_TEST_SUITE_P(Archive, ClipReadBack, ::testing::Values(10.0, 30.0));
+INSTANTIATE_TEST_SUITE_P(Archive, ClipReadBack,
+                         ::testing::Values(ClipCase{10, 3, false}, ClipCase{30, 3, false}, ClipCase{15, 5, true}));
 
-TEST(ClipWriter, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
+// A stream camera's packets as libavformat reads them from `path`.
+struct CameraPackets {
+  std::shared_ptr<const StreamTracks> tracks;
+  std::vector<ClipPacket> packets;
+};
+
+// Up to `most` video packets, and the audio among them.
+CameraPackets ReadPackets(const std::string& path, size_t most) {
+  CameraPackets read;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return read;
+  if (avformat_find_stream_info(format, nullptr) >= 0) {
+    const AVStream* video = format->streams[0];
+    const AVStream* audio = format->nb_streams > 1 ? format->streams[1] : nullptr;
+    read.tracks = std::make_shared<const StreamTracks>(video->codecpar, video->time_base.num, video->time_base.den,
+                                                       audio ? audio->codecpar : nullptr,
+                                                       audio ? audio->time_base.num : 1, audio ? audio->time_base.den : 1);
+    AVPacket* packet = av_packet_alloc();
+    size_t videos = 0;
+    while (videos < most && av_read_frame(format, packet) >= 0) {
+      ClipPacket clip;
+      clip.packet = SharePacket(packet);
+      clip.tracks = read.tracks;
+      clip.audio = packet->stream_index == 1;
+      clip.timeMs = read.tracks->VideoMs(packet->pts);
+      videos += !clip.audio;
+      if (packet->stream_index <= 1) read.packets.push_back(std::move(clip));
+      av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+  }
+  avformat_close_input(&format);
+  return read;
+}
+
+// The camera's sound: AAC goes into the clip as it came, other sound is left out and named.
+TEST(ClipWriter, AacSoundIsKeptOtherSoundIsLeftOutAndNamed) {
+  SKIP_WITHOUT_FFPROBE();
+  for (const auto& [encoder, streams, dropped] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"aac", "h264,aac,", ""}, {"mp2", "h264,", "mp2"}}) {
+    TempDir dir;
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=30 -f lavfi -i "
+                           "sine=frequency=440:sample_rate=48000 -t 2 -c:v libx264 -g 30 -pix_fmt yuv420p -c:a " +
+                           encoder + " -f mpegts '" + dir.File("camera.ts") + "'").c_str()),
+              0);
+    const CameraPackets camera = ReadPackets(dir.File("camera.ts"), 45);
+    ClipWriter writer;
+    std::string error;
+    ASSERT_TRUE(writer.Open(dir.File("clip.mkv"), camera.tracks, kNowMs, &error)) << error;
+    for (const ClipPacket& packet : camera.packets) ASSERT_TRUE(writer.Write(packet, &error)) << error;
+    EXPECT_EQ(writer.DroppedAudio(), dropped);
+    EXPECT_TRUE(writer.Close());
+    FILE* pipe = popen(("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + dir.File("clip.mkv") +
+                        "' | tr '\\n' ,").c_str(), "r");
+    char line[128] = {};
+    const bool read = pipe && fgets(line, sizeof line, pipe);
+    if (pipe) pclose(pipe);
+    EXPECT_TRUE(read);
+    EXPECT_EQ(std::string(line), streams) << encoder;
+  }
+}
+
+class ClipKilled : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ClipKilled, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
   SKIP_WITHOUT_FFPROBE();
   TempDir dir;
   constexpr int kWritten = 90;  // 3 s at 30 fps
+  const bool packets = GetParam();
+  CameraPackets camera;
+  if (packets) {
+    // H.264 as a camera sends it: a key frame a second.
+    ASSERT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i testsrc2=size=320x240:rate=30 -t 4 -c:v libx264 "
+                           "-g 30 -pix_fmt yuv420p -f mpegts '" + dir.File("camera.ts") + "'").c_str()),
+              0);
+    camera = ReadPackets(dir.File("camera.ts"), kWritten);
+    ASSERT_EQ(camera.packets.size(), static_cast<size_t>(kWritten));
+  }
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
@@ -146,10 +274,14 @@ TEST(ClipWriter, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
   if (child == 0) {
     // Writes, says so, and waits mid-clip to be killed.
     ClipWriter writer;
-    if (!writer.Open(dir.File("clip.mkv"), 160, 120, kNowMs, nullptr)) _exit(2);
+    if (packets ? !writer.Open(dir.File("clip.mkv"), camera.tracks, kNowMs, nullptr)
+                : !writer.Open(dir.File("clip.mkv"), 160, 120, kNowMs, nullptr))
+      _exit(2);
     for (int i = 0; i < kWritten; ++i) {
-      const cv::Mat jpeg = Jpeg(i);
-      if (!writer.Write(jpeg.ptr<uint8_t>(), jpeg.total(), FrameTime(i, 30), nullptr)) _exit(3);
+      const cv::Mat jpeg = packets ? cv::Mat() : Jpeg(i);
+      if (packets ? !writer.Write(camera.packets[static_cast<size_t>(i)], nullptr)
+                  : !writer.Write(jpeg.ptr<uint8_t>(), jpeg.total(), FrameTime(i, 30), nullptr))
+        _exit(3);
     }
     if (write(ready[1], "k", 1) != 1) _exit(4);
     for (;;) pause();
@@ -167,6 +299,9 @@ TEST(ClipWriter, AClipCutShortByKillNineStillPlaysToItsLastSecond) {
   EXPECT_GE(probe.packets, kWritten - 30);
   EXPECT_GE(probe.lastPts, (kWritten - 1) / 30.0 - 1.0);
 }
+
+// The camera's JPEGs, and a stream camera's H.264 packets.
+INSTANTIATE_TEST_SUITE_P(ClipWriter, ClipKilled, ::testing::Values(false, true));
 
 struct RetentionCase {
   int64_t maxBytes;
@@ -268,6 +403,29 @@ TEST(EventMarker, ParsedFromItsBytesAndReadOnlyWhenItIsOurs) {
 }
 
 namespace {
+// A file system of `megabytes` of its own at `path` (a tmpfs), gone at the
+// end; mounting needs root.
+class SmallDisk {
+public:
+  SmallDisk(std::string path, int megabytes) : path_(std::move(path)) {
+    fs::create_directories(path_);
+    mounted_ = ::mount("tmpfs", path_.c_str(), "tmpfs", 0, ("size=" + std::to_string(megabytes) + "m").c_str()) == 0;
+    if (!mounted_)
+      why_ = "cannot mount a " + std::to_string(megabytes) + " MB tmpfs here (needs root): " + std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  const std::string& Path() const { return path_; }
+  const std::string& Why() const { return why_; }
+
+private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 class RecorderTest : public ::testing::Test {
 protected:
   EventRecorderOptions Options() {
@@ -280,8 +438,11 @@ protected:
   }
   // One frame at 30 fps; counted when it goes into the open event's clip.
   cv::Mat Feed(EventRecorder& recorder, int level, int32_t permille = 0) {
+    return Feed(recorder, Jpeg(level), permille);
+  }
+  cv::Mat Feed(EventRecorder& recorder, const cv::Mat& jpeg, int32_t permille = 0) {
     ArchiveFrameInput frame;
-    frame.jpeg = Jpeg(level);
+    frame.jpeg = jpeg;
     frame.timeMs = steady += 33;
     frame.changePermille = permille;
     clipFrames += recorder.Recording();
@@ -361,14 +522,9 @@ TEST_F(RecorderTest, AFullQueueDropsFramesAndSaysSoOnce) {
 }
 
 TEST_F(RecorderTest, BelowTheFreeSpaceFloorNothingIsRecordedAndEachChangeIsSaidOnce) {
-  const std::string small = dir.File("small");
-  fs::create_directories(small);
-  if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=2m") != 0)
-    GTEST_SKIP() << "cannot mount a 2 MB tmpfs here (needs root): " << std::strerror(errno);
-  struct Unmount {
-    std::string path;
-    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-  } unmount{small};
+  const SmallDisk disk(dir.File("small"), 2);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string& small = disk.Path();
   EventRecorderOptions options = Options();
   options.root = small + "/events";
   options.floorCheckMs = 50;
@@ -398,4 +554,62 @@ TEST_F(RecorderTest, BelowTheFreeSpaceFloorNothingIsRecordedAndEachChangeIsSaidO
   Feed(recorder, 3);
   recorder.Finish();
   EXPECT_EQ(Events(options.root).size(), 1u);
+}
+
+TEST_F(RecorderTest, AFailedClipIsSaidOnceKeepsWhatWasFlushedAndTheNextAlarmTriesAgain) {
+  SKIP_WITHOUT_FFPROBE();
+  const SmallDisk disk(dir.File("small"), 4);
+  if (!disk.Mounted()) GTEST_SKIP() << disk.Why();
+  const std::string& small = disk.Path();
+  EventRecorderOptions options = Options();
+  options.root = small + "/events";
+  options.minFreeBytes = 0;
+  EventRecorder recorder(options);
+  recorder.Finish();
+  recorder.TakeReports();
+  int64_t freeBytes = 0, totalBytes = 0;
+  ASSERT_TRUE(FileSystemSpace(options.root, freeBytes, totalBytes));
+  // About a second and a half of 40 KB frames fits: the disk fills in the second cluster.
+  WriteFileBytes(small + "/filler", std::string(freeBytes - (2 << 20), 'f'));
+  cv::Mat noise(120, 160, CV_8UC3);
+  cv::randu(noise, 0, 255);
+  std::vector<uint8_t> bytes;
+  cv::imencode(".jpg", noise, bytes, {cv::IMWRITE_JPEG_QUALITY, 100});
+  const cv::Mat big = cv::Mat(bytes, true).reshape(1, 1);
+  ASSERT_GT(big.total(), 30000u);
+
+  auto notices = [&](std::vector<std::string>& said) {
+    for (const ArchiveReport& r : recorder.TakeReports())
+      if (r.kind == ArchiveReport::Kind::Notice) said.push_back(r.text);
+  };
+  std::vector<std::string> said;
+  recorder.AlarmStarted(tick, cv::Mat());
+  for (int i = 0; i < 150 && said.empty(); ++i, std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+    Feed(recorder, big);
+    notices(said);
+  }
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("No space left on device"), std::string::npos) << said[0];
+  for (int i = 0; i < 30; ++i) Feed(recorder, big);  // the same event: not said again
+
+  // Room again, and another alarm while the first is still on: an event of its own.
+  fs::remove(small + "/filler");
+  recorder.AlarmStarted(tick, cv::Mat());
+  for (int i = 0; i < 10; ++i) Feed(recorder, big);
+  recorder.AlarmEnded(tick);
+  for (int i = 0; i < 60 && recorder.Recording(); ++i) Feed(recorder, big);
+  recorder.Finish();
+  notices(said);
+  ASSERT_EQ(said.size(), 2u);
+  EXPECT_NE(said[1].find("また記録できました"), std::string::npos) << said[1];
+
+  std::vector<EventInfo> events = Events(options.root);
+  ASSERT_EQ(events.size(), 2u);
+  std::sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.startMs < b.startMs; });
+  // The broken clip plays up to its last flushed cluster; the next is whole.
+  const Probe broken = FfProbe(events[0].folder + "/" + kEventClip);
+  EXPECT_TRUE(broken.ran);
+  EXPECT_GE(broken.lastPts, kClipClusterMs / 1000.0 - 0.1);
+  const Probe whole = FfProbe(events[1].folder + "/" + kEventClip);
+  EXPECT_EQ(whole.packets, events[1].frames);
 }

@@ -70,23 +70,8 @@ Levels ReadLevels(const std::string& path) {
   return levels;
 }
 
-// Whether a server on 127.0.0.1:port is up, seen without connecting: it
-// listens, or has already taken its one client (the camera imitation serves
-// only its first client and then stops listening).
-bool ServerUp(int port) {
-  std::ifstream table("/proc/net/tcp");
-  char wanted[32];
-  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
-  std::string line;
-  std::getline(table, line);  // column titles
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (local == wanted && (state == "0A" || state == "01")) return true;
-  }
-  return false;
-}
+// The camera imitation serves only its first client and then stops listening.
+bool ServerUp(int port) { return LoopbackPortUp(port, true); }
 
 // An HTTP motion-JPEG camera imitated by ffmpeg, looping a video file.
 // Killed when it goes out of scope, whatever the test did.
@@ -161,6 +146,18 @@ TEST(CameraAddress, MessagesNameTheCameraButNoPassword) {
            {-1, "", "カメラ番号 -1 (この番号の映像機器が見つかりません)"},
            {2, "", "カメラ番号 2 (この番号の映像機器が見つかりません)"}})
     EXPECT_EQ(DescribeCamera(number, address, noDevices.Path()), text);
+  // FFmpeg's log lines quote the address they were given.
+  for (const auto& [line, shown] : std::vector<std::pair<std::string, std::string>>{
+           {"[tcp] Connection to rtsp://u:p@h:554/a failed\n", "[tcp] Connection to rtsp://u:***@h:554/a failed\n"},
+           {"'rtsps://a:b@x' and 'rtsp://c:d@y/z'", "'rtsps://a:***@x' and 'rtsp://c:***@y/z'"},
+           {"no address: a:b@c ://", "no address: a:b@c ://"}})
+    EXPECT_EQ(TextWithoutPasswords(line), shown);
+  // Which addresses the stream reader takes rather than the MJPEG reader or a file.
+  for (const auto& [address, stream] : std::vector<std::pair<std::string, bool>>{
+           {"rtsp://cam/1", true}, {"RTSPS://cam/1", true}, {"srt://cam:9000", true},
+           {"http://cam/video.mjpg", false}, {"HTTP://cam/", false}, {"file:///v.mp4", false},
+           {"/home/v.mp4", false}, {"://x", false}})
+    EXPECT_EQ(IsStreamCameraAddress(address), stream) << address;
 }
 
 TEST_F(CaptureTest, CloseBeforeAnyOpenAndTwiceDoesNothing) {

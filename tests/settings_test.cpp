@@ -115,6 +115,8 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"ARM_SCHEDULE", "\"\""},
       {"MAIL_RETRY", "\"0\""},
       {"HEALTH_MAIL", "\"0\""},
+      {"CAMERA_RTSP_UDP", "\"0\""},
+      {"CAMERA_DETECT_URL", "\"\""},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;

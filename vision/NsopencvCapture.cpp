@@ -2,7 +2,9 @@
 // capture/ for the camera and the frame file, which knows nothing of them.
 #include "vision/Nsopencv.h"
 
+#include "capture/CameraAddress.h"
 #include "capture/CameraSource.h"
+#include "settings/Vardocamdef.h"
 #include "platform/Clock.h"
 
 bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
@@ -10,10 +12,15 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   // free for this one.
   CloseCamera();
   const CaptureTimings timings = CurrentCaptureTimings();
-  std::unique_ptr<CameraSource> source = CameraSource::Open(cameraNumber, url, timings, keepJpeg_);
+  // With a sub-stream set, that is what is watched; the clips come from `url`.
+  const std::string& watched = AppSettings.CAMERA_DETECT_URL;
+  const bool twoStreams = !url.empty() && !watched.empty() && watched != url;
+  std::unique_ptr<CameraSource> source = CameraSource::Open(
+      cameraNumber, twoStreams ? watched : url, timings, keepJpeg_, AppSettings.CAMERA_RTSP_UDP, twoStreams ? url : "");
   if (!source) return false;
-  // Give the camera time to settle its exposure before the first tick.
-  Sleep(timings.settleMs);
+  // Give the camera time to settle its exposure before the first tick. A
+  // stream camera has been sending all along: its first frame counts.
+  if (!IsStreamCameraAddress(url)) Sleep(timings.settleMs);
   ReleaseReferenceImage();
   if (jpegTap_) source->SetJpegTap(jpegTap_);
   camera_ = std::move(source);
