@@ -1,6 +1,7 @@
 #include "monitor/MonitorMail.h"
 
 #include <cstdio>
+#include <ctime>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
@@ -76,10 +77,17 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
   MailServerSettings settings = PopServerOf(context.settings);
   settings.cancel = context.cancel;
   std::vector<std::string> notices;
+  if (!handledLoaded_) {
+    handledLoaded_ = true;
+    std::string why;
+    if (!handled_->Load(&why))
+      notices.push_back("処理済みメールの記録を読めないため、空の記録から始めます（" + why + "）。");
+    commands_.SetRecord(handled_.get());
+  }
   commands_.BeginPoll();
   RequestCommands commands;
   commands.take = [this, &notices, &context](const std::string& header) {
-    return commands_.Take(header, context.settings, notices);
+    return commands_.Take(header, context.settings, notices, std::time(nullptr));
   };
   commands.run = [this, &context, &notices]() -> MailResult {
     std::string failure;
@@ -101,7 +109,7 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
       ::CheckRequestMail(PopClient, settings, [this, &context] {
         return SendReportMail(MailInputsFrom(context.settings.IS_CHECK, context),
                               arm_ ? "現在の状態: " + ArmStateText(arm_->State()) : "");
-      }, arm_ ? &commands : nullptr);
+      }, arm_ ? &commands : nullptr, handled_.get());
   result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
   return result;
 }
@@ -129,6 +137,11 @@ MailResult MonitorMail::SendKeeping(const MailContext& context, const PreparedMa
   if (result.sent) return {};
   if (!outbox_->Keep(mail, result.refused)) return {false, result.failure};
   return {false, result.failure + "（後で送り直します）"};
+}
+
+void MonitorMail::SetHandledMailFile(const std::string& path) {
+  handled_ = std::make_unique<HandledMail>(path);
+  handledLoaded_ = false;
 }
 
 void MonitorMail::SetOutboxFolder(const std::string& folder) {

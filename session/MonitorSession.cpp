@@ -59,6 +59,7 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   // Mails kept for sending again live with the profile, in the user's data folder.
   if (ownMail_) {
     ownMail_->SetOutboxFolder(OutboxFolder(profile));
+    ownMail_->SetHandledMailFile(HandledMailFile(profile));
     mailWorker_ = std::make_unique<MailWorker>([this](const std::string& what) {
       if (host_.tickFailed) host_.tickFailed(what);
     });
