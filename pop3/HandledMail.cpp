@@ -105,8 +105,11 @@ void HandledMail::Add(const std::string& id) {
 
 bool HandledMail::Save(std::string* why) {
   if (path_.empty()) return true;
-  if (!MakePrivateFolder(std::filesystem::path(path_).parent_path().string(), why)) return false;
-  return WriteFileAtomically(path_, HandledMailText(record_), AtomicWrite{true, true, ""}, why);
+  std::string error;
+  const bool saved = MakePrivateFolder(std::filesystem::path(path_).parent_path().string(), &error) &&
+                     WriteFileAtomically(path_, HandledMailText(record_), AtomicWrite{true, true, ""}, &error);
+  if (!saved && why) *why = error;
+  return saved;
 }
 
 std::string HandledMailFile(const std::string& profile) {
