@@ -195,6 +195,46 @@ INSTANTIATE_TEST_SUITE_P(
                       RetentionCase{150000, 30 * kDayMs, {40, 10, 1}, {false, false, true}},
                       RetentionCase{0, 0, {400, 1}, {true, true}}));
 
+// Two profiles may share one events folder: each deletes and counts only its
+// own events (and those of markers from before profiles were named). Age is
+// not applied on a clock that is before the newest event or a year past it.
+TEST(Retention, OwnProfileOnlyAndNoAgeOnAnImplausibleClock) {
+  struct Event { const char* profile; int64_t startMs; };  // profile nullptr: an old marker
+  struct Row { const char* what; int64_t nowMs; int64_t maxBytes; std::vector<Event> events;
+               std::vector<bool> survives; bool ageSkipped; };
+  const int64_t year = 365 * kDayMs;
+  const Row rows[] = {
+      {"another profile's old event", kNowMs, 0, {{"front", kNowMs - 40 * kDayMs}, {"default", kNowMs - 40 * kDayMs},
+                                                  {nullptr, kNowMs - 40 * kDayMs}}, {true, false, false}, false},
+      {"another profile's bytes", kNowMs, 150000, {{"front", kNowMs - 3 * kDayMs}, {"front", kNowMs - 2 * kDayMs},
+                                                   {"default", kNowMs - kDayMs}}, {true, true, true}, false},
+      {"clock before the newest event", kNowMs - 5 * kDayMs, 0, {{"default", kNowMs - 400 * kDayMs},
+                                                                 {"default", kNowMs}}, {true, true}, true},
+      {"clock 400 days ahead", kNowMs + 400 * kDayMs, 0, {{"default", kNowMs}}, {true}, true},
+      {"events made 10 years behind", kNowMs, 0, {{"default", kNowMs - 10 * year}}, {true}, true},
+      {"a plausible clock", kNowMs, 0, {{"default", kNowMs - year}, {"default", kNowMs - kDayMs}}, {false, true},
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    std::vector<std::string> folders;
+    for (size_t i = 0; i < row.events.size(); ++i) {
+      const std::string folder = MakeEvent(dir.Path(), "e" + std::to_string(i), row.events[i].startMs, 100000);
+      EventInfo info;
+      info.startMs = row.events[i].startMs;
+      info.profile = row.events[i].profile ? row.events[i].profile : "";
+      std::string marker = EventMarkerText(info, true);
+      if (!row.events[i].profile) marker = marker.substr(0, marker.find("profile="));
+      WriteFileBytes(folder + "/" + kEventMarkerFile, marker);
+      folders.push_back(folder);
+    }
+    const RetentionResult result = ApplyRetention(dir.Path(), {row.maxBytes, 30 * kDayMs}, row.nowMs, "", "default");
+    for (size_t i = 0; i < folders.size(); ++i) EXPECT_EQ(fs::exists(folders[i]), row.survives[i]) << i;
+    EXPECT_EQ(!result.ageSkipped.empty(), row.ageSkipped) << result.ageSkipped;
+  }
+}
+
 TEST(Retention, OnlyOurOwnFoldersAreDeletedAndTheEventJustRecordedIsKept) {
   TempDir dir;
   const std::string root = dir.File("events");
