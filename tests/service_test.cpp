@@ -41,6 +41,13 @@ TEST(CommandLineTest, OwnOptionsInBothSpellingsAndNothingThatCannotBeMeant) {
   EXPECT_TRUE(Parse({"--help"}).help);
   EXPECT_TRUE(Parse({"-h", "--headless"}).help);
   EXPECT_TRUE(Parse({"--version"}).version);
+  // Stray words and single-dash options that are not Qt's get the usage too.
+  for (const std::vector<const char*>& stray : {std::vector<const char*>{"-v"}, {"-x"}, {"foo"}, {"-platform"},
+                                                 {"-style", "fusion", "bar"}, {"--headless", "-reverse"}})
+    EXPECT_NE(Parse(stray).error, "") << stray[0];
+  for (const std::vector<const char*>& qt : {std::vector<const char*>{"-style=fusion", "-reverse"},
+                                             {"-qwindowtitle", "front door", "--profile", "a"}})
+    EXPECT_EQ(Parse(qt).error, "") << qt[0];
 }
 
 TEST(ProfileName, RejectsPathsControlCharactersAndOverlongNames) {
