@@ -107,8 +107,10 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
   };
   RequestCheckResult result =
       ::CheckRequestMail(PopClient, settings, [this, &context] {
+        // The classic report, byte for byte, unless commands by mail are set up.
+        const bool commandsSet = !context.settings.REMOTE_PIN.empty() && !context.settings.REMOTE_SENDERS.empty();
         return SendReportMail(MailInputsFrom(context.settings.IS_CHECK, context),
-                              arm_ ? "現在の状態: " + ArmStateText(arm_->State()) : "");
+                              arm_ && commandsSet ? "現在の状態: " + ArmStateText(arm_->State()) : "");
       }, arm_ ? &commands : nullptr, handled_.get());
   result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
   return result;

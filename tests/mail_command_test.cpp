@@ -398,3 +398,15 @@ TEST_F(MailCommandPoll, LockOutIsKeptAcrossARestart) {
   EXPECT_NE(notices_.find("1時間受け付けません"), std::string::npos) << notices_;
   EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
+
+// The state line joins the status report only where commands by mail are
+// set up: mail filters may rely on the classic body.
+TEST_F(MailCommandPoll, ReportSaysTheStateOnlyWithCommandsSet) {
+  for (const char* pin : {kPin, ""}) {
+    AppSettings.REMOTE_PIN = pin;
+    Poll({Owners("hello")});
+    ASSERT_EQ(NewMails().size(), 1u);
+    const std::string body = ReadMail(dir_.File("msg-" + std::to_string(seen_) + ".eml"))["BODY"];
+    EXPECT_EQ(body.find("現在の状態") != std::string::npos, *pin != '\0') << body;
+  }
+}
