@@ -107,7 +107,10 @@ using SettingText = std::string;
     "送れなかった警報メールを後で送り直す", "", "※送信できるまで保存して再送します")           \
   X(Boolean, HEALTH_MAIL, false, 0, 1, Delivery, Check, "HealthMailCBox",                      \
     "カメラの異常をメールで知らせる", "",                                                      \
-    "※映像が途絶えた・覆われた・向きが変わった・記録先が一杯のとき")
+    "※映像が途絶えた・覆われた・向きが変わった・記録先が一杯のとき")                          \
+  /* The sender's name of the mail tab in From; off: the address alone, as always. */          \
+  X(Boolean, MAIL_FROMNAME_SHOWN, false, 0, 1, Delivery, Check, "MailFromNameShownCBox",         \
+    "差出人に「名前」を表示する", "", "※メール設定の「名前」をメールの差出人(From)に入れます")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.

@@ -115,6 +115,7 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"ARM_SCHEDULE", "\"\""},
       {"MAIL_RETRY", "\"0\""},
       {"HEALTH_MAIL", "\"0\""},
+      {"MAIL_FROMNAME_SHOWN", "\"0\""},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;
