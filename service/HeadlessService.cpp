@@ -142,8 +142,10 @@ int RunHeadless(std::ostream& out) {
   auto tryCamera = [&] {
     if (cycle.StartMonitoring()) {
       log.Write(kJournalInfo, "カメラに接続しました: " + camera());
+      if (retryWaitMs != 0) session.TellBrokerCamera(true);
       return;
     }
+    if (retryWaitMs == 0) session.TellBrokerCamera(false);
     const uint32_t waitMs = retryWaitMs == 0 ? kCameraRetryFirstMs : NextCameraRetryWait(retryWaitMs);
     if (waitMs != retryWaitMs)
       log.Write(kJournalError, "カメラの接続に失敗しました (" + camera() +
@@ -153,6 +155,8 @@ int RunHeadless(std::ostream& out) {
     retry.start(static_cast<int>(waitMs));
   };
   QObject::connect(&retry, &QTimer::timeout, tryCamera);
+  // The broker first: the house hears of a camera that is not there yet.
+  session.ConnectBroker();
   // With a schedule the service watches in its windows only, and the
   // schedule tries a camera that does not open again by itself.
   if (!session.Arming().ApplySchedule(AppSettings.ARM_SCHEDULE))

@@ -97,6 +97,10 @@ MonitorSession::~MonitorSession() {
 
 void MonitorSession::ConnectBroker() { mqtt_->Apply(AppSettings); }
 
+void MonitorSession::TellBrokerCamera(bool opened) {
+  mqtt_->On(opened ? MonitorEvent::CameraBack() : MonitorEvent::CameraLost());
+}
+
 void MonitorSession::LeaveBroker() {
   cycle_.RemoveEventListener(mqtt_.get());
   armEvents_.Remove(mqtt_.get());

@@ -63,6 +63,10 @@ public:
   void ConnectBroker();
   // Says goodbye to the broker: no further event reaches it.
   void LeaveBroker();
+  // Tells the broker whether the camera could be opened before monitoring
+  // runs (a service waiting for its camera), so the house sees it lost
+  // rather than the whole device unavailable.
+  void TellBrokerCamera(bool opened);
 
   // Monitoring off, the same way for every host: an event still open is
   // finished and said, the alarm silenced, the camera closed and the idle
