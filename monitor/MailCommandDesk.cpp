@@ -52,9 +52,11 @@ bool MailCommandDesk::Take(const std::string& header, const typVardocam& setting
   const bool locked = lock_.Locked();
   if (!parsed.pinOk) {
     notices.push_back("メールでの操作に誤った暗証番号が使われました(差出人: " + sender + ")。");
-    if (!locked && lock_.Count())
+    if (!locked && lock_.Count()) {
+      justLocked_ = true;
       notices.push_back("暗証番号の誤りが続いたため、メールでの操作を1時間受け付けません。"
                         "その間の操作メールは状況報告の要求として扱います。");
+    }
     KeepLock(nowS);
     return false;
   }

@@ -1,6 +1,7 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "monitor/ArmControl.h"
@@ -27,6 +28,9 @@ public:
   // of the window or a Message-ID already carried out). `nowS`: the wall clock.
   bool Take(const std::string& header, const typVardocam& settings, std::vector<std::string>& notices,
             int64_t nowS);
+  // True once after the poll whose wrong PINs locked commands out: the
+  // owner is then told by mail.
+  bool TakeJustLocked() { return std::exchange(justLocked_, false); }
   // Carries out the commands taken, each answered through `answer` and
   // told in `notices` with its sender; false with the failures joined when
   // any answer did not go out.
@@ -46,6 +50,7 @@ private:
 
   WrongPinLock lock_;
   HandledMail* record_ = nullptr;
+  bool justLocked_ = false;
   std::vector<Taken> taken_;
 };
 

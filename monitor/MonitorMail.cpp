@@ -112,6 +112,15 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
         return SendReportMail(MailInputsFrom(context.settings.IS_CHECK, context),
                               arm_ && commandsSet ? "現在の状態: " + ArmStateText(arm_->State()) : "");
       }, arm_ ? &commands : nullptr, handled_.get());
+  // The owner hears of the lock-out from the camera itself, once, not
+  // only in a history nobody may be looking at.
+  if (commands_.TakeJustLocked()) {
+    const MailResult told = SendConfirmationMail(
+        MailInputsFrom(true, context), "メールでの操作を停止しました",
+        {"暗証番号の誤りが続いたため、メールでの操作を1時間受け付けません。",
+         "その間の操作メールは状況報告の要求として扱います。心当たりがなければ暗証番号を変えてください。"});
+    if (!told.sent) notices.push_back("メールでの操作の停止を知らせるメールを送れませんでした: " + told.failure);
+  }
   result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
   return result;
 }

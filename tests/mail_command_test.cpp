@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <filesystem>
@@ -394,7 +395,10 @@ TEST_F(MailCommandPoll, LockOutIsKeptAcrossARestart) {
     EXPECT_EQ(arm_.calls, run == 0 ? "arm;" : "") << run;
     arm_.calls.clear();
   }
-  NewMails();
+  // The owner is told by mail, once, of the lock-out.
+  const std::vector<std::string> subjects = NewMails();
+  EXPECT_EQ(std::count_if(subjects.begin(), subjects.end(),
+                          [](const std::string& s) { return s.rfind("メールでの操作を停止しました(", 0) == 0; }), 1);
   EXPECT_NE(notices_.find("1時間受け付けません"), std::string::npos) << notices_;
   EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
