@@ -140,14 +140,14 @@ MailResult MonitorMail::SendHealthMail(const MailContext& context, const std::st
 MailResult MonitorMail::SendKeeping(const MailContext& context, const PreparedMail& mail) {
   if (outbox_->ServerDown()) {
     outbox_->Keep(mail, false);
-    return {false, "SMTPサーバに送れない状態が続いているため、後で送り直します。"};
+    return {false, std::string("SMTPサーバに送れない状態が続いているため、") + kResendLaterWords + "。"};
   }
   MailServerSettings server = SmtpServerOf(context.settings);
   server.cancel = context.cancel;
   const DeliveryResult result = DeliverMail(server, mail);
   if (result.sent) return {};
   if (!outbox_->Keep(mail, result.refused)) return {false, result.failure};
-  return {false, result.failure + "（後で送り直します）"};
+  return {false, result.failure + "（" + kResendLaterWords + "）"};
 }
 
 void MonitorMail::SetHandledMailFile(const std::string& path) {

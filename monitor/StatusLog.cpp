@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "mail/MailOutbox.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 
@@ -125,6 +126,8 @@ void StatusLog::On(const MonitorEvent& event) {
   case Kind::MailQueueChanged:
     if (event.waiting == mailsWaiting_) return;
     mailsWaiting_ = event.waiting;
+    // A mail said to be kept has now gone out with the rest.
+    if (event.waiting == 0 && notice_.find(kResendLaterWords) != std::string::npos) notice_.clear();
     Add(event.waiting > 0 ? "未送信メール " + std::to_string(event.waiting) + " 通"
                           : "未送信メールはすべて送信しました");
     break;

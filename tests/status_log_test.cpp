@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mail/MailOutbox.h"
 #include "monitor/MonitoringCycle.h"
 #include "monitor/StatusLog.h"
 #include "settings/Vardocamdef.h"
@@ -211,6 +212,22 @@ TEST_F(StatusLogTest, AMaskThatCannotBeReadIsSaidUntilTheNextStart) {
   ASSERT_TRUE(cycle.StartMonitoring());
   Tick(false, 1);
   EXPECT_EQ(status.StatusText().find("マスク画像"), std::string::npos);
+}
+
+// A failed mail that was kept shows until the outbox has sent it; other
+// notices stay.
+TEST_F(StatusLogTest, AKeptMailsFailureGoesOnceTheOutboxIsEmpty) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  const std::pair<std::string, bool> rows[] = {
+      {std::string("イベントのまとめメールを送信できませんでした：接続できません（") + kResendLaterWords + "）", true},
+      {"マスク画像を読み込めません", false}};
+  for (const auto& [notice, cleared] : rows) {
+    status.On(MonitorEvent::Notice(notice));
+    status.On(MonitorEvent::MailQueueChanged(1));
+    EXPECT_NE(status.StatusText().find(notice), std::string::npos);
+    status.On(MonitorEvent::MailQueueChanged(0));
+    EXPECT_EQ(status.StatusText().find(notice) == std::string::npos, cleared) << notice;
+  }
 }
 
 TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
