@@ -415,20 +415,31 @@ struct RecordingArm : IArmControl {
   ArmState State() const override { return {}; }
 };
 
+// A link to the test broker on profile "gate" whose commands reach `arm`,
+// its notices kept.
+struct CommandLink {
+  explicit CommandLink(int port) {
+    AppSettings = typVardocam{};
+    AppSettings.MQTT_HOSTNAME = "127.0.0.1";
+    AppSettings.MQTT_PORTNUMBER = port;
+    link.SetArmControl(&arm, [this](const std::string& text) { notices.push_back(text); });
+    link.Apply(AppSettings);
+  }
+  RecordingArm arm;
+  std::vector<std::string> notices;
+  MqttLink link{"gate", nullptr, nullptr};
+};
+
 // Commands published by another client reach the controller on the main
 // thread, as the house; anything else is said once per kind and ignored.
 // The switch is announced beside the sensors, and who armed is retained.
 TEST_F(MqttBrokerTest, CommandsFromTheHouseReachTheController) {
   MqttRecorder recorder(broker_.Port());
   ASSERT_TRUE(recorder.Subscribed());
-  AppSettings = typVardocam{};
-  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
-  AppSettings.MQTT_PORTNUMBER = broker_.Port();
-  RecordingArm arm;
-  std::vector<std::string> notices;
-  MqttLink link("gate", nullptr, nullptr);
-  link.SetArmControl(&arm, [&](const std::string& text) { notices.push_back(text); });
-  link.Apply(AppSettings);
+  CommandLink house(broker_.Port());
+  RecordingArm& arm = house.arm;
+  std::vector<std::string>& notices = house.notices;
+  MqttLink& link = house.link;
   const std::string node = NodeId("vardocam/gate");
   const std::string switchTopic = DiscoveryTopic(Entity(MqttEntityId::MonitoringSwitch), node);
   ASSERT_TRUE(recorder.WaitFor(switchTopic));
@@ -473,14 +484,9 @@ TEST_F(MqttBrokerTest, RetainedAndOversizedCommandsAreIgnoredAndSaidOnce) {
   ASSERT_TRUE(recorder.Subscribed());
   const std::string set = "vardocam/gate/monitoring/set";
   ASSERT_TRUE(recorder.Publish(set, "SNOOZE:1440", true));
-  AppSettings = typVardocam{};
-  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
-  AppSettings.MQTT_PORTNUMBER = broker_.Port();
-  RecordingArm arm;
-  std::vector<std::string> notices;
-  MqttLink link("gate", nullptr, nullptr);
-  link.SetArmControl(&arm, [&](const std::string& text) { notices.push_back(text); });
-  link.Apply(AppSettings);
+  CommandLink house(broker_.Port());
+  RecordingArm& arm = house.arm;
+  std::vector<std::string>& notices = house.notices;
   ASSERT_TRUE(Pump(kArriveMs, [&] { return !notices.empty(); }));
   const std::string huge(8 * 1024 * 1024, 'O');
   for (int i = 0; i < 2; ++i) recorder.Publish(set, huge);
