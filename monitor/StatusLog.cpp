@@ -150,6 +150,10 @@ void StatusLog::Started(unsigned warmUpMs) {
   warmUpMs_ = warmUpMs;
   cameraLost_ = false;
   notice_.clear();
+  // The last run's detection, person and alert mail are not this run's.
+  lastDetection_ = 0;
+  lastPerson_ = 0;
+  mailTried_ = false;
   motion_ = MotionEpisode{};
   motionLine_.reset();
   if (warmUpMs == 0)

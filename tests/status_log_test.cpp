@@ -230,6 +230,17 @@ TEST_F(StatusLogTest, AKeptMailsFailureGoesOnceTheOutboxIsEmpty) {
   }
 }
 
+TEST_F(StatusLogTest, ANewStartForgetsTheLastRunsDetectionPersonAndMail) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false, 3001);
+  Tick(true);
+  status.On(MonitorEvent::PersonDetected(MotionRegion{}));
+  cycle.StopMonitoring();
+  EXPECT_NE(status.StatusText().find("最終検出"), std::string::npos);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  EXPECT_EQ(status.StatusText(), "監視準備中（検出開始まであと 3 秒）");
+}
+
 TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {
   for (size_t i = 0; i < kStatusHistoryLimit + 5; ++i) {
     // Alternating events: nothing merges.
