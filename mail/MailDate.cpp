@@ -6,9 +6,13 @@
 
 namespace {
 constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kSecondsPerHour = 3600;
+constexpr int64_t kSecondsPerMinute = 60;
 constexpr int kMinutesPerHour = 60;
+constexpr int kLastHour = 23, kLastMinute = 59, kLastSecond = 60;  // a leap second may be written
 // Two-digit years: below this are 20xx, the rest 19xx.
 constexpr int kTwoDigitYearPivot = 50;
+constexpr int kCentury21 = 2000;
 constexpr int kFirstYear = 1900;
 constexpr int kLastYear = 9999;
 
@@ -93,14 +97,14 @@ bool ParseMailDate(const std::string& value, int64_t& epochS) {
   for (int m = 0; m < 12; ++m)
     if (SameNoCase(t[1], kMonths[m])) month = m + 1;
   if (!Number(t[0], 1, 2, day) || month == 0 || !Number(t[2], 2, 4, year) || t[2].size() == 3) return false;
-  if (t[2].size() == 2) year += year < kTwoDigitYearPivot ? 2000 : kFirstYear;
+  if (t[2].size() == 2) year += year < kTwoDigitYearPivot ? kCentury21 : kFirstYear;
   if (!Number(t[3], 2, 2, hour) || t[4] != ":" || !Number(t[5], 2, 2, minute)) return false;
   if (withSeconds && (t[6] != ":" || !Number(t[7], 2, 2, second))) return false;
   if (!ZoneOffset(t.back(), zone)) return false;
-  if (year < kFirstYear || year > kLastYear || day < 1 || day > DaysInMonth(year, month) || hour > 23 ||
-      minute > 59 || second > 60)
+  if (year < kFirstYear || year > kLastYear || day < 1 || day > DaysInMonth(year, month) || hour > kLastHour ||
+      minute > kLastMinute || second > kLastSecond)
     return false;
-  epochS = DaysFromCivil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second -
-           static_cast<int64_t>(zone) * 60;
+  epochS = DaysFromCivil(year, month, day) * kSecondsPerDay + hour * kSecondsPerHour + minute * kSecondsPerMinute +
+           second - static_cast<int64_t>(zone) * kSecondsPerMinute;
   return true;
 }

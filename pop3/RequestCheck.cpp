@@ -72,8 +72,9 @@ std::string HandledMailId(const std::string& uid, const std::string& header) {
   const std::vector<std::string> ids = HeaderFields(header, "Message-ID");
   if (ids.size() != 1) return "";
   const size_t first = ids[0].find_first_not_of(" \t"), last = ids[0].find_last_not_of(" \t");
-  if (first == std::string::npos || last - first + 1 > kMaxHandledIdBytes) return "";
-  return "msgid:" + ids[0].substr(first, last - first + 1);
+  if (first == std::string::npos) return "";
+  const std::string id = "msgid:" + ids[0].substr(first, last - first + 1);
+  return id.size() <= kMaxHandledIdBytes ? id : "";
 }
 
 RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,

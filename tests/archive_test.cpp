@@ -305,6 +305,12 @@ TEST(EventMarker, ParsedFromItsBytesAndReadOnlyWhenItIsOurs) {
       EXPECT_EQ(info.frames, row.info.frames);
     }
   }
+  // The profile is taken whole or not at all; a marker without one says so.
+  const std::pair<std::string, std::string> profiles[] = {
+      {"profile=玄関 カメラ\n", "玄関 カメラ"}, {"profile=" + std::string(kMarkerProfileMaxBytes, 'a'),
+                                             std::string(kMarkerProfileMaxBytes, 'a')},
+      {"profile=" + std::string(kMarkerProfileMaxBytes + 1, 'a'), ""}, {"start_ms=1\n", ""}};
+  for (const auto& [line, profile] : profiles) EXPECT_EQ(ParseEventMarker(head + line)->profile, profile) << line;
 }
 
 namespace {

@@ -256,3 +256,25 @@ TEST(RequestCheckWire, MailsTheServerKeepsAreHandledOnce) {
     EXPECT_EQ(takes, row.takes);
   }
 }
+
+// The record keeps to its bounds whatever it is fed: the oldest ids go
+// first, an overlong id is not kept, and a file over its bound is not read.
+TEST(HandledMailRecord, BoundsHold) {
+  TempDir dir;
+  HandledMail record(dir.File("mailbox/handled"));
+  for (size_t i = 0; i <= kMaxHandledIds; ++i) record.Add("uid:" + std::to_string(i));
+  record.Add("msgid:" + std::string(kMaxHandledIdBytes, 'x'));
+  record.Record().wrongPinsS.assign(kMaxKeptWrongPins + 1, 1796674063);
+  ASSERT_TRUE(record.Save(nullptr));
+  HandledMail again(dir.File("mailbox/handled"));
+  ASSERT_TRUE(again.Load(nullptr));
+  EXPECT_EQ(again.Record().ids.size(), kMaxHandledIds);
+  EXPECT_FALSE(again.Seen("uid:0"));
+  EXPECT_TRUE(again.Seen("uid:1") && again.Seen("uid:" + std::to_string(kMaxHandledIds)));
+  EXPECT_FALSE(again.Seen("msgid:" + std::string(kMaxHandledIdBytes, 'x')));
+  EXPECT_EQ(again.Record().wrongPinsS.size(), kMaxKeptWrongPins);
+  std::filesystem::resize_file(dir.File("mailbox/handled"), kMaxHandledRecordBytes + 1);
+  std::string why;
+  EXPECT_FALSE(HandledMail(dir.File("mailbox/handled")).Load(&why));
+  EXPECT_NE(why.find("大きすぎます"), std::string::npos) << why;
+}
