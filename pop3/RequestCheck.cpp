@@ -108,7 +108,8 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSett
     popClient.DeleteMessage(i);
   }
   result.committed = popClient.Disconnect();
-  if (handled && !ids.empty()) {
+  // Saved after any mail, not only one with an id: the desk's lock-out rides along.
+  if (handled && (!ids.empty() || result.requests + result.commands > 0)) {
     for (const std::string& id : ids) handled->Add(id);
     std::string why;
     if (!handled->Save(&why))
