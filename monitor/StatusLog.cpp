@@ -36,6 +36,7 @@ StatusLog::StatusLog(WallClock wallClock) : wallClock_(std::move(wallClock)) {
 
 void StatusLog::Add(const std::string& text) {
   const std::time_t now = wallClock_();
+  queueLineLast_ = false;
   if (!history_.empty() && history_.back().text == text) {
     history_.back().last = now;
     ++history_.back().count;
@@ -128,8 +129,17 @@ void StatusLog::On(const MonitorEvent& event) {
     mailsWaiting_ = event.waiting;
     // A mail said to be kept has now gone out with the rest.
     if (event.waiting == 0 && notice_.find(kResendLaterWords) != std::string::npos) notice_.clear();
-    Add(event.waiting > 0 ? "未送信メール " + std::to_string(event.waiting) + " 通"
-                          : "未送信メールはすべて送信しました");
+    {
+      const std::string text = event.waiting > 0 ? "未送信メール " + std::to_string(event.waiting) + " 通"
+                                                 : "未送信メールはすべて送信しました";
+      if (queueLineLast_ && !history_.empty()) {
+        history_.back().text = text;
+        history_.back().last = wallClock_();
+      } else {
+        Add(text);
+      }
+      queueLineLast_ = true;
+    }
     break;
   case Kind::ArmChanged:
     arm_ = event.arm;

@@ -230,6 +230,17 @@ TEST_F(StatusLogTest, AKeptMailsFailureGoesOnceTheOutboxIsEmpty) {
   }
 }
 
+// An outbox sent off mail by mail is one history line that counts down,
+// not a line a mail; anything in between starts a new one.
+TEST_F(StatusLogTest, AQueueSentOffMailByMailIsOneLine) {
+  for (int waiting : {3, 2, 1, 0}) status.On(MonitorEvent::MailQueueChanged(waiting));
+  status.On(MonitorEvent::Notice("x"));
+  status.On(MonitorEvent::MailQueueChanged(1));
+  ASSERT_EQ(status.History().size(), 3u);
+  EXPECT_EQ(status.History()[0].text, "未送信メールはすべて送信しました");
+  EXPECT_EQ(status.History()[2].text, "未送信メール 1 通");
+}
+
 TEST_F(StatusLogTest, ANewStartForgetsTheLastRunsDetectionPersonAndMail) {
   ASSERT_TRUE(cycle.StartMonitoring());
   Tick(false, 3001);
