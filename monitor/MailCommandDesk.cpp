@@ -23,12 +23,16 @@ void MailCommandDesk::KeepLock(int64_t nowS) {
   record_->Record().lockedUntilS = kept.lockedUntilS;
 }
 
+namespace {
+constexpr int64_t kSecondsPerHour = 60 * 60;
+}  // namespace
+
 std::string MailCommandDesk::Refusal(const std::string& header, int64_t nowS) const {
   const std::vector<std::string> dates = HeaderFields(header, "Date");
   int64_t sent = 0;
   if (dates.size() != 1 || !ParseMailDate(dates[0], sent)) return "日付(Date)が読めない";
   if (sent < nowS - kCommandDateWindowS || sent > nowS + kCommandDateWindowS)
-    return "日付(Date)が今から" + std::to_string(kCommandDateWindowS / 3600) + "時間以上離れている";
+    return "日付(Date)が今から" + std::to_string(kCommandDateWindowS / kSecondsPerHour) + "時間以上離れている";
   const std::string id = HandledMailId("", header);
   if (record_ && !id.empty() && record_->Seen(id)) return "同じメール(Message-ID)の操作は実行済み";
   return "";

@@ -56,5 +56,5 @@ private:
   std::unordered_set<std::string> set_;
 };
 
-// The record's folder for a profile.
+// The record's file for a profile; empty without a home folder.
 std::string HandledMailFile(const std::string& profile);
