@@ -84,6 +84,8 @@ RetentionResult ApplyRetention(const std::string& root, const RetentionLimits& l
     if (!gone[i]) {
       ++result.kept;
       result.bytesKept += sizes[i];
+      // Done here, after each event and at the start, since the clip's writer uses the umask.
+      MakeEventFilesPrivate(events[i].folder);
     }
   return result;
 }

@@ -39,7 +39,8 @@ struct RetentionResult {
 // before the newest event's start or more than kMaxPlausibleClockLeadMs
 // after it. `keep` (a folder path, may be empty) is never deleted: the
 // event just recorded. Nothing else, another profile's event, a foreign
-// folder, a file or a link, is touched or counted.
+// folder, a file or a link, is touched or counted. The files of the events
+// kept are made owner-only.
 RetentionResult ApplyRetention(const std::string& root, const RetentionLimits& limits, int64_t nowMs,
                                const std::string& keep, const std::string& profile = MarkerProfile());
 

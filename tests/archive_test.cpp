@@ -232,6 +232,11 @@ TEST(Retention, OwnProfileOnlyAndNoAgeOnAnImplausibleClock) {
     const RetentionResult result = ApplyRetention(dir.Path(), {row.maxBytes, 30 * kDayMs}, row.nowMs, "", "default");
     for (size_t i = 0; i < folders.size(); ++i) EXPECT_EQ(fs::exists(folders[i]), row.survives[i]) << i;
     EXPECT_EQ(!result.ageSkipped.empty(), row.ageSkipped) << result.ageSkipped;
+    // Our own events' clips end owner-only, whatever mode their writer gave them.
+    for (size_t i = 0; i < folders.size(); ++i)
+      if (row.survives[i] && (!row.events[i].profile || std::string(row.events[i].profile) != "front"))
+        EXPECT_EQ(fs::status(folders[i] + "/" + kEventClip).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write) << i;
   }
 }
 
