@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QTest>
+#include <QTextEdit>
 #include <QTreeWidget>
 #include <QUrl>
 #include <gtest/gtest.h>
@@ -115,6 +116,23 @@ TEST_F(EventHistoryTest, RowsNewestFirstWithPictureLengthPersonAndWhatADoubleCli
     EXPECT_EQ(desktop.errors.size(), *row.opens ? 0u : 1u);
     desktop.opened.clear();
   }
+}
+
+// Left open, the dialog follows: a new line, and an event that began and
+// one that ended since it opened.
+TEST_F(EventHistoryTest, LeftOpenItFollowsTheMonitor) {
+  MakeEvent(root.Path(), 0, false, false, false, 0);  // still recording
+  TEventHistoryDialog dialog(log, root.Path());
+  ASSERT_EQ(dialog.EventList->topLevelItemCount(), 1);
+  const QString recording = dialog.EventList->topLevelItem(0)->text(2);
+  log.On(MonitorEvent::Notice("あとから届いた行"));
+  MakeEvent(root.Path(), 0, false, false, false, 5000);
+  MakeEvent(root.Path(), 1, false, false, true, 0);
+  dialog.Refresh();
+  EXPECT_TRUE(dialog.HistoryText->toPlainText().contains(QString::fromUtf8("あとから届いた行")));
+  ASSERT_EQ(dialog.EventList->topLevelItemCount(), 2);
+  EXPECT_NE(dialog.EventList->topLevelItem(1)->text(2), recording);
+  EXPECT_EQ(dialog.EventList->topLevelItem(0)->text(3), QString::fromUtf8("人物あり"));
 }
 
 TEST_F(EventHistoryTest, ListsTheNewestUpToItsLimit) {
