@@ -22,7 +22,9 @@
 #include <QVBoxLayout>
 
 #include "archive/EventText.h"
+#include "archive/Retention.h"
 #include "platform/MessageBox.h"
+#include "settings/Vardocamdef.h"
 
 namespace {
 constexpr int kDialogWidth = 680;
@@ -180,6 +182,14 @@ void TEventHistoryDialog::FillEventRows(std::vector<EventInfo> events) {
   nextThumbnail_ = 0;
   EventList->clear();
   const size_t total = events_.size();
+  // How full the folder is, and so about how long the limit keeps events.
+  int64_t used = 0, recordedMs = 0;
+  for (const EventInfo& event : events_) {
+    used += EventFolderBytes(event.folder);
+    if (event.endMs > event.startMs) recordedMs += event.endMs - event.startMs;
+  }
+  const QString usage = QString::fromStdString(
+      ArchiveUsageText(used, int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_MB, 0)} << 20, recordedMs));
   if (events_.size() > static_cast<size_t>(kMaxEventsListed)) events_.resize(kMaxEventsListed);
   if (total == 0)
     EventNote->setText(QString::fromUtf8("保存されたイベントはまだありません"));
@@ -189,6 +199,7 @@ void TEventHistoryDialog::FillEventRows(std::vector<EventInfo> events) {
                            .arg(events_.size()));
   else
     EventNote->setText(QString::fromUtf8("保存されたイベント %1件 (ダブルクリックで動画を開きます)").arg(total));
+  if (!usage.isEmpty()) EventNote->setText(EventNote->text() + QString::fromUtf8("　") + usage);
 
   // An empty picture of the thumbnail's size keeps the rows their height
   // while the real ones are read.

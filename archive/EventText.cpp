@@ -51,3 +51,17 @@ std::string EventThumbnailPicture(const EventInfo& event) {
   if (event.person) return FirstPresent(event, {kEventPersonPicture, kEventFirstPicture, kEventPeakPicture});
   return FirstPresent(event, {kEventFirstPicture, kEventPeakPicture});
 }
+
+std::string ArchiveUsageText(int64_t usedBytes, int64_t maxBytes, int64_t recordedMs) {
+  constexpr int64_t kMegabyte = int64_t{1} << 20;
+  constexpr int64_t kMsPerHour = int64_t{60} * 60 * 1000;
+  if (usedBytes <= 0) return "";
+  // Rounded up: a folder with anything in it never reads "0 MB".
+  std::string text = "使用 " + std::to_string((usedBytes + kMegabyte - 1) / kMegabyte) + " MB";
+  if (maxBytes <= 0) return text;
+  text += " / 上限 " + std::to_string(maxBytes / kMegabyte) + " MB";
+  if (recordedMs <= 0) return text;
+  const double hours = static_cast<double>(maxBytes) / static_cast<double>(usedBytes) *
+                       static_cast<double>(recordedMs) / static_cast<double>(kMsPerHour);
+  return text + " (約 " + std::to_string(static_cast<int64_t>(hours + 0.5)) + " 時間分)";
+}

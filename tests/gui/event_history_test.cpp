@@ -135,6 +135,18 @@ TEST_F(EventHistoryTest, LeftOpenItFollowsTheMonitor) {
   EXPECT_EQ(dialog.EventList->topLevelItem(0)->text(3), QString::fromUtf8("人物あり"));
 }
 
+// The note says how full the folder is and about how long the limit keeps
+// events at the rate so far.
+TEST(EventHistoryUsage, UsedLimitAndHours) {
+  constexpr int64_t kMb = int64_t{1} << 20, kHourMs = 3600000;
+  struct Row { int64_t used, max, recordedMs; const char* text; };
+  const Row rows[] = {{0, 2048 * kMb, 0, ""},
+                      {1, 0, kHourMs, "使用 1 MB"},
+                      {512 * kMb, 2048 * kMb, 0, "使用 512 MB / 上限 2048 MB"},
+                      {512 * kMb, 2048 * kMb, 10 * kHourMs, "使用 512 MB / 上限 2048 MB (約 40 時間分)"}};
+  for (const Row& row : rows) EXPECT_EQ(ArchiveUsageText(row.used, row.max, row.recordedMs), row.text);
+}
+
 TEST_F(EventHistoryTest, ListsTheNewestUpToItsLimit) {
   for (int i = 0; i <= kMaxEventsListed; ++i) MakeEvent(root.Path(), i, false, false, false, 1000);
   TEventHistoryDialog dialog(log, root.Path());
