@@ -303,7 +303,9 @@ TEST_F(MailFixture, SubjectsNameTheCameraAndFromTheSenderWhenAsked) {
       EXPECT_EQ(mail["SUBJECT"].substr(mail["SUBJECT"].size() - camera.size()), camera) << mail["SUBJECT"];
       const std::string raw = ReadFileBytes(Delivered(n));
       const std::string from = DecodeHeaderText(HeaderFields(raw, "From").at(0));
-      if (*row.from) EXPECT_EQ(from, row.from);
+      if (*row.from) {
+        EXPECT_EQ(from, row.from);
+      }
       EXPECT_EQ(SenderAddress(HeaderFields(raw, "From").at(0)), "camera@mail.test") << from;  // one address, as sent
       EXPECT_EQ(raw.find("\nBcc:"), std::string::npos);
       EXPECT_EQ(mail["DEFECTS"], "0");

@@ -78,7 +78,9 @@ TEST(MailCommandHeader, Rows) {
   for (const DateRow& row : dates) {
     int64_t epochS = -1;
     EXPECT_EQ(ParseMailDate(row.value, epochS), row.epochS >= 0) << row.value;
-    if (row.epochS >= 0) EXPECT_EQ(epochS, row.epochS) << row.value;
+    if (row.epochS >= 0) {
+      EXPECT_EQ(epochS, row.epochS) << row.value;
+    }
   }
   const std::string header = "Subject: a\r\n\tb\r\nfrom: x@y\r\n\r\nSubject: body\r\n";
   EXPECT_EQ(HeaderFields(header, "SUBJECT"), std::vector<std::string>{"a\tb"});

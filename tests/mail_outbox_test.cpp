@@ -306,8 +306,9 @@ TEST_F(OutboxFixture, PlantedFilesAreHeldToTheOutboxRules) {
     for (const auto& entry : fs::directory_iterator(folder)) {
       const std::string file = entry.path().filename().string();
       EXPECT_NE(file.rfind(".tmp"), file.size() - 4) << file;  // no leftover stays
-      if (entry.is_regular_file() && !entry.is_symlink() && file.find(".unreadable") == std::string::npos)
+      if (entry.is_regular_file() && !entry.is_symlink() && file.find(".unreadable") == std::string::npos) {
         EXPECT_EQ(Mode(entry.path().string()), 0600u) << file;
+      }
     }
     EXPECT_EQ(ReadFileBytes(elsewhere + "/other.mail"), row.notice == std::string("リンクは読みません") ? mail : "");
   }
