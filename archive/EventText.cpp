@@ -29,7 +29,9 @@ std::string EventStartText(const EventInfo& event) {
 
 std::string EventLengthText(const EventInfo& event) {
   // Without an end the event is still going on, or the program stopped in it.
-  if (event.endMs <= 0 || event.endMs < event.startMs) return "記録中";
+  if (event.endMs <= 0) return "記録中";
+  // Ended before it began: the clock was set back during it.
+  if (event.endMs < event.startMs) return "不明(時計が戻されました)";
   const int64_t seconds = (event.endMs - event.startMs + 500) / 1000;
   char text[32];
   if (seconds < 60) {

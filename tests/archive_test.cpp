@@ -234,9 +234,10 @@ TEST(Retention, OwnProfileOnlyAndNoAgeOnAnImplausibleClock) {
     EXPECT_EQ(!result.ageSkipped.empty(), row.ageSkipped) << result.ageSkipped;
     // Our own events' clips end owner-only, whatever mode their writer gave them.
     for (size_t i = 0; i < folders.size(); ++i)
-      if (row.survives[i] && (!row.events[i].profile || std::string(row.events[i].profile) != "front"))
+      if (row.survives[i] && (!row.events[i].profile || std::string(row.events[i].profile) != "front")) {
         EXPECT_EQ(fs::status(folders[i] + "/" + kEventClip).permissions() & fs::perms::all,
                   fs::perms::owner_read | fs::perms::owner_write) << i;
+      }
   }
 }
 
@@ -280,11 +281,11 @@ TEST(EventMarker, ParsedFromItsBytesAndReadOnlyWhenItIsOurs) {
     EventInfo info;
   } rows[] = {
       {"ended, as written", EventMarkerText(ended, true), true, true, ended},
-      {"still recording", EventMarkerText({"", kNowMs, 0, false, 0}, false), true, true, {"", kNowMs, 0, false, 0}},
-      {"no line end at the last", head + "start_ms=5\nframes=7", true, true, {"", 5, 0, false, 7}},
+      {"still recording", EventMarkerText({"", kNowMs, 0, false, 0, ""}, false), true, true, {"", kNowMs, 0, false, 0, ""}},
+      {"no line end at the last", head + "start_ms=5\nframes=7", true, true, {"", 5, 0, false, 7, ""}},
       {"unknown keys, bare lines, bad numbers", head + "x=1\nbare\nstart_ms=abc\nperson=2\n", true, true,
-       {"", 0, 0, true, 0}},
-      {"a NUL in a number", head + std::string("frames=4\0" "9\n", 11), true, true, {"", 0, 0, false, 4}},
+       {"", 0, 0, true, 0, ""}},
+      {"a NUL in a number", head + std::string("frames=4\0" "9\n", 11), true, true, {"", 0, 0, false, 4, ""}},
       {"only the first line", std::string(kEventMarkerLine), true, true, {}},
       {"someone else's", "photos\n", false, false, {}},
       {"first line with CR", std::string(kEventMarkerLine) + "\r\nstart_ms=5\n", false, false, {}},

@@ -145,6 +145,8 @@ TEST(EventHistoryUsage, UsedLimitAndHours) {
                       {512 * kMb, 2048 * kMb, 0, "使用 512 MB / 上限 2048 MB"},
                       {512 * kMb, 2048 * kMb, 10 * kHourMs, "使用 512 MB / 上限 2048 MB (約 40 時間分)"}};
   for (const Row& row : rows) EXPECT_EQ(ArchiveUsageText(row.used, row.max, row.recordedMs), row.text);
+  // A clock set back during an event gives it no length, rather than a negative one.
+  EXPECT_EQ(EventLengthText({"", kFirstStartMs, kFirstStartMs - 86390000, false, 0, ""}), "不明(時計が戻されました)");
 }
 
 TEST_F(EventHistoryTest, ListsTheNewestUpToItsLimit) {
