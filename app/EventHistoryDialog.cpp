@@ -1,5 +1,8 @@
 #include "app/EventHistoryDialog.h"
 
+#include <algorithm>
+#include <deque>
+
 #include <QDesktopServices>
 #include <QFontMetrics>
 #include <QHBoxLayout>
@@ -8,6 +11,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTextBlockFormat>
 #include <QTextCursor>
@@ -18,7 +22,9 @@
 #include <QVBoxLayout>
 
 #include "archive/EventText.h"
+#include "archive/Retention.h"
 #include "platform/MessageBox.h"
+#include "settings/Vardocamdef.h"
 
 namespace {
 constexpr int kDialogWidth = 680;
@@ -45,7 +51,7 @@ bool OpenWithDesktop(const std::string& path) {
 
 TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, const std::string& eventRoot,
                                          QWidget* parent)
-    : QDialog(parent) {
+    : QDialog(parent), log_(log), eventRoot_(eventRoot) {
   setObjectName("EventHistoryDialog");
   setWindowTitle(QString::fromUtf8("イベント履歴"));
   setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
@@ -78,19 +84,7 @@ TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, const std::string
   HistoryText->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   HistoryText->document()->setDefaultFont(font);
 
-  QTextBlockFormat paragraph;
-  const int indent = QFontMetrics(font).horizontalAdvance(QString::fromUtf8(kTimeColumn));
-  paragraph.setLeftMargin(indent);
-  paragraph.setTextIndent(-indent);
-  QTextCursor cursor(HistoryText->document());
-  cursor.setBlockFormat(paragraph);
-  if (log.History().empty()) cursor.insertText(QString::fromUtf8("まだ記録はありません"));
-  bool first = true;
-  for (const StatusEntry& entry : log.History()) {
-    if (!first) cursor.insertBlock(paragraph);
-    first = false;
-    cursor.insertText(QString::fromStdString(StatusLog::FormatEntry(entry)));
-  }
+  ShowHistory();
   split->addWidget(HistoryText);
   // An empty list leaves the room to the lines.
   if (events_.empty())
@@ -110,6 +104,59 @@ TEventHistoryDialog::TEventHistoryDialog(const StatusLog& log, const std::string
   // The newest events are the ones a user opens the list for.
   HistoryText->moveCursor(QTextCursor::End);
   HistoryText->ensureCursorVisible();
+  auto* refresh = new QTimer(this);
+  refresh->setInterval(kHistoryRefreshMs);
+  connect(refresh, &QTimer::timeout, this, &TEventHistoryDialog::Refresh);
+  refresh->start();
+}
+
+namespace {
+bool SameEntries(const std::vector<StatusEntry>& a, const std::deque<StatusEntry>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const StatusEntry& x, const StatusEntry& y) {
+    return x.first == y.first && x.last == y.last && x.count == y.count && x.text == y.text;
+  });
+}
+
+bool SameEvents(const std::vector<EventInfo>& a, const std::vector<EventInfo>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const EventInfo& x, const EventInfo& y) {
+    return x.folder == y.folder && x.endMs == y.endMs && x.person == y.person;
+  });
+}
+} // namespace
+
+// The lines written again only when they changed, kept at the end when
+// the reader was there; the list only when an event came, ended or went.
+void TEventHistoryDialog::Refresh() {
+  if (!SameEntries(shownHistory_, log_.History())) {
+    QScrollBar* bar = HistoryText->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    ShowHistory();
+    if (atEnd) bar->setValue(bar->maximum());
+  }
+  if (eventRoot_.empty()) return;
+  std::vector<EventInfo> events = ListEvents(eventRoot_);
+  const std::vector<EventInfo> listed(events.begin(),
+                                      events.begin() + std::min<size_t>(events.size(), kMaxEventsListed));
+  if (!SameEvents(listed, events_)) FillEventRows(std::move(events));
+}
+
+void TEventHistoryDialog::ShowHistory() {
+  HistoryText->clear();
+  QTextBlockFormat paragraph;
+  const int indent = QFontMetrics(HistoryText->document()->defaultFont())
+                         .horizontalAdvance(QString::fromUtf8(kTimeColumn));
+  paragraph.setLeftMargin(indent);
+  paragraph.setTextIndent(-indent);
+  QTextCursor cursor(HistoryText->document());
+  cursor.setBlockFormat(paragraph);
+  if (log_.History().empty()) cursor.insertText(QString::fromUtf8("まだ記録はありません"));
+  bool first = true;
+  for (const StatusEntry& entry : log_.History()) {
+    if (!first) cursor.insertBlock(paragraph);
+    first = false;
+    cursor.insertText(QString::fromStdString(StatusLog::FormatEntry(entry)));
+  }
+  shownHistory_.assign(log_.History().begin(), log_.History().end());
 }
 
 void TEventHistoryDialog::ListEventRows(const std::string& eventRoot) {
@@ -122,8 +169,27 @@ void TEventHistoryDialog::ListEventRows(const std::string& eventRoot) {
   EventList->setColumnWidth(kPictureColumn, kThumbnailWidth + 2 * kRowPadding);
   EventList->setColumnWidth(kStartColumn, QFontMetrics(font()).horizontalAdvance(QString::fromUtf8(kTimeColumn)));
   EventList->header()->setStretchLastSection(true);
-  if (!eventRoot.empty()) events_ = ListEvents(eventRoot);
+  connect(EventList, &QTreeWidget::itemActivated, this,
+          [this](QTreeWidgetItem* item) { OpenRow(EventList->indexOfTopLevelItem(item)); });
+  thumbnailTimer_ = new QTimer(this);
+  thumbnailTimer_->setInterval(0);
+  connect(thumbnailTimer_, &QTimer::timeout, this, &TEventHistoryDialog::LoadSomeThumbnails);
+  FillEventRows(eventRoot.empty() ? std::vector<EventInfo>{} : ListEvents(eventRoot));
+}
+
+void TEventHistoryDialog::FillEventRows(std::vector<EventInfo> events) {
+  events_ = std::move(events);
+  nextThumbnail_ = 0;
+  EventList->clear();
   const size_t total = events_.size();
+  // How full the folder is, and so about how long the limit keeps events.
+  int64_t used = 0, recordedMs = 0;
+  for (const EventInfo& event : events_) {
+    used += EventFolderBytes(event.folder);
+    if (event.endMs > event.startMs) recordedMs += event.endMs - event.startMs;
+  }
+  const QString usage = QString::fromStdString(
+      ArchiveUsageText(used, int64_t{std::max<int32_t>(AppSettings.EVENT_MAX_MB, 0)} << 20, recordedMs));
   if (events_.size() > static_cast<size_t>(kMaxEventsListed)) events_.resize(kMaxEventsListed);
   if (total == 0)
     EventNote->setText(QString::fromUtf8("保存されたイベントはまだありません"));
@@ -133,6 +199,7 @@ void TEventHistoryDialog::ListEventRows(const std::string& eventRoot) {
                            .arg(events_.size()));
   else
     EventNote->setText(QString::fromUtf8("保存されたイベント %1件 (ダブルクリックで動画を開きます)").arg(total));
+  if (!usage.isEmpty()) EventNote->setText(EventNote->text() + QString::fromUtf8("　") + usage);
 
   // An empty picture of the thumbnail's size keeps the rows their height
   // while the real ones are read.
@@ -146,11 +213,6 @@ void TEventHistoryDialog::ListEventRows(const std::string& eventRoot) {
     item->setText(kLengthColumn, QString::fromStdString(EventLengthText(event)));
     item->setText(kPersonColumn, event.person ? QString::fromUtf8("人物あり") : QString());
   }
-  connect(EventList, &QTreeWidget::itemActivated, this,
-          [this](QTreeWidgetItem* item) { OpenRow(EventList->indexOfTopLevelItem(item)); });
-  thumbnailTimer_ = new QTimer(this);
-  thumbnailTimer_->setInterval(0);
-  connect(thumbnailTimer_, &QTimer::timeout, this, &TEventHistoryDialog::LoadSomeThumbnails);
   if (!events_.empty()) thumbnailTimer_->start();
 }
 

@@ -19,6 +19,9 @@ constexpr int kMaxEventsListed = 500;
 // Thumbnails are read this many at a time between the dialog's other work,
 // so the list is there before its pictures are.
 constexpr int kThumbnailsPerStep = 8;
+// Left open, the dialog follows the monitor this often: new lines, and a
+// new or finished event in the list.
+constexpr int kHistoryRefreshMs = 2000;
 constexpr int kThumbnailWidth = 96;
 constexpr int kThumbnailHeight = 54;
 
@@ -29,9 +32,9 @@ bool OpenWithDesktop(const std::string& path);
 // The kept events of the events folder, newest first, each with a small
 // picture, its start, its length and whether a person was confirmed; a
 // double click shows its clip. Under them the recent lines of the
-// monitoring cycle, oldest first, one paragraph each, read-only. What it
-// shows is taken when the dialog opens. A line too long for the window
-// wraps under its text, clear of the time.
+// monitoring cycle, oldest first, one paragraph each, read-only. Both follow
+// the monitor while the dialog is open (every kHistoryRefreshMs). A line
+// too long for the window wraps under its text, clear of the time.
 class TEventHistoryDialog : public QDialog {
   Q_OBJECT
 public:
@@ -49,10 +52,18 @@ public:
   QTextEdit* HistoryText;
   QPushButton* CloseBtn;
 
+  // Takes what changed since the dialog last looked (the timer's work).
+  void Refresh();
+
 private:
   void ListEventRows(const std::string& eventRoot);
+  void FillEventRows(std::vector<EventInfo> events);
+  void ShowHistory();
   void LoadSomeThumbnails();
 
+  const StatusLog& log_;
+  std::string eventRoot_;
+  std::vector<StatusEntry> shownHistory_;
   std::vector<EventInfo> events_;
   int nextThumbnail_ = 0;
   QTimer* thumbnailTimer_ = nullptr;

@@ -525,12 +525,13 @@ void TOptionForm::BuildExtensionGroup(const ExtensionGroup& group) {
 }
 
 // The control of one row, and in `line` what stands in the row after the
-// label: the control, then its unit or its file button.
+// label: the control, then its unit or its file or folder button.
 QWidget* TOptionForm::MakeExtensionControl(const ExtensionSetting& setting, QWidget* parent,
                                            std::vector<QWidget*>& line) {
   constexpr int kNumberWidth = 48;
   constexpr int kWideTextMinWidth = 220;
   constexpr int kFileWidth = 200;
+  const bool chooser = setting.input == SettingInput::File || setting.input == SettingInput::Folder;
   if (setting.input == SettingInput::Check) {
     QCheckBox* box = MakeCheckBox(setting.control, setting.label, parent);
     line.push_back(box);
@@ -549,15 +550,14 @@ QWidget* TOptionForm::MakeExtensionControl(const ExtensionSetting& setting, QWid
     MakePassword(edit);
     break;
   default:
-    edit = MakeEdit(setting.control, parent, setting.most,
-                    setting.input == SettingInput::File ? kFileWidth : 0);
+    edit = MakeEdit(setting.control, parent, setting.most, chooser ? kFileWidth : 0);
     InputMethodClosed(edit);
     if (setting.input == SettingInput::WideText) edit->setMinimumWidth(kWideTextMinWidth);
     break;
   }
   line.push_back(edit);
-  if (*setting.unit && setting.input != SettingInput::File) line.push_back(MakeLabel(setting.unit, parent));
-  if (setting.input == SettingInput::File) {
+  if (*setting.unit && !chooser) line.push_back(MakeLabel(setting.unit, parent));
+  if (chooser) {
     // The button's name follows the box's: "MaskFileEdit" has "MaskFileBtn".
     QString name = QString::fromUtf8(setting.control);
     if (name.endsWith("Edit")) name.chop(4);
@@ -565,8 +565,10 @@ QWidget* TOptionForm::MakeExtensionControl(const ExtensionSetting& setting, QWid
     line.push_back(button);
     const QString title = U(setting.label) + U("の選択");
     const QString filter = U(setting.unit);
-    connect(button, &QPushButton::clicked, this, [this, edit, title, filter] {
-      const QString chosen = QFileDialog::getOpenFileName(this, title, edit->text(), filter);
+    const bool folder = setting.input == SettingInput::Folder;
+    connect(button, &QPushButton::clicked, this, [this, edit, title, filter, folder] {
+      const QString chosen = folder ? QFileDialog::getExistingDirectory(this, title, edit->text())
+                                    : QFileDialog::getOpenFileName(this, title, edit->text(), filter);
       if (!chosen.isEmpty()) edit->setText(chosen);
     });
   }

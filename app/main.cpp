@@ -17,6 +17,7 @@
 #include "platform/SingleInstance.h"
 #include "service/CommandLine.h"
 #include "service/HeadlessService.h"
+#include "service/ServiceUnit.h"
 #include "service/StopSignals.h"
 #include "app/Option.h"
 #include "settings/Vardocamdef.h"
@@ -70,8 +71,8 @@ void NoDisplayOnFatal(QtMsgType type, const QMessageLogContext&, const QString& 
 std::string AlreadyRunningText(const std::string& profile) {
   return "プロファイル「" + profile + "」は既に動作中です。\n"
          "サービスとして動いている場合、設定を変えるにはサービスを止め"
-         "(systemctl --user stop vardocam@" + profile + ")、設定してから、"
-         "もう一度開始してください(systemctl --user start vardocam@" + profile + ")。";
+         "(" + ServiceCommand("stop", profile) + ")、設定してから、"
+         "もう一度開始してください(" + ServiceCommand("start", profile) + ")。";
 }
 
 // The application with its message boxes. A display that is named but

@@ -44,3 +44,14 @@ bool CreateEventFolder(const std::string& root, int64_t startMs, std::string& fo
   SetError(error, base + " と同じ秒のフォルダが多すぎます");
   return false;
 }
+
+void MakeEventFilesPrivate(const std::string& folder) {
+  constexpr mode_t kOwnerOnly = 0600;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    struct stat st {};
+    const std::string path = it->path().string();
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != kOwnerOnly)
+      ::chmod(path.c_str(), kOwnerOnly);
+  }
+}

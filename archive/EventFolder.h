@@ -16,3 +16,8 @@ std::string EventFolderName(int64_t startMs);
 // `folder`. False with the reason.
 bool CreateEventFolder(const std::string& root, int64_t startMs, std::string& folder,
                        std::string* error);
+
+// Makes the regular files directly in an event folder owner-only (links
+// are not followed): a clip its writer made with the umask's mode holds
+// the same footage as the pictures beside it.
+void MakeEventFilesPrivate(const std::string& folder);

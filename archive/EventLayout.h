@@ -16,6 +16,8 @@ constexpr char kEventClip[] = "clip.mkv";
 // The marker file's first line; "key=value" lines follow:
 //   start_ms=<epoch ms>  end_ms=<epoch ms, written when the event ends>
 //   person=<0|1>  frames=<frames in the clip>
+//   profile=<the profile that recorded it, "default" without one; older
+//            markers have no such line>
 constexpr char kEventMarkerLine[] = "vardocam-event 1";
 
 struct EventInfo {
@@ -24,6 +26,7 @@ struct EventInfo {
   int64_t endMs = 0;   // 0: still recording, or cut short
   bool person = false;
   int64_t frames = 0;
+  std::string profile;  // empty: a marker from before markers named one
 };
 
 // The events folder of a profile: `eventDir` when set, else

@@ -2,12 +2,25 @@
 
 #include <cstdlib>
 
+namespace {
+constexpr char kDefaultProfile[] = "default";
+std::string& OwnProfile() {
+  static std::string profile = kDefaultProfile;
+  return profile;
+}
+} // namespace
+
+void SetMarkerProfile(const std::string& profile) { OwnProfile() = profile.empty() ? kDefaultProfile : profile; }
+
+const std::string& MarkerProfile() { return OwnProfile(); }
+
 std::string EventMarkerText(const EventInfo& event, bool ended) {
   std::string text = std::string(kEventMarkerLine) + "\n";
   text += "start_ms=" + std::to_string(event.startMs) + "\n";
   if (ended) text += "end_ms=" + std::to_string(event.endMs) + "\n";
   text += std::string("person=") + (event.person ? "1" : "0") + "\n";
   if (ended) text += "frames=" + std::to_string(event.frames) + "\n";
+  text += "profile=" + (event.profile.empty() ? MarkerProfile() : event.profile) + "\n";
   return text;
 }
 
@@ -22,6 +35,12 @@ std::optional<EventInfo> ParseEventMarker(const std::string& bytes) {
     const size_t eq = line.find('=');
     if (eq == std::string::npos) continue;
     const std::string key = line.substr(0, eq);
+    if (key == "profile") {
+      // Taken whole or not at all: a part of a name would be another profile's.
+      const std::string name = line.substr(eq + 1);
+      if (name.size() <= kMarkerProfileMaxBytes && name.find('\0') == std::string::npos) info.profile = name;
+      continue;
+    }
     // strtoll stops at a NUL: what follows one is not part of the number.
     const long long value = std::strtoll(line.c_str() + eq + 1, nullptr, 10);
     if (key == "start_ms")

@@ -9,7 +9,16 @@
 // someone else's and is not read further.
 constexpr size_t kEventMarkerMaxBytes = 4096;
 
-// The marker's text: start_ms and person at the start, all four at the end.
+// A profile name longer than this in a marker is not a profile's.
+constexpr size_t kMarkerProfileMaxBytes = 255;
+
+// The profile this process records for: its events' markers name it, and
+// retention deletes only its events. "default" until set, or set empty.
+void SetMarkerProfile(const std::string& profile);
+const std::string& MarkerProfile();
+
+// The marker's text: start_ms and person at the start, all four at the end;
+// the event's profile, or this process's where it names none.
 std::string EventMarkerText(const EventInfo& event, bool ended);
 // The event a marker's bytes describe (its folder left empty); nothing
 // when the first line is not kEventMarkerLine. Lines it does not know

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "archive/EventLayout.h"
@@ -11,3 +12,8 @@ std::string EventLengthText(const EventInfo& event);  // "1分05秒", "記録中
 std::string EventOpenTarget(const EventInfo& event);
 // The small picture of its row: the person's when confirmed, else the first.
 std::string EventThumbnailPicture(const EventInfo& event);
+// How full the events folder is, for the list's note: "使用 120 MB / 上限
+// 2048 MB (約 40 時間分)", the hours those bytes hold at the rate of the
+// events kept so far; without a limit (0) the use alone, with nothing kept
+// an empty text.
+std::string ArchiveUsageText(int64_t usedBytes, int64_t maxBytes, int64_t recordedMs);

@@ -6,6 +6,7 @@
 
 #include <sys/statvfs.h>
 
+#include "archive/EventFolder.h"
 #include "archive/EventLayout.h"
 
 namespace fs = std::filesystem;
@@ -38,9 +39,13 @@ bool RemoveEventFolder(const std::string& folder) {
 } // namespace
 
 RetentionResult ApplyRetention(const std::string& root, const RetentionLimits& limits, int64_t nowMs,
-                               const std::string& keep) {
+                               const std::string& keep, const std::string& profile) {
   RetentionResult result;
   std::vector<EventInfo> events = ListEvents(root);  // newest first
+  // Another profile sharing the folder keeps its own events by its own rules.
+  events.erase(std::remove_if(events.begin(), events.end(),
+                              [&](const EventInfo& e) { return !e.profile.empty() && e.profile != profile; }),
+               events.end());
   std::vector<int64_t> sizes;
   sizes.reserve(events.size());
   int64_t total = 0;
@@ -64,7 +69,12 @@ RetentionResult ApplyRetention(const std::string& root, const RetentionLimits& l
     }
   };
   // Oldest first: from the back of the list.
-  if (limits.maxAgeMs > 0)
+  const bool clockPlausible = events.empty() || (nowMs >= events.front().startMs &&
+                                                 nowMs - events.front().startMs <= kMaxPlausibleClockLeadMs);
+  if (limits.maxAgeMs > 0 && !clockPlausible)
+    result.ageSkipped = "時計が最新のイベント(" + EventFolderName(events.front().startMs) +
+                        ")より前か、1年以上先を指しているため、古いイベントを日数では削除しません。時刻を確認してください。";
+  if (limits.maxAgeMs > 0 && clockPlausible)
     for (size_t i = events.size(); i-- > 0;)
       if (!isKept(events[i]) && nowMs - events[i].startMs > limits.maxAgeMs) remove(i);
   if (limits.maxBytes > 0)
@@ -74,6 +84,8 @@ RetentionResult ApplyRetention(const std::string& root, const RetentionLimits& l
     if (!gone[i]) {
       ++result.kept;
       result.bytesKept += sizes[i];
+      // Done here, after each event and at the start, since the clip's writer uses the umask.
+      MakeEventFilesPrivate(events[i].folder);
     }
   return result;
 }

@@ -20,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(again->person == event->person);
     FUZZ_CHECK(again->endMs == (ended ? event->endMs : 0));
     FUZZ_CHECK(again->frames == (ended ? event->frames : 0));
+    FUZZ_CHECK(again->profile == (event->profile.empty() ? MarkerProfile() : event->profile));
     FUZZ_CHECK(EventMarkerText(*again, ended) == written);
   }
   return 0;

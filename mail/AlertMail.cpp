@@ -66,6 +66,16 @@ std::string RefusalText(const TSmtpClient& client, const char* step) {
   return std::string("SMTPサーバが送信を拒否しました(") + step + "): " + Quoted(client.ResultString);
 }
 
+// The sender's name when it is to be shown, in the subject's encoding and
+// without control characters; empty: the address alone.
+std::string FromName(const MailServerSettings& settings) {
+  std::string name;
+  for (char c : settings.fromName)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) name.push_back(c);
+  if (!settings.showFromName || name.find_first_not_of(' ') == std::string::npos) return "";
+  return SjisToIso2022Jp(Utf8ToCp932(name));
+}
+
 // Header, body and pictures, encoded; the pictures are written first.
 void FillMessage(TMimeMessage& message, const std::string& subject, const std::vector<std::string>& body,
                  const char* pictureFile, const MailInputs& inputs, const std::string& recipient) {
@@ -74,6 +84,7 @@ void FillMessage(TMimeMessage& message, const std::string& subject, const std::v
   message.Header.Priority = MP_high;
   message.Header.Subject = SjisToIso2022Jp(Utf8ToCp932(subject));
   message.Header.From = settings.mailAddress;
+  message.Header.FromName = FromName(settings);
   message.Header.MessageID = NewMessageId(settings.mailAddress);
   message.Header.ToList.clear();
   message.Header.ToList.push_back(recipient);
@@ -96,6 +107,12 @@ std::string Recipient(const MailServerSettings& settings) {
   size_t length = 0;
   AnsiToUtf8(settings.toAddress, &recipient, length);
   return recipient;
+}
+
+// The camera a subject names: the inputs' (a camera name or a profile),
+// else the program's name as always.
+std::string SubjectCamera(const MailInputs& inputs) {
+  return inputs.cameraName.empty() ? std::string(kDisplayName) : inputs.cameraName;
 }
 
 std::vector<std::string> KindBody(const MailKind& kind, const std::string& time) {
@@ -169,7 +186,7 @@ MailResult SendMail(const std::string& subject, const std::vector<std::string>& 
 
 MailResult SendKind(const MailKind& kind, const MailInputs& inputs) {
   const std::string time = TimeOfDay();
-  return SendMail(Format(kind.subject, time) + kDisplayName, KindBody(kind, time), kPictureFile, inputs);
+  return SendMail(Format(kind.subject, time) + SubjectCamera(inputs), KindBody(kind, time), kPictureFile, inputs);
 }
 } // namespace
 
@@ -204,7 +221,7 @@ MailResult SendReportMail(const MailInputs& inputs, const std::string& stateLine
   const std::string time = TimeOfDay();
   std::vector<std::string> body = KindBody(kReport, time);
   if (!stateLine.empty()) body.insert(body.begin() + 2, stateLine);
-  return SendMail(Format(kReport.subject, time) + kDisplayName, body, kPictureFile, inputs);
+  return SendMail(Format(kReport.subject, time) + SubjectCamera(inputs), body, kPictureFile, inputs);
 }
 
 MailResult SendSummaryMail(const MailInputs& inputs, const std::string& subject,
@@ -214,14 +231,15 @@ MailResult SendSummaryMail(const MailInputs& inputs, const std::string& subject,
 
 PreparedMail ComposeAlertMail(const MailInputs& inputs) {
   const std::string time = TimeOfDay();
-  return ComposeMailAs(Format(kAlert.subject, time) + kDisplayName, KindBody(kAlert, time), kPictureFile, inputs);
+  return ComposeMailAs(Format(kAlert.subject, time) + SubjectCamera(inputs), KindBody(kAlert, time), kPictureFile,
+                       inputs);
 }
 
 PreparedMail ComposeMail(const std::string& subject, const std::vector<std::string>& body,
                          const MailInputs& inputs) {
   std::vector<std::string> lines = body;
   lines.push_back(kDisplayName);
-  return ComposeMailAs(subject + "-" + kDisplayName, lines, kPictureFile, inputs);
+  return ComposeMailAs(subject + "-" + SubjectCamera(inputs), lines, kPictureFile, inputs);
 }
 
 DeliveryResult DeliverMail(const MailServerSettings& server, const PreparedMail& mail) {
@@ -296,6 +314,7 @@ MailServerSettings SmtpServerOf(const typVardocam& settings) {
   s.userName = settings.MAIL_USERNAME;
   s.password = settings.MAIL_PASSWORD;
   s.fromName = settings.MAIL_FROMNAME;
+  s.showFromName = settings.MAIL_FROMNAME_SHOWN;
   s.mailAddress = settings.MAIL_MAILADDRESS;
   s.toAddress = settings.MAIL_TOADDRESS;
   s.verifyCert = !settings.MAIL_NOVERIFY_CERT;

@@ -16,13 +16,14 @@ struct MailServerSettings {
   int32_t port = 0;
   std::string userName;
   std::string password;
-  std::string fromName;     // carried, but no header shows it
+  std::string fromName;     // shown in From only when showFromName
   std::string mailAddress;
   std::string toAddress;
   bool verifyCert = true;   // types 1 and 2: check the certificate and the host name
   // Ends every wait of the session at once when cancelled (not owned;
   // nullptr: only the time-outs end them). The monitor's stop sets it.
   const TWaitCancel* cancel = nullptr;
+  bool showFromName = false;
 };
 
 // The send side of a settings record, and of AppSettings.
@@ -53,7 +54,8 @@ struct MailInputs {
   std::vector<std::string> moreAttachments;
   // Recipients besides the settings' one (who sent a command).
   std::vector<std::string> moreRecipients;
-  // The camera's name in a confirmation's subject; empty: the settings' of now.
+  // The camera's name that ends every subject (CameraName); empty: the
+  // program's name, but a confirmation's takes the settings' of now.
   std::string cameraName;
 };
 
@@ -90,7 +92,7 @@ struct PreparedMail {
 };
 
 // The alert mail, or any mail of ours with its own subject and body lines
-// (UTF-8; the program's name follows the subject and ends the body), with
+// (UTF-8; the camera's name follows the subject, the program's ends the body), with
 // the inputs' pictures. Nothing is sent. A picture that cannot be read
 // raises std::runtime_error naming the file.
 PreparedMail ComposeAlertMail(const MailInputs& inputs);

@@ -5,9 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 #include <unistd.h>
 
@@ -15,6 +13,7 @@
 #include "platform/AppPaths.h"
 #include "platform/AtomicFile.h"
 #include "platform/Clock.h"
+#include "platform/PrivateFile.h"
 
 namespace fs = std::filesystem;
 
@@ -24,8 +23,21 @@ constexpr char kSuffix[] = ".mail";
 constexpr char kUnreadableSuffix[] = ".unreadable";
 constexpr size_t kMegabyte = 1024 * 1024;
 
+constexpr char kTemporarySuffix[] = ".mail.tmp";
+
 std::string Limits() {
   return std::to_string(kOutboxMaxMails) + " 通・" + std::to_string(kOutboxMaxBytes / kMegabyte) + " MB";
+}
+
+std::string DroppedNotice(int dropped) {
+  return "未送信メールが上限（" + Limits() + "）に達したため、古いものから " + std::to_string(dropped) +
+         " 通を破棄しました。";
+}
+
+// The temporary Write makes: "." + the mail's name + ".tmp".
+bool IsOwnTemporary(const std::string& name) {
+  const size_t n = sizeof kTemporarySuffix - 1;
+  return name.size() > n + 1 && name[0] == '.' && name.compare(name.size() - n, n, kTemporarySuffix) == 0;
 }
 } // namespace
 
@@ -43,33 +55,34 @@ bool MailOutbox::Load(std::string* error) {
   if (!MakePrivateFolder(folder_, error)) return false;
   mails_.clear();
   bytes_ = 0;
+  std::vector<std::string> names;
   std::error_code ec;
   for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (it->path().extension() != kSuffix || !it->is_regular_file(ec)) continue;
-    std::string why;
+    // A write cut short by a kill: no other writer shares the profile's outbox.
+    if (IsOwnTemporary(name)) ::unlink((folder_ + "/" + name).c_str());
+    else if (it->path().extension() == kSuffix) names.push_back(name);
+  }
+  for (const std::string& name : names) {
+    std::string bytes, why;
+    const PrivateFileRead result = ReadPrivateFile(folder_ + "/" + name, kOutboxFileMaxBytes, bytes, &why);
+    if (result == PrivateFileRead::Missing) continue;
     std::optional<OutboxEntry> read;
-    const uintmax_t size = it->file_size(ec);
-    if (ec) {
-      why = ec.message();
-    } else if (size > kOutboxFileMaxBytes) {
-      why = "大きすぎます";
-    } else {
-      std::ifstream in(it->path(), std::ios::binary);
-      std::ostringstream bytes;
-      bytes << in.rdbuf();
-      if (in.bad()) why = std::strerror(errno);
-      else read = ParseOutboxEntry(bytes.str(), &why);
-    }
-    ec.clear();
+    if (result == PrivateFileRead::Read) read = ParseOutboxEntry(bytes, &why);
+    if (read && read->mail.text.size() > kOutboxMaxBytes) read.reset(), why = "大きすぎます";
     if (!read) {
       SetAside(name, why);
       continue;
     }
     bytes_ += read->mail.text.size();
-    mails_.push_back(Entry{name, std::move(read->mail), read->refused});
+    // Whatever the file says, a mail gets at least one more try.
+    mails_.push_back(Entry{name, std::move(read->mail), std::min(read->refused, kMaxRefusedAttempts - 1)});
   }
   std::sort(mails_.begin(), mails_.end(), [](const Entry& a, const Entry& b) { return a.file < b.file; });
+  // Files put there by hand, or by a build with other bounds, are held to ours.
+  int dropped = 0;
+  for (; !mails_.empty() && (mails_.size() > kOutboxMaxMails || bytes_ > kOutboxMaxBytes); ++dropped) Drop(0);
+  if (dropped > 0) notices_.push_back(DroppedNotice(dropped));
   wait_ = 0;
   changed_ = true;
   return true;
@@ -115,7 +128,8 @@ void MailOutbox::Drop(size_t index) {
 
 bool MailOutbox::Keep(const PreparedMail& mail, bool refused) {
   std::string error;
-  if (!fs::is_directory(folder_) && !MakePrivateFolder(folder_, &error)) {
+  // Checked at every keep: a folder replaced by a link must not be written through.
+  if (!MakePrivateFolder(folder_, &error)) {
     notices_.push_back("送れなかったメールを保存できません（" + folder_ + "）。フォルダを確認してください。");
     return false;
   }
@@ -129,9 +143,7 @@ bool MailOutbox::Keep(const PreparedMail& mail, bool refused) {
     Drop(0);
     ++dropped;
   }
-  if (dropped > 0)
-    notices_.push_back("未送信メールが上限（" + Limits() + "）に達したため、古いものから " +
-                       std::to_string(dropped) + " 通を破棄しました。");
+  if (dropped > 0) notices_.push_back(DroppedNotice(dropped));
   Entry entry{NewFileName(), mail, refused ? 1 : 0};
   if (!Write(entry, &error)) {
     notices_.push_back("送れなかったメールを保存できません（" + error + "）。空き容量と権限を確認してください。");

@@ -27,6 +27,10 @@ constexpr uint32_t kRetryMaxWaitMs = 30 * 60 * 1000;
 // mail refused forever must not hold the others back.
 constexpr int kMaxRefusedAttempts = 3;
 
+// The words every failure of a mail that was kept carries: once the
+// outbox is empty, such a failure is no longer news.
+constexpr char kResendLaterWords[] = "後で送り直します";
+
 // $XDG_DATA_HOME/vardocam/outbox/<profile, or "default"> (~/.local/share
 // without XDG_DATA_HOME): outlives the logout that clears the working folder.
 std::string OutboxFolder(const std::string& profile);

@@ -128,7 +128,10 @@ void TMimeMessage::EncodeHeaders(std::vector<std::string>& lines) {
   const TMimeCharset cs = h.CharsetCode;
   if (h.Date == 0) h.Date = std::time(nullptr);
   std::vector<std::string> out;
-  out.push_back("From: " + InlineEmailEx(h.From, cs));
+  // An encoded word stands bare before the address: inside quotes a reader
+  // would show it undecoded.
+  out.push_back("From: " + (h.FromName.empty() ? InlineEmailEx(h.From, cs)
+                                                : InlineCodeEx(h.FromName, cs) + " <" + GetEmailAddr(h.From) + ">"));
   if (!h.ToList.empty()) out.push_back("To: " + JoinAddresses(h.ToList, cs));
   if (!h.Subject.empty()) out.push_back("Subject: " + InlineCodeEx(h.Subject, cs));
   out.push_back("Date: " + Rfc822DateTime(h.Date));

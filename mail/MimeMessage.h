@@ -10,6 +10,9 @@
 // The message header: who, to whom, about what, when.
 struct TMessageHeader {
   std::string From;
+  // The sender's name before the From address, in the Subject's charset;
+  // empty: the address alone.
+  std::string FromName;
   std::vector<std::string> ToList;
   std::vector<std::string> CCList;
   std::string Subject;

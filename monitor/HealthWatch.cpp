@@ -136,10 +136,14 @@ std::vector<HealthMail> HealthWatch::TakeMails(uint32_t now, int* heldBack) {
   std::vector<HealthMail> due;
   int held = 0;
   for (HealthMail& mail : pending_) {
-    if (sent_.size() >= static_cast<size_t>(kMaxHealthMailsPerHour)) {
+    // The owner who was told of a problem is always told it ended, cap or not.
+    const size_t problem = static_cast<size_t>(mail.problem);
+    const bool owed = mail.recovered && told_[problem];
+    if (!owed && sent_.size() >= static_cast<size_t>(kMaxHealthMailsPerHour)) {
       ++held;
       continue;
     }
+    told_[problem] = !mail.recovered;
     sent_.push_back(now);
     due.push_back(std::move(mail));
   }

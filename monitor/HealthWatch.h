@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -38,6 +40,8 @@ constexpr int kMaxHealthMailsPerHour = 4;
 constexpr uint32_t kHealthCapWindowMs = 60 * 60 * 1000;
 
 enum class HealthProblem { NoFrames, ViewChanged, ArchiveFull };
+constexpr size_t kHealthProblemCount = 3;
+static_assert(static_cast<size_t>(HealthProblem::ArchiveFull) + 1 == kHealthProblemCount, "one per problem");
 
 // One health mail: the problem began, or it ended.
 struct HealthMail {
@@ -64,7 +68,8 @@ public:
   void On(const MonitorEvent& event) override;
 
   // The mails due now, within the hourly cap; `heldBack` counts those that
-  // went over it and are not sent.
+  // went over it and are not sent. A recovery whose problem was mailed goes
+  // out over the cap.
   std::vector<HealthMail> TakeMails(uint32_t now, int* heldBack);
 
 private:
@@ -72,6 +77,8 @@ private:
 
   std::vector<HealthMail> pending_;
   std::deque<uint32_t> sent_;
+  // Per HealthProblem: its last mail said it began.
+  std::array<bool, kHealthProblemCount> told_{};
   uint32_t lastFrame_ = 0;
   bool lost_ = false;
   bool sampled_ = false;

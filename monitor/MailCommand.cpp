@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <filesystem>
@@ -211,4 +212,29 @@ bool WrongPinLock::Count() {
   lockedAt_ = now;
   wrong_.clear();
   return true;
+}
+
+namespace {
+constexpr int64_t kWindowS = kWrongPinWindowMs / 1000;
+constexpr int64_t kMsPerSecond = 1000;
+}  // namespace
+
+WrongPinLock::Kept WrongPinLock::Save(int64_t nowS) {
+  Kept kept;
+  const uint32_t now = GetTickCount();
+  for (uint32_t tick : wrong_) kept.wrongS.push_back(nowS - static_cast<int64_t>((now - tick) / kMsPerSecond));
+  if (Locked()) kept.lockedUntilS = nowS + kWindowS - static_cast<int64_t>((now - lockedAt_) / kMsPerSecond);
+  return kept;
+}
+
+void WrongPinLock::Restore(const Kept& kept, int64_t nowS) {
+  const uint32_t now = GetTickCount();
+  wrong_.clear();
+  for (int64_t s : kept.wrongS) {
+    const int64_t age = nowS - s;
+    if (age >= 0 && age < kWindowS) wrong_.push_back(now - static_cast<uint32_t>(age * kMsPerSecond));
+  }
+  const int64_t left = kept.lockedUntilS - nowS;
+  locked_ = kept.lockedUntilS != 0 && left > 0;
+  if (locked_) lockedAt_ = now - static_cast<uint32_t>((kWindowS - std::min(left, kWindowS)) * kMsPerSecond);
 }

@@ -17,6 +17,9 @@ enum class MailCommandKind { None, Arm, Disarm, Snooze, Status, Last };
 // Wrong PINs within kWrongPinWindowMs that lock commands out for as long.
 constexpr int kMaxWrongPinsPerHour = 5;
 constexpr uint32_t kWrongPinWindowMs = 60 * 60 * 1000;
+// A command whose Date is further than this from now, either way, is not
+// carried out: a mail kept and sent again later must not switch anything.
+constexpr int64_t kCommandDateWindowS = 24 * 60 * 60;
 
 // What a subject asks: the word, for a snooze its minutes, and whether the
 // PIN after them matched.
@@ -80,6 +83,15 @@ public:
   bool Locked();
   // Counts one; true when this one locked.
   bool Count();
+  // The lock in wall-clock seconds, to keep across a restart, and back;
+  // `nowS` is the wall clock of the moment. Times outside the window
+  // (a clock that jumped) are taken as at most one window away.
+  struct Kept {
+    std::vector<int64_t> wrongS;
+    int64_t lockedUntilS = 0;
+  };
+  Kept Save(int64_t nowS);
+  void Restore(const Kept& kept, int64_t nowS);
 
 private:
   std::deque<uint32_t> wrong_;

@@ -1,6 +1,7 @@
 #include "monitor/MonitorMail.h"
 
 #include <cstdio>
+#include <ctime>
 #include <stdexcept>
 
 #include <opencv2/imgcodecs.hpp>
@@ -82,10 +83,17 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
   MailServerSettings settings = PopServerOf(context.settings);
   settings.cancel = context.cancel;
   std::vector<std::string> notices;
+  if (!handledLoaded_) {
+    handledLoaded_ = true;
+    std::string why;
+    if (!handled_->Load(&why))
+      notices.push_back("処理済みメールの記録を読めないため、空の記録から始めます（" + why + "）。");
+    commands_.SetRecord(handled_.get());
+  }
   commands_.BeginPoll();
   RequestCommands commands;
   commands.take = [this, &notices, &context](const std::string& header) {
-    return commands_.Take(header, context.settings, notices);
+    return commands_.Take(header, context.settings, notices, std::time(nullptr));
   };
   commands.run = [this, &context, &notices]() -> MailResult {
     std::string failure;
@@ -105,9 +113,20 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
   };
   RequestCheckResult result =
       ::CheckRequestMail(PopClient, settings, [this, &context] {
+        // The classic report, byte for byte, unless commands by mail are set up.
+        const bool commandsSet = !context.settings.REMOTE_PIN.empty() && !context.settings.REMOTE_SENDERS.empty();
         return SendReportMail(MailInputsFrom(context.settings.IS_CHECK, context),
-                              arm_ ? "現在の状態: " + ArmStateText(arm_->State()) : "");
-      }, arm_ ? &commands : nullptr);
+                              arm_ && commandsSet ? "現在の状態: " + ArmStateText(arm_->State()) : "");
+      }, arm_ ? &commands : nullptr, handled_.get());
+  // The owner hears of the lock-out from the camera itself, once, not
+  // only in a history nobody may be looking at.
+  if (commands_.TakeJustLocked()) {
+    const MailResult told = SendConfirmationMail(
+        MailInputsFrom(true, context), "メールでの操作を停止しました",
+        {"暗証番号の誤りが続いたため、メールでの操作を1時間受け付けません。",
+         "その間の操作メールは状況報告の要求として扱います。心当たりがなければ暗証番号を変えてください。"});
+    if (!told.sent) notices.push_back("メールでの操作の停止を知らせるメールを送れませんでした: " + told.failure);
+  }
   result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
   return result;
 }
@@ -127,14 +146,19 @@ MailResult MonitorMail::SendHealthMail(const MailContext& context, const std::st
 MailResult MonitorMail::SendKeeping(const MailContext& context, const PreparedMail& mail) {
   if (outbox_->ServerDown()) {
     outbox_->Keep(mail, false);
-    return {false, "SMTPサーバに送れない状態が続いているため、後で送り直します。"};
+    return {false, std::string("SMTPサーバに送れない状態が続いているため、") + kResendLaterWords + "。"};
   }
   MailServerSettings server = SmtpServerOf(context.settings);
   server.cancel = context.cancel;
   const DeliveryResult result = DeliverMail(server, mail);
   if (result.sent) return {};
   if (!outbox_->Keep(mail, result.refused)) return {false, result.failure};
-  return {false, result.failure + "（後で送り直します）"};
+  return {false, result.failure + "（" + kResendLaterWords + "）"};
+}
+
+void MonitorMail::SetHandledMailFile(const std::string& path) {
+  handled_ = std::make_unique<HandledMail>(path);
+  handledLoaded_ = false;
 }
 
 void MonitorMail::SetOutboxFolder(const std::string& folder) {

@@ -6,6 +6,7 @@
 #include "monitor/ArmControl.h"
 #include "monitor/MailCommandDesk.h"
 #include "monitor/MonitorServices.h"
+#include "pop3/HandledMail.h"
 #include "pop3/Pop3Client.h"
 
 // The mails as the mail and request-check code send them, with the settings
@@ -30,6 +31,10 @@ public:
   // mail is a plain request. Not owned; called on the mail's thread.
   void SetArmControl(IArmControl* arm) { arm_ = arm; }
 
+  // Where the mails already handled and the commands' lock-out are kept
+  // (HandledMailFile); read at the first poll. Without: in memory only.
+  void SetHandledMailFile(const std::string& path);
+
   TPop3Client PopClient;
 
 private:
@@ -40,4 +45,6 @@ private:
   bool outboxLoaded_ = false;
   IArmControl* arm_ = nullptr;
   MailCommandDesk commands_;
+  std::unique_ptr<HandledMail> handled_ = std::make_unique<HandledMail>();
+  bool handledLoaded_ = false;
 };

@@ -256,7 +256,9 @@ bool MonitoringCycle::ProcessNewFrame(IMonitorCamera& camera, uint32_t frameTime
   if (detected) {
     nsOpenCV* detector = camera.Detector();
     lastRegions_ = detector ? detector->MotionRegions(kMaxReportedRegions) : MotionRegions{};
-    events_.On(MonitorEvent::MotionDetected(lastRegions_));
+    // Nothing is reported before detection starts: the warm-up's changes
+    // are the camera settling, and raise no alarm either.
+    if (WarmedUp(frameTime)) events_.On(MonitorEvent::MotionDetected(lastRegions_));
   }
   camera.ShowFrame();
   return detected;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "mail/MailOutbox.h"
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 
@@ -35,6 +36,7 @@ StatusLog::StatusLog(WallClock wallClock) : wallClock_(std::move(wallClock)) {
 
 void StatusLog::Add(const std::string& text) {
   const std::time_t now = wallClock_();
+  queueLineLast_ = false;
   if (!history_.empty() && history_.back().text == text) {
     history_.back().last = now;
     ++history_.back().count;
@@ -131,8 +133,19 @@ void StatusLog::On(const MonitorEvent& event) {
   case Kind::MailQueueChanged:
     if (event.waiting == mailsWaiting_) return;
     mailsWaiting_ = event.waiting;
-    Add(event.waiting > 0 ? "未送信メール " + std::to_string(event.waiting) + " 通"
-                          : "未送信メールはすべて送信しました");
+    // A mail said to be kept has now gone out with the rest.
+    if (event.waiting == 0 && notice_.find(kResendLaterWords) != std::string::npos) notice_.clear();
+    {
+      const std::string text = event.waiting > 0 ? "未送信メール " + std::to_string(event.waiting) + " 通"
+                                                 : "未送信メールはすべて送信しました";
+      if (queueLineLast_ && !history_.empty()) {
+        history_.back().text = text;
+        history_.back().last = wallClock_();
+      } else {
+        Add(text);
+      }
+      queueLineLast_ = true;
+    }
     break;
   case Kind::ArmChanged:
     arm_ = event.arm;
@@ -153,6 +166,10 @@ void StatusLog::Started(unsigned warmUpMs) {
   warmUpMs_ = warmUpMs;
   cameraLost_ = false;
   notice_.clear();
+  // The last run's detection, person and alert mail are not this run's.
+  lastDetection_ = 0;
+  lastPerson_ = 0;
+  mailTried_ = false;
   motion_ = MotionEpisode{};
   motionLine_.reset();
   if (warmUpMs == 0)

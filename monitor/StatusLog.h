@@ -86,6 +86,9 @@ private:
   // without one, until the motion has gone quiet.
   MotionEpisode motion_;
   std::optional<size_t> motionLine_;
+  // The history's last line of the mail queue, while nothing came after it:
+  // a queue sent off mail by mail is one line that counts down.
+  bool queueLineLast_ = false;
   bool mailTried_ = false;
   std::time_t mailTime_ = 0;
   std::string mailResult_;

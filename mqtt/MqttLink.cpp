@@ -33,7 +33,7 @@ void MqttLink::Apply(const typVardocam& settings) {
   publisher_ = std::make_unique<MqttPublisher>(wanted);
   if (picture_) publisher_->SetPictureSource(picture_);
   if (status_) publisher_->SetStatusListener(status_);
-  publisher_->SetCommandListener([this](const std::string& payload) { Command(payload); });
+  publisher_->SetCommandListener([this](const std::string& payload, CommandIntake intake) { Command(payload, intake); });
   if (armHeard_) publisher_->On(MonitorEvent::ArmChanged(lastArm_));
   std::string error;
   if (!publisher_->Start(&error)) {
@@ -57,13 +57,19 @@ void MqttLink::On(const MonitorEvent& event) {
 
 // Anyone who can publish to the broker can send these; what is not exactly
 // a command changes nothing.
-void MqttLink::Command(const std::string& payload) {
+void MqttLink::Command(const std::string& payload, CommandIntake intake) {
   if (!arm_) return;
-  const MonitoringCommand command = ParseMonitoringCommand(payload);
   const auto say = [this](bool& said, const std::string& text) {
     if (!said && notice_) notice_(text);
     said = true;
   };
+  if (intake == CommandIntake::Retained)
+    return say(retainedSaid_, "家からの指示のうち、ブローカーに保持(retained)された指示は古い指示のため無視しました。"
+                              "指示は保持なしで送ってください");
+  if (intake == CommandIntake::TooLarge)
+    return say(tooLargeSaid_, "家から届いた指示が大きすぎるため無視しました (" + std::to_string(kMaxMqttCommandBytes) +
+                                  " バイトまで)");
+  const MonitoringCommand command = ParseMonitoringCommand(payload);
   switch (command.kind) {
   case MonitoringCommand::On: {
     std::string why;

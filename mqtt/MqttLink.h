@@ -30,8 +30,9 @@ public:
     arm_ = arm;
     notice_ = std::move(notice);
   }
-  // A message on the set topic, on the main thread.
-  void Command(const std::string& payload);
+  // A message on the set topic, on the main thread; a retained or an
+  // oversized one is said once and changes nothing.
+  void Command(const std::string& payload, CommandIntake intake = CommandIntake::Take);
 
   // A start of monitoring reads the settings again; every event goes to
   // the connection of the moment.
@@ -48,6 +49,8 @@ private:
   bool unknownSaid_ = false;
   bool badSnoozeSaid_ = false;
   bool armFailSaid_ = false;
+  bool retainedSaid_ = false;
+  bool tooLargeSaid_ = false;
   // Said again to a new connection.
   bool armHeard_ = false;
   ArmState lastArm_;

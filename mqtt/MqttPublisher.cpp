@@ -179,8 +179,11 @@ bool MqttPublisher::Start(std::string* error) {
   mosquitto_message_callback_set(mosq_, [](mosquitto*, void* self, const mosquitto_message* message) {
     if (!message->topic) return;
     const char* bytes = static_cast<const char*>(message->payload);
+    const size_t length = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
+    // Judged before a byte is copied: a huge payload costs nothing more.
+    const CommandIntake intake = JudgeCommandMessage(message->retain, length);
     static_cast<MqttPublisher*>(self)->OnMessage(
-        message->topic, bytes ? std::string(bytes, static_cast<size_t>(message->payloadlen)) : std::string());
+        message->topic, bytes && intake == CommandIntake::Take ? std::string(bytes, length) : std::string(), intake);
   });
   const std::string will = AvailabilityTopic(settings_.prefix);
   int rc = mosquitto_will_set(mosq_, will.c_str(), sizeof(kOffline) - 1, kOffline,
@@ -325,12 +328,13 @@ void MqttPublisher::OnPublish(int mid) {
 
 // On the library's network thread: the command goes to the main thread
 // as it came, and is judged there.
-void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload) {
+void MqttPublisher::OnMessage(const std::string& topic, const std::string& payload, CommandIntake intake) {
   if (topic != CommandTopic(Entity(MqttEntityId::MonitoringSwitch), settings_.prefix) || !commandListener_ ||
       !QCoreApplication::instance())
     return;
   auto listener = commandListener_;
-  QMetaObject::invokeMethod(&statusContext_, [listener, payload] { listener(payload); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(&statusContext_, [listener, payload, intake] { listener(payload, intake); },
+                            Qt::QueuedConnection);
 }
 
 void MqttPublisher::Tell(bool connected, const std::string& detail) {
@@ -355,7 +359,10 @@ void MqttPublisher::On(const MonitorEvent& event) {
   using Kind = MonitorEvent::Kind;
   const std::string& p = settings_.prefix;
   switch (event.kind) {
-  case Kind::MonitoringStarted: SetState(MqttEntityId::Monitoring, true); break;
+  case Kind::MonitoringStarted:
+    SetState(MqttEntityId::Monitoring, true);
+    ChangeState(MqttEntityId::Camera, true);  // it opened: no longer lost
+    break;
   case Kind::MonitoringStopped:
     SetState(MqttEntityId::Monitoring, false);
     if (on_[static_cast<size_t>(MqttEntityId::Motion)]) {
@@ -375,6 +382,9 @@ void MqttPublisher::On(const MonitorEvent& event) {
   case Kind::RequestCheckDone:
     Publish(RequestTopic(p), RequestPayload(event.ok, event.requests, event.text), false);
     break;
+  // A camera that would not open is lost to the house until monitoring
+  // starts with it (a service waiting for its camera).
+  case Kind::CameraFailed:
   case Kind::CameraLost: SetState(MqttEntityId::Camera, false); break;
   case Kind::CameraBack: SetState(MqttEntityId::Camera, true); break;
   case Kind::ArmChanged: {
@@ -389,7 +399,6 @@ void MqttPublisher::On(const MonitorEvent& event) {
   case Kind::ArchiveFloorChanged: Publish(ArchiveTopic(p), ArchivePayload(event.belowFloor, event.text), true); break;
   case Kind::MotionWithoutPerson:
   case Kind::Notice:
-  case Kind::CameraFailed:
   case Kind::TickFailed:
   case Kind::BrokerChanged:
   case Kind::EventArchived:

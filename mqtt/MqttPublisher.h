@@ -87,8 +87,10 @@ public:
     statusListener_ = std::move(listener);
   }
   // Told on the main thread of each message on the monitoring set topic,
-  // as it came; subscribed to at every connect.
-  void SetCommandListener(std::function<void(const std::string& payload)> listener) {
+  // as it came, with whether it may be taken (the payload is empty when
+  // not); subscribed to at every connect.
+  using CommandListener = std::function<void(const std::string& payload, CommandIntake intake)>;
+  void SetCommandListener(CommandListener listener) {
     commandListener_ = std::move(listener);
   }
   // Starts connecting in the background; false when the library refused
@@ -118,7 +120,7 @@ private:
   void OnConnect(int rc);
   void OnDisconnect(int rc);
   void OnPublish(int mid);
-  void OnMessage(const std::string& topic, const std::string& payload);
+  void OnMessage(const std::string& topic, const std::string& payload, CommandIntake intake);
   void Tell(bool connected, const std::string& detail);
   void TellFailureOnce(const std::string& why);
   struct ConnectState;
@@ -131,7 +133,7 @@ private:
   mosquitto* mosq_ = nullptr;
   std::function<cv::Mat()> pictureSource_;
   std::function<void(bool, const std::string&)> statusListener_;
-  std::function<void(const std::string&)> commandListener_;
+  CommandListener commandListener_;
   // Who armed, as last said: said again at each connect.
   std::mutex armedByMutex_;
   std::string armedBy_;

@@ -152,6 +152,11 @@ MonitoringCommand ParseMonitoringCommand(const std::string& payload) {
   return command;
 }
 
+CommandIntake JudgeCommandMessage(bool retained, size_t payloadBytes) {
+  if (retained) return CommandIntake::Retained;
+  return payloadBytes > kMaxMqttCommandBytes ? CommandIntake::TooLarge : CommandIntake::Take;
+}
+
 std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS) {
   static const char* const kBy[] = {"nobody", "button", "schedule", "mail", "house"};
   std::string until = "null";

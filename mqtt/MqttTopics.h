@@ -120,6 +120,14 @@ struct MonitoringCommand {
   int minutes = 0;
 };
 MonitoringCommand ParseMonitoringCommand(const std::string& payload);
+// The most bytes a command payload may have ("SNOOZE:1440" has 11): a
+// larger one is refused before it is copied anywhere.
+constexpr size_t kMaxMqttCommandBytes = 32;
+// Whether a message on the set topic is taken as a command. A retained one
+// is an old order the broker hands every new connection, so that one
+// publish would decide every start: it is not.
+enum class CommandIntake { Take, Retained, TooLarge };
+CommandIntake JudgeCommandMessage(bool retained, size_t payloadBytes);
 // {"armed":true,"by":"schedule","until":"2026-06-01T18:00:00+0200","text":"監視中（予定による、18:00 まで）"}
 std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS);
 std::string ArchiveTopic(const std::string& prefix);  // JSON, retained: the event archive's state

@@ -65,7 +65,7 @@ void TPop3Client::Connect() {
     // The first failure is the one that matters; a failing Quit would only
     // repeat that the line is gone.
     try {
-      Disconnect();
+      Disconnect(false);
     } catch (const EPop3Error&) {
     }
     throw;
@@ -135,16 +135,30 @@ TPop3Client::HeaderResult TPop3Client::ReadHeaderData(size_t maxBytes, std::stri
   return tooLong ? HeaderResult::TooLong : HeaderResult::Read;
 }
 
-void TPop3Client::Disconnect() {
+std::string TPop3Client::UniqueId(int number) {
+  if (SendCommand("UIDL " + std::to_string(number), -1) != kStatusOk) return "";
+  return ParseUniqueIdLine(reply_.LastLine(), number);
+}
+
+bool TPop3Client::Disconnect(bool readAnswer) {
   std::exception_ptr writeError;
   try {
     WriteLine("Quit", Within(ReplyTimeoutMs));
   } catch (...) {
     writeError = std::current_exception();
   }
+  bool committed = false;
+  if (!writeError && readAnswer) {
+    try {
+      committed = ReadReply(std::vector<int>{}, Within(ReplyTimeoutMs)) == kStatusOk;
+    } catch (const EPop3Error&) {
+      // No answer is no commitment: the marked mails may still be there.
+    }
+  }
   socket_.Close(Within(ReplyTimeoutMs));
   peerClosed_ = false;
   if (writeError) std::rethrow_exception(writeError);
+  return committed;
 }
 
 bool TPop3Client::Connected() {

@@ -60,9 +60,14 @@ public:
   // were.
   enum class HeaderResult { Read, TooLong, Refused };
   HeaderResult ReadHeader(int number, size_t maxBytes, std::string& header);
-  // Sends "Quit" without waiting for its answer and closes. A failed write
-  // is thrown after the socket is closed.
-  void Disconnect();
+  // The server's unique id of message `number` ("UIDL n"); empty when the
+  // server offers none or answers with one that is not a valid id.
+  std::string UniqueId(int number);
+  // Sends "Quit", reads its answer when `readAnswer`, and closes. True only
+  // when the server said +OK: only then are the deletions committed. A
+  // failed write is thrown after the socket is closed; a missing or failed
+  // answer is false. Ways out of a failure need no answer.
+  bool Disconnect(bool readAnswer = true);
   // Releases the socket first if the peer has closed the connection.
   bool Connected();
 

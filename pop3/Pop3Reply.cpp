@@ -97,3 +97,14 @@ int ParseMessageCount(const std::string& statusLine) {
   return count;
 }
 
+
+std::string ParseUniqueIdLine(const std::string& statusLine, int number) {
+  // "+OK " then the number, one blank, the id and nothing after it.
+  const std::string head = " " + std::to_string(number) + " ";
+  if (!StartsWithNoCase(statusLine, "+OK") || statusLine.compare(3, head.size(), head) != 0) return "";
+  const std::string id = statusLine.substr(3 + head.size());
+  if (id.empty() || id.size() > kMaxUniqueIdBytes) return "";
+  for (char c : id)
+    if (c < 0x21 || c > 0x7e) return "";
+  return id;
+}

@@ -43,6 +43,12 @@ struct TPop3Reply {
   const std::string& LastLine() const;
 };
 
+// Longest unique id a server may give a message.
+constexpr size_t kMaxUniqueIdBytes = 70;
+// The id of a "+OK n id" answer to "UIDL n": empty unless it names message
+// `number` and the id is 1 to kMaxUniqueIdBytes printable characters.
+std::string ParseUniqueIdLine(const std::string& statusLine, int number);
+
 // The message count of a STAT reply line: the decimal number between "+OK "
 // and the next blank. Throws EPop3ConvertError when no blank follows it or
 // the text there is no number.

@@ -1,6 +1,8 @@
 #include "pop3/RequestCheck.h"
 
+#include "mail/HeaderDecode.h"
 #include "net/SocketError.h"
+#include "pop3/HandledMail.h"
 #include "pop3/Pop3Client.h"
 #include "pop3/Pop3Error.h"
 #include "settings/Vardocamdef.h"
@@ -65,8 +67,19 @@ std::string ConnectPop3(TPop3Client& popClient, const MailServerSettings& settin
   return failure;
 }
 
+std::string HandledMailId(const std::string& uid, const std::string& header) {
+  if (!uid.empty()) return "uid:" + uid;
+  const std::vector<std::string> ids = HeaderFields(header, "Message-ID");
+  if (ids.size() != 1) return "";
+  const size_t first = ids[0].find_first_not_of(" \t"), last = ids[0].find_last_not_of(" \t");
+  if (first == std::string::npos) return "";
+  const std::string id = "msgid:" + ids[0].substr(first, last - first + 1);
+  return id.size() <= kMaxHandledIdBytes ? id : "";
+}
+
 RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
-                                    const ReportMailSender& sendReport, const RequestCommands* commands) {
+                                    const ReportMailSender& sendReport, const RequestCommands* commands,
+                                    HandledMail* handled) {
   RequestCheckResult result;
   const std::string failure = ConnectPop3(popClient, settings);
   if (!failure.empty()) {
@@ -76,17 +89,33 @@ RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSett
   }
 
   const int count = popClient.GetMessageCount();
+  const bool taking = commands && commands->take;
+  bool uidl = handled != nullptr;  // until the server shows it has none
+  std::vector<std::string> ids;
   for (int i = 1; i <= count; ++i) {
-    std::string header;
-    if (commands && commands->take &&
-        popClient.ReadHeader(i, kMaxCommandHeaderBytes, header) == TPop3Client::HeaderResult::Read &&
-        commands->take(header))
-      ++result.commands;
-    else
-      ++result.requests;
+    std::string uid, header;
+    if (uidl && (uid = popClient.UniqueId(i)).empty()) uidl = false;
+    const bool read = (taking || (handled && uid.empty())) &&
+                      popClient.ReadHeader(i, kMaxCommandHeaderBytes, header) == TPop3Client::HeaderResult::Read;
+    const std::string id = handled ? HandledMailId(uid, read ? header : "") : "";
+    if (!id.empty() && handled->Seen(id)) {
+      ++result.repeated;
+    } else {
+      if (!id.empty()) ids.push_back(id);
+      if (taking && read && commands->take(header)) ++result.commands;
+      else ++result.requests;
+    }
     popClient.DeleteMessage(i);
   }
-  popClient.Disconnect();
+  result.committed = popClient.Disconnect();
+  // Saved after any mail, not only one with an id: the desk's lock-out rides along.
+  if (handled && (!ids.empty() || result.requests + result.commands > 0)) {
+    for (const std::string& id : ids) handled->Add(id);
+    std::string why;
+    if (!handled->Save(&why))
+      result.notices.push_back("処理済みのメールを記録できませんでした（" + why +
+                               "）。サーバがメールを消さない場合、同じメールをもう一度処理することがあります。");
+  }
   // Commands are carried out only once their mails are gone, so a poll that
   // breaks off never runs one twice.
   std::vector<std::string> failures;

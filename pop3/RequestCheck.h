@@ -7,6 +7,7 @@
 
 #include "mail/AlertMail.h"
 
+class HandledMail;
 class TPop3Client;
 
 // The receive side of the settings: the request mailbox's server.
@@ -48,7 +49,16 @@ struct RequestCheckResult {
   int commands = 0;         // commands found, each answered on its own
   // What the user should know of the commands (wrong PINs, the lock-out).
   std::vector<std::string> notices = {};
+  int repeated = 0;         // mails handled by an earlier poll, only deleted again
+  bool committed = false;   // the server confirmed the deletions at its Quit
 };
+// With a `handled` record, each mail is known by the server's UIDL, else by
+// its Message-ID; one the record knows is deleted again and nothing more,
+// and those of this poll are added and saved before any is carried out, so
+// a server that does not delete them never gets them run twice.
 RequestCheckResult CheckRequestMail(TPop3Client& popClient, const MailServerSettings& settings,
                                     const ReportMailSender& sendReport,
-                                    const RequestCommands* commands = nullptr);
+                                    const RequestCommands* commands = nullptr, HandledMail* handled = nullptr);
+// How a mail is known in the handled record: "uid:<UIDL>" where the server
+// gave one, else "msgid:<Message-ID>" from the header; empty: not at all.
+std::string HandledMailId(const std::string& uid, const std::string& header);

@@ -19,6 +19,25 @@ constexpr char kHelp[] = "--help";
 constexpr char kShortHelp[] = "-h";
 constexpr char kVersion[] = "--version";
 constexpr char kLongOption[] = "--";
+
+// The window framework's own single-dash options: those that take the next
+// word as their value, and those that stand alone. Anything else on a
+// windowed start would otherwise be passed over in silence.
+const char* const kQtOptionsWithValue[] = {"-platform", "-platformpluginpath", "-platformtheme", "-plugin",
+                                           "-qwindowgeometry", "-qwindowicon", "-qwindowtitle", "-session",
+                                           "-display", "-geometry", "-style", "-stylesheet", "-title", "-name"};
+const char* const kQtOptionsAlone[] = {"-reverse", "-widgetcount", "-nograb", "-dograb", "-sync"};
+
+// 0: not one of Qt's; else how many words it takes, itself included.
+int QtOptionWords(const std::string& arg) {
+  for (const char* option : kQtOptionsAlone)
+    if (arg == option) return 1;
+  for (const char* option : kQtOptionsWithValue) {
+    if (arg == option) return 2;
+    if (arg.rfind(std::string(option) + "=", 0) == 0) return 1;
+  }
+  return 0;
+}
 } // namespace
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
@@ -55,8 +74,16 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
       line.version = true;
     } else if (arg.compare(0, std::strlen(kLongOption), kLongOption) == 0) {
       line.error = "不明なオプションです: " + arg;
-    } else if (unknown.empty()) {
-      unknown = arg;
+    } else if (const int words = QtOptionWords(arg); words > 0) {
+      // Qt's own: its value goes with it; a headless start takes none of them.
+      if (i + words > argc) {
+        line.error = arg + " の後に値がありません。";
+        break;
+      }
+      if (unknown.empty()) unknown = arg;
+      i += words - 1;
+    } else {
+      line.error = (arg[0] == '-' ? "不明なオプションです: " : "不明な引数です: ") + arg;
     }
   }
   if (line.error.empty() && line.headless && !unknown.empty())

@@ -122,6 +122,8 @@ int RunHeadless(std::ostream& out) {
   // days does not flood the journal. With a schedule the service watches in
   // its windows only.
   log.SetCameraAddress(DescribeCamera(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL));
+  // The broker first: the house hears of a camera that is not there yet.
+  session.ConnectBroker();
   session.Start(std::make_unique<NsOpenCVCamera>(), MonitorAtStart::KeepTrying, nullptr);
   if (!session.Arming().Schedule().Empty())
     log.Write(kJournalInfo, "予定に従って監視します (" + session.Arming().Schedule().PreviewText(std::time(nullptr)) + ")");

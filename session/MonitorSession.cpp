@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "archive/EventMarker.h"
 #include "monitor/MonitorMail.h"
 #include "mqtt/MqttLink.h"
 #include "platform/ExceptionBox.h"
@@ -51,9 +52,12 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
   QObject::connect(&idlePollTimer_, &QTimer::timeout, [this] { IdlePoll(); });
   idlePollTimer_.start();
   cycle_.AddEventListener(&host_.listener);
+  // The events' markers name the profile, so retention keeps to its own.
+  SetMarkerProfile(profile);
   // Mails kept for sending again live with the profile, in the user's data folder.
   if (ownMail_) {
     ownMail_->SetOutboxFolder(OutboxFolder(profile));
+    ownMail_->SetHandledMailFile(HandledMailFile(profile));
     mailWorker_ = std::make_unique<MailWorker>([this](const std::string& what) { TickFailed(what); });
     cycle_.SetMailRunner(mailWorker_.get());
   }

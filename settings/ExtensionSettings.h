@@ -31,8 +31,9 @@ constexpr SettingField FieldOf(const char* name, SettingText typVardocam::*m, co
 // the classic tabs, built there.
 enum class SettingGroup { None, View, MotionDetail, Mqtt, EventArchive, Remote, Delivery, Camera };
 // The control of a row. WideText is a text box made wide enough for a host
-// name or topic; File has a button that opens a file chooser.
-enum class SettingInput { Number, Check, Text, WideText, Password, File };
+// name or topic; File has a button that opens a file chooser, Folder one
+// that opens a folder chooser.
+enum class SettingInput { Number, Check, Text, WideText, Password, File, Folder };
 
 // A setting stored after the classic ones, as VARDOCAM_EXTENSION_SETTINGS
 // describes it.

@@ -30,7 +30,7 @@ using SettingText = std::string;
 //           from `most`); texts: `most` is the longest text a box takes, 0 any
 // group     the 拡張設定 group of its row, or None for a row of its own on
 //           a classic tab
-// input     the row's control: Number, Check, Text, WideText, Password, File
+// input     the row's control: Number, Check, Text, WideText, Password, File, Folder
 // control   the control's object name; label, unit (a file box: the chooser's
 //           filter) and hint are what the row says
 #define VARDOCAM_EXTENSION_SETTINGS(X)                                                         \
@@ -82,7 +82,7 @@ using SettingText = std::string;
   /* Every alarm kept as pictures and a clip in a folder of its own. */                       \
   X(Boolean, EVENT_ARCHIVE, false, 0, 1, EventArchive, Check, "EventArchiveCBox",              \
     "警報ごとに画像と動画を保存する", "", "※警報の前後の映像をイベントとして記録します")        \
-  X(Text, EVENT_DIR, "", 0, 1024, EventArchive, WideText, "EventDirEdit", "保存先フォルダ", "",  \
+  X(Text, EVENT_DIR, "", 0, 1024, EventArchive, Folder, "EventDirEdit", "保存先フォルダ", "",    \
     "※空欄なら ~/.local/share/vardocam/events/プロファイル名")                                \
   X(Integer, EVENT_PRE_SECONDS, 3, 0, 30, EventArchive, Number, "EventPreSecondsEdit",         \
     "警報の前から記録", "秒", "※警報より前のこの秒数も動画に入れます")                         \
@@ -115,7 +115,10 @@ using SettingText = std::string;
   /* The camera's smaller stream to watch; clips keep coming from CAMERA_URL. */                \
   X(Text, CAMERA_DETECT_URL, "", 0, 1024, Camera, WideText, "CameraDetectUrlEdit",             \
     "検出用の映像アドレス", "",                                                                \
-    "※サブストリームのアドレス。検出・表示・画像に使い、動画は映像アドレスから記録。空欄なら映像アドレスだけを使用")
+    "※サブストリームのアドレス。検出・表示・画像に使い、動画は映像アドレスから記録。空欄なら映像アドレスだけを使用")  \
+  /* The sender's name of the mail tab in From; off: the address alone, as always. */          \
+  X(Boolean, MAIL_FROMNAME_SHOWN, false, 0, 1, Delivery, Check, "MailFromNameShownCBox",         \
+    "差出人に「名前」を表示する", "", "※メール設定の「名前」をメールの差出人(From)に入れます")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.

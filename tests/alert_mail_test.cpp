@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "mail/AlertMail.h"
+#include "mail/HeaderDecode.h"
 #include "mail/MessageId.h"
 #include "mail/SmtpClient.h"
 #include "pop3/RequestCheck.h"
@@ -273,6 +274,43 @@ TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBodyAndEveryMailItsOwnMessageId
   EXPECT_EQ(withState["BODY"], "状況報告をします。|検出時刻[" + time +
                                    "]|現在の状態: 監視中（予定による、18:00 まで）|状況報告画像を添付します|防犯カメラ・ヴァルド");
   EXPECT_EQ(withState["DEFECTS"], "0");
+}
+
+// A named camera (CAMERA_NAME or the profile) ends every subject; the
+// sender's name shows in From once asked for, without what would break it.
+TEST_F(MailFixture, SubjectsNameTheCameraAndFromTheSenderWhenAsked) {
+  auto peer = StartPeer();
+  struct Row { const char* camera; bool showName; const char* fromName; const char* from; };
+  const Row rows[] = {
+      {"", false, "防犯 太郎", "camera@mail.test"},
+      {"玄関", true, "防犯 太郎", "防犯 太郎 <camera@mail.test>"},
+      {"front", true, "Ev\"il <x@y>\r\nBcc: z@w", ""},  // "": a name, and no header of its own
+      {"front", true, " ", "camera@mail.test"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.camera);
+    AppSettings.MAIL_FROMNAME = row.fromName;
+    AppSettings.MAIL_FROMNAME_SHOWN = row.showName;
+    MailInputs inputs = Inputs(true);
+    inputs.cameraName = row.camera;
+    const std::string camera = *row.camera ? row.camera : "防犯カメラ・ヴァルド";
+    ASSERT_TRUE(SendAlertMail(inputs).sent);
+    ASSERT_TRUE(SendReportMail(inputs).sent);
+    ASSERT_TRUE(DeliverMail(inputs.server, ComposeMail("カメラの映像が途絶えました", {"x"}, inputs)).sent);
+    for (int i = 0; i < 3; ++i) {
+      auto mail = ReadMail(Delivered(++n));
+      EXPECT_EQ(mail["SUBJECT"].substr(mail["SUBJECT"].size() - camera.size()), camera) << mail["SUBJECT"];
+      const std::string raw = ReadFileBytes(Delivered(n));
+      const std::string from = DecodeHeaderText(HeaderFields(raw, "From").at(0));
+      if (*row.from) {
+        EXPECT_EQ(from, row.from);
+      }
+      EXPECT_EQ(SenderAddress(HeaderFields(raw, "From").at(0)), "camera@mail.test") << from;  // one address, as sent
+      EXPECT_EQ(raw.find("\nBcc:"), std::string::npos);
+      EXPECT_EQ(mail["DEFECTS"], "0");
+    }
+  }
 }
 
 TEST_F(MailFixture, ClosedGateTouchesNeitherNetworkNorPicture) {

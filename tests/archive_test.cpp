@@ -330,6 +330,52 @@ INSTANTIATE_TEST_SUITE_P(
                       RetentionCase{150000, 30 * kDayMs, {40, 10, 1}, {false, false, true}},
                       RetentionCase{0, 0, {400, 1}, {true, true}}));
 
+// Two profiles may share one events folder: each deletes and counts only its
+// own events (and those of markers from before profiles were named). Age is
+// not applied on a clock that is before the newest event or a year past it.
+TEST(Retention, OwnProfileOnlyAndNoAgeOnAnImplausibleClock) {
+  struct Event { const char* profile; int64_t startMs; };  // profile nullptr: an old marker
+  struct Row { const char* what; int64_t nowMs; int64_t maxBytes; std::vector<Event> events;
+               std::vector<bool> survives; bool ageSkipped; };
+  const int64_t year = 365 * kDayMs;
+  const Row rows[] = {
+      {"another profile's old event", kNowMs, 0, {{"front", kNowMs - 40 * kDayMs}, {"default", kNowMs - 40 * kDayMs},
+                                                  {nullptr, kNowMs - 40 * kDayMs}}, {true, false, false}, false},
+      {"another profile's bytes", kNowMs, 150000, {{"front", kNowMs - 3 * kDayMs}, {"front", kNowMs - 2 * kDayMs},
+                                                   {"default", kNowMs - kDayMs}}, {true, true, true}, false},
+      {"clock before the newest event", kNowMs - 5 * kDayMs, 0, {{"default", kNowMs - 400 * kDayMs},
+                                                                 {"default", kNowMs}}, {true, true}, true},
+      {"clock 400 days ahead", kNowMs + 400 * kDayMs, 0, {{"default", kNowMs}}, {true}, true},
+      {"events made 10 years behind", kNowMs, 0, {{"default", kNowMs - 10 * year}}, {true}, true},
+      {"a plausible clock", kNowMs, 0, {{"default", kNowMs - year}, {"default", kNowMs - kDayMs}}, {false, true},
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    std::vector<std::string> folders;
+    for (size_t i = 0; i < row.events.size(); ++i) {
+      const std::string folder = MakeEvent(dir.Path(), "e" + std::to_string(i), row.events[i].startMs, 100000);
+      EventInfo info;
+      info.startMs = row.events[i].startMs;
+      info.profile = row.events[i].profile ? row.events[i].profile : "";
+      std::string marker = EventMarkerText(info, true);
+      if (!row.events[i].profile) marker = marker.substr(0, marker.find("profile="));
+      WriteFileBytes(folder + "/" + kEventMarkerFile, marker);
+      folders.push_back(folder);
+    }
+    const RetentionResult result = ApplyRetention(dir.Path(), {row.maxBytes, 30 * kDayMs}, row.nowMs, "", "default");
+    for (size_t i = 0; i < folders.size(); ++i) EXPECT_EQ(fs::exists(folders[i]), row.survives[i]) << i;
+    EXPECT_EQ(!result.ageSkipped.empty(), row.ageSkipped) << result.ageSkipped;
+    // Our own events' clips end owner-only, whatever mode their writer gave them.
+    for (size_t i = 0; i < folders.size(); ++i)
+      if (row.survives[i] && (!row.events[i].profile || std::string(row.events[i].profile) != "front")) {
+        EXPECT_EQ(fs::status(folders[i] + "/" + kEventClip).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write) << i;
+      }
+  }
+}
+
 TEST(Retention, OnlyOurOwnFoldersAreDeletedAndTheEventJustRecordedIsKept) {
   TempDir dir;
   const std::string root = dir.File("events");
@@ -370,11 +416,11 @@ TEST(EventMarker, ParsedFromItsBytesAndReadOnlyWhenItIsOurs) {
     EventInfo info;
   } rows[] = {
       {"ended, as written", EventMarkerText(ended, true), true, true, ended},
-      {"still recording", EventMarkerText({"", kNowMs, 0, false, 0}, false), true, true, {"", kNowMs, 0, false, 0}},
-      {"no line end at the last", head + "start_ms=5\nframes=7", true, true, {"", 5, 0, false, 7}},
+      {"still recording", EventMarkerText({"", kNowMs, 0, false, 0, ""}, false), true, true, {"", kNowMs, 0, false, 0, ""}},
+      {"no line end at the last", head + "start_ms=5\nframes=7", true, true, {"", 5, 0, false, 7, ""}},
       {"unknown keys, bare lines, bad numbers", head + "x=1\nbare\nstart_ms=abc\nperson=2\n", true, true,
-       {"", 0, 0, true, 0}},
-      {"a NUL in a number", head + std::string("frames=4\0" "9\n", 11), true, true, {"", 0, 0, false, 4}},
+       {"", 0, 0, true, 0, ""}},
+      {"a NUL in a number", head + std::string("frames=4\0" "9\n", 11), true, true, {"", 0, 0, false, 4, ""}},
       {"only the first line", std::string(kEventMarkerLine), true, true, {}},
       {"someone else's", "photos\n", false, false, {}},
       {"first line with CR", std::string(kEventMarkerLine) + "\r\nstart_ms=5\n", false, false, {}},
@@ -400,6 +446,12 @@ TEST(EventMarker, ParsedFromItsBytesAndReadOnlyWhenItIsOurs) {
       EXPECT_EQ(info.frames, row.info.frames);
     }
   }
+  // The profile is taken whole or not at all; a marker without one says so.
+  const std::pair<std::string, std::string> profiles[] = {
+      {"profile=玄関 カメラ\n", "玄関 カメラ"}, {"profile=" + std::string(kMarkerProfileMaxBytes, 'a'),
+                                             std::string(kMarkerProfileMaxBytes, 'a')},
+      {"profile=" + std::string(kMarkerProfileMaxBytes + 1, 'a'), ""}, {"start_ms=1\n", ""}};
+  for (const auto& [line, profile] : profiles) EXPECT_EQ(ParseEventMarker(head + line)->profile, profile) << line;
 }
 
 namespace {

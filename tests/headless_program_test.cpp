@@ -143,15 +143,28 @@ TEST_F(HeadlessProgram, FailedStartsEndAtOnceWithTheirExitCodes) {
 // ends the wait at once, not at the stop deadline.
 TEST_F(HeadlessProgram, AMissingCameraIsTriedAgainUntilItComes) {
   const std::string later = folders_.work.File("later.avi");
-  folders_.WriteSettings("", MotionMailSettings(later, "1"));
+  // The broker hears of the missing camera while it is waited for.
+  MqttBroker broker;
+  ASSERT_TRUE(broker.Start()) << broker.Log();
+  auto settings = MotionMailSettings(later, "1");
+  char port[16];
+  std::snprintf(port, sizeof port, "dword:%08x", static_cast<unsigned>(broker.Port()));
+  settings.push_back({"MQTT_HOSTNAME", "\"127.0.0.1\""});
+  settings.push_back({"MQTT_PORTNUMBER", port});
+  folders_.WriteSettings("", settings);
   for (const bool comes : {true, false}) {
     const std::string name = comes ? "comes.log" : "stopped.log";
+    MqttRecorder recorder(broker.Port(), "vardocam/default/#");
+    ASSERT_TRUE(recorder.Subscribed());
     ChildProcess program({VARDOCAM_PROGRAM, "--headless"}, folders_.Options(name));
     ASSERT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, name, "2 秒後に再試行します"); }))
         << folders_.Log(name);
+    EXPECT_TRUE(recorder.WaitFor("vardocam/default/availability", "online", kStartLimitMs));
+    EXPECT_TRUE(recorder.WaitFor("vardocam/default/camera", "lost", kStartLimitMs));
     if (comes) {
       std::filesystem::copy_file(video_, later);
       EXPECT_TRUE(WaitFor(kStartLimitMs, [&] { return LogHas(folders_, name, "<6>監視を開始しました"); }));
+      EXPECT_TRUE(recorder.WaitFor("vardocam/default/camera", "ok", kStartLimitMs));
     }
     kill(program.Pid(), SIGTERM);
     EXPECT_EQ(program.Wait(kExitLimitMs), std::optional<int>(0));
@@ -223,6 +236,8 @@ TEST(ProgramCommandLine, AnswersWithoutADisplayAndEndsWithTheRightCode) {
       {{"--help"}, 0, "使い方: vardocam"},
       {{"--version"}, 0, "vardocam 0."},
       {{"--headles"}, 2, "vardocam: 不明なオプションです: --headles"},
+      {{"-v"}, 2, "vardocam: 不明なオプションです: -v"},
+      {{"foo"}, 2, "vardocam: 不明な引数です: foo"},
       {{}, 1, "vardocam: 画面に接続できないため"},
       {{"--profile", "front"}, 1, "vardocam: 画面に接続できないため"},
       {{}, 1, "vardocam: 画面に接続できないため", true},
@@ -322,7 +337,8 @@ TEST(HeadlessUnit, InstalledUnitStartsTheProfileItNames) {
   // systemd's specifier for the instance; the program's path is the built one.
   std::vector<std::string> argv;
   std::istringstream words(execStart);
-  for (std::string word; words >> word;) argv.push_back(word == "%i" ? "porch" : word);
+  // systemd removes the quotes and puts the instance back as typed.
+  for (std::string word; words >> word;) argv.push_back(word == "\"%I\"" ? "porch" : word);
   ASSERT_GE(argv.size(), 2u);
   EXPECT_EQ(std::filesystem::path(argv[0]).filename(), "vardocam");
   argv[0] = VARDOCAM_PROGRAM;

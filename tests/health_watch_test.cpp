@@ -120,3 +120,22 @@ TEST(HealthWatch, ArchiveFloorMailsAndTheHourlyCap) {
   watch.On(MonitorEvent::ArchiveFloorChanged(true, ""));
   EXPECT_EQ(watch.TakeMails(kStart + kHealthCapWindowMs, nullptr).size(), 1u);
 }
+
+// A recovery follows its problem's mail even over the hourly cap; one whose
+// problem was held back is held back as well.
+TEST(HealthWatch, RecoveryOfAMailedProblemGoesOutOverTheCap) {
+  HealthWatch watch;
+  watch.Start(kStart);
+  for (int i = 0; i < kMaxHealthMailsPerHour; ++i) {
+    watch.On(MonitorEvent::ArchiveFloorChanged(i % 2 == 0, ""));
+    ASSERT_EQ(watch.TakeMails(kStart + static_cast<uint32_t>(i), nullptr).size(), 1u) << i;
+  }
+  const uint32_t later = kStart + kHealthCapWindowMs;  // the first has left the window
+  struct Step { bool problem; size_t sent; int held; };
+  for (const Step& step : {Step{true, 1, 0}, Step{false, 1, 0}, Step{true, 0, 1}, Step{false, 0, 1}}) {
+    watch.On(MonitorEvent::ArchiveFloorChanged(step.problem, ""));
+    int held = 0;
+    EXPECT_EQ(watch.TakeMails(later, &held).size(), step.sent) << step.problem;
+    EXPECT_EQ(held, step.held) << step.problem;
+  }
+}

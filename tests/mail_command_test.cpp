@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <filesystem>
 #include <iterator>
 #include <memory>
@@ -7,6 +9,7 @@
 
 #include "archive/EventLayout.h"
 #include "mail/HeaderDecode.h"
+#include "mail/MailDate.h"
 #include "monitor/MailCommand.h"
 #include "monitor/MailCommandDesk.h"
 #include "monitor/MonitorMail.h"
@@ -65,6 +68,20 @@ TEST(MailCommandHeader, Rows) {
   };
   for (const Row& row : senders) EXPECT_EQ(SenderAddress(row.raw), row.text) << row.raw;
   EXPECT_EQ(SenderAddress(longLocal + "@x.test"), longLocal + "@x.test");  // just fits
+  struct DateRow { const char* value; int64_t epochS; };  // -1: unreadable
+  const DateRow dates[] = {
+      {"Tue, 8 Dec 2026 05:07:43 +0900", 1796674063}, {"8 dec 2026 05:07 GMT (winter)", 1796706420},
+      {"Tue, 08 Dec 26 05:07:43 EST", 1796724463}, {"29 Feb 2028 00:00:00 +0000", 1835395200},
+      {"29 Feb 2027 00:00:00 +0000", -1}, {"Tue, 8 Dec 2026 24:00:00 +0000", -1},
+      {"8 Dec 2026 05:07:43 +09", -1}, {"8 Dec 2026 05:07:43 XYZ", -1}, {"yesterday", -1}, {"", -1},
+  };
+  for (const DateRow& row : dates) {
+    int64_t epochS = -1;
+    EXPECT_EQ(ParseMailDate(row.value, epochS), row.epochS >= 0) << row.value;
+    if (row.epochS >= 0) {
+      EXPECT_EQ(epochS, row.epochS) << row.value;
+    }
+  }
   const std::string header = "Subject: a\r\n\tb\r\nfrom: x@y\r\n\r\nSubject: body\r\n";
   EXPECT_EQ(HeaderFields(header, "SUBJECT"), std::vector<std::string>{"a\tb"});
 }
@@ -122,8 +139,18 @@ TEST(MailCommandTable, EveryWordParsesToItsRowAndEveryRowAnswers) {
   EXPECT_EQ(FindMailCommand(MailCommandKind::None), nullptr);
 }
 
-std::string MailText(const std::string& from, const std::string& subject, const std::string& body = "hi") {
-  return "From: " + from + "\r\nTo: camera@mail.test\r\nSubject: " + subject + "\r\n\r\n" + body + "\r\n";
+// A Date field `offsetS` from now, as a phone writes it.
+std::string DateField(int64_t offsetS = 0) {
+  const std::time_t when = std::time(nullptr) + offsetS;
+  std::tm utc{};
+  gmtime_r(&when, &utc);
+  char text[64];
+  std::strftime(text, sizeof text, "Date: %a, %d %b %Y %H:%M:%S +0000\r\n", &utc);
+  return text;
+}
+std::string MailText(const std::string& from, const std::string& subject, const std::string& body = "hi",
+                     const std::string& more = DateField()) {
+  return "From: " + from + "\r\nTo: camera@mail.test\r\n" + more + "Subject: " + subject + "\r\n\r\n" + body + "\r\n";
 }
 std::string Owners(const std::string& subject) { return MailText(kOwner, subject); }
 
@@ -324,4 +351,68 @@ TEST(MailCommandRetr, HeaderOfRetrWhereTopIsRefused) {
   EXPECT_TRUE(result.ok) << result.failure;
   EXPECT_EQ(result.commands, 1);
   EXPECT_EQ(seen, header);
+}
+
+// A command runs only when fresh and new: its Date within the window and
+// its Message-ID never carried out, even when the mailbox delivers it again.
+TEST_F(MailCommandPoll, StaleOrReplayedCommandsAreRefusedSayingWhy) {
+  const std::string id = "Message-ID: <once@phone.test>\r\n";
+  const auto dated = [](int64_t offsetS) { return MailText(kOwner, "ARM 73915", "hi", DateField(offsetS)); };
+  struct Row { const char* name; std::vector<std::vector<std::string>> polls; const char* calls; const char* notice; };
+  const Row rows[] = {
+      {"a year old", {{dated(-365 * 86400)}}, "", "24時間以上離れている"},
+      {"ten years ahead", {{dated(3650LL * 86400)}}, "", "24時間以上離れている"},
+      {"just outside", {{dated(-kCommandDateWindowS - 600)}}, "", "24時間以上離れている"},
+      {"just inside", {{dated(-kCommandDateWindowS + 600)}}, "arm;", ""},
+      {"unreadable Date", {{MailText(kOwner, "ARM 73915", "hi", "Date: yesterday\r\n")}}, "", "Date)が読めない"},
+      {"no Date", {{MailText(kOwner, "ARM 73915", "hi", "")}}, "", "Date)が読めない"},
+      {"delivered again", {{MailText(kOwner, "ARM 73915", "hi", id + DateField())},
+                           {MailText(kOwner, "ARM 73915", "hi", id + DateField())}}, "arm;", "実行済み"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    arm_.calls.clear();
+    notices_.clear();
+    for (const std::vector<std::string>& poll : row.polls) Poll(poll);
+    NewMails();
+    EXPECT_EQ(arm_.calls, row.calls);
+    EXPECT_TRUE(*row.notice ? notices_.find(row.notice) != std::string::npos : notices_.find("実行しません") == std::string::npos)
+        << notices_;
+  }
+}
+
+// The lock-out and the wrong PINs counted towards it outlive a restart.
+TEST_F(MailCommandPoll, LockOutIsKeptAcrossARestart) {
+  const std::string file = dir_.File("data/mailbox/front/handled");
+  for (int run = 0; run < 3; ++run) {
+    MonitorMail restarted;
+    restarted.SetArmControl(&arm_);
+    restarted.SetHandledMailFile(file);
+    // Two runs of wrong PINs lock; the third run still refuses the good one.
+    std::vector<std::string> mails(run < 2 ? kMaxWrongPinsPerHour / 2 + 1 : 0, Owners("ARM 00000"));
+    mails.push_back(Owners("ARM 73915"));
+    for (const std::string& m : mails) pop_.AddMessage(m);
+    const RequestCheckResult result = restarted.CheckRequestMail(ContextOfNow());
+    for (const std::string& n : result.notices) notices_ += n + "\n";
+    EXPECT_EQ(arm_.calls, run == 0 ? "arm;" : "") << run;
+    arm_.calls.clear();
+  }
+  // The owner is told by mail, once, of the lock-out.
+  const std::vector<std::string> subjects = NewMails();
+  EXPECT_EQ(std::count_if(subjects.begin(), subjects.end(),
+                          [](const std::string& s) { return s.rfind("メールでの操作を停止しました(", 0) == 0; }), 1);
+  EXPECT_NE(notices_.find("1時間受け付けません"), std::string::npos) << notices_;
+  EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+// The state line joins the status report only where commands by mail are
+// set up: mail filters may rely on the classic body.
+TEST_F(MailCommandPoll, ReportSaysTheStateOnlyWithCommandsSet) {
+  for (const char* pin : {kPin, ""}) {
+    AppSettings.REMOTE_PIN = pin;
+    Poll({Owners("hello")});
+    ASSERT_EQ(NewMails().size(), 1u);
+    const std::string body = ReadMail(dir_.File("msg-" + std::to_string(seen_) + ".eml"))["BODY"];
+    EXPECT_EQ(body.find("現在の状態") != std::string::npos, *pin != '\0') << body;
+  }
 }

@@ -1,9 +1,12 @@
+#include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "mail/MailOutbox.h"
 #include "mail/OutboxEntry.h"
@@ -239,4 +242,89 @@ TEST_F(OutboxFixture, KeptFilesAreReadOrSetAsideWithANotice) {
     EXPECT_EQ(again.Waiting(), 0u);
     EXPECT_TRUE(again.Pump([] { return MailServerSettings{}; }).notices.empty());
   }
+}
+
+// Whatever lies in the outbox folder is held to the outbox's own rules at
+// load: only regular files of this user, not reached through links, within
+// the bounds, mode 0600; the outbox's own leftovers are cleaned. A folder
+// that became a link is written through no more than it is read.
+TEST_F(OutboxFixture, PlantedFilesAreHeldToTheOutboxRules) {
+  namespace fs = std::filesystem;
+  const std::string mail = OutboxEntryText({{"a@mail.test", "b@mail.test", "本文\r\n"}, 0});
+  const auto name = [](int i) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%016d-000000.mail", i);
+    return std::string(text);
+  };
+  struct Row {
+    const char* what;
+    // False: the row cannot be planted here (chown needs root).
+    std::function<bool(const std::string& folder, const std::string& elsewhere)> plant;
+    size_t waiting;
+    const char* notice;  // "": none
+  };
+  const std::string half(kOutboxMaxBytes / 2, 'x');
+  const Row rows[] = {
+      {"mode 0644 made 0600", [&](const std::string& f, const std::string&) {
+         WriteFileBytes(f + "/" + name(1), mail);
+         return ::chmod((f + "/" + name(1)).c_str(), 0644) == 0;
+       }, 1, ""},
+      {"a link to a mail elsewhere", [&](const std::string& f, const std::string& e) {
+         WriteFileBytes(e + "/other.mail", mail);
+         fs::create_symlink(e + "/other.mail", f + "/" + name(1));
+         return true;
+       }, 0, "リンクは読みません"},
+      {"another user's file", [&](const std::string& f, const std::string&) {
+         WriteFileBytes(f + "/" + name(1), mail);
+         return ::chown((f + "/" + name(1)).c_str(), 65534, 65534) == 0;
+       }, 0, "他のユーザのファイルです"},
+      {"a mail over the byte bound", [&](const std::string& f, const std::string&) {
+         WriteFileBytes(f + "/" + name(1), OutboxEntryText({{"a@x", "b@x", std::string(kOutboxMaxBytes + 1, 'x')}, 0}));
+         return true;
+       }, 0, "大きすぎます"},
+      {"more mails than the bound", [&](const std::string& f, const std::string&) {
+         for (int i = 0; i < static_cast<int>(kOutboxMaxMails) + 10; ++i) WriteFileBytes(f + "/" + name(i), mail);
+         return true;
+       }, kOutboxMaxMails, "古いものから 10 通を破棄"},
+      {"more bytes than the bound", [&](const std::string& f, const std::string&) {
+         for (int i = 0; i < 3; ++i) WriteFileBytes(f + "/" + name(i), OutboxEntryText({{"a@x", "b@x", half}, 0}));
+         return true;
+       }, 2, "古いものから 1 通を破棄"},
+      {"a write cut short", [&](const std::string& f, const std::string&) {
+         WriteFileBytes(f + "/." + name(1) + ".tmp", mail.substr(0, 10));
+         return true;
+       }, 0, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir dir;
+    const std::string folder = dir.File("outbox"), elsewhere = dir.File("elsewhere");
+    ASSERT_TRUE(MakePrivateFolder(folder, nullptr) && MakePrivateFolder(elsewhere, nullptr));
+    if (!row.plant(folder, elsewhere)) continue;
+    MailOutbox outbox(folder);
+    ASSERT_TRUE(outbox.Load(nullptr));
+    EXPECT_EQ(outbox.Waiting(), row.waiting);
+    std::string notices;
+    for (const std::string& n : outbox.Pump([] { return MailServerSettings{}; }).notices) notices += n;
+    outbox.WaitForResend();
+    EXPECT_TRUE(*row.notice ? notices.find(row.notice) != std::string::npos : notices.empty()) << notices;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      const std::string file = entry.path().filename().string();
+      EXPECT_NE(file.rfind(".tmp"), file.size() - 4) << file;  // no leftover stays
+      if (entry.is_regular_file() && !entry.is_symlink() && file.find(".unreadable") == std::string::npos) {
+        EXPECT_EQ(Mode(entry.path().string()), 0600u) << file;
+      }
+    }
+    EXPECT_EQ(ReadFileBytes(elsewhere + "/other.mail"), row.notice == std::string("リンクは読みません") ? mail : "");
+  }
+  // The folder itself a link: nothing is kept through it.
+  TempDir dir;
+  const std::string elsewhere = dir.File("elsewhere");
+  ASSERT_TRUE(MakePrivateFolder(elsewhere, nullptr));
+  fs::create_symlink(elsewhere, dir.File("outbox"));
+  MailOutbox linked(dir.File("outbox"));
+  std::string error;
+  EXPECT_FALSE(linked.Load(&error));
+  EXPECT_FALSE(linked.Keep(Mail(), false));
+  EXPECT_TRUE(fs::is_empty(elsewhere));
 }

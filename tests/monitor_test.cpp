@@ -601,6 +601,21 @@ TEST_F(MonitorTest, ListenersHearEachStepOfAnAlarmInOrder) {
   EXPECT_EQ(events.log, (CallLog{"started 3000", "motion", "alarm on", "mail sent", "alarm off", "stopped"}));
 }
 
+// The warm-up's changes are not motion to anyone listening: no history
+// line, no MQTT motion, before detection starts.
+TEST_F(MonitorTest, NoMotionIsReportedDuringTheWarmUp) {
+  RecordingEvents events;
+  cycle.AddEventListener(&events);
+  AppSettings.START_MOVE_OBJECT = 3;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  TickFor(3000, true);
+  EXPECT_EQ(events.log, CallLog{"started 3000"});
+  Tick(true, 1);
+  cycle.StopMonitoring();
+  cycle.RemoveEventListener(&events);
+  EXPECT_EQ(events.log.at(1), "motion");
+}
+
 // The server down for a moment must not cost the next alarms their mails:
 // only a mail that went out holds the next back, and that is said once per
 // alarm. With mails off nothing is held back.

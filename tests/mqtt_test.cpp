@@ -415,20 +415,31 @@ struct RecordingArm : IArmControl {
   ArmState State() const override { return {}; }
 };
 
+// A link to the test broker on profile "gate" whose commands reach `arm`,
+// its notices kept.
+struct CommandLink {
+  explicit CommandLink(int port) {
+    AppSettings = typVardocam{};
+    AppSettings.MQTT_HOSTNAME = "127.0.0.1";
+    AppSettings.MQTT_PORTNUMBER = port;
+    link.SetArmControl(&arm, [this](const std::string& text) { notices.push_back(text); });
+    link.Apply(AppSettings);
+  }
+  RecordingArm arm;
+  std::vector<std::string> notices;
+  MqttLink link{"gate", nullptr, nullptr};
+};
+
 // Commands published by another client reach the controller on the main
 // thread, as the house; anything else is said once per kind and ignored.
 // The switch is announced beside the sensors, and who armed is retained.
 TEST_F(MqttBrokerTest, CommandsFromTheHouseReachTheController) {
   MqttRecorder recorder(broker_.Port());
   ASSERT_TRUE(recorder.Subscribed());
-  AppSettings = typVardocam{};
-  AppSettings.MQTT_HOSTNAME = "127.0.0.1";
-  AppSettings.MQTT_PORTNUMBER = broker_.Port();
-  RecordingArm arm;
-  std::vector<std::string> notices;
-  MqttLink link("gate", nullptr, nullptr);
-  link.SetArmControl(&arm, [&](const std::string& text) { notices.push_back(text); });
-  link.Apply(AppSettings);
+  CommandLink house(broker_.Port());
+  RecordingArm& arm = house.arm;
+  std::vector<std::string>& notices = house.notices;
+  MqttLink& link = house.link;
   const std::string node = NodeId("vardocam/gate");
   const std::string switchTopic = DiscoveryTopic(Entity(MqttEntityId::MonitoringSwitch), node);
   ASSERT_TRUE(recorder.WaitFor(switchTopic));
@@ -458,6 +469,34 @@ TEST_F(MqttBrokerTest, CommandsFromTheHouseReachTheController) {
   link.On(MonitorEvent::ArmChanged({true, ArmedBy::House, 0}));
   EXPECT_TRUE(recorder.WaitFor("vardocam/gate/monitoring/armed_by",
                                "{\"armed\":true,\"by\":\"house\",\"until\":null,\"text\":\"監視中（家からの指示による）\"}"));
+  AppSettings = typVardocam{};
+}
+
+// A retained order would be obeyed at every start, and a huge payload
+// copied about: both are ignored before they cost anything, and said once.
+TEST_F(MqttBrokerTest, RetainedAndOversizedCommandsAreIgnoredAndSaidOnce) {
+  struct Row { bool retained; size_t bytes; CommandIntake intake; };
+  for (const Row& row : {Row{false, kMaxMqttCommandBytes, CommandIntake::Take},
+                         Row{false, kMaxMqttCommandBytes + 1, CommandIntake::TooLarge},
+                         Row{true, 2, CommandIntake::Retained}})
+    EXPECT_EQ(JudgeCommandMessage(row.retained, row.bytes), row.intake);
+  MqttRecorder recorder(broker_.Port());
+  ASSERT_TRUE(recorder.Subscribed());
+  const std::string set = "vardocam/gate/monitoring/set";
+  ASSERT_TRUE(recorder.Publish(set, "SNOOZE:1440", true));
+  CommandLink house(broker_.Port());
+  RecordingArm& arm = house.arm;
+  std::vector<std::string>& notices = house.notices;
+  ASSERT_TRUE(Pump(kArriveMs, [&] { return !notices.empty(); }));
+  const std::string huge(8 * 1024 * 1024, 'O');
+  for (int i = 0; i < 2; ++i) recorder.Publish(set, huge);
+  recorder.Publish(set, "ON");
+  ASSERT_TRUE(Pump(kArriveMs, [&] { return !arm.calls.empty(); }));
+  EXPECT_EQ(arm.calls, std::vector<std::string>{"on by house"});
+  ASSERT_EQ(notices.size(), 2u);
+  EXPECT_NE(notices[0].find("保持(retained)された指示"), std::string::npos) << notices[0];
+  EXPECT_NE(notices[1].find("大きすぎる"), std::string::npos) << notices[1];
+  recorder.Publish(set, "", true);  // the broker forgets the retained order
   AppSettings = typVardocam{};
 }
 } // namespace

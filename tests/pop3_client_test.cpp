@@ -128,6 +128,15 @@ TEST(Pop3ReplyTest, BlankLinesAreSkippedAndContinuationsKept) {
   EXPECT_LE(reply.Bytes, kPop3MaxReplyBytes);
 }
 
+TEST(Pop3ReplyTest, UniqueIdOfAUidlAnswer) {
+  const std::string longest(kMaxUniqueIdBytes, 'z');
+  const std::pair<std::string, std::string> rows[] = {
+      {"+OK 3 QhdPYR:00WBw1Ph7x7", "QhdPYR:00WBw1Ph7x7"}, {"+ok 3 a", "a"}, {"+OK 3 " + longest, longest},
+      {"+OK 3 " + longest + "z", ""}, {"+OK 31 a", ""}, {"+OK 3 a b", ""}, {"+OK 3 ", ""}, {"-ERR 3 a", ""},
+      {"+OK 3", ""}};
+  for (const auto& [line, id] : rows) EXPECT_EQ(ParseUniqueIdLine(line, 3), id) << line;
+}
+
 TEST(Pop3ReplyTest, MessageCountStandsBetweenOkAndTheNextBlank) {
   EXPECT_EQ(ParseMessageCount("+OK 3 4521"), 3);
   EXPECT_EQ(ParseMessageCount("+OK 0 0"), 0);

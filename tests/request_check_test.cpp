@@ -9,7 +9,9 @@
 #include "pop3/Pop3Client.h"
 #include "pop3/RequestCheck.h"
 #include "settings/Vardocamdef.h"
+#include "pop3/HandledMail.h"
 #include "support/Pop3Peer.h"
+#include "support/Pop3ScriptServer.h"
 #include "support/ScriptedServer.h"
 #include "support/SmtpPeer.h"
 #include "support/TempDir.h"
@@ -206,4 +208,73 @@ TEST(RequestCheckWire, OnlyRequestsAskForTheReportAndItsFailureIsTheResult) {
     EXPECT_EQ(result.requests, count);
     EXPECT_EQ(result.failure, count > 0 ? failure : "");
   }
+}
+
+// A server that leaves its mails in place (QUIT refused, or the line cut
+// after the last DELE) must not get them handled twice, with or without
+// UIDL, and not after a restart: the record knows them by UIDL, else by
+// Message-ID; a mail with neither is handled each time, as before.
+TEST(RequestCheckWire, MailsTheServerKeepsAreHandledOnce) {
+  const std::string header = "Message-ID: <a1@phone.test>\r\nSubject: STATUS 1\r\n";
+  struct Row { const char* name; const char* uidl; const char* quit; bool withId; int takes; bool committed; };
+  const Row rows[] = {
+      {"uidl, quit refused", "+OK 1 AAX9", "-ERR not committed", true, 1, false},
+      {"uidl, line cut at quit", "+OK 1 AAX9", nullptr, true, 1, false},
+      {"no uidl, Message-ID", "-ERR no UIDL", "-ERR not committed", true, 1, false},
+      {"uidl not for this mail", "+OK 2 AAX9", "+OK", true, 1, true},  // the Message-ID then
+      {"neither", "-ERR no UIDL", "+OK", false, 2, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir dir;
+    int takes = 0;
+    for (int poll = 0; poll < 2; ++poll) {
+      Pop3ScriptServer server([&](ScriptConnection& c) {
+        c.Send("+OK ready\r\n");
+        const std::string top = "+OK\r\n" + (row.withId ? header : "Subject: STATUS 1\r\n") + "\r\n.";
+        for (const std::string& answer : {std::string("+OK"), std::string("+OK"), std::string("+OK 1 100"),
+                                          std::string(row.uidl), top, std::string("+OK")}) {
+          c.ReadLine();  // USER, PASS, STAT, UIDL 1, TOP 1 0, DELE 1
+          c.Send(answer + "\r\n");
+        }
+        EXPECT_EQ(c.ReadLine().value_or("-"), "Quit");
+        if (row.quit) c.Send(std::string(row.quit) + "\r\n");
+      });
+      MailServerSettings settings{"127.0.0.1", 0, server.Port(), "user", "secret", "", "", "", true};
+      TPop3Client client;
+      client.ReplyTimeoutMs = kShortWaitMs;
+      const RequestCommands commands{[&takes](const std::string&) { return ++takes, true; },
+                                     [] { return MailResult{}; }};
+      HandledMail record(dir.File("mailbox/handled"));  // read anew: a restart between the polls
+      ASSERT_TRUE(record.Load(nullptr));
+      const RequestCheckResult result =
+          CheckRequestMail(client, settings, [] { return MailResult{}; }, &commands, &record);
+      server.Join();
+      EXPECT_TRUE(result.ok) << result.failure;
+      EXPECT_EQ(result.committed, row.committed);
+    }
+    EXPECT_EQ(takes, row.takes);
+  }
+}
+
+// The record keeps to its bounds whatever it is fed: the oldest ids go
+// first, an overlong id is not kept, and a file over its bound is not read.
+TEST(HandledMailRecord, BoundsHold) {
+  TempDir dir;
+  HandledMail record(dir.File("mailbox/handled"));
+  for (size_t i = 0; i <= kMaxHandledIds; ++i) record.Add("uid:" + std::to_string(i));
+  record.Add("msgid:" + std::string(kMaxHandledIdBytes, 'x'));
+  record.Record().wrongPinsS.assign(kMaxKeptWrongPins + 1, 1796674063);
+  ASSERT_TRUE(record.Save(nullptr));
+  HandledMail again(dir.File("mailbox/handled"));
+  ASSERT_TRUE(again.Load(nullptr));
+  EXPECT_EQ(again.Record().ids.size(), kMaxHandledIds);
+  EXPECT_FALSE(again.Seen("uid:0"));
+  EXPECT_TRUE(again.Seen("uid:1") && again.Seen("uid:" + std::to_string(kMaxHandledIds)));
+  EXPECT_FALSE(again.Seen("msgid:" + std::string(kMaxHandledIdBytes, 'x')));
+  EXPECT_EQ(again.Record().wrongPinsS.size(), kMaxKeptWrongPins);
+  std::filesystem::resize_file(dir.File("mailbox/handled"), kMaxHandledRecordBytes + 1);
+  std::string why;
+  EXPECT_FALSE(HandledMail(dir.File("mailbox/handled")).Load(&why));
+  EXPECT_NE(why.find("大きすぎます"), std::string::npos) << why;
 }

@@ -14,6 +14,7 @@
 #include "service/HeadlessService.h"
 #include "session/ArmController.h"
 #include "service/JournalLog.h"
+#include "service/ServiceUnit.h"
 #include "settings/Vardocamdef.h"
 #include "support/FakeClock.h"
 #include "support/MonitorFakes.h"
@@ -42,6 +43,27 @@ TEST(CommandLineTest, OwnOptionsInBothSpellingsAndNothingThatCannotBeMeant) {
   EXPECT_TRUE(Parse({"--help"}).help);
   EXPECT_TRUE(Parse({"-h", "--headless"}).help);
   EXPECT_TRUE(Parse({"--version"}).version);
+  // Stray words and single-dash options that are not Qt's get the usage too.
+  for (const std::vector<const char*>& stray : {std::vector<const char*>{"-v"}, {"-x"}, {"foo"}, {"-platform"},
+                                                 {"-style", "fusion", "bar"}, {"--headless", "-reverse"}})
+    EXPECT_NE(Parse(stray).error, "") << stray[0];
+  for (const std::vector<const char*>& qt : {std::vector<const char*>{"-style=fusion", "-reverse"},
+                                             {"-qwindowtitle", "front door", "--profile", "a"}})
+    EXPECT_EQ(Parse(qt).error, "") << qt[0];
+}
+
+// The advice names the unit as systemctl finds it: a name systemd escapes
+// goes through systemd-escape, quoted for the shell.
+TEST(ServiceUnit, AdviceNamesTheUnitAsSystemdEscapesIt) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"front", "systemctl --user stop vardocam@front"},
+      {"玄関 カメラ", "systemctl --user stop \"vardocam@$(systemd-escape '玄関 カメラ')\""},
+      {"door-2", "systemctl --user stop \"vardocam@$(systemd-escape 'door-2')\""},
+      {"it's", "systemctl --user stop \"vardocam@$(systemd-escape 'it'\\''s')\""},
+  };
+  for (const auto& [profile, command] : rows) EXPECT_EQ(ServiceCommand("stop", profile), command) << profile;
+  EXPECT_EQ(SystemdEscape("玄関 カメラ"), "\\xe7\\x8e\\x84\\xe9\\x96\\xa2\\x20\\xe3\\x82\\xab\\xe3\\x83\\xa1\\xe3\\x83\\xa9");
+  EXPECT_EQ(SystemdEscape(".a/b-c"), "\\x2ea-b\\x2dc");
 }
 
 TEST(ProfileName, RejectsPathsControlCharactersAndOverlongNames) {

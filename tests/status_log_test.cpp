@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mail/MailOutbox.h"
 #include "monitor/MonitoringCycle.h"
 #include "monitor/StatusLog.h"
 #include "settings/Vardocamdef.h"
@@ -211,6 +212,44 @@ TEST_F(StatusLogTest, AMaskThatCannotBeReadIsSaidUntilTheNextStart) {
   ASSERT_TRUE(cycle.StartMonitoring());
   Tick(false, 1);
   EXPECT_EQ(status.StatusText().find("マスク画像"), std::string::npos);
+}
+
+// A failed mail that was kept shows until the outbox has sent it; other
+// notices stay.
+TEST_F(StatusLogTest, AKeptMailsFailureGoesOnceTheOutboxIsEmpty) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  const std::pair<std::string, bool> rows[] = {
+      {std::string("イベントのまとめメールを送信できませんでした：接続できません（") + kResendLaterWords + "）", true},
+      {"マスク画像を読み込めません", false}};
+  for (const auto& [notice, cleared] : rows) {
+    status.On(MonitorEvent::Notice(notice));
+    status.On(MonitorEvent::MailQueueChanged(1));
+    EXPECT_NE(status.StatusText().find(notice), std::string::npos);
+    status.On(MonitorEvent::MailQueueChanged(0));
+    EXPECT_EQ(status.StatusText().find(notice) == std::string::npos, cleared) << notice;
+  }
+}
+
+// An outbox sent off mail by mail is one history line that counts down,
+// not a line a mail; anything in between starts a new one.
+TEST_F(StatusLogTest, AQueueSentOffMailByMailIsOneLine) {
+  for (int waiting : {3, 2, 1, 0}) status.On(MonitorEvent::MailQueueChanged(waiting));
+  status.On(MonitorEvent::Notice("x"));
+  status.On(MonitorEvent::MailQueueChanged(1));
+  ASSERT_EQ(status.History().size(), 3u);
+  EXPECT_EQ(status.History()[0].text, "未送信メールはすべて送信しました");
+  EXPECT_EQ(status.History()[2].text, "未送信メール 1 通");
+}
+
+TEST_F(StatusLogTest, ANewStartForgetsTheLastRunsDetectionPersonAndMail) {
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false, 3001);
+  Tick(true);
+  status.On(MonitorEvent::PersonDetected(MotionRegion{}));
+  cycle.StopMonitoring();
+  EXPECT_NE(status.StatusText().find("最終検出"), std::string::npos);
+  ASSERT_TRUE(cycle.StartMonitoring());
+  EXPECT_EQ(status.StatusText(), "監視準備中（検出開始まであと 3 秒）");
 }
 
 TEST_F(StatusLogTest, HistoryKeepsTheNewestUpToItsLimit) {

@@ -2,6 +2,7 @@
 // from Dovecot, the confirmation the SMTP peer received, read back by an
 // independent mail reader and drawn as a mail program shows it. Taken only
 // when asked: VARDOCAM_SCREENSHOT_DIR=docs/screenshots.
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -127,8 +128,14 @@ TEST(ConfirmationMail, Screenshot) {
                     quiet);
   MonitorMail mail;
   mail.SetArmControl(&arm);
-  pop.AddMessage(std::string("From: Taro <") + kOwner + ">\r\nTo: camera@example.jp\r\nSubject: 監視開始 " + kPin +
-                 "\r\n\r\n\r\n");
+  // Sent just now, as a phone dates it: a command is obeyed only when fresh.
+  char date[64];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  std::strftime(date, sizeof date, "Date: %a, %d %b %Y %H:%M:%S +0000\r\n", &utc);
+  pop.AddMessage(std::string("From: Taro <") + kOwner + ">\r\nTo: camera@example.jp\r\n" + date + "Subject: 監視開始 " +
+                 kPin + "\r\n\r\n\r\n");
   const RequestCheckResult result = mail.CheckRequestMail(ContextOfNow());
   EXPECT_TRUE(result.ok) << result.failure;
   EXPECT_TRUE(monitoring);

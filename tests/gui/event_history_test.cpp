@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QTest>
+#include <QTextEdit>
 #include <QTreeWidget>
 #include <QUrl>
 #include <gtest/gtest.h>
@@ -117,12 +118,43 @@ TEST_F(EventHistoryTest, RowsNewestFirstWithPictureLengthPersonAndWhatADoubleCli
   }
 }
 
+// Left open, the dialog follows: a new line, and an event that began and
+// one that ended since it opened.
+TEST_F(EventHistoryTest, LeftOpenItFollowsTheMonitor) {
+  MakeEvent(root.Path(), 0, false, false, false, 0);  // still recording
+  TEventHistoryDialog dialog(log, root.Path());
+  ASSERT_EQ(dialog.EventList->topLevelItemCount(), 1);
+  const QString recording = dialog.EventList->topLevelItem(0)->text(2);
+  log.On(MonitorEvent::Notice("あとから届いた行"));
+  MakeEvent(root.Path(), 0, false, false, false, 5000);
+  MakeEvent(root.Path(), 1, false, false, true, 0);
+  dialog.Refresh();
+  EXPECT_TRUE(dialog.HistoryText->toPlainText().contains(QString::fromUtf8("あとから届いた行")));
+  ASSERT_EQ(dialog.EventList->topLevelItemCount(), 2);
+  EXPECT_NE(dialog.EventList->topLevelItem(1)->text(2), recording);
+  EXPECT_EQ(dialog.EventList->topLevelItem(0)->text(3), QString::fromUtf8("人物あり"));
+}
+
+// The note says how full the folder is and about how long the limit keeps
+// events at the rate so far.
+TEST(EventHistoryUsage, UsedLimitAndHours) {
+  constexpr int64_t kMb = int64_t{1} << 20, kHourMs = 3600000;
+  struct Row { int64_t used, max, recordedMs; const char* text; };
+  const Row rows[] = {{0, 2048 * kMb, 0, ""},
+                      {1, 0, kHourMs, "使用 1 MB"},
+                      {512 * kMb, 2048 * kMb, 0, "使用 512 MB / 上限 2048 MB"},
+                      {512 * kMb, 2048 * kMb, 10 * kHourMs, "使用 512 MB / 上限 2048 MB (約 40 時間分)"}};
+  for (const Row& row : rows) EXPECT_EQ(ArchiveUsageText(row.used, row.max, row.recordedMs), row.text);
+  // A clock set back during an event gives it no length, rather than a negative one.
+  EXPECT_EQ(EventLengthText({"", kFirstStartMs, kFirstStartMs - 86390000, false, 0, ""}), "不明(時計が戻されました)");
+}
+
 TEST_F(EventHistoryTest, ListsTheNewestUpToItsLimit) {
   for (int i = 0; i <= kMaxEventsListed; ++i) MakeEvent(root.Path(), i, false, false, false, 1000);
   TEventHistoryDialog dialog(log, root.Path());
   ASSERT_EQ(dialog.EventList->topLevelItemCount(), kMaxEventsListed);
   EXPECT_EQ(dialog.EventList->topLevelItem(0)->text(1).toStdString(),
-            EventStartText(EventInfo{"", kFirstStartMs + kMaxEventsListed * 60000}));
+            EventStartText(EventInfo{"", kFirstStartMs + kMaxEventsListed * 60000, 0, false, 0, ""}));
   EXPECT_TRUE(dialog.EventNote->text().contains(QString::number(kMaxEventsListed + 1)));
 }
 

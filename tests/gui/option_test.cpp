@@ -208,7 +208,7 @@ TEST_F(OptionFormTest, CaptionSizeTabsControlsAndTexts) {
   const std::map<std::string, const char*> buttons = {
       {"CameraTestBtn", "テスト"},        {"SMTPConnectTestBtn", "SMTP接続テスト"},
       {"Pop3ConnectTestBtn", "POP3接続テスト"}, {"SettiongBtn", "設定"},
-      {"CancelBtn", "キャンセル"}};
+      {"CancelBtn", "キャンセル"},         {"EventDirBtn", "参照..."}};
   for (const auto& [name, text] : buttons) {
     auto* button = form->findChild<QPushButton*>(QString::fromStdString(name));
     ASSERT_NE(button, nullptr) << name;

@@ -126,7 +126,7 @@ std::string MqttRecorder::Last(const std::string& topic) const {
   return {};
 }
 
-bool MqttRecorder::Publish(const std::string& topic, const std::string& payload) {
+bool MqttRecorder::Publish(const std::string& topic, const std::string& payload, bool retain) {
   return mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                           false) == MOSQ_ERR_SUCCESS;
+                           retain) == MOSQ_ERR_SUCCESS;
 }

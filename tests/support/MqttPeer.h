@@ -50,8 +50,9 @@ public:
   std::vector<Message> Messages() const;
   // Waits until a message on `topic` (with `payload`, when given) arrived.
   bool WaitFor(const std::string& topic, const std::string& payload = {}, int timeoutMs = 10000) const;
-  // Publishes as another client of the broker would (QoS 1, not retained).
-  bool Publish(const std::string& topic, const std::string& payload);
+  // Publishes as another client of the broker would (QoS 1, not retained
+  // unless asked).
+  bool Publish(const std::string& topic, const std::string& payload, bool retain = false);
   // The last payload seen on a topic; empty when none.
   std::string Last(const std::string& topic) const;
 
