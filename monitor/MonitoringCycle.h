@@ -113,6 +113,7 @@ public:
   // Person checks run while monitoring, and their processor time (ms).
   uint64_t PersonChecksRun() const;
   double PersonCheckCpuMs() const;
+  bool PersonCheckIdle() const { return !personCheck_ || personCheck_->Idle(); }
 
   bool TickBusy = false;
   uint32_t AlarmStartTick = 0;     // 0: no alarm sounding

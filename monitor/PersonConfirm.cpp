@@ -13,6 +13,7 @@ void PersonConfirm::Start() {
   episode_ = false;
   foundNow_ = false;
   seenOnce_ = false;
+  confirmedBefore_ = false;
   withoutPersonSaid_ = false;
   unknown_ = false;
   unknownSaid_ = false;
@@ -35,6 +36,7 @@ PersonStep PersonConfirm::Motion(uint32_t now, bool newFrame, bool detected, boo
     episode_ = false;
     person_.reset();
     seenOnce_ = false;
+    confirmedBefore_ = false;
     unknown_ = false;
     step.clearChecks = true;
   }
@@ -50,8 +52,8 @@ PersonStep PersonConfirm::Motion(uint32_t now, bool newFrame, bool detected, boo
       withoutPersonSaid_ = false;
     }
     lastMotion_ = now;
-    const bool offered =
-        now - episodeStart_ <= kPersonCheckWindowMs || seenOnce_ || now - lastSubmit_ >= kPersonRecheckMs;
+    const bool offered = now - episodeStart_ <= kPersonCheckWindowMs || seenOnce_ || confirmedBefore_ ||
+                         now - lastSubmit_ >= kPersonRecheckMs;
     if (newFrame && !person_ && offered && canSubmit) {
       step.submit = true;
       lastSubmit_ = now;
@@ -60,7 +62,8 @@ PersonStep PersonConfirm::Motion(uint32_t now, bool newFrame, bool detected, boo
   return step;
 }
 
-// A person counts when found twice within kPersonConfirmSpanMs. Any answer
+// A person counts when found twice within kPersonConfirmSpanMs, or once
+// more in an episode that confirmed one already. Any answer
 // ends the fallback of an Unknown one; verdicts outside an episode were
 // for motion that is over.
 void PersonConfirm::Verdict(PersonVerdict verdict, uint32_t now) {
@@ -69,12 +72,13 @@ void PersonConfirm::Verdict(PersonVerdict verdict, uint32_t now) {
   case PersonAnswer::Found:
     unknown_ = false;
     if (person_) break;
-    if (!seenOnce_) {
+    if (!seenOnce_ && !confirmedBefore_) {
       seenOnce_ = true;
       seenAt_ = now;
       break;
     }
     seenOnce_ = false;
+    confirmedBefore_ = true;
     Say(PersonEvent::Kind::PersonDetected, verdict.person.box);
     person_ = std::move(verdict.person);
     foundAt_ = now;

@@ -23,7 +23,9 @@ constexpr uint32_t kPersonRecheckMs = 3000;
 constexpr uint32_t kPersonConfirmSpanMs = 4000;
 // A person found confirms the motion for this long; after that the motion
 // must show a person again. Leaves that go on waving after the person left
-// raise no more alarms.
+// raise no more alarms. Within the episode that confirmed someone, one find
+// is enough again, and every frame is offered until it comes: at night a
+// check finds the person who is there about every other time.
 constexpr uint32_t kPersonHoldMs = 10000;
 
 // Something the cycle says about a motion episode.
@@ -81,6 +83,7 @@ private:
   uint32_t foundAt_ = 0;
   bool foundNow_ = false;  // confirmed by a verdict of this tick
   bool seenOnce_ = false;  // found once, waiting for a second find
+  bool confirmedBefore_ = false;  // a person was confirmed in this episode
   uint32_t seenAt_ = 0;
   bool withoutPersonSaid_ = false;
   // The check's last verdict in this episode was Unknown: motion counts as
