@@ -1,6 +1,7 @@
 #include "vision/Nsopencv.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <utility>
@@ -135,6 +136,7 @@ bool nsOpenCV::ConvertToGrey() {
     greyImage_.release();
     return false;
   }
+  greyLevel_ = -1;
   UseOwnBuffer(greyImage_, colourImage_.size(), CV_8UC1);
   // Code 7 (RGB to grey) on the B, G, R image, as the detector always did:
   // the blue channel takes red's weight.
@@ -150,6 +152,8 @@ bool nsOpenCV::Binarize(int32_t threshold) {
   if (greyPacked_) {
     GreyImage();  // binarised again: from its 0-or-255 bytes
     greyPacked_ = false;
+  } else if (options_.lightingCutoffPercent > 0) {
+    greyLevel_ = cv::mean(greyImage_)[0];
   }
   const int level = threshold < 0 ? OtsuThreshold(greyImage_) : threshold;
   greyBits_.Threshold(greyImage_, level);
@@ -229,6 +233,7 @@ void nsOpenCV::StoreReference(uint32_t frameTimeMs) {
     frame.imageCurrent = true;
   }
   frame.timeMs = frameTimeMs;
+  frame.level = greyLevel_;
   references_.push_back(std::move(frame));
 }
 
@@ -298,7 +303,9 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
 
   // A change over more of the picture than the cutoff is light, not
   // motion: the lit picture is what later frames are compared with.
-  if (options_.lightingCutoffPercent > 0 && percentage > options_.lightingCutoffPercent) {
+  const bool levelJumped = greyLevel_ >= 0 && referenceFrame.level >= 0 &&
+                           std::abs(greyLevel_ - referenceFrame.level) > kLightingJumpLevels;
+  if (options_.lightingCutoffPercent > 0 && (percentage > options_.lightingCutoffPercent || levelJumped)) {
     lastWasLightingChange_ = true;
     result = false;
     ReleaseReferenceImage();

@@ -121,6 +121,7 @@ private:
     BinaryPicture bits;          // the frame, when it was binarised
     bool packed = false;
     uint32_t timeMs = 0;
+    double level = -1;           // mean grey level when measured, else -1
     cv::Size Size() const { return packed ? bits.Size() : image.size(); }
   };
   bool HasGrey() const { return greyPacked_ || !greyImage_.empty(); }
@@ -168,6 +169,9 @@ private:
   int32_t lastChangedPercentage_ = 0;
   int32_t lastChangedPermille_ = 0;
   bool lastWasLightingChange_ = false;
+  // The grey frame's mean level, measured only with the lighting cutoff
+  // on; -1: not measured.
+  double greyLevel_ = -1;
   // Which working picture holds the last comparison's difference, if any.
   enum class Difference { None, Bits, Bytes } lastDifference_ = Difference::None;
   mutable cv::Mat regionBytes_;  // the difference as bytes, for the region search

@@ -5,7 +5,9 @@ night on infrared, in rain and fog, at a low frame rate, through a starved
 encoder, at 1080p, and across the day/night switch. Each treatment is an
 ffmpeg filter chain; every copy is 80 s long (the clip looped), Motion-JPEG.
 
-    python3 bench/footage/make_footage.py OUT_DIR [SECONDS]
+    python3 bench/footage/make_footage.py OUT_DIR [SECONDS] [NAME,...]
+
+(NAME,...: only these treatments, the listing's other lines kept.)
 
 Writes OUT_DIR/footage.txt, one line per copy:
     name file fps people
@@ -24,6 +26,12 @@ GRAIN = "noise=alls={grain}:allf=t"
 # Infrared as such cameras give it: no colour, flat contrast, grain, soft.
 IR = "hue=s=0,eq=contrast=0.45:brightness=0.06," + GRAIN.format(grain=14) + ",gblur=sigma=1.1"
 
+# The switch to infrared, in one frame: colour gone, foliage bright (it
+# reflects infrared), the lamp's light falling off towards the edges, grain.
+SWITCH = ("colorchannelmixer=.1:.8:.1:0:.1:.8:.1:0:.1:.8:.1:0,vignette=angle=0.8,eq=contrast=0.6:brightness=0.1,"
+          + GRAIN.format(grain=12) + ",gblur=sigma=1.0").replace(",", ":enable='gte(t,%d)'," % SWITCH_S) \
+    + ":enable='gte(t,%d)'" % SWITCH_S
+
 # name: (filter chain on the clip, frame rate or None for the clip's own,
 # Motion-JPEG quality 2..31, rain streaks over it). {w} {h} are the clip's size.
 TREATMENTS = [
@@ -39,9 +47,7 @@ TREATMENTS = [
     ("compressed", "null", None, 31, None),
     ("1080p", "scale=1920:1080", None, 3, None),
     ("640x480", "scale=640:480", None, 3, None),
-    ("day_night", "hue=s=0:enable='gte(t,{s})',eq=contrast=0.5:brightness=0.14:enable='gte(t,{s})',"
-     "noise=alls=12:allf=t:enable='gte(t,{s})',gblur=sigma=1.0:enable='gte(t,{s})'".replace("{s}", str(SWITCH_S)),
-     None, 3, None),
+    ("day_night", SWITCH, None, 3, None),
 ]
 
 # Streaks: sparse bright specks, new in every frame, drawn out into slanting
@@ -60,12 +66,18 @@ def probe(path):
     return int(w), int(h)
 
 
-def make(out_dir, seconds):
+def make(out_dir, seconds, only):
+    listing_path = os.path.join(out_dir, "footage.txt")
     listing = []
+    if only and os.path.exists(listing_path):
+        with open(listing_path) as f:
+            listing = [line.strip() for line in f if line.split()[0].split("_", 1)[1] not in only]
     for clip, source, fps, people in CLIPS:
         path = os.path.join(DATA, source)
         w, h = probe(path)
         for name, chain, rate, quality, overlay in TREATMENTS:
+            if only and name not in only:
+                continue
             out_fps = rate or fps
             graph = "[0:v]format=yuv420p," + chain.format(w=w, h=h)
             if rate:
@@ -80,14 +92,20 @@ def make(out_dir, seconds):
             print(listing[-1], flush=True)
     # The switch alone: the tree's first frame held still, grain on it, so
     # nothing but the switch changes the picture.
+    if only and "day_night" not in only:
+        return write_listing(listing_path, listing)
     file = "still_day_night.avi"
     graph = ("[0:v]trim=end_frame=1,loop=loop=-1:size=1,setpts=N/15/TB,format=yuv420p," + GRAIN.format(grain=4) + "," +
-             TREATMENTS[-1][1])
+             SWITCH)
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", os.path.join(DATA, "tree.avi"), "-t", str(seconds),
                     "-filter_complex", graph, "-r", "15", "-c:v", "mjpeg", "-q:v", "3", "-pix_fmt", "yuvj420p",
                     os.path.join(out_dir, file)], check=True)
     listing.append("still_day_night %s 15 0" % file)
-    with open(os.path.join(out_dir, "footage.txt"), "w") as f:
+    write_listing(listing_path, listing)
+
+
+def write_listing(path, listing):
+    with open(path, "w") as f:
         f.write("\n".join(listing) + "\n")
 
 
@@ -98,7 +116,8 @@ def main():
         print("make_footage: Debian's opencv-doc clips are not installed (%s); skipped" % DATA)
         return
     os.makedirs(sys.argv[1], exist_ok=True)
-    make(sys.argv[1], float(sys.argv[2]) if len(sys.argv) > 2 else 80.0)
+    make(sys.argv[1], float(sys.argv[2]) if len(sys.argv) > 2 else 80.0,
+         set(sys.argv[3].split(",")) if len(sys.argv) > 3 else set())
 
 
 if __name__ == "__main__":
