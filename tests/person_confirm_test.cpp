@@ -111,6 +111,21 @@ TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
       {0, Move::Begin, Arrives::None, ""},
       {320000, Move::Big, Arrives::Unknown, "submit unknown " + kWhy + " alarm"},
       {320100, Move::Big, Arrives::Found, "submit"},
+
+      // Once the hold ran out, the episode that confirmed a person offers
+      // every frame and one find confirms again; a new episode needs two.
+      {0, Move::Begin, Arrives::None, ""},
+      {400000, Move::Big, Arrives::None, "submit"},
+      {400100, Move::Big, Arrives::Found, "submit"},
+      {400200, Move::NoFrame, Arrives::Found, "person 60 alarm"},
+      {403000, Move::Big, Arrives::None, "alarm"},
+      {406000, Move::Big, Arrives::None, "alarm"},
+      {409000, Move::Big, Arrives::None, "alarm"},
+      {400201 + kPersonHoldMs, Move::Big, Arrives::None, "submit no person"},
+      {400301 + kPersonHoldMs, Move::Big, Arrives::Nobody, "submit"},
+      {400401 + kPersonHoldMs, Move::Big, Arrives::Found, "submit person 60 alarm"},
+      {400402 + kPersonHoldMs + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear"},
+      {500000, Move::Big, Arrives::Found, "submit"},
   };
   PersonConfirm confirm;
   for (size_t i = 0; i < std::size(rows); ++i) {

@@ -6,21 +6,22 @@
 // Binarised frames kept as candidate references. When none of them is old
 // enough (a fast camera and a long interval), the oldest one is used.
 constexpr size_t kReferenceRingSize = 8;
-// With the lighting cutoff on, a frame whose mean grey level differs from
-// its reference's by more than this (of 255) is light as well: the switch
-// of an infrared camera between day and night changes the whole picture's
-// level in one frame, yet the binarised picture may change less than the
-// cutoff. Frames of a walker 80 ms apart differ by 2 levels at most, a
-// tree's auto-exposure by about 6.
-constexpr int kLightingJumpLevels = 10;
+// With the lighting cutoff on, the share of the picture whose grey level
+// moved by more than this (of 255) counts too: the switch of an infrared
+// camera between day and night moves the level of nearly every pixel, yet
+// the binarised picture, whose threshold follows the light, may change less
+// than the cutoff. A walker moves the level only where they are.
+constexpr int kLightingStepLevels = 12;
+// ... measured on copies of the frames this wide: averaged, a grainy
+// night's noise does not pass for a change of light.
+constexpr int kLightingSampleWidth = 80;
 
 // How the detector compares, beyond the changed-area threshold. The
 // defaults compare with the previous frame, without mask or lighting cutoff.
 struct MotionOptions {
   uint32_t referenceIntervalMs = 0;
-  // A change of more than this share of the picture, or a jump of the mean
-  // level of more than kLightingJumpLevels, is taken for lighting, not
-  // motion; 0: off.
+  // A change of more than this share of the picture, binarised or in grey
+  // levels (kLightingStepLevels), is taken for lighting, not motion; 0: off.
   int32_t lightingCutoffPercent = 0;
   // The changed-area threshold in tenths of a percent, for people far
   // away; 0: off, the whole-percent threshold applies.

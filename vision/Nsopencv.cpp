@@ -1,7 +1,6 @@
 #include "vision/Nsopencv.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <utility>
@@ -136,7 +135,7 @@ bool nsOpenCV::ConvertToGrey() {
     greyImage_.release();
     return false;
   }
-  greyLevel_ = -1;
+  greySmall_.release();
   UseOwnBuffer(greyImage_, colourImage_.size(), CV_8UC1);
   // Code 7 (RGB to grey) on the B, G, R image, as the detector always did:
   // the blue channel takes red's weight.
@@ -153,7 +152,8 @@ bool nsOpenCV::Binarize(int32_t threshold) {
     GreyImage();  // binarised again: from its 0-or-255 bytes
     greyPacked_ = false;
   } else if (options_.lightingCutoffPercent > 0) {
-    greyLevel_ = cv::mean(greyImage_)[0];
+    const double factor = std::min(1.0, static_cast<double>(kLightingSampleWidth) / greyImage_.cols);
+    cv::resize(greyImage_, greySmall_, cv::Size(), factor, factor, cv::INTER_AREA);
   }
   const int level = threshold < 0 ? OtsuThreshold(greyImage_) : threshold;
   greyBits_.Threshold(greyImage_, level);
@@ -233,7 +233,7 @@ void nsOpenCV::StoreReference(uint32_t frameTimeMs) {
     frame.imageCurrent = true;
   }
   frame.timeMs = frameTimeMs;
-  frame.level = greyLevel_;
+  greySmall_.copyTo(frame.small);
   references_.push_back(std::move(frame));
 }
 
@@ -303,15 +303,23 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
 
   // A change over more of the picture than the cutoff is light, not
   // motion: the lit picture is what later frames are compared with.
-  const bool levelJumped = greyLevel_ >= 0 && referenceFrame.level >= 0 &&
-                           std::abs(greyLevel_ - referenceFrame.level) > kLightingJumpLevels;
-  if (options_.lightingCutoffPercent > 0 && (percentage > options_.lightingCutoffPercent || levelJumped)) {
+  if (options_.lightingCutoffPercent > 0 && (percentage > options_.lightingCutoffPercent ||
+                                              LightChangedPercentage(referenceFrame) > options_.lightingCutoffPercent)) {
     lastWasLightingChange_ = true;
     result = false;
     ReleaseReferenceImage();
   }
   StoreReference(frameTimeMs);
   return result;
+}
+
+// The share of the small grey copies' pixels whose level moved by more than
+// kLightingStepLevels; 0 when either copy is missing.
+int64_t nsOpenCV::LightChangedPercentage(const StoredFrame& reference) {
+  if (greySmall_.empty() || reference.small.size() != greySmall_.size()) return 0;
+  cv::absdiff(greySmall_, reference.small, lightDifference_);
+  const int64_t moved = cv::countNonZero(lightDifference_ > kLightingStepLevels);
+  return moved * 100 / static_cast<int64_t>(greySmall_.total());
 }
 
 // Both binarised: XOR, opening and count at a bit a pixel. A set bit is
@@ -352,8 +360,9 @@ std::vector<MotionRegion> nsOpenCV::MotionRegions(size_t most) const {
     differenceBits_.ToBytes(regionBytes_);
     difference = &regionBytes_;
   }
-  cv::Mat labels, stats, centroids;
-  const int count = cv::connectedComponentsWithStats(*difference, labels, stats, centroids, 8, CV_32S);
+  const int count =
+      cv::connectedComponentsWithStats(*difference, regionLabels_, regionStats_, regionCentroids_, 8, CV_32S);
+  const cv::Mat& stats = regionStats_;
   for (int i = 1; i < count; ++i) {
     const int64_t pixels = stats.at<int>(i, cv::CC_STAT_AREA);
     if (pixels < kMinRegionPixels) continue;

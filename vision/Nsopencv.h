@@ -121,7 +121,7 @@ private:
     BinaryPicture bits;          // the frame, when it was binarised
     bool packed = false;
     uint32_t timeMs = 0;
-    double level = -1;           // mean grey level when measured, else -1
+    cv::Mat small;               // a small grey copy, with the lighting cutoff on
     cv::Size Size() const { return packed ? bits.Size() : image.size(); }
   };
   bool HasGrey() const { return greyPacked_ || !greyImage_.empty(); }
@@ -169,11 +169,17 @@ private:
   int32_t lastChangedPercentage_ = 0;
   int32_t lastChangedPermille_ = 0;
   bool lastWasLightingChange_ = false;
-  // The grey frame's mean level, measured only with the lighting cutoff
-  // on; -1: not measured.
-  double greyLevel_ = -1;
+  // A small copy of the grey frame, made only with the lighting cutoff on;
+  // empty: not made.
+  cv::Mat greySmall_;
+  cv::Mat lightDifference_;
+  int64_t LightChangedPercentage(const StoredFrame& reference);
   // Which working picture holds the last comparison's difference, if any.
   enum class Difference { None, Bits, Bytes } lastDifference_ = Difference::None;
   mutable cv::Mat regionBytes_;  // the difference as bytes, for the region search
+  // The region search's labels and figures, kept: with the person check a
+  // grainy night has regions in every frame, and a new label picture each
+  // time cost more than the search.
+  mutable cv::Mat regionLabels_, regionStats_, regionCentroids_;
   int regionShift_ = 0;          // how far the openings moved the difference up and left
 };

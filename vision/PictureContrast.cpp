@@ -10,18 +10,26 @@ namespace {
 // averages the grain away, and it costs little.
 constexpr int kLightSampleWidth = 160;
 
-// The levels below which kContrastTailShare of the pixels lie, and above.
-std::pair<int, int> TailLevels(const cv::Mat& grey) {
-  std::array<int, 256> counts{};
+struct Levels {
+  int low = 0, high = 0;  // kContrastTailShare up and down
+};
+
+Levels LevelsOf(const cv::Mat& grey) {
+  std::array<int64_t, 256> counts{};
   for (int y = 0; y < grey.rows; ++y) {
     const uchar* row = grey.ptr<uchar>(y);
     for (int x = 0; x < grey.cols; ++x) ++counts[row[x]];
   }
-  const int tail = static_cast<int>(grey.total() * kContrastTailShare);
-  int low = 0, high = 255;
-  for (int seen = 0; low < 255 && (seen += counts[low]) <= tail;) ++low;
-  for (int seen = 0; high > 0 && (seen += counts[high]) <= tail;) --high;
-  return {low, std::max(low, high)};
+  const auto total = static_cast<int64_t>(grey.total());
+  const auto levelAt = [&](int64_t rank) {
+    int level = 0;
+    for (int64_t seen = counts[0]; level < 255 && seen <= rank;) seen += counts[++level];
+    return level;
+  };
+  const auto tail = static_cast<int64_t>(total * kContrastTailShare);
+  Levels levels{levelAt(tail), levelAt(total - 1 - tail)};
+  levels.high = std::max(levels.low, levels.high);
+  return levels;
 }
 
 void Brightness(const cv::Mat& picture, cv::Mat& out) {
@@ -38,7 +46,8 @@ std::string PictureLightProblem(const cv::Mat& frame) {
   const double factor = std::min(1.0, static_cast<double>(kLightSampleWidth) / frame.cols);
   cv::resize(frame, small, cv::Size(), factor, factor, cv::INTER_AREA);
   Brightness(small, grey);
-  const auto [low, high] = TailLevels(grey);
+  const Levels levels = LevelsOf(grey);
+  const int low = levels.low, high = levels.high;
   if (high < kDarkestUsableLevel)
     return "映像が暗すぎて人物を確認できません。夜間の照明か赤外線の設定を確認してください";
   if (high - low < kFlattestUsableSpread)
@@ -49,12 +58,14 @@ std::string PictureLightProblem(const cv::Mat& frame) {
 // Colour would not help: at dusk the grain is strongest in the colours,
 // and the detector takes the strongest channel's edges, grain and all.
 void NormalisedBrightness(const cv::Mat& area, cv::Mat& out) {
-  Brightness(area, out);
-  cv::GaussianBlur(out, out, cv::Size(3, 3), kGrainSigma);
-  const auto [low, high] = TailLevels(out);
+  cv::Mat grey;
+  Brightness(area, grey);
+  const Levels levels = LevelsOf(grey);
+  const int low = levels.low, high = levels.high;
+  cv::GaussianBlur(grey, out, cv::Size(3, 3), kGrainSigma);
   const double gain = std::min(kMaxContrastGain, 255.0 / std::max(1, high - low));
   // Stretched about the middle of the levels kept, so a gain held back by
   // kMaxContrastGain still lands them mid-range.
-  const double middle = (low + high) / 2.0;
-  out.convertTo(out, CV_8U, gain, 127.5 - middle * gain);
+  const double centre = (low + high) / 2.0;
+  out.convertTo(out, CV_8U, gain, 127.5 - centre * gain);
 }
