@@ -12,6 +12,10 @@ constexpr size_t kReferenceRingSize = 8;
 // the binarised picture, whose threshold follows the light, may change less
 // than the cutoff. A walker moves the level only where they are.
 constexpr int kLightingStepLevels = 12;
+// ... over more than the cutoff's share of the picture and more than this
+// one (%): light moves the level nearly everywhere, while a walker before
+// waving leaves, compared 200 ms back, moves it over a fifth or more.
+constexpr int kLightingGreyShare = 50;
 // ... measured on copies of the frames this wide: averaged, a grainy
 // night's noise does not pass for a change of light.
 constexpr int kLightingSampleWidth = 80;

@@ -303,8 +303,9 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
 
   // A change over more of the picture than the cutoff is light, not
   // motion: the lit picture is what later frames are compared with.
-  if (options_.lightingCutoffPercent > 0 && (percentage > options_.lightingCutoffPercent ||
-                                              LightChangedPercentage(referenceFrame) > options_.lightingCutoffPercent)) {
+  if (options_.lightingCutoffPercent > 0 &&
+      (percentage > options_.lightingCutoffPercent ||
+       LightChangedPercentage(referenceFrame) > std::max(options_.lightingCutoffPercent, kLightingGreyShare))) {
     lastWasLightingChange_ = true;
     result = false;
     ReleaseReferenceImage();
