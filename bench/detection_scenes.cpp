@@ -35,7 +35,10 @@ constexpr uint32_t kTrueAlarmSlackMs = 500;
 // bench's own pacing (PacedPersonDetector) keeps it to the program's rate in
 // the bench's time, and the bench waits for each check before moving on.
 constexpr int kLockstepChecksPerSecond = 1000;
+// How often, and how long at most, a frame waits for the worker: a check
+// takes about 30 ms; one that hangs is said and the run goes on.
 constexpr useconds_t kIdlePollUs = 200;
+constexpr int kIdleWaitLimitMs = 10000;
 
 double ThreadCpuMs() {
   timespec t{};
@@ -94,7 +97,9 @@ public:
     PersonVerdict verdict = inner_->Check(frame, regions);
     if (std::getenv("VARDOCAM_SCENE"))
       std::fprintf(stderr, "%u ms: check %s\n", gClock.now - kStartTick,
-                   verdict.answer == PersonAnswer::Found ? "found" : verdict.answer == PersonAnswer::Nobody ? "nobody" : "unknown");
+                   verdict.answer == PersonAnswer::Found    ? "found"
+                   : verdict.answer == PersonAnswer::Nobody ? "nobody"
+                                                            : "unknown");
     lastShortOfFind_ = verdict.answer == PersonAnswer::Unknown ? verdict : PersonVerdict{};
     return verdict;
   }
@@ -249,7 +254,14 @@ Outcome Run(const Scene& scene, const Setup& setup, bool trace) {
     tickCpuMs += ThreadCpuMs() - cpuBefore;
     // The check answers before the next frame, as at one check a second
     // in real time it would.
-    while (!cycle.PersonCheckIdle()) usleep(kIdlePollUs);
+    for (int waited = 0; !cycle.PersonCheckIdle(); waited += kIdlePollUs) {
+      if (waited >= kIdleWaitLimitMs * 1000) {
+        std::fprintf(stderr, "%s: the person check did not answer within %d ms\n", scene.name.c_str(),
+                     kIdleWaitLimitMs);
+        break;
+      }
+      usleep(kIdlePollUs);
+    }
     if (trace)
       std::fprintf(stderr, "%s %u ms: %d %%\n", scene.name.c_str(), frameTime - kStartTick,
                    camera->Detector()->LastChangedPercentage());

@@ -361,9 +361,8 @@ std::vector<MotionRegion> nsOpenCV::MotionRegions(size_t most) const {
     differenceBits_.ToBytes(regionBytes_);
     difference = &regionBytes_;
   }
-  const int count =
-      cv::connectedComponentsWithStats(*difference, regionLabels_, regionStats_, regionCentroids_, 8, CV_32S);
-  const cv::Mat& stats = regionStats_;
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(*difference, labels, stats, centroids, 8, CV_32S);
   for (int i = 1; i < count; ++i) {
     const int64_t pixels = stats.at<int>(i, cv::CC_STAT_AREA);
     if (pixels < kMinRegionPixels) continue;

@@ -177,9 +177,5 @@ private:
   // Which working picture holds the last comparison's difference, if any.
   enum class Difference { None, Bits, Bytes } lastDifference_ = Difference::None;
   mutable cv::Mat regionBytes_;  // the difference as bytes, for the region search
-  // The region search's labels and figures, kept: with the person check a
-  // grainy night has regions in every frame, and a new label picture each
-  // time cost more than the search.
-  mutable cv::Mat regionLabels_, regionStats_, regionCentroids_;
   int regionShift_ = 0;          // how far the openings moved the difference up and left
 };
