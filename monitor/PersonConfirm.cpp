@@ -17,6 +17,7 @@ void PersonConfirm::Start() {
   withoutPersonSaid_ = false;
   unknown_ = false;
   unknownSaid_ = false;
+  lightJudged_ = false;
   person_.reset();
 }
 
@@ -30,6 +31,11 @@ void PersonConfirm::Say(PersonEvent::Kind kind, cv::Rect box, std::string why) {
 PersonStep PersonConfirm::Motion(uint32_t now, bool newFrame, bool detected, bool canSubmit) {
   PersonStep step;
   foundNow_ = false;
+  if (newFrame && (!lightJudged_ || now - lightJudgedAt_ >= kPersonLightCheckMs)) {
+    step.judgeLight = true;
+    lightJudged_ = true;
+    lightJudgedAt_ = now;
+  }
   if (episode_ && now - lastMotion_ > kMotionQuietMs) {
     // An episode the check could not judge is not said to be without a person.
     if (!person_ && !withoutPersonSaid_ && !unknown_) Say(PersonEvent::Kind::MotionWithoutPerson);
@@ -93,6 +99,12 @@ void PersonConfirm::Verdict(PersonVerdict verdict, uint32_t now) {
     }
     break;
   }
+}
+
+void PersonConfirm::Light(const std::string& problem) {
+  if (problem.empty() || unknownSaid_) return;
+  unknownSaid_ = true;
+  Say(PersonEvent::Kind::CheckUnknown, {}, problem);
 }
 
 // True while a person found in this episode goes on moving, or while the

@@ -27,6 +27,10 @@ constexpr uint32_t kPersonConfirmSpanMs = 4000;
 // is enough again, and every frame is offered until it comes: at night a
 // check finds the person who is there about every other time.
 constexpr uint32_t kPersonHoldMs = 10000;
+// The picture's light is judged this often, motion or not: a night too
+// dark for the check may be too dark for motion to show at all, and is
+// said rather than passed over in silence.
+constexpr uint32_t kPersonLightCheckMs = 10000;
 
 // Something the cycle says about a motion episode.
 struct PersonEvent {
@@ -43,6 +47,7 @@ std::string PersonUnknownNotice(const std::string& why);
 struct PersonStep {
   bool clearChecks = false;  // an episode ended: what the check holds is of the past
   bool submit = false;       // hand this tick's frame to the check
+  bool judgeLight = false;   // judge this tick's frame's light and tell Light
 };
 
 // Decides, for the monitoring cycle, whether motion counts when a person
@@ -61,6 +66,9 @@ public:
   // has passed.
   PersonStep Motion(uint32_t now, bool newFrame, bool detected, bool canSubmit);
   void Verdict(PersonVerdict verdict, uint32_t now);
+  // Why the frame's light is too poor for the check (empty: it is not).
+  // Said once a start, as a check that cannot answer is.
+  void Light(const std::string& problem);
   // Whether this tick's motion counts. `classic`: it also passes the
   // threshold used without the check, which is what counts while the
   // check cannot answer.
@@ -80,6 +88,8 @@ private:
   uint32_t episodeStart_ = 0;
   uint32_t lastMotion_ = 0;
   uint32_t lastSubmit_ = 0;
+  bool lightJudged_ = false;
+  uint32_t lightJudgedAt_ = 0;
   uint32_t foundAt_ = 0;
   bool foundNow_ = false;  // confirmed by a verdict of this tick
   bool seenOnce_ = false;  // found once, waiting for a second find

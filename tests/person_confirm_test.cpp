@@ -20,6 +20,7 @@ struct Row {
   Move move;
   Arrives verdict;   // taken from the check in this tick
   std::string does;  // clear, submit, what is said, alarm: in that order
+  std::string light = {};  // why the frame's light is too poor, when it is judged
 };
 
 // What one tick decided, in the order of Row::does.
@@ -27,6 +28,7 @@ std::string Tick(PersonConfirm& confirm, const Row& row) {
   const bool frame = row.move != Move::NoFrame;
   const bool detected = row.move == Move::Fine || row.move == Move::Big || row.move == Move::Cold;
   const PersonStep step = confirm.Motion(row.at, frame, detected, row.move != Move::Cold);
+  if (step.judgeLight) confirm.Light(row.light);
   if (row.verdict != Arrives::None) {
     PersonVerdict verdict;
     verdict.answer = row.verdict == Arrives::Found    ? PersonAnswer::Found
@@ -126,6 +128,17 @@ TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
       {400401 + kPersonHoldMs, Move::Big, Arrives::Found, "submit person 60 alarm"},
       {400402 + kPersonHoldMs + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear"},
       {500000, Move::Big, Arrives::Found, "submit"},
+
+      // The light is judged at the first frame and every
+      // kPersonLightCheckMs, motion or not; too dark is said once a start.
+      {0, Move::Begin, Arrives::None, ""},
+      {600000, Move::Still, Arrives::None, "", ""},
+      {600000 + kPersonLightCheckMs - 1, Move::Still, Arrives::None, "", "暗い"},
+      {600000 + kPersonLightCheckMs, Move::NoFrame, Arrives::None, "", "暗い"},
+      {600001 + kPersonLightCheckMs, Move::Still, Arrives::None, "unknown 暗い", "暗い"},
+      {600001 + 2 * kPersonLightCheckMs, Move::Still, Arrives::None, "", "暗い"},
+      {0, Move::Begin, Arrives::None, ""},
+      {700000, Move::Still, Arrives::None, "unknown 暗い", "暗い"},
   };
   PersonConfirm confirm;
   for (size_t i = 0; i < std::size(rows); ++i) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "vision/PictureContrast.h"
 
 // Pictures of two levels, the left half one and the right half the other:
@@ -14,7 +16,8 @@ TEST(PictureContrast, DarkAndFlatPicturesAreSaidAndTheRestStretched) {
   const auto half = [](int spread) { return static_cast<int>(kMaxContrastGain * spread / 2); };
   const Row rows[] = {
       {0, kDarkestUsableLevel - 1, "暗すぎ", 0, 0},
-      {0, kDarkestUsableLevel, "", 128 - half(kDarkestUsableLevel), 128 + half(kDarkestUsableLevel)},
+      {0, kDarkestUsableLevel, "", std::max(0, 128 - half(kDarkestUsableLevel)),
+       std::min(255, 128 + half(kDarkestUsableLevel))},
       {100, 100 + kFlattestUsableSpread - 1, "コントラスト", 0, 0},
       {100, 100 + kFlattestUsableSpread, "", 128 - half(kFlattestUsableSpread), 128 + half(kFlattestUsableSpread)},
       {10, 60, "", 0, 255},  // within kMaxContrastGain: the whole range

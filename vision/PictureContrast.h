@@ -9,8 +9,10 @@
 // smoothed; a picture darker or flatter still is said, not read as empty.
 
 // Brightness levels (0..255) a picture's brightest hundredth must reach
-// for the check to see anything: below it the night is too dark.
-constexpr int kDarkestUsableLevel = 24;
+// for the check to see anything: below it the night is too dark (the
+// treated walkway at 26 shows neither motion nor a person; the darkest
+// night the check still works on reaches about 140).
+constexpr int kDarkestUsableLevel = 48;
 // Levels between a picture's darkest and brightest hundredth at the least:
 // below it (thick fog, a covered lens) nothing stands out.
 constexpr int kFlattestUsableSpread = 12;

@@ -39,6 +39,9 @@ TREATMENTS = [
     ("dusk", "eq=gamma=0.55:brightness=-0.10:saturation=0.6," + GRAIN.format(grain=16), None, 3, None),
     ("night_dark", "eq=gamma=0.45:brightness=-0.16:saturation=0.3," + GRAIN.format(grain=20), None, 3, None),
     ("infrared", IR, None, 3, None),
+    # Darker than the check can look into: it must say so, not go quiet.
+    ("too_dark", "eq=gamma=0.5:brightness=-0.2:saturation=0.2,lutyuv=y='val*0.3'," + GRAIN.format(grain=6),
+     None, 3, None),
     ("rain", "null", None, 3, "rain"),
     ("rain_dusk", "eq=gamma=0.7:brightness=-0.06," + GRAIN.format(grain=10), None, 3, "rain"),
     ("fog", "lutrgb=r='val*0.4+135':g='val*0.4+135':b='val*0.4+140',gblur=sigma=1.6," + GRAIN.format(grain=6),
