@@ -411,6 +411,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
       break;
     case PersonEvent::Kind::MotionWithoutPerson: events_.On(MonitorEvent::MotionWithoutPerson()); break;
     case PersonEvent::Kind::CheckUnknown: events_.On(MonitorEvent::Notice(PersonUnknownNotice(event.why))); break;
+    case PersonEvent::Kind::PoorLight: events_.On(MonitorEvent::Notice(PersonLightNotice(event.why))); break;
     }
   }
   return confirmed;

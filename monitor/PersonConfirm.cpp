@@ -8,6 +8,10 @@ std::string PersonUnknownNotice(const std::string& why) {
   return "人物の確認ができませんでした(" + why + ")。確認できない間は、人物の確認なしで動きだけで警報を出します。";
 }
 
+std::string PersonLightNotice(const std::string& why) {
+  return why + "。人物の確認は続けますが、人物を見落とすことがあります。";
+}
+
 void PersonConfirm::Start() {
   events_.clear();
   episode_ = false;
@@ -18,6 +22,7 @@ void PersonConfirm::Start() {
   unknown_ = false;
   unknownSaid_ = false;
   lightJudged_ = false;
+  lightSaid_ = false;
   person_.reset();
 }
 
@@ -102,9 +107,9 @@ void PersonConfirm::Verdict(PersonVerdict verdict, uint32_t now) {
 }
 
 void PersonConfirm::Light(const std::string& problem) {
-  if (problem.empty() || unknownSaid_) return;
-  unknownSaid_ = true;
-  Say(PersonEvent::Kind::CheckUnknown, {}, problem);
+  if (problem.empty() || lightSaid_) return;
+  lightSaid_ = true;
+  Say(PersonEvent::Kind::PoorLight, {}, problem);
 }
 
 // True while a person found in this episode goes on moving, or while the

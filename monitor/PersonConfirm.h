@@ -34,14 +34,16 @@ constexpr uint32_t kPersonLightCheckMs = 10000;
 
 // Something the cycle says about a motion episode.
 struct PersonEvent {
-  enum class Kind { PersonDetected, MotionWithoutPerson, CheckUnknown };
+  enum class Kind { PersonDetected, MotionWithoutPerson, CheckUnknown, PoorLight };
   Kind kind = Kind::MotionWithoutPerson;
   cv::Rect box;     // PersonDetected: where, in frame pixels
-  std::string why;  // CheckUnknown: the check's reason, in Japanese
+  std::string why;  // CheckUnknown, PoorLight: the reason, in Japanese
 };
 
 // The notice for a check that could not answer, with its reason.
 std::string PersonUnknownNotice(const std::string& why);
+// The notice for a picture too dark or too flat for the check, with why.
+std::string PersonLightNotice(const std::string& why);
 
 // What the first step of a tick decided.
 struct PersonStep {
@@ -67,7 +69,8 @@ public:
   PersonStep Motion(uint32_t now, bool newFrame, bool detected, bool canSubmit);
   void Verdict(PersonVerdict verdict, uint32_t now);
   // Why the frame's light is too poor for the check (empty: it is not).
-  // Said once a start, as a check that cannot answer is.
+  // Said once a start. The check goes on answering: what it finds still
+  // counts, and a tree in the dark raises nothing.
   void Light(const std::string& problem);
   // Whether this tick's motion counts. `classic`: it also passes the
   // threshold used without the check, which is what counts while the
@@ -89,6 +92,7 @@ private:
   uint32_t lastMotion_ = 0;
   uint32_t lastSubmit_ = 0;
   bool lightJudged_ = false;
+  bool lightSaid_ = false;  // since the start
   uint32_t lightJudgedAt_ = 0;
   uint32_t foundAt_ = 0;
   bool foundNow_ = false;  // confirmed by a verdict of this tick

@@ -47,6 +47,7 @@ std::string Tick(PersonConfirm& confirm, const Row& row) {
     if (event.kind == PersonEvent::Kind::PersonDetected) add("person " + std::to_string(event.box.x));
     if (event.kind == PersonEvent::Kind::MotionWithoutPerson) add("no person");
     if (event.kind == PersonEvent::Kind::CheckUnknown) add("unknown " + event.why);
+    if (event.kind == PersonEvent::Kind::PoorLight) add("light " + event.why);
   }
   if (alarm) add("alarm");
   return does;
@@ -130,15 +131,16 @@ TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
       {500000, Move::Big, Arrives::Found, "submit"},
 
       // The light is judged at the first frame and every
-      // kPersonLightCheckMs, motion or not; too dark is said once a start.
+      // kPersonLightCheckMs, motion or not; too dark is said once a start,
+      // apart from a check that cannot answer, and motion still needs a person.
       {0, Move::Begin, Arrives::None, ""},
       {600000, Move::Still, Arrives::None, "", ""},
       {600000 + kPersonLightCheckMs - 1, Move::Still, Arrives::None, "", "暗い"},
       {600000 + kPersonLightCheckMs, Move::NoFrame, Arrives::None, "", "暗い"},
-      {600001 + kPersonLightCheckMs, Move::Still, Arrives::None, "unknown 暗い", "暗い"},
-      {600001 + 2 * kPersonLightCheckMs, Move::Still, Arrives::None, "", "暗い"},
+      {600001 + kPersonLightCheckMs, Move::Still, Arrives::None, "light 暗い", "暗い"},
+      {600001 + 2 * kPersonLightCheckMs, Move::Big, Arrives::Unknown, "submit unknown " + kWhy + " alarm", "暗い"},
       {0, Move::Begin, Arrives::None, ""},
-      {700000, Move::Still, Arrives::None, "unknown 暗い", "暗い"},
+      {700000, Move::Big, Arrives::Nobody, "submit light 暗い", "暗い"},
   };
   PersonConfirm confirm;
   for (size_t i = 0; i < std::size(rows); ++i) {

@@ -102,9 +102,6 @@ public:
     if (std::string problem = PersonPictureProblem(frame); !problem.empty())
       return {PersonAnswer::Unknown, {}, std::move(problem)};
     try {
-      // A night the detector cannot see through is no empty scene.
-      if (std::string problem = PictureLightProblem(frame); !problem.empty())
-        return {PersonAnswer::Unknown, {}, std::move(problem)};
       for (const PersonSearchStep& step : PlanPersonSearch(regions, frame.size(), search_)) {
         if (auto box = Search(frame, step, regions)) return {PersonAnswer::Found, {cv::Mat(), *box, 0}, ""};
       }
