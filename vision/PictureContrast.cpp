@@ -11,10 +11,10 @@ namespace {
 constexpr int kLightSampleWidth = 160;
 
 struct Levels {
-  int low = 0, high = 0;  // kContrastTailShare up and down
+  int low = 0, high = 0;  // a tail share up and down
 };
 
-Levels LevelsOf(const cv::Mat& grey) {
+Levels LevelsOf(const cv::Mat& grey, double tailShare) {
   std::array<int64_t, 256> counts{};
   for (int y = 0; y < grey.rows; ++y) {
     const uchar* row = grey.ptr<uchar>(y);
@@ -26,7 +26,7 @@ Levels LevelsOf(const cv::Mat& grey) {
     for (int64_t seen = counts[0]; level < 255 && seen <= rank;) seen += counts[++level];
     return level;
   };
-  const auto tail = static_cast<int64_t>(total * kContrastTailShare);
+  const auto tail = static_cast<int64_t>(total * tailShare);
   Levels levels{levelAt(tail), levelAt(total - 1 - tail)};
   levels.high = std::max(levels.low, levels.high);
   return levels;
@@ -46,7 +46,7 @@ std::string PictureLightProblem(const cv::Mat& frame) {
   const double factor = std::min(1.0, static_cast<double>(kLightSampleWidth) / frame.cols);
   cv::resize(frame, small, cv::Size(), factor, factor, cv::INTER_AREA);
   Brightness(small, grey);
-  const Levels levels = LevelsOf(grey);
+  const Levels levels = LevelsOf(grey, kLightTailShare);
   const int low = levels.low, high = levels.high;
   if (high < kDarkestUsableLevel)
     return "映像が暗すぎて人物を確認できません。夜間の照明か赤外線の設定を確認してください";
@@ -60,7 +60,7 @@ std::string PictureLightProblem(const cv::Mat& frame) {
 void NormalisedBrightness(const cv::Mat& area, cv::Mat& out) {
   cv::Mat grey;
   Brightness(area, grey);
-  const Levels levels = LevelsOf(grey);
+  const Levels levels = LevelsOf(grey, kContrastTailShare);
   const int low = levels.low, high = levels.high;
   cv::GaussianBlur(grey, out, cv::Size(3, 3), kGrainSigma);
   const double gain = std::min(kMaxContrastGain, 255.0 / std::max(1, high - low));

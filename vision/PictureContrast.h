@@ -8,14 +8,16 @@
 // sees a person in it only once the picture is stretched and the grain
 // smoothed; a picture darker or flatter still is said, not read as empty.
 
-// Brightness levels (0..255) a picture's brightest hundredth must reach
+// Brightness levels (0..255) a picture's brightest thousandth must reach
 // for the check to see anything: below it the night is too dark (the
-// treated walkway at 26 shows neither motion nor a person; the darkest
-// night the check still works on reaches about 140).
+// treated walkway at about 35 shows neither motion nor a person; the
+// darkest night the check still works on reaches about 150). A thousandth,
+// not more: one lit figure in a dark yard is enough to look at.
 constexpr int kDarkestUsableLevel = 48;
-// Levels between a picture's darkest and brightest hundredth at the least:
-// below it (thick fog, a covered lens) nothing stands out.
+// Levels between a picture's darkest and brightest thousandth at the
+// least: below it (thick fog, a covered lens) nothing stands out.
 constexpr int kFlattestUsableSpread = 12;
+constexpr double kLightTailShare = 0.001;
 // The share of pixels, at each end, left out of the levels stretched over
 // the whole range: a few specks (a lamp, rain, hot pixels) do not decide.
 constexpr double kContrastTailShare = 0.01;
