@@ -5,7 +5,10 @@ videos (opencv-doc) as a live MJPEG camera at their own rate, runs
 video and row: alarms, seconds in alarm, the first alarm's time, person
 checks run and their processor time, and the whole program's CPU.
 
-    python3 bench/footage.py BUILD_DIR [SECONDS_VTEST] [SECONDS_TREE]
+    python3 bench/footage.py BUILD_DIR [SECONDS_VTEST] [SECONDS_TREE] [CLIP:FPS ...]
+
+(CLIP:FPS ...: these clips instead, e.g. bench/footage/make_footage.py's,
+each run for SECONDS_VTEST.)
 
 Skips with a message when opencv-doc's videos are not installed."""
 import os
@@ -109,14 +112,18 @@ def main():
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     lengths = {"vtest.avi": float(sys.argv[2]) if len(sys.argv) > 2 else 80.0,
                "tree.avi": float(sys.argv[3]) if len(sys.argv) > 3 else 300.0}
-    if not all(os.path.exists(os.path.join(DATA, v)) for v, _ in VIDEOS):
+    videos = VIDEOS
+    if len(sys.argv) > 4:
+        videos = [(clip.rsplit(":", 1)[0], int(clip.rsplit(":", 1)[1])) for clip in sys.argv[4:]]
+        lengths = {clip: lengths["vtest.avi"] for clip, _ in videos}
+    if not all(os.path.exists(os.path.join(DATA, v)) for v, _ in videos):
         print("footage: Debian's opencv-doc videos are not installed (%s); skipped" % DATA)
         return
     program = os.path.abspath(os.path.join(build, "vardocam"))
     bench_dir = os.path.dirname(os.path.abspath(__file__))
     print("| 設定 | 映像 | 秒 | 警報 | 警報中の秒 | 最初の警報 | 人物の確認 | 確認の処理時間 | CPU (%) |")
     print("|---|---|---|---|---|---|---|---|---|")
-    for video, fps in VIDEOS:
+    for video, fps in videos:
         frames = tempfile.mkdtemp(prefix="frames-")
         subprocess.run(["ffmpeg", "-loglevel", "error", "-i", os.path.join(DATA, video), "-q:v", "3",
                         os.path.join(frames, "%05d.jpg")], check=True)

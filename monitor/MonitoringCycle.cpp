@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "settings/Vardocamdef.h"
 #include "vision/MotionMask.h"
+#include "vision/PictureContrast.h"
 
 const char kFrameFile[] = "result.bmp";
 const char kIdlePicture[] = "start.jpg";
@@ -396,6 +397,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
   nsOpenCV* detector = camera_->Detector();
   const PersonStep step = personConfirm_.Motion(now, newFrame, detected, WarmedUp(now));
   if (step.clearChecks) personCheck_->Clear();
+  if (step.judgeLight && detector) personConfirm_.Light(PictureLightProblem(detector->ColourImage()));
   // A frame without a picture goes too: the worker answers Unknown, where
   // holding it back would let the episode pass for one without a person.
   if (step.submit) personCheck_->Submit({detector ? detector->ColourImage().clone() : cv::Mat(), lastRegions_, now});
@@ -417,6 +419,7 @@ bool MonitoringCycle::ConfirmPerson(bool newFrame, bool detected, uint32_t now) 
       break;
     case PersonEvent::Kind::MotionWithoutPerson: events_.On(MonitorEvent::MotionWithoutPerson()); break;
     case PersonEvent::Kind::CheckUnknown: events_.On(MonitorEvent::Notice(PersonUnknownNotice(event.why))); break;
+    case PersonEvent::Kind::PoorLight: events_.On(MonitorEvent::Notice(PersonLightNotice(event.why))); break;
     }
   }
   return confirmed;

@@ -121,6 +121,8 @@ public:
   // Person checks run while monitoring, and their processor time (ms).
   uint64_t PersonChecksRun() const;
   double PersonCheckCpuMs() const;
+  // No check waits or runs: a benchmark in its own time steps on then.
+  bool PersonCheckIdle() const { return !personCheck_ || personCheck_->Idle(); }
 
   bool TickBusy() const { return tickBusy_; }
   uint32_t AlarmStartTick() const { return alarmStartTick_; }  // 0: no alarm sounding

@@ -8,14 +8,21 @@ std::string PersonUnknownNotice(const std::string& why) {
   return "人物の確認ができませんでした(" + why + ")。確認できない間は、人物の確認なしで動きだけで警報を出します。";
 }
 
+std::string PersonLightNotice(const std::string& why) {
+  return why + "。人物の確認は続けますが、人物を見落とすことがあります。";
+}
+
 void PersonConfirm::Start() {
   events_.clear();
   episode_ = false;
   foundNow_ = false;
   seenOnce_ = false;
+  confirmedBefore_ = false;
   withoutPersonSaid_ = false;
   unknown_ = false;
   unknownSaid_ = false;
+  lightJudged_ = false;
+  lightSaid_ = false;
   person_.reset();
 }
 
@@ -29,12 +36,18 @@ void PersonConfirm::Say(PersonEvent::Kind kind, cv::Rect box, std::string why) {
 PersonStep PersonConfirm::Motion(uint32_t now, bool newFrame, bool detected, bool canSubmit) {
   PersonStep step;
   foundNow_ = false;
+  if (newFrame && (!lightJudged_ || now - lightJudgedAt_ >= kPersonLightCheckMs)) {
+    step.judgeLight = true;
+    lightJudged_ = true;
+    lightJudgedAt_ = now;
+  }
   if (episode_ && now - lastMotion_ > kMotionQuietMs) {
     // An episode the check could not judge is not said to be without a person.
     if (!person_ && !withoutPersonSaid_ && !unknown_) Say(PersonEvent::Kind::MotionWithoutPerson);
     episode_ = false;
     person_.reset();
     seenOnce_ = false;
+    confirmedBefore_ = false;
     unknown_ = false;
     step.clearChecks = true;
   }
@@ -50,8 +63,8 @@ PersonStep PersonConfirm::Motion(uint32_t now, bool newFrame, bool detected, boo
       withoutPersonSaid_ = false;
     }
     lastMotion_ = now;
-    const bool offered =
-        now - episodeStart_ <= kPersonCheckWindowMs || seenOnce_ || now - lastSubmit_ >= kPersonRecheckMs;
+    const bool offered = now - episodeStart_ <= kPersonCheckWindowMs || seenOnce_ || confirmedBefore_ ||
+                         now - lastSubmit_ >= kPersonRecheckMs;
     if (newFrame && !person_ && offered && canSubmit) {
       step.submit = true;
       lastSubmit_ = now;
@@ -60,7 +73,8 @@ PersonStep PersonConfirm::Motion(uint32_t now, bool newFrame, bool detected, boo
   return step;
 }
 
-// A person counts when found twice within kPersonConfirmSpanMs. Any answer
+// A person counts when found twice within kPersonConfirmSpanMs, or once
+// more in an episode that confirmed one already. Any answer
 // ends the fallback of an Unknown one; verdicts outside an episode were
 // for motion that is over.
 void PersonConfirm::Verdict(PersonVerdict verdict, uint32_t now) {
@@ -69,12 +83,13 @@ void PersonConfirm::Verdict(PersonVerdict verdict, uint32_t now) {
   case PersonAnswer::Found:
     unknown_ = false;
     if (person_) break;
-    if (!seenOnce_) {
+    if (!seenOnce_ && !confirmedBefore_) {
       seenOnce_ = true;
       seenAt_ = now;
       break;
     }
     seenOnce_ = false;
+    confirmedBefore_ = true;
     Say(PersonEvent::Kind::PersonDetected, verdict.person.box);
     person_ = std::move(verdict.person);
     foundAt_ = now;
@@ -89,6 +104,12 @@ void PersonConfirm::Verdict(PersonVerdict verdict, uint32_t now) {
     }
     break;
   }
+}
+
+void PersonConfirm::Light(const std::string& problem) {
+  if (problem.empty() || lightSaid_) return;
+  lightSaid_ = true;
+  Say(PersonEvent::Kind::PoorLight, {}, problem);
 }
 
 // True while a person found in this episode goes on moving, or while the

@@ -23,24 +23,33 @@ constexpr uint32_t kPersonRecheckMs = 3000;
 constexpr uint32_t kPersonConfirmSpanMs = 4000;
 // A person found confirms the motion for this long; after that the motion
 // must show a person again. Leaves that go on waving after the person left
-// raise no more alarms.
+// raise no more alarms. Within the episode that confirmed someone, one find
+// is enough again, and every frame is offered until it comes: at night a
+// check finds the person who is there about every other time.
 constexpr uint32_t kPersonHoldMs = 10000;
+// The picture's light is judged this often, motion or not: a night too
+// dark for the check may be too dark for motion to show at all, and is
+// said rather than passed over in silence.
+constexpr uint32_t kPersonLightCheckMs = 10000;
 
 // Something the cycle says about a motion episode.
 struct PersonEvent {
-  enum class Kind { PersonDetected, MotionWithoutPerson, CheckUnknown };
+  enum class Kind { PersonDetected, MotionWithoutPerson, CheckUnknown, PoorLight };
   Kind kind = Kind::MotionWithoutPerson;
   cv::Rect box;     // PersonDetected: where, in frame pixels
-  std::string why;  // CheckUnknown: the check's reason, in Japanese
+  std::string why;  // CheckUnknown, PoorLight: the reason, in Japanese
 };
 
 // The notice for a check that could not answer, with its reason.
 std::string PersonUnknownNotice(const std::string& why);
+// The notice for a picture too dark or too flat for the check, with why.
+std::string PersonLightNotice(const std::string& why);
 
 // What the first step of a tick decided.
 struct PersonStep {
   bool clearChecks = false;  // an episode ended: what the check holds is of the past
   bool submit = false;       // hand this tick's frame to the check
+  bool judgeLight = false;   // judge this tick's frame's light and tell Light
 };
 
 // Decides, for the monitoring cycle, whether motion counts when a person
@@ -59,6 +68,10 @@ public:
   // has passed.
   PersonStep Motion(uint32_t now, bool newFrame, bool detected, bool canSubmit);
   void Verdict(PersonVerdict verdict, uint32_t now);
+  // Why the frame's light is too poor for the check (empty: it is not).
+  // Said once a start. The check goes on answering: what it finds still
+  // counts, and a tree in the dark raises nothing.
+  void Light(const std::string& problem);
   // Whether this tick's motion counts. `classic`: it also passes the
   // threshold used without the check, which is what counts while the
   // check cannot answer.
@@ -78,9 +91,13 @@ private:
   uint32_t episodeStart_ = 0;
   uint32_t lastMotion_ = 0;
   uint32_t lastSubmit_ = 0;
+  bool lightJudged_ = false;
+  bool lightSaid_ = false;  // since the start
+  uint32_t lightJudgedAt_ = 0;
   uint32_t foundAt_ = 0;
   bool foundNow_ = false;  // confirmed by a verdict of this tick
   bool seenOnce_ = false;  // found once, waiting for a second find
+  bool confirmedBefore_ = false;  // a person was confirmed in this episode
   uint32_t seenAt_ = 0;
   bool withoutPersonSaid_ = false;
   // The check's last verdict in this episode was Unknown: motion counts as

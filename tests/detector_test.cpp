@@ -401,6 +401,42 @@ TEST(DetectorLighting, AChangeOverTheCutoffIsNoMotionAndBecomesTheReference) {
   }
 }
 
+// The day/night switch: the fixed threshold (100) stands for one that
+// followed the light, so a third of the picture crosses it while the grey
+// level of all of it moves. Moved by more than kLightingStepLevels over more
+// of the picture than the cutoff, it is light; a move of only part of the
+// picture, or one within the step, stays motion.
+TEST(DetectorLighting, GreyLevelsMovingOverTheCutoffShareAreLight) {
+  struct Row {
+    int step;        // grey levels added
+    bool everywhere;  // to the whole picture, or to the third that crosses
+    int32_t cutoff;
+    bool light;
+  };
+  const Row rows[] = {
+      {20, true, 50, true},
+      {20, false, 50, false},
+      {kLightingStepLevels - 4, true, 50, false},
+      {20, true, 0, false},
+      {20, true, 100, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.step) + (row.everywhere ? " everywhere" : " a third") + " cutoff " +
+                 std::to_string(row.cutoff));
+    MotionOptions options;
+    options.lightingCutoffPercent = row.cutoff;
+    TimedDetector d(options);
+    const int below = kFixedThreshold - row.step / 2;
+    cv::Mat before(kHeight, kWidth, CV_8UC3, cv::Scalar::all(60));
+    before(cv::Rect(0, 0, kWidth / 3, kHeight)).setTo(cv::Scalar::all(below));
+    cv::Mat after = before + cv::Scalar::all(row.step);
+    if (!row.everywhere) after(cv::Rect(kWidth / 3, 0, kWidth - kWidth / 3, kHeight)).setTo(cv::Scalar::all(60));
+    d.Step(before, 0);
+    EXPECT_EQ(d.Step(after, 100), !row.light);
+    EXPECT_EQ(d.Vision().LastWasLightingChange(), row.light);
+  }
+}
+
 TEST(DetectorMask, OnlyWatchedPixelsCountAndTheMaskIsScaledToTheFrame) {
   // Left half watched, drawn at a quarter of the frame's size.
   cv::Mat mask(120, 160, CV_8UC1, cv::Scalar(0));

@@ -4,6 +4,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -22,7 +23,7 @@ namespace {
 const std::string kSamples = "/usr/share/doc/opencv-doc/examples/data/";
 constexpr int kWaitMs = 5000;
 
-enum class Look { AsIs, Dark, Noisy, Half, Larger, Mirrored };
+enum class Look { AsIs, Dark, Noisy, Half, Larger, Mirrored, Dusk };
 
 cv::Mat Varied(const cv::Mat& in, Look look) {
   cv::Mat out = in.clone();
@@ -34,6 +35,16 @@ cv::Mat Varied(const cv::Mat& in, Look look) {
     cv::Mat noise(in.size(), in.type());
     cv::randn(noise, cv::Scalar::all(0), cv::Scalar::all(12));
     out = in + noise;  // saturating, never wrapping
+  }
+  if (look == Look::Dusk) {
+    // Dark with a low gamma, and grain of its own in every colour.
+    cv::Mat levels(1, 256, CV_8U);
+    for (int i = 0; i < 256; ++i) levels.at<uchar>(i) = cv::saturate_cast<uchar>(220 * std::pow(i / 255.0, 1.8));
+    cv::Mat dark, grain(in.size(), CV_16SC3);
+    cv::LUT(in, levels, dark);
+    cv::randn(grain, cv::Scalar::all(0), cv::Scalar::all(12));
+    dark.convertTo(dark, CV_16SC3);
+    cv::Mat(dark + grain).convertTo(out, CV_8UC3);
   }
   return out;
 }
@@ -85,7 +96,8 @@ TEST(PersonDetector, SampleFootageAndPhotographs) {
       {"home.jpg", Look::Larger, whole, 0},              {"tree.avi", Look::AsIs, {}, 0},
       {"tree.avi", Look::Dark, {}, 0},                   {"tree.avi", Look::Larger, {}, 0},
       {"tree.avi", Look::Mirrored, {}, 0},               {"vtest.avi", Look::AsIs, {}, 0.7},
-      {"vtest.avi", Look::Noisy, {}, 0.4},
+      {"vtest.avi", Look::Noisy, {}, 0.4},       {"vtest.avi", Look::Dusk, {}, 0.4},
+      {"tree.avi", Look::Dusk, {}, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.file) + " look " + std::to_string(static_cast<int>(row.look)));

@@ -20,6 +20,7 @@ struct Row {
   Move move;
   Arrives verdict;   // taken from the check in this tick
   std::string does;  // clear, submit, what is said, alarm: in that order
+  std::string light = {};  // why the frame's light is too poor, when it is judged
 };
 
 // What one tick decided, in the order of Row::does.
@@ -27,6 +28,7 @@ std::string Tick(PersonConfirm& confirm, const Row& row) {
   const bool frame = row.move != Move::NoFrame;
   const bool detected = row.move == Move::Fine || row.move == Move::Big || row.move == Move::Cold;
   const PersonStep step = confirm.Motion(row.at, frame, detected, row.move != Move::Cold);
+  if (step.judgeLight) confirm.Light(row.light);
   if (row.verdict != Arrives::None) {
     PersonVerdict verdict;
     verdict.answer = row.verdict == Arrives::Found    ? PersonAnswer::Found
@@ -45,6 +47,7 @@ std::string Tick(PersonConfirm& confirm, const Row& row) {
     if (event.kind == PersonEvent::Kind::PersonDetected) add("person " + std::to_string(event.box.x));
     if (event.kind == PersonEvent::Kind::MotionWithoutPerson) add("no person");
     if (event.kind == PersonEvent::Kind::CheckUnknown) add("unknown " + event.why);
+    if (event.kind == PersonEvent::Kind::PoorLight) add("light " + event.why);
   }
   if (alarm) add("alarm");
   return does;
@@ -111,6 +114,33 @@ TEST(PersonConfirm, DecidesChecksAlarmsAndWordsTickByTick) {
       {0, Move::Begin, Arrives::None, ""},
       {320000, Move::Big, Arrives::Unknown, "submit unknown " + kWhy + " alarm"},
       {320100, Move::Big, Arrives::Found, "submit"},
+
+      // Once the hold ran out, the episode that confirmed a person offers
+      // every frame and one find confirms again; a new episode needs two.
+      {0, Move::Begin, Arrives::None, ""},
+      {400000, Move::Big, Arrives::None, "submit"},
+      {400100, Move::Big, Arrives::Found, "submit"},
+      {400200, Move::NoFrame, Arrives::Found, "person 60 alarm"},
+      {403000, Move::Big, Arrives::None, "alarm"},
+      {406000, Move::Big, Arrives::None, "alarm"},
+      {409000, Move::Big, Arrives::None, "alarm"},
+      {400201 + kPersonHoldMs, Move::Big, Arrives::None, "submit no person"},
+      {400301 + kPersonHoldMs, Move::Big, Arrives::Nobody, "submit"},
+      {400401 + kPersonHoldMs, Move::Big, Arrives::Found, "submit person 60 alarm"},
+      {400402 + kPersonHoldMs + kMotionQuietMs, Move::NoFrame, Arrives::None, "clear"},
+      {500000, Move::Big, Arrives::Found, "submit"},
+
+      // The light is judged at the first frame and every
+      // kPersonLightCheckMs, motion or not; too dark is said once a start,
+      // apart from a check that cannot answer, and motion still needs a person.
+      {0, Move::Begin, Arrives::None, ""},
+      {600000, Move::Still, Arrives::None, "", ""},
+      {600000 + kPersonLightCheckMs - 1, Move::Still, Arrives::None, "", "暗い"},
+      {600000 + kPersonLightCheckMs, Move::NoFrame, Arrives::None, "", "暗い"},
+      {600001 + kPersonLightCheckMs, Move::Still, Arrives::None, "light 暗い", "暗い"},
+      {600001 + 2 * kPersonLightCheckMs, Move::Big, Arrives::Unknown, "submit unknown " + kWhy + " alarm", "暗い"},
+      {0, Move::Begin, Arrives::None, ""},
+      {700000, Move::Big, Arrives::Nobody, "submit light 暗い", "暗い"},
   };
   PersonConfirm confirm;
   for (size_t i = 0; i < std::size(rows); ++i) {

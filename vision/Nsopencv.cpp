@@ -135,6 +135,7 @@ bool nsOpenCV::ConvertToGrey() {
     greyImage_.release();
     return false;
   }
+  greySmall_.release();
   UseOwnBuffer(greyImage_, colourImage_.size(), CV_8UC1);
   // Code 7 (RGB to grey) on the B, G, R image, as the detector always did:
   // the blue channel takes red's weight.
@@ -150,6 +151,9 @@ bool nsOpenCV::Binarize(int32_t threshold) {
   if (greyPacked_) {
     GreyImage();  // binarised again: from its 0-or-255 bytes
     greyPacked_ = false;
+  } else if (options_.lightingCutoffPercent > 0) {
+    const double factor = std::min(1.0, static_cast<double>(kLightingSampleWidth) / greyImage_.cols);
+    cv::resize(greyImage_, greySmall_, cv::Size(), factor, factor, cv::INTER_AREA);
   }
   const int level = threshold < 0 ? OtsuThreshold(greyImage_) : threshold;
   greyBits_.Threshold(greyImage_, level);
@@ -229,6 +233,7 @@ void nsOpenCV::StoreReference(uint32_t frameTimeMs) {
     frame.imageCurrent = true;
   }
   frame.timeMs = frameTimeMs;
+  greySmall_.copyTo(frame.small);
   references_.push_back(std::move(frame));
 }
 
@@ -298,13 +303,24 @@ bool nsOpenCV::Compare(int32_t moveBorder, uint32_t frameTimeMs, bool useInterva
 
   // A change over more of the picture than the cutoff is light, not
   // motion: the lit picture is what later frames are compared with.
-  if (options_.lightingCutoffPercent > 0 && percentage > options_.lightingCutoffPercent) {
+  if (options_.lightingCutoffPercent > 0 &&
+      (percentage > options_.lightingCutoffPercent ||
+       LightChangedPercentage(referenceFrame) > std::max(options_.lightingCutoffPercent, kLightingGreyShare))) {
     lastWasLightingChange_ = true;
     result = false;
     ReleaseReferenceImage();
   }
   StoreReference(frameTimeMs);
   return result;
+}
+
+// The share of the small grey copies' pixels whose level moved by more than
+// kLightingStepLevels; 0 when either copy is missing.
+int64_t nsOpenCV::LightChangedPercentage(const StoredFrame& reference) {
+  if (greySmall_.empty() || reference.small.size() != greySmall_.size()) return 0;
+  cv::absdiff(greySmall_, reference.small, lightDifference_);
+  const int64_t moved = cv::countNonZero(lightDifference_ > kLightingStepLevels);
+  return moved * 100 / static_cast<int64_t>(greySmall_.total());
 }
 
 // Both binarised: XOR, opening and count at a bit a pixel. A set bit is

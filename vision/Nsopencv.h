@@ -121,6 +121,7 @@ private:
     BinaryPicture bits;          // the frame, when it was binarised
     bool packed = false;
     uint32_t timeMs = 0;
+    cv::Mat small;               // a small grey copy, with the lighting cutoff on
     cv::Size Size() const { return packed ? bits.Size() : image.size(); }
   };
   bool HasGrey() const { return greyPacked_ || !greyImage_.empty(); }
@@ -168,6 +169,11 @@ private:
   int32_t lastChangedPercentage_ = 0;
   int32_t lastChangedPermille_ = 0;
   bool lastWasLightingChange_ = false;
+  // A small copy of the grey frame, made only with the lighting cutoff on;
+  // empty: not made.
+  cv::Mat greySmall_;
+  cv::Mat lightDifference_;
+  int64_t LightChangedPercentage(const StoredFrame& reference);
   // Which working picture holds the last comparison's difference, if any.
   enum class Difference { None, Bits, Bytes } lastDifference_ = Difference::None;
   mutable cv::Mat regionBytes_;  // the difference as bytes, for the region search

@@ -53,6 +53,7 @@ struct PersonCheckWorker::State {
   std::deque<PersonVerdict> verdicts;
   uint64_t generation = 0;  // moved on by Clear: a check begun before it is void
   bool stopping = false;
+  bool checking = false;
   std::atomic<uint64_t> checksRun{0};
   std::atomic<double> cpuMs{0.0};
   std::chrono::milliseconds spacing{1000 / kMaxPersonChecksPerSecond};
@@ -93,6 +94,7 @@ struct PersonCheckWorker::State {
       waiting.reset();
       const uint64_t checkedGeneration = generation;
       nextCheck = SteadyClock::now() + spacing;
+      checking = true;
       lock.unlock();
 
       const double cpuBefore = ThreadCpuMs();
@@ -101,6 +103,7 @@ struct PersonCheckWorker::State {
       checksRun.fetch_add(1);
 
       lock.lock();
+      checking = false;
       if (generation == checkedGeneration && !stopping) {
         if (verdicts.size() >= kMaxPersonsKept) verdicts.pop_front();
         verdicts.push_back(std::move(verdict));
@@ -156,6 +159,11 @@ void PersonCheckWorker::Stop() {
   }
   state_->wake.notify_all();
   if (state_->thread.joinable()) state_->thread.join();
+}
+
+bool PersonCheckWorker::Idle() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return !state_->waiting && !state_->checking;
 }
 
 uint64_t PersonCheckWorker::ChecksRun() const { return state_->checksRun.load(); }

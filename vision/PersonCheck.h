@@ -90,6 +90,9 @@ public:
   void Stop();
 
   uint64_t ChecksRun() const;
+  // Nothing waits and no check is under way: a run in fake time steps on
+  // only then.
+  bool Idle() const;
   // Processor time the checks took, in milliseconds (the worker thread's).
   double CheckCpuMs() const;
 

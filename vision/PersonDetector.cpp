@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/OpenCvModule.h"
+#include "vision/PictureContrast.h"
 
 namespace {
 const cv::Size kHogWindow(64, 128);
@@ -113,7 +114,8 @@ public:
 private:
   std::optional<cv::Rect> Search(const cv::Mat& frame, const PersonSearchStep& step, const MotionRegions& regions) {
     const cv::Size inner(step.searched.width - step.left - step.right, step.searched.height - step.top - step.bottom);
-    cv::resize(frame(step.box), scaled_, inner, 0, 0, step.scale > 1.0 ? cv::INTER_LINEAR : cv::INTER_AREA);
+    NormalisedBrightness(frame(step.box), area_);
+    cv::resize(area_, scaled_, inner, 0, 0, step.scale > 1.0 ? cv::INTER_LINEAR : cv::INTER_AREA);
     // A person the frame's edge cuts (feet at the bottom, a shoulder at
     // the side) lacks the margin the window was trained with: the picture
     // is mirrored beyond the edge. (Repeating the edge's pixels instead
@@ -148,6 +150,7 @@ private:
 
   PersonSearch search_;
   std::unique_ptr<IPeopleDetector> hog_;
+  cv::Mat area_;
   cv::Mat scaled_;
   cv::Mat bordered_;
   std::vector<cv::Rect> found_;
