@@ -606,8 +606,8 @@ TEST_F(MonitorTest, ListenersHearEachStepOfAnAlarmInOrder) {
 TEST_F(MonitorTest, NoMotionIsReportedDuringTheWarmUp) {
   RecordingEvents events;
   cycle.AddEventListener(&events);
-  AppSettings.START_MOVE_OBJECT = 3;
-  ASSERT_TRUE(cycle.StartMonitoring());
+  settings.START_MOVE_OBJECT = 3;
+  ASSERT_TRUE(cycle.StartMonitoring(settings));
   TickFor(3000, true);
   EXPECT_EQ(events.log, CallLog{"started 3000"});
   Tick(true, 1);
