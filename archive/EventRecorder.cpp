@@ -477,5 +477,15 @@ void EventRecorder::End(Job& job) {
 void EventRecorder::Retain(const std::string& keep) {
   const RetentionResult result = ApplyRetention(options_.root, options_.limits, WallNow(), keep);
   if (result.failed > 0) Fail("古いイベントを " + std::to_string(result.failed) + " 件削除できません");
+  // A clock that cannot be right deletes nothing by age, and says why once
+  // until it looks right again.
+  if (result.ageSkipped.empty()) {
+    ageSkippedSaid_ = false;
+  } else if (!ageSkippedSaid_) {
+    ageSkippedSaid_ = true;
+    ArchiveReport report;
+    report.text = result.ageSkipped;
+    Report(std::move(report));
+  }
   CheckFloor();
 }

@@ -207,6 +207,7 @@ private:
   Open open_;
   bool floorKnown_ = false;
   bool failSaid_ = false;  // until an event is kept whole again
+  bool ageSkippedSaid_ = false;  // until the clock looks right again
   bool sizeSaid_ = false;
   bool audioSaid_ = false;
   int64_t lastFloorCheck_ = 0;

@@ -554,6 +554,20 @@ TEST_F(RecorderTest, AnAlarmBecomesAFolderWithItsPicturesMarkerAndClip) {
   EXPECT_NEAR(probe.lastPts, (clipFrames - 1) * 0.033, 0.002);
 }
 
+// A wrong clock at the start deletes nothing by age and is said, once.
+TEST_F(RecorderTest, AClockBeforeTheNewestEventIsSaidOnceAndDeletesNothing) {
+  const std::string root = dir.File("events");
+  const std::string folder = MakeEvent(root, "future", kNowMs + 30 * kDayMs, 1000);
+  EventRecorderOptions options = Options();
+  options.limits.maxAgeMs = kDayMs;
+  EventRecorder recorder(options);
+  recorder.Finish();
+  int said = 0;
+  for (const ArchiveReport& r : recorder.TakeReports()) said += r.text.find("時計") != std::string::npos;
+  EXPECT_EQ(said, 1);
+  EXPECT_TRUE(fs::exists(folder));
+}
+
 TEST_F(RecorderTest, AFullQueueDropsFramesAndSaysSoOnce) {
   EventRecorderOptions options = Options();
   options.maxQueuedFrames = 5;
