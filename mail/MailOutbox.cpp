@@ -45,11 +45,7 @@ std::string OutboxFolder(const std::string& profile) { return ProfileDataFolder(
 
 MailOutbox::MailOutbox(std::string folder) : folder_(std::move(folder)) {}
 
-MailOutbox::~MailOutbox() { WaitForResend(); }
-
-void MailOutbox::WaitForResend() {
-  if (worker_.joinable()) worker_.join();
-}
+MailOutbox::~MailOutbox() = default;
 
 bool MailOutbox::Load(std::string* error) {
   if (!MakePrivateFolder(folder_, error)) return false;
@@ -158,7 +154,6 @@ bool MailOutbox::Keep(const PreparedMail& mail, bool refused) {
 // A resend that went through frees the way for the next at once; one that
 // found no server waits longer each time, up to the longest wait.
 void MailOutbox::Finish() {
-  if (worker_.joinable()) worker_.join();
   done_ = false;
   const auto it = std::find_if(mails_.begin(), mails_.end(), [&](const Entry& e) { return e.file == inFlight_; });
   // Dropped to make room while it was on its way: nothing left to do.
@@ -185,19 +180,11 @@ void MailOutbox::Finish() {
 OutboxReport MailOutbox::Pump(const std::function<MailServerSettings()>& server) {
   if (done_) Finish();
   const uint32_t now = GetTickCount();
-  if (!worker_.joinable() && !mails_.empty() && (wait_ == 0 || now - lastTry_ >= wait_)) {
+  if (!mails_.empty() && (wait_ == 0 || now - lastTry_ >= wait_)) {
     lastTry_ = now;
     inFlight_ = mails_.front().file;
-    const PreparedMail mail = mails_.front().mail;
-    const MailServerSettings settings = server();
-    auto resend = [this, mail, settings] {
-      result_ = DeliverMail(settings, mail);
-      done_ = true;
-    };
-    if (runner_)
-      runner_(resend);
-    else
-      worker_ = std::thread(resend);
+    result_ = DeliverMail(server(), mails_.front().mail);
+    done_ = true;
   }
   OutboxReport report;
   report.changed = changed_;

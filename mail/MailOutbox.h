@@ -1,10 +1,8 @@
 #pragma once
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "mail/AlertMail.h"
@@ -45,8 +43,9 @@ struct OutboxReport {
 
 // Mails that could not be sent, one file each (mode 0600, written to a
 // temporary file and renamed) in a folder of mode 0700, sent again oldest
-// first on a worker thread, so a server that does not answer never holds
-// up the monitoring tick. Every call but the worker's is on one thread.
+// first. Every call is on the one mail thread, which is never the
+// monitoring tick's: a resend runs in place there, so a server that does
+// not answer holds only the mails behind it.
 class MailOutbox {
 public:
   explicit MailOutbox(std::string folder);
@@ -64,15 +63,10 @@ public:
   // good. The oldest make room when the bounds are reached (said in the
   // next report). False when it cannot be written.
   bool Keep(const PreparedMail& mail, bool refused);
-  // Takes a finished resend's outcome and, when the wait has passed, starts
-  // the next one with the settings of that moment.
+  // Takes the last resend's outcome and, when the wait has passed, makes
+  // the next one with the settings of that moment; its outcome is taken by
+  // the next pump.
   OutboxReport Pump(const std::function<MailServerSettings()>& server);
-  // Blocks until a resend in flight has ended (tests).
-  void WaitForResend();
-  // Where a resend runs: on a thread of its own unless given. The monitor's
-  // mail worker runs it in place, being itself away from the tick.
-  using ResendRunner = std::function<void(std::function<void()> resend)>;
-  void SetResendRunner(ResendRunner runner) { runner_ = std::move(runner); }
 
   size_t Waiting() const { return mails_.size(); }
   size_t WaitingBytes() const { return bytes_; }
@@ -104,10 +98,8 @@ private:
   bool changed_ = false;
   std::vector<std::string> notices_;
   uint64_t sequence_ = 0;
-  // The resend in flight: which file, and its outcome once `done_`.
-  std::thread worker_;
-  ResendRunner runner_;
+  // The last resend: which file, and its outcome once `done_`.
   std::string inFlight_;
-  std::atomic<bool> done_{false};
+  bool done_ = false;
   DeliveryResult result_;
 };

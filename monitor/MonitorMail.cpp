@@ -51,8 +51,6 @@ bool Keeping(const MailInputs& inputs, const MailContext& context, const std::un
   return inputs.wanted && context.settings.MAIL_RETRY && outbox;
 }
 
-// The outbox's resend runs where its turn runs: on the mail's own thread.
-void RunHere(std::function<void()> resend) { resend(); }
 } // namespace
 
 MailResult MonitorMail::SendAlertMail(const MailContext& context) {
@@ -163,7 +161,6 @@ void MonitorMail::SetHandledMailFile(const std::string& path) {
 
 void MonitorMail::SetOutboxFolder(const std::string& folder) {
   outbox_ = folder.empty() ? nullptr : std::make_unique<MailOutbox>(folder);
-  if (outbox_) outbox_->SetResendRunner(RunHere);
   outboxLoaded_ = false;
 }
 

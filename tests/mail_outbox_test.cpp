@@ -48,7 +48,6 @@ protected:
   // One resend to its end; the report of the pump that took its outcome.
   static OutboxReport Resend(MailOutbox& outbox) {
     outbox.Pump(Server);
-    outbox.WaitForResend();
     return outbox.Pump(Server);
   }
   std::unique_ptr<SmtpPeer> StartPeer(const std::vector<std::string>& extra = {}) {
@@ -118,7 +117,6 @@ TEST_F(OutboxFixture, BoundsDropTheOldestAndSaySo) {
     for (const auto& file : std::filesystem::directory_iterator(dir.File("outbox")))
       EXPECT_EQ(ReadFileBytes(file.path().string()).find("\n\n0:"), std::string::npos);
     EXPECT_EQ(outbox.Pump([] { return MailServerSettings{}; }).notices.size(), row.notices);
-    outbox.WaitForResend();
   }
 }
 
@@ -225,7 +223,6 @@ TEST_F(OutboxFixture, KeptFilesAreReadOrSetAsideWithANotice) {
     ASSERT_TRUE(outbox.Load(nullptr));
     EXPECT_EQ(outbox.Waiting(), row.read ? 1u : 0u);
     const OutboxReport report = outbox.Pump([] { return MailServerSettings{}; });
-    outbox.WaitForResend();
     if (row.read) {
       EXPECT_TRUE(report.notices.empty());
       continue;
@@ -306,7 +303,6 @@ TEST_F(OutboxFixture, PlantedFilesAreHeldToTheOutboxRules) {
     EXPECT_EQ(outbox.Waiting(), row.waiting);
     std::string notices;
     for (const std::string& n : outbox.Pump([] { return MailServerSettings{}; }).notices) notices += n;
-    outbox.WaitForResend();
     EXPECT_TRUE(*row.notice ? notices.find(row.notice) != std::string::npos : notices.empty()) << notices;
     for (const auto& entry : fs::directory_iterator(folder)) {
       const std::string file = entry.path().filename().string();
