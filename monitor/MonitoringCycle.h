@@ -75,9 +75,6 @@ public:
   // are now (AppSettings, or those given) and hold until the stop.
   bool StartMonitoring();
   bool StartMonitoring(const typVardocam& settings);
-  // The settings the cycle works with: those of the last start; while
-  // stopped, those of the last idle turn.
-  const typVardocam& Settings() const { return settings_; }
   // Replaces them while monitoring (a test's change of the moment).
   void UseSettings(const typVardocam& settings) { settings_ = settings; }
   void StopMonitoring();

@@ -496,6 +496,36 @@ public:
 };
 } // namespace
 
+// Mails held by a server pile up no further than their bound: a further
+// alarm's mail is not asked for, said once; once they are done, mails go again.
+TEST_F(MonitorTest, AlertMailsUnderWayAreBoundedAndTheSkipIsSaidOnce) {
+  struct HeldRunner : IMailRunner {
+    std::vector<std::pair<std::function<void()>, std::function<void()>>> held;
+    void Run(std::function<void()> work, std::function<void()> done) override {
+      held.emplace_back(std::move(work), std::move(done));
+    }
+  } runner;
+  NoticeLog events;
+  cycle.AddEventListener(&events);
+  cycle.SetMailRunner(&runner);
+  StartAndSettle();
+  for (int alarm = 0; alarm < kMaxAlertMailsUnderWay + 2; ++alarm) {
+    Tick(true);
+    TickFor(kAlarmSpacingMs + kTickMs, false);
+  }
+  EXPECT_EQ(cycle.AlertMailsUnderWay(), kMaxAlertMailsUnderWay);
+  EXPECT_EQ(events.notices.size(), 1u);
+  for (auto& [work, done] : runner.held) {
+    work();
+    done();
+  }
+  runner.held.clear();
+  EXPECT_EQ(cycle.AlertMailsUnderWay(), 0);
+  Tick(true);
+  EXPECT_EQ(cycle.AlertMailsUnderWay(), 1);
+  cycle.RemoveEventListener(&events);
+}
+
 // A frame file that cannot be written does not blind the monitor: the
 // frame goes on to the detector, and the trouble is said once each way.
 TEST_F(MonitorTest, FrameFileThatCannotBeWrittenIsSaidOnceAndDetectionGoesOn) {
