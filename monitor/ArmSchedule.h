@@ -5,8 +5,9 @@
 #include <vector>
 
 // How far ahead NextEdge looks. A weekly schedule that changes at all
-// changes within a week; one more day covers a window over midnight.
-constexpr int kArmScheduleSearchDays = 8;
+// changes within a week, but a window that falls into a daylight-saving
+// gap is skipped that week: two weeks, and a day for a window over midnight.
+constexpr int kArmScheduleSearchDays = 15;
 
 // One time window on some weekdays, in minutes of the local day. A window
 // whose end is not after its start runs over midnight and belongs to the
