@@ -32,8 +32,8 @@
 
 
 // The failure names the camera it tried, so a wrong number or address shows.
-static std::string CameraFailedMessage() {
-  return CameraFailedText(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL);
+static std::string CameraFailedMessage(IMonitorCamera* camera) {
+  return CameraFailedText(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL, camera ? camera->OpenFailure() : "");
 }
 
 TMainForm* MainForm = nullptr;
@@ -471,7 +471,7 @@ void TMainForm::EventFolderMenuClick() {
 
 // A button holds until the schedule's next edge.
 void TMainForm::StartCaptureBtnClick() {
-  if (!session_.Arm().Arm(ArmedBy::Button, nullptr)) ShowErrorMessage("%s", CameraFailedMessage().c_str());
+  if (!session_.Arm().Arm(ArmedBy::Button, nullptr)) ShowErrorMessage("%s", CameraFailedMessage(Camera()).c_str());
 }
 
 void TMainForm::EndCaptureBtnClick() {

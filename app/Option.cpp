@@ -857,24 +857,28 @@ void TOptionForm::CameraTestBtnClick() {
     return;
   }
   bool opened = false;
+  std::string reason;
   {
     WaitCursor busy;
     opened = OpenTestCamera(ToIntDef(QString::fromStdString(number), kCameraNumberFallback), url);
+    if (!opened && testCamera_) reason = testCamera_->OpenFailure();
     // Whether it opened or not, nothing of the test stays open.
     CloseTestCamera();
   }
+  // What is known of why follows the failure's own line.
+  if (!reason.empty()) reason = "\n" + reason;
   if (!url.empty()) {
     const std::string shown = AddressWithoutPassword(url);
     if (opened)
       ShowInfoMessage("映像アドレス[%s]の接続に成功しました。", shown.c_str());
     else
-      ShowErrorMessage("映像アドレス[%s]の接続に失敗しました。", shown.c_str());
+      ShowErrorMessage("映像アドレス[%s]の接続に失敗しました。%s", shown.c_str(), reason.c_str());
     return;
   }
   if (opened)
     ShowInfoMessage("カメラ番号[%s]の接続に成功しました。", number.c_str());
   else
-    ShowErrorMessage("カメラ番号[%s]の接続に失敗しました。", number.c_str());
+    ShowErrorMessage("カメラ番号[%s]の接続に失敗しました。%s", number.c_str(), reason.c_str());
 }
 
 void TOptionForm::SMTPConnectTestBtnClick() {

@@ -40,6 +40,14 @@ bool JpegSize(const uint8_t* data, size_t size, int& width, int& height) {
   return ok && width > 0 && height > 0;
 }
 
+bool ClipFrameSize(const ClipFrame& frame, int& width, int& height) {
+  if (!frame.packet) return !frame.jpeg.empty() && JpegSize(frame.jpeg.ptr<uint8_t>(), frame.Bytes(), width, height);
+  if (frame.audio || !frame.tracks || !frame.tracks->Video()) return false;
+  width = frame.tracks->Video()->width;
+  height = frame.tracks->Video()->height;
+  return width > 0 && height > 0;
+}
+
 ClipWriter::~ClipWriter() { Close(); }
 
 bool ClipWriter::Start(std::string* error) {
@@ -58,6 +66,7 @@ bool ClipWriter::Start(std::string* error) {
     return false;
   }
   firstTimeMs_ = 0;
+  width_ = height_ = 0;
   lastPts_ = -1;
   flushedPts_ = 0;
   frames_ = 0;
@@ -83,6 +92,8 @@ bool ClipWriter::Open(const std::string& path, int width, int height, int64_t cr
   stream->codecpar->codec_id = AV_CODEC_ID_MJPEG;
   stream->codecpar->width = width;
   stream->codecpar->height = height;
+  width_ = width;
+  height_ = height;
   return Finish(path, creationMs, error);
 }
 
@@ -115,6 +126,8 @@ bool ClipWriter::Open(const std::string& path, std::shared_ptr<const StreamTrack
     audio->codecpar->codec_tag = 0;
     audio->time_base = AVRational{1, 1000};
   }
+  width_ = video->codecpar->width;
+  height_ = video->codecpar->height;
   tracks_ = std::move(tracks);
   return Finish(path, creationMs, error);
 }

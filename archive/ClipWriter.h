@@ -5,6 +5,8 @@
 
 #include "capture/ClipPacket.h"
 
+using ClipFrame = ClipPacket;
+
 struct AVFormatContext;
 struct AVPacket;
 
@@ -51,6 +53,9 @@ public:
   bool Close();
 
   bool IsOpen() const { return context_ != nullptr; }
+  // The picture size the clip's header states.
+  int Width() const { return width_; }
+  int Height() const { return height_; }
   int64_t Frames() const { return frames_; }
   int64_t Bytes() const { return bytes_; }
   // Of the clip so far: from the first frame's time to the last's.
@@ -70,6 +75,8 @@ private:
   int64_t flushedPts_ = 0;  // the clip time of the last flush
   int64_t frames_ = 0;
   int64_t bytes_ = 0;
+  int width_ = 0;
+  int height_ = 0;
   // Packets: the tracks of the camera's open that is being written, its
   // first key frame's time (ms) and where that lies in the clip.
   std::shared_ptr<const StreamTracks> tracks_;
@@ -83,3 +90,6 @@ private:
 
 // The width and height a JPEG's header states; false when it is no JPEG.
 bool JpegSize(const uint8_t* data, size_t size, int& width, int& height);
+// The picture size of a clip frame: its JPEG's, or its stream's when the
+// packet is video; false for sound and what tells no size.
+bool ClipFrameSize(const ClipFrame& frame, int& width, int& height);

@@ -1,5 +1,6 @@
 #include "archive/EventRecorder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <vector>
@@ -87,6 +88,21 @@ void EventRecorder::Feed(const ClipPacket& packet) {
     ring_.Push(packet);
     return;
   }
+  int width = 0, height = 0;
+  if (ClipFrameSize(packet, width, height)) {
+    if (eventWidth_ == 0) {
+      eventWidth_ = width;
+      eventHeight_ = height;
+    } else if (width != eventWidth_ || height != eventHeight_) {
+      // A clip states one size: the pictures of the new one wait for the
+      // event that takes over, from their first key frame on.
+      if (!packet.Anchor()) return;
+      feeding_ = false;
+      resized_.store(true);
+      ring_.Push(packet);
+      return;
+    }
+  }
   Job job;
   job.kind = Job::Kind::Frame;
   job.frame = packet;
@@ -102,6 +118,7 @@ void EventRecorder::Frame(const ArchiveFrameInput& frame) {
   lastJpeg_ = frame.jpeg;
   lastPermille_ = frame.changePermille;
   if (!frame.fed) Feed(ClipPacket{frame.jpeg, frame.timeMs});
+  SplitIfResized(frame.colour ? *frame.colour : cv::Mat());
   if (state_ == State::Idle) return;
   if (frame.changePermille > peakPermille_) {
     Keep(frame, peak_, peakIsJpeg_);
@@ -111,9 +128,14 @@ void EventRecorder::Frame(const ArchiveFrameInput& frame) {
 
 void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   (void)tick;
+  SplitIfResized(colour);
   if (state_ != State::Idle && clipFailed_.load()) EndEvent();
   if (state_ == State::Post) state_ = State::Alarm;
   if (state_ != State::Idle) return;
+  BeginEvent(colour, false);
+}
+
+void EventRecorder::BeginEvent(const cv::Mat& colour, bool split) {
   // Below the floor nothing is recorded; the writer says so and looks again.
   if (belowFloor_.load()) return;
   state_ = State::Alarm;
@@ -121,21 +143,42 @@ void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   Job job;
   job.kind = Job::Kind::Begin;
   job.wallMs = WallNow();
-  if (!lastJpeg_.empty()) {
+  // After a split the latest JPEG may still be of the size before it.
+  if (!split && !lastJpeg_.empty()) {
     job.picture = lastJpeg_;
     job.pictureIsJpeg = true;
   } else if (!colour.empty()) {
     job.picture = colour.clone();
   }
-  peak_ = job.picture;
-  peakIsJpeg_ = job.pictureIsJpeg;
-  peakPermille_ = lastPermille_;
+  peakPermille_ = split ? -1 : lastPermille_;
   endWallMs_ = 0;
   // The ring and the frames fed after it reach the writer in order.
   std::lock_guard<std::mutex> lock(mutex_);
+  eventWidth_ = ring_.Width();
+  eventHeight_ = ring_.Height();
   job.frames = ring_.Take();
   feeding_ = true;
+  resized_.store(false);
+  if (split && !job.frames.empty() && !job.frames.front().packet) {
+    job.picture = job.frames.front().jpeg;
+    job.pictureIsJpeg = true;
+  }
+  peak_ = job.picture;
+  peakIsJpeg_ = job.pictureIsJpeg;
   EnqueueLocked(std::move(job));
+}
+
+void EventRecorder::SplitIfResized(const cv::Mat& colour) {
+  if (!resized_.exchange(false) || state_ == State::Idle) return;
+  const State state = state_;
+  const uint32_t postFrom = postFrom_;
+  EndEvent();
+  BeginEvent(colour, true);
+  if (state_ == State::Idle || state != State::Post) return;
+  // In its post-seconds still: it ends when the one before would have,
+  // its end the time it closes.
+  state_ = State::Post;
+  postFrom_ = postFrom;
 }
 
 void EventRecorder::AlarmEnded(uint32_t tick) {
@@ -155,6 +198,7 @@ void EventRecorder::PersonConfirmed(const cv::Mat& frame) {
 }
 
 void EventRecorder::Tick(uint32_t tick) {
+  SplitIfResized(cv::Mat());
   if (state_ == State::Post && static_cast<int64_t>(tick - postFrom_) >= options_.postMs) EndEvent();
 }
 
@@ -170,6 +214,7 @@ void EventRecorder::EndEvent() {
   peakPermille_ = -1;
   std::lock_guard<std::mutex> lock(mutex_);
   feeding_ = false;
+  resized_.store(false);
   EnqueueLocked(std::move(job));
 }
 
@@ -279,7 +324,7 @@ void EventRecorder::Handle(Job& job) {
     }
     break;
   case Job::Kind::End: End(job); break;
-  case Job::Kind::Retention: Retain(open_.active ? open_.info.folder : std::string()); break;
+  case Job::Kind::Retention: Retain(open_.active ? open_.info.folder : std::string(), open_.active); break;
   }
 }
 
@@ -338,6 +383,9 @@ void EventRecorder::Begin(Job& job) {
   open_.active = true;
   open_.clipStopped = false;
   open_.clipBroken = false;
+  open_.pictureBytes = 0;
+  open_.largestPicture = 0;
+  retainStuck_ = false;
   open_.info = EventInfo{};
   open_.info.folder = folder;
   open_.info.startMs = job.wallMs;
@@ -358,6 +406,9 @@ void EventRecorder::Begin(Job& job) {
 void EventRecorder::WriteFrame(const ClipFrame& frame) {
   if (!open_.active || open_.clipStopped) return;
   if (!open_.clip.IsOpen() && !OpenClip(frame)) return;
+  // Never a picture of another size than the clip states: players show it wrongly or not at all.
+  int width = 0, height = 0;
+  if (ClipFrameSize(frame, width, height) && (width != open_.clip.Width() || height != open_.clip.Height())) return;
   std::string error;
   if (!open_.clip.Write(frame, &error)) {
     ClipFailed(error);
@@ -369,8 +420,17 @@ void EventRecorder::WriteFrame(const ClipFrame& frame) {
     open_.clip.Close();
     open_.clipStopped = true;
   }
-  // One clip alone never outgrows what the whole folder may hold.
-  if (options_.limits.maxBytes > 0 && open_.clip.IsOpen() && open_.clip.Bytes() >= options_.limits.maxBytes) {
+  open_.largestPicture = std::max<int64_t>(open_.largestPicture, static_cast<int64_t>(frame.Bytes()));
+  const int64_t maxBytes = options_.limits.maxBytes;
+  // The folder stays within its limit while the event grows: older events go first.
+  if (maxBytes > 0 && !retainStuck_ && othersBytes_ > 0 && othersBytes_ + OpenEventBytes() > maxBytes) {
+    Retain(open_.info.folder, true);
+    retainStuck_ = othersBytes_ > 0 && othersBytes_ + OpenEventBytes() > maxBytes;
+  }
+  // One event alone never outgrows what the whole folder may hold, its
+  // peak.jpg still to come included.
+  if (maxBytes > 0 && open_.clip.IsOpen() &&
+      OpenEventBytes() + open_.largestPicture + kEventOverheadBytes >= maxBytes) {
     open_.clip.Close();
     open_.clipStopped = true;
     if (!sizeSaid_) {
@@ -413,14 +473,16 @@ void EventRecorder::ClipFailed(const std::string& what) {
   clipFailed_.store(true);
 }
 
+int64_t EventRecorder::OpenEventBytes() const { return open_.clip.Bytes() + open_.pictureBytes; }
+
 void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool isJpeg) {
   if (picture.empty()) return;
   std::string error;
   const std::string path = open_.info.folder + "/" + name;
   if (isJpeg) {
-    if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), picture.total() * picture.elemSize(), kPictureWrite,
-                             &error))
-      Fail(error);
+    const size_t bytes = picture.total() * picture.elemSize();
+    if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), bytes, kPictureWrite, &error)) Fail(error);
+    Counted(bytes);
     return;
   }
   // libjpeg-turbo, already loaded for the cameras: the OpenCV module's
@@ -429,6 +491,7 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
   cv::Mat jpeg;
   if (encoder_->Encode(picture, jpeg)) {
     if (!WriteFileAtomically(path, jpeg.ptr<uint8_t>(), jpeg.total(), kPictureWrite, &error)) Fail(error);
+    Counted(jpeg.total());
     return;
   }
   std::vector<uint8_t> bytes;
@@ -438,6 +501,12 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
     return;
   }
   if (!WriteFileAtomically(path, bytes.data(), bytes.size(), kPictureWrite, &error)) Fail(error);
+  Counted(bytes.size());
+}
+
+void EventRecorder::Counted(size_t pictureBytes) {
+  open_.pictureBytes += static_cast<int64_t>(pictureBytes);
+  open_.largestPicture = std::max(open_.largestPicture, static_cast<int64_t>(pictureBytes));
 }
 
 void EventRecorder::End(Job& job) {
@@ -474,8 +543,11 @@ void EventRecorder::End(Job& job) {
   Retain(folder);
 }
 
-void EventRecorder::Retain(const std::string& keep) {
-  const RetentionResult result = ApplyRetention(options_.root, options_.limits, WallNow(), keep);
+void EventRecorder::Retain(const std::string& keep, bool recording) {
+  const RetentionResult result = ApplyRetention(options_.root, options_.limits, WallNow(), keep, MarkerProfile(),
+                                                recording ? OpenEventBytes() : -1);
+  // The event just ended counts among the others for the next one.
+  othersBytes_ = result.bytesKept - (recording ? result.keptEventBytes : 0);
   if (result.failed > 0) Fail("古いイベントを " + std::to_string(result.failed) + " 件削除できません");
   // A clock that cannot be right deletes nothing by age, and says why once
   // until it looks right again.

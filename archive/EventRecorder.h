@@ -29,6 +29,9 @@ constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
 constexpr int64_t kFloorCheckMs = 5000;
 // Quality of first.jpg / peak.jpg / person.jpg where no camera JPEG exists.
 constexpr int kEventPictureQuality = 90;
+// Left free in EVENT_MAX_MB for what an event adds besides its frames and
+// pictures: the clip's container and index, the marker.
+constexpr int64_t kEventOverheadBytes = int64_t{64} << 10;
 
 struct EventRecorderOptions {
   std::string root;        // the events folder (EventArchiveRoot)
@@ -137,13 +140,21 @@ private:
     bool active = false;
     bool clipStopped = false;  // the floor, the size limit or an error ended the clip
     bool clipBroken = false;   // an error did: the clip ends where its last flush left it
+    int64_t pictureBytes = 0;  // first.jpg, person.jpg as written
+    int64_t largestPicture = 0;  // of those and the clip's frames: what peak.jpg may take
     EventInfo info;
     ClipWriter clip;
   };
 
   void Enqueue(Job job);
   void EnqueueLocked(Job job);
+  // `split`: the event goes on from one that ended at a change of the
+  // picture's size; its first picture is the ring's first JPEG if any.
+  void BeginEvent(const cv::Mat& colour, bool split);
   void EndEvent();
+  // The camera's picture changed size in the open event: it ends there and
+  // a new one goes on, alarm or post-seconds as it was.
+  void SplitIfResized(const cv::Mat& colour);
   void Keep(const ArchiveFrameInput& frame, cv::Mat& picture, bool& isJpeg);
   int64_t WallNow() const;
 
@@ -155,8 +166,12 @@ private:
   // Opens the clip at its first frame; false when this one cannot start it.
   bool OpenClip(const ClipFrame& frame);
   void WritePicture(const char* name, const cv::Mat& picture, bool isJpeg);
+  void Counted(size_t pictureBytes);
   void End(Job& job);
-  void Retain(const std::string& keep);
+  // `recording`: keep is the open event, counted at the size written so far.
+  void Retain(const std::string& keep, bool recording = false);
+  // The open event's bytes so far, as written.
+  int64_t OpenEventBytes() const;
   // Measures the free space; false when below the floor.
   bool CheckFloor();
   void Report(ArchiveReport report);
@@ -181,6 +196,11 @@ private:
   mutable std::mutex mutex_;
   FrameRing ring_;
   bool feeding_ = false;  // an event is open: fed frames go to its clip
+  int eventWidth_ = 0;    // the size of the pictures in the open event; 0: none yet
+  int eventHeight_ = 0;
+  // A picture of another size came while feeding: it and what follows wait
+  // in the ring for the event that takes over.
+  std::atomic<bool> resized_{false};
   // What Tap hands out: the recorder while it lives.
   struct Inlet {
     std::mutex mutex;
@@ -209,6 +229,10 @@ private:
   bool failSaid_ = false;  // until an event is kept whole again
   bool ageSkippedSaid_ = false;  // until the clock looks right again
   bool sizeSaid_ = false;
+  // Our other events' bytes as the last retention counted them; while an
+  // event records, older ones go as it grows past what is left.
+  int64_t othersBytes_ = 0;
+  bool retainStuck_ = false;  // a folder could not go: not tried again in this event
   bool audioSaid_ = false;
   int64_t lastFloorCheck_ = 0;
   std::unique_ptr<JpegEncoder> encoder_;  // made at the first picture that needs it

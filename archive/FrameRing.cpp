@@ -1,5 +1,7 @@
 #include "archive/FrameRing.h"
 
+#include "archive/ClipWriter.h"
+
 void FrameRing::DropOldest() {
   bytes_ -= frames_.front().Bytes();
   frames_.pop_front();
@@ -8,6 +10,13 @@ void FrameRing::DropOldest() {
 
 void FrameRing::Push(ClipFrame frame) {
   if (!frames_.empty() && frame.timeMs < frames_.back().timeMs) Clear();
+  int width = 0, height = 0;
+  if (ClipFrameSize(frame, width, height) && (width != width_ || height != height_)) {
+    if (!frame.Anchor()) return;
+    Clear();
+    width_ = width;
+    height_ = height;
+  }
   if (frames_.empty() && !frame.Anchor()) return;
   bytes_ += frame.Bytes();
   frames_.push_back(std::move(frame));
@@ -48,4 +57,5 @@ void FrameRing::Clear() {
   anchors_.clear();
   bytes_ = 0;
   dropped_ = 0;
+  width_ = height_ = 0;
 }

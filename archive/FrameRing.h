@@ -29,7 +29,9 @@ public:
   // anchor at least the span older than it, then of the oldest (up to the
   // next anchor) while over the byte or frame limit. A frame older than the
   // newest held is taken as the newest (a clock that went back) and the
-  // rest dropped. Nothing is held before the first anchor.
+  // rest dropped. Nothing is held before the first anchor. The ring holds
+  // pictures of one size, as a clip does: an anchor of another size starts
+  // it afresh, and other frames of another size are dropped.
   void Push(ClipFrame frame);
   // Hands over every frame, oldest first, and empties the ring.
   std::deque<ClipFrame> Take();
@@ -39,6 +41,9 @@ public:
   size_t Bytes() const { return bytes_; }
   // From the oldest frame held to the newest; 0 with fewer than two.
   int64_t SpanMs() const { return frames_.size() < 2 ? 0 : frames_.back().timeMs - frames_.front().timeMs; }
+  // The size of the pictures held; 0 x 0 when empty.
+  int Width() const { return width_; }
+  int Height() const { return height_; }
 
 private:
   void DropOldest();
@@ -54,4 +59,6 @@ private:
   std::deque<uint64_t> anchors_;
   uint64_t dropped_ = 0;
   size_t bytes_ = 0;
+  int width_ = 0;
+  int height_ = 0;
 };

@@ -39,24 +39,26 @@ bool RemoveEventFolder(const std::string& folder) {
 } // namespace
 
 RetentionResult ApplyRetention(const std::string& root, const RetentionLimits& limits, int64_t nowMs,
-                               const std::string& keep, const std::string& profile) {
+                               const std::string& keep, const std::string& profile, int64_t keepBytes) {
   RetentionResult result;
   std::vector<EventInfo> events = ListEvents(root);  // newest first
   // Another profile sharing the folder keeps its own events by its own rules.
   events.erase(std::remove_if(events.begin(), events.end(),
                               [&](const EventInfo& e) { return !e.profile.empty() && e.profile != profile; }),
                events.end());
-  std::vector<int64_t> sizes;
-  sizes.reserve(events.size());
-  int64_t total = 0;
-  for (const EventInfo& event : events) {
-    sizes.push_back(EventFolderBytes(event.folder));
-    total += sizes.back();
-  }
   const fs::path kept = keep.empty() ? fs::path() : fs::path(keep).lexically_normal();
   auto isKept = [&](const EventInfo& event) {
     return !keep.empty() && fs::path(event.folder).lexically_normal() == kept;
   };
+  std::vector<int64_t> sizes;
+  sizes.reserve(events.size());
+  int64_t total = 0;
+  for (const EventInfo& event : events) {
+    const bool ownSize = keepBytes >= 0 && isKept(event);
+    sizes.push_back(ownSize ? keepBytes : EventFolderBytes(event.folder));
+    total += sizes.back();
+    if (isKept(event)) result.keptEventBytes = sizes.back();
+  }
   std::vector<bool> gone(events.size(), false);
   auto remove = [&](size_t i) {
     if (RemoveEventFolder(events[i].folder)) {

@@ -26,6 +26,7 @@ struct RetentionResult {
   int64_t bytesRemoved = 0;
   int64_t bytesKept = 0;     // of the events left
   int kept = 0;
+  int64_t keptEventBytes = 0;  // of `keep`, as counted
   int failed = 0;            // folders that could not be deleted
   // Why nothing was deleted on age (the clock is not plausible); "": it was
   // applied. The caller says it once.
@@ -40,9 +41,11 @@ struct RetentionResult {
 // after it. `keep` (a folder path, may be empty) is never deleted: the
 // event just recorded. Nothing else, another profile's event, a foreign
 // folder, a file or a link, is touched or counted. The files of the events
-// kept are made owner-only.
+// kept are made owner-only. `keepBytes` (>= 0) counts `keep` at the size its
+// writer knows, ahead of what has reached the disk; -1: as on the disk.
 RetentionResult ApplyRetention(const std::string& root, const RetentionLimits& limits, int64_t nowMs,
-                               const std::string& keep, const std::string& profile = MarkerProfile());
+                               const std::string& keep, const std::string& profile = MarkerProfile(),
+                               int64_t keepBytes = -1);
 
 // Bytes of the regular files directly in an event folder (links not followed).
 int64_t EventFolderBytes(const std::string& folder);

@@ -1,6 +1,7 @@
 #include "capture/AvStreamReader.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <strings.h>
 
@@ -34,6 +35,11 @@ bool IsRtsp(const std::string& url) {
 // FFmpeg's own messages may quote the address it was given: they go to
 // standard error as FFmpeg would print them, with any password as ***.
 void LogWithoutPasswords(void* object, int level, const char* format, va_list args) {
+  // The scaler's remarks (a pixel format it calls deprecated, a context
+  // made anew at a size change) say nothing the user could act on.
+  const AVClass* kind = object ? *static_cast<const AVClass* const*>(object) : nullptr;
+  if (kind && kind->class_name && std::strcmp(kind->class_name, "SWScaler") == 0 && level > AV_LOG_ERROR)
+    level = AV_LOG_DEBUG;
   if (level > av_log_get_level()) return;
   char line[1024];
   int prefix = 1;
@@ -119,14 +125,18 @@ bool AvStreamReader::Open(const std::string& url, bool rtspOverUdp, uint32_t ope
 
 void AvStreamReader::Tap(int64_t nowMs) {
   const bool audio = packet_->stream_index == audioIndex_;
+  const bool key = !audio && (packet_->flags & AV_PKT_FLAG_KEY);
+  // A key frame of another size (the camera was set to another resolution)
+  // starts tracks of its own: a clip states one size.
+  if (tracks_ && key && decoder_->width > 0 &&
+      (decoder_->width != tracks_->Video()->width || decoder_->height != tracks_->Video()->height))
+    tracks_.reset();
   if (!tracks_) {
-    if (audio || !(packet_->flags & AV_PKT_FLAG_KEY) || decoder_->width <= 0) return;
+    if (!key || decoder_->width <= 0) return;
     // The clip's header states the size: the decoder knows it from the key frame just sent.
     AVCodecParameters* video = format_->streams[videoIndex_]->codecpar;
-    if (video->width <= 0 || video->height <= 0) {
-      video->width = decoder_->width;
-      video->height = decoder_->height;
-    }
+    video->width = decoder_->width;
+    video->height = decoder_->height;
     const AVStream* v = format_->streams[videoIndex_];
     const AVStream* a = audioIndex_ >= 0 ? format_->streams[audioIndex_] : nullptr;
     tracks_ = std::make_shared<const StreamTracks>(v->codecpar, v->time_base.num, v->time_base.den,
@@ -174,8 +184,14 @@ AvStreamReader::ReadResult AvStreamReader::ReadPacket() {
   if (!format_) return ReadResult::Failed;
   WaitUpTo(readTimeoutMs_);
   if (av_read_frame(format_, packet_) < 0) return ReadResult::Failed;
-  if (!tracks_ && packet_->stream_index == videoIndex_ && avcodec_send_packet(decoder_, packet_) >= 0)
-    while (avcodec_receive_frame(decoder_, picture_) == 0) av_frame_unref(picture_);
+  // Key frames alone are decoded once the size is known, to see it change;
+  // what came between them is forgotten first, so nothing is missed.
+  const bool key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
+  if (packet_->stream_index == videoIndex_ && (!tracks_ || key)) {
+    if (tracks_) avcodec_flush_buffers(decoder_);
+    if (avcodec_send_packet(decoder_, packet_) >= 0)
+      while (avcodec_receive_frame(decoder_, picture_) == 0) av_frame_unref(picture_);
+  }
   if (sink_ && (packet_->stream_index == videoIndex_ || packet_->stream_index == audioIndex_))
     Tap(SteadyNowMs());
   av_packet_unref(packet_);
@@ -183,7 +199,10 @@ AvStreamReader::ReadResult AvStreamReader::ReadPacket() {
 }
 
 bool AvStreamReader::ToBgr(const AVFrame* picture, cv::Mat& frame) {
-  if (!FrameSizeAllowed(picture->width, picture->height)) return false;
+  if (!FrameSizeAllowed(picture->width, picture->height)) {
+    tooLarge_ = cv::Size(picture->width, picture->height);
+    return false;
+  }
   scaler_ = sws_getCachedContext(scaler_, picture->width, picture->height,
                                  static_cast<AVPixelFormat>(picture->format), picture->width,
                                  picture->height, AV_PIX_FMT_BGR24, SWS_POINT, nullptr, nullptr, nullptr);
@@ -229,7 +248,12 @@ bool AvStreamReader::Probe(const std::string& url, bool rtspOverUdp, uint32_t op
   if (!reader.Open(url, rtspOverUdp, openTimeoutMs, readTimeoutMs, error)) return false;
   cv::Mat frame;
   ReadResult got = ReadResult::Skipped;
-  while (got == ReadResult::Skipped) got = reader.Read(frame);
+  // A camera whose every picture is too large would be read for ever.
+  while (got == ReadResult::Skipped && reader.TooLarge().empty()) got = reader.Read(frame);
+  if (!reader.TooLarge().empty()) {
+    SetError(error, PictureTooLargeText(reader.TooLarge().width, reader.TooLarge().height));
+    return false;
+  }
   if (got != ReadResult::Frame) {
     SetError(error, AddressWithoutPassword(url) + " から映像が届きません");
     return false;
@@ -254,4 +278,5 @@ void AvStreamReader::Close() {
   audioIndex_ = -1;
   tracks_.reset();
   lastWidth_ = lastHeight_ = 0;
+  tooLarge_ = cv::Size();
 }

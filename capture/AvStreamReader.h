@@ -75,6 +75,9 @@ public:
   bool IsOpen() const { return format_ != nullptr; }
   // Of the open stream; the size is the last picture's once one decoded.
   StreamDescription Describe() const;
+  // The size of the last picture left out for being beyond the frame
+  // limits since the open; empty when none was.
+  cv::Size TooLarge() const { return tooLarge_; }
   // Opens url, decodes its first picture and closes it again: what the
   // stream is, or false with the reason.
   static bool Probe(const std::string& url, bool rtspOverUdp, uint32_t openTimeoutMs, uint32_t readTimeoutMs,
@@ -101,4 +104,5 @@ private:
   std::function<void(const ClipPacket&)> sink_;
   int lastWidth_ = 0;
   int lastHeight_ = 0;
+  cv::Size tooLarge_;
 };

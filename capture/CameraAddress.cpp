@@ -4,6 +4,7 @@
 #include <cctype>
 #include <vector>
 
+#include "capture/FrameLimits.h"
 #include "capture/VideoDevices.h"
 
 std::string AddressWithoutPassword(const std::string& address) {
@@ -53,6 +54,13 @@ std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
 
 const char kCameraFailedText[] = "カメラの接続に失敗しました。\n機器の接続などを確認してください。";
 
-std::string CameraFailedText(int32_t cameraNumber, const std::string& address) {
-  return std::string(kCameraFailedText) + "\n接続先: " + DescribeCamera(cameraNumber, address);
+std::string CameraFailedText(int32_t cameraNumber, const std::string& address, const std::string& reason) {
+  return (reason.empty() ? std::string(kCameraFailedText) : reason) + "\n接続先: " +
+         DescribeCamera(cameraNumber, address);
+}
+
+std::string PictureTooLargeText(int64_t width, int64_t height) {
+  const auto n = [](int64_t v) { return std::to_string(v); };
+  return "カメラの画像が大きすぎます (" + n(width) + "×" + n(height) + "、上限は幅 " + n(kMaxFrameWidth) + "・高さ " +
+         n(kMaxFrameHeight) + "・計 " + n(kMaxFramePixels / 10000) + " 万画素)。\nカメラの設定で解像度を下げてください。";
 }

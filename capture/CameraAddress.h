@@ -9,7 +9,11 @@
 // What a user reads when the camera does not open: the same words in the
 // window's box, its status line, the journal and a mail's answer.
 extern const char kCameraFailedText[];
-std::string CameraFailedText(int32_t cameraNumber, const std::string& address);
+// `reason`, when given, is said in place of the first two lines: what is
+// known of why (PictureTooLargeText).
+std::string CameraFailedText(int32_t cameraNumber, const std::string& address, const std::string& reason = "");
+// The camera sent only pictures beyond the frame limits (capture/FrameLimits.h).
+std::string PictureTooLargeText(int64_t width, int64_t height);
 
 std::string DescribeCamera(int32_t cameraNumber, const std::string& address,
                            const std::string& devDir = "/dev");

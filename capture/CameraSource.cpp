@@ -9,6 +9,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "capture/CameraAddress.h"
+#include "capture/FrameLimits.h"
 #include "capture/VideoDevices.h"
 
 namespace {
@@ -57,7 +59,8 @@ CameraSource::CameraSource(Kind kind, std::string location, const CaptureTimings
 
 std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std::string& address,
                                                  const CaptureTimings& timings, bool keepJpeg,
-                                                 bool rtspOverUdp, const std::string& clipAddress) {
+                                                 bool rtspOverUdp, const std::string& clipAddress,
+                                                 std::string* why) {
   Kind kind = Kind::Device;
   std::string location = address;
   if (address.empty()) {
@@ -80,7 +83,12 @@ std::unique_ptr<CameraSource> CameraSource::Open(int32_t cameraNumber, const std
     });
   }
   source->reader_ = std::thread(&CameraSource::Run, source.get());
-  if (!source->frames_.WaitForFirstFrame(Ms(timings.firstFrameTimeoutMs))) return nullptr;
+  if (!source->frames_.WaitForFirstFrame(Ms(timings.firstFrameTimeoutMs))) {
+    std::lock_guard<std::mutex> lock(source->tooLargeMutex_);
+    if (why && !source->tooLarge_.empty())
+      *why = PictureTooLargeText(source->tooLarge_.width, source->tooLarge_.height);
+    return nullptr;
+  }
   return source;
 }
 
@@ -156,7 +164,7 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
   if (http_.IsOpen()) {
     switch (http_.Read(decoded, jpeg)) {
     case MjpegHttpReader::ReadResult::Frame: frame = &decoded; return Got::Frame;
-    case MjpegHttpReader::ReadResult::Skipped: return Got::Skipped;
+    case MjpegHttpReader::ReadResult::Skipped: NoteTooLarge(http_.TooLarge()); return Got::Skipped;
     case MjpegHttpReader::ReadResult::Failed: return Got::Failed;
     }
   }
@@ -171,12 +179,17 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
         description_ = now;
       return Got::Frame;
     }
-    case AvStreamReader::ReadResult::Skipped: return Got::Skipped;
+    case AvStreamReader::ReadResult::Skipped: NoteTooLarge(stream_.TooLarge()); return Got::Skipped;
     case AvStreamReader::ReadResult::Failed: return Got::Failed;
     }
   }
   if (!rawJpeg_) {
     if (!capture_->Read(decoded) || decoded.empty()) return Got::Failed;
+    // The library decoded it whole already; the rest of the program takes no such picture.
+    if (!FrameSizeAllowed(decoded.cols, decoded.rows)) {
+      NoteTooLarge(decoded.size());
+      return Got::Skipped;
+    }
     frame = ToBgr(decoded, converted);
     return frame ? Got::Frame : Got::Skipped;
   }
@@ -197,12 +210,20 @@ CameraSource::Got CameraSource::ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv:
     }
     return Got::Frame;
   }
-  if (!rawJpegDecoded_ && ++rawJpegFailures_ >= kRawJpegAttempts) {
+  // Pictures too large are no reason to decode them whole through the library instead.
+  NoteTooLarge(jpeg_.TooLarge());
+  if (!rawJpegDecoded_ && jpeg_.TooLarge().empty() && ++rawJpegFailures_ >= kRawJpegAttempts) {
     // JPEGs of a kind this decoder does not take: the general path reopens it.
     rawJpegRefused_ = true;
     Release();
   }
   return Got::Skipped;
+}
+
+void CameraSource::NoteTooLarge(cv::Size size) {
+  if (size.empty()) return;
+  std::lock_guard<std::mutex> lock(tooLargeMutex_);
+  tooLarge_ = size;
 }
 
 StreamDescription CameraSource::Describe() const {

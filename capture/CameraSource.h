@@ -42,9 +42,12 @@ public:
   // `clipAddress`: the same camera's main stream, when `address` is its
   // smaller one: the frames come from `address`, the archive's packets
   // from the main stream (read apart, not decoded).
+  // `why`: set when the failure has a cause of its own to tell the user
+  // (pictures beyond the frame limits), else left alone.
   static std::unique_ptr<CameraSource> Open(int32_t cameraNumber, const std::string& address,
                                             const CaptureTimings& timings, bool keepJpeg = false,
-                                            bool rtspOverUdp = false, const std::string& clipAddress = "");
+                                            bool rtspOverUdp = false, const std::string& clipAddress = "",
+                                            std::string* why = nullptr);
 
   // Stops the reader and frees the device.
   ~CameraSource();
@@ -80,6 +83,8 @@ private:
   // With `jpeg` given, an MJPEG source's picture is put there as it came.
   Got ReadFrame(cv::Mat*& frame, cv::Mat& decoded, cv::Mat& converted, cv::Mat& packet,
                 cv::Mat* jpeg);
+  // A picture was skipped: keeps its size when it was beyond the limits.
+  void NoteTooLarge(cv::Size size);
   void Run();
   bool Stopping();
   // Sleeps until the deadline or until Stop; true when stopping.
@@ -103,6 +108,9 @@ private:
   bool rawJpegRefused_ = false;  // they did not decode: never ask again
   int rawJpegFailures_ = 0;      // since the open, before the first success
   bool rawJpegDecoded_ = false;
+  // The last picture left out for being beyond the frame limits.
+  std::mutex tooLargeMutex_;
+  cv::Size tooLarge_;  // under tooLargeMutex_
   FrameStore frames_;
   TWaitCancel cancel_;  // ends the reader's socket waits on Stop
   std::mutex stopMutex_;

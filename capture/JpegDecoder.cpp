@@ -50,7 +50,10 @@ bool JpegDecoder::DecodeOrFail(const uint8_t* data, size_t size, cv::Mat& frame)
                           &subsampling, &colourspace) != 0 &&
       tjGetErrorCode(handle_) != TJERR_WARNING)
     return false;
-  if (!FrameSizeAllowed(width, height)) return false;
+  if (!FrameSizeAllowed(width, height)) {
+    tooLarge_ = cv::Size(width, height);
+    return false;
+  }
 
   UseOwnBuffer(frame, cv::Size(width, height), CV_8UC3);
   const int pitch = width * 3;

@@ -25,11 +25,15 @@ public:
   // that is no JPEG, is damaged or cut short, or claims a size beyond the
   // frame limits (checked before any memory is set aside).
   bool Decode(const uint8_t* data, size_t size, cv::Mat& frame);
+  // The size the last JPEG refused for being beyond the limits claimed;
+  // empty when none was.
+  cv::Size TooLarge() const { return tooLarge_; }
 
 private:
   bool DecodeOrFail(const uint8_t* data, size_t size, cv::Mat& frame);
 
   void* handle_;
+  cv::Size tooLarge_;
 };
 
 // True when data ends with a JPEG end-of-image marker, allowing for up to

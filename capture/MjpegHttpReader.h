@@ -46,6 +46,8 @@ public:
   // the size and nobody shares it). With `jpeg` given, a picture that
   // decoded is also copied there as it came (one row of bytes of its own).
   ReadResult Read(cv::Mat& frame, cv::Mat* jpeg = nullptr);
+  // The size of the last picture left out for being beyond the frame limits.
+  cv::Size TooLarge() const { return decoder_.TooLarge(); }
 
   void Close();
   bool IsOpen() const { return socket_.Socket() >= 0; }

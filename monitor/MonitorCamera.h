@@ -14,6 +14,8 @@ public:
 
   // The stream address, when not empty, stands in for the camera number.
   virtual bool OpenCamera(int32_t cameraNumber, const std::string& url) = 0;
+  // Why the last OpenCamera failed, when more is known (CameraFailedText's reason).
+  virtual std::string OpenFailure() { return ""; }
   virtual void CloseCamera() = 0;
   virtual bool HasNewFrame() = 0;
   virtual bool GrabFrameToFile(const std::string& path) = 0;
@@ -78,6 +80,7 @@ public:
   bool OpenCamera(int32_t cameraNumber, const std::string& url) override {
     return object_->OpenCamera(cameraNumber, url);
   }
+  std::string OpenFailure() override { return object_->OpenFailure(); }
   void CloseCamera() override { object_->CloseCamera(); }
   bool HasNewFrame() override { return object_->HasNewFrame(); }
   bool GrabFrameToFile(const std::string& path) override { return object_->GrabFrameToFile(path); }

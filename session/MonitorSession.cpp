@@ -16,7 +16,9 @@ IMonitorMail& MailOr(IMonitorMail* given, std::unique_ptr<MonitorMail>& own) {
   return *own;
 }
 
-std::string CameraFailedNow() { return CameraFailedText(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL); }
+std::string CameraFailedNow(IMonitorCamera* camera) {
+  return CameraFailedText(AppSettings.CAMERANUMBER, AppSettings.CAMERA_URL, camera ? camera->OpenFailure() : "");
+}
 } // namespace
 
 void MonitorSession::TimerAdapter::SetEnabled(bool enabled) {
@@ -31,7 +33,7 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
     : host_(host), cycle_(timer_, host.pump, host.sound, MailOr(mail, ownMail_)),
       arm_(ArmHost{[this](std::string* why) {
                      if (cycle_.StartMonitoring()) return true;
-                     if (why) *why = CameraFailedNow();
+                     if (why) *why = CameraFailedNow(cycle_.Camera());
                      return false;
                    },
                    [this] { cycle_.StopMonitoring(); },
@@ -112,7 +114,7 @@ bool MonitorSession::Start(std::unique_ptr<IMonitorCamera> camera, MonitorAtStar
   case MonitorAtStart::No: return true;
   case MonitorAtStart::Once:
     if (cycle_.StartMonitoring()) return true;
-    if (why) *why = CameraFailedNow();
+    if (why) *why = CameraFailedNow(cycle_.Camera());
     return false;
   case MonitorAtStart::KeepTrying:
     // With a schedule the service watches in its windows only.

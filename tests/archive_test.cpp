@@ -50,7 +50,25 @@ cv::Mat Jpeg(int level) {
   return cv::Mat(bytes, true).reshape(1, 1);
 }
 
+cv::Mat Jpeg(int level, cv::Size size) {
+  std::vector<uint8_t> bytes;
+  cv::imencode(".jpg", cv::Mat(size, CV_8UC3, cv::Scalar::all(level)), bytes);
+  return cv::Mat(bytes, true).reshape(1, 1);
+}
+
 std::string Bytes(const cv::Mat& jpeg) { return std::string(jpeg.ptr<char>(), jpeg.total()); }
+
+// Lines ffprobe prints for these entries of a clip's video ("stream=width,height").
+std::vector<std::string> FfProbeLines(const std::string& path, const std::string& entries) {
+  std::vector<std::string> lines;
+  FILE* pipe = popen(("ffprobe -v error -select_streams v:0 -show_entries " + entries + " -of csv=p=0 '" + path +
+                      "' 2>/dev/null").c_str(), "r");
+  if (!pipe) return lines;
+  char line[128];
+  while (fgets(line, sizeof line, pipe)) lines.emplace_back(line, strcspn(line, "\n"));
+  pclose(pipe);
+  return lines;
+}
 
 int64_t FrameTime(int i, double fps) { return std::llround(i * 1000.0 / fps); }
 
@@ -678,4 +696,96 @@ TEST_F(RecorderTest, AFailedClipIsSaidOnceKeepsWhatWasFlushedAndTheNextAlarmTrie
   EXPECT_GE(broken.lastPts, kClipClusterMs / 1000.0 - 0.1);
   const Probe whole = FfProbe(events[1].folder + "/" + kEventClip);
   EXPECT_EQ(whole.packets, events[1].frames);
+}
+
+// EVENT_MAX_MB holds for the whole folder: older events go while the next
+// one grows, and an event alone, its peak picture included, never passes it.
+TEST_F(RecorderTest, TheFolderStaysWithinItsLimitWhileAnEventGrowsAndOnceItEnds) {
+  EventRecorderOptions options = Options();
+  options.limits.maxBytes = 600 << 10;
+  EventRecorder recorder(options);
+  cv::Mat noise(120, 160, CV_8UC3);
+  std::vector<uint8_t> bytes;
+  auto noisy = [&] {
+    cv::randu(noise, 0, 255);
+    cv::imencode(".jpg", noise, bytes, {cv::IMWRITE_JPEG_QUALITY, 100});
+    return cv::Mat(bytes, true).reshape(1, 1);
+  };
+  auto folderBytes = [&] {
+    int64_t total = 0;
+    for (const EventInfo& e : Events(options.root)) total += EventFolderBytes(e.folder);
+    return total;
+  };
+  auto event = [&](int frames, bool end) {
+    Feed(recorder, noisy(), 500);
+    recorder.AlarmStarted(tick, cv::Mat());
+    for (int i = 0; i < frames; ++i) Feed(recorder, noisy(), 500);
+    if (!end) return;
+    recorder.AlarmEnded(tick);
+    for (int i = 0; i < 60 && recorder.Recording(); ++i) Feed(recorder, noisy());
+    recorder.Finish();
+  };
+  event(40, true);
+  ASSERT_EQ(Events(options.root).size(), 1u);
+  const std::string first = Events(options.root)[0].folder;
+  EXPECT_LE(folderBytes(), options.limits.maxBytes);
+  EXPECT_GT(folderBytes(), options.limits.maxBytes / 2);
+
+  wall += 5000;
+  event(8, false);
+  bool gone = false;
+  for (int i = 0; i < 500 && !(gone = !fs::exists(first)); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(gone) << "the older event is kept while the next one records";
+  EXPECT_TRUE(recorder.Recording());
+  recorder.Finish();
+  EXPECT_EQ(Events(options.root).size(), 1u);
+  EXPECT_LE(folderBytes(), options.limits.maxBytes);
+}
+
+// A clip states one picture size: when the camera's changes, the event ends
+// there and another takes over with the new size, in the alarm, in its
+// post-seconds, or already in the ring before it.
+TEST_F(RecorderTest, APictureSizeChangeStartsANewEventWhoseClipStatesTheNewSize) {
+  SKIP_WITHOUT_FFPROBE();
+  const cv::Size small(160, 120), large(320, 240);
+  struct Row {
+    const char* what;
+    int before, alarm, post;  // frames of the old size: before the alarm, in it, after it ended
+    std::vector<cv::Size> clips;
+  } rows[] = {
+      {"in the alarm", 10, 10, 0, {small, large}},
+      {"in the post-seconds", 10, 20, 5, {small, large}},
+      {"before the alarm", 5, 0, 0, {large}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EventRecorderOptions options = Options();
+    options.root = dir.File(std::string("events-") + std::to_string(&row - rows));
+    EventRecorder recorder(options);
+    for (int i = 0; i < row.before; ++i) Feed(recorder, Jpeg(10, small));
+    if (row.alarm == 0)
+      for (int i = 0; i < 5; ++i) Feed(recorder, Jpeg(200, large));
+    recorder.AlarmStarted(tick, cv::Mat());
+    for (int i = 0; i < row.alarm; ++i) Feed(recorder, Jpeg(50, small));
+    if (row.post) recorder.AlarmEnded(tick);
+    for (int i = 0; i < row.post; ++i) Feed(recorder, Jpeg(60, small));
+    for (int i = 0; i < 10; ++i) Feed(recorder, Jpeg(200, large));
+    if (!row.post) recorder.AlarmEnded(tick);
+    for (int i = 0; i < 60 && recorder.Recording(); ++i) Feed(recorder, Jpeg(200, large));
+    EXPECT_FALSE(recorder.Recording());
+    recorder.Finish();
+    std::vector<EventInfo> events = Events(options.root);
+    std::sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.startMs < b.startMs; });
+    ASSERT_EQ(events.size(), row.clips.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+      const std::string clip = events[i].folder + "/" + kEventClip;
+      const std::string stated = std::to_string(row.clips[i].width) + "," + std::to_string(row.clips[i].height);
+      EXPECT_EQ(FfProbeLines(clip, "stream=width,height"), std::vector<std::string>{stated}) << i;
+      EXPECT_EQ(FfProbeLines(clip, "frame=width,height"), std::vector<std::string>(events[i].frames, stated)) << i;
+      EXPECT_EQ(cv::imread(events[i].folder + "/" + kEventFirstPicture).size(), row.clips[i]) << i;
+      EXPECT_GT(events[i].endMs, events[i].startMs) << i;
+    }
+    // The new size's frames from the change on are all there.
+    EXPECT_GE(events.back().frames, 10);
+  }
 }

@@ -2,7 +2,9 @@
 // (tests/peers/rtsp_server.py) playing H.264 and H.265 that ffmpeg made with
 // libx264 and libx265 for this run, read through the camera source, and
 // their event clips as ffprobe reads them back.
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -101,7 +103,7 @@ VideoProbe ProbeVideo(const std::string& path) {
   return probe;
 }
 
-enum class Trial { Read, Restart, Stall, WrongPassword, Resize, Clip, TwoStreams, HttpStream, NeverAnswers };
+enum class Trial { Read, Restart, Stall, WrongPassword, Resize, Clip, ResizeClip, TwoStreams, HttpStream, NeverAnswers };
 
 struct RtspCase {
   const char* name;
@@ -216,6 +218,9 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
     return;
   }
 
+  // The libraries' remarks on a size change stay out of the journal.
+  const bool resizes = c.trial == Trial::Resize || c.trial == Trial::ResizeClip;
+  if (resizes) ::testing::internal::CaptureStderr();
   const auto start = Clock::now();
   std::unique_ptr<CameraSource> camera = Open(c.trial == Trial::HttpStream ? HttpUrl() : Url());
   ASSERT_NE(camera, nullptr);
@@ -255,6 +260,55 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
     EXPECT_TRUE(WaitFor(kResumeMs, [&] { return NextFrame(*camera, 100) == cv::Size(640, 360); }));
     EXPECT_TRUE(Streaming(*camera, cv::Size(640, 360)));
     break;
+  case Trial::ResizeClip: {
+    // An alarm across the change from 320x240 to 640x360 at 3 s: two
+    // events, each clip stating the size of every picture in it.
+    TempDir events;
+    EventRecorderOptions options;
+    options.root = events.File("events");
+    options.preMs = 1000;
+    options.postMs = 1000;
+    EventRecorder recorder(options);
+    camera->SetKeepJpeg(true);
+    camera->SetJpegTap(recorder.Tap());
+    auto tick = [] { return static_cast<uint32_t>(MsSince(Clock::time_point())); };
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    recorder.AlarmStarted(tick(), cv::Mat(240, 320, CV_8UC3, cv::Scalar::all(128)));
+    for (const auto until = Clock::now() + std::chrono::milliseconds(3500); Clock::now() < until;) {
+      recorder.Tick(tick());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    recorder.AlarmEnded(tick());
+    ASSERT_TRUE(WaitFor(3000, [&] {
+      recorder.Tick(tick());
+      return !recorder.Recording();
+    }));
+    recorder.Finish();
+    camera->SetJpegTap(JpegTap());
+    std::vector<EventInfo> kept = ListEvents(options.root);
+    std::sort(kept.begin(), kept.end(), [](auto& a, auto& b) { return a.startMs < b.startMs; });
+    ASSERT_EQ(kept.size(), 2u);
+    const char* sizes[] = {"320,240", "640,360"};
+    for (size_t i = 0; i < kept.size(); ++i) {
+      const std::string clip = kept[i].folder + "/" + kEventClip;
+      const std::string probe = "ffprobe -v error -select_streams v:0 -show_entries ";
+      FILE* pipe = popen((probe + "stream=width,height:frame=width,height -of csv=p=0 '" + clip + "'").c_str(), "r");
+      char line[64];
+      int lines = 0;
+      while (pipe && fgets(line, sizeof line, pipe)) {
+        // Sections without the entries asked for are empty lines; a stream's may end in a comma.
+        std::string got(line, strcspn(line, "\n"));
+        while (!got.empty() && got.back() == ',') got.pop_back();
+        if (got.empty()) continue;
+        ++lines;
+        EXPECT_EQ(got, sizes[i]) << i;
+      }
+      if (pipe) pclose(pipe);
+      EXPECT_GT(lines, 10) << i;
+      EXPECT_TRUE(ProbeVideo(clip).keyFirst) << i;
+    }
+    break;
+  }
   case Trial::Clip:
   case Trial::TwoStreams: {
     // An alarm of 2 s after 3 s of watching, with 2 s before it and 1 s after.
@@ -303,6 +357,11 @@ TEST_P(RtspCamera, ReadsAndRecovers) {
   case Trial::WrongPassword:
   case Trial::NeverAnswers: break;
   }
+  camera.reset();
+  if (resizes) {
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.find("swscaler"), std::string::npos) << said;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -316,6 +375,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RtspCase{"WrongPassword", "h264", "h264", false, Trial::WrongPassword},
                       RtspCase{"NeverAnswers", "h264", "h264", false, Trial::NeverAnswers},
                       RtspCase{"SizeChanges", "resize", "h264", false, Trial::Resize},
+                      RtspCase{"SizeChangesInAClip", "resize", "h264", false, Trial::ResizeClip},
                       RtspCase{"H264Clip", "h264", "h264", false, Trial::Clip},
                       RtspCase{"H265Clip", "h265", "h265", false, Trial::Clip},
                       RtspCase{"H265SubStreamH264MainClip", "h265", "h265", false, Trial::TwoStreams}),

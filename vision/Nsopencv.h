@@ -58,6 +58,9 @@ public:
   // The stream address (a URL or a video file), when not empty, stands in
   // for the camera number.
   bool OpenCamera(int32_t cameraNumber, const std::string& url);
+  // Why the last OpenCamera failed, in words for the user, when more is
+  // known than that it did (see CameraFailedText); empty otherwise.
+  const std::string& OpenFailure() const { return openFailure_; }
   // Writes the latest whole frame as a 24-bit BMP; false when there was no
   // frame or the file could not be written completely.
   bool GrabFrameToFile(const std::string& path);
@@ -150,6 +153,7 @@ private:
   IPictureView* previewView_ = nullptr;  // not owned: the host's view
   PreviewRect previewRect_;
   std::unique_ptr<CameraSource> camera_;
+  std::string openFailure_;
   std::function<void()> frameArrival_;  // present while a camera is open
   bool keepJpeg_ = false;
   JpegTap jpegTap_;

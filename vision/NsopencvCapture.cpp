@@ -15,8 +15,10 @@ bool nsOpenCV::OpenCamera(int32_t cameraNumber, const std::string& url) {
   // With a sub-stream set, that is what is watched; the clips come from `url`.
   const std::string& watched = AppSettings.CAMERA_DETECT_URL;
   const bool twoStreams = !url.empty() && !watched.empty() && watched != url;
-  std::unique_ptr<CameraSource> source = CameraSource::Open(
-      cameraNumber, twoStreams ? watched : url, timings, keepJpeg_, AppSettings.CAMERA_RTSP_UDP, twoStreams ? url : "");
+  openFailure_.clear();
+  std::unique_ptr<CameraSource> source =
+      CameraSource::Open(cameraNumber, twoStreams ? watched : url, timings, keepJpeg_, AppSettings.CAMERA_RTSP_UDP,
+                         twoStreams ? url : "", &openFailure_);
   if (!source) return false;
   // Give the camera time to settle its exposure before the first tick. A
   // stream camera has been sending all along: its first frame counts.
