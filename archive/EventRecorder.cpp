@@ -117,6 +117,7 @@ void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   // Below the floor nothing is recorded; the writer says so and looks again.
   if (belowFloor_.load()) return;
   state_ = State::Alarm;
+  ++eventsBegun_;
   personSent_ = false;
   Job job;
   job.kind = Job::Kind::Begin;
@@ -136,6 +137,16 @@ void EventRecorder::AlarmStarted(uint32_t tick, const cv::Mat& colour) {
   job.frames = ring_.Take();
   feeding_ = true;
   EnqueueLocked(std::move(job));
+}
+
+bool EventRecorder::TestEvent(const cv::Mat& colour) {
+  if (state_ != State::Idle) return false;
+  Job job;
+  job.kind = Job::Kind::Test;
+  job.wallMs = WallNow();
+  if (!colour.empty()) job.picture = colour.clone();
+  Enqueue(std::move(job));
+  return true;
 }
 
 void EventRecorder::AlarmEnded(uint32_t tick) {
@@ -280,6 +291,7 @@ void EventRecorder::Handle(Job& job) {
     break;
   case Job::Kind::End: End(job); break;
   case Job::Kind::Retention: Retain(open_.active ? open_.info.folder : std::string()); break;
+  case Job::Kind::Test: MakeTestEvent(job); break;
   }
 }
 
@@ -414,9 +426,14 @@ void EventRecorder::ClipFailed(const std::string& what) {
 }
 
 void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool isJpeg) {
+  WritePictureIn(open_.info.folder, name, picture, isJpeg);
+}
+
+void EventRecorder::WritePictureIn(const std::string& folder, const char* name, const cv::Mat& picture,
+                                   bool isJpeg) {
   if (picture.empty()) return;
   std::string error;
-  const std::string path = open_.info.folder + "/" + name;
+  const std::string path = folder + "/" + name;
   if (isJpeg) {
     if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), picture.total() * picture.elemSize(), kPictureWrite,
                              &error))
@@ -472,6 +489,40 @@ void EventRecorder::End(Job& job) {
   open_.clipBroken = false;
   open_.info = EventInfo{};
   Retain(folder);
+}
+
+// Said every time, apart from the failures said once: the user who asked
+// for the test waits for its answer.
+void EventRecorder::MakeTestEvent(Job& job) {
+  ArchiveReport report;
+  report.kind = ArchiveReport::Kind::TestDone;
+  std::string folder, error;
+  if (!CheckFloor()) {
+    report.text = "保存先の空きが少ないため記録しません: " + options_.root;
+    Report(std::move(report));
+    return;
+  }
+  if (!CreateEventFolder(options_.root, job.wallMs, folder, &error)) {
+    report.text = error;
+    Report(std::move(report));
+    return;
+  }
+  EventInfo info;
+  info.folder = folder;
+  info.startMs = info.endMs = job.wallMs;
+  info.test = true;
+  const std::string marker = EventMarkerText(info, true);
+  if (!WriteFileAtomically(folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error)) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    report.text = error;
+    Report(std::move(report));
+    return;
+  }
+  WritePictureIn(folder, kEventFirstPicture, job.picture, false);
+  WritePictureIn(folder, kEventPeakPicture, job.picture, false);
+  report.event = info;
+  Report(std::move(report));
 }
 
 void EventRecorder::Retain(const std::string& keep) {
