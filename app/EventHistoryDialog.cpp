@@ -211,7 +211,9 @@ void TEventHistoryDialog::FillEventRows(std::vector<EventInfo> events) {
     item->setIcon(kPictureColumn, placeholder);
     item->setText(kStartColumn, QString::fromStdString(EventStartText(event)));
     item->setText(kLengthColumn, QString::fromStdString(EventLengthText(event)));
-    item->setText(kPersonColumn, event.person ? QString::fromUtf8("人物あり") : QString());
+    item->setText(kPersonColumn, event.test     ? QString::fromUtf8("テスト警報")
+                                 : event.person ? QString::fromUtf8("人物あり")
+                                                : QString());
   }
   if (!events_.empty()) thumbnailTimer_->start();
 }

@@ -336,6 +336,8 @@ void TMainForm::BuildMenus() {
   OptionMenu = MakeAction(S1, "OptionMenu", "オプション(&O)");
   connect(OptionMenu, &QAction::triggered, this,
           [this] { RunGuarded([this] { OptionMenuClick(); }); });
+  TestAlarmMenu = MakeAction(S1, "TestAlarmMenu", "テスト警報を鳴らす(&T)");
+  connect(TestAlarmMenu, &QAction::triggered, this, [this] { RunGuarded([this] { TestAlarmMenuClick(); }); });
 
   HelpRootMenu = MainMenu->addMenu(QString::fromUtf8("ヘルプ(&H)"));
   HelpRootMenu->setObjectName("HelpRootMenu");
@@ -355,6 +357,8 @@ void TMainForm::BuildMenus() {
   TrayPopupMenu->setObjectName("TrayPopupMenu");
   TrayDispMenu = MakeAction(TrayPopupMenu, "TrayDispMenu",
                             (std::string(kDisplayName) + "を表示する(&S)").c_str());
+  TrayTestAlarmMenu = MakeAction(TrayPopupMenu, "TrayTestAlarmMenu", "テスト警報を鳴らす(&T)");
+  connect(TrayTestAlarmMenu, &QAction::triggered, this, [this] { RunGuarded([this] { TestAlarmMenuClick(); }); });
   N11 = MakeSeparator(TrayPopupMenu, "N11");
   TrayExitMenu = MakeAction(TrayPopupMenu, "TrayExitMenu", "終了(&X)");
 }
@@ -467,6 +471,12 @@ void TMainForm::EventFolderMenuClick() {
     return;
   }
   OpenWithDesktop(root);
+}
+
+// What each part did is said on the status line and in the history.
+void TMainForm::TestAlarmMenuClick() {
+  std::string why;
+  if (!session_.TestAlarm(&why)) ShowInfoMessage("%s", why.c_str());
 }
 
 // A button holds until the schedule's next edge.

@@ -58,6 +58,9 @@ public:
   QAction* EndMenu;
   QMenu* S1;
   QAction* OptionMenu;
+  // A test alarm, from the 設定 menu and the tray's.
+  QAction* TestAlarmMenu;
+  QAction* TrayTestAlarmMenu;
   TCuteButton* EndCaptureBtn;
   QMenu* TrayPopupMenu;
   QAction* TrayDispMenu;
@@ -97,6 +100,7 @@ public:
   void VersionInfoMenuClick();
   void EventHistoryMenuClick();
   void EventFolderMenuClick();
+  void TestAlarmMenuClick();
   void StartCaptureBtnClick();
   void EndCaptureBtnClick();
   void CaptureTimerTimer();

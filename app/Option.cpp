@@ -452,6 +452,12 @@ void TOptionForm::BuildExtensionSheet() {
     connect(MqttConnectTestBtn, &QPushButton::clicked, this, &TOptionForm::MqttConnectTestBtnClick);
   }
   BuildSchedulePreview();
+  // One mail per event means nothing without events: the box waits for them.
+  auto* archive = qobject_cast<QCheckBox*>(ExtensionControl("EVENT_ARCHIVE"));
+  if (QWidget* firstOnly = ExtensionControl("ALERT_MAIL_FIRST_ONLY"); archive && firstOnly) {
+    connect(archive, &QCheckBox::toggled, firstOnly, &QWidget::setEnabled);
+    firstOnly->setEnabled(archive->isChecked());
+  }
   ExtensionPage->addStretch(1);
   // The topic's default depends on the profile, so the box shows it.
   if (auto* topic = qobject_cast<QLineEdit*>(ExtensionControl("MQTT_TOPIC")))

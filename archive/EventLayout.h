@@ -18,6 +18,7 @@ constexpr char kEventClip[] = "clip.mkv";
 //   person=<0|1>  frames=<frames in the clip>
 //   profile=<the profile that recorded it, "default" without one; older
 //            markers have no such line>
+//   test=1   (only in the folder of a test alarm)
 constexpr char kEventMarkerLine[] = "vardocam-event 1";
 
 struct EventInfo {
@@ -27,6 +28,7 @@ struct EventInfo {
   bool person = false;
   int64_t frames = 0;
   std::string profile;  // empty: a marker from before markers named one
+  bool test = false;    // made by a test alarm, not by motion
 };
 
 // The events folder of a profile: `eventDir` when set, else

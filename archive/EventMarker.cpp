@@ -21,6 +21,7 @@ std::string EventMarkerText(const EventInfo& event, bool ended) {
   text += std::string("person=") + (event.person ? "1" : "0") + "\n";
   if (ended) text += "frames=" + std::to_string(event.frames) + "\n";
   text += "profile=" + (event.profile.empty() ? MarkerProfile() : event.profile) + "\n";
+  if (event.test) text += "test=1\n";
   return text;
 }
 
@@ -51,6 +52,8 @@ std::optional<EventInfo> ParseEventMarker(const std::string& bytes) {
       info.person = value != 0;
     else if (key == "frames")
       info.frames = value;
+    else if (key == "test")
+      info.test = value != 0;
   }
   return info;
 }

@@ -139,6 +139,7 @@ void EventRecorder::BeginEvent(const cv::Mat& colour, bool split) {
   // Below the floor nothing is recorded; the writer says so and looks again.
   if (belowFloor_.load()) return;
   state_ = State::Alarm;
+  ++eventsBegun_;
   personSent_ = false;
   Job job;
   job.kind = Job::Kind::Begin;
@@ -179,6 +180,16 @@ void EventRecorder::SplitIfResized(const cv::Mat& colour) {
   // its end the time it closes.
   state_ = State::Post;
   postFrom_ = postFrom;
+}
+
+bool EventRecorder::TestEvent(const cv::Mat& colour) {
+  if (state_ != State::Idle) return false;
+  Job job;
+  job.kind = Job::Kind::Test;
+  job.wallMs = WallNow();
+  if (!colour.empty()) job.picture = colour.clone();
+  Enqueue(std::move(job));
+  return true;
 }
 
 void EventRecorder::AlarmEnded(uint32_t tick) {
@@ -325,6 +336,7 @@ void EventRecorder::Handle(Job& job) {
     break;
   case Job::Kind::End: End(job); break;
   case Job::Kind::Retention: Retain(open_.active ? open_.info.folder : std::string(), open_.active); break;
+  case Job::Kind::Test: MakeTestEvent(job); break;
   }
 }
 
@@ -476,14 +488,18 @@ void EventRecorder::ClipFailed(const std::string& what) {
 int64_t EventRecorder::OpenEventBytes() const { return open_.clip.Bytes() + open_.pictureBytes; }
 
 void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool isJpeg) {
-  if (picture.empty()) return;
+  Counted(WritePictureIn(open_.info.folder, name, picture, isJpeg));
+}
+
+size_t EventRecorder::WritePictureIn(const std::string& folder, const char* name, const cv::Mat& picture,
+                                   bool isJpeg) {
+  if (picture.empty()) return 0;
   std::string error;
-  const std::string path = open_.info.folder + "/" + name;
+  const std::string path = folder + "/" + name;
   if (isJpeg) {
     const size_t bytes = picture.total() * picture.elemSize();
     if (!WriteFileAtomically(path, picture.ptr<uint8_t>(), bytes, kPictureWrite, &error)) Fail(error);
-    Counted(bytes);
-    return;
+    return bytes;
   }
   // libjpeg-turbo, already loaded for the cameras: the OpenCV module's
   // libraries would cost a stream camera's process some 60 MB of memory.
@@ -491,17 +507,16 @@ void EventRecorder::WritePicture(const char* name, const cv::Mat& picture, bool 
   cv::Mat jpeg;
   if (encoder_->Encode(picture, jpeg)) {
     if (!WriteFileAtomically(path, jpeg.ptr<uint8_t>(), jpeg.total(), kPictureWrite, &error)) Fail(error);
-    Counted(jpeg.total());
-    return;
+    return jpeg.total();
   }
   std::vector<uint8_t> bytes;
   std::string why;
   if (!EncodeImage(".jpg", picture, bytes, {cv::IMWRITE_JPEG_QUALITY, kEventPictureQuality}, &why)) {
     Fail(why.empty() ? path + " を JPEG にできません" : why);
-    return;
+    return 0;
   }
   if (!WriteFileAtomically(path, bytes.data(), bytes.size(), kPictureWrite, &error)) Fail(error);
-  Counted(bytes.size());
+  return bytes.size();
 }
 
 void EventRecorder::Counted(size_t pictureBytes) {
@@ -541,6 +556,40 @@ void EventRecorder::End(Job& job) {
   open_.clipBroken = false;
   open_.info = EventInfo{};
   Retain(folder);
+}
+
+// Said every time, apart from the failures said once: the user who asked
+// for the test waits for its answer.
+void EventRecorder::MakeTestEvent(Job& job) {
+  ArchiveReport report;
+  report.kind = ArchiveReport::Kind::TestDone;
+  std::string folder, error;
+  if (!CheckFloor()) {
+    report.text = "保存先の空きが少ないため記録しません: " + options_.root;
+    Report(std::move(report));
+    return;
+  }
+  if (!CreateEventFolder(options_.root, job.wallMs, folder, &error)) {
+    report.text = error;
+    Report(std::move(report));
+    return;
+  }
+  EventInfo info;
+  info.folder = folder;
+  info.startMs = info.endMs = job.wallMs;
+  info.test = true;
+  const std::string marker = EventMarkerText(info, true);
+  if (!WriteFileAtomically(folder + "/" + kEventMarkerFile, marker, kMarkerWrite, &error)) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    report.text = error;
+    Report(std::move(report));
+    return;
+  }
+  WritePictureIn(folder, kEventFirstPicture, job.picture, false);
+  WritePictureIn(folder, kEventPeakPicture, job.picture, false);
+  report.event = info;
+  Report(std::move(report));
 }
 
 void EventRecorder::Retain(const std::string& keep, bool recording) {

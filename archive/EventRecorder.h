@@ -62,11 +62,12 @@ struct ArchiveFrameInput {
 
 // What the writer has to say, collected for the cycle's thread.
 struct ArchiveReport {
-  enum class Kind { Archived, FloorChanged, Notice };
+  // TestDone: a test alarm's folder was made (`event`), or why not (`text`).
+  enum class Kind { Archived, FloorChanged, Notice, TestDone };
   Kind kind = Kind::Notice;
-  EventInfo event;          // Archived
+  EventInfo event;          // Archived, TestDone
   bool belowFloor = false;  // FloorChanged
-  std::string text;         // FloorChanged, Notice: in Japanese
+  std::string text;         // FloorChanged, Notice, TestDone's failure: in Japanese
 };
 
 // Records each alarm as an event folder (archive/EventLayout.h): the marker,
@@ -107,6 +108,12 @@ public:
   // A confirmed person's frame (kept by reference): the event's first one
   // becomes person.jpg. Ignored while no event is open.
   void PersonConfirmed(const cv::Mat& frame);
+  // A test alarm's folder of its own: its marker says test, its pictures
+  // are `colour`, it has no clip, and it is complete at once (TestDone).
+  // False while an event is open: a test never goes into a real one.
+  bool TestEvent(const cv::Mat& colour);
+  // Events begun since the recorder was made (test folders not counted).
+  uint64_t EventsBegun() const { return eventsBegun_; }
   // Closes the event whose post-seconds have passed.
   void Tick(uint32_t tick);
   // Ends an open event now and waits until the writer has done everything
@@ -127,7 +134,7 @@ public:
 private:
   enum class State { Idle, Alarm, Post };
   struct Job {
-    enum class Kind { Begin, Frame, Person, End, Retention };
+    enum class Kind { Begin, Frame, Person, End, Retention, Test };
     Kind kind = Kind::Frame;
     int64_t wallMs = 0;
     std::deque<ClipFrame> frames;  // Begin: the ring
@@ -167,7 +174,10 @@ private:
   bool OpenClip(const ClipFrame& frame);
   void WritePicture(const char* name, const cv::Mat& picture, bool isJpeg);
   void Counted(size_t pictureBytes);
+  // The bytes written, counted by the caller where they belong to the open event.
+  size_t WritePictureIn(const std::string& folder, const char* name, const cv::Mat& picture, bool isJpeg);
   void End(Job& job);
+  void MakeTestEvent(Job& job);
   // `recording`: keep is the open event, counted at the size written so far.
   void Retain(const std::string& keep, bool recording = false);
   // The open event's bytes so far, as written.
@@ -191,6 +201,7 @@ private:
   bool peakIsJpeg_ = false;
   int32_t peakPermille_ = -1;
   bool personSent_ = false;
+  uint64_t eventsBegun_ = 0;
 
   // Shared.
   mutable std::mutex mutex_;

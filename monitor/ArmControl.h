@@ -29,6 +29,12 @@ public:
   // Off for `minutes`, then on again as it was before.
   virtual void Snooze(int minutes, ArmedBy by) = 0;
   virtual ArmState State() const = 0;
+  // A test alarm (sound, mail, event folder, broker, each marked as a
+  // test); false, with why, when none can be made now or from here.
+  virtual bool TestAlarm(std::string* why) {
+    if (why) *why = "ここからはテスト警報を鳴らせません。";
+    return false;
+  }
 };
 
 // The longest snooze a command may ask for: a day.

@@ -135,6 +135,20 @@ const std::vector<MailCommand>& MailCommands() {
        [](const CommandCall& call, CommandAnswer& answer) {
          AnswerLast(call.events ? call.events() : std::vector<EventInfo>{}, answer);
        }},
+      // The test's own mail goes after this answer, on the same mail thread.
+      {K::Test, {"テスト", "TEST"}, CommandArgument::None,
+       [](const CommandCall& call, CommandAnswer& answer) {
+         std::string why;
+         if (call.arm.TestAlarm(&why)) {
+           answer.what = "テスト警報を始めました";
+           answer.lines.push_back("メールの指示でテスト警報を始めました。警報音・警報メール・イベントの記録・MQTTを"
+                                  "一度ずつ試します。");
+           answer.lines.push_back("件名が【テスト】で始まる警報メールが別に届きます。結果は画面の状態表示とログに出ます。");
+         } else {
+           answer.what = "テスト警報を始められませんでした";
+           answer.lines.push_back("テスト警報を始められませんでした。" + why);
+         }
+       }},
   };
   return commands;
 }

@@ -12,7 +12,7 @@
 // word and the PIN, from an allowed sender, switches monitoring or asks for
 // pictures, and is answered by a mail of its own.
 
-enum class MailCommandKind { None, Arm, Disarm, Snooze, Status, Last };
+enum class MailCommandKind { None, Arm, Disarm, Snooze, Status, Last, Test };
 
 // Wrong PINs within kWrongPinWindowMs that lock commands out for as long.
 constexpr int kMaxWrongPinsPerHour = 5;

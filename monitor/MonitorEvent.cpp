@@ -28,10 +28,35 @@ MonitorEvent MonitorEvent::MotionWithoutPerson() { return MonitorEvent(Kind::Mot
 MonitorEvent MonitorEvent::AlarmStarted() { return MonitorEvent(Kind::AlarmStarted); }
 MonitorEvent MonitorEvent::AlarmEnded() { return MonitorEvent(Kind::AlarmEnded); }
 
-MonitorEvent MonitorEvent::AlertMailDone(bool sent, std::string failure) {
+MonitorEvent MonitorEvent::AlertMailDone(bool sent, std::string failure, MailKind mail) {
   MonitorEvent e(Kind::AlertMailDone);
   e.sent = sent;
   e.text = std::move(failure);
+  e.mail = mail;
+  return e;
+}
+
+MonitorEvent MonitorEvent::AlertMailHeldForEvent() {
+  MonitorEvent e(Kind::AlertMailHeldBack);
+  e.sameEvent = true;
+  return e;
+}
+
+MonitorEvent MonitorEvent::MailDone(MailKind mail, bool sent, std::string failure, std::string about) {
+  MonitorEvent e(Kind::MailDone);
+  e.mail = mail;
+  e.sent = sent;
+  e.text = std::move(failure);
+  e.about = std::move(about);
+  return e;
+}
+
+MonitorEvent MonitorEvent::TestAlarmStarted() { return MonitorEvent(Kind::TestAlarmStarted); }
+
+MonitorEvent MonitorEvent::TestAlarmStep(std::string line, bool ok) {
+  MonitorEvent e(Kind::TestAlarmStep);
+  e.text = std::move(line);
+  e.ok = ok;
   return e;
 }
 

@@ -6,6 +6,9 @@
 #include "monitor/ArmControl.h"
 #include "vision/MotionRegion.h"
 
+// Which mail an outcome is of.
+enum class MailKind { Alert, PersonAlert, Summary, Health, Confirmation, Test };
+
 // One thing the monitoring cycle reports, as a value: its kind and the
 // fields that kind carries (the others stay empty). Made by the factories
 // below, one per kind, so that an emitter names what happened and a
@@ -25,12 +28,24 @@ struct MonitorEvent {
     MotionWithoutPerson,
     AlarmStarted,
     AlarmEnded,
-    // An alert mail was tried: `sent` (accepted by the server), or not and
-    // why (`text`), in words a user can act on.
+    // An alert mail (`mail`: Alert or PersonAlert) was tried: `sent`
+    // (accepted by the server), or not and why (`text`), in words a user
+    // can act on.
     AlertMailDone,
     // An alarm's alert mail was not tried: the least spacing after the last
-    // mail that went out lasts `secondsLeft` more seconds. Once per alarm.
+    // mail that went out lasts `secondsLeft` more seconds (once per alarm),
+    // or, with `sameEvent`, the event it belongs to had its mail already
+    // (once per event).
     AlertMailHeldBack,
+    // Any other mail of ours was tried (`mail` says which): `sent`, or not
+    // and why (`text`); `about` is a health mail's subject.
+    MailDone,
+    // A test alarm began: sound, mail, event folder and broker once each,
+    // none of them a real alarm.
+    TestAlarmStarted,
+    // What became of one part of a test alarm, as a line (`text`); `ok`
+    // when that part worked or was not wanted.
+    TestAlarmStep,
     // A poll of the request mailbox: `ok` with `requests` answered, or why
     // it failed (`text`).
     RequestCheckDone,
@@ -69,8 +84,12 @@ struct MonitorEvent {
   static MonitorEvent MotionWithoutPerson();
   static MonitorEvent AlarmStarted();
   static MonitorEvent AlarmEnded();
-  static MonitorEvent AlertMailDone(bool sent, std::string failure);
+  static MonitorEvent AlertMailDone(bool sent, std::string failure, MailKind mail = MailKind::Alert);
   static MonitorEvent AlertMailHeldBack(int secondsLeft);
+  static MonitorEvent AlertMailHeldForEvent();
+  static MonitorEvent MailDone(MailKind mail, bool sent, std::string failure, std::string about = "");
+  static MonitorEvent TestAlarmStarted();
+  static MonitorEvent TestAlarmStep(std::string line, bool ok);
   static MonitorEvent RequestCheckDone(bool ok, int requests, std::string failure);
   static MonitorEvent CameraLost();
   static MonitorEvent CameraBack();
@@ -91,12 +110,15 @@ struct MonitorEvent {
   bool ok = false;
   bool connected = false;
   bool belowFloor = false;
+  bool sameEvent = false;
+  MailKind mail = MailKind::Alert;
   int requests = 0;
   int secondsLeft = 0;
   int waiting = 0;
   uint32_t retryMs = 0;
   // The failure, the notice or the detail, as the kind says.
   std::string text;
+  std::string about;
   ArmState arm;
   EventInfo archived;
 

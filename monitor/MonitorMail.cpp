@@ -11,6 +11,7 @@
 #include "archive/EventText.h"
 #include "monitor/MonitorCamera.h"
 #include "monitor/MonitorEvents.h"
+#include "platform/LocalTime.h"
 #include "platform/OpenCvModule.h"
 #include "platform/ProgramName.h"
 #include "settings/Vardocamdef.h"
@@ -93,16 +94,18 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
   commands.take = [this, &notices, &context](const std::string& header) {
     return commands_.Take(header, context.settings, notices, std::time(nullptr));
   };
-  commands.run = [this, &context, &notices]() -> MailResult {
+  std::vector<MailResult> confirmations;
+  commands.run = [this, &context, &notices, &confirmations]() -> MailResult {
     std::string failure;
     const bool sent = commands_.Run(
         *arm_, context.settings,
-        [&context](const CommandAnswer& reply, std::string& why) {
+        [&context, &confirmations](const CommandAnswer& reply, std::string& why) {
           MailInputs inputs = MailInputsFrom(true, context);
           inputs.moreAttachments = reply.attachments;
           if (!SenderAllowed(inputs.server.toAddress, reply.sender))
             inputs.moreRecipients.push_back(reply.sender);
           const MailResult result = SendConfirmationMail(inputs, reply.what, reply.lines);
+          confirmations.push_back(result);
           why = result.failure;
           return result.sent;
         },
@@ -124,7 +127,9 @@ RequestCheckResult MonitorMail::CheckRequestMail(const MailContext& context) {
         {"暗証番号の誤りが続いたため、メールでの操作を1時間受け付けません。",
          "その間の操作メールは状況報告の要求として扱います。心当たりがなければ暗証番号を変えてください。"});
     if (!told.sent) notices.push_back("メールでの操作の停止を知らせるメールを送れませんでした: " + told.failure);
+    confirmations.push_back(told);
   }
+  result.confirmations = std::move(confirmations);
   result.notices.insert(result.notices.begin(), notices.begin(), notices.end());
   return result;
 }
@@ -135,6 +140,22 @@ MailResult MonitorMail::SendHealthMail(const MailContext& context, const std::st
   inputs.withPicture = !context.picture.empty();
   const PreparedMail mail = ComposeMail(subject, body, inputs);
   if (Keeping(inputs, context, outbox_)) return SendKeeping(context, mail);
+  const DeliveryResult result = DeliverMail(inputs.server, mail);
+  return {result.sent, result.failure};
+}
+
+// Tried at once even while the outbox holds mails for a server thought
+// down: the test is how the user finds out whether it is.
+MailResult MonitorMail::SendTestMail(const MailContext& context) {
+  MailInputs inputs = MailInputsFrom(true, context);
+  inputs.withPicture = !context.picture.empty();
+  const std::string time = LocalTimeText(std::time(nullptr), "%H:%M:%S");
+  const PreparedMail mail = ComposeMail("【テスト】テスト警報(" + time + ")",
+                                        {"【テスト】これはテスト警報のメールです。実際に動体を検出したのではありません。",
+                                         "時刻[" + time + "]",
+                                         "警報音・警報メール・イベントの記録・MQTTを一度ずつ試しています。",
+                                         inputs.withPicture ? "現在の画像を添付します" : "画像はありません"},
+                                        inputs);
   const DeliveryResult result = DeliverMail(inputs.server, mail);
   return {result.sent, result.failure};
 }

@@ -21,6 +21,7 @@ public:
   MailResult SendHealthMail(const MailContext& context, const std::string& subject,
                             const std::vector<std::string>& body) override;
   PendingMailReport DeliverPending(const MailContext& context) override;
+  MailResult SendTestMail(const MailContext& context) override;
 
   // With MAIL_RETRY on, mails that could not be sent are kept in `folder`
   // (read at the first turn) and sent again; without a folder, none are.

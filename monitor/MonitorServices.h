@@ -85,6 +85,14 @@ public:
     (void)body;
     return {false, ""};
   }
+  // A test alarm's mail, marked as a test, to the alert mail's recipient,
+  // with the context's picture when there is one. Tried once, never kept
+  // for sending again: the user who asked wants to know now. Not sent
+  // where there is no way to build it.
+  virtual MailResult SendTestMail(const MailContext& context) {
+    (void)context;
+    return {false, ""};
+  }
   // Mails kept for sending again get their turn.
   virtual PendingMailReport DeliverPending(const MailContext& context) {
     (void)context;

@@ -55,6 +55,7 @@ uint32_t MonitoringCycle::MsUntilNextDuty() const {
     wait = std::min<uint32_t>(wait, static_cast<uint32_t>(std::max<int32_t>(left, 1)));
   };
   if (alarmStartTick_ != 0) until(alarmStartTick_ + kAlarmSpacingMs);
+  if (testSounding_) until(testSoundTick_ + kTestAlarmSoundMs);
   if (!cameraLost_) until(lastFrameTick_ + kCameraLostMs);
   if (settings_.IS_CHECK) until(requestCheckTick_ + Milliseconds(settings_.CHECK_INTERVAL, kMsPerMinute));
   if (personCheck_ && personConfirm_.InEpisode()) wait = std::min<uint32_t>(wait, kCaptureIntervalMs);
@@ -100,6 +101,15 @@ bool MonitoringCycle::StartMonitoring(const typVardocam& settings) {
 // thread as it starts: nothing here waits for the disk.
 void MonitoringCycle::StartArchive() {
   archive_.reset();
+  mailedEvent_ = 0;
+  eventHoldSaid_ = 0;
+  // A test's folder made while off is told before the archive takes over.
+  if (testArchive_) {
+    testArchive_->Finish();
+    for (const ArchiveReport& report : testArchive_->TakeReports())
+      if (report.kind == ArchiveReport::Kind::TestDone) TellTestEvent(report);
+    testArchive_.reset();
+  }
   if (!settings_.EVENT_ARCHIVE) {
     // Switched off while below the floor: nothing is held back any more.
     if (archiveBelowFloor_) {
@@ -108,12 +118,21 @@ void MonitoringCycle::StartArchive() {
     }
     return;
   }
+  std::optional<EventRecorderOptions> options = ArchiveOptions();
+  if (!options) return;
+  archive_ = std::make_unique<EventRecorder>(std::move(*options));
+  // The clip hears the reader itself: a tick held up by a mail or a check
+  // sees only the latest frame, and the frames in between would be lost.
+  archiveFed_ = camera_ && camera_->SetJpegTap(archive_->Tap());
+}
+
+std::optional<EventRecorderOptions> MonitoringCycle::ArchiveOptions() {
   const std::string root = EventArchiveRoot(settings_.EVENT_DIR, SettingsProfile());
   if (root.empty() || root[0] != '/') {
     // A relative folder would land in the working folder.
     events_.On(MonitorEvent::Notice("イベントの保存先フォルダ「" + root +
                    "」は / から始まるフォルダで指定してください。イベントは記録しません。"));
-    return;
+    return std::nullopt;
   }
   constexpr int64_t kMsPerDay = 24 * 60 * 60 * 1000;
   EventRecorderOptions options;
@@ -122,10 +141,7 @@ void MonitoringCycle::StartArchive() {
   options.postMs = int64_t{std::max<int32_t>(settings_.EVENT_POST_SECONDS, 0)} * kMsPerSecond;
   options.limits.maxBytes = int64_t{std::max<int32_t>(settings_.EVENT_MAX_MB, 0)} << 20;
   options.limits.maxAgeMs = int64_t{std::max<int32_t>(settings_.EVENT_MAX_DAYS, 0)} * kMsPerDay;
-  archive_ = std::make_unique<EventRecorder>(std::move(options));
-  // The clip hears the reader itself: a tick held up by a mail or a check
-  // sees only the latest frame, and the frames in between would be lost.
-  archiveFed_ = camera_ && camera_->SetJpegTap(archive_->Tap());
+  return options;
 }
 
 // The frame just compared: its JPEG by reference, how much of it changed,
@@ -153,12 +169,11 @@ void MonitoringCycle::ServeArchive(uint32_t now) {
         RunMail([this, mail, context = NewMailContext(cv::Mat()), event = report.event] {
           *mail = mail_.SendEventSummaryMail(context, event);
         }, [this, mail](bool threw) {
-          if (!threw && !mail->sent)
-            events_.On(MonitorEvent::Notice("イベントのまとめメールを送信できませんでした：" +
-                           (mail->failure.empty() ? std::string("理由は分かりません") : mail->failure)));
+          if (!threw) events_.On(MonitorEvent::MailDone(MailKind::Summary, mail->sent, mail->failure));
         });
       }
       break;
+    case ArchiveReport::Kind::TestDone: TellTestEvent(report); break;
     case ArchiveReport::Kind::FloorChanged:
       if (report.belowFloor != archiveBelowFloor_) {
         archiveBelowFloor_ = report.belowFloor;
@@ -298,8 +313,13 @@ void MonitoringCycle::MonitorTick() {
   const bool cooling = MailCoolingDown(now);
   if (WarmedUp(now) && AlarmSpacingPassed(now) && detected) {
     StartAlarmSound();
-    if (!cooling) {
-      AskAlertMail();
+    if (EventHadMail()) {
+      if (eventHoldSaid_ != archive_->EventsBegun()) {
+        eventHoldSaid_ = archive_->EventsBegun();
+        events_.On(MonitorEvent::AlertMailHeldForEvent());
+      }
+    } else if (!cooling) {
+      if (AskAlertMail() && archive_) mailedEvent_ = archive_->EventsBegun();
     } else if (!heldBackSaid_) {
       heldBackSaid_ = true;
       events_.On(MonitorEvent::AlertMailHeldBack(MailCooldownSecondsLeft(now)));
@@ -309,6 +329,7 @@ void MonitoringCycle::MonitorTick() {
   }
   if (Closing()) return;
   if (archive_) ServeArchive(GetTickCount());
+  ServeTestAlarm();
 
   DeliverPendingMails();
   if (Closing()) return;
@@ -354,9 +375,7 @@ void MonitoringCycle::WatchHealth(bool newFrame) {
     RunMail([this, result, subject, body = HealthMailBody(mail), context = NewMailContext(CurrentPicture())] {
       *result = mail_.SendHealthMail(context, subject, body);
     }, [this, result, subject](bool threw) {
-      if (threw) return;
-      events_.On(MonitorEvent::Notice(result->sent ? "「" + subject + "」をメールで知らせました"
-                                  : "「" + subject + "」のメールを送信できませんでした：" + result->failure));
+      if (!threw) events_.On(MonitorEvent::MailDone(MailKind::Health, result->sent, result->failure, subject));
     });
   }
   if (heldBack > 0)
@@ -473,6 +492,8 @@ void MonitoringCycle::CheckRequests() {
       return;
     }
     for (const std::string& notice : result->notices) events_.On(MonitorEvent::Notice(notice));
+    for (const MailResult& mail : result->confirmations)
+      events_.On(MonitorEvent::MailDone(MailKind::Confirmation, mail.sent, mail.failure));
     events_.On(MonitorEvent::RequestCheckDone(result->ok, result->requests, result->failure));
   });
 }
@@ -504,13 +525,13 @@ cv::Mat MonitoringCycle::CurrentPicture() const {
 // The alarm goes on while its mail is on its way. Only a mail that went out
 // starts the spacing: after a failure the next alarm tries again, and with
 // mails off nothing is held back.
-void MonitoringCycle::AskAlertMail() {
+bool MonitoringCycle::AskAlertMail() {
   if (alertMailsUnderWay_ >= kMaxAlertMailsUnderWay) {
     if (!alertMailSkippedSaid_)
       events_.On(MonitorEvent::Notice("前の警報メールがまだ送信中のため、この警報のメールは送りません。"
                      "SMTPサーバの応答を確認してください。"));
     alertMailSkippedSaid_ = true;
-    return;
+    return false;
   }
   alertMailSkippedSaid_ = false;
   ++alertMailsUnderWay_;
@@ -520,15 +541,21 @@ void MonitoringCycle::AskAlertMail() {
   MailContext context = NewMailContext(person ? cv::Mat() : CurrentPicture());
   RunMail([this, mail, person, context = std::move(context)] {
     *mail = person ? mail_.SendPersonAlertMail(context, *person) : mail_.SendAlertMail(context);
-  }, [this, mail, useMail](bool threw) {
+  }, [this, mail, useMail, kind = person ? MailKind::PersonAlert : MailKind::Alert](bool threw) {
     --alertMailsUnderWay_;
     if (threw) return;
     if (mail->sent && useMail) {
       mailCooling_ = true;
       lastMailTick_ = GetTickCount();
     }
-    events_.On(MonitorEvent::AlertMailDone(mail->sent, mail->failure));
+    events_.On(MonitorEvent::AlertMailDone(mail->sent, mail->failure, kind));
   });
+  return true;
+}
+
+bool MonitoringCycle::EventHadMail() const {
+  return settings_.ALERT_MAIL_FIRST_ONLY && settings_.USEMAIL && archive_ && archive_->Recording() &&
+         mailedEvent_ == archive_->EventsBegun();
 }
 
 // At most one turn is under way, and turns are spaced: the outbox waits far
@@ -574,9 +601,118 @@ void MonitoringCycle::StartAlarmSound() {
 }
 
 void MonitoringCycle::StopAlarmSound() {
+  if (testSounding_) {
+    testSounding_ = false;
+    if (alarmStartTick_ == 0) sound_.Stop();
+  }
   if (alarmStartTick_ == 0) return;
   sound_.Stop();
   alarmStartTick_ = 0;
   if (archive_) archive_->AlarmEnded(GetTickCount());
   events_.On(MonitorEvent::AlarmEnded());
+}
+
+namespace {
+const char kTestStep[] = "テスト警報: ";
+} // namespace
+
+bool MonitoringCycle::TestAlarm(std::string* why) {
+  const auto refuse = [why](const char* text) {
+    if (why) *why = text;
+    return false;
+  };
+  if (Closing()) return refuse("終了処理中のため、テスト警報は鳴らせません。");
+  if (TestAlarmUnderWay()) return refuse("前のテスト警報がまだ終わっていません。少し待ってからもう一度試してください。");
+  // Stopped, the settings are those of now: the dialog may have changed them.
+  if (!Monitoring()) settings_ = AppSettings;
+  events_.On(MonitorEvent::TestAlarmStarted());
+  if (settings_.USESOUND) {
+    sound_.Play(settings_.SOUND);
+    testSounding_ = true;
+    testSoundTick_ = GetTickCount();
+    events_.On(MonitorEvent::TestAlarmStep(std::string(kTestStep) + "警報音を鳴らしました（" +
+                                               std::to_string(kTestAlarmSoundMs / kMsPerSecond) + " 秒で止まります）",
+                                           true));
+  } else {
+    events_.On(MonitorEvent::TestAlarmStep(std::string(kTestStep) + "警報音は鳴らさない設定です", true));
+  }
+  if (settings_.USEMAIL)
+    AskTestMail();
+  else
+    events_.On(MonitorEvent::TestAlarmStep(std::string(kTestStep) + "警報メールは送らない設定です", true));
+  TestEventFolder();
+  return true;
+}
+
+// Not counted among the alert mails under way, and no cooldown follows it:
+// a real alarm right after the test mails as it would have.
+void MonitoringCycle::AskTestMail() {
+  testMailUnderWay_ = true;
+  auto mail = std::make_shared<MailResult>();
+  RunMail([this, mail, context = NewMailContext(CurrentPicture())] {
+    // A picture that cannot be written fails the test, not the tick.
+    try {
+      *mail = mail_.SendTestMail(context);
+    } catch (const std::exception& e) {
+      *mail = {false, e.what()};
+    }
+  }, [this, mail](bool threw) {
+    testMailUnderWay_ = false;
+    if (!threw) events_.On(MonitorEvent::MailDone(MailKind::Test, mail->sent, mail->failure));
+  });
+}
+
+// While monitoring, the archive makes the folder between its events; while
+// off, a recorder of the test's own does, and goes once it has.
+void MonitoringCycle::TestEventFolder() {
+  if (!settings_.EVENT_ARCHIVE) {
+    events_.On(MonitorEvent::TestAlarmStep(std::string(kTestStep) + "イベントは記録しない設定です", true));
+    return;
+  }
+  const cv::Mat picture = CurrentPicture();
+  if (archive_) {
+    if (!archive_->TestEvent(picture))
+      events_.On(MonitorEvent::TestAlarmStep(
+          std::string(kTestStep) + "記録中のイベントがあるため、テストのイベントは作りませんでした", true));
+    return;
+  }
+  std::optional<EventRecorderOptions> options = ArchiveOptions();
+  if (!options) {
+    events_.On(MonitorEvent::TestAlarmStep(
+        std::string(kTestStep) + "イベントを記録できませんでした（保存先フォルダを確認してください）", false));
+    return;
+  }
+  testArchive_ = std::make_unique<EventRecorder>(std::move(*options));
+  testArchive_->TestEvent(picture);
+}
+
+void MonitoringCycle::TellTestEvent(const ArchiveReport& report) {
+  if (report.event.folder.empty()) {
+    events_.On(MonitorEvent::TestAlarmStep(std::string(kTestStep) + "イベントを記録できませんでした（" +
+                                               report.text + "）", false));
+    return;
+  }
+  events_.On(MonitorEvent::EventArchived(report.event));
+  events_.On(MonitorEvent::TestAlarmStep(
+      std::string(kTestStep) + "イベントのフォルダを作りました: " + report.event.folder, true));
+}
+
+void MonitoringCycle::ServeTestAlarm() {
+  if (testSounding_ && GetTickCount() - testSoundTick_ > kTestAlarmSoundMs) {
+    testSounding_ = false;
+    // A real alarm that began meanwhile keeps its sound.
+    if (alarmStartTick_ == 0) sound_.Stop();
+  }
+  if (!testArchive_) return;
+  bool done = false;
+  for (const ArchiveReport& report : testArchive_->TakeReports()) {
+    if (report.kind == ArchiveReport::Kind::TestDone) {
+      TellTestEvent(report);
+      done = true;
+    } else if (report.kind == ArchiveReport::Kind::Notice) {
+      events_.On(MonitorEvent::Notice(report.text));
+    }
+  }
+  // Its writer has nothing left to do: the test was its last job.
+  if (done) testArchive_.reset();
 }

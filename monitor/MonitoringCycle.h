@@ -33,6 +33,8 @@ constexpr uint32_t kPendingMailTurnMs = 1000;
 constexpr uint32_t kMaxTickSleepMs = 100;
 // An alarm lasts at least this long; alert mails are spaced by it.
 constexpr uint32_t kAlarmSpacingMs = 5000;
+// A test alarm's sound stops by itself after this long.
+constexpr uint32_t kTestAlarmSoundMs = 5000;
 // A camera that gives no new frame for longer than this is reported lost
 // (the capture goes on reopening it); its next frame reports it back.
 constexpr uint32_t kCameraLostMs = 10000;
@@ -94,7 +96,19 @@ public:
   void DeliverPendingMails();
 
   void StartAlarmSound();
+  // Stops the alarm's sound and a test alarm's.
   void StopAlarmSound();
+
+  // A test alarm: the sound for kTestAlarmSoundMs, a mail marked as a test,
+  // an event folder marked as one and the broker told, each part said as
+  // it goes (TestAlarmStep). No alarm starts, no spacing, cooldown or hourly
+  // limit counts it, and no real alarm's event takes it in. False, with
+  // why, while the last test is still under way.
+  bool TestAlarm(std::string* why);
+  // The test sound's end when due, and what the test's folder became; the
+  // tick calls it, and the owner while monitoring is off.
+  void ServeTestAlarm();
+  bool TestAlarmUnderWay() const { return testSounding_ || testMailUnderWay_ || testArchive_; }
   // Called on the camera's thread of each new frame, for this camera and
   // later ones; FrameWakes tells whether the camera does.
   void SetFrameWake(std::function<void()> wake);
@@ -149,7 +163,17 @@ private:
   // The settings of now and a copy of the camera's picture, for a mail.
   MailContext NewMailContext(const cv::Mat& picture) const;
   cv::Mat CurrentPicture() const;
-  void AskAlertMail();
+  // False when the mail was not asked for (too many under way).
+  bool AskAlertMail();
+  // With ALERT_MAIL_FIRST_ONLY and an event being kept, whether this
+  // alarm's event had its mail asked for already.
+  bool EventHadMail() const;
+  void AskTestMail();
+  void TestEventFolder();
+  void TellTestEvent(const ArchiveReport& report);
+  // The recorder's options of the settings; nullopt, said, for a folder
+  // that will not do.
+  std::optional<EventRecorderOptions> ArchiveOptions();
   // Runs `work` through the runner. `done` follows on this thread, told
   // whether `work` threw; what it threw is thrown again after `done`.
   void RunMail(std::function<void()> work, std::function<void(bool threw)> done);
@@ -196,6 +220,16 @@ private:
   uint32_t lastMailTick_ = 0;
   // A held-back mail of the current alarm has been said.
   bool heldBackSaid_ = false;
+  // The archive's event (its EventsBegun) whose mail was asked for, and the
+  // one whose held-back mails were said; 0: none.
+  uint64_t mailedEvent_ = 0;
+  uint64_t eventHoldSaid_ = 0;
+  // The test alarm: its sound, its mail, and the recorder of its folder
+  // while monitoring is off (while on, the archive's own makes it).
+  bool testSounding_ = false;
+  uint32_t testSoundTick_ = 0;
+  bool testMailUnderWay_ = false;
+  std::unique_ptr<EventRecorder> testArchive_;
   // The mask picture, read when its setting changes or monitoring starts.
   std::string maskPath_;
   cv::Mat mask_;

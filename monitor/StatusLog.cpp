@@ -66,6 +66,29 @@ std::string RegionsText(const MotionRegions& regions) {
   return text;
 }
 
+std::string MailDoneLine(const MonitorEvent& event) {
+  switch (event.mail) {
+  case MailKind::Summary:
+    return event.sent ? "イベントのまとめメールを送信しました"
+                      : "イベントのまとめメールを送信できませんでした：" + Reason(event.text);
+  case MailKind::Health:
+    return event.sent ? "「" + event.about + "」をメールで知らせました"
+                      : "「" + event.about + "」のメールを送信できませんでした：" + Reason(event.text);
+  case MailKind::Test:
+    return event.sent ? "テスト警報: 警報メールを送信しました"
+                      : "テスト警報: 警報メールを送信できませんでした：" + Reason(event.text);
+  case MailKind::Alert:
+  case MailKind::PersonAlert:
+  case MailKind::Confirmation: break;
+  }
+  return "";
+}
+
+std::string HeldBackLine(const MonitorEvent& event) {
+  if (event.sameEvent) return "警報メールを見送りました（同じイベントの警報メールは送信済み）";
+  return "警報メールを見送りました（最短間隔まであと " + std::to_string(event.secondsLeft) + " 秒）";
+}
+
 bool ArmWorthSaying(const ArmState& state) {
   return state.by != ArmedBy::Nobody && !(state.by == ArmedBy::Button && state.untilEpochS == 0);
 }
@@ -101,11 +124,24 @@ void StatusLog::On(const MonitorEvent& event) {
   case Kind::AlertMailHeldBack: {
     mailTried_ = true;
     mailTime_ = wallClock_();
-    const std::string why = "（最短間隔まであと " + std::to_string(event.secondsLeft) + " 秒）";
-    mailResult_ = "見送りました" + why;
-    Add("警報メールを見送りました" + why);
+    const std::string line = HeldBackLine(event);
+    mailResult_ = line.substr(std::string("警報メールを").size());
+    Add(line);
     break;
   }
+  case Kind::MailDone: {
+    const std::string line = MailDoneLine(event);
+    if (line.empty()) return;
+    // A failure stays in sight; so does what a health mail or a test told.
+    if (!event.sent || event.mail != MailKind::Summary) notice_ = line;
+    Add(line);
+    break;
+  }
+  case Kind::TestAlarmStarted: Add("テスト警報を開始しました（実際の警報ではありません）"); break;
+  case Kind::TestAlarmStep:
+    notice_ = event.text;
+    Add(event.text);
+    break;
   case Kind::RequestCheckDone: RequestCheck(event.ok, event.requests, event.text); break;
   case Kind::CameraLost:
     cameraLost_ = true;

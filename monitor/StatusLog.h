@@ -35,6 +35,12 @@ std::string RegionsText(const MotionRegions& regions);
 // One box: "位置 x,y 幅×高さ".
 std::string BoxText(const MotionRegion& box);
 
+// The history's line of a MailDone; "" for a mail that is told otherwise
+// (a command's confirmation, with the command's own lines).
+std::string MailDoneLine(const MonitorEvent& event);
+// The line of an alert mail held back (AlertMailHeldBack).
+std::string HeldBackLine(const MonitorEvent& event);
+
 // Whether a change of arming is news beside "監視を開始しました": not when
 // nobody in particular or a button without a schedule switched it, as it
 // always was.

@@ -377,8 +377,13 @@ void MqttPublisher::On(const MonitorEvent& event) {
   case Kind::PersonDetected: ChangeState(MqttEntityId::Person, true); break;
   case Kind::AlarmStarted: StartAlarm(); break;
   case Kind::AlarmEnded: SetState(MqttEntityId::Alarm, false); break;
-  case Kind::AlertMailDone: Publish(MailTopic(p), MailPayload(event.sent, event.text), false); break;
-  case Kind::AlertMailHeldBack: Publish(MailTopic(p), MailHeldBackPayload(event.secondsLeft), false); break;
+  case Kind::AlertMailDone:
+  case Kind::MailDone: Publish(MailTopic(p), MailPayload(event.sent, event.text, event.mail), false); break;
+  case Kind::AlertMailHeldBack:
+    Publish(MailTopic(p), MailHeldBackPayload(event.secondsLeft, event.sameEvent), false);
+    break;
+  // Its own topic: the alarm's state and snapshot stay those of real alarms.
+  case Kind::TestAlarmStarted: Publish(TestTopic(p), TestPayload(), false); break;
   case Kind::RequestCheckDone:
     Publish(RequestTopic(p), RequestPayload(event.ok, event.requests, event.text), false);
     break;
@@ -398,6 +403,7 @@ void MqttPublisher::On(const MonitorEvent& event) {
   }
   case Kind::ArchiveFloorChanged: Publish(ArchiveTopic(p), ArchivePayload(event.belowFloor, event.text), true); break;
   case Kind::MotionWithoutPerson:
+  case Kind::TestAlarmStep:
   case Kind::Notice:
   case Kind::TickFailed:
   case Kind::BrokerChanged:

@@ -97,6 +97,7 @@ std::string MqttDeviceName(const std::string& cameraName, const std::string& pro
 std::string AvailabilityTopic(const std::string& prefix) { return Under(prefix, "availability"); }
 std::string RegionsTopic(const std::string& prefix) { return Under(prefix, "motion/regions"); }
 std::string MailTopic(const std::string& prefix) { return Under(prefix, "mail"); }
+std::string TestTopic(const std::string& prefix) { return Under(prefix, "test"); }
 std::string RequestTopic(const std::string& prefix) { return Under(prefix, "request"); }
 std::string ArmedByTopic(const std::string& prefix) { return Under(prefix, kArmedByLeaf); }
 
@@ -180,14 +181,20 @@ std::string ArchivePayload(bool belowFloor, const std::string& detail) {
          ",\"detail\":" + JsonString(detail) + "}";
 }
 
-std::string MailPayload(bool sent, const std::string& failure) {
-  return std::string("{\"kind\":\"alert\",\"sent\":") + (sent ? "true" : "false") +
+const char* MailKindName(MailKind kind) { return kMailKindNames[static_cast<size_t>(kind)]; }
+
+std::string MailPayload(bool sent, const std::string& failure, MailKind kind) {
+  return std::string("{\"kind\":\"") + MailKindName(kind) + "\",\"sent\":" + (sent ? "true" : "false") +
          ",\"failure\":" + JsonString(failure) + "}";
 }
 
-std::string MailHeldBackPayload(int secondsLeft) {
+std::string MailHeldBackPayload(int secondsLeft, bool sameEvent) {
   return "{\"kind\":\"alert\",\"sent\":false,\"held_back\":true,\"seconds_left\":" +
-         std::to_string(secondsLeft) + ",\"failure\":\"\"}";
+         std::to_string(secondsLeft) + (sameEvent ? ",\"same_event\":true" : "") + ",\"failure\":\"\"}";
+}
+
+std::string TestPayload() {
+  return "{\"kind\":\"test\",\"text\":" + JsonString("テスト警報です。実際の警報ではありません。") + "}";
 }
 
 std::string RequestPayload(bool ok, int requests, const std::string& failure) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "monitor/ArmControl.h"
+#include "monitor/MonitorEvent.h"
 #include "vision/MotionRegion.h"
 
 // Where the monitor's messages go and what they say, apart from the
@@ -36,7 +37,8 @@ std::string MqttDeviceName(const std::string& cameraName, const std::string& pro
 // Topics under the prefix that carry messages rather than an entity's state.
 std::string AvailabilityTopic(const std::string& prefix);  // "online" / "offline", retained
 std::string RegionsTopic(const std::string& prefix);       // JSON where motion began
-std::string MailTopic(const std::string& prefix);          // JSON per alert mail
+std::string MailTopic(const std::string& prefix);          // JSON per mail of ours
+std::string TestTopic(const std::string& prefix);          // JSON per test alarm
 std::string RequestTopic(const std::string& prefix);       // JSON per mailbox check
 std::string ArmedByTopic(const std::string& prefix);       // JSON who armed, until when; retained
 constexpr char kArmedByLeaf[] = "monitoring/armed_by";
@@ -132,10 +134,19 @@ CommandIntake JudgeCommandMessage(bool retained, size_t payloadBytes);
 std::string ArmedByPayload(const ArmState& state, int64_t nowEpochS);
 std::string ArchiveTopic(const std::string& prefix);  // JSON, retained: the event archive's state
 
+// The `kind` of a mail's payload, one row per MailKind in its order.
+inline constexpr const char* kMailKindNames[] = {"alert", "person_alert", "summary", "health", "confirmation",
+                                                 "test"};
+static_assert(std::size(kMailKindNames) == static_cast<size_t>(MailKind::Test) + 1, "one name per MailKind");
+const char* MailKindName(MailKind kind);
+
 // Payloads.
-std::string MailPayload(bool sent, const std::string& failure);
-// An alert mail held back by the least spacing between mails.
-std::string MailHeldBackPayload(int secondsLeft);
+std::string MailPayload(bool sent, const std::string& failure, MailKind kind = MailKind::Alert);
+// An alert mail held back by the least spacing between mails, or because
+// its event had its mail already (`sameEvent`).
+std::string MailHeldBackPayload(int secondsLeft, bool sameEvent = false);
+// {"kind":"test",...}: a test alarm began; no real alarm is said.
+std::string TestPayload();
 std::string RequestPayload(bool ok, int requests, const std::string& failure);
 // Whether the event archive records ("recording") or is below its
 // free-space floor ("full"), and why.

@@ -51,6 +51,9 @@ struct RequestCheckResult {
   std::vector<std::string> notices = {};
   int repeated = 0;         // mails handled by an earlier poll, only deleted again
   bool committed = false;   // the server confirmed the deletions at its Quit
+  // How each confirmation mail went (a command's answer, the lock-out's
+  // notice), for whoever counts mails by kind; filled by the commands' side.
+  std::vector<MailResult> confirmations = {};
 };
 // With a `handled` record, each mail is known by the server's UIDL, else by
 // its Message-ID; one the record knows is deleted again and nothing more,

@@ -44,9 +44,17 @@ void JournalLog::On(const MonitorEvent& event) {
   case Kind::AlarmEnded: Write(kJournalInfo, "警報を終了しました"); break;
   case Kind::AlertMailDone: AlertMail(event.sent, event.text); break;
   case Kind::AlertMailHeldBack:
-    Write(kJournalInfo,
-          "警報メールを見送りました (最短間隔まであと " + std::to_string(event.secondsLeft) + " 秒)");
+    Write(kJournalInfo, event.sameEvent ? HeldBackLine(event)
+                                        : "警報メールを見送りました (最短間隔まであと " +
+                                              std::to_string(event.secondsLeft) + " 秒)");
     break;
+  case Kind::MailDone: {
+    const std::string line = MailDoneLine(event);
+    if (!line.empty()) Write(event.sent ? kJournalInfo : kJournalWarning, line);
+    break;
+  }
+  case Kind::TestAlarmStarted: Write(kJournalNotice, "テスト警報を開始しました (実際の警報ではありません)"); break;
+  case Kind::TestAlarmStep: Write(event.ok ? kJournalInfo : kJournalWarning, event.text); break;
   case Kind::RequestCheckDone:
     if (!event.ok)
       Write(kJournalWarning, "要求メールの確認に失敗しました: " + event.text);

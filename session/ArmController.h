@@ -32,6 +32,8 @@ struct ArmHost {
   std::function<bool()> inTick;
   // Local wall time, for the schedule.
   std::function<std::time_t()> now;
+  // A test alarm, as the host makes one; none: refused.
+  std::function<bool(std::string* why)> testAlarm;
 };
 
 // Who switched monitoring on or off, until when, and what comes next: the
@@ -59,6 +61,10 @@ public:
   void Disarm(ArmedBy by) override;
   void Snooze(int minutes, ArmedBy by) override;
   ArmState State() const override { return state_; }
+  // Arming stays as it is.
+  bool TestAlarm(std::string* why) override {
+    return host_.testAlarm ? host_.testAlarm(why) : IArmControl::TestAlarm(why);
+  }
 
   // Looks at the clock: an edge passed, a snooze ended, a camera to try
   // again. The timer's work; tests call it after moving their clock.

@@ -88,6 +88,15 @@ void MailWorker::PostedArm::Snooze(int minutes, ArmedBy by) {
   OnSessionThread([&] { arm_.Snooze(minutes, by); });
 }
 
+bool MailWorker::PostedArm::TestAlarm(std::string* why) {
+  bool started = false;
+  std::string reason;
+  if (!OnSessionThread([&] { started = arm_.TestAlarm(&reason); }))
+    reason = "終了処理中のため、テスト警報は鳴らしませんでした。";
+  if (why) *why = reason;
+  return started;
+}
+
 ArmState MailWorker::PostedArm::State() const {
   ArmState state;
   OnSessionThread([&] { state = arm_.State(); });

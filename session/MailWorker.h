@@ -55,6 +55,7 @@ private:
     void Disarm(ArmedBy by) override;
     void Snooze(int minutes, ArmedBy by) override;
     ArmState State() const override;
+    bool TestAlarm(std::string* why) override;
 
   private:
     // Runs `call` on the session's thread; false when the monitor closed first.

@@ -38,7 +38,8 @@ MonitorSession::MonitorSession(const MonitorHost& host, std::string profile, IMo
                    },
                    [this] { cycle_.StopMonitoring(); },
                    [this] { return cycle_.Monitoring(); }, [this] { return cycle_.TickBusy(); },
-                   [] { return std::time(nullptr); }},
+                   [] { return std::time(nullptr); },
+                   [this](std::string* why) { return TestAlarm(why); }},
            armEvents_) {
   captureTimer_.setParent(timerOwner);
   captureTimer_.setObjectName("CaptureTimer");
@@ -123,6 +124,27 @@ bool MonitorSession::Start(std::unique_ptr<IMonitorCamera> camera, MonitorAtStar
   return true;
 }
 
+// The broker's part is said here, where the link is known: the cycle
+// only tells the listeners, the link among them, that a test began.
+bool MonitorSession::TestAlarm(std::string* why) {
+  if (!cycle_.TestAlarm(why)) return false;
+  const MqttPublisher* publisher = mqtt_->Publisher();
+  std::string line = "テスト警報: ";
+  bool ok = true;
+  if (AppSettings.MQTT_HOSTNAME.empty()) {
+    line += "MQTTは使わない設定です";
+  } else if (publisher && publisher->Counters().connected) {
+    line += "MQTTブローカーに送りました（" + TestTopic(publisher->Prefix()) + "）";
+  } else {
+    line += "MQTTブローカーに接続していないため送れませんでした";
+    ok = false;
+  }
+  host_.listener.On(MonitorEvent::TestAlarmStep(line, ok));
+  // Just after the sound's end is due, whether or not ticks run.
+  QTimer::singleShot(static_cast<int>(kTestAlarmSoundMs) + 1, &captureTimer_, [this] { cycle_.ServeTestAlarm(); });
+  return true;
+}
+
 void MonitorSession::Stop() {
   cycle_.StopMonitoring();
 }
@@ -180,6 +202,7 @@ void MonitorSession::PlanNextTick() {
 // monitor reads no mail, as it always did.
 void MonitorSession::IdlePoll() {
   if (cycle_.Monitoring() || cycle_.TickBusy()) return;
+  cycle_.ServeTestAlarm();
   cycle_.DeliverPendingMails();
   if (AppSettings.REMOTE_PIN.empty() || AppSettings.REMOTE_SENDERS.empty()) return;
   std::string message;

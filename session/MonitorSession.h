@@ -78,6 +78,10 @@ public:
   // kept) and its thread joined, the camera released. Within a second
   // whatever a server does.
   void Close();
+  // A test alarm (MonitoringCycle::TestAlarm), with the broker's part said
+  // and the sound stopped on time while monitoring is off. False, with
+  // why, when refused.
+  bool TestAlarm(std::string* why);
   // Mails asked for and not yet done (0 with mails that run at once).
   size_t MailsPending() const { return mailWorker_ ? mailWorker_->Pending() : 0; }
 private:

@@ -118,7 +118,12 @@ using SettingText = std::string;
     "※サブストリームのアドレス。検出・表示・画像に使い、動画は映像アドレスから記録。空欄なら映像アドレスだけを使用")  \
   /* The sender's name of the mail tab in From; off: the address alone, as always. */          \
   X(Boolean, MAIL_FROMNAME_SHOWN, false, 0, 1, Delivery, Check, "MailFromNameShownCBox",         \
-    "差出人に「名前」を表示する", "", "※メール設定の「名前」をメールの差出人(From)に入れます")
+    "差出人に「名前」を表示する", "", "※メール設定の「名前」をメールの差出人(From)に入れます") \
+  /* With events kept: one alert mail for the alarm that began an event, the rest left to   \
+     the event folder and its summary; off (and without events): a mail per alarm. */         \
+  X(Boolean, ALERT_MAIL_FIRST_ONLY, false, 0, 1, EventArchive, Check, "AlertMailFirstOnlyCBox", \
+    "警報メールはイベントの最初の警報だけ送る", "",                                          \
+    "※オフ: 警報のたびに1通(動きが続けば約5秒ごと)。オン: イベントごとに1通。保存しないときは無効")
 
 // Every user setting, named by the registry value that stores it.
 // Strings are UTF-8.

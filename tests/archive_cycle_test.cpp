@@ -20,6 +20,7 @@
 
 #include "archive/EventLayout.h"
 #include "monitor/MonitoringCycle.h"
+#include "monitor/StatusLog.h"
 #include "settings/Vardocamdef.h"
 #include "support/CameraSourceTest.h"
 #include "support/FakeClock.h"
@@ -74,11 +75,17 @@ public:
     switch (event.kind) {
     case MonitorEvent::Kind::EventArchived: archived.push_back(event.archived); break;
     case MonitorEvent::Kind::Notice: notices.push_back(event.text); break;
+    case MonitorEvent::Kind::MailDone: notices.push_back(MailDoneLine(event)); break;
+    case MonitorEvent::Kind::AlertMailDone: ++alertMails; break;
+    case MonitorEvent::Kind::AlertMailHeldBack: held.push_back(event.sameEvent); break;
+    case MonitorEvent::Kind::TestAlarmStep: notices.push_back(event.text); break;
     default: break;
     }
   }
   std::vector<EventInfo> archived;
-  std::vector<std::string> notices;
+  std::vector<std::string> notices;  // and what the mails of the events said
+  int alertMails = 0;
+  std::vector<bool> held;  // sameEvent of each held-back alert mail
 };
 } // namespace
 
@@ -90,8 +97,19 @@ struct CycleCase {
   int notices;
 };
 
-class ArchiveCycle : public ::testing::TestWithParam<CycleCase> {
+class ArchiveCycleFixture : public ::testing::Test {
 protected:
+  void SetUpCamera() {
+    auto owned = std::make_unique<ArchiveCamera>(log, dir.File("picture.jpg"));
+    camera = owned.get();
+    cycle.SetCamera(std::move(owned));
+    cycle.AddEventListener(&listener);
+  }
+  // Ticks until the event is archived, or 10 s have passed.
+  void TickUntilArchived(size_t events) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (listener.archived.size() < events && std::chrono::steady_clock::now() < end) Tick(false);
+  }
   void Tick(bool motion) {
     clock.Advance(kTickMs);
     camera->motion = motion;
@@ -115,6 +133,8 @@ protected:
   ArchiveListener listener;
 };
 
+class ArchiveCycle : public ArchiveCycleFixture, public ::testing::WithParamInterface<CycleCase> {};
+
 TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
   const CycleCase c = GetParam();
   AppSettings = typVardocam{};
@@ -126,10 +146,7 @@ TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
   AppSettings.EVENT_PRE_SECONDS = 1;
   AppSettings.EVENT_POST_SECONDS = 1;
   mail.result = {c.summarySent, c.summarySent ? "" : "テストのため送りません"};
-  auto owned = std::make_unique<ArchiveCamera>(log, dir.File("picture.jpg"));
-  camera = owned.get();
-  cycle.SetCamera(std::move(owned));
-  cycle.AddEventListener(&listener);
+  SetUpCamera();
 
   ASSERT_TRUE(cycle.StartMonitoring());
   TickFor(1500, false);
@@ -137,8 +154,7 @@ TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
   Tick(true);
   ASSERT_NE(cycle.AlarmStartTick(), 0u);
   TickFor(kAlarmSpacingMs + 1100, false);  // the alarm's end and the post-seconds
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (c.archive && listener.archived.empty() && std::chrono::steady_clock::now() < end) Tick(false);
+  if (c.archive) TickUntilArchived(1);
   cycle.StopMonitoring();
   AppSettings = typVardocam{};
 
@@ -146,7 +162,8 @@ TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
   EXPECT_EQ(mail.summaries, c.summaries);
   ASSERT_EQ(static_cast<int>(listener.notices.size()), c.notices);
   if (c.notices) {
-    EXPECT_EQ(listener.notices[0], "イベントのまとめメールを送信できませんでした：テストのため送りません");
+    EXPECT_EQ(listener.notices[0], c.summarySent ? "イベントのまとめメールを送信しました"
+                                                 : "イベントのまとめメールを送信できませんでした：テストのため送りません");
   }
   if (!c.archive) {
     EXPECT_EQ(cycle.Archive(), nullptr);
@@ -169,7 +186,7 @@ TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Archive, ArchiveCycle,
-                         ::testing::Values(CycleCase{true, false, false, 0, 0}, CycleCase{true, true, true, 1, 0},
+                         ::testing::Values(CycleCase{true, false, false, 0, 0}, CycleCase{true, true, true, 1, 1},
                                            CycleCase{true, true, false, 1, 1}, CycleCase{false, true, false, 0, 0}));
 
 struct KeptCase {
@@ -322,3 +339,101 @@ TEST(ArchiveFeed, AClipHasEveryFrameTheReaderPublishedWhileTheTickWasHeldUp) {
   }
   EXPECT_TRUE(found) << clip.size() << " frames in the clip, " << published.size() << " published";
 }
+
+// With the first alarm of an event only, people walking for 12 s give one
+// alert mail where the classic behaviour gives one every tick after 5 s;
+// the hold is said once per event. Without the archive the setting does
+// nothing. A later event mails again.
+struct FirstOnlyCase {
+  bool archive;
+  bool firstOnly;
+  int alertsFirstEvent;
+  int heldSaid;
+};
+
+class FirstAlarmOnly : public ArchiveCycleFixture, public ::testing::WithParamInterface<FirstOnlyCase> {};
+
+TEST_P(FirstAlarmOnly, OneAlertMailAnEventWhenAskedFor) {
+  const FirstOnlyCase c = GetParam();
+  AppSettings = typVardocam{};
+  AppSettings.START_MOVE_OBJECT = 0;
+  AppSettings.USEMAIL = true;
+  AppSettings.EVENT_ARCHIVE = c.archive;
+  AppSettings.ALERT_MAIL_FIRST_ONLY = c.firstOnly;
+  AppSettings.EVENT_DIR = dir.File("events");
+  AppSettings.EVENT_POST_SECONDS = 1;
+  SetUpCamera();
+  ASSERT_TRUE(cycle.StartMonitoring());
+  Tick(false);
+  TickFor(12000, true);
+  EXPECT_EQ(mail.alerts, c.alertsFirstEvent);
+  // Quiet: the alarm ends, and so does the event after its post-second.
+  TickFor(kAlarmSpacingMs + 1100, false);
+  if (c.archive) TickUntilArchived(1);
+  Tick(true);
+  EXPECT_EQ(mail.alerts, c.alertsFirstEvent + 1);
+  cycle.StopMonitoring();
+  AppSettings = typVardocam{};
+  EXPECT_EQ(static_cast<int>(listener.held.size()), c.heldSaid);
+  for (bool sameEvent : listener.held) EXPECT_TRUE(sameEvent);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, FirstAlarmOnly,
+                         ::testing::Values(FirstOnlyCase{true, true, 1, 1}, FirstOnlyCase{true, false, 700, 0},
+                                           FirstOnlyCase{false, true, 700, 0}));
+
+// A test alarm's folder says it is one, whether monitoring is off (a
+// recorder of its own) or on between events; during an event it makes
+// none, as a test never goes into a real event.
+struct TestFolderCase {
+  const char* name;
+  bool monitoring;
+  bool duringEvent;
+  bool folder;
+};
+
+class TestAlarmFolder : public ArchiveCycleFixture, public ::testing::WithParamInterface<TestFolderCase> {};
+
+TEST_P(TestAlarmFolder, MarkedAsATestAndNeverInARealEvent) {
+  const TestFolderCase c = GetParam();
+  AppSettings = typVardocam{};
+  AppSettings.START_MOVE_OBJECT = 0;
+  AppSettings.EVENT_ARCHIVE = true;
+  AppSettings.EVENT_DIR = dir.File("events");
+  SetUpCamera();
+  if (c.monitoring) {
+    ASSERT_TRUE(cycle.StartMonitoring());
+    Tick(false);
+    if (c.duringEvent) Tick(true);
+  }
+  ASSERT_TRUE(cycle.TestAlarm(nullptr));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (c.folder && listener.archived.empty() && std::chrono::steady_clock::now() < end) {
+    if (c.monitoring) Tick(false);
+    else cycle.ServeTestAlarm();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (c.monitoring) cycle.StopMonitoring();
+  AppSettings = typVardocam{};
+  const std::string said = listener.notices.empty() ? "" : listener.notices.back();
+  if (!c.folder) {
+    EXPECT_EQ(said, "テスト警報: 記録中のイベントがあるため、テストのイベントは作りませんでした");
+    for (const EventInfo& event : listener.archived) EXPECT_FALSE(event.test);
+    return;
+  }
+  ASSERT_FALSE(listener.archived.empty());
+  const EventInfo event = listener.archived.front();
+  EXPECT_EQ(said, "テスト警報: イベントのフォルダを作りました: " + event.folder);
+  EventInfo marker;
+  ASSERT_TRUE(ReadEventInfo(event.folder, marker));
+  EXPECT_TRUE(marker.test);
+  EXPECT_EQ(marker.frames, 0);
+  EXPECT_TRUE(fs::exists(event.folder + "/" + kEventFirstPicture));
+  EXPECT_FALSE(cycle.TestAlarmUnderWay() && !c.monitoring && cycle.Archive());
+}
+
+INSTANTIATE_TEST_SUITE_P(Archive, TestAlarmFolder,
+                         ::testing::Values(TestFolderCase{"off", false, false, true},
+                                           TestFolderCase{"between", true, false, true},
+                                           TestFolderCase{"during", true, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -93,6 +93,7 @@ public:
   void Disarm(ArmedBy by) override { Did("disarm;", {false, by, 0}); }
   void Snooze(int m, ArmedBy by) override { Did("snooze " + std::to_string(m) + ";", {false, by, 1893456000}); }
   ArmState State() const override { return state; }
+  bool TestAlarm(std::string*) override { return Did("test;", state); }
   bool Did(const std::string& call, ArmState now) { return calls += call, state = now, true; }
   std::string calls;
   ArmState state;
@@ -108,6 +109,7 @@ TEST(MailCommandTable, EveryWordParsesToItsRowAndEveryRowAnswers) {
       {MailCommandKind::Snooze, "snooze 7;", "監視を一時停止しました"},
       {MailCommandKind::Status, "", "現在の状況"},
       {MailCommandKind::Last, "", "最新のイベント"},
+      {MailCommandKind::Test, "test;", "テスト警報を始めました"},
   };
   ASSERT_EQ(MailCommands().size(), std::size(expected));
   for (const Expect& e : expected) {
@@ -137,6 +139,13 @@ TEST(MailCommandTable, EveryWordParsesToItsRowAndEveryRowAnswers) {
   EXPECT_EQ(arm.calls, "");
   EXPECT_EQ(answer.what, "一時停止できませんでした");
   EXPECT_EQ(FindMailCommand(MailCommandKind::None), nullptr);
+  // Where no test alarm can be made, the answer says so.
+  struct NoTest : FakeArm {
+    bool TestAlarm(std::string* why) override { return IArmControl::TestAlarm(why); }
+  } noTest;
+  CommandAnswer refused;
+  FindMailCommand(MailCommandKind::Test)->run(CommandCall{noTest, ParseCommandSubject("TEST 73915", kPin), {}}, refused);
+  EXPECT_EQ(refused.what, "テスト警報を始められませんでした");
 }
 
 // A Date field `offsetS` from now, as a phone writes it.
@@ -243,6 +252,7 @@ TEST_F(MailCommandPoll, EachMailAsItsSubjectAndSenderSay) {
       {"snooze too long", {Owners("一時停止 2000 73915")}, "", {"一時停止できませんでした("}, "", "", ""},
       {"status", {Owners("状況 73915")}, "", {"現在の状況("}, "", "recept.jpg", ""},
       {"last", {Owners("LAST 73915")}, "", {"最新のイベント("}, "", "peak.jpg", ""},
+      {"test", {Owners("テスト 73915")}, "test;", {"テスト警報を始めました("}, "", "recept.jpg", ""},
       {"wrong PIN", {Owners("ARM 11111")}, "", {report}, "", "", "誤った暗証番号が使われました(差出人: owner@home.test)"},
       {"unknown sender", {MailText("stranger@else.test", "ARM 73915")}, "", {report}, "", "", "stranger@else.test"},
       {"forged name", {MailText("\"owner@home.test\" <evil@else.test>", "ARM 73915")}, "", {report}, "", "", "evil@"},
@@ -265,6 +275,10 @@ TEST_F(MailCommandPoll, EachMailAsItsSubjectAndSenderSay) {
     EXPECT_EQ(arm_.calls, row.calls);
     const std::vector<std::string> subjects = NewMails();
     ASSERT_EQ(subjects.size(), row.replies.size());
+    // Each command's answer is counted as a confirmation, the report not.
+    EXPECT_EQ(result.confirmations.size(),
+              static_cast<size_t>(std::count_if(row.replies.begin(), row.replies.end(),
+                                                [&](const std::string& r) { return r != report; })));
     for (size_t i = 0; i < subjects.size(); ++i) EXPECT_EQ(subjects[i].rfind(row.replies[i], 0), 0u) << subjects[i];
     // A plain request's report says monitoring's state too, as a reader sees it.
     if (row.replies[0] == report) {
@@ -415,4 +429,20 @@ TEST_F(MailCommandPoll, ReportSaysTheStateOnlyWithCommandsSet) {
     const std::string body = ReadMail(dir_.File("msg-" + std::to_string(seen_) + ".eml"))["BODY"];
     EXPECT_EQ(body.find("現在の状態") != std::string::npos, *pin != '\0') << body;
   }
+}
+
+// The test alarm's mail goes to the alert mail's recipient, marked as a
+// test in its subject and its first line, with the picture of the moment.
+TEST_F(MailCommandPoll, TestMailIsMarkedAsATest) {
+  const cv::Mat picture(48, 64, CV_8UC3, cv::Scalar(20, 200, 20));
+  const MailResult sent = mail_.SendTestMail(ContextOfNow(picture));
+  EXPECT_TRUE(sent.sent) << sent.failure;
+  const std::vector<std::string> subjects = NewMails();
+  ASSERT_EQ(subjects.size(), 1u);
+  EXPECT_EQ(subjects[0].rfind("【テスト】テスト警報(", 0), 0u) << subjects[0];
+  const std::string body = ReadMail(dir_.File("msg-" + std::to_string(seen_) + ".eml"))["BODY"];
+  EXPECT_EQ(body.rfind("【テスト】これはテスト警報のメールです。", 0), 0u) << body;
+  EXPECT_NE(raw_[0].find("recept.jpg"), std::string::npos);
+  AppSettings.MAIL_PORTNUMBER = 1;  // nothing listens there
+  EXPECT_FALSE(mail_.SendTestMail(ContextOfNow(picture)).sent);
 }

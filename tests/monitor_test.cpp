@@ -959,3 +959,89 @@ TEST_F(MonitorTest, HealthMailWhenFramesStopAndWhenTheyComeBack) {
     EXPECT_EQ(Count(back), on ? 1 : 0);
   }
 }
+
+// A test alarm tries each part once, says each, and leaves the real
+// alarm's gates alone: a detection right after it mails despite a cooldown.
+struct TestAlarmCase {
+  const char* name;
+  bool sound;
+  bool mail;
+  bool mailSent;
+  CallLog said;
+};
+
+class TestAlarmRun : public MonitorTest, public ::testing::WithParamInterface<TestAlarmCase> {};
+
+class TestAlarmSteps : public IMonitorEvents {
+public:
+  void On(const MonitorEvent& e) override {
+    if (e.kind == MonitorEvent::Kind::TestAlarmStep) said.push_back(e.text);
+    if (e.kind == MonitorEvent::Kind::MailDone && e.mail == MailKind::Test)
+      said.push_back(e.sent ? "test mail sent" : "test mail failed: " + e.text);
+  }
+  CallLog said;
+};
+
+TEST_P(TestAlarmRun, EachPartOnceAndTheSoundStopsByItself) {
+  const TestAlarmCase& c = GetParam();
+  TestAlarmSteps steps;
+  cycle.AddEventListener(&steps);
+  settings.USESOUND = c.sound;
+  settings.USEMAIL = c.mail;
+  settings.MAIL_COOLDOWN = 60;
+  mail.testResult = {c.mailSent, c.mailSent ? "" : "down"};
+  AppSettings = settings;
+  std::string why;
+  ASSERT_TRUE(cycle.TestAlarm(&why));
+  cycle.RemoveEventListener(&steps);
+  EXPECT_EQ(steps.said, c.said);
+  EXPECT_EQ(Count("test mail"), c.mail ? 1 : 0);
+  EXPECT_EQ(cycle.AlarmStartTick(), 0u);  // no alarm began
+  // While its sound plays, a second test is refused and says why.
+  if (c.sound) {
+    EXPECT_FALSE(cycle.TestAlarm(&why));
+    EXPECT_NE(why.find("まだ終わっていません"), std::string::npos);
+  }
+  clock.Advance(kTestAlarmSoundMs);
+  cycle.ServeTestAlarm();
+  EXPECT_EQ(sound.stops, 0);
+  clock.Advance(1);
+  cycle.ServeTestAlarm();
+  EXPECT_EQ(sound.stops, c.sound ? 1 : 0);
+  EXPECT_FALSE(cycle.TestAlarmUnderWay());
+  // A real alarm after the test: its mail goes, its sound plays.
+  StartAndSettle();
+  Tick(true);
+  EXPECT_EQ(mail.alerts, 1);
+  EXPECT_EQ(sound.plays, c.sound ? 2 : 0);
+  AppSettings = typVardocam{};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parts, TestAlarmRun,
+    ::testing::Values(
+        TestAlarmCase{"all", true, true, true,
+                      {"テスト警報: 警報音を鳴らしました（5 秒で止まります）", "test mail sent",
+                       "テスト警報: イベントは記録しない設定です"}},
+        TestAlarmCase{"partsOff", false, false, false,
+                      {"テスト警報: 警報音は鳴らさない設定です", "テスト警報: 警報メールは送らない設定です",
+                       "テスト警報: イベントは記録しない設定です"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The usual stop (the program's end) ends a test's sound too; a real alarm
+// sounding when the test's time is up keeps its sound.
+TEST_F(MonitorTest, TestSoundStopsWithTheAlarmAndNeverCutsARealOne) {
+  AppSettings = settings;
+  ASSERT_TRUE(cycle.TestAlarm(nullptr));
+  cycle.StopAlarmSound();
+  EXPECT_EQ(sound.stops, 1);
+  EXPECT_FALSE(cycle.TestAlarmUnderWay());
+  ASSERT_TRUE(cycle.TestAlarm(nullptr));
+  StartAndSettle();
+  Tick(true);
+  ASSERT_NE(cycle.AlarmStartTick(), 0u);
+  TickFor(kTestAlarmSoundMs - kTickMs, true);
+  EXPECT_FALSE(cycle.TestAlarmUnderWay());
+  EXPECT_EQ(sound.stops, 1);
+  AppSettings = typVardocam{};
+}

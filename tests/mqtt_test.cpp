@@ -91,6 +91,20 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
             "{\"kind\":\"alert\",\"sent\":false,\"failure\":\"接続\\\"失敗\\\"\"}");
   EXPECT_EQ(MailHeldBackPayload(55),
             "{\"kind\":\"alert\",\"sent\":false,\"held_back\":true,\"seconds_left\":55,\"failure\":\"\"}");
+  EXPECT_EQ(MailHeldBackPayload(0, true), "{\"kind\":\"alert\",\"sent\":false,\"held_back\":true,\"seconds_left\":0,"
+                                          "\"same_event\":true,\"failure\":\"\"}");
+  // Each mail says its kind; the alert's bytes are as they always were.
+  const std::pair<MailKind, const char*> kinds[] = {
+      {MailKind::Alert, "{\"kind\":\"alert\",\"sent\":true,\"failure\":\"\"}"},
+      {MailKind::PersonAlert, "{\"kind\":\"person_alert\",\"sent\":true,\"failure\":\"\"}"},
+      {MailKind::Summary, "{\"kind\":\"summary\",\"sent\":true,\"failure\":\"\"}"},
+      {MailKind::Health, "{\"kind\":\"health\",\"sent\":true,\"failure\":\"\"}"},
+      {MailKind::Confirmation, "{\"kind\":\"confirmation\",\"sent\":true,\"failure\":\"\"}"},
+      {MailKind::Test, "{\"kind\":\"test\",\"sent\":true,\"failure\":\"\"}"},
+  };
+  for (const auto& [kind, payload] : kinds) EXPECT_EQ(MailPayload(true, "", kind), payload);
+  EXPECT_EQ(MailPayload(true, ""), MailPayload(true, "", MailKind::Alert));
+  EXPECT_EQ(TestPayload(), "{\"kind\":\"test\",\"text\":\"テスト警報です。実際の警報ではありません。\"}");
   const std::string motion = DiscoveryPayload(Entity(MqttEntityId::Motion), "vardocam/front", "front");
   EXPECT_NE(motion.find("\"state_topic\":\"vardocam/front/motion\""), std::string::npos);
   EXPECT_NE(motion.find("\"device_class\":\"motion\""), std::string::npos);
@@ -191,6 +205,8 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   publisher->On(MonitorEvent::AlertMailDone(false, "SMTPサーバとの接続に失敗しました。"));
   publisher->On(MonitorEvent::AlertMailHeldBack(55));
   publisher->On(MonitorEvent::RequestCheckDone(true, 1, ""));
+  publisher->On(MonitorEvent::MailDone(MailKind::Summary, true, ""));
+  publisher->On(MonitorEvent::TestAlarmStarted());
   publisher->On(MonitorEvent::CameraLost());
   EXPECT_TRUE(recorder.WaitFor(p + "/monitoring", "ON"));
   EXPECT_TRUE(recorder.WaitFor(p + "/motion", "ON"));
@@ -200,6 +216,8 @@ TEST_F(MqttBrokerTest, EventsArriveWithTheirPayloadsAndDiscovery) {
   EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailPayload(false, "SMTPサーバとの接続に失敗しました。")));
   EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailHeldBackPayload(55)));
   EXPECT_TRUE(recorder.WaitFor(p + "/request", "{\"ok\":true,\"requests\":1,\"failure\":\"\"}"));
+  EXPECT_TRUE(recorder.WaitFor(p + "/mail", MailPayload(true, "", MailKind::Summary)));
+  EXPECT_TRUE(recorder.WaitFor(p + "/test", TestPayload()));
   EXPECT_TRUE(recorder.WaitFor(p + "/camera", "lost"));
   ASSERT_TRUE(recorder.WaitFor(p + "/snapshot"));
   const std::string jpeg = recorder.Last(p + "/snapshot");

@@ -118,6 +118,7 @@ TEST(Settings, FirstStartTakesDefaultsAndFirstSaveWritesEveryValueTyped) {
       {"CAMERA_RTSP_UDP", "\"0\""},
       {"CAMERA_DETECT_URL", "\"\""},
       {"MAIL_FROMNAME_SHOWN", "\"0\""},
+      {"ALERT_MAIL_FIRST_ONLY", "\"0\""},
   };
   size_t lines = 0;
   for (size_t p = text.find("\n\""); p != std::string::npos; p = text.find("\n\"", p + 1)) ++lines;

@@ -147,6 +147,32 @@ TEST_F(StatusLogTest, MailsSwitchedOffHeldBackOrFailingWithoutAReasonAreEachSaid
   EXPECT_EQ(status.StatusText(), "監視停止中　｜　警報メール 13:00:00 見送りました（最短間隔まであと 55 秒）");
 }
 
+// Every mail but a command's confirmation has its line; a failure, a health
+// mail and a test's stay on the status line, a summary that went does not.
+TEST_F(StatusLogTest, EachKindOfMailIsSaidOnceAsItWent) {
+  struct Row { MonitorEvent event; const char* line; bool onStatusLine; };
+  const Row rows[] = {
+      {MonitorEvent::MailDone(MailKind::Summary, true, ""), "イベントのまとめメールを送信しました", false},
+      {MonitorEvent::MailDone(MailKind::Summary, false, "down"), "イベントのまとめメールを送信できませんでした：down", true},
+      {MonitorEvent::MailDone(MailKind::Health, true, "", "映像が途絶えました"), "「映像が途絶えました」をメールで知らせました",
+       true},
+      {MonitorEvent::MailDone(MailKind::Test, false, ""), "テスト警報: 警報メールを送信できませんでした：理由は分かりません",
+       true},
+      {MonitorEvent::MailDone(MailKind::Confirmation, true, ""), "", false},
+      {MonitorEvent::AlertMailHeldForEvent(), "警報メールを見送りました（同じイベントの警報メールは送信済み）", false},
+      {MonitorEvent::TestAlarmStep("テスト警報: 警報音は鳴らさない設定です", true), "テスト警報: 警報音は鳴らさない設定です",
+       true},
+  };
+  for (const Row& row : rows) {
+    StatusLog log([] { return std::time_t{0}; });
+    log.On(row.event);
+    ASSERT_EQ(log.History().size(), *row.line ? 1u : 0u) << row.line;
+    if (!*row.line) continue;
+    EXPECT_EQ(log.History()[0].text, row.line);
+    EXPECT_EQ(log.StatusText().find(row.line) != std::string::npos, row.onStatusLine) << row.line;
+  }
+}
+
 TEST_F(StatusLogTest, MailboxChecksReportRequestsNothingOrTheFailure) {
   AppSettings.IS_CHECK = true;
   ASSERT_TRUE(cycle.StartMonitoring());

@@ -124,7 +124,7 @@ TEST(ConfirmationMail, Screenshot) {
   bool monitoring = false;
   IMonitorEvents quiet;
   ArmController arm({[&](std::string*) { return monitoring = true; }, [&] { monitoring = false; },
-                     [&] { return monitoring; }, [] { return false; }, [] { return std::time(nullptr); }},
+                     [&] { return monitoring; }, [] { return false; }, [] { return std::time(nullptr); }, {}},
                     quiet);
   MonitorMail mail;
   mail.SetArmControl(&arm);

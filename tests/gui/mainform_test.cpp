@@ -189,14 +189,42 @@ TEST_F(MainFormTest, MenuTree) {
   EXPECT_EQ(items(form->F1), (QStringList{QString::fromUtf8("EventHistoryMenu:イベント履歴:shown"),
                                           QString::fromUtf8("EventFolderMenu:イベントのフォルダを開く:shown"),
                                           "N2:-:shown", QString::fromUtf8("EndMenu:終了(&X):shown")}));
-  EXPECT_EQ(items(form->S1), QStringList{QString::fromUtf8("OptionMenu:オプション(&O):shown")});
+  EXPECT_EQ(items(form->S1), (QStringList{QString::fromUtf8("OptionMenu:オプション(&O):shown"),
+                                          QString::fromUtf8("TestAlarmMenu:テスト警報を鳴らす(&T):shown")}));
   EXPECT_EQ(items(form->HelpRootMenu),
             (QStringList{QString::fromUtf8("HelpMenu:防犯カメラ・ヴァルドヘルプ:hidden"),
                          "N1:-:hidden",
                          QString::fromUtf8("VersionInfoMenu:バージョン情報(&V):shown")}));
   EXPECT_EQ(items(form->TrayPopupMenu),
             (QStringList{QString::fromUtf8("TrayDispMenu:防犯カメラ・ヴァルドを表示する(&S):shown"),
-                         "N11:-:shown", QString::fromUtf8("TrayExitMenu:終了(&X):shown")}));
+                         QString::fromUtf8("TrayTestAlarmMenu:テスト警報を鳴らす(&T):shown"), "N11:-:shown", QString::fromUtf8("TrayExitMenu:終了(&X):shown")}));
+}
+
+// The menu's test alarm, monitoring off: the sound, the test mail, each
+// part in the history; a second one while the first sounds is refused
+// with a word why, and the tray's entry is the same.
+TEST_F(MainFormTest, TestAlarmFromTheMenuTriesEachPartAndSaysIt) {
+  Settings({{"USESOUND", "\"1\""}, {"SOUND", "\"Alarm.wav\""}, {"USEMAIL", "\"1\""}});
+  MakeForm(true);
+  form->show();
+  QApplication::processEvents();
+  form->TestAlarmMenu->trigger();
+  QApplication::processEvents();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "play Alarm.wav"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "test mail"), 1);
+  std::vector<std::string> said;
+  for (const StatusEntry& entry : form->Status().History()) said.push_back(entry.text);
+  const std::vector<std::string> expected = {"テスト警報を開始しました（実際の警報ではありません）",
+                                             "テスト警報: 警報音を鳴らしました（5 秒で止まります）",
+                                             "テスト警報: 警報メールを送信しました",
+                                             "テスト警報: イベントは記録しない設定です",
+                                             "テスト警報: MQTTは使わない設定です"};
+  for (const std::string& line : expected)
+    EXPECT_NE(std::find(said.begin(), said.end(), line), said.end()) << line;
+  EXPECT_FALSE(form->Cycle().AlarmStartTick() != 0);
+  form->TrayTestAlarmMenu->trigger();
+  ASSERT_EQ(presenter.infos.size(), 1u);
+  EXPECT_NE(presenter.infos[0].find("まだ終わっていません"), std::string::npos);
 }
 
 TEST_F(MainFormTest, FirstShowShowsTheIdlePictureAndSetsTheScrollRange) {

@@ -366,6 +366,25 @@ TEST_F(OptionFormTest, FitToWindowIsOnTheExtensionTabOffByDefaultAndStored) {
   EXPECT_FALSE(loaded.FIT_TO_WINDOW);
 }
 
+// One alert mail an event means nothing without events: the box follows
+// 警報ごとに画像と動画を保存する as it is ticked, and is stored all the same.
+TEST_F(OptionFormTest, FirstAlarmOnlyWaitsForTheEventArchive) {
+  AppSettings.ALERT_MAIL_FIRST_ONLY = true;
+  Open();
+  auto* archive = qobject_cast<QCheckBox*>(form->ExtensionControl("EVENT_ARCHIVE"));
+  auto* firstOnly = qobject_cast<QCheckBox*>(form->ExtensionControl("ALERT_MAIL_FIRST_ONLY"));
+  ASSERT_TRUE(archive && firstOnly);
+  EXPECT_EQ(firstOnly->objectName(), "AlertMailFirstOnlyCBox");
+  EXPECT_TRUE(firstOnly->isChecked());
+  EXPECT_FALSE(firstOnly->isEnabled());
+  archive->setChecked(true);
+  EXPECT_TRUE(firstOnly->isEnabled());
+  archive->setChecked(false);
+  EXPECT_FALSE(firstOnly->isEnabled());
+  QTest::mouseClick(form->SettiongBtn, Qt::LeftButton);
+  EXPECT_TRUE(StoredSettings().ALERT_MAIL_FIRST_ONLY);
+}
+
 // Every described setting with a group has its row on the extension tab,
 // in its group, with its hint, and shows and stores its value.
 TEST_F(OptionFormTest, EveryDescribedSettingHasARowThatLoadsAndStores) {

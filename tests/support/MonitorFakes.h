@@ -88,6 +88,11 @@ public:
     if (onCheck) onCheck();
     return {};
   }
+  MailResult SendTestMail(const MailContext&) override {
+    log_.push_back("test mail");
+    return testResult;
+  }
+  MailResult testResult;   // what the test alarm's mail answers
   int alerts = 0;
   int checks = 0;
   int pendingTurns = 0;  // turns given to kept mails
