@@ -307,7 +307,9 @@ void TMainForm::UpdateStatusLine() {
   // The whole text, a part a line, for whatever the rows had to elide.
   StatusLine->setToolTip(text.split(separator).join('\n'));
   StatusLine->setText(
-      StatusRows(text, separator, StatusLine->font(), StatusLine->width(), kStatusRows).join('\n'));
+      StatusRows(text, separator, StatusLine->font(), StatusLine->width(), kStatusRows,
+                 QString::fromStdString(statusLog_.Notice()))
+          .join('\n'));
   const uint32_t next = statusLog_.MsUntilNextChange();
   if (next != 0)
     StatusTimer->start(static_cast<int>(next));

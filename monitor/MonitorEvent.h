@@ -31,8 +31,8 @@ struct MonitorEvent {
     // An alarm's alert mail was not tried: the least spacing after the last
     // mail that went out lasts `secondsLeft` more seconds. Once per alarm.
     AlertMailHeldBack,
-    // A poll of the request mailbox: `ok` with `requests` answered, or why
-    // it failed (`text`).
+    // A poll of the request mailbox: `ok` with `requests` answered and
+    // `commands` carried out, or why it failed (`text`).
     RequestCheckDone,
     // The camera gave no new frame for a while, and later did again.
     CameraLost,
@@ -71,7 +71,7 @@ struct MonitorEvent {
   static MonitorEvent AlarmEnded();
   static MonitorEvent AlertMailDone(bool sent, std::string failure);
   static MonitorEvent AlertMailHeldBack(int secondsLeft);
-  static MonitorEvent RequestCheckDone(bool ok, int requests, std::string failure);
+  static MonitorEvent RequestCheckDone(bool ok, int requests, std::string failure, int commands = 0);
   static MonitorEvent CameraLost();
   static MonitorEvent CameraBack();
   static MonitorEvent Notice(std::string text);
@@ -92,6 +92,7 @@ struct MonitorEvent {
   bool connected = false;
   bool belowFloor = false;
   int requests = 0;
+  int commands = 0;
   int secondsLeft = 0;
   int waiting = 0;
   uint32_t retryMs = 0;

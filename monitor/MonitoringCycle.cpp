@@ -473,7 +473,7 @@ void MonitoringCycle::CheckRequests() {
       return;
     }
     for (const std::string& notice : result->notices) events_.On(MonitorEvent::Notice(notice));
-    events_.On(MonitorEvent::RequestCheckDone(result->ok, result->requests, result->failure));
+    events_.On(MonitorEvent::RequestCheckDone(result->ok, result->requests, result->failure, result->commands));
   });
 }
 

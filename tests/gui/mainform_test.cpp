@@ -588,26 +588,47 @@ TEST_F(HdCameraTest, WhatThePictureDoesNotCoverShowsTheBoxColour) {
 } // namespace
 
 // In the window's font and width: rows break between parts where the rest
-// still fits, else inside the text; only what two rows cannot hold is elided.
-TEST(StatusRows, PartsStayWholeWhereTheyCanAndOnlyWhatDoesNotFitIsElided) {
+// still fits, else after punctuation or a blank, never inside a word; only
+// what two rows cannot hold is elided, and never the notice to keep.
+TEST(StatusRows, PartsStayWholeWordsUnbrokenAndOnlyWhatDoesNotFitIsElided) {
   AppWithProgramFonts();
   QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
   font.setPixelSize(12);
-  const QString bar = QString::fromUtf8("　｜　");
-  const QString state = QString::fromUtf8("監視中（警報中）　｜　最終検出 13:00:02");
-  const QString mail = QString::fromUtf8("警報メール 13:00:02 送信できませんでした：");
-  const QString login = QString::fromUtf8("SMTPサーバにログインできませんでした。ユーザ名と");
-  const QString check = QString::fromUtf8("パスワードを確認してください。");
-  const QString request = QString::fromUtf8("受信確認 13:01:00 要求なし");
-  const QStringList rows[][2] = {
-      {{state + bar + mail + login + check}, {state, mail + login + check}},
-      {{state + bar + mail + login + check + bar + request}, {state + bar + mail + login, check + bar + request}},
-      {{state + bar + mail + login + check + bar + request + bar + mail + login + check},
-       {state + bar + mail + login, check + bar + request + bar + mail + QString::fromUtf8("SMTPサーバにログインでき…")}},
+  const auto U = [](const char* text) { return QString::fromUtf8(text); };
+  const QString bar = U("　｜　");
+  const QString state = U("監視中（警報中）　｜　最終検出 13:00:02");
+  const QString mail = U("警報メール 13:00:02 送信できませんでした：");
+  const QString login = U("SMTPサーバにログインできませんでした。ユーザ名と");
+  const QString check = U("パスワードを確認してください。");
+  const QString request = U("受信確認 13:01:00 要求なし");
+  const QString pin = U("メールでの操作に誤った暗証番号が使われました(差出人: someone@example.jp)。");
+  struct Row {
+    QString text;
+    QString keep;
+    QStringList rows;
   };
-  for (const auto& row : rows)
-    EXPECT_EQ(StatusRows(row[0][0], bar, font, 749, kStatusRows).join('|').toStdString(),
-              row[1].join('|').toStdString());
+  const Row table[] = {
+      {state + bar + mail + login + check, {}, {state, mail + login + check}},
+      // After 「。」, not inside 「ユーザ名」.
+      {state + bar + mail + login + check + bar + request, {},
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。"), U("ユーザ名と") + check + bar + request}},
+      {state + bar + mail + login + check + bar + request + bar + mail + login + check, {},
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。"),
+        U("ユーザ名と") + check + bar + request + bar + mail + U("SMTPサーバに…")}},
+      // The notice that would be elided has the last row.
+      {state + bar + mail + login + check + bar + request + bar + pin, pin,
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。ユーザ名…"), pin}},
+      {state + bar + mail + login + check + bar + pin, pin,
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。"), U("ユーザ名と") + check + bar + pin}},
+      // Between two parts rather than inside 「送信しました」 or after a blank.
+      {state + bar + U("警報メール 13:00:02 送信しました") + bar + request + bar + mail + login + check + bar + request, {},
+       {state + bar + U("警報メール 13:00:02 送信しました") + bar + request,
+        mail + login + check + bar + U("受信確認 …")}},
+  };
+  for (const Row& row : table) {
+    const QStringList rows = StatusRows(row.text, bar, font, 749, kStatusRows, row.keep);
+    EXPECT_EQ(rows.join('|').toStdString(), row.rows.join('|').toStdString());
+  }
 }
 
 TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {
