@@ -59,6 +59,10 @@ public:
   void Disarm(ArmedBy by) override;
   void Snooze(int minutes, ArmedBy by) override;
   ArmState State() const override { return state_; }
+  // When monitoring, off now, starts again by itself: a snooze's end, else
+  // the schedule's next window after what holds now; 0 when it stays off
+  // (or is on).
+  std::time_t NextStart() const;
 
   // Looks at the clock: an edge passed, a snooze ended, a camera to try
   // again. The timer's work; tests call it after moving their clock.

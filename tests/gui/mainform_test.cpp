@@ -28,7 +28,9 @@
 #include "app/CuteButton.h"
 #include "app/EventHistoryDialog.h"
 #include "app/Mainfrm.h"
+#include "app/PictureMarks.h"
 #include "app/PictureView.h"
+#include "monitor/ArmSchedule.h"
 #include "app/StatusRows.h"
 #include "capture/CameraSource.h"
 #include "platform/ExceptionBox.h"
@@ -402,6 +404,65 @@ TEST_F(MainFormTest, ErrorsOfTicksUnderAnOpenBoxAreNotStacked) {
   EXPECT_FALSE(form->Cycle().TickBusy());
 }
 } // namespace
+
+// The person the check found is boxed in the live picture for a while, and
+// not after the stop.
+TEST_F(MainFormTest, ThePersonFoundIsBoxedInThePictureForAWhileAndNotAfterTheStop) {
+  MakeForm(true);
+  form->show();
+  QApplication::processEvents();
+  ASSERT_TRUE(form->StartMonitoring());
+  TPictureView* view = form->PictureView();
+  // The scripted camera shows nothing of its own.
+  const cv::Mat frame(480, 640, CV_8UC3, cv::Scalar(20, 40, 60));
+  view->ShowImage(frame);
+  TPictureMarks* marks = form->PictureMarks();
+  QTimer& timer = marks->BoxTimer();
+  EXPECT_EQ(timer.interval(), kPersonBoxShowMs);
+  const MotionRegion box{100, 80, 60, 120};
+  for (const bool stop : {false, true}) {
+    marks->On(MonitorEvent::PersonDetected(box));
+    EXPECT_EQ(view->Mark(), QRect(100, 80, 60, 120));
+    EXPECT_TRUE(timer.isActive());
+    // Drawn over the picture along the box's edge.
+    const QImage shown = view->grab().toImage();
+    EXPECT_EQ(shown.pixelColor(100, 140), QColor(255, 64, 32));
+    EXPECT_NE(shown.pixelColor(130, 140), QColor(255, 64, 32));
+    if (stop) {
+      form->EndCaptureBtn->click();
+    } else {
+      timer.start(1);
+      ASSERT_TRUE(QTest::qWaitFor([&] { return view->Mark().isNull(); }, 1000));
+    }
+    EXPECT_TRUE(view->Mark().isNull());
+    EXPECT_FALSE(timer.isActive());
+    EXPECT_NE(view->grab().toImage().pixelColor(100, 140), QColor(255, 64, 32));
+  }
+}
+
+// Off by the schedule, or by the button between its windows, the idle
+// picture says when monitoring starts again; started, it says nothing.
+TEST_F(MainFormTest, TheIdlePictureSaysWhenTheScheduleStartsMonitoringAgain) {
+  static const char* const days[] = {"日", "月", "火", "水", "木", "金", "土"};
+  const std::time_t now = std::time(nullptr);
+  std::tm tomorrow{};
+  localtime_r(&now, &tomorrow);
+  const std::string day = days[(tomorrow.tm_wday + 1) % 7];
+  tomorrow.tm_mday += 1;
+  tomorrow.tm_hour = tomorrow.tm_min = tomorrow.tm_sec = 0;
+  tomorrow.tm_isdst = -1;
+  const QString next = QString::fromStdString(NextStartText(std::mktime(&tomorrow)));
+  Settings({{"ARM_SCHEDULE", "\"" + day + " 00:00-00:01\""}});
+  MakeForm(true);
+  form->show();
+  QApplication::processEvents();
+  TPictureView* view = form->PictureView();
+  EXPECT_EQ(view->Caption(), next);
+  form->StartCaptureBtn->click();
+  EXPECT_EQ(view->Caption(), QString());
+  form->EndCaptureBtn->click();
+  EXPECT_EQ(view->Caption(), next);
+}
 
 TEST_F(MainFormTest, LargerIdlePictureMakesTheScrollBoxScrollOverAllOfIt) {
   cv::Mat large(960, 1280, CV_8UC3, cv::Scalar(20, 40, 60));
