@@ -18,6 +18,7 @@
 #include "app/CuteButton.h"
 #include "app/EventHistoryDialog.h"
 #include "app/MenuDraw.h"
+#include "app/PictureMarks.h"
 #include "app/PictureView.h"
 #include "app/StatusRows.h"
 #include "app/Tray.h"
@@ -203,6 +204,8 @@ void TMainForm::BuildControls() {
   pictureView_->move(0, 0);
   pictureView_->resize(0, 0);
   ScrollBox1->setWidget(scrollContent_);
+  pictureMarks_ = new TPictureMarks(pictureView_, [this] { return session_.Arming().NextStart(); }, this);
+  listeners_.Add(pictureMarks_);
   scrollContent_->installEventFilter(this);
   coverWatch_ = new TCoverWatch(this);
   connect(coverWatch_, &TCoverWatch::CoveredChanged, pictureView_, &TPictureView::SetCovered);
@@ -307,7 +310,9 @@ void TMainForm::UpdateStatusLine() {
   // The whole text, a part a line, for whatever the rows had to elide.
   StatusLine->setToolTip(text.split(separator).join('\n'));
   StatusLine->setText(
-      StatusRows(text, separator, StatusLine->font(), StatusLine->width(), kStatusRows).join('\n'));
+      StatusRows(text, separator, StatusLine->font(), StatusLine->width(), kStatusRows,
+                 QString::fromStdString(statusLog_.Notice()))
+          .join('\n'));
   const uint32_t next = statusLog_.MsUntilNextChange();
   if (next != 0)
     StatusTimer->start(static_cast<int>(next));

@@ -16,6 +16,7 @@ class QScrollArea;
 class QTimer;
 class TCoverWatch;
 class TCuteButton;
+class TPictureMarks;
 class TPictureView;
 class TTray;
 
@@ -79,8 +80,9 @@ public:
   QAction* EventFolderMenu;
   QAction* N2;
 
-  // The picture view inside ScrollBox1.
+  // The picture view inside ScrollBox1, and what is drawn over it.
   TPictureView* PictureView() const { return pictureView_; }
+  TPictureMarks* PictureMarks() const { return pictureMarks_; }
   MonitoringCycle& Cycle() { return session_.Cycle(); }
   StatusLog& Status() { return statusLog_; }
   // The camera object; nullptr before the first show and after the close.
@@ -160,6 +162,7 @@ private:
   MonitorSession session_;
   QWidget* scrollContent_ = nullptr;
   TPictureView* pictureView_ = nullptr;
+  TPictureMarks* pictureMarks_ = nullptr;
   TTray* tray_ = nullptr;
   TCoverWatch* coverWatch_ = nullptr;
   bool shown_ = false;

@@ -109,6 +109,15 @@ QLabel* MakeNote(const char* text, QWidget* parent) {
   return label;
 }
 
+// A hint that wraps at the page's width rather than widen the page.
+QLabel* MakeWrappedNote(const char* text, QWidget* parent) {
+  QLabel* label = MakeNote(text, parent);
+  label->setWordWrap(true);
+  return label;
+}
+// Hints under a row stand in from its label.
+constexpr int kNoteIndent = 12;
+
 QLineEdit* MakeEdit(const char* name, QWidget* parent, int maxLength = 0, int width = 0) {
   QLineEdit* edit = new QLineEdit(parent);
   edit->setObjectName(name);
@@ -179,6 +188,24 @@ QWidget* Row(QWidget* parent, const std::vector<QWidget*>& widgets, int indent =
     layout->addWidget(w);
   }
   layout->addStretch(1);
+  return row;
+}
+
+// A row whose text boxes that may grow share the room the row has: a path
+// shows as much of itself as fits. Without such a box it keeps left.
+QWidget* GrowingRow(QWidget* parent, const std::vector<QWidget*>& widgets) {
+  QWidget* row = new QWidget(parent);
+  QHBoxLayout* layout = new QHBoxLayout(row);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(4);
+  bool grows = false;
+  for (QWidget* w : widgets) {
+    w->setParent(row);
+    const bool edit = qobject_cast<QLineEdit*>(w) && w->minimumWidth() != w->maximumWidth();
+    layout->addWidget(w, edit ? 1 : 0);
+    grows = grows || edit;
+  }
+  if (!grows) layout->addStretch(1);
   return row;
 }
 
@@ -430,13 +457,15 @@ void TOptionForm::BuildReceiveSheet() {
   page->addStretch(1);
 }
 
-// Settings beyond the three classic tabs. The page scrolls, so that each
-// group added here keeps its hint lines without growing the dialog.
+// Settings beyond the three classic tabs. The page scrolls down, so that
+// each group added here keeps its hint lines without growing the dialog;
+// it never scrolls sideways: hints wrap to the page's width instead.
 void TOptionForm::BuildExtensionSheet() {
   QScrollArea* scroll = new QScrollArea;
   scroll->setObjectName("ExtensionScroll");
   scroll->setWidgetResizable(true);
   scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   ExtensionSheet = new QWidget;
   ExtensionSheet->setObjectName("ExtensionSheet");
   scroll->setWidget(ExtensionSheet);
@@ -475,10 +504,12 @@ void TOptionForm::BuildSchedulePreview() {
   ArmSchedulePreview = MakeNote("", box);
   ArmSchedulePreview->setObjectName("ArmSchedulePreview");
   ArmSchedulePreview->setWordWrap(true);
-  if (auto* grid = qobject_cast<QGridLayout*>(box->layout()))
+  if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
     grid->addWidget(ArmSchedulePreview, grid->rowCount(), 1);
-  else if (auto* rows = qobject_cast<QBoxLayout*>(box->layout()))
-    rows->addWidget(Row(box, {ArmSchedulePreview}, 12));
+  } else if (auto* rows = qobject_cast<QBoxLayout*>(box->layout())) {
+    ArmSchedulePreview->setContentsMargins(kNoteIndent, 0, 0, 0);
+    rows->addWidget(ArmSchedulePreview);
+  }
   connect(edit, &QLineEdit::textChanged, this, [this] { UpdateSchedulePreview(); });
   UpdateSchedulePreview();
 }
@@ -515,16 +546,18 @@ void TOptionForm::BuildExtensionGroup(const ExtensionGroup& group) {
     const bool check = setting.input == SettingInput::Check;
     if (form) {
       form->addWidget(MakeLabel(check ? "" : setting.label, box), row, 0);
-      form->addWidget(line.size() == 1 ? line.front() : Row(box, line), row++, 1, Qt::AlignLeft);
-      form->addWidget(MakeNote(setting.hint, box), row++, 1);
+      form->addWidget(line.size() == 1 ? line.front() : GrowingRow(box, line), row++, 1);
+      form->addWidget(MakeWrappedNote(setting.hint, box), row++, 1);
     } else {
       if (check) {
         rows->addWidget(control);
       } else {
         line.insert(line.begin(), MakeLabel(setting.label, box));
-        rows->addWidget(Row(box, line));
+        rows->addWidget(GrowingRow(box, line));
       }
-      rows->addWidget(Row(box, {MakeNote(setting.hint, box)}, 12));
+      QLabel* note = MakeWrappedNote(setting.hint, box);
+      note->setContentsMargins(kNoteIndent, 0, 0, 0);
+      rows->addWidget(note);
     }
   }
   ExtensionPage->addWidget(box);
@@ -535,8 +568,9 @@ void TOptionForm::BuildExtensionGroup(const ExtensionGroup& group) {
 QWidget* TOptionForm::MakeExtensionControl(const ExtensionSetting& setting, QWidget* parent,
                                            std::vector<QWidget*>& line) {
   constexpr int kNumberWidth = 48;
-  constexpr int kWideTextMinWidth = 220;
-  constexpr int kFileWidth = 200;
+  // The least a text or path box narrows to; it grows with the page.
+  constexpr int kWideTextMinWidth = 160;
+  constexpr int kFileMinWidth = 120;
   const bool chooser = setting.input == SettingInput::File || setting.input == SettingInput::Folder;
   if (setting.input == SettingInput::Check) {
     QCheckBox* box = MakeCheckBox(setting.control, setting.label, parent);
@@ -556,9 +590,10 @@ QWidget* TOptionForm::MakeExtensionControl(const ExtensionSetting& setting, QWid
     MakePassword(edit);
     break;
   default:
-    edit = MakeEdit(setting.control, parent, setting.most, chooser ? kFileWidth : 0);
+    edit = MakeEdit(setting.control, parent, setting.most);
     InputMethodClosed(edit);
     if (setting.input == SettingInput::WideText) edit->setMinimumWidth(kWideTextMinWidth);
+    if (chooser) edit->setMinimumWidth(kFileMinWidth);
     break;
   }
   line.push_back(edit);

@@ -4,6 +4,14 @@
 #include <QPainter>
 #include <opencv2/imgproc.hpp>
 
+namespace {
+const QColor kMarkColour(255, 64, 32);
+constexpr int kMarkPenWidth = 2;
+const QColor kCaptionBackground(0, 0, 0, 160);
+const QColor kCaptionColour(255, 255, 255);
+constexpr int kCaptionMargin = 4;
+} // namespace
+
 TPictureView::TPictureView(QWidget* parent) : QWidget(parent) {
   setAttribute(Qt::WA_OpaquePaintEvent);
 }
@@ -52,6 +60,18 @@ void TPictureView::Clear() {
   pictureSize_ = QSize();
   if (!fit_) resize(0, 0);
   if (changed) emit PictureSizeChanged(pictureSize_);
+  update();
+}
+
+void TPictureView::SetMark(const QRect& box) {
+  if (box == mark_) return;
+  mark_ = box;
+  update();
+}
+
+void TPictureView::SetCaption(const QString& caption) {
+  if (caption == caption_) return;
+  caption_ = caption;
   update();
 }
 
@@ -115,4 +135,25 @@ void TPictureView::paintEvent(QPaintEvent* event) {
     background -= shown;
   }
   for (const QRect& r : background) p.fillRect(r, palette().window());
+  PaintMarks(p, picture);
+}
+
+// The box scaled as the picture is; the caption at the picture's lower
+// left (it scrolls with the picture) or, without one, the view's upper left.
+void TPictureView::PaintMarks(QPainter& p, const QRect& picture) {
+  if (!mark_.isEmpty() && !picture.isEmpty()) {
+    const double sx = static_cast<double>(picture.width()) / pictureSize_.width();
+    const double sy = static_cast<double>(picture.height()) / pictureSize_.height();
+    const QRectF box(mark_.x() * sx, mark_.y() * sy, mark_.width() * sx, mark_.height() * sy);
+    p.setPen(QPen(kMarkColour, kMarkPenWidth));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(box.intersected(QRectF(picture)));
+  }
+  if (caption_.isEmpty()) return;
+  const QFontMetrics metrics(font());
+  QRect band(0, 0, metrics.horizontalAdvance(caption_) + 2 * kCaptionMargin, metrics.height() + 2 * kCaptionMargin);
+  if (!picture.isEmpty()) band.moveBottomLeft(picture.bottomLeft());
+  p.fillRect(band, kCaptionBackground);
+  p.setPen(kCaptionColour);
+  p.drawText(band, Qt::AlignCenter, caption_);
 }

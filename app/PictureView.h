@@ -1,5 +1,6 @@
 #pragma once
 #include <QImage>
+#include <QString>
 #include <QWidget>
 #include <opencv2/core.hpp>
 
@@ -10,7 +11,10 @@
 // down with its aspect kept. A frame is converted for the screen only when
 // it is painted, and only the part that is in sight: a window that is
 // hidden, in the tray, minimised or covered converts nothing, and shows the
-// newest frame as soon as it is seen again.
+// newest frame as soon as it is seen again. What the window knows of the
+// picture (a person's box, when monitoring starts again) is drawn over it.
+class QPainter;
+
 class TPictureView : public QWidget, public IPictureView {
   Q_OBJECT
 public:
@@ -28,6 +32,15 @@ public:
   // The window is wholly covered by others: frames wait unpainted until
   // it is not.
   void SetCovered(bool covered);
+  // A box drawn over the picture (the person found), in the picture's own
+  // pixels; an empty one draws none.
+  void SetMark(const QRect& box);
+  QRect Mark() const { return mark_; }
+  // A line of text over the picture's lower left (when monitoring starts
+  // again); an empty one draws none.
+  void SetCaption(const QString& caption);
+  QString Caption() const { return caption_; }
+
   // The size of the picture last shown, unscaled.
   QSize PictureSize() const { return pictureSize_; }
   // Where the picture is painted inside the view.
@@ -50,6 +63,7 @@ protected:
 private:
   bool HasFrame() const;
   void Convert(const QRect& area);
+  void PaintMarks(QPainter& p, const QRect& picture);
 
   const cv::Mat* frame_ = nullptr;  // not owned: see IPictureView
   unsigned serial_ = 0;             // counts ShowImage calls
@@ -62,4 +76,6 @@ private:
   QImage converted_;    // the converted part, reused while its size stays
   QRect convertedRect_;
   int conversions_ = 0;
+  QRect mark_;
+  QString caption_;
 };

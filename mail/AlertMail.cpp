@@ -26,12 +26,13 @@ int sessionTimeoutMs = kSmtpSessionTimeoutMs;
 struct MailKind {
   const char* subject;  // %s: the time of day; the program's name follows
   const char* line1;
+  const char* line2;    // %s: the same time
   const char* line3;
 };
 
-const MailKind kAlert{"異常動体検出(%s)-", "異常動体を検出しました。", "検出画像を添付します"};
-const MailKind kReport{"状況報告画像(%s)-", "状況報告をします。", "状況報告画像を添付します"};
-const char kLine2[] = "検出時刻[%s]";
+// A report answers a request: its picture was taken, nothing was detected.
+const MailKind kAlert{"異常動体検出(%s)-", "異常動体を検出しました。", "検出時刻[%s]", "検出画像を添付します"};
+const MailKind kReport{"状況報告画像(%s)-", "状況報告をします。", "撮影時刻[%s]", "状況報告画像を添付します"};
 
 std::string TimeOfDay() {
   return LocalTimeText(std::time(nullptr), "%H:%M:%S");
@@ -116,7 +117,7 @@ std::string SubjectCamera(const MailInputs& inputs) {
 }
 
 std::vector<std::string> KindBody(const MailKind& kind, const std::string& time) {
-  return {kind.line1, Format(kLine2, time), kind.line3, kDisplayName};
+  return {kind.line1, Format(kind.line2, time), kind.line3, kDisplayName};
 }
 
 // One whole SMTP transaction: login, the envelope, the message, QUIT.

@@ -88,6 +88,10 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 void FoldHeaderLine(const std::string& line, size_t maxLength, std::vector<std::string>& out) {
   std::string rest = line;
+  // Where the value's first word ends: the first line is not cut before it.
+  const size_t colon = line.find(':');
+  const size_t value = colon == std::string::npos ? std::string::npos : line.find_first_not_of(' ', colon + 1);
+  size_t firstWordEnd = value == std::string::npos ? 0 : std::min(line.find(' ', value), line.size());
   while (rest.size() >= maxLength) {
     const size_t semi = LastWithin(rest, maxLength, "; ");
     const size_t space = LastWithin(rest, maxLength, " ");
@@ -104,6 +108,20 @@ void FoldHeaderLine(const std::string& line, size_t maxLength, std::vector<std::
     } else {
       cut = space - 1;  // before the space
     }
+    if (cut < firstWordEnd) {
+      // Before the next space after the first word, or nowhere; but never
+      // into a line longer than a mail may hold.
+      const size_t next = rest.find(' ', firstWordEnd);
+      const size_t keep = next == std::string::npos ? rest.size() : next;
+      if (keep > kHeaderLineHardLimit) {
+        firstWordEnd = 0;
+      } else if (next == std::string::npos) {
+        break;
+      } else {
+        cut = next;
+      }
+    }
+    firstWordEnd = 0;
     out.push_back(rest.substr(0, cut));
     rest.erase(0, cut);
   }

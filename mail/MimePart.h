@@ -96,8 +96,14 @@ private:
 // a random number, both in upper-case hex.
 std::string GenerateBoundary();
 
+// The longest line a mail may hold at all; a header line is kept whole
+// past maxLength rather than folded before its first word, up to this.
+constexpr size_t kHeaderLineHardLimit = 998;
+
 // Appends a header line folded to maxLength; continuation lines begin with
-// the space where the line was cut.
+// the space where the line was cut. The first line holds the field's name
+// and the first word of its value: folded right after the colon, the value
+// would begin with a space that some readers show.
 void FoldHeaderLine(const std::string& line, size_t maxLength, std::vector<std::string>& out);
 
 // Splits at CR LF, LF or CR; a final line end adds no empty line.

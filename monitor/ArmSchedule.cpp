@@ -307,6 +307,14 @@ std::string ArmSchedule::PreviewText(std::time_t now) const {
   return "次の切替: " + ArmMomentText(edge, now) + " に" + (ArmedAt(edge) ? "監視開始" : "監視終了");
 }
 
+std::string NextStartText(std::time_t when) {
+  std::tm at{};
+  localtime_r(&when, &at);
+  char text[32];
+  std::snprintf(text, sizeof text, "%d/%d %02d:%02d", at.tm_mon + 1, at.tm_mday, at.tm_hour, at.tm_min);
+  return std::string("次の監視開始: ") + text;
+}
+
 std::string ArmMomentText(std::time_t when, std::time_t now) {
   std::tm at{};
   localtime_r(&when, &at);

@@ -46,3 +46,7 @@ private:
 // A moment in words for a person: "18:00" today, "土 08:30" within the
 // coming week, "6/14 08:30" later.
 std::string ArmMomentText(std::time_t when, std::time_t now);
+// What the idle picture says while monitoring waits to start by itself:
+// "次の監視開始: 12/15 03:08", with the date always, as the picture may be
+// looked at days later.
+std::string NextStartText(std::time_t when);

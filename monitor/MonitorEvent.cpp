@@ -66,10 +66,11 @@ MonitorEvent MonitorEvent::AlertMailHeldBack(int secondsLeft) {
   return e;
 }
 
-MonitorEvent MonitorEvent::RequestCheckDone(bool ok, int requests, std::string failure) {
+MonitorEvent MonitorEvent::RequestCheckDone(bool ok, int requests, std::string failure, int commands) {
   MonitorEvent e(Kind::RequestCheckDone);
   e.ok = ok;
   e.requests = requests;
+  e.commands = commands;
   e.text = std::move(failure);
   return e;
 }

@@ -46,8 +46,8 @@ struct MonitorEvent {
     // What became of one part of a test alarm, as a line (`text`); `ok`
     // when that part worked or was not wanted.
     TestAlarmStep,
-    // A poll of the request mailbox: `ok` with `requests` answered, or why
-    // it failed (`text`).
+    // A poll of the request mailbox: `ok` with `requests` answered and
+    // `commands` carried out, or why it failed (`text`).
     RequestCheckDone,
     // The camera gave no new frame for a while, and later did again.
     CameraLost,
@@ -90,7 +90,7 @@ struct MonitorEvent {
   static MonitorEvent MailDone(MailKind mail, bool sent, std::string failure, std::string about = "");
   static MonitorEvent TestAlarmStarted();
   static MonitorEvent TestAlarmStep(std::string line, bool ok);
-  static MonitorEvent RequestCheckDone(bool ok, int requests, std::string failure);
+  static MonitorEvent RequestCheckDone(bool ok, int requests, std::string failure, int commands = 0);
   static MonitorEvent CameraLost();
   static MonitorEvent CameraBack();
   static MonitorEvent Notice(std::string text);
@@ -113,6 +113,7 @@ struct MonitorEvent {
   bool sameEvent = false;
   MailKind mail = MailKind::Alert;
   int requests = 0;
+  int commands = 0;
   int secondsLeft = 0;
   int waiting = 0;
   uint32_t retryMs = 0;

@@ -494,7 +494,7 @@ void MonitoringCycle::CheckRequests() {
     for (const std::string& notice : result->notices) events_.On(MonitorEvent::Notice(notice));
     for (const MailResult& mail : result->confirmations)
       events_.On(MonitorEvent::MailDone(MailKind::Confirmation, mail.sent, mail.failure));
-    events_.On(MonitorEvent::RequestCheckDone(result->ok, result->requests, result->failure));
+    events_.On(MonitorEvent::RequestCheckDone(result->ok, result->requests, result->failure, result->commands));
   });
 }
 

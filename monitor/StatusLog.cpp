@@ -7,6 +7,7 @@
 #include "settings/Vardocamdef.h"
 
 const char kStatusSeparator[] = "　｜　";
+const char kRequestCheckFailedWords[] = "受信メールの確認に失敗しました";
 
 namespace {
 constexpr uint32_t kMsPerSecond = 1000;
@@ -142,7 +143,7 @@ void StatusLog::On(const MonitorEvent& event) {
     notice_ = event.text;
     Add(event.text);
     break;
-  case Kind::RequestCheckDone: RequestCheck(event.ok, event.requests, event.text); break;
+  case Kind::RequestCheckDone: RequestCheck(event); break;
   case Kind::CameraLost:
     cameraLost_ = true;
     Add("カメラの映像が途絶えました");
@@ -247,19 +248,28 @@ void StatusLog::AlertMail(bool sent, const std::string& failure) {
   }
 }
 
-void StatusLog::RequestCheck(bool ok, int requests, const std::string& failure) {
+std::string RequestCheckText(int requests, int commands) {
+  const std::string answered = "調査要求メール " + std::to_string(requests) + " 件に状況報告を送り";
+  const std::string handled = "操作メール " + std::to_string(commands) + " 件を処理しました";
+  if (requests > 0 && commands > 0) return answered + "、" + handled;
+  if (requests > 0) return answered + "ました";
+  if (commands > 0) return handled;
+  return "調査要求メールはありませんでした";
+}
+
+void StatusLog::RequestCheck(const MonitorEvent& event) {
   checkTried_ = true;
   checkTime_ = wallClock_();
-  if (!ok) {
-    checkResult_ = "失敗：" + Reason(failure);
-    Add("受信メールの確認に失敗しました：" + Reason(failure));
-  } else if (requests > 0) {
-    checkResult_ = "要求 " + std::to_string(requests) + " 件に応答";
-    Add("調査要求メール " + std::to_string(requests) + " 件に状況報告を送りました");
-  } else {
-    checkResult_ = "要求なし";
-    Add("調査要求メールはありませんでした");
+  if (!event.ok) {
+    checkResult_ = "失敗：" + Reason(event.text);
+    Add(kRequestCheckFailedWords + std::string("：") + Reason(event.text));
+    return;
   }
+  std::string found;
+  if (event.requests > 0) found = "要求 " + std::to_string(event.requests) + " 件に応答";
+  if (event.commands > 0) found += (found.empty() ? "" : "、") + std::string("操作 ") + std::to_string(event.commands) + " 件";
+  checkResult_ = found.empty() ? "要求なし" : found;
+  Add(RequestCheckText(event.requests, event.commands));
 }
 
 std::string StatusLog::StatusText() const {
@@ -278,8 +288,10 @@ std::string StatusLog::StatusText() const {
       text = "監視準備中（検出開始まであと " + std::to_string(left) + " 秒）";
     }
   }
-  // Who switched it and until when, unless it was nobody in particular.
-  if (ArmWorthSaying(arm_)) text += kSeparator + ArmReasonText(arm_, wallClock_());
+  // Who switched it, the buttons too, and until when; nothing when it was
+  // nobody in particular (the start of the program).
+  const std::string reason = ArmReasonText(arm_, wallClock_());
+  if (!reason.empty()) text += kSeparator + reason;
   if (lastDetection_ != 0) text += kSeparator + std::string("最終検出 ") + TimeOfDay(lastDetection_);
   if (lastPerson_ != 0) text += kSeparator + std::string("人物を検知 ") + TimeOfDay(lastPerson_);
   if (mailTried_) text += kSeparator + std::string("警報メール ") + TimeOfDay(mailTime_) + " " + mailResult_;

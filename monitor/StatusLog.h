@@ -40,6 +40,11 @@ std::string BoxText(const MotionRegion& box);
 std::string MailDoneLine(const MonitorEvent& event);
 // The line of an alert mail held back (AlertMailHeldBack).
 std::string HeldBackLine(const MonitorEvent& event);
+// What a poll of the mailbox that was read found, for the history and the
+// journal: "調査要求メールはありませんでした" only when it found nothing.
+std::string RequestCheckText(int requests, int commands);
+// Why a poll failed, before the reason.
+extern const char kRequestCheckFailedWords[];
 
 // Whether a change of arming is news beside "監視を開始しました": not when
 // nobody in particular or a button without a schedule switched it, as it
@@ -56,6 +61,9 @@ public:
 
   // The one status line, as of now.
   std::string StatusText() const;
+  // The notice of this run the status text carries as one part ("" for
+  // none): whoever shows the text keeps it in sight.
+  const std::string& Notice() const { return notice_; }
   // Oldest first, at most kStatusHistoryLimit entries.
   const std::deque<StatusEntry>& History() const { return history_; }
   // "2026/12/07 13:20:05  text", with the count and the last time of a
@@ -75,7 +83,7 @@ private:
   void Started(unsigned warmUpMs);
   void Motion(const MotionRegions& regions);
   void AlertMail(bool sent, const std::string& failure);
-  void RequestCheck(bool ok, int requests, const std::string& failure);
+  void RequestCheck(const MonitorEvent& event);
 
   WallClock wallClock_;
   std::deque<StatusEntry> history_;

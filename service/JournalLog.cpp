@@ -57,11 +57,9 @@ void JournalLog::On(const MonitorEvent& event) {
   case Kind::TestAlarmStep: Write(event.ok ? kJournalInfo : kJournalWarning, event.text); break;
   case Kind::RequestCheckDone:
     if (!event.ok)
-      Write(kJournalWarning, "要求メールの確認に失敗しました: " + event.text);
-    else if (event.requests > 0)
-      Write(kJournalInfo, "要求メール " + std::to_string(event.requests) + " 通に状況報告メールで応えました");
+      Write(kJournalWarning, kRequestCheckFailedWords + std::string(": ") + event.text);
     else
-      Write(kJournalInfo, "要求メールはありませんでした");
+      Write(kJournalInfo, RequestCheckText(event.requests, event.commands));
     break;
   case Kind::CameraLost: Write(kJournalWarning, "カメラから映像が届きません (再接続を続けます)"); break;
   case Kind::CameraBack: Write(kJournalInfo, "カメラの映像が戻りました"); break;

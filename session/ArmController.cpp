@@ -73,6 +73,14 @@ void ArmController::Disarm(ArmedBy by) {
   Set(false, by, HoldUntil(host_.now()), nullptr, by == ArmedBy::Button);
 }
 
+std::time_t ArmController::NextStart() const {
+  if (state_.armed) return 0;
+  // A snooze that ends before the schedule decides again returns to what was.
+  if (snoozeEnd_ != 0 && (holdUntil_ == 0 || snoozeEnd_ < holdUntil_) && snoozeWasArmed_) return snoozeEnd_;
+  if (holdUntil_ == 0 || schedule_.Empty()) return 0;
+  return schedule_.ArmedAt(holdUntil_) ? holdUntil_ : schedule_.NextEdge(holdUntil_);
+}
+
 void ArmController::Snooze(int minutes, ArmedBy by) {
   const std::time_t now = host_.now();
   minutes = std::clamp(minutes, 1, kMaxSnoozeMinutes);

@@ -65,6 +65,10 @@ public:
   bool TestAlarm(std::string* why) override {
     return host_.testAlarm ? host_.testAlarm(why) : IArmControl::TestAlarm(why);
   }
+  // When monitoring, off now, starts again by itself: a snooze's end, else
+  // the schedule's next window after what holds now; 0 when it stays off
+  // (or is on).
+  std::time_t NextStart() const;
 
   // Looks at the clock: an edge passed, a snooze ended, a camera to try
   // again. The timer's work; tests call it after moving their clock.

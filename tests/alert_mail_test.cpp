@@ -264,14 +264,14 @@ TEST_F(MailFixture, ReportMailHasItsOwnSubjectAndBodyAndEveryMailItsOwnMessageId
   EXPECT_NE(ReadMail(Delivered(2))["MESSAGE_ID"], firstId);
   EXPECT_EQ(mail["SUBJECT"].substr(0, std::string("状況報告画像(").size()), "状況報告画像(");
   const std::string body = mail["BODY"];
-  EXPECT_EQ(body.substr(0, std::string("状況報告をします。|検出時刻[").size()),
-            "状況報告をします。|検出時刻[");
+  EXPECT_EQ(body.substr(0, std::string("状況報告をします。|撮影時刻[").size()),
+            "状況報告をします。|撮影時刻[");
   EXPECT_NE(body.find("]|状況報告画像を添付します|防犯カメラ・ヴァルド"), std::string::npos);
   // Monitoring's state, when known, follows the time; every other line stays.
   ASSERT_TRUE(SendReportMail(Inputs(true), "現在の状態: 監視中（予定による、18:00 まで）").sent);
   auto withState = ReadMail(Delivered(3));
   const std::string time = withState["SUBJECT"].substr(std::string("状況報告画像(").size(), 8);
-  EXPECT_EQ(withState["BODY"], "状況報告をします。|検出時刻[" + time +
+  EXPECT_EQ(withState["BODY"], "状況報告をします。|撮影時刻[" + time +
                                    "]|現在の状態: 監視中（予定による、18:00 まで）|状況報告画像を添付します|防犯カメラ・ヴァルド");
   EXPECT_EQ(withState["DEFECTS"], "0");
 }

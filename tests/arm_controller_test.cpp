@@ -47,12 +47,16 @@ struct FakeHost : IMonitorEvents {
 constexpr std::time_t kMonday0000 = 1780272000;
 constexpr std::time_t kMinute = 60;
 
+constexpr int kNotChecked = -2;
+
 struct Step {
   const char* action;  // what happens, then the clock is looked at
   int atMinute;        // of Monday, when it happens
   bool monitoring;     // afterwards
   ArmedBy by;
   int untilMinute;     // -1: no until
+  // When it starts again by itself; -1: not by itself.
+  int nextStartMinute = kNotChecked;
 };
 
 void RunSteps(const char* schedule, const std::vector<Step>& steps) {
@@ -76,6 +80,9 @@ void RunSteps(const char* schedule, const std::vector<Step>& steps) {
     EXPECT_EQ(host.monitoring, s.monitoring) << where;
     EXPECT_EQ(arm.State().by, s.by) << where;
     EXPECT_EQ(arm.State().untilEpochS, s.untilMinute < 0 ? 0 : kMonday0000 + s.untilMinute * kMinute) << where;
+    if (s.nextStartMinute != kNotChecked) {
+      EXPECT_EQ(arm.NextStart(), s.nextStartMinute < 0 ? 0 : kMonday0000 + s.nextStartMinute * kMinute) << where;
+    }
     // The timer never sleeps past the next thing to do, nor past the recheck.
     if (arm.Timer().isActive()) {
       EXPECT_LE(arm.Timer().interval(), kArmRecheckMs) << where;
@@ -113,6 +120,28 @@ TEST(ArmController, SnoozeEndsAsItWasOrAtAnEdge) {
           {"house on", 60, true, ArmedBy::House, -1},
           {"house snooze 30", 70, false, ArmedBy::House, 100},
           {"", 100, true, ArmedBy::House, -1},
+      });
+}
+
+// Off, it knows when monitoring starts again by itself (the idle picture
+// says so): the schedule's next window, a snooze's end, or never.
+TEST(ArmController, OffItKnowsWhenMonitoringStartsAgainByItself) {
+  RunSteps("月-金 08:00-18:00",
+      {
+          {"", 7 * 60, false, ArmedBy::Schedule, 8 * 60, 8 * 60},
+          {"", 8 * 60, true, ArmedBy::Schedule, 18 * 60, -1},
+          {"house snooze 30", 9 * 60, false, ArmedBy::House, 9 * 60 + 30, 9 * 60 + 30},
+          // Off by hand in a window: the window's end keeps it off, Tuesday's start does not.
+          {"button off", 10 * 60, false, ArmedBy::Button, 18 * 60, 32 * 60},
+          {"", 18 * 60, false, ArmedBy::Schedule, 32 * 60, 32 * 60},
+          // A snooze of what was off ends off: the schedule decides.
+          {"house snooze 30", 19 * 60, false, ArmedBy::House, 19 * 60 + 30, 32 * 60},
+      });
+  RunSteps("",
+      {
+          {"house on", 60, true, ArmedBy::House, -1, -1},
+          {"house snooze 30", 70, false, ArmedBy::House, 100, 100},
+          {"button off", 80, false, ArmedBy::Button, -1, -1},
       });
 }
 

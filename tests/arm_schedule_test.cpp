@@ -134,6 +134,9 @@ TEST(ArmSchedule, PreviewAndStateTexts) {
   EXPECT_EQ(ArmStateText({false, ArmedBy::House, 0}, monday0900), "監視停止中（家からの指示による）");
   EXPECT_EQ(ArmStateText({true, ArmedBy::MailCommand, Utc("2026-06-15 00:00")}, monday0900),
             "監視中（メールでの指示による、6/15 09:00 まで）");
+  // The idle picture's words name the date even for today.
+  EXPECT_EQ(NextStartText(Utc("2026-12-14 18:08")), "次の監視開始: 12/15 03:08");
+  EXPECT_EQ(NextStartText(monday0900), "次の監視開始: 6/1 09:00");
   Zone("");
 }
 } // namespace

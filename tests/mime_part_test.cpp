@@ -53,8 +53,20 @@ TEST(MimeFolding, LengthsAroundTheLimit) {
   EXPECT_EQ(Fold(x78), (std::vector<std::string>{"X", " " + std::string(76, 'b')}));
   const std::string noSpace(200, 'c');
   EXPECT_EQ(Fold(noSpace), std::vector<std::string>{noSpace});
-  const std::string leadingOnly = "Subject: " + std::string(120, 'd');
-  EXPECT_EQ(Fold(leadingOnly), (std::vector<std::string>{"Subject:", " " + std::string(120, 'd')}));
+  // Never folded before the value's first word, up to the longest line a
+  // mail may hold.
+  const std::string word = "=?ISO-2022-JP?Q?" + std::string(90, 'd') + "?=";
+  const std::string longWord = "=?ISO-2022-JP?Q?" + std::string(kHeaderLineHardLimit, 'd') + "?=";
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      {"Subject: " + word, {"Subject: " + word}},
+      {"Subject: " + word + " " + word, {"Subject: " + word, " " + word}},
+      {"Subject: " + word + " " + word + " =?ISO-2022-JP?Q?e?=",
+       {"Subject: " + word, " " + word, " =?ISO-2022-JP?Q?e?="}},
+      {"From: " + word + " <cam@example.jp>", {"From: " + word, " <cam@example.jp>"}},
+      // Whole, the line would be longer than a mail may hold.
+      {"Subject: " + longWord, {"Subject:", " " + longWord}},
+  };
+  for (const auto& [line, folded] : rows) EXPECT_EQ(Fold(line), folded) << line.substr(0, 40);
 }
 
 TEST(MimeFolding, PrefersSemicolonThenCommaThenSpace) {

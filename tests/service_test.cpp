@@ -136,6 +136,7 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
   log.On(MonitorEvent::MotionWithoutPerson());
   log.On(MonitorEvent::RequestCheckDone(true, 2, ""));
   log.On(MonitorEvent::RequestCheckDone(true, 0, ""));
+  log.On(MonitorEvent::RequestCheckDone(true, 0, "", 2));
   log.On(MonitorEvent::RequestCheckDone(false, 0, "POP3サーバに接続できません"));
   log.On(MonitorEvent::CameraLost());
   log.On(MonitorEvent::CameraBack());
@@ -160,9 +161,10 @@ TEST(Journal, OneLinePerEventWithItsPriority) {
             "<6>動体を検出しました (位置 300,200 32×48 ほか 1 か所)\n"
             "<5>人物を検知しました (位置 296,190 40×96)\n"
             "<6>動きあり・人物なし\n"
-            "<6>要求メール 2 通に状況報告メールで応えました\n"
-            "<6>要求メールはありませんでした\n"
-            "<4>要求メールの確認に失敗しました: POP3サーバに接続できません\n"
+            "<6>調査要求メール 2 件に状況報告を送りました\n"
+            "<6>調査要求メールはありませんでした\n"
+            "<6>操作メール 2 件を処理しました\n"
+            "<4>受信メールの確認に失敗しました: POP3サーバに接続できません\n"
             "<4>カメラから映像が届きません (再接続を続けます)\n"
             "<6>カメラの映像が戻りました\n"
             "<4>マスク画像を読み込めません\n"

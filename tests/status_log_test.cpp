@@ -197,6 +197,62 @@ TEST_F(StatusLogTest, MailboxChecksReportRequestsNothingOrTheFailure) {
             "2026/12/07 13:02:00  調査要求メールはありませんでした（2 回、最後 13:03:00）");
 }
 
+// Commands handled are no "nothing found"; the line and the history say
+// what the poll found, in one wording.
+TEST_F(StatusLogTest, APollSaysNothingFoundOnlyWhenItFoundNothing) {
+  const struct {
+    int requests, commands;
+    const char* result;
+    const char* line;
+  } rows[] = {
+      {0, 2, "操作 2 件", "操作メール 2 件を処理しました"},
+      {1, 1, "要求 1 件に応答、操作 1 件", "調査要求メール 1 件に状況報告を送り、操作メール 1 件を処理しました"},
+      {3, 0, "要求 3 件に応答", "調査要求メール 3 件に状況報告を送りました"},
+      {0, 0, "要求なし", "調査要求メールはありませんでした"},
+  };
+  AppSettings.IS_CHECK = true;
+  AppSettings.START_MOVE_OBJECT = 0;
+  ASSERT_TRUE(cycle.StartMonitoring());
+  int minute = 0;
+  for (const auto& row : rows) {
+    mail.check = {};
+    mail.check.requests = row.requests;
+    mail.check.commands = row.commands;
+    Tick(false, 60001);
+    EXPECT_EQ(status.StatusText(), "監視中　｜　受信確認 13:0" + std::to_string(++minute) + ":00 " + row.result);
+    EXPECT_EQ(status.History().back().text, row.line);
+  }
+}
+
+// Who switched monitoring is on the line, a button too; the history says
+// only what is news beside 監視を開始しました.
+TEST_F(StatusLogTest, TheLineSaysWhoSwitchedMonitoringAButtonToo) {
+  const struct {
+    ArmState arm;
+    const char* text;
+    bool inHistory;
+  } rows[] = {
+      {{true, ArmedBy::Button, 0}, "監視中　｜　ボタン操作による", false},
+      {{false, ArmedBy::Button, 0}, "監視停止中　｜　ボタン操作による", false},
+      {{true, ArmedBy::Schedule, kNoon + 5 * 3600}, "監視中　｜　予定による、18:00 まで", true},
+      {{true, ArmedBy::MailCommand, 0}, "監視中　｜　メールでの指示による", true},
+      {{false, ArmedBy::Nobody, 0}, "監視停止中", false},
+  };
+  AppSettings.START_MOVE_OBJECT = 0;
+  for (const auto& row : rows) {
+    if (row.arm.armed) {
+      ASSERT_TRUE(cycle.StartMonitoring());
+      Tick(false, 1);
+    } else {
+      cycle.StopMonitoring();
+    }
+    const size_t before = status.History().size();
+    status.On(MonitorEvent::ArmChanged(row.arm));
+    EXPECT_EQ(status.StatusText(), row.text);
+    EXPECT_EQ(status.History().size() - before, row.inHistory ? 1u : 0u) << row.text;
+  }
+}
+
 TEST_F(StatusLogTest, CameraLossShowsUntilTheFramesComeBack) {
   AppSettings.START_MOVE_OBJECT = 0;
   ASSERT_TRUE(cycle.StartMonitoring());

@@ -28,7 +28,9 @@
 #include "app/CuteButton.h"
 #include "app/EventHistoryDialog.h"
 #include "app/Mainfrm.h"
+#include "app/PictureMarks.h"
 #include "app/PictureView.h"
+#include "monitor/ArmSchedule.h"
 #include "app/StatusRows.h"
 #include "capture/CameraSource.h"
 #include "platform/ExceptionBox.h"
@@ -431,6 +433,65 @@ TEST_F(MainFormTest, ErrorsOfTicksUnderAnOpenBoxAreNotStacked) {
 }
 } // namespace
 
+// The person the check found is boxed in the live picture for a while, and
+// not after the stop.
+TEST_F(MainFormTest, ThePersonFoundIsBoxedInThePictureForAWhileAndNotAfterTheStop) {
+  MakeForm(true);
+  form->show();
+  QApplication::processEvents();
+  ASSERT_TRUE(form->StartMonitoring());
+  TPictureView* view = form->PictureView();
+  // The scripted camera shows nothing of its own.
+  const cv::Mat frame(480, 640, CV_8UC3, cv::Scalar(20, 40, 60));
+  view->ShowImage(frame);
+  TPictureMarks* marks = form->PictureMarks();
+  QTimer& timer = marks->BoxTimer();
+  EXPECT_EQ(timer.interval(), kPersonBoxShowMs);
+  const MotionRegion box{100, 80, 60, 120};
+  for (const bool stop : {false, true}) {
+    marks->On(MonitorEvent::PersonDetected(box));
+    EXPECT_EQ(view->Mark(), QRect(100, 80, 60, 120));
+    EXPECT_TRUE(timer.isActive());
+    // Drawn over the picture along the box's edge.
+    const QImage shown = view->grab().toImage();
+    EXPECT_EQ(shown.pixelColor(100, 140), QColor(255, 64, 32));
+    EXPECT_NE(shown.pixelColor(130, 140), QColor(255, 64, 32));
+    if (stop) {
+      form->EndCaptureBtn->click();
+    } else {
+      timer.start(1);
+      ASSERT_TRUE(QTest::qWaitFor([&] { return view->Mark().isNull(); }, 1000));
+    }
+    EXPECT_TRUE(view->Mark().isNull());
+    EXPECT_FALSE(timer.isActive());
+    EXPECT_NE(view->grab().toImage().pixelColor(100, 140), QColor(255, 64, 32));
+  }
+}
+
+// Off by the schedule, or by the button between its windows, the idle
+// picture says when monitoring starts again; started, it says nothing.
+TEST_F(MainFormTest, TheIdlePictureSaysWhenTheScheduleStartsMonitoringAgain) {
+  static const char* const days[] = {"日", "月", "火", "水", "木", "金", "土"};
+  const std::time_t now = std::time(nullptr);
+  std::tm tomorrow{};
+  localtime_r(&now, &tomorrow);
+  const std::string day = days[(tomorrow.tm_wday + 1) % 7];
+  tomorrow.tm_mday += 1;
+  tomorrow.tm_hour = tomorrow.tm_min = tomorrow.tm_sec = 0;
+  tomorrow.tm_isdst = -1;
+  const QString next = QString::fromStdString(NextStartText(std::mktime(&tomorrow)));
+  Settings({{"ARM_SCHEDULE", "\"" + day + " 00:00-00:01\""}});
+  MakeForm(true);
+  form->show();
+  QApplication::processEvents();
+  TPictureView* view = form->PictureView();
+  EXPECT_EQ(view->Caption(), next);
+  form->StartCaptureBtn->click();
+  EXPECT_EQ(view->Caption(), QString());
+  form->EndCaptureBtn->click();
+  EXPECT_EQ(view->Caption(), next);
+}
+
 TEST_F(MainFormTest, LargerIdlePictureMakesTheScrollBoxScrollOverAllOfIt) {
   cv::Mat large(960, 1280, CV_8UC3, cv::Scalar(20, 40, 60));
   ASSERT_TRUE(cv::imwrite(work_.File("start.jpg"), large));
@@ -616,26 +677,47 @@ TEST_F(HdCameraTest, WhatThePictureDoesNotCoverShowsTheBoxColour) {
 } // namespace
 
 // In the window's font and width: rows break between parts where the rest
-// still fits, else inside the text; only what two rows cannot hold is elided.
-TEST(StatusRows, PartsStayWholeWhereTheyCanAndOnlyWhatDoesNotFitIsElided) {
+// still fits, else after punctuation or a blank, never inside a word; only
+// what two rows cannot hold is elided, and never the notice to keep.
+TEST(StatusRows, PartsStayWholeWordsUnbrokenAndOnlyWhatDoesNotFitIsElided) {
   AppWithProgramFonts();
   QFont font(QString::fromUtf8("ＭＳ Ｐゴシック"));
   font.setPixelSize(12);
-  const QString bar = QString::fromUtf8("　｜　");
-  const QString state = QString::fromUtf8("監視中（警報中）　｜　最終検出 13:00:02");
-  const QString mail = QString::fromUtf8("警報メール 13:00:02 送信できませんでした：");
-  const QString login = QString::fromUtf8("SMTPサーバにログインできませんでした。ユーザ名と");
-  const QString check = QString::fromUtf8("パスワードを確認してください。");
-  const QString request = QString::fromUtf8("受信確認 13:01:00 要求なし");
-  const QStringList rows[][2] = {
-      {{state + bar + mail + login + check}, {state, mail + login + check}},
-      {{state + bar + mail + login + check + bar + request}, {state + bar + mail + login, check + bar + request}},
-      {{state + bar + mail + login + check + bar + request + bar + mail + login + check},
-       {state + bar + mail + login, check + bar + request + bar + mail + QString::fromUtf8("SMTPサーバにログインでき…")}},
+  const auto U = [](const char* text) { return QString::fromUtf8(text); };
+  const QString bar = U("　｜　");
+  const QString state = U("監視中（警報中）　｜　最終検出 13:00:02");
+  const QString mail = U("警報メール 13:00:02 送信できませんでした：");
+  const QString login = U("SMTPサーバにログインできませんでした。ユーザ名と");
+  const QString check = U("パスワードを確認してください。");
+  const QString request = U("受信確認 13:01:00 要求なし");
+  const QString pin = U("メールでの操作に誤った暗証番号が使われました(差出人: someone@example.jp)。");
+  struct Row {
+    QString text;
+    QString keep;
+    QStringList rows;
   };
-  for (const auto& row : rows)
-    EXPECT_EQ(StatusRows(row[0][0], bar, font, 749, kStatusRows).join('|').toStdString(),
-              row[1].join('|').toStdString());
+  const Row table[] = {
+      {state + bar + mail + login + check, {}, {state, mail + login + check}},
+      // After 「。」, not inside 「ユーザ名」.
+      {state + bar + mail + login + check + bar + request, {},
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。"), U("ユーザ名と") + check + bar + request}},
+      {state + bar + mail + login + check + bar + request + bar + mail + login + check, {},
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。"),
+        U("ユーザ名と") + check + bar + request + bar + mail + U("SMTPサーバに…")}},
+      // The notice that would be elided has the last row.
+      {state + bar + mail + login + check + bar + request + bar + pin, pin,
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。ユーザ名…"), pin}},
+      {state + bar + mail + login + check + bar + pin, pin,
+       {state + bar + mail + U("SMTPサーバにログインできませんでした。"), U("ユーザ名と") + check + bar + pin}},
+      // Between two parts rather than inside 「送信しました」 or after a blank.
+      {state + bar + U("警報メール 13:00:02 送信しました") + bar + request + bar + mail + login + check + bar + request, {},
+       {state + bar + U("警報メール 13:00:02 送信しました") + bar + request,
+        mail + login + check + bar + U("受信確認 …")}},
+  };
+  for (const Row& row : table) {
+    const QStringList rows = StatusRows(row.text, bar, font, 749, kStatusRows, row.keep);
+    EXPECT_EQ(rows.join('|').toStdString(), row.rows.join('|').toStdString());
+  }
 }
 
 TEST_F(MainFormTest, StatusLineFollowsTheCycleAndTheHistoryListsItsEvents) {

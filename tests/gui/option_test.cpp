@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -426,6 +427,37 @@ TEST_F(OptionFormTest, EveryDescribedSettingHasARowThatLoadsAndStores) {
     case SettingKind::Integer: EXPECT_EQ(AppSettings.*e.field.integer, shown.*e.field.integer); break;
     case SettingKind::Boolean: EXPECT_EQ(AppSettings.*e.field.boolean, shown.*e.field.boolean); break;
     case SettingKind::Text: EXPECT_EQ(AppSettings.*e.field.text, shown.*e.field.text); break;
+    }
+  }
+}
+
+// At the dialog's own size the extension tab scrolls down at most: every
+// control and hint fits the width, hints wrap, every button is whole.
+TEST_F(OptionFormTest, ExtensionTabFitsTheDialogsWidthWithEveryButtonWhole) {
+  InstallFontSubstitutions();
+  Open();
+  form->PageControl1->setCurrentIndex(3);
+  QApplication::processEvents();
+  auto* scroll = form->findChild<QScrollArea*>("ExtensionScroll");
+  ASSERT_NE(scroll, nullptr);
+  EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+  EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+  const int width = scroll->viewport()->width();
+  EXPECT_LE(form->ExtensionSheet->width(), width);
+  for (QWidget* w : form->ExtensionSheet->findChildren<QWidget*>()) {
+    if (!w->isVisibleTo(form->ExtensionSheet)) continue;
+    const QRect at(w->mapTo(form->ExtensionSheet, QPoint(0, 0)), w->size());
+    EXPECT_LE(at.right(), width - 1) << w->objectName().toStdString() << " " << w->metaObject()->className();
+    if (auto* button = qobject_cast<QPushButton*>(w)) {
+      EXPECT_GE(button->width(), button->sizeHint().width()) << button->text().toStdString();
+      EXPECT_GE(button->height(), button->sizeHint().height()) << button->text().toStdString();
+    }
+    if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty()) {
+      const int needed = label->wordWrap() ? label->heightForWidth(label->width()) : label->sizeHint().height();
+      EXPECT_GE(label->height(), needed) << label->text().toStdString();
+      if (!label->wordWrap()) {
+        EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+      }
     }
   }
 }
