@@ -598,6 +598,14 @@ void EventRecorder::Retain(const std::string& keep, bool recording) {
   // The event just ended counts among the others for the next one.
   othersBytes_ = result.bytesKept - (recording ? result.keptEventBytes : 0);
   if (result.failed > 0) Fail("古いイベントを " + std::to_string(result.failed) + " 件削除できません");
+  if (result.removed > 0) {
+    // The user finds an event gone from the history: the line says why.
+    constexpr int64_t kMiB = int64_t{1} << 20;
+    ArchiveReport removed;
+    removed.text = "古いイベントを " + std::to_string(result.removed) + " 件削除しました（" +
+                   std::to_string((result.bytesRemoved + kMiB - 1) / kMiB) + " MB、保存の上限による）";
+    Report(std::move(removed));
+  }
   // A clock that cannot be right deletes nothing by age, and says why once
   // until it looks right again.
   if (result.ageSkipped.empty()) {

@@ -738,6 +738,9 @@ TEST_F(RecorderTest, TheFolderStaysWithinItsLimitWhileAnEventGrowsAndOnceItEnds)
   EXPECT_TRUE(gone) << "the older event is kept while the next one records";
   EXPECT_TRUE(recorder.Recording());
   recorder.Finish();
+  int saidRemoved = 0;
+  for (const ArchiveReport& r : recorder.TakeReports()) saidRemoved += r.text.rfind("古いイベントを 1 件削除しました", 0) == 0;
+  EXPECT_EQ(saidRemoved, 1) << "the history says why an event is gone";
   EXPECT_EQ(Events(options.root).size(), 1u);
   EXPECT_LE(folderBytes(), options.limits.maxBytes);
 }
