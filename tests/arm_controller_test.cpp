@@ -55,8 +55,7 @@ struct Step {
   bool monitoring;     // afterwards
   ArmedBy by;
   int untilMinute;     // -1: no until
-  // When it starts again by itself; -1: not by itself.
-  int nextStartMinute = kNotChecked;
+  int nextStartMinute = kNotChecked;  // when it starts again by itself; -1: never
 };
 
 void RunSteps(const char* schedule, const std::vector<Step>& steps) {
@@ -123,26 +122,22 @@ TEST(ArmController, SnoozeEndsAsItWasOrAtAnEdge) {
       });
 }
 
-// Off, it knows when monitoring starts again by itself (the idle picture
-// says so): the schedule's next window, a snooze's end, or never.
+// Off, it knows when monitoring starts again by itself: a window, a snooze's end, or never.
 TEST(ArmController, OffItKnowsWhenMonitoringStartsAgainByItself) {
   RunSteps("月-金 08:00-18:00",
       {
           {"", 7 * 60, false, ArmedBy::Schedule, 8 * 60, 8 * 60},
           {"", 8 * 60, true, ArmedBy::Schedule, 18 * 60, -1},
           {"house snooze 30", 9 * 60, false, ArmedBy::House, 9 * 60 + 30, 9 * 60 + 30},
-          // Off by hand in a window: the window's end keeps it off, Tuesday's start does not.
+          // Off by hand in a window: Tuesday's start ends it, not the window's end.
           {"button off", 10 * 60, false, ArmedBy::Button, 18 * 60, 32 * 60},
           {"", 18 * 60, false, ArmedBy::Schedule, 32 * 60, 32 * 60},
           // A snooze of what was off ends off: the schedule decides.
           {"house snooze 30", 19 * 60, false, ArmedBy::House, 19 * 60 + 30, 32 * 60},
       });
-  RunSteps("",
-      {
-          {"house on", 60, true, ArmedBy::House, -1, -1},
-          {"house snooze 30", 70, false, ArmedBy::House, 100, 100},
-          {"button off", 80, false, ArmedBy::Button, -1, -1},
-      });
+  RunSteps("", {{"house on", 60, true, ArmedBy::House, -1, -1},
+                {"house snooze 30", 70, false, ArmedBy::House, 100, 100},
+                {"button off", 80, false, ArmedBy::Button, -1, -1}});
 }
 
 // A command from inside a tick (a mail, the house's message during the

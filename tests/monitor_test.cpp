@@ -599,6 +599,10 @@ public:
     case K::RequestCheckDone:
       log.push_back(e.ok ? "checked " + std::to_string(e.requests) : "check failed: " + e.text);
       break;
+    case K::TestAlarmStep: log.push_back(e.text); break;
+    case K::MailDone:
+      if (e.mail == MailKind::Test) log.push_back(e.sent ? "test mail sent" : "test mail failed: " + e.text);
+      break;
     default: break;
     }
   }
@@ -960,88 +964,46 @@ TEST_F(MonitorTest, HealthMailWhenFramesStopAndWhenTheyComeBack) {
   }
 }
 
-// A test alarm tries each part once, says each, and leaves the real
-// alarm's gates alone: a detection right after it mails despite a cooldown.
-struct TestAlarmCase {
-  const char* name;
-  bool sound;
-  bool mail;
-  bool mailSent;
-  CallLog said;
-};
-
-class TestAlarmRun : public MonitorTest, public ::testing::WithParamInterface<TestAlarmCase> {};
-
-class TestAlarmSteps : public IMonitorEvents {
-public:
-  void On(const MonitorEvent& e) override {
-    if (e.kind == MonitorEvent::Kind::TestAlarmStep) said.push_back(e.text);
-    if (e.kind == MonitorEvent::Kind::MailDone && e.mail == MailKind::Test)
-      said.push_back(e.sent ? "test mail sent" : "test mail failed: " + e.text);
-  }
-  CallLog said;
-};
-
-TEST_P(TestAlarmRun, EachPartOnceAndTheSoundStopsByItself) {
-  const TestAlarmCase& c = GetParam();
-  TestAlarmSteps steps;
-  cycle.AddEventListener(&steps);
-  settings.USESOUND = c.sound;
-  settings.USEMAIL = c.mail;
+// A test alarm tries each part once and says each; its sound stops by itself or
+// with the program's end, never a real alarm's, whose gates it leaves alone.
+TEST_F(MonitorTest, TestAlarmTriesEachPartOnceAndItsSoundStopsByItself) {
   settings.MAIL_COOLDOWN = 60;
-  mail.testResult = {c.mailSent, c.mailSent ? "" : "down"};
-  AppSettings = settings;
-  std::string why;
-  ASSERT_TRUE(cycle.TestAlarm(&why));
-  cycle.RemoveEventListener(&steps);
-  EXPECT_EQ(steps.said, c.said);
-  EXPECT_EQ(Count("test mail"), c.mail ? 1 : 0);
-  EXPECT_EQ(cycle.AlarmStartTick(), 0u);  // no alarm began
-  // While its sound plays, a second test is refused and says why.
-  if (c.sound) {
-    EXPECT_FALSE(cycle.TestAlarm(&why));
-    EXPECT_NE(why.find("まだ終わっていません"), std::string::npos);
+  const char* const noEvents = "テスト警報: イベントは記録しない設定です";
+  for (const bool on : {false, true}) {  // sound and mail
+    settings.USESOUND = settings.USEMAIL = on;
+    AppSettings = settings;
+    RecordingEvents events;
+    cycle.AddEventListener(&events);
+    ASSERT_TRUE(cycle.TestAlarm(nullptr));
+    cycle.RemoveEventListener(&events);
+    const CallLog said = on ? CallLog{"テスト警報: 警報音を鳴らしました（5 秒で止まります）", "test mail sent", noEvents}
+                            : CallLog{"テスト警報: 警報音は鳴らさない設定です", "テスト警報: 警報メールは送らない設定です", noEvents};
+    EXPECT_EQ(events.log, said);
+    EXPECT_EQ(Count("test mail"), on ? 1 : 0);
   }
+  EXPECT_EQ(cycle.AlarmStartTick(), 0u);  // no alarm began
+  std::string why;  // while its sound plays, another is refused and says why
+  EXPECT_FALSE(cycle.TestAlarm(&why));
+  EXPECT_NE(why.find("まだ終わっていません"), std::string::npos);
   clock.Advance(kTestAlarmSoundMs);
   cycle.ServeTestAlarm();
   EXPECT_EQ(sound.stops, 0);
   clock.Advance(1);
   cycle.ServeTestAlarm();
-  EXPECT_EQ(sound.stops, c.sound ? 1 : 0);
+  EXPECT_EQ(sound.stops, 1);
   EXPECT_FALSE(cycle.TestAlarmUnderWay());
-  // A real alarm after the test: its mail goes, its sound plays.
+  ASSERT_TRUE(cycle.TestAlarm(nullptr));
+  cycle.StopAlarmSound();  // as at the program's end
+  EXPECT_EQ(sound.stops, 2);
+  EXPECT_FALSE(cycle.TestAlarmUnderWay());
+  // A real alarm while a test sounds: it mails despite the cooldown, and the test's end leaves its sound.
+  ASSERT_TRUE(cycle.TestAlarm(nullptr));
   StartAndSettle();
   Tick(true);
   EXPECT_EQ(mail.alerts, 1);
-  EXPECT_EQ(sound.plays, c.sound ? 2 : 0);
-  AppSettings = typVardocam{};
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Parts, TestAlarmRun,
-    ::testing::Values(
-        TestAlarmCase{"all", true, true, true,
-                      {"テスト警報: 警報音を鳴らしました（5 秒で止まります）", "test mail sent",
-                       "テスト警報: イベントは記録しない設定です"}},
-        TestAlarmCase{"partsOff", false, false, false,
-                      {"テスト警報: 警報音は鳴らさない設定です", "テスト警報: 警報メールは送らない設定です",
-                       "テスト警報: イベントは記録しない設定です"}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// The usual stop (the program's end) ends a test's sound too; a real alarm
-// sounding when the test's time is up keeps its sound.
-TEST_F(MonitorTest, TestSoundStopsWithTheAlarmAndNeverCutsARealOne) {
-  AppSettings = settings;
-  ASSERT_TRUE(cycle.TestAlarm(nullptr));
-  cycle.StopAlarmSound();
-  EXPECT_EQ(sound.stops, 1);
-  EXPECT_FALSE(cycle.TestAlarmUnderWay());
-  ASSERT_TRUE(cycle.TestAlarm(nullptr));
-  StartAndSettle();
-  Tick(true);
-  ASSERT_NE(cycle.AlarmStartTick(), 0u);
+  EXPECT_EQ(sound.plays, 4);  // three tests' and the alarm's
   TickFor(kTestAlarmSoundMs - kTickMs, true);
   EXPECT_FALSE(cycle.TestAlarmUnderWay());
-  EXPECT_EQ(sound.stops, 1);
+  EXPECT_EQ(sound.stops, 2);
   AppSettings = typVardocam{};
 }
