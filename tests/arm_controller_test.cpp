@@ -35,7 +35,7 @@ struct FakeHost : IMonitorEvents {
       return monitoring = cameraOpens;
     };
     return ArmHost{start, [this] { monitoring = false; }, [this] { return monitoring; },
-                   [this] { return inTick; }, [this] { return now; }};
+                   [this] { return inTick; }, [this] { return now; }, {}};
   }
   void On(const MonitorEvent& event) override {
     if (event.kind == MonitorEvent::Kind::Notice || event.kind == MonitorEvent::Kind::CameraFailed)
