@@ -97,19 +97,17 @@ struct CycleCase {
 
 class ArchiveCycleFixture : public ::testing::Test {
 protected:
-  void SetUpCamera() {
-    auto owned = std::make_unique<ArchiveCamera>(log, dir.File("picture.jpg"));
-    camera = owned.get();
-    cycle.SetCamera(std::move(owned));
-    cycle.AddEventListener(&listener);
-  }
-  // Archiving into dir/events, an alarm on the first motion; the settings go back after the test.
+  // The camera, and archiving into dir/events with an alarm on the first motion; the settings go
+  // back after the test.
   void UseArchive(bool archive) {
     AppSettings = typVardocam{};
     AppSettings.START_MOVE_OBJECT = 0;
     AppSettings.EVENT_ARCHIVE = archive;
     AppSettings.EVENT_DIR = dir.File("events");
-    SetUpCamera();
+    auto owned = std::make_unique<ArchiveCamera>(log, dir.File("picture.jpg"));
+    camera = owned.get();
+    cycle.SetCamera(std::move(owned));
+    cycle.AddEventListener(&listener);
   }
   void TearDown() override { AppSettings = typVardocam{}; }
   // Ticks until the event is archived, or 10 s have passed.
@@ -144,16 +142,12 @@ class ArchiveCycle : public ArchiveCycleFixture, public ::testing::WithParamInte
 
 TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
   const CycleCase c = GetParam();
-  AppSettings = typVardocam{};
-  AppSettings.START_MOVE_OBJECT = 0;
+  UseArchive(c.archive);
   AppSettings.USEMAIL = true;
-  AppSettings.EVENT_ARCHIVE = c.archive;
   AppSettings.EVENT_SUMMARY_MAIL = c.summaryMail;
-  AppSettings.EVENT_DIR = dir.File("events");
   AppSettings.EVENT_PRE_SECONDS = 1;
   AppSettings.EVENT_POST_SECONDS = 1;
   mail.result = {c.summarySent, c.summarySent ? "" : "テストのため送りません"};
-  SetUpCamera();
 
   ASSERT_TRUE(cycle.StartMonitoring());
   TickFor(1500, false);
@@ -163,7 +157,6 @@ TEST_P(ArchiveCycle, AnAlarmMakesAnEventFolderAndItsSummaryMail) {
   TickFor(kAlarmSpacingMs + 1100, false);  // the alarm's end and the post-seconds
   if (c.archive) TickUntilArchived(1);
   cycle.StopMonitoring();
-  AppSettings = typVardocam{};
 
   EXPECT_EQ(camera->keepJpeg, c.archive);
   EXPECT_EQ(mail.summaries, c.summaries);
