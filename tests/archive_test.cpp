@@ -44,31 +44,13 @@ constexpr int64_t kDayMs = 24 * 60 * 60 * 1000;
 constexpr int64_t kNowMs = int64_t{1796000000} * 1000;
 
 // A camera JPEG (one row of bytes) whose grey level tells the frames apart.
-cv::Mat Jpeg(int level) {
-  std::vector<uint8_t> bytes;
-  cv::imencode(".jpg", cv::Mat(120, 160, CV_8UC3, cv::Scalar::all(level)), bytes);
-  return cv::Mat(bytes, true).reshape(1, 1);
-}
-
-cv::Mat Jpeg(int level, cv::Size size) {
+cv::Mat Jpeg(int level, cv::Size size = {160, 120}) {
   std::vector<uint8_t> bytes;
   cv::imencode(".jpg", cv::Mat(size, CV_8UC3, cv::Scalar::all(level)), bytes);
   return cv::Mat(bytes, true).reshape(1, 1);
 }
 
 std::string Bytes(const cv::Mat& jpeg) { return std::string(jpeg.ptr<char>(), jpeg.total()); }
-
-// Lines ffprobe prints for these entries of a clip's video ("stream=width,height").
-std::vector<std::string> FfProbeLines(const std::string& path, const std::string& entries) {
-  std::vector<std::string> lines;
-  FILE* pipe = popen(("ffprobe -v error -select_streams v:0 -show_entries " + entries + " -of csv=p=0 '" + path +
-                      "' 2>/dev/null").c_str(), "r");
-  if (!pipe) return lines;
-  char line[128];
-  while (fgets(line, sizeof line, pipe)) lines.emplace_back(line, strcspn(line, "\n"));
-  pclose(pipe);
-  return lines;
-}
 
 int64_t FrameTime(int i, double fps) { return std::llround(i * 1000.0 / fps); }
 
@@ -79,18 +61,23 @@ struct Probe {
   double lastPts = -1;
 };
 
+// What ffprobe prints for these entries of a clip's video ("stream=width,height"), a line each.
+std::vector<std::string> FfProbeLines(const std::string& path, const std::string& entries, bool* ran = nullptr) {
+  std::vector<std::string> lines;
+  FILE* pipe = popen(("ffprobe -v error -select_streams v:0 -show_entries " + entries + " -of csv=p=0 '" + path +
+                      "' 2>/dev/null").c_str(), "r");
+  if (!pipe) return lines;
+  char line[128];
+  while (fgets(line, sizeof line, pipe)) lines.emplace_back(line, strcspn(line, "\n"));
+  const bool ok = pclose(pipe) == 0;
+  if (ran) *ran = ok;
+  return lines;
+}
+
 Probe FfProbe(const std::string& path) {
   Probe probe;
-  FILE* pipe = popen(("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 '" +
-                      path + "' 2>/dev/null").c_str(), "r");
-  if (!pipe) return probe;
-  char line[128];
-  while (fgets(line, sizeof line, pipe))
-    if (line[0] != '\n') {
-      ++probe.packets;
-      probe.lastPts = std::atof(line);
-    }
-  probe.ran = pclose(pipe) == 0;
+  for (const std::string& line : FfProbeLines(path, "packet=pts_time", &probe.ran))
+    if (!line.empty()) ++probe.packets, probe.lastPts = std::atof(line.c_str());
   return probe;
 }
 
@@ -522,6 +509,13 @@ protected:
     return frame.jpeg;
   }
   std::vector<EventInfo> Events(const std::string& root) const { return ListEvents(root); }
+  // Ends the alarm, feeds `jpeg` through the post-seconds and closes the recorder.
+  void EndEvent(EventRecorder& recorder, const cv::Mat& jpeg) {
+    recorder.AlarmEnded(tick);
+    for (int i = 0; i < 60 && recorder.Recording(); ++i) Feed(recorder, jpeg);
+    EXPECT_FALSE(recorder.Recording());
+    recorder.Finish();
+  }
 
   TempDir dir;
   int64_t steady = 5000000;
@@ -698,44 +692,38 @@ TEST_F(RecorderTest, AFailedClipIsSaidOnceKeepsWhatWasFlushedAndTheNextAlarmTrie
   EXPECT_EQ(whole.packets, events[1].frames);
 }
 
-// EVENT_MAX_MB holds for the whole folder: older events go while the next
-// one grows, and an event alone, its peak picture included, never passes it.
+// The size limit holds for the whole folder: older events go while the next one
+// grows, and an event alone, its peak picture included, never passes it.
 TEST_F(RecorderTest, TheFolderStaysWithinItsLimitWhileAnEventGrowsAndOnceItEnds) {
   EventRecorderOptions options = Options();
   options.limits.maxBytes = 600 << 10;
   EventRecorder recorder(options);
   cv::Mat noise(120, 160, CV_8UC3);
+  cv::randu(noise, 0, 255);
   std::vector<uint8_t> bytes;
-  auto noisy = [&] {
-    cv::randu(noise, 0, 255);
-    cv::imencode(".jpg", noise, bytes, {cv::IMWRITE_JPEG_QUALITY, 100});
-    return cv::Mat(bytes, true).reshape(1, 1);
-  };
+  cv::imencode(".jpg", noise, bytes, {cv::IMWRITE_JPEG_QUALITY, 100});
+  const cv::Mat noisy = cv::Mat(bytes, true).reshape(1, 1);
   auto folderBytes = [&] {
     int64_t total = 0;
     for (const EventInfo& e : Events(options.root)) total += EventFolderBytes(e.folder);
     return total;
   };
-  auto event = [&](int frames, bool end) {
-    Feed(recorder, noisy(), 500);
+  auto alarm = [&](int frames) {
+    Feed(recorder, noisy, 500);
     recorder.AlarmStarted(tick, cv::Mat());
-    for (int i = 0; i < frames; ++i) Feed(recorder, noisy(), 500);
-    if (!end) return;
-    recorder.AlarmEnded(tick);
-    for (int i = 0; i < 60 && recorder.Recording(); ++i) Feed(recorder, noisy());
-    recorder.Finish();
+    for (int i = 0; i < frames; ++i) Feed(recorder, noisy, 500);
   };
-  event(40, true);
+  alarm(40);
+  EndEvent(recorder, noisy);
   ASSERT_EQ(Events(options.root).size(), 1u);
   const std::string first = Events(options.root)[0].folder;
   EXPECT_LE(folderBytes(), options.limits.maxBytes);
   EXPECT_GT(folderBytes(), options.limits.maxBytes / 2);
 
   wall += 5000;
-  event(8, false);
-  bool gone = false;
-  for (int i = 0; i < 500 && !(gone = !fs::exists(first)); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(gone) << "the older event is kept while the next one records";
+  alarm(8);
+  for (int i = 0; i < 500 && fs::exists(first); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(fs::exists(first)) << "the older event is kept while the next one records";
   EXPECT_TRUE(recorder.Recording());
   recorder.Finish();
   int saidRemoved = 0;
@@ -745,9 +733,8 @@ TEST_F(RecorderTest, TheFolderStaysWithinItsLimitWhileAnEventGrowsAndOnceItEnds)
   EXPECT_LE(folderBytes(), options.limits.maxBytes);
 }
 
-// A clip states one picture size: when the camera's changes, the event ends
-// there and another takes over with the new size, in the alarm, in its
-// post-seconds, or already in the ring before it.
+// A clip states one picture size: a change ends the event and another takes over with the new
+// size, whether it comes in the alarm, in its post-seconds, or in the ring before it.
 TEST_F(RecorderTest, APictureSizeChangeStartsANewEventWhoseClipStatesTheNewSize) {
   SKIP_WITHOUT_FFPROBE();
   const cv::Size small(160, 120), large(320, 240);
@@ -756,27 +743,23 @@ TEST_F(RecorderTest, APictureSizeChangeStartsANewEventWhoseClipStatesTheNewSize)
     int before, alarm, post;  // frames of the old size: before the alarm, in it, after it ended
     std::vector<cv::Size> clips;
   } rows[] = {
-      {"in the alarm", 10, 10, 0, {small, large}},
-      {"in the post-seconds", 10, 20, 5, {small, large}},
-      {"before the alarm", 5, 0, 0, {large}},
+      {"in-alarm", 10, 10, 0, {small, large}},
+      {"in-post-seconds", 10, 20, 5, {small, large}},
+      {"before-alarm", 5, 0, 0, {large}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     EventRecorderOptions options = Options();
-    options.root = dir.File(std::string("events-") + std::to_string(&row - rows));
+    options.root = dir.File(row.what);
     EventRecorder recorder(options);
     for (int i = 0; i < row.before; ++i) Feed(recorder, Jpeg(10, small));
-    if (row.alarm == 0)
-      for (int i = 0; i < 5; ++i) Feed(recorder, Jpeg(200, large));
+    for (int i = 0; i < (row.alarm ? 0 : 5); ++i) Feed(recorder, Jpeg(200, large));
     recorder.AlarmStarted(tick, cv::Mat());
     for (int i = 0; i < row.alarm; ++i) Feed(recorder, Jpeg(50, small));
     if (row.post) recorder.AlarmEnded(tick);
     for (int i = 0; i < row.post; ++i) Feed(recorder, Jpeg(60, small));
     for (int i = 0; i < 10; ++i) Feed(recorder, Jpeg(200, large));
-    if (!row.post) recorder.AlarmEnded(tick);
-    for (int i = 0; i < 60 && recorder.Recording(); ++i) Feed(recorder, Jpeg(200, large));
-    EXPECT_FALSE(recorder.Recording());
-    recorder.Finish();
+    EndEvent(recorder, Jpeg(200, large));
     std::vector<EventInfo> events = Events(options.root);
     std::sort(events.begin(), events.end(), [](auto& a, auto& b) { return a.startMs < b.startMs; });
     ASSERT_EQ(events.size(), row.clips.size());
@@ -786,9 +769,7 @@ TEST_F(RecorderTest, APictureSizeChangeStartsANewEventWhoseClipStatesTheNewSize)
       EXPECT_EQ(FfProbeLines(clip, "stream=width,height"), std::vector<std::string>{stated}) << i;
       EXPECT_EQ(FfProbeLines(clip, "frame=width,height"), std::vector<std::string>(events[i].frames, stated)) << i;
       EXPECT_EQ(cv::imread(events[i].folder + "/" + kEventFirstPicture).size(), row.clips[i]) << i;
-      EXPECT_GT(events[i].endMs, events[i].startMs) << i;
     }
-    // The new size's frames from the change on are all there.
-    EXPECT_GE(events.back().frames, 10);
+    EXPECT_GE(events.back().frames, 10);  // every frame of the new size from the change on
   }
 }

@@ -332,34 +332,28 @@ TEST_F(CaptureTest, NetworkCameraThatNeverAnswersFailsAfterTheOpenWait) {
   close(listener);
 }
 
-// A picture beyond the frame limits is said as such, with its size, by every
-// kind of camera: MJPEG over HTTP, a still picture (as JPEG, as PNG), and a
-// stream the general reader takes (where the dialog's probe stops too).
+// A picture beyond the frame limits is said with its size by every kind of camera: MJPEG over
+// HTTP, a still JPEG or PNG, and a stream the general reader takes (and the dialog's probe).
 TEST_F(CaptureTest, APictureBeyondTheLimitsIsSaidWithItsSize) {
   const int wide = kMaxFrameWidth + 16;
-  const std::string size = std::to_string(wide) + "x16";
   auto make = [&](const std::string& name, const std::string& args) {
-    const std::string path = dir_.File(name);
-    EXPECT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i color=c=gray:size=" + size + ":rate=10 " + args +
-                           " '" + path + "'").c_str()), 0) << name;
-    return path;
+    EXPECT_EQ(std::system(("ffmpeg -v error -nostdin -y -f lavfi -i color=c=gray:size=" + std::to_string(wide) +
+                           "x16:rate=10 " + args + " '" + dir_.File(name) + "'").c_str()), 0) << name;
   };
-  const std::string video = make("wide.avi", "-t 1 -c:v mjpeg");
-  const std::string still = make("wide.jpg", "-frames:v 1");
-  const std::string png = make("wide.png", "-frames:v 1");
-  make("wide.mkv", "-t 1 -c:v mjpeg");
-  const int port = FreeLoopbackPort();
-  MjpegCamera mjpeg(video, port);
+  for (const char* name : {"wide.avi", "wide.mkv"}) make(name, "-t 1 -c:v mjpeg");
+  for (const char* name : {"wide.jpg", "wide.png"}) make(name, "-frames:v 1");
+  make("fits.mkv", "-t 1 -s 64x16 -c:v mjpeg");
+  MjpegCamera mjpeg(dir_.File("wide.avi"), FreeLoopbackPort());
   const int httpPort = FreeLoopbackPort();
   ChildProcess files({"/usr/bin/python3", "-m", "http.server", "--bind", "127.0.0.1", std::to_string(httpPort),
                       "--directory", dir_.Path()}, {});
   ASSERT_TRUE(WaitUntil([&] { return LoopbackPortUp(httpPort); }, kServerStartLimit));
-  const std::string stream = "http://127.0.0.1:" + std::to_string(httpPort) + "/wide.mkv";
+  const std::string http = "http://127.0.0.1:" + std::to_string(httpPort) + "/";
   const std::string said = PictureTooLargeText(wide, 16);
   EXPECT_EQ(said.rfind("カメラの画像が大きすぎます (" + std::to_string(wide) + "×16、", 0), 0u) << said;
   timings_.firstFrameTimeoutMs = 2000;
   UseTimings();
-  for (const std::string& address : {mjpeg.Url(), still, png, stream}) {
+  for (const std::string& address : {mjpeg.Url(), dir_.File("wide.jpg"), dir_.File("wide.png"), http + "wide.mkv"}) {
     SCOPED_TRACE(address);
     EXPECT_FALSE(vision_.OpenCamera(0, address));
     EXPECT_EQ(vision_.OpenFailure(), said);
@@ -368,21 +362,19 @@ TEST_F(CaptureTest, APictureBeyondTheLimitsIsSaidWithItsSize) {
   StreamDescription description;
   std::string error;
   const auto start = Clock::now();
-  EXPECT_FALSE(AvStreamReader::Probe(stream, false, 2000, 2000, description, &error));
+  EXPECT_FALSE(AvStreamReader::Probe(http + "wide.mkv", false, 2000, 2000, description, &error));
   EXPECT_EQ(error, said);
   EXPECT_LT(Since(start).count(), 4000);
   // Another failure says no more than before.
   EXPECT_FALSE(vision_.OpenCamera(0, dir_.File("no-such-video.avi")));
   EXPECT_EQ(vision_.OpenFailure(), "");
   EXPECT_EQ(CameraFailedText(0, "x"), std::string(kCameraFailedText) + "\n接続先: 映像アドレス x");
-  // The same stream at a size within the limits plays, and the scaler's
-  // remarks on its JPEG pixel format stay out of the journal.
-  make("fits.mkv", "-t 1 -s 64x16 -c:v mjpeg");
-  // As in the service, where no OpenCV module has turned FFmpeg's log down.
+  // Within the limits it plays, and the scaler's remarks on JPEG's pixel format stay out of the
+  // journal, at FFmpeg's log level in the service (where no OpenCV module turned it down).
   const int level = av_log_get_level();
   av_log_set_level(AV_LOG_INFO);
   ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(vision_.OpenCamera(0, "http://127.0.0.1:" + std::to_string(httpPort) + "/fits.mkv"));
+  EXPECT_TRUE(vision_.OpenCamera(0, http + "fits.mkv"));
   vision_.CloseCamera();
   const std::string logged = ::testing::internal::GetCapturedStderr();
   av_log_set_level(level);

@@ -94,15 +94,11 @@ TEST(MqttTopics, PayloadsAreJsonWithEscapedText) {
   EXPECT_EQ(MailHeldBackPayload(0, true), "{\"kind\":\"alert\",\"sent\":false,\"held_back\":true,\"seconds_left\":0,"
                                           "\"same_event\":true,\"failure\":\"\"}");
   // Each mail says its kind; the alert's bytes are as they always were.
-  const std::pair<MailKind, const char*> kinds[] = {
-      {MailKind::Alert, "{\"kind\":\"alert\",\"sent\":true,\"failure\":\"\"}"},
-      {MailKind::PersonAlert, "{\"kind\":\"person_alert\",\"sent\":true,\"failure\":\"\"}"},
-      {MailKind::Summary, "{\"kind\":\"summary\",\"sent\":true,\"failure\":\"\"}"},
-      {MailKind::Health, "{\"kind\":\"health\",\"sent\":true,\"failure\":\"\"}"},
-      {MailKind::Confirmation, "{\"kind\":\"confirmation\",\"sent\":true,\"failure\":\"\"}"},
-      {MailKind::Test, "{\"kind\":\"test\",\"sent\":true,\"failure\":\"\"}"},
-  };
-  for (const auto& [kind, payload] : kinds) EXPECT_EQ(MailPayload(true, "", kind), payload);
+  const std::pair<MailKind, std::string> kinds[] = {
+      {MailKind::Alert, "alert"},   {MailKind::PersonAlert, "person_alert"}, {MailKind::Summary, "summary"},
+      {MailKind::Health, "health"}, {MailKind::Confirmation, "confirmation"}, {MailKind::Test, "test"}};
+  for (const auto& [kind, name] : kinds)
+    EXPECT_EQ(MailPayload(true, "", kind), "{\"kind\":\"" + name + "\",\"sent\":true,\"failure\":\"\"}");
   EXPECT_EQ(MailPayload(true, ""), MailPayload(true, "", MailKind::Alert));
   EXPECT_EQ(TestPayload(), "{\"kind\":\"test\",\"text\":\"テスト警報です。実際の警報ではありません。\"}");
   const std::string motion = DiscoveryPayload(Entity(MqttEntityId::Motion), "vardocam/front", "front");
