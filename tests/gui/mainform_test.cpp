@@ -451,7 +451,7 @@ TEST_F(MainFormTest, ThePersonFoundIsBoxedInThePictureForAWhileAndNotAfterTheSto
       form->EndCaptureBtn->click();
     } else {
       timer.start(1);
-      QTest::qWaitFor([&] { return view->Mark().isNull(); }, 1000);
+      EXPECT_TRUE(QTest::qWaitFor([&] { return view->Mark().isNull(); }, 1000));
     }
     EXPECT_FALSE(timer.isActive());
     EXPECT_NE(view->grab().toImage().pixelColor(100, 140), edge);  // the box is gone

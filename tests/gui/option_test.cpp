@@ -443,8 +443,9 @@ TEST_F(OptionFormTest, ExtensionTabFitsTheDialogsWidthWithEveryButtonWhole) {
     EXPECT_LE(w->mapTo(form->ExtensionSheet, QPoint(w->width(), 0)).x(), scroll->viewport()->width())
         << w->objectName().toStdString() << " " << w->metaObject()->className();
     // No smaller than it asks for; a wrapping hint asks only for the height its width needs.
-    if (auto* button = qobject_cast<QPushButton*>(w))
+    if (auto* button = qobject_cast<QPushButton*>(w)) {
       EXPECT_EQ(button->size().expandedTo(button->sizeHint()), button->size()) << button->text().toStdString();
+    }
     if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty()) {
       const QSize needed = label->wordWrap() ? QSize(0, label->heightForWidth(label->width())) : label->sizeHint();
       EXPECT_EQ(label->size().expandedTo(needed), label->size()) << label->text().toStdString();
