@@ -132,6 +132,21 @@ TEST(MailCommandTable, EveryWordParsesToItsRowAndEveryRowAnswers) {
       }
     }
   }
+  // The latest event is the latest real one: a test alarm's folder is passed over.
+  EventInfo test, real;
+  test.test = true;
+  test.startMs = int64_t{1900000000} * 1000;  // 2030
+  real.startMs = int64_t{1600000000} * 1000;  // 2020
+  for (const auto& [kept, said] : {std::pair{std::vector<EventInfo>{test, real}, "2020/09/"},
+                                   std::pair{std::vector<EventInfo>{test}, "記録されたイベントはありません"}}) {
+    const std::vector<EventInfo> events = kept;
+    const CommandSubject last = ParseCommandSubject("LAST 73915", kPin);
+    FakeArm arm;
+    CommandAnswer answer;
+    FindMailCommand(MailCommandKind::Last)->run(CommandCall{arm, last, [events] { return events; }}, answer);
+    ASSERT_FALSE(answer.lines.empty());
+    EXPECT_NE(answer.lines[0].find(said), std::string::npos) << answer.lines[0];
+  }
   // Without its minutes a snooze switches nothing and says how to ask.
   const CommandSubject bare = ParseCommandSubject("SNOOZE 73915", kPin);
   FakeArm arm;
