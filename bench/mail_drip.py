@@ -74,6 +74,23 @@ def settings_text(values):
     return "\r\n".join(lines) + "\r\n"
 
 
+def motion_mail_settings(smtp_port, video):
+    """Monitoring at start on the video, every change an alarm, its mail to smtp_port, no sound."""
+    return [("START_MOVE_OBJECT", "dword:00000000"), ("USESOUND", "dword:00000000"),
+            ("USEMAIL", "dword:00000001"), ("IS_CHECK", "dword:00000000"),
+            ("USE_OOTSU", "dword:00000000"), ("BINBORDER", "dword:00000064"),
+            ("MOVEBORDER", "dword:00000001"), ("MAIL_HOSTNAME", '"127.0.0.1"'),
+            ("MAIL_PORTNUMBER", "dword:%08x" % smtp_port),
+            ("MAIL_MAILADDRESS", '"camera@mail.test"'), ("MAIL_TOADDRESS", '"owner@mail.test"'),
+            ("STARTUPMONITORING", "dword:00000001"), ("CAMERA_URL", '"%s"' % video)]
+
+
+def write_settings(config_home, values):
+    os.makedirs(os.path.join(config_home, "Korvane"))
+    with open(os.path.join(config_home, "Korvane", "Vardocam.reg"), "w") as f:
+        f.write(settings_text(values))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("program")
@@ -96,16 +113,7 @@ def main():
 
     stop = threading.Event()
     port, _ = drip_server(stop)
-    os.makedirs(os.path.join(folders["config"], "Korvane"))
-    with open(os.path.join(folders["config"], "Korvane", "Vardocam.reg"), "w") as f:
-        f.write(settings_text([
-            ("START_MOVE_OBJECT", "dword:00000000"), ("USESOUND", "dword:00000000"),
-            ("USEMAIL", "dword:00000001"), ("IS_CHECK", "dword:00000000"),
-            ("USE_OOTSU", "dword:00000000"), ("BINBORDER", "dword:00000064"),
-            ("MOVEBORDER", "dword:00000001"), ("MAIL_HOSTNAME", '"127.0.0.1"'),
-            ("MAIL_PORTNUMBER", "dword:%08x" % port),
-            ("MAIL_MAILADDRESS", '"camera@mail.test"'), ("MAIL_TOADDRESS", '"owner@mail.test"'),
-            ("STARTUPMONITORING", "dword:00000001"), ("CAMERA_URL", '"%s"' % video)]))
+    write_settings(folders["config"], motion_mail_settings(port, video))
     env = dict(os.environ, XDG_RUNTIME_DIR=folders["runtime"], XDG_CONFIG_HOME=folders["config"],
                HOME=folders["home"], XDG_DATA_HOME=folders["home"] + "/.local/share",
                XDG_CACHE_HOME=folders["home"] + "/.cache",

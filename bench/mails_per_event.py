@@ -26,7 +26,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mail_drip import settings_text  # noqa: E402
+from mail_drip import motion_mail_settings, write_settings  # noqa: E402
 
 WALK_S = 44  # people walking, as in the week that found it: one event
 POST_S = 3   # the event's post-seconds
@@ -91,19 +91,10 @@ def run(program, seconds, first_only, video, root):
     stop = threading.Event()
     mails = []
     port = smtp_sink(stop, mails)
-    os.makedirs(os.path.join(folders["config"], "Korvane"))
-    with open(os.path.join(folders["config"], "Korvane", "Vardocam.reg"), "w") as f:
-        f.write(settings_text([
-            ("START_MOVE_OBJECT", "dword:00000000"), ("USESOUND", "dword:00000000"),
-            ("USEMAIL", "dword:00000001"), ("IS_CHECK", "dword:00000000"),
-            ("USE_OOTSU", "dword:00000000"), ("BINBORDER", "dword:00000064"),
-            ("MOVEBORDER", "dword:00000001"), ("MAIL_HOSTNAME", '"127.0.0.1"'),
-            ("MAIL_PORTNUMBER", "dword:%08x" % port),
-            ("MAIL_MAILADDRESS", '"camera@mail.test"'), ("MAIL_TOADDRESS", '"owner@mail.test"'),
-            ("STARTUPMONITORING", "dword:00000001"), ("CAMERA_URL", '"%s"' % video),
-            ("EVENT_ARCHIVE", "dword:00000001"), ("EVENT_DIR", '"%s"' % folders["events"]),
-            ("EVENT_POST_SECONDS", "dword:%08x" % POST_S), ("EVENT_SUMMARY_MAIL", "dword:00000001"),
-            ("ALERT_MAIL_FIRST_ONLY", "dword:%08x" % int(first_only))]))
+    write_settings(folders["config"], motion_mail_settings(port, video) + [
+        ("EVENT_ARCHIVE", "dword:00000001"), ("EVENT_DIR", '"%s"' % folders["events"]),
+        ("EVENT_POST_SECONDS", "dword:%08x" % POST_S), ("EVENT_SUMMARY_MAIL", "dword:00000001"),
+        ("ALERT_MAIL_FIRST_ONLY", "dword:%08x" % int(first_only))])
     env = dict(os.environ, XDG_RUNTIME_DIR=folders["runtime"], XDG_CONFIG_HOME=folders["config"],
                HOME=folders["home"], PULSE_SERVER="unix:" + folders["runtime"] + "/none")
     log_path = os.path.join(tmp, "run.log")
