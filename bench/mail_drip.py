@@ -34,11 +34,6 @@ DRIP_S = 1.0      # the server's pace: one byte a second
 
 def drip_server(stop):
     """Accepts SMTP connections and answers each one byte a second, forever."""
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
-    listener.settimeout(0.2)
     connections = []
 
     def serve(conn):
@@ -53,18 +48,32 @@ def drip_server(stop):
             time.sleep(DRIP_S)
         conn.close()
 
+    def keep(conn):
+        connections.append(conn)
+        serve(conn)
+
+    return listen(stop, keep), connections
+
+
+def listen(stop, serve):
+    """A server on a free loopback port: each connection served on its own thread until stop. Its port."""
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    listener.settimeout(0.2)
+
     def accept():
         while not stop.is_set():
             try:
                 conn, _ = listener.accept()
             except socket.timeout:
                 continue
-            connections.append(conn)
             threading.Thread(target=serve, args=(conn,), daemon=True).start()
         listener.close()
 
     threading.Thread(target=accept, daemon=True).start()
-    return listener.getsockname()[1], connections
+    return listener.getsockname()[1]
 
 
 def settings_text(values):

@@ -18,7 +18,6 @@ import email.header
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -26,7 +25,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mail_drip import motion_mail_settings, write_settings  # noqa: E402
+from mail_drip import listen, motion_mail_settings, write_settings  # noqa: E402
 
 WALK_S = 44  # people walking, as in the week that found it: one event
 POST_S = 3   # the event's post-seconds
@@ -34,11 +33,6 @@ POST_S = 3   # the event's post-seconds
 
 def smtp_sink(stop, mails):
     """Takes every mail it is given and keeps its Subject."""
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
-    listener.settimeout(0.2)
 
     def serve(conn):
         reader = conn.makefile("rb")
@@ -69,17 +63,7 @@ def smtp_sink(stop, mails):
                 conn.sendall(b"250 ok\r\n")
         conn.close()
 
-    def accept():
-        while not stop.is_set():
-            try:
-                conn, _ = listener.accept()
-            except socket.timeout:
-                continue
-            threading.Thread(target=serve, args=(conn,), daemon=True).start()
-        listener.close()
-
-    threading.Thread(target=accept, daemon=True).start()
-    return listener.getsockname()[1]
+    return listen(stop, serve)
 
 
 def run(program, seconds, first_only, video, root):
